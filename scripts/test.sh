@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs the whole test suite in the
+# plain, AddressSanitizer+UBSan and ThreadSanitizer configurations, and gives
+# every fuzz target a short run. Fails on the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+for preset in default asan tsan; do
+  echo "== $preset: build"
+  scripts/build.sh "$preset"
+  echo "== $preset: test"
+  ctest --preset "$preset"
+done
+
+echo "== fuzz: build"
+scripts/build.sh fuzz
+for target in build/fuzz/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="build/fuzz/corpus/$name"
+  mkdir -p "$corpus"
+  echo "== fuzz: $name (${FUZZ_SECONDS:-20} s)"
+  "$target" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
+done
+echo "== all configurations passed"

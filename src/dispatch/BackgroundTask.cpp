@@ -1,0 +1,27 @@
+#include "dispatch/BackgroundTask.h"
+
+namespace ostrovane::dispatch {
+
+BackgroundTask::BackgroundTask(Clock& clock, std::string name, std::function<void(Context&)> body)
+    : name_(std::move(name)) {
+    // Counted as activity from now on, so a manual clock waits for the body
+    // to reach its first sleep before it moves time.
+    clock.beginActivity();
+    thread_ = std::jthread([&clock, body = std::move(body)](std::stop_token stop) {
+        Context context(clock, std::move(stop));
+        body(context);
+        clock.endActivity();
+    });
+}
+
+BackgroundTask::~BackgroundTask() {
+    thread_.request_stop();
+    join();
+}
+
+void BackgroundTask::join() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+}  // namespace ostrovane::dispatch

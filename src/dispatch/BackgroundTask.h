@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "dispatch/Clock.h"
+
+namespace ostrovane::dispatch {
+
+// A long-running job on a thread of its own, for loops that pace themselves
+// (the audio sender wakes every 0.1 s). The body receives a context through
+// which it sleeps on the clock and learns that it should stop.
+//
+// The destructor requests a stop and joins: a task never outlives its owner.
+class BackgroundTask {
+  public:
+    class Context {
+      public:
+        Context(Clock& clock, std::stop_token stop) : clock_(clock), stop_(std::move(stop)) {}
+
+        Clock& clock() const { return clock_; }
+        bool stopRequested() const { return stop_.stop_requested(); }
+        const std::stop_token& stopToken() const { return stop_; }
+
+        // Sleeps for `d` on the clock. Returns false when a stop was requested.
+        bool sleepFor(Duration d) const {
+            return clock_.sleepUntil(clock_.uptime() + d, stop_) && !stop_.stop_requested();
+        }
+
+      private:
+        Clock& clock_;
+        std::stop_token stop_;
+    };
+
+    BackgroundTask(Clock& clock, std::string name, std::function<void(Context&)> body);
+    ~BackgroundTask();
+
+    BackgroundTask(const BackgroundTask&) = delete;
+    BackgroundTask& operator=(const BackgroundTask&) = delete;
+
+    const std::string& name() const { return name_; }
+    void requestStop() { thread_.request_stop(); }
+    // Waits for the body to return. Must not be called from the body.
+    void join();
+
+  private:
+    std::string name_;
+    std::jthread thread_;
+};
+
+}  // namespace ostrovane::dispatch

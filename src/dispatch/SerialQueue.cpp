@@ -1,0 +1,185 @@
+#include "dispatch/SerialQueue.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace ostrovane::dispatch {
+namespace detail {
+
+// The shared state of a queue. Worker threads and QueueRefs hold it; the
+// SerialQueue object decides when it stops.
+class QueueCore {
+  public:
+    QueueCore(Clock& clock, std::string label) : clock_(clock), label_(std::move(label)) {}
+
+    ~QueueCore() { dropPending(); }
+
+    Clock& clock() const { return clock_; }
+    const std::string& label() const { return label_; }
+
+    bool post(std::function<void()> task) {
+        {
+            std::lock_guard lock(mutex_);
+            if (_stopping)
+                return false;
+            _tasks.push_back(std::move(task));
+            clock_.beginActivity();
+        }
+        wake_.notify_one();
+        return true;
+    }
+
+    // Runs tasks on the calling thread until stop() is called.
+    void serve() {
+        servingThread_.store(std::this_thread::get_id());
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return _stopping || !_tasks.empty(); });
+            if (_stopping)
+                break;
+            auto task = std::move(_tasks.front());
+            _tasks.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;  // captured state dies before the work is accounted done
+            clock_.endActivity();
+            lock.lock();
+        }
+        servingThread_.store(std::thread::id{});
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            _stopping = true;
+        }
+        wake_.notify_all();
+    }
+
+    void dropPending() {
+        std::deque<std::function<void()>> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            dropped.swap(_tasks);
+        }
+        for (std::size_t i = 0; i < dropped.size(); ++i)
+            clock_.endActivity();
+    }
+
+    bool isCurrent() const { return servingThread_.load() == std::this_thread::get_id(); }
+
+    std::jthread worker;
+
+  private:
+    Clock& clock_;
+    const std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> _tasks;
+    bool _stopping = false;
+    std::atomic<std::thread::id> servingThread_{};
+};
+
+}  // namespace detail
+
+bool QueueRef::async(std::function<void()> task) const {
+    auto core = core_.lock();
+    return core && core->post(std::move(task));
+}
+
+SerialQueue::SerialQueue(Clock& clock, std::string label)
+    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label))) {
+    core_->worker = std::jthread([core = core_] { core->serve(); });
+}
+
+SerialQueue::SerialQueue(Clock& clock, std::string label, ServedExternally)
+    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label))) {}
+
+SerialQueue::~SerialQueue() {
+    core_->stop();
+    if (core_->worker.joinable()) {
+        // A queue released by its own last task cannot wait for itself; the
+        // worker keeps the core alive until it returns.
+        if (core_->isCurrent()) {
+            core_->worker.detach();
+        } else {
+            core_->worker.join();
+        }
+    }
+    core_->dropPending();
+}
+
+const std::string& SerialQueue::label() const {
+    return core_->label();
+}
+
+Clock& SerialQueue::clock() const {
+    return core_->clock();
+}
+
+void SerialQueue::async(std::function<void()> task) {
+    core_->post(std::move(task));
+}
+
+void SerialQueue::async(std::shared_ptr<WorkItem> item) {
+    core_->post([item = std::move(item)] { item->perform(); });
+}
+
+void SerialQueue::sync(const std::function<void()>& task) {
+    if (core_->isCurrent()) {
+        task();
+        return;
+    }
+    std::promise<void> done;
+    auto finished = done.get_future();
+    if (!core_->post([&task, &done] {
+            task();
+            done.set_value();
+        })) {
+        return;  // the queue is shutting down; nothing will run on it again
+    }
+    finished.get();
+}
+
+std::shared_ptr<WorkItem> SerialQueue::asyncAfter(Duration delay, std::function<void()> task) {
+    auto item = WorkItem::make(std::move(task));
+    asyncAfter(delay, item);
+    return item;
+}
+
+void SerialQueue::asyncAfter(Duration delay, std::shared_ptr<WorkItem> item) {
+    Clock& clock = core_->clock();
+    clock.schedule(clock.uptime() + delay, [queue = ref(), item = std::move(item)] {
+        if (item->isCancelled())
+            return;
+        queue.async([item] { item->perform(); });
+    });
+}
+
+bool SerialQueue::isCurrent() const {
+    return core_->isCurrent();
+}
+
+QueueRef SerialQueue::ref() const {
+    return QueueRef(core_);
+}
+
+void SerialQueue::serve() {
+    core_->serve();
+}
+
+void SerialQueue::stopServing() {
+    core_->stop();
+}
+
+MainQueue::MainQueue(Clock& clock) : SerialQueue(clock, "main", ServedExternally{}) {}
+
+MainQueue::~MainQueue() {
+    stop();
+}
+
+}  // namespace ostrovane::dispatch

@@ -1,0 +1,88 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "dispatch/ManualClock.h"
+#include "dispatch/SerialQueue.h"
+
+namespace ostrovane::dispatch {
+namespace {
+
+using ::testing::ElementsAre;
+
+class ManualClockTest : public ::testing::Test {
+  protected:
+    ManualClock clock{1000.0};
+    SerialQueue queue{clock, "test.manual"};
+    std::mutex mutex;
+    std::vector<double> times;  // uptime seconds at which work ran
+
+    void record() {
+        std::lock_guard lock(mutex);
+        times.push_back(clock.uptimeSeconds());
+    }
+};
+
+TEST_F(ManualClockTest, DelayedWorkRunsExactlyAtItsDeadline) {
+    queue.asyncAfter(seconds(1.5), [this] { record(); });
+    clock.advance(milliseconds(1499));
+    EXPECT_TRUE(times.empty());
+    clock.advance(milliseconds(1));
+    EXPECT_THAT(times, ElementsAre(1.5));
+    EXPECT_DOUBLE_EQ(clock.wallTime(), 1001.5);
+}
+
+TEST_F(ManualClockTest, WorkScheduledByWorkFiresWithinTheSameAdvance) {
+    std::function<void()> again = [this, &again] {
+        record();
+        if (times.size() < 5)
+            queue.asyncAfter(seconds(1), again);
+    };
+    queue.asyncAfter(seconds(1), again);
+    clock.advance(seconds(10));
+    EXPECT_THAT(times, ElementsAre(1, 2, 3, 4, 5));
+    EXPECT_DOUBLE_EQ(clock.uptimeSeconds(), 10);
+}
+
+TEST_F(ManualClockTest, EqualDeadlinesFireInSchedulingOrderAndAcrossQueues) {
+    SerialQueue other(clock, "test.other");
+    std::vector<int> order;
+    queue.asyncAfter(seconds(2), [&] { order.push_back(1); });
+    other.asyncAfter(seconds(2), [&] { order.push_back(2); });
+    queue.asyncAfter(seconds(1), [&] { order.push_back(0); });
+    clock.advance(seconds(2));
+    EXPECT_THAT(order, ElementsAre(0, 1, 2));
+}
+
+TEST_F(ManualClockTest, CancelledItemsNeverRun) {
+    auto item = queue.asyncAfter(seconds(1), [this] { record(); });
+    auto kept = queue.asyncAfter(seconds(1), [this] { record(); });
+    item->cancel();
+    clock.advance(seconds(5));
+    EXPECT_EQ(times.size(), 1u);
+
+    const TimerId id = clock.schedule(clock.uptime() + seconds(1), [this] { record(); });
+    EXPECT_TRUE(clock.cancel(id));
+    EXPECT_FALSE(clock.cancel(id));
+    clock.advance(seconds(5));
+    EXPECT_EQ(times.size(), 1u);
+    EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
+TEST_F(ManualClockTest, AnHourOfTicksTakesNoRealTime) {
+    int ticks = 0;
+    std::function<void()> tick = [&] {
+        ++ticks;
+        queue.asyncAfter(milliseconds(100), tick);
+    };
+    queue.async(tick);
+    const auto started = std::chrono::steady_clock::now();
+    clock.advance(seconds(3600));
+    EXPECT_EQ(ticks, 36001);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+}
+
+}  // namespace
+}  // namespace ostrovane::dispatch

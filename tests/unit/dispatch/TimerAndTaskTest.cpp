@@ -1,0 +1,147 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <vector>
+
+#include "dispatch/BackgroundTask.h"
+#include "dispatch/ManualClock.h"
+#include "dispatch/RepeatingTimer.h"
+#include "dispatch/SerialQueue.h"
+#include "dispatch/SystemClock.h"
+
+namespace ostrovane::dispatch {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(RepeatingTimer, TicksOnScheduleUntilCancelledFromItsHandler) {
+    ManualClock clock;
+    SerialQueue queue(clock, "test.timer");
+    std::vector<double> ticks;
+    RepeatingTimer* self = nullptr;
+    RepeatingTimer timer(queue, seconds(1), milliseconds(100), [&] {
+        ticks.push_back(clock.uptimeSeconds());
+        if (ticks.size() == 3)
+            self->cancel();
+    });
+    self = &timer;
+    timer.start();
+    clock.advance(seconds(2.5));
+    EXPECT_THAT(ticks, ElementsAre(1, 2));
+    clock.advance(seconds(10));
+    EXPECT_THAT(ticks, ElementsAre(1, 2, 3));
+    EXPECT_FALSE(timer.isRunning());
+}
+
+TEST(RepeatingTimer, RestartReplacesTheScheduleAndDestructionStopsTicks) {
+    ManualClock clock;
+    SerialQueue queue(clock, "test.timer");
+    std::vector<double> ticks;
+    {
+        RepeatingTimer timer(queue, seconds(1), Duration{0},
+                             [&] { ticks.push_back(clock.uptimeSeconds()); });
+        timer.start(Duration{0});
+        clock.advance(milliseconds(1500));  // ticks at 0 and 1
+        timer.start(seconds(2));            // next at 3.5, then 4.5
+        clock.advance(seconds(3.5));        // to 5.0
+    }
+    clock.advance(seconds(10));
+    EXPECT_THAT(ticks, ElementsAre(0, 1, 3.5, 4.5));
+}
+
+TEST(BackgroundTask, PacedLoopIsDeterministicOnTheManualClock) {
+    ManualClock clock;
+    std::atomic<int> wakeUps{0};
+    BackgroundTask task(clock, "test.loop", [&](BackgroundTask::Context& ctx) {
+        while (ctx.sleepFor(milliseconds(100)))
+            wakeUps++;
+    });
+    clock.advance(seconds(1));
+    EXPECT_EQ(wakeUps.load(), 10);
+    clock.advance(milliseconds(50));
+    EXPECT_EQ(wakeUps.load(), 10);
+    clock.advance(milliseconds(50));
+    EXPECT_EQ(wakeUps.load(), 11);
+    task.requestStop();
+    task.join();  // a sleeping loop wakes for the stop without time moving
+    clock.settle();
+}
+
+TEST(SystemClock, FiresTimersInDeadlineOrderAndHonoursCancel) {
+    SystemClock clock;
+    SerialQueue queue(clock, "test.real");
+    std::mutex mutex;
+    std::vector<int> order;
+    std::promise<void> done;
+    auto finished = done.get_future();
+    auto add = [&](int v) {
+        std::lock_guard lock(mutex);
+        order.push_back(v);
+    };
+    queue.asyncAfter(milliseconds(60), [&] {
+        add(3);
+        done.set_value();
+    });
+    auto cancelled = queue.asyncAfter(milliseconds(30), [&] { add(99); });
+    queue.asyncAfter(milliseconds(20), [&] { add(2); });
+    queue.asyncAfter(Duration{0}, [&] { add(1); });
+    cancelled->cancel();
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::lock_guard lock(mutex);
+    EXPECT_THAT(order, ElementsAre(1, 2, 3));
+}
+
+TEST(SystemClock, BackgroundSleepEndsPromptlyOnStop) {
+    SystemClock clock;
+    std::atomic<bool> finished{false};
+    const auto started = std::chrono::steady_clock::now();
+    {
+        BackgroundTask task(clock, "test.sleeper", [&](BackgroundTask::Context& ctx) {
+            ctx.sleepFor(seconds(3600));
+            finished = true;
+        });
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+// Many threads posting, delaying and cancelling at once: run under TSan.
+TEST(DispatchStress, ConcurrentPostsDelaysAndCancels) {
+    SystemClock clock;
+    SerialQueue queue(clock, "test.stress");
+    std::atomic<int> ran{0};
+    std::atomic<int> expected{0};
+    std::atomic<int> cancelled{0};  // may still run when cancelled too late
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                auto item = queue.asyncAfter(std::chrono::microseconds(i % 7), [&] { ran++; });
+                if ((i + t) % 3 == 0) {
+                    item->cancel();
+                    cancelled++;
+                } else {
+                    expected++;
+                }
+                queue.async([&] { ran++; });
+                expected++;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ran.load() < expected.load() && std::chrono::steady_clock::now() < deadline) {
+        queue.sync([] {});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    queue.sync([] {});
+    EXPECT_GE(ran.load(), expected.load());
+    EXPECT_LE(ran.load(), expected.load() + cancelled.load());
+}
+
+}  // namespace
+}  // namespace ostrovane::dispatch
