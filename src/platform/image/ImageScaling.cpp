@@ -1,0 +1,236 @@
+#include "platform/image/ImageScaling.h"
+
+#include <libyuv/scale.h>
+#include <libyuv/scale_argb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace ostrovane::platform {
+
+namespace {
+
+// Weights are fixed point with this many fraction bits and each output's
+// weights sum to exactly one, so flat areas (and opaque alpha) come out
+// unchanged.
+constexpr int kWeightBits = 14;
+constexpr std::uint32_t kOne = 1u << kWeightBits;
+// Vertical sums (up to 255 << 14) are cut to 16 bits with 8 fraction bits;
+// the horizontal sum (up to 255 << 22) then fits 32 bits.
+constexpr int kAccumulatorShift = kWeightBits - 8;
+constexpr std::uint32_t kAccumulatorHalf = 1u << (kAccumulatorShift - 1);
+constexpr int kOutputShift = kWeightBits + 8;
+constexpr std::uint32_t kOutputHalf = 1u << (kOutputShift - 1);
+
+std::uint32_t roundedScale(std::uint32_t length, double factor) {
+    const double scaled = std::round(length * factor);
+    return scaled < 1 ? 1u : static_cast<std::uint32_t>(scaled);
+}
+
+}  // namespace
+
+struct ImageScaler::View {
+    std::uint8_t* data;
+    std::uint32_t width;
+    std::uint32_t height;
+    std::uint32_t stride;
+
+    static View of(const Image& image) {
+        return {const_cast<std::uint8_t*>(image.data()), image.width(), image.height(),
+                image.stride()};
+    }
+    std::uint8_t* row(std::uint32_t y) const { return data + std::size_t{y} * stride; }
+};
+
+namespace {
+
+// Area weights of `from` source pixels averaged into `to` output pixels.
+template <typename Axis>
+void buildAxis(Axis& axis, std::uint32_t from, std::uint32_t to) {
+    axis.first.resize(to);
+    axis.count.resize(to);
+    axis.offset.resize(to);
+    axis.weight.clear();
+    const double ratio = double(from) / to;
+    for (std::uint32_t i = 0; i < to; ++i) {
+        const double begin = i * ratio;
+        const double end = std::min(double(from), (i + 1) * ratio);
+        const auto first = static_cast<std::uint32_t>(begin);
+        const auto last = std::min(from, static_cast<std::uint32_t>(std::ceil(end)));
+        axis.first[i] = first;
+        axis.offset[i] = static_cast<std::uint32_t>(axis.weight.size());
+        std::uint32_t sum = 0;
+        std::size_t largest = axis.weight.size();
+        for (std::uint32_t j = first; j < last; ++j) {
+            const double overlap = std::min(end, j + 1.0) - std::max(begin, double(j));
+            const auto w = static_cast<std::uint32_t>(std::lround(overlap / (end - begin) * kOne));
+            if (axis.weight.size() == axis.offset[i] || w > axis.weight[largest]) {
+                largest = axis.weight.size();
+            }
+            axis.weight.push_back(w);
+            sum += w;
+        }
+        // Rounding leftovers go to the biggest share, so weights sum to one.
+        axis.weight[largest] += kOne - sum;
+        axis.count[i] = last - first;
+    }
+}
+
+// The two passes of the area filter, built for AVX2 as well as the baseline:
+// the AVX2 build multiplies eight 32-bit lanes at once where the baseline
+// (SSE2) has no 32-bit vector multiply at all.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define OSTROVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define OSTROVANE_VECTOR_CLONES
+#endif
+
+// Weighted sum of `count` source rows into a 16-bit row with 8 fraction bits.
+OSTROVANE_VECTOR_CLONES
+void verticalPass(const std::uint8_t* firstRow, std::size_t stride, const std::uint32_t* weights,
+                  std::uint32_t count, std::size_t values, std::uint32_t* acc, std::uint16_t* sum) {
+    // Every output row covers at least one source row.
+    const std::uint32_t w0 = weights[0];
+    for (std::size_t k = 0; k < values; ++k)
+        acc[k] = w0 * firstRow[k];
+    for (std::uint32_t t = 1; t < count; ++t) {
+        const std::uint32_t w = weights[t];
+        const std::uint8_t* in = firstRow + t * stride;
+        for (std::size_t k = 0; k < values; ++k)
+            acc[k] += w * in[k];
+    }
+    for (std::size_t k = 0; k < values; ++k) {
+        sum[k] = static_cast<std::uint16_t>((acc[k] + kAccumulatorHalf) >> kAccumulatorShift);
+    }
+}
+
+using Lanes = std::uint32_t __attribute__((vector_size(16)));
+
+// Weighted sum of the columns each output pixel covers, four channels at once.
+OSTROVANE_VECTOR_CLONES
+void horizontalPass(const std::uint16_t* sum, const std::uint32_t* first,
+                    const std::uint32_t* count, const std::uint32_t* offset,
+                    const std::uint32_t* weight, std::uint32_t width, std::uint8_t* out) {
+    for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint16_t* column = sum + std::size_t{first[x]} * 4;
+        const std::uint32_t* weights = weight + offset[x];
+        Lanes total = {kOutputHalf, kOutputHalf, kOutputHalf, kOutputHalf};
+        for (std::uint32_t t = 0; t < count[x]; ++t) {
+            const std::uint16_t* p = column + t * 4;
+            total += weights[t] * Lanes{p[0], p[1], p[2], p[3]};
+        }
+        total >>= kOutputShift;
+        for (int c = 0; c < 4; ++c)
+            out[x * 4 + c] = static_cast<std::uint8_t>(total[c]);
+    }
+}
+
+}  // namespace
+
+void ImageScaler::areaScale(const View& source, const View& destination) {
+    buildAxis(columns_, source.width, destination.width);
+    buildAxis(rows_, source.height, destination.height);
+    const std::size_t rowValues = std::size_t{source.width} * 4;
+    rowAccumulator_.resize(rowValues);
+    rowSum_.resize(rowValues);
+
+    for (std::uint32_t y = 0; y < destination.height; ++y) {
+        verticalPass(source.row(rows_.first[y]), source.stride,
+                     rows_.weight.data() + rows_.offset[y], rows_.count[y], rowValues,
+                     rowAccumulator_.data(), rowSum_.data());
+        horizontalPass(rowSum_.data(), columns_.first.data(), columns_.count.data(),
+                       columns_.offset.data(), columns_.weight.data(), destination.width,
+                       destination.row(y));
+    }
+}
+
+bool ImageScaler::scaleView(const View& source, const View& destination) {
+    if (source.width == 0 || source.height == 0 || destination.width == 0 ||
+        destination.height == 0) {
+        return false;
+    }
+    constexpr std::uint32_t kIntMax = std::numeric_limits<int>::max();
+    if (source.stride > kIntMax || destination.stride > kIntMax)
+        return false;
+
+    // Halvings first, through libyuv's SIMD 2x2 box, but only while each
+    // output pixel covers whole 2x2 blocks: a halving before a non-integer
+    // ratio would blur box edges by a source pixel.
+    View current = source;
+    int next = 0;
+    while (current.width % (destination.width * 2) == 0 &&
+           current.height % (destination.height * 2) == 0) {
+        Image& half = halves_[next];
+        if (half.width() != current.width / 2 || half.height() != current.height / 2) {
+            half = Image(current.width / 2, current.height / 2);
+        }
+        libyuv::ARGBScale(current.data, int(current.stride), int(current.width),
+                          int(current.height), half.data(), int(half.stride()), int(half.width()),
+                          int(half.height()), libyuv::kFilterBox);
+        current = View::of(half);
+        next ^= 1;
+    }
+    if (current.width == destination.width && current.height == destination.height) {
+        for (std::uint32_t y = 0; y < current.height; ++y) {
+            std::memcpy(destination.row(y), current.row(y), std::size_t{current.width} * 4);
+        }
+        return true;
+    }
+    areaScale(current, destination);
+    return true;
+}
+
+bool ImageScaler::scale(const Image& source, Image& destination) {
+    return scaleView(View::of(source), View::of(destination));
+}
+
+bool ImageScaler::scaleToFit(const Image& source, Image& destination) {
+    if (source.empty() || destination.empty())
+        return false;
+    const ImageSize fitted =
+        fitWithin({source.width(), source.height()}, {destination.width(), destination.height()});
+    const std::uint32_t left = (destination.width() - fitted.width) / 2;
+    const std::uint32_t top = (destination.height() - fitted.height) / 2;
+    for (std::uint32_t y = 0; y < destination.height(); ++y) {
+        std::uint8_t* row = destination.row(y);
+        for (std::uint32_t x = 0; x < destination.width(); ++x) {
+            row[x * 4] = row[x * 4 + 1] = row[x * 4 + 2] = 0;  // opaque black
+            row[x * 4 + 3] = 255;
+        }
+    }
+    const View inner{destination.row(top) + std::size_t{left} * 4, fitted.width, fitted.height,
+                     destination.stride()};
+    return scaleView(View::of(source), inner);
+}
+
+Image scale(const Image& source, std::uint32_t newWidth, std::uint32_t newHeight) {
+    if (source.empty() || newWidth == 0 || newHeight == 0)
+        return Image{};
+    Image result(newWidth, newHeight);
+    ImageScaler scaler;
+    if (!scaler.scale(source, result))
+        return Image{};
+    return result;
+}
+
+ImageSize fitWithinWidth(ImageSize size, std::uint32_t maxWidth) {
+    if (size.width == 0 || size.height == 0 || size.width <= maxWidth)
+        return size;
+    if (maxWidth == 0)
+        return ImageSize{};
+    return ImageSize{maxWidth, roundedScale(size.height, double(maxWidth) / size.width)};
+}
+
+ImageSize fitWithin(ImageSize size, ImageSize bounds) {
+    if (size.width == 0 || size.height == 0 || bounds.width == 0 || bounds.height == 0) {
+        return ImageSize{};
+    }
+    const double factor =
+        std::min(double(bounds.width) / size.width, double(bounds.height) / size.height);
+    return ImageSize{std::min(bounds.width, roundedScale(size.width, factor)),
+                     std::min(bounds.height, roundedScale(size.height, factor))};
+}
+
+}  // namespace ostrovane::platform

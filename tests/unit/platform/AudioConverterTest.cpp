@@ -1,0 +1,310 @@
+#include "platform/audio/AudioConverter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace ostrovane::platform {
+namespace {
+
+const AudioFormat kOutput(CommonFormat::pcmInt16, 48000, 2, true);
+
+PcmBuffer floatBuffer(double rate, bool interleaved,
+                      const std::vector<std::vector<float>>& planes) {
+    const auto channels = static_cast<std::uint32_t>(planes.size());
+    const auto frames = static_cast<std::uint32_t>(planes[0].size());
+    PcmBuffer buffer(AudioFormat(CommonFormat::pcmFloat32, rate, channels, interleaved), frames);
+    buffer.setFrameLength(frames);
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        float* plane = buffer.floatChannelData(interleaved ? 0 : c) + (interleaved ? c : 0);
+        for (std::uint32_t i = 0; i < frames; ++i)
+            plane[i * buffer.stride()] = planes[c][i];
+    }
+    return buffer;
+}
+
+std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t frames,
+                        double phase = 0) {
+    std::vector<float> samples(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        samples[i] =
+            float(amplitude * std::sin(2 * std::numbers::pi * frequency * i / rate + phase));
+    }
+    return samples;
+}
+
+// Hands `buffer` over on the first request and says noDataNow afterwards, as
+// the conversion pipeline does; counts the requests.
+InputBlock once(const PcmBuffer& buffer, int* calls = nullptr) {
+    return [&buffer, calls, given = false](std::uint32_t, InputStatus& status) mutable {
+        if (calls != nullptr)
+            ++*calls;
+        status = given ? InputStatus::noDataNow : InputStatus::haveData;
+        return std::exchange(given, true) ? nullptr : &buffer;
+    };
+}
+
+const InputBlock kEnded = [](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
+    status = InputStatus::endOfStream;
+    return nullptr;
+};
+
+// Same-rate conversion of one buffer: exact per sample.
+PcmBuffer convertOnce(const PcmBuffer& input, const AudioFormat& to) {
+    PcmBuffer output(to, input.frameLength());
+    EXPECT_EQ(AudioConverter::create(input.format(), to)->convert(output, once(input)),
+              OutputStatus::haveData);
+    return output;
+}
+
+// Interleaved int16 output of `input` fed in chunks of `nextChunk` frames
+// (noDataNow in between) into outputs of `nextCapacity` frames, then flushed.
+std::vector<std::int16_t> convertAll(AudioConverter& converter, const PcmBuffer& input,
+                                     std::function<std::uint32_t()> nextChunk,
+                                     std::function<std::uint32_t()> nextCapacity) {
+    PcmBuffer chunk(input.format(), input.frameLength());
+    std::uint32_t position = 0;
+    const InputBlock chunks = [&](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
+        status = position < input.frameLength() ? InputStatus::haveData : InputStatus::noDataNow;
+        if (status == InputStatus::noDataNow)
+            return nullptr;
+        const std::uint32_t frames = std::min(nextChunk(), input.frameLength() - position);
+        const std::size_t frameBytes = input.format().bytesPerFrame();
+        for (std::uint32_t p = 0; p < input.planeCount(); ++p) {
+            const std::byte* from = input.planeBytes(p).data() + position * frameBytes;
+            std::copy(from, from + frames * frameBytes, chunk.planeCapacityBytes(p).data());
+        }
+        chunk.setFrameLength(frames);
+        position += frames;
+        return &chunk;
+    };
+    std::vector<std::int16_t> out;
+    for (OutputStatus status = OutputStatus::haveData; status != OutputStatus::endOfStream;) {
+        PcmBuffer output(converter.outputFormat(), nextCapacity());
+        const bool inputLeft = position < input.frameLength();
+        status = converter.convert(output, inputLeft ? chunks : kEnded);
+        EXPECT_NE(status, OutputStatus::error);
+        const std::int16_t* samples = output.int16ChannelData(0);
+        out.insert(out.end(), samples, samples + output.frameLength() * output.stride());
+    }
+    return out;
+}
+
+std::vector<double> channel(const std::vector<std::int16_t>& interleaved, std::size_t c) {
+    std::vector<double> samples;
+    for (std::size_t i = c; i < interleaved.size(); i += 2)
+        samples.push_back(interleaved[i] / 32768.0);
+    return samples;
+}
+
+struct SineFit {
+    double amplitude, phase, snrDb;
+};
+
+// Least-squares fit of a sine of known frequency over [first, last): the
+// resampler's delay becomes the phase; what the fit leaves is noise.
+SineFit fitSine(const std::vector<double>& x, double frequency, std::size_t first,
+                std::size_t last) {
+    const double w = 2 * std::numbers::pi * frequency / 48000;
+    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
+    for (std::size_t n = first; n < last; ++n) {
+        const double s = std::sin(w * double(n)), c = std::cos(w * double(n));
+        ss += s * s, cc += c * c, sc += s * c, xs += x[n] * s, xc += x[n] * c;
+    }
+    const double det = ss * cc - sc * sc;
+    const double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+    double signal = 0, noise = 0;
+    for (std::size_t n = first; n < last; ++n) {
+        const double fitted = a * std::sin(w * double(n)) + b * std::cos(w * double(n));
+        signal += fitted * fitted;
+        noise += (x[n] - fitted) * (x[n] - fitted);
+    }
+    return {std::hypot(a, b), std::atan2(b, a), 10 * std::log10(signal / noise)};
+}
+
+TEST(AudioConverterTest, ResamplesChunkedInputLikeOneShotWithHighFidelity) {
+    const PcmBuffer input = floatBuffer(
+        44100, true, {sine(1000, 44100, 0.9, 44100), sine(1000, 44100, 0.5, 44100, 1.0)});
+    auto oneShot = AudioConverter::create(input.format(), kOutput);
+    const auto reference = convertAll(
+        *oneShot, input, [] { return 44100u; }, [] { return 60000u; });
+
+    std::mt19937 random(1234);
+    auto chunked = AudioConverter::create(input.format(), kOutput);
+    const auto streamed = convertAll(
+        *chunked, input, [&] { return 1 + random() % 1500; }, [&] { return 1 + random() % 2000; });
+
+    // One second in, one second out, and chunk boundaries leave no trace.
+    ASSERT_NEAR(double(reference.size()) / 2, 48000, 2);
+    ASSERT_EQ(streamed.size(), reference.size());
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        ASSERT_LE(std::abs(streamed[i] - reference[i]), 1) << "sample " << i;
+    }
+    // Away from the filter's edges: clean, at the right level, channels aligned.
+    const SineFit left = fitSine(channel(streamed, 0), 1000, 2000, 46000);
+    const SineFit right = fitSine(channel(streamed, 1), 1000, 2000, 46000);
+    EXPECT_GT(left.snrDb, 90);
+    EXPECT_GT(right.snrDb, 90);
+    EXPECT_NEAR(left.amplitude, 0.9, 0.001);
+    EXPECT_NEAR(right.amplitude, 0.5, 0.001);
+    EXPECT_NEAR(std::remainder(right.phase - left.phase - 1.0, 2 * std::numbers::pi), 0, 1e-3);
+}
+
+TEST(AudioConverterTest, ResamplesMonoAndMultichannelInput) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> loud(-0.9f, 0.9f);
+    std::vector<float> noise(32000);
+    for (float& s : noise)
+        s = loud(random);
+    // Of four channels only the first two reach a stereo output.
+    const PcmBuffer quad = floatBuffer(
+        16000, true, {sine(1000, 16000, 0.5, 32000), std::vector<float>(32000), noise, noise});
+    const auto stereo = convertAll(
+        *AudioConverter::create(quad.format(), kOutput), quad, [] { return 160u; },
+        [] { return 600u; });
+    EXPECT_NEAR(double(stereo.size()) / 2, 96000, 2);
+    EXPECT_GT(fitSine(channel(stereo, 0), 1000, 4000, 90000).snrDb, 90);
+    const auto right = channel(stereo, 1);
+    EXPECT_TRUE(std::all_of(right.begin(), right.end(), [](double s) { return s == 0; }));
+
+    const PcmBuffer mono = floatBuffer(44100, true, {sine(1000, 44100, 0.5, 32000)});
+    const auto spread = convertAll(
+        *AudioConverter::create(mono.format(), kOutput), mono, [] { return 441u; },
+        [] { return 512u; });
+    EXPECT_EQ(channel(spread, 0), channel(spread, 1));
+    EXPECT_GT(fitSine(channel(spread, 0), 1000, 2000, 32000).snrDb, 90);
+}
+
+TEST(AudioConverterTest, SameRateConversionIsExactPerSample) {
+    const float lsb = 1.0f / 32768;
+    const PcmBuffer floats =
+        floatBuffer(48000, true,
+                    {{0, 0.5f, -1, 1, 1.5f, -1.5f, 0.4f * lsb, 0.6f * lsb, -0.6f * lsb, 2.5f * lsb,
+                      std::nanf(""), 32766.6f * lsb}});
+    const PcmBuffer int16 =
+        convertOnce(floats, AudioFormat(CommonFormat::pcmInt16, 48000, 1, true));
+    // Round to nearest (ties to even), clip, NaN to silence.
+    EXPECT_EQ(std::vector<int>(int16.int16ChannelData(0), int16.int16ChannelData(0) + 12),
+              (std::vector<int>{0, 16384, -32768, 32767, 32767, -32768, 0, 1, -1, 2, 0, 32767}));
+
+    // int16 <-> int32 <-> float keep every bit; int32 -> int16 rounds.
+    const PcmBuffer wide = convertOnce(int16, AudioFormat(CommonFormat::pcmInt32, 48000, 1, false));
+    const PcmBuffer back = convertOnce(wide, AudioFormat(CommonFormat::pcmFloat32, 48000, 1, true));
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(wide.int32ChannelData(0)[i], int16.int16ChannelData(0)[i] * 65536);
+        EXPECT_EQ(back.floatChannelData(0)[i], int16.int16ChannelData(0)[i] * lsb);
+    }
+    PcmBuffer odd(AudioFormat(CommonFormat::pcmInt32, 48000, 1, true), 4);
+    odd.setFrameLength(4);
+    const std::int32_t values[] = {0x00017FFF, 0x00018001, -0x00018001, 0x7FFFFFFF};
+    std::copy(values, values + 4, odd.int32ChannelData(0));
+    const PcmBuffer narrow = convertOnce(odd, AudioFormat(CommonFormat::pcmInt16, 48000, 1, true));
+    EXPECT_EQ(std::vector<int>(narrow.int16ChannelData(0), narrow.int16ChannelData(0) + 4),
+              (std::vector<int>{1, 2, -2, 32767}));
+}
+
+TEST(AudioConverterTest, MapsChannelsByTheDocumentedRules) {
+    const std::vector<float> a = {0.25f, -0.5f}, b = {0.75f, 0.5f}, c = {0.1f, 0.1f},
+                             d = {-0.9f, 0.9f};
+    auto map = [](const std::vector<std::vector<float>>& planes, std::uint32_t outChannels) {
+        const PcmBuffer out =
+            convertOnce(floatBuffer(48000, false, planes),
+                        AudioFormat(CommonFormat::pcmInt16, 48000, outChannels, true));
+        return std::vector<int>(out.int16ChannelData(0), out.int16ChannelData(0) + 2 * outChannels);
+    };
+    using V = std::vector<int>;
+    EXPECT_EQ(map({a}, 2), (V{8192, 8192, -16384, -16384}));                 // mono copied
+    EXPECT_EQ(map({a, b}, 1), (V{16384, 0}));                                // averaged
+    EXPECT_EQ(map({a, b, c, d}, 2), (V{8192, 24576, -16384, 16384}));        // first two
+    EXPECT_EQ(map({a, b}, 4), (V{8192, 24576, 0, 0, -16384, 16384, 0, 0}));  // rest silent
+}
+
+TEST(AudioConverterTest, StatusesFollowTheInputAndTheOutputRoom) {
+    // Resampler priming: the first small input may give nothing at all.
+    const PcmBuffer small =
+        floatBuffer(44100, true, {sine(440, 44100, 0.5, 64), sine(440, 44100, 0.5, 64)});
+    auto priming = AudioConverter::create(small.format(), kOutput);
+    PcmBuffer output(kOutput, 100);
+    int calls = 0;
+    EXPECT_EQ(priming->convert(output, once(small, &calls)), OutputStatus::inputRanDry);
+    EXPECT_EQ(output.frameLength(), 0u);
+    EXPECT_EQ(calls, 2);
+
+    // Input beyond the output's room is kept for later calls, in order, and a
+    // full output does not ask for more.
+    std::vector<float> ramp(1000);
+    for (std::size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = float(i) / 32768;
+    const PcmBuffer input = floatBuffer(48000, true, {ramp, ramp});
+    auto converter = AudioConverter::create(input.format(), kOutput);
+    const InputBlock block = once(input, &(calls = 0));
+    PcmBuffer part(kOutput, 300);
+    std::vector<OutputStatus> statuses;
+    std::vector<int> left;
+    for (int i = 0; i < 4; ++i) {
+        statuses.push_back(converter->convert(part, block));
+        for (std::uint32_t f = 0; f < part.frameLength(); ++f)
+            left.push_back(part.int16ChannelData(0)[2 * f]);
+    }
+    EXPECT_EQ(statuses, (std::vector{OutputStatus::haveData, OutputStatus::haveData,
+                                     OutputStatus::haveData, OutputStatus::inputRanDry}));
+    EXPECT_EQ(calls, 2);
+    ASSERT_EQ(left.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(left[i], i);
+
+    // End of stream flushes the history, then stays ended until reset.
+    auto ending = AudioConverter::create(small.format(), kOutput);
+    PcmBuffer all(kOutput, 2000);
+    ending->convert(all, once(small));
+    EXPECT_EQ(ending->convert(all, kEnded), OutputStatus::haveData);
+    EXPECT_EQ(all.frameLength(), 70u);  // 64 frames at 48/44.1
+    EXPECT_EQ(ending->convert(all, once(small)), OutputStatus::endOfStream);
+    EXPECT_EQ(all.frameLength(), 0u);
+    ending->reset();
+    EXPECT_NE(ending->convert(all, once(small)), OutputStatus::endOfStream);
+}
+
+TEST(AudioConverterTest, ResetForgetsHistoryAndPendingInput) {
+    const PcmBuffer first =
+        floatBuffer(44100, true, {sine(3000, 44100, 0.9, 4410), sine(200, 44100, 0.9, 4410)});
+    const PcmBuffer second =
+        floatBuffer(44100, true, {sine(500, 44100, 0.3, 4410), sine(700, 44100, 0.3, 4410)});
+    auto used = AudioConverter::create(first.format(), kOutput);
+    PcmBuffer some(kOutput, 1000);
+    used->convert(some, once(first));  // leaves input and history behind
+    used->reset();
+    auto fresh = AudioConverter::create(first.format(), kOutput);
+    auto chunk = [] { return 441u; };
+    auto capacity = [] { return 480u; };
+    EXPECT_EQ(convertAll(*used, second, chunk, capacity),
+              convertAll(*fresh, second, chunk, capacity));
+}
+
+TEST(AudioConverterTest, ReportsMisuseAsErrors) {
+    const AudioFormat in(CommonFormat::pcmFloat32, 48000, 2, true);
+    auto converter = AudioConverter::create(in, kOutput);
+    PcmBuffer output(kOutput, 10);
+    PcmBuffer wrongOutput(in, 10);
+    const PcmBuffer mono = floatBuffer(48000, true, {{0.5f}});
+    const InputBlock noBuffer = [](std::uint32_t, InputStatus&) -> const PcmBuffer* {
+        return nullptr;
+    };
+    for (auto [target, block] :
+         {std::pair{&wrongOutput, once(mono)}, {&output, noBuffer}, {&output, once(mono)}}) {
+        std::string error;
+        EXPECT_EQ(converter->convert(*target, block, &error), OutputStatus::error);
+        EXPECT_FALSE(error.empty());
+    }
+    // A buffer differing only in layout is the same stream.
+    const PcmBuffer planar = floatBuffer(48000, false, {{0.5f}, {-0.5f}});
+    EXPECT_EQ(converter->convert(output, once(planar)), OutputStatus::inputRanDry);
+    ASSERT_EQ(output.frameLength(), 1u);
+    EXPECT_EQ(output.int16ChannelData(0)[1], -16384);
+}
+
+}  // namespace
+}  // namespace ostrovane::platform

@@ -1,0 +1,185 @@
+#include <png.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/image/Image.h"
+#include "platform/image/ImageScaling.h"
+#include "platform/image/PngEncoder.h"
+
+namespace ostrovane::platform {
+namespace {
+
+void setPixel(Image& image, std::uint32_t x, std::uint32_t y, std::uint8_t b, std::uint8_t g,
+              std::uint8_t r, std::uint8_t a = 255) {
+    std::uint8_t* p = image.row(y) + x * 4;
+    p[0] = b, p[1] = g, p[2] = r, p[3] = a;
+}
+
+// A picture with structure in every channel, opaque unless told otherwise.
+Image pattern(std::uint32_t width, std::uint32_t height, std::uint32_t stride = 0,
+              bool opaque = true) {
+    Image image(width, height, stride);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            setPixel(image, x, y, std::uint8_t(x * 7), std::uint8_t(y * 13),
+                     std::uint8_t((x ^ y) * 3), opaque ? 255 : std::uint8_t(x * 31 + y));
+        }
+    }
+    return image;
+}
+
+struct Decoded {
+    png_image header;
+    std::vector<std::uint8_t> bgra;
+};
+
+// Decodes with libpng's own reader into BGRA.
+Decoded decodePng(const std::vector<std::uint8_t>& bytes) {
+    Decoded decoded{};
+    decoded.header.version = PNG_IMAGE_VERSION;
+    EXPECT_TRUE(png_image_begin_read_from_memory(&decoded.header, bytes.data(), bytes.size()));
+    const png_uint_32 sourceFormat = decoded.header.format;
+    decoded.header.format = PNG_FORMAT_BGRA;
+    decoded.bgra.resize(PNG_IMAGE_SIZE(decoded.header));
+    EXPECT_TRUE(png_image_finish_read(&decoded.header, nullptr, decoded.bgra.data(), 0, nullptr));
+    decoded.header.format = sourceFormat;
+    return decoded;
+}
+
+void expectSamePixels(const Image& image, const std::vector<std::uint8_t>& bgra) {
+    ASSERT_EQ(bgra.size(), std::size_t{image.width()} * image.height() * 4);
+    for (std::uint32_t y = 0; y < image.height(); ++y) {
+        ASSERT_TRUE(std::equal(image.row(y), image.row(y) + image.width() * 4,
+                               bgra.data() + std::size_t{y} * image.width() * 4))
+            << "row " << y;
+    }
+}
+
+TEST(PngEncoderTest, OpaqueImagesRoundTripAsRgbOthersAsStraightRgba) {
+    for (const bool opaque : {true, false}) {
+        const Image image = pattern(37, 21, 37 * 4 + 12, opaque);  // padded rows
+        ASSERT_EQ(image.isOpaque(), opaque);
+        const Decoded decoded = decodePng(encodePng(image));
+        EXPECT_EQ(decoded.header.width, 37u);
+        EXPECT_EQ(decoded.header.height, 21u);
+        EXPECT_EQ(decoded.header.format, opaque ? PNG_FORMAT_RGB : PNG_FORMAT_RGBA);
+        expectSamePixels(image, decoded.bgra);
+    }
+}
+
+TEST(PngEncoderTest, EmptyImageGivesNoBytes) {
+    EXPECT_TRUE(encodePng(Image{}).empty());
+    EXPECT_TRUE(encodePng(Image(0, 10)).empty());
+}
+
+// The exact average of the source area each output pixel covers, rounded.
+Image referenceAreaScale(const Image& source, std::uint32_t width, std::uint32_t height) {
+    Image out(width, height);
+    const double rx = double(source.width()) / width, ry = double(source.height()) / height;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            double sum[4] = {0, 0, 0, 0};
+            for (std::uint32_t sy = 0; sy < source.height(); ++sy) {
+                const double wy =
+                    std::max(0.0, std::min((y + 1) * ry, sy + 1.0) - std::max(y * ry, double(sy)));
+                if (wy == 0)
+                    continue;
+                for (std::uint32_t sx = 0; sx < source.width(); ++sx) {
+                    const double wx = std::max(
+                        0.0, std::min((x + 1) * rx, sx + 1.0) - std::max(x * rx, double(sx)));
+                    for (int c = 0; c < 4; ++c)
+                        sum[c] += wx * wy * source.row(sy)[sx * 4 + c];
+                }
+            }
+            for (int c = 0; c < 4; ++c) {
+                out.row(y)[x * 4 + c] = std::uint8_t(std::lround(sum[c] / (rx * ry)));
+            }
+        }
+    }
+    return out;
+}
+
+int largestDifference(const Image& a, const Image& b) {
+    int worst = 0;
+    for (std::uint32_t y = 0; y < a.height(); ++y) {
+        for (std::uint32_t i = 0; i < a.width() * 4; ++i) {
+            worst = std::max(worst, std::abs(int(a.row(y)[i]) - int(b.row(y)[i])));
+        }
+    }
+    return worst;
+}
+
+TEST(ImageScalingTest, EveryOutputPixelIsTheAverageOfTheAreaItCovers) {
+    // Halvings, the rest of a ratio after them, odd sizes and enlargements.
+    const Image source = pattern(96, 64, 96 * 4 + 32);
+    for (auto [w, h] : {std::pair{48u, 32u},
+                        {12u, 8u},
+                        {64u, 43u},
+                        {13u, 7u},
+                        {7u, 5u},
+                        {95u, 63u},
+                        {1u, 1u},
+                        {150u, 100u},
+                        {300u, 2u}}) {
+        const Image scaled = scale(source, w, h);
+        ASSERT_EQ(scaled.width(), w);
+        ASSERT_EQ(scaled.height(), h);
+        EXPECT_LE(largestDifference(scaled, referenceAreaScale(source, w, h)), 1) << w << "x" << h;
+        EXPECT_TRUE(scaled.isOpaque()) << w << "x" << h;
+    }
+}
+
+TEST(ImageScalingTest, ThinLinesSurviveStrongReduction) {
+    // One-pixel white lines every 8 columns on black: an 8x reduction must
+    // show them as an even grey, not drop or keep them by sampling luck.
+    Image lines(256, 64);
+    for (std::uint32_t y = 0; y < 64; ++y) {
+        for (std::uint32_t x = 0; x < 256; ++x) {
+            const std::uint8_t v = x % 8 == 5 ? 255 : 0;
+            setPixel(lines, x, y, v, v, v);
+        }
+    }
+    const Image small = scale(lines, 32, 8);
+    for (std::uint32_t y = 0; y < 8; ++y) {
+        for (std::uint32_t x = 0; x < 32; ++x)
+            ASSERT_EQ(small.row(y)[x * 4], 32) << x << "," << y;
+    }
+}
+
+TEST(ImageScalingTest, ScaleToFitLetterboxesInOpaqueBlack) {
+    Image white(100, 50);
+    for (std::uint32_t y = 0; y < 50; ++y) {
+        for (std::uint32_t x = 0; x < 100; ++x)
+            setPixel(white, x, y, 255, 255, 255);
+    }
+    Image box(64, 48);
+    ImageScaler scaler;
+    ASSERT_TRUE(scaler.scaleToFit(white, box));
+    // 64 x 32 of picture, 8 rows of black above and below.
+    for (std::uint32_t y = 0; y < 48; ++y) {
+        const int expected = y >= 8 && y < 40 ? 255 : 0;
+        for (std::uint32_t x = 0; x < 64; ++x) {
+            ASSERT_EQ(box.row(y)[x * 4 + 1], expected) << x << "," << y;
+            ASSERT_EQ(box.row(y)[x * 4 + 3], 255);
+        }
+    }
+    EXPECT_TRUE(scale(pattern(4, 4), 0, 10).empty());
+    EXPECT_TRUE(scale(Image{}, 10, 10).empty());
+}
+
+TEST(ImageScalingTest, FitKeepsTheAspectRatio) {
+    EXPECT_EQ(fitWithinWidth({1920, 1080}, 240), (ImageSize{240, 135}));
+    EXPECT_EQ(fitWithinWidth({2560, 1600}, 1280), (ImageSize{1280, 800}));
+    EXPECT_EQ(fitWithinWidth({1000, 333}, 300), (ImageSize{300, 100}));  // 99.9 rounds up
+    EXPECT_EQ(fitWithinWidth({200, 100}, 240), (ImageSize{200, 100}));   // never enlarged
+    EXPECT_EQ(fitWithinWidth({5000, 2}, 100), (ImageSize{100, 1}));      // at least one row
+    EXPECT_EQ(fitWithinWidth({0, 0}, 240), (ImageSize{0, 0}));
+    EXPECT_EQ(fitWithin({50, 20}, {64, 48}), (ImageSize{64, 26}));
+    EXPECT_EQ(fitWithin({1080, 1920}, {960, 540}), (ImageSize{304, 540}));
+    EXPECT_EQ(fitWithin({1920, 1080}, {960, 540}), (ImageSize{960, 540}));
+}
+
+}  // namespace
+}  // namespace ostrovane::platform
