@@ -1,0 +1,65 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "dispatch/RepeatingTimer.h"
+#include "platform/CaptureStream.h"
+#include "platform/sim/PlatformThreads.h"
+
+namespace ostrovane::platform::sim {
+
+class SimScreen;
+
+// A capture stream that, while capturing, delivers a synthetic image every
+// minimum frame interval and a system-audio buffer every buffer period.
+class SimCaptureStream final : public CaptureStream,
+                               public std::enable_shared_from_this<SimCaptureStream> {
+  public:
+    SimCaptureStream(std::weak_ptr<SimScreen> screen, std::shared_ptr<PlatformThreads> threads,
+                     ContentFilter filter, StreamConfiguration configuration,
+                     StreamStopHandler onStop);
+    ~SimCaptureStream() override;
+
+    MaybeError addAudioOutput(AudioSampleHandler handler, dispatch::QueueRef queue) override;
+    MaybeError addScreenOutput(ScreenSampleHandler handler, dispatch::QueueRef queue) override;
+    MaybeError removeOutput(StreamOutputType type) override;
+    void startCapture(StreamCompletion completion) override;
+    void stopCapture(StreamCompletion completion) override;
+    void updateContentFilter(const ContentFilter& filter, StreamCompletion completion) override;
+    const StreamConfiguration& configuration() const override { return configuration_; }
+
+    // ---- scripting and observation ----
+    // Stops by itself with `code` when capturing (the delegate hears it).
+    void failWith(std::int64_t code, const std::string& message);
+    bool isCapturing() const;
+    ContentFilter filter() const;
+    bool shows(const ContentFilter& filter) const;
+
+  private:
+    void beginLocked();
+    void haltLocked();
+    void deliverScreen();
+    void deliverAudio();
+
+    std::weak_ptr<SimScreen> screen_;
+    std::shared_ptr<PlatformThreads> threads_;
+    const StreamConfiguration configuration_;
+    const StreamStopHandler onStop_;
+
+    mutable std::mutex mutex_;
+    ContentFilter _filter;                                   // guarded by mutex_
+    std::shared_ptr<const Image> _image;                     // guarded by mutex_
+    AudioSampleHandler _audioHandler;                        // guarded by mutex_
+    dispatch::QueueRef _audioQueue;                          // guarded by mutex_
+    ScreenSampleHandler _screenHandler;                      // guarded by mutex_
+    dispatch::QueueRef _screenQueue;                         // guarded by mutex_
+    bool _capturing = false;                                 // guarded by mutex_
+    std::int64_t _audioSlot = 0;                             // guarded by mutex_
+    std::unique_ptr<dispatch::RepeatingTimer> _screenTimer;  // guarded by mutex_
+    std::unique_ptr<dispatch::RepeatingTimer> _audioTimer;   // guarded by mutex_
+    std::vector<StreamCompletion> _unanswered;               // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::sim

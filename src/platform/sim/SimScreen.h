@@ -1,0 +1,125 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ScreenCapture.h"
+#include "platform/sim/PlatformThreads.h"
+#include "platform/sim/SampleGenerators.h"
+
+namespace ostrovane::platform::sim {
+
+class SimCaptureStream;
+
+// How the service answers one request: at once, with an error, or never.
+struct SimOutcome {
+    enum class Kind { succeed, fail, never };
+    Kind kind = Kind::succeed;
+    Error error;
+
+    static SimOutcome succeed() { return {}; }
+    static SimOutcome fail(Error e) { return {Kind::fail, std::move(e)}; }
+    static SimOutcome never() { return {Kind::never, {}}; }
+};
+
+// A display and the operating-system screen that shows it.
+struct SimDisplaySpec {
+    DisplayId id = 1;
+    std::int64_t width = 1920;  // points
+    std::int64_t height = 1080;
+    Rect frame{0, 0, 1920, 1080};
+    double pointPixelScale = 1.0;
+    // The screen's name; nothing: the window system lists no screen for it.
+    std::optional<std::string> screenName = std::string("Sim Display");
+    bool isMain = false;
+};
+
+// The screen-capture service of one simulated machine: displays, windows,
+// streams of synthetic images and system audio, and their faults.
+class SimScreen final : public ScreenCapture, public std::enable_shared_from_this<SimScreen> {
+  public:
+    explicit SimScreen(std::shared_ptr<PlatformThreads> threads);
+    ~SimScreen() override;
+
+    // ---- scripting: content ----
+    void addDisplay(SimDisplaySpec spec);
+    // Streams showing the display stop with the display-unavailable code.
+    void removeDisplay(DisplayId id);
+    void addWindow(Window window);
+    void removeWindow(WindowId id);
+
+    // ---- scripting: answers and faults ----
+    void setPermission(bool granted);
+    void failShareableContent(std::optional<Error> error);  // nothing heals
+    // Start outcomes: queued one-shot answers first, then the default.
+    void setStartOutcome(SimOutcome outcome);
+    void pushStartOutcome(SimOutcome outcome);
+    void setUpdateOutcome(SimOutcome outcome);
+    void failAddOutput(std::optional<Error> error);
+    void failScreenshot(std::optional<Error> error);
+    // What audio outputs deliver (float, non-interleaved, at the configured
+    // rate and channel count).
+    void setSystemAudio(SampleGenerator generator, std::int64_t framesPerBuffer = 960);
+    // Every capturing stream stops by itself with `code`.
+    void stopStreams(std::int64_t code, const std::string& message = "The stream stopped");
+
+    // ---- observation ----
+    std::vector<std::shared_ptr<SimCaptureStream>> streams() const;  // live ones, oldest first
+    std::size_t capturingStreams() const;
+    std::int64_t accessRequests() const;
+    std::int64_t contentQueries() const;
+    std::int64_t screenshotsTaken() const;
+
+    // ---- ScreenCapture ----
+    bool requestAccess() override;
+    void shareableContent(const ShareableContentOptions& options,
+                          std::function<void(Result<ShareableContent>)> completion) override;
+    ContentFilter makeFilter(const Display& display) override;
+    ContentFilter makeFilter(const Window& window) override;
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                              const StreamConfiguration& configuration,
+                                              StreamStopHandler onStop) override;
+    void screenshot(const ContentFilter& filter, const StreamConfiguration& configuration,
+                    std::function<void(Result<Image>)> completion) override;
+    ScreenList screens() override;
+
+    // ---- used by the streams ----
+    SimOutcome nextStartOutcome();
+    SimOutcome updateOutcome() const;
+    std::optional<Error> addOutputFault() const;
+    bool targetExists(const ContentFilter& filter) const;
+    SampleGenerator systemAudio() const;
+    std::int64_t systemAudioFrames() const;
+
+  private:
+    std::vector<std::shared_ptr<SimCaptureStream>> liveStreams() const;
+
+    std::shared_ptr<PlatformThreads> threads_;
+    mutable std::mutex mutex_;
+    std::vector<SimDisplaySpec> _displays;                      // guarded by mutex_
+    std::vector<Window> _windows;                               // guarded by mutex_
+    std::vector<std::weak_ptr<SimCaptureStream>> _streams;      // guarded by mutex_
+    bool _permission = true;                                    // guarded by mutex_
+    std::optional<Error> _contentError;                         // guarded by mutex_
+    SimOutcome _startOutcome;                                   // guarded by mutex_
+    std::deque<SimOutcome> _queuedStartOutcomes;                // guarded by mutex_
+    SimOutcome _updateOutcome;                                  // guarded by mutex_
+    std::optional<Error> _addOutputError;                       // guarded by mutex_
+    std::optional<Error> _screenshotError;                      // guarded by mutex_
+    SampleGenerator _systemAudio = generators::tone(440, 0.1);  // guarded by mutex_
+    std::int64_t _systemAudioFrames = 960;                      // guarded by mutex_
+    std::int64_t _accessRequests = 0;                           // guarded by mutex_
+    std::int64_t _contentQueries = 0;                           // guarded by mutex_
+    std::int64_t _screenshots = 0;                              // guarded by mutex_
+};
+
+// A synthetic picture of a capture target: one colour derived from the
+// target's id, so tests can tell targets apart.
+Image syntheticImage(const ContentFilter& filter, std::int64_t width, std::int64_t height);
+
+}  // namespace ostrovane::platform::sim

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "contract/ProviderHarness.h"
+#include "dispatch/SerialQueue.h"
+
+namespace ostrovane::contract {
+
+// Shareable content, streams of images and system audio, screenshots.
+class ScreenCaptureContract : public testing::TestWithParam<Provider> {
+  protected:
+    void SetUp() override {
+        harness = GetParam().make();
+        screen = harness->platform().screenCapture;
+        queue = std::make_unique<dispatch::SerialQueue>(harness->clock(), "contract.screen");
+        auto content = query();
+        ASSERT_TRUE(content.ok()) << content.error().description();
+        ASSERT_FALSE(content.value().displays.empty());
+        display = content.value().displays.front();
+    }
+    void TearDown() override {
+        if (stream) {
+            stream->stopCapture([](platform::MaybeError) {});
+            harness->pass(0.1);
+        }
+        stream.reset();
+        queue.reset();
+    }
+
+    platform::Result<platform::ShareableContent> query() {
+        Recorder<platform::Result<platform::ShareableContent>> answers;
+        screen->shareableContent({}, [&](auto result) { answers.add(std::move(result)); });
+        if (!harness->waitUntil([&] { return answers.size() > 0; }, 5)) {
+            return platform::Error{"contract", -1, "no answer"};
+        }
+        return answers.values().front();
+    }
+
+    // Starts `stream` and returns the completions it got.
+    std::vector<platform::MaybeError> start() {
+        Recorder<platform::MaybeError> done;
+        stream->startCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
+        harness->waitUntil([&] { return done.size() > 0; }, 5);
+        harness->pass(0.2);
+        return done.values();
+    }
+
+    std::vector<platform::MaybeError> stop() {
+        Recorder<platform::MaybeError> done;
+        stream->stopCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
+        harness->waitUntil([&] { return done.size() > 0; }, 5);
+        harness->pass(0.2);
+        return done.values();
+    }
+
+    std::unique_ptr<ProviderHarness> harness;
+    std::shared_ptr<platform::ScreenCapture> screen;
+    std::unique_ptr<dispatch::SerialQueue> queue;
+    std::shared_ptr<platform::CaptureStream> stream;
+    platform::Display display;
+};
+
+TEST_P(ScreenCaptureContract, DisplaysHaveIdsSizesAndAFilterWithAScale) {
+    EXPECT_NE(display.displayId, 0u);
+    EXPECT_GT(display.width, 0);
+    EXPECT_GT(display.height, 0);
+    const auto filter = screen->makeFilter(display);
+    EXPECT_GT(filter.pointPixelScale, 0);
+    EXPECT_GT(filter.contentRect.width, 0);
+    EXPECT_GT(filter.contentRect.height, 0);
+}
+
+TEST_P(ScreenCaptureContract, SystemAudioStreamDeliversFloatBuffersBetweenStartAndStop) {
+    platform::StreamConfiguration config;
+    config.capturesAudio = true;
+    config.excludesCurrentProcessAudio = true;
+    config.sampleRate = 48000;
+    config.channelCount = 2;
+    config.width = 16;
+    config.height = 16;
+    config.pixelFormat = platform::PixelFormat::yuv420v;
+    stream = screen->makeStream(screen->makeFilter(display), config, [](const auto&) {});
+    EXPECT_EQ(stream->configuration(), config);
+
+    Recorder<std::shared_ptr<const platform::SampleBuffer>> buffers;
+    ASSERT_FALSE(stream->addAudioOutput([&](auto b) { buffers.add(std::move(b)); }, queue->ref()));
+
+    auto started = start();
+    ASSERT_EQ(started.size(), 1u);
+    ASSERT_FALSE(started.front()) << started.front()->description();
+    ASSERT_TRUE(harness->waitUntil([&] { return buffers.size() >= 2; }, 5));
+    for (const auto& b : buffers.values()) {
+        auto d = b->streamDescription();
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->sampleRate, 48000);
+        EXPECT_EQ(d->channelsPerFrame, 2u);
+        EXPECT_TRUE(d->isFloat);
+        EXPECT_GT(b->frameCount(), 0);
+    }
+
+    auto stopped = stop();
+    ASSERT_EQ(stopped.size(), 1u);
+    EXPECT_FALSE(stopped.front());
+    const std::size_t afterStop = buffers.size();
+    harness->pass(0.5);
+    EXPECT_EQ(buffers.size(), afterStop);
+    stream.reset();
+}
+
+TEST_P(ScreenCaptureContract, ScreenStreamDeliversImagesOfTheConfiguredSizeInTimeOrder) {
+    platform::StreamConfiguration config;
+    config.width = 320;
+    config.height = 180;
+    config.minimumFrameInterval = {1, 10};
+    config.scalesToFit = true;
+    stream = screen->makeStream(screen->makeFilter(display), config, [](const auto&) {});
+    Recorder<platform::ScreenSample> samples;
+    ASSERT_FALSE(stream->addScreenOutput([&](const auto& s) { samples.add(s); }, queue->ref()));
+    ASSERT_EQ(start().size(), 1u);
+    ASSERT_TRUE(harness->waitUntil([&] { return samples.size() >= 3; }, 5));
+
+    double last = -1;
+    for (const auto& s : samples.values()) {
+        if (!s.isValid || !s.image)
+            continue;
+        EXPECT_EQ(s.image->width(), 320u);
+        EXPECT_EQ(s.image->height(), 180u);
+        EXPECT_GT(s.presentationTime.seconds(), last);
+        last = s.presentationTime.seconds();
+    }
+
+    // After the output is removed nothing more arrives.
+    EXPECT_FALSE(stream->removeOutput(platform::StreamOutputType::screen));
+    harness->pass(0.3);
+    const std::size_t afterRemoval = samples.size();
+    harness->pass(0.5);
+    EXPECT_EQ(samples.size(), afterRemoval);
+}
+
+TEST_P(ScreenCaptureContract, FilterUpdateOfARunningStreamCompletesOnce) {
+    platform::StreamConfiguration config;
+    config.width = 64;
+    config.height = 64;
+    stream = screen->makeStream(screen->makeFilter(display), config, [](const auto&) {});
+    ASSERT_FALSE(stream->addScreenOutput([](const auto&) {}, queue->ref()));
+    ASSERT_EQ(start().size(), 1u);
+    Recorder<platform::MaybeError> done;
+    stream->updateContentFilter(screen->makeFilter(display),
+                                [&](platform::MaybeError e) { done.add(std::move(e)); });
+    ASSERT_TRUE(harness->waitUntil([&] { return done.size() > 0; }, 5));
+    harness->pass(0.2);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_FALSE(done.values().front());
+}
+
+TEST_P(ScreenCaptureContract, ScreenshotHasTheConfiguredSize) {
+    platform::StreamConfiguration config;
+    config.width = 200;
+    config.height = 100;
+    Recorder<platform::Result<platform::Image>> shots;
+    screen->screenshot(screen->makeFilter(display), config,
+                       [&](auto result) { shots.add(std::move(result)); });
+    ASSERT_TRUE(harness->waitUntil([&] { return shots.size() > 0; }, 5));
+    harness->pass(0.2);
+    ASSERT_EQ(shots.size(), 1u);
+    const auto shot = shots.values().front();
+    ASSERT_TRUE(shot.ok()) << shot.error().description();
+    EXPECT_EQ(shot.value().width(), 200u);
+    EXPECT_EQ(shot.value().height(), 100u);
+}
+
+}  // namespace ostrovane::contract

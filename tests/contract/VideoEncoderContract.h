@@ -1,0 +1,101 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "contract/ProviderHarness.h"
+
+namespace ostrovane::contract {
+
+// H.264 sessions: creation, ordered length-prefixed output, keyframes.
+class VideoEncoderContract : public testing::TestWithParam<Provider> {
+  protected:
+    struct Output {
+        platform::EncoderStatus status;
+        std::optional<platform::EncodedFrame> frame;
+    };
+
+    void SetUp() override {
+        harness = GetParam().make();
+        encoders = harness->platform().videoEncoders;
+    }
+
+    platform::EncodedFrameHandler recording() {
+        return [this](platform::EncoderStatus s, std::optional<platform::EncodedFrame> f) {
+            outputs.add({s, std::move(f)});
+        };
+    }
+
+    // NAL unit types of a length-prefixed access unit; empty when malformed.
+    static std::vector<int> nalTypes(const std::vector<std::uint8_t>& data) {
+        std::vector<int> types;
+        std::size_t at = 0;
+        while (at + 4 <= data.size()) {
+            const std::size_t n = (std::size_t{data[at]} << 24) |
+                                  (std::size_t{data[at + 1]} << 16) |
+                                  (std::size_t{data[at + 2]} << 8) | data[at + 3];
+            at += 4;
+            if (n == 0 || at + n > data.size())
+                return {};
+            types.push_back(data[at] & 0x1F);
+            at += n;
+        }
+        return at == data.size() ? types : std::vector<int>{};
+    }
+
+    std::unique_ptr<ProviderHarness> harness;
+    std::shared_ptr<platform::VideoEncoders> encoders;
+    Recorder<Output> outputs;
+};
+
+TEST_P(VideoEncoderContract, CreationWithoutASizeFailsWithAStatus) {
+    auto created = encoders->create({0, 0, 1'000'000, 10});
+    EXPECT_NE(created.status, 0);
+    EXPECT_FALSE(created.encoder);
+}
+
+TEST_P(VideoEncoderContract, FramesComeBackInOrderWithParameterSetsOnKeyframes) {
+    auto created = encoders->create({320, 240, 500'000, 10});
+    ASSERT_EQ(created.status, 0);
+    ASSERT_TRUE(created.encoder);
+    platform::Image image(320, 240);
+    const int frames = 6;
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(created.encoder->encode(image, {i, 10}, {1, 10}, i == 0 || i == 4, recording()),
+                  0);
+    }
+    created.encoder->completeFrames();
+    ASSERT_EQ(outputs.size(), static_cast<std::size_t>(frames));
+
+    auto all = outputs.values();
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(all[i].status, 0);
+        ASSERT_TRUE(all[i].frame);
+        const auto& f = *all[i].frame;
+        EXPECT_EQ(f.presentationTime.seconds(), i / 10.0);
+        EXPECT_FALSE(nalTypes(f.data).empty()) << "frame " << i << " is not length-prefixed";
+        if (i == 0 || i == 4) {
+            EXPECT_TRUE(f.isKeyframe) << "frame " << i;
+            ASSERT_TRUE(f.parameterSets);
+            ASSERT_FALSE(f.parameterSets->sps.empty());
+            ASSERT_FALSE(f.parameterSets->pps.empty());
+            EXPECT_EQ(f.parameterSets->sps[0] & 0x1F, 7);
+            EXPECT_EQ(f.parameterSets->pps[0] & 0x1F, 8);
+        }
+    }
+    created.encoder->invalidate();
+}
+
+TEST_P(VideoEncoderContract, NothingIsDeliveredAfterInvalidate) {
+    auto created = encoders->create({160, 120, 200'000, 10});
+    ASSERT_EQ(created.status, 0);
+    platform::Image image(160, 120);
+    created.encoder->encode(image, {0, 10}, {1, 10}, true, recording());
+    created.encoder->completeFrames();
+    ASSERT_EQ(outputs.size(), 1u);
+    created.encoder->invalidate();
+    created.encoder->encode(image, {1, 10}, {1, 10}, false, recording());
+    harness->pass(0.3);
+    EXPECT_EQ(outputs.size(), 1u);
+}
+
+}  // namespace ostrovane::contract
