@@ -1,0 +1,39 @@
+#include "protocol/TextChannel.h"
+
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <span>
+#include <string>
+
+#include "protocol/WriteAll.h"
+
+namespace ostrovane::protocol {
+
+namespace {
+
+void writeJoined(int fd, std::mutex& lineLock, std::string_view first, std::string_view second,
+                 std::string_view third) noexcept {
+    std::string line;
+    try {
+        line.reserve(first.size() + second.size() + third.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return;  // a line we cannot build is dropped, never half-written
+    }
+    line.append(first).append(second).append(third).push_back('\n');
+    // Errors are deliberately ignored: there is no other channel to report on.
+    std::lock_guard lock(lineLock);
+    (void)writeAll(fd, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+}
+
+}  // namespace
+
+void TextChannel::writeTagged(std::string_view tag, std::string_view payload) const noexcept {
+    writeJoined(fd_, lineLock_, tag, ":", payload);
+}
+
+void TextChannel::writeLine(std::string_view line) const noexcept {
+    writeJoined(fd_, lineLock_, line, {}, {});
+}
+
+}  // namespace ostrovane::protocol

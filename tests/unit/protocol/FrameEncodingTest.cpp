@@ -1,0 +1,116 @@
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "protocol/AudioProtocol.h"
+#include "protocol/FrameWriter.h"
+
+namespace ostrovane::protocol {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using FrameType = AudioProtocol::FrameType;
+
+std::vector<std::uint8_t> samplesLE(std::initializer_list<std::int16_t> samples) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto sample : samples) {
+        const auto raw = static_cast<std::uint16_t>(sample);
+        bytes.push_back(static_cast<std::uint8_t>(raw & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(raw >> 8));
+    }
+    return bytes;
+}
+
+TEST(AudioProtocolTest, FrameTypeAcceptsOnlyTheThreeKnownValues) {
+    EXPECT_EQ(AudioProtocol::frameType(1), FrameType::mic);
+    EXPECT_EQ(AudioProtocol::frameType(2), FrameType::system);
+    EXPECT_EQ(AudioProtocol::frameType(3), FrameType::video);
+    for (const int raw : {0, 4, 0x41, 255}) {
+        EXPECT_FALSE(AudioProtocol::frameType(static_cast<std::uint8_t>(raw))) << raw;
+    }
+}
+
+TEST(FrameEncodingTest, AudioHeaderMatchesTheDocumentedExample) {
+    const std::vector<std::uint8_t> pcm(3840, 0xAB);
+    const auto frame = encodeAudioFrame(FrameType::mic, 48000, 2, 16, 0.5, pcm, 7);
+
+    ASSERT_EQ(frame.size(), 24u + 3840u);
+    EXPECT_THAT(
+        std::vector(frame.begin(), frame.begin() + 24),
+        ElementsAre(0x41, 0x50, 0x4C, 0x44, 0x01, 0x01, 0x80, 0xBB, 0x02, 0x10, 0xFF, 0x7F, 0x00,
+                    0x0F, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00));
+    EXPECT_THAT(std::vector(frame.begin() + 24, frame.end()), ElementsAreArray(pcm));
+}
+
+TEST(FrameEncodingTest, AudioFieldsUseTheirFullWidthLittleEndian) {
+    const auto frame = encodeAudioFrame(FrameType::system, 0xA1B2, 0xC3, 0xD4, 2.0, {}, 0xE5F60718);
+
+    EXPECT_THAT(
+        frame, ElementsAre(0x41, 0x50, 0x4C, 0x44, 0x01, 0x02, 0xB2, 0xA1, 0xC3, 0xD4, 0xFF, 0xFF,
+                           0x00, 0x00, 0x00, 0x00, 0x18, 0x07, 0xF6, 0xE5, 0x00, 0x00, 0x00, 0x00));
+}
+
+TEST(FrameEncodingTest, VideoHeaderLayout) {
+    const std::vector<std::uint8_t> nal{0, 0, 0, 1, 0x65, 0x88};
+    const auto key = encodeVideoFrame(1920, 1080, 10, true, 0x0102030405060708, nal, 0x0A0B0C0D);
+
+    EXPECT_THAT(key, ElementsAre(0x41, 0x50, 0x4C, 0x44, 0x02, 0x03,  // magic, version, type
+                                 0x80, 0x07, 0x38, 0x04, 0x0A, 0x01,  // 1920x1080@10, key
+                                 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // pts
+                                 0x06, 0x00, 0x00, 0x00,                          // payload length
+                                 0x0D, 0x0C, 0x0B, 0x0A,                          // sequence
+                                 0x00, 0x00, 0x00, 0x00,                          // reserved
+                                 0, 0, 0, 1, 0x65, 0x88));
+
+    const auto delta = encodeVideoFrame(1920, 1080, 10, false, 0, nal, 0);
+    EXPECT_EQ(delta[11], 0x02);
+}
+
+TEST(LevelFromRmsTest, ScalesTruncatesAndSaturates) {
+    EXPECT_EQ(levelFromRms(0.0), 0);
+    EXPECT_EQ(levelFromRms(0.5), 32767);
+    EXPECT_EQ(levelFromRms(0.99999999), 65534);
+    EXPECT_EQ(levelFromRms(1.0), 65535);
+    EXPECT_EQ(levelFromRms(1.2), 65535);
+    EXPECT_EQ(levelFromRms(std::numeric_limits<double>::infinity()), 65535);
+    EXPECT_EQ(levelFromRms(-0.3), 0);
+    EXPECT_EQ(levelFromRms(-std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(levelFromRms(std::numeric_limits<double>::quiet_NaN()), 65535);
+    EXPECT_EQ(levelFromRms(-std::numeric_limits<double>::quiet_NaN()), 65535);
+}
+
+TEST(CalculateRmsTest, BuffersWithoutSignalOrWithoutWholeSamplesGiveZero) {
+    EXPECT_EQ(calculateRMSInt16({}), 0.0);
+    EXPECT_EQ(calculateRMSInt16(std::vector<std::uint8_t>{0x7F}), 0.0);
+    EXPECT_EQ(calculateRMSInt16(std::vector<std::uint8_t>(3840, 0)), 0.0);
+}
+
+TEST(CalculateRmsTest, FullScaleIsOneAndNegativeFullScaleSaturatesTheLevel) {
+    EXPECT_EQ(calculateRMSInt16(samplesLE({32767})), 1.0);
+    EXPECT_EQ(calculateRMSInt16(samplesLE({32767, -32767, 32767, -32767})), 1.0);
+
+    const double negative = calculateRMSInt16(samplesLE({-32768, -32768}));
+    EXPECT_DOUBLE_EQ(negative, 32768.0 / 32767.0);
+    EXPECT_EQ(levelFromRms(negative), 65535);
+}
+
+TEST(CalculateRmsTest, ReadsLittleEndianSamplesAndIgnoresATrailingOddByte) {
+    // 0x0001 little-endian is 1; read big-endian it would be 256.
+    EXPECT_DOUBLE_EQ(calculateRMSInt16(std::vector<std::uint8_t>{0x01, 0x00}), 1.0 / 32767.0);
+
+    auto withOddByte = samplesLE({16384, -16384});
+    withOddByte.push_back(0x7F);
+    EXPECT_DOUBLE_EQ(calculateRMSInt16(withOddByte), 16384.0 / 32767.0);
+
+    // RMS, not mean absolute value: sqrt((a² + b²) / 2).
+    EXPECT_DOUBLE_EQ(calculateRMSInt16(samplesLE({30000, 0})),
+                     std::sqrt((30000.0 / 32767.0) * (30000.0 / 32767.0) / 2.0));
+}
+
+}  // namespace
+}  // namespace ostrovane::protocol
