@@ -1,0 +1,144 @@
+#include "app/App.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "app/AppContext.h"
+#include "app/CommandLoop.h"
+#include "app/InputReader.h"
+#include "app/LineQueue.h"
+
+namespace ostrovane::app {
+
+namespace {
+// The command-loop thread, shared with the exit path: after STOP the process
+// ends from the main queue, and the loop thread (which has returned by then)
+// is joined first so that it ends as a joined thread, not a leaked one.
+struct LoopThread {
+    std::mutex mutex;
+    std::thread _thread;  // guarded by mutex
+
+    void join() {
+        std::thread finished;
+        {
+            std::lock_guard lock(mutex);
+            if (!_thread.joinable() || _thread.get_id() == std::this_thread::get_id())
+                return;
+            finished = std::move(_thread);
+        }
+        finished.join();
+    }
+};
+}  // namespace
+
+class App::Runner {
+  public:
+    Runner(AppChannels channels, platform::Platform& platform, dispatch::Clock& clock,
+           dispatch::MainQueue& mainQueue, ExitProcess exitProcess)
+        : channels_(channels),
+          exitProcess_(std::move(exitProcess)),
+          loopThread_(std::make_shared<LoopThread>()),
+          text_(channels.error),
+          frames_(channels.output, [this](int error) { outputFailed(error); }),
+          context_{text_,
+                   frames_,
+                   clock,
+                   mainQueue,
+                   platform,
+                   [loop = std::weak_ptr(loopThread_), exit = exitProcess_](int status) {
+                       if (auto thread = loop.lock())
+                           thread->join();
+                       exit(status);
+                   }} {}
+
+    ~Runner() { shutdown(); }
+
+    AppContext& context() { return context_; }
+
+    // The start-up task: runs on the main queue.
+    void launch() {
+        std::lock_guard lock(mutex_);
+        if (_shutDown || _launched)
+            return;
+        _launched = true;
+        text_.logToStderr("🔵 Task executing, about to call runApp()...");
+        std::lock_guard threadLock(loopThread_->mutex);
+        loopThread_->_thread = std::thread([this] { runApp(); });
+    }
+
+    void shutdown() {
+        {
+            std::lock_guard lock(mutex_);
+            _shutDown = true;
+        }
+        lines_.close();
+        loopThread_->join();
+    }
+
+    bool loopEnded() const { return loopEnded_.load(); }
+
+  private:
+    void runApp() {
+        text_.logToStderr("runApp() called - helper in IDLE mode");
+        text_.logToStderr("Helper ready, waiting for commands...");
+        {
+            InputReader reader(channels_.input, lines_);
+            CommandLoop loop(context_, lines_);
+            loop.run();
+            // Leaving the scope releases the services without stopping them
+            // first and stops reading: nothing more is taken from the input.
+        }
+        loopEnded_.store(true);
+    }
+
+    // Standard output is gone (the parent closed it or died): frames can no
+    // longer reach anyone, so the helper ends instead of capturing in vain.
+    void outputFailed(int error) {
+        text_.logToStderr(std::string("Standard output closed (") + std::strerror(error) +
+                          "), exiting");
+        // Not through the context's exit: that one waits for the command loop,
+        // which may be waiting for input.
+        exitProcess_(1);
+    }
+
+    const AppChannels channels_;
+    const ExitProcess exitProcess_;
+    const std::shared_ptr<LoopThread> loopThread_;
+    protocol::TextChannel text_;
+    protocol::FrameWriter frames_;
+    AppContext context_;
+    LineQueue lines_;
+    std::mutex mutex_;
+    bool _shutDown = false;  // guarded by mutex_
+    bool _launched = false;  // guarded by mutex_
+    std::atomic<bool> loopEnded_{false};
+};
+
+App::App(AppChannels channels, platform::Platform& platform, dispatch::Clock& clock,
+         dispatch::MainQueue& mainQueue, ExitProcess exitProcess)
+    : runner_(
+          std::make_shared<Runner>(channels, platform, clock, mainQueue, std::move(exitProcess))) {}
+
+App::~App() {
+    runner_->shutdown();
+}
+
+void App::start() {
+    auto& text = runner_->context().text;
+    text.logToStderr("Ostrovane starting...");
+    text.logToStderr("✅ macOS version check passed, creating Task...");
+    runner_->context().mainQueue.async([weak = std::weak_ptr<Runner>(runner_)] {
+        if (auto runner = weak.lock())
+            runner->launch();
+    });
+    text.logToStderr("🟢 About to start RunLoop.main.run()...");
+}
+
+bool App::loopEnded() const {
+    return runner_->loopEnded();
+}
+
+}  // namespace ostrovane::app

@@ -1,0 +1,51 @@
+#include "app/CommandLoop.h"
+
+#include <string>
+
+#include "app/handlers/PendingCommands.h"
+
+namespace ostrovane::app {
+
+CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
+    : context_(context), lines_(lines), host_(context, slots_) {}
+
+void CommandLoop::run() {
+    while (auto line = lines_.pop()) {
+        if (handle(*line) == Next::endLoop)
+            return;
+    }
+}
+
+CommandLoop::Next CommandLoop::handle(const InputLine& line) {
+    if (line.truncated) {
+        // Not a command any parent sends: report it and keep the log readable.
+        context_.text.logToStderr("Received command: " + line.text + "... (" +
+                                  std::to_string(line.length) + " bytes)");
+        context_.text.logToStderr("Command line too long (" + std::to_string(line.length) +
+                                  " bytes), ignored");
+        return Next::takeNextLine;
+    }
+    context_.text.logToStderr("Received command: " + line.text);
+    auto request = parseCommand(line.text);
+    if (!request) {
+        context_.text.logToStderr("Unknown command: " + line.text);
+        return Next::takeNextLine;
+    }
+    return dispatch(*request);
+}
+
+CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
+    switch (request.spec->command) {
+        case Command::stop:
+            host_.stop();
+            return Next::endLoop;
+        case Command::healthCheck:
+            host_.healthCheck();
+            return Next::takeNextLine;
+        default:
+            answerUnavailable(context_, *request.spec);
+            return Next::takeNextLine;
+    }
+}
+
+}  // namespace ostrovane::app

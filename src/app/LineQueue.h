@@ -1,0 +1,69 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace ostrovane::app {
+
+// One line of input as the reader saw it. Lines above the reader's limit are
+// not kept whole: `text` holds their beginning and `length` their true size.
+struct InputLine {
+    std::string text;
+    std::size_t length = 0;
+    bool truncated = false;
+};
+
+// The unbounded queue between the input reader and the command loop.
+class LineQueue {
+  public:
+    void push(InputLine line) {
+        {
+            std::lock_guard lock(mutex_);
+            if (_finished)
+                return;
+            _lines.push_back(std::move(line));
+        }
+        ready_.notify_one();
+    }
+
+    // No more lines will come: pop() drains what is queued, then yields nothing.
+    void finish() {
+        {
+            std::lock_guard lock(mutex_);
+            _finished = true;
+        }
+        ready_.notify_all();
+    }
+
+    // Stop at once: pop() yields nothing, queued lines are dropped.
+    void close() {
+        {
+            std::lock_guard lock(mutex_);
+            _finished = true;
+            _lines.clear();
+        }
+        ready_.notify_all();
+    }
+
+    std::optional<InputLine> pop() {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return _finished || !_lines.empty(); });
+        if (_lines.empty())
+            return std::nullopt;
+        InputLine line = std::move(_lines.front());
+        _lines.pop_front();
+        return line;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<InputLine> _lines;  // guarded by mutex_
+    bool _finished = false;        // guarded by mutex_
+};
+
+}  // namespace ostrovane::app

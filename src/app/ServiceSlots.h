@@ -1,0 +1,13 @@
+#pragma once
+
+namespace ostrovane::app {
+
+// The long-lived services the command loop owns between commands: the
+// streamer, the microphone device monitor, the mic app detector and the video
+// source. Each slot starts empty, is filled by the command that creates its
+// service and emptied by the one that releases it; only the command loop
+// touches them, so they need no lock. Slots appear here as their services
+// are built.
+struct ServiceSlots {};
+
+}  // namespace ostrovane::app

@@ -1,0 +1,39 @@
+#include "app/handlers/PendingCommands.h"
+
+#include <string>
+
+namespace ostrovane::app {
+
+namespace {
+constexpr std::string_view kReason = "not_available";
+
+// The error answer of a command, when it has one.
+std::optional<std::string> errorAnswer(Command command) {
+    switch (command) {
+        case Command::startStreaming:
+            return "STREAMING:failed:";
+        case Command::testWav:
+            return "TEST_WAV:error:";
+        case Command::testMicTap:
+            return "TEST_MIC_TAP:error:";
+        case Command::snapshotNow:
+            return "SNAPSHOT_NOW:error:";
+        case Command::startVideo:
+            return "START_VIDEO:error:";
+        case Command::switchVideo:
+            return "SWITCH_VIDEO:error:";
+        default:
+            return std::nullopt;
+    }
+}
+}  // namespace
+
+void answerUnavailable(AppContext& context, const CommandSpec& spec) {
+    if (auto prefix = errorAnswer(spec.command)) {
+        context.text.sendCommandResponse(*prefix + std::string(kReason));
+    } else {
+        context.text.logToStderr(std::string(spec.name) + " is not available in this build");
+    }
+}
+
+}  // namespace ostrovane::app

@@ -1,0 +1,141 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/HelperProcess.h"
+
+namespace ostrovane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+const std::vector<std::string> kStartupLines{
+    "Ostrovane starting...",
+    "✅ macOS version check passed, creating Task...",
+    "🟢 About to start RunLoop.main.run()...",
+    "🔵 Task executing, about to call runApp()...",
+    "runApp() called - helper in IDLE mode",
+    "Helper ready, waiting for commands...",
+};
+
+class HelperSession : public ::testing::Test {
+  protected:
+    HelperProcess helper{OSTROVANE_BINARY};
+
+    void SetUp() override { ASSERT_TRUE(errors().waitForLineCount(kStartupLines.size())); }
+
+    LineCollector& errors() { return helper.errors(); }
+
+    // Sends a line and returns the index of the first line that follows its
+    // "Received command: " echo and satisfies `match`.
+    std::optional<std::size_t> request(const std::string& line,
+                                       const std::function<bool(const std::string&)>& match) {
+        const std::size_t from = errors().lines().size();
+        helper.sendLine(line);
+        auto echo = errors().waitForLine("Received command: " + line, from);
+        if (!echo)
+            return std::nullopt;
+        return errors().waitForLineMatching(match, *echo + 1);
+    }
+
+    static bool isHealthAnswer(const std::string& line) {
+        return line.rfind("CMD_RESPONSE:HEALTH_OK:", 0) == 0;
+    }
+};
+
+TEST_F(HelperSession, StartsWithItsStartupLinesInOrder) {
+    auto lines = errors().lines();
+    lines.resize(kStartupLines.size());
+    EXPECT_EQ(lines, kStartupLines);
+    EXPECT_TRUE(helper.outputBytes().empty());
+}
+
+TEST_F(HelperSession, HealthCheckAnswersWithTheWallTimeInEveryCaseAndWithAnyArgument) {
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const std::string line : {"HEALTH_CHECK", "health_check", "Health_Check:any:text"}) {
+        auto answer = request(line, isHealthAnswer);
+        ASSERT_TRUE(answer) << line;
+        const std::string value = errors().lines()[*answer].substr(23);
+        EXPECT_NE(value.find('.'), std::string::npos) << value;
+        EXPECT_NEAR(std::stod(value), now, 60.0);
+    }
+}
+
+TEST_F(HelperSession, UnknownLinesAreLoggedWholeAndAnswerNothing) {
+    for (const std::string line : {"", "FOO:bar:baz", " HEALTH_CHECK", "HEALTH_CHECKS"}) {
+        auto unknown =
+            request(line, [&](const std::string& l) { return l == "Unknown command: " + line; });
+        EXPECT_TRUE(unknown) << '"' << line << '"';
+    }
+    // The loop is still alive and nothing was answered meanwhile.
+    ASSERT_TRUE(request("HEALTH_CHECK", isHealthAnswer));
+    int answers = 0;
+    for (const auto& l : errors().lines())
+        answers += l.rfind("CMD_RESPONSE:", 0) == 0;
+    EXPECT_EQ(answers, 1);
+}
+
+TEST_F(HelperSession, CommandsWithoutServicesDoNotPretendToSucceed) {
+    EXPECT_TRUE(request("START_STREAMING", [](const std::string& l) {
+        return l == "CMD_RESPONSE:STREAMING:failed:not_available";
+    }));
+    EXPECT_TRUE(request("start_video:{\"fps\":5}", [](const std::string& l) {
+        return l == "CMD_RESPONSE:START_VIDEO:error:not_available";
+    }));
+    EXPECT_TRUE(request("LIST_DEVICES", [](const std::string& l) {
+        return l == "LIST_DEVICES is not available in this build";
+    }));
+}
+
+TEST_F(HelperSession, StopAnswersAndExitsWithStatusZero) {
+    auto answer =
+        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; });
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(errors().lines()[*answer - 1], "Stopping all services...");
+    EXPECT_EQ(helper.waitForExit(), 0);
+}
+
+TEST_F(HelperSession, EndOfInputEndsTheLoopButNotTheProcess) {
+    ASSERT_TRUE(request("HEALTH_CHECK", isHealthAnswer));
+    const std::size_t linesBefore = errors().lines().size();
+    helper.closeInput();
+    EXPECT_FALSE(helper.waitForExit(std::chrono::milliseconds(300)));
+    EXPECT_EQ(errors().lines().size(), linesBefore);  // nothing is written at end of input
+}
+
+TEST_F(HelperSession, ALastLineWithoutLineFeedIsStillACommand) {
+    helper.write("HEALTH_CHECK");
+    helper.closeInput();
+    EXPECT_TRUE(errors().waitForLineMatching(isHealthAnswer));
+}
+
+TEST_F(HelperSession, HostileInputIsSurvivedAndLosesNothingAfterIt) {
+    // A 16 MiB line, NUL bytes, ill-formed UTF-8 and CRLF endings, then a
+    // normal command that must still be answered.
+    helper.write(std::string(16 << 20, 'x') + "\n");
+    helper.write(std::string("HEALTH_CHECK:\0\xff\xfe", 16) + "\n");
+    helper.write("health_check\r\n");
+    ASSERT_TRUE(errors().waitForLine("Command line too long (16777216 bytes), ignored"));
+    auto second = errors().waitForLineMatching(isHealthAnswer);
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(errors().waitForLine(std::string("Received command: HEALTH_CHECK:\0", 32) +
+                                     "\xEF\xBF\xBD\xEF\xBF\xBD"));
+    EXPECT_TRUE(errors().waitForLine("Received command: health_check"));
+    EXPECT_TRUE(errors().waitForLineMatching(isHealthAnswer, *second + 1));
+}
+
+TEST(HelperWithoutParent, SurvivesAClosedOutputChannelWhileNothingIsWritten) {
+    HelperProcess helper(OSTROVANE_BINARY, HelperProcess::Output::closed);
+    helper.sendLine("HEALTH_CHECK");
+    EXPECT_TRUE(helper.errors().waitForLineMatching(
+        [](const std::string& l) { return l.rfind("CMD_RESPONSE:HEALTH_OK:", 0) == 0; }));
+    helper.sendLine("STOP");
+    EXPECT_EQ(helper.waitForExit(), 0);
+}
+
+}  // namespace
+}  // namespace ostrovane::test

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/LineCollector.h"
+
+namespace ostrovane::test {
+
+// The helper binary running as a child on three pipes, as a parent application
+// runs it. Its standard error is collected line by line and its standard
+// output byte by byte, each on a thread of its own; tests wait with time
+// limits and never hang. The destructor kills a child that is still running.
+class HelperProcess {
+  public:
+    enum class Output { collect, closed };
+
+    // With Output::closed the read end of standard output is closed at once,
+    // as when the parent has gone away.
+    explicit HelperProcess(const std::string& binary, Output output = Output::collect);
+    ~HelperProcess();
+
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    LineCollector& errors() { return *errors_; }
+
+    // Writes raw bytes, or a line plus "\n", to the child's standard input.
+    bool write(const std::string& bytes);
+    bool sendLine(const std::string& line) { return write(line + "\n"); }
+    void closeInput();
+
+    std::vector<std::uint8_t> outputBytes() const;
+
+    // The exit status once the child has exited normally; nothing if it is
+    // still running after `limit` or died by a signal.
+    std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    bool isRunning();
+
+  private:
+    void collectOutput(int fd);
+    bool reap(int options);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    bool reaped_ = false;
+    std::optional<int> status_;
+    std::unique_ptr<LineCollector> errors_;
+    mutable std::mutex mutex_;
+    std::vector<std::uint8_t> _output;
+    std::thread outputThread_;
+};
+
+}  // namespace ostrovane::test

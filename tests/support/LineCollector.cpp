@@ -1,0 +1,85 @@
+#include "support/LineCollector.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+namespace ostrovane::test {
+
+LineCollector::LineCollector(int fd) : thread_([this, fd] { run(fd); }) {}
+
+LineCollector::~LineCollector() {
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void LineCollector::run(int fd) {
+    std::array<char, 65536> buffer;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        std::lock_guard lock(mutex_);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                _lines.push_back(std::move(_partial));
+                _partial.clear();
+            } else {
+                _partial.push_back(buffer[i]);
+            }
+        }
+        changed_.notify_all();
+    }
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    _ended = true;
+    changed_.notify_all();
+}
+
+std::optional<std::size_t> LineCollector::waitForLine(const std::string& line, std::size_t from,
+                                                      std::chrono::milliseconds limit) {
+    return waitForLineMatching([&](const std::string& l) { return l == line; }, from, limit);
+}
+
+std::optional<std::size_t> LineCollector::waitForLineMatching(
+    const std::function<bool(const std::string&)>& match, std::size_t from,
+    std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    std::optional<std::size_t> found;
+    changed_.wait_for(lock, limit, [&] {
+        for (std::size_t i = from; i < _lines.size(); ++i) {
+            if (match(_lines[i])) {
+                found = i;
+                return true;
+            }
+        }
+        return _ended;
+    });
+    return found;
+}
+
+bool LineCollector::waitForLineCount(std::size_t count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return _lines.size() >= count || _ended; }) &&
+           _lines.size() >= count;
+}
+
+bool LineCollector::waitForEnd(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return _ended; });
+}
+
+std::vector<std::string> LineCollector::lines() const {
+    std::lock_guard lock(mutex_);
+    return _lines;
+}
+
+std::string LineCollector::partialLine() const {
+    std::lock_guard lock(mutex_);
+    return _partial;
+}
+
+}  // namespace ostrovane::test

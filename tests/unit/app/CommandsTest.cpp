@@ -1,0 +1,79 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "app/Commands.h"
+#include "app/NumberFormat.h"
+#include "app/Utf8.h"
+
+namespace ostrovane::app {
+namespace {
+
+TEST(CommandLine, SplitsAtTheFirstColonAndUppercasesOnlyTheName) {
+    auto plain = splitCommandLine("health_check");
+    EXPECT_EQ(plain.name, "HEALTH_CHECK");
+    EXPECT_FALSE(plain.argument);
+
+    auto nested = splitCommandLine("start_video:{\"a\":\"b:c\"}");
+    EXPECT_EQ(nested.name, "START_VIDEO");
+    EXPECT_EQ(nested.argument, "{\"a\":\"b:c\"}");
+
+    auto empty = splitCommandLine("TEST_WAV:");
+    EXPECT_EQ(empty.argument, "");
+
+    EXPECT_EQ(splitCommandLine("").name, "");
+    EXPECT_EQ(splitCommandLine(" stop").name, " STOP");
+    EXPECT_EQ(splitCommandLine("stöp").name, "STöP");
+}
+
+TEST(CommandLine, ArgumentsFallBackToDefaultsOnlyWithoutAColon) {
+    EXPECT_EQ(parseCommand("SNAPSHOT_NOW")->argument, "320");
+    EXPECT_EQ(parseCommand("SNAPSHOT_NOW:")->argument, "");
+    EXPECT_EQ(parseCommand("TEST_WAV")->argument, "");
+    EXPECT_EQ(parseCommand("START_VIDEO")->argument, "{}");
+    EXPECT_EQ(parseCommand("switch_video")->argument, "{}");
+    EXPECT_EQ(parseCommand("GET_DEVICE_DIAGNOSTIC")->argument, "requested");
+    EXPECT_EQ(parseCommand("SAMPLE_RUNNING_MICS:why")->argument, "why");
+    EXPECT_EQ(parseCommand("Stop:now")->spec->command, Command::stop);
+    EXPECT_FALSE(parseCommand("STOP "));
+    EXPECT_FALSE(parseCommand("HEALTH"));
+    EXPECT_FALSE(parseCommand(""));
+}
+
+TEST(CommandLine, EveryNameInTheTableIsUniqueAndFound) {
+    std::set<std::string_view> names;
+    for (const auto& spec : kCommandTable) {
+        EXPECT_TRUE(names.insert(spec.name).second) << spec.name;
+        EXPECT_EQ(findCommand(spec.name), &spec);
+    }
+    EXPECT_EQ(names.size(), 18u);
+}
+
+TEST(NumberFormat, ShortestRoundTripAlwaysWithADecimalPoint) {
+    EXPECT_EQ(shortestDecimal(3), "3.0");
+    EXPECT_EQ(shortestDecimal(0.1), "0.1");
+    EXPECT_EQ(shortestDecimal(1765000000.25), "1765000000.25");
+    EXPECT_EQ(shortestDecimal(1e22), "10000000000000000000000.0");
+    EXPECT_EQ(shortestDecimal(-2.5), "-2.5");
+    for (double v : {1733480000.123456, 1.0 / 3.0, 5e-324, 1.7976931348623157e308}) {
+        const std::string text = shortestDecimal(v);
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), v) << text;
+        EXPECT_EQ(text.find('e'), std::string::npos) << text;
+    }
+}
+
+TEST(Utf8, KeepsWellFormedTextAndReplacesEachIllFormedSubpart) {
+    const std::string good = std::string("a\0b", 3) + "é€😀";
+    EXPECT_EQ(repairUtf8(good), good);
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(repairUtf8("\xff"), fffd);
+    EXPECT_EQ(repairUtf8("a\xC3"), "a" + fffd);                 // truncated at the end
+    EXPECT_EQ(repairUtf8("\xE2\x82x"), fffd + "x");             // one replacement for E2 82
+    EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);  // surrogates are not UTF-8
+    EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);             // overlong
+    EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);  // above U+10FFFF
+}
+
+}  // namespace
+}  // namespace ostrovane::app
