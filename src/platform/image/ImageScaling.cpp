@@ -80,8 +80,10 @@ void buildAxis(Axis& axis, std::uint32_t from, std::uint32_t to) {
 
 // The two passes of the area filter, built for AVX2 as well as the baseline:
 // the AVX2 build multiplies eight 32-bit lanes at once where the baseline
-// (SSE2) has no 32-bit vector multiply at all.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// (SSE2) has no 32-bit vector multiply at all. Sanitizer builds keep one
+// version: the clone resolver runs before the sanitizer runtime is ready.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define OSTROVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define OSTROVANE_VECTOR_CLONES
