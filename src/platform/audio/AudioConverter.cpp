@@ -283,6 +283,43 @@ OutputStatus AudioConverter::convert(PcmBuffer& output, const InputBlock& input,
     std::size_t produced = 0;
     bool inputDry = false;
     std::string failure;
+    // Asks the input block for about `room` output frames' worth of input.
+    auto pull = [&](std::size_t room) -> bool {
+        const double wanted = std::ceil(double(room) * s.from.sampleRate() / s.to.sampleRate());
+        const double missing = std::max(1.0, wanted - double(s.pendingFrames()));
+        InputStatus status = InputStatus::haveData;
+        const PcmBuffer* buffer = input(static_cast<std::uint32_t>(std::min(missing, 1e9)), status);
+        switch (status) {
+            case InputStatus::haveData:
+                if (buffer == nullptr) {
+                    failure = "input block returned haveData without a buffer";
+                    return false;
+                }
+                if (!sameRateChannelsAndRepresentation(buffer->format(), s.from)) {
+                    failure = "input buffer is not in the converter's input format";
+                    return false;
+                }
+                // An empty buffer is no progress; treat it as "nothing now" so
+                // that a call always ends.
+                if (buffer->frameLength() == 0)
+                    inputDry = true;
+                s.appendInput(*buffer);
+                break;
+            case InputStatus::noDataNow:
+                inputDry = true;
+                break;
+            case InputStatus::endOfStream:
+                s.inputEnded = true;
+                break;
+        }
+        return true;
+    };
+    // Every call takes in what the input block has before it hands out what
+    // the resampler still holds: a caller that offers one buffer per call and
+    // sizes the output to that buffer must not have its buffer passed over
+    // just because earlier output filled the room.
+    if (!s.inputEnded && capacity > 0 && !pull(capacity))
+        return fail(failure);
     while (produced < capacity) {
         const std::size_t room = capacity - produced;
         const std::size_t made = s.produce(output, produced, room, failure);
@@ -299,31 +336,8 @@ OutputStatus AudioConverter::convert(PcmBuffer& output, const InputBlock& input,
         }
         if (inputDry)
             break;
-
-        const double wanted = std::ceil(double(room) * s.from.sampleRate() / s.to.sampleRate());
-        const double missing = std::max(1.0, wanted - double(s.pendingFrames()));
-        InputStatus status = InputStatus::haveData;
-        const PcmBuffer* buffer = input(static_cast<std::uint32_t>(std::min(missing, 1e9)), status);
-        switch (status) {
-            case InputStatus::haveData:
-                if (buffer == nullptr)
-                    return fail("input block returned haveData without a buffer");
-                if (!sameRateChannelsAndRepresentation(buffer->format(), s.from)) {
-                    return fail("input buffer is not in the converter's input format");
-                }
-                // An empty buffer is no progress; treat it as "nothing now" so
-                // that a call always ends.
-                if (buffer->frameLength() == 0)
-                    inputDry = true;
-                s.appendInput(*buffer);
-                break;
-            case InputStatus::noDataNow:
-                inputDry = true;
-                break;
-            case InputStatus::endOfStream:
-                s.inputEnded = true;
-                break;
-        }
+        if (!pull(room))
+            return fail(failure);
     }
     if (produced == capacity && capacity > 0)
         return OutputStatus::haveData;

@@ -233,8 +233,9 @@ TEST(AudioConverterTest, StatusesFollowTheInputAndTheOutputRoom) {
     EXPECT_EQ(output.frameLength(), 0u);
     EXPECT_EQ(calls, 2);
 
-    // Input beyond the output's room is kept for later calls, in order, and a
-    // full output does not ask for more.
+    // Input beyond the output's room is kept for later calls, in order; every
+    // call still asks its input block once, so a buffer offered per call is
+    // never passed over.
     std::vector<float> ramp(1000);
     for (std::size_t i = 0; i < ramp.size(); ++i)
         ramp[i] = float(i) / 32768;
@@ -251,7 +252,7 @@ TEST(AudioConverterTest, StatusesFollowTheInputAndTheOutputRoom) {
     }
     EXPECT_EQ(statuses, (std::vector{OutputStatus::haveData, OutputStatus::haveData,
                                      OutputStatus::haveData, OutputStatus::inputRanDry}));
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(calls, 4);
     ASSERT_EQ(left.size(), 1000u);
     for (int i = 0; i < 1000; ++i)
         ASSERT_EQ(left[i], i);
@@ -304,6 +305,40 @@ TEST(AudioConverterTest, ReportsMisuseAsErrors) {
     EXPECT_EQ(converter->convert(output, once(planar)), OutputStatus::inputRanDry);
     ASSERT_EQ(output.frameLength(), 1u);
     EXPECT_EQ(output.int16ChannelData(0)[1], -16384);
+}
+
+}  // namespace
+}  // namespace ostrovane::platform
+
+namespace ostrovane::platform {
+namespace {
+
+// A capture path hands the converter one buffer per call and sizes the output
+// to that buffer's share; no buffer may be passed over, or audio is lost.
+TEST(AudioConverterStreaming, OneBufferPerCallWithExactCapacityLosesNothing) {
+    const AudioFormat from(CommonFormat::pcmFloat32, 44100, 2, false);
+    const AudioFormat to(CommonFormat::pcmInt16, 48000, 2, true);
+    auto converter = AudioConverter::create(from, to);
+    ASSERT_NE(converter, nullptr);
+    PcmBuffer input(from, 480);
+    input.setFrameLength(480);
+    PcmBuffer output(to, 523);  // ceil(480 * 48000 / 44100)
+    std::size_t produced = 0;
+    for (int call = 0; call < 1000; ++call) {
+        for (std::uint32_t c = 0; c < 2; ++c) {
+            for (int i = 0; i < 480; ++i) {
+                input.floatChannelData(c)[i] = 0.5f * std::sin(0.1f * float(call * 480 + i));
+            }
+        }
+        bool given = false;
+        converter->convert(output, [&](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
+            status = given ? InputStatus::noDataNow : InputStatus::haveData;
+            return std::exchange(given, true) ? nullptr : &input;
+        });
+        produced += output.frameLength();
+    }
+    const double expected = 480000.0 * 48000 / 44100;
+    EXPECT_NEAR(double(produced) + converter->delayFrames(), expected, 4.0);
 }
 
 }  // namespace
