@@ -16,6 +16,12 @@ BackgroundTask::BackgroundTask(Clock& clock, std::string name, std::function<voi
 
 BackgroundTask::~BackgroundTask() {
     thread_.request_stop();
+    // A task whose body released the task's last owner cannot wait for
+    // itself: the body is on its way out and must touch only its captures.
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();
+        return;
+    }
     join();
 }
 

@@ -14,6 +14,8 @@ namespace ostrovane::dispatch {
 // which it sleeps on the clock and learns that it should stop.
 //
 // The destructor requests a stop and joins: a task never outlives its owner.
+// Only when the body itself drops the last owner is the thread detached; the
+// body then sees the stop request and must return without touching the owner.
 class BackgroundTask {
   public:
     class Context {

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace ostrovane::streaming {
+
+// A bounded FIFO of whole elements (delivered audio chunks). Appending to a
+// full buffer drops the oldest element. Empty is head == tail and there is no
+// separate count, so a buffer of `capacity` slots holds at most capacity - 1.
+//
+// Thread-safe: every operation holds the buffer's own lock for its whole
+// duration and takes no other lock.
+template <class T>
+class CircularFrameBuffer {
+  public:
+    // `capacity` must be at least 1.
+    explicit CircularFrameBuffer(std::int64_t capacity)
+        : capacity_(capacity >= 1 ? capacity
+                                  : throw std::invalid_argument(
+                                        "CircularFrameBuffer capacity must be at least 1")),
+          _slots(static_cast<std::size_t>(capacity)) {}
+
+    CircularFrameBuffer(const CircularFrameBuffer&) = delete;
+    CircularFrameBuffer& operator=(const CircularFrameBuffer&) = delete;
+
+    void append(T element) {
+        std::lock_guard guard(lock_);
+        _slots[static_cast<std::size_t>(_tail)] = std::move(element);
+        _tail = (_tail + 1) % capacity_;
+        if (_tail == _head)
+            _head = (_head + 1) % capacity_;  // full: the oldest element goes
+    }
+
+    std::optional<T> removeFirst() {
+        std::lock_guard guard(lock_);
+        if (_head == _tail)
+            return std::nullopt;
+        auto& slot = _slots[static_cast<std::size_t>(_head)];
+        std::optional<T> value = std::move(slot);
+        slot.reset();
+        _head = (_head + 1) % capacity_;
+        return value;
+    }
+
+    std::int64_t count() const {
+        std::lock_guard guard(lock_);
+        return _tail >= _head ? _tail - _head : capacity_ - _head + _tail;
+    }
+
+    bool isEmpty() const {
+        std::lock_guard guard(lock_);
+        return _head == _tail;
+    }
+
+    void clear() {
+        std::lock_guard guard(lock_);
+        _head = 0;
+        _tail = 0;
+        _slots.assign(static_cast<std::size_t>(capacity_), std::nullopt);
+    }
+
+    std::int64_t capacity() const { return capacity_; }
+
+  private:
+    const std::int64_t capacity_;
+    mutable std::mutex lock_;
+    std::vector<std::optional<T>> _slots;
+    std::int64_t _head = 0;  // oldest element
+    std::int64_t _tail = 0;  // next free slot
+};
+
+}  // namespace ostrovane::streaming

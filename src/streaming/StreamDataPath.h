@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "dispatch/Clock.h"
+#include "dispatch/SerialQueue.h"
+#include "protocol/FrameWriter.h"
+#include "protocol/TextChannel.h"
+#include "streaming/AudioSource.h"
+#include "streaming/CircularByteBuffer.h"
+#include "streaming/CircularFrameBuffer.h"
+
+namespace ostrovane::streaming {
+
+// One delivered system-audio chunk, already in the output format. The level
+// sent with a frame is computed from the outgoing bytes, so `rms` stays 0.
+struct SystemAudioFrame {
+    std::vector<std::uint8_t> pcmData;
+    float rms = 0;
+};
+
+// The sequence numbers of the next microphone and system frames.
+struct StreamSequences {
+    std::uint32_t mic = 0;
+    std::uint32_t system = 0;
+};
+
+// The streamer between its sources and the output channel: two intakes that
+// buffer each stream, and the sender's pass that cuts the buffered bytes into
+// exact 20 ms frames and writes them with per-stream sequence numbers. The two
+// streams never mix.
+//
+// Threads: the intakes run on any thread and only enqueue on the serial queue
+// "audio.buffer"; sendAudioData() and logBufferStatus() run on the sender
+// thread only, which alone touches the accumulator, sequences and counters.
+class StreamDataPath {
+  public:
+    static constexpr std::int64_t kBufferCapacityBytes = 2'880'000;  // 30 s per stream
+    static constexpr std::int64_t kSystemChunkSlots = 2250;
+    static constexpr dispatch::Duration kSystemPassBudget = dispatch::milliseconds(30);
+    static constexpr std::int64_t kSystemPassFrameCap = 100;
+
+    // `first` sets where the sequence numbers start (0 for a new stream).
+    StreamDataPath(dispatch::Clock& clock, protocol::TextChannel& text,
+                   protocol::FrameWriter& frames, StreamSequences first = {});
+    ~StreamDataPath();
+
+    StreamDataPath(const StreamDataPath&) = delete;
+    StreamDataPath& operator=(const StreamDataPath&) = delete;
+
+    void handleMicData(std::span<const std::uint8_t> chunk) const;
+    void handleSystemData(std::span<const std::uint8_t> chunk) const;
+
+    // The intakes as source callbacks. They hold the queue weakly and the
+    // buffers strongly (plain memory), never the streamer: a source may
+    // outlive the streamer by a delivery, and must not end up destroying it.
+    AudioSource::DataHandler micIntake() const;
+    AudioSource::DataHandler systemIntake() const;
+
+    // One pass of the sender: every whole microphone frame, then system audio
+    // within its time budget and frame cap.
+    void sendAudioData();
+    // "SimpleAudioStreamer: buffer status mic=<bytes>b sys=<chunks>frames"
+    void logBufferStatus();
+
+    // Sender-thread state, for tests once the sender is idle.
+    StreamSequences nextSequences() const { return sequences_; }
+    std::int64_t micFramesSent() const { return micFramesSent_; }
+    std::int64_t systemFramesSent() const { return systemFramesSent_; }
+
+  private:
+    struct Intake {
+        CircularByteBuffer micBuffer{kBufferCapacityBytes};
+        CircularFrameBuffer<SystemAudioFrame> systemFrameBuffer{kSystemChunkSlots};
+    };
+
+    static AudioSource::DataHandler makeIntake(dispatch::QueueRef queue,
+                                               std::shared_ptr<Intake> intake, bool isMic);
+    void sendMicFrames();
+    void sendSystemFrames();
+    void writeFrame(protocol::AudioProtocol::FrameType type, std::span<const std::uint8_t> pcm,
+                    double rms, std::uint32_t& sequence);
+
+    dispatch::Clock& clock_;
+    protocol::TextChannel& text_;
+    protocol::FrameWriter& frames_;
+    const std::shared_ptr<Intake> intake_;
+    CircularByteBuffer systemAudioAccumulator_{kBufferCapacityBytes};
+    StreamSequences sequences_;
+    std::int64_t micFramesSent_ = 0;
+    std::int64_t systemFramesSent_ = 0;
+    // Last: its worker stops before the state above goes away.
+    std::unique_ptr<dispatch::SerialQueue> bufferQueue_;
+};
+
+}  // namespace ostrovane::streaming

@@ -1,0 +1,193 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dispatch/ManualClock.h"
+#include "streaming/StreamDataPath.h"
+#include "support/MemoryChannels.h"
+
+namespace ostrovane::streaming {
+namespace {
+
+using protocol::AudioProtocol;
+using ::testing::ElementsAre;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kFrame = 3840;
+
+Bytes byteRamp(std::size_t n, std::uint32_t salt = 0) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>((i * 7 + i / 251 + salt) & 0xFF);
+    return out;
+}
+
+struct DataPathFixture : ::testing::Test {
+    dispatch::ManualClock clock;
+    test::MemoryChannels out;
+    std::unique_ptr<StreamDataPath> path = make();
+
+    std::unique_ptr<StreamDataPath> make(StreamSequences first = {}) {
+        return std::make_unique<StreamDataPath>(clock, out.text(), out.frameWriter(), first);
+    }
+    // Runs the intakes' queued jobs, then one sender pass.
+    void pass() {
+        clock.settle();
+        path->sendAudioData();
+    }
+    std::vector<protocol::Frame> framesOf(AudioProtocol::FrameType type) {
+        std::vector<protocol::Frame> selected;
+        for (auto& f : out.frames())
+            if (f.type == type)
+                selected.push_back(std::move(f));
+        return selected;
+    }
+    static Bytes payloads(const std::vector<protocol::Frame>& frames) {
+        Bytes all;
+        for (const auto& f : frames)
+            all.insert(all.end(), f.payload.begin(), f.payload.end());
+        return all;
+    }
+};
+
+TEST_F(DataPathFixture, MicrophoneBytesWaitForAWholeFrame) {
+    const Bytes audio = byteRamp(4000);
+    for (int i = 0; i < 3; ++i) {
+        path->handleMicData(std::span(audio).subspan(i * 1000, 1000));
+        pass();
+    }
+    EXPECT_TRUE(out.frames().empty());
+    path->handleMicData(std::span(audio).subspan(3000, 1000));
+    pass();
+    auto frames = framesOf(AudioProtocol::FrameType::mic);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload, Bytes(audio.begin(), audio.begin() + kFrame));
+    EXPECT_EQ(frames[0].audio().sampleRate, 48000);
+    EXPECT_EQ(frames[0].audio().channels, 2);
+    EXPECT_EQ(frames[0].audio().bitsPerSample, 16);
+    EXPECT_EQ(frames[0].audio().level,
+              protocol::levelFromRms(protocol::calculateRMSInt16(std::span(audio).first(kFrame))));
+}
+
+TEST_F(DataPathFixture, SystemChunksAreReframedAndTheRemainderJoinsTheNextChunk) {
+    const Bytes audio = byteRamp(5000 + 2680, 3);
+    path->handleSystemData(std::span(audio).first(5000));
+    pass();
+    ASSERT_EQ(framesOf(AudioProtocol::FrameType::system).size(), 1u);
+    path->handleSystemData(std::span(audio).subspan(5000));
+    pass();
+    auto frames = framesOf(AudioProtocol::FrameType::system);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(payloads(frames), audio);
+}
+
+// Awkward chunk sizes on both streams at once: every byte leaves in order, in
+// exact frames, each stream with its own consecutive sequence numbers.
+TEST_F(DataPathFixture, OddChunkSizesLeaveAsExactFramesInOrderPerStream) {
+    std::mt19937 random(7);
+    const Bytes mic = byteRamp(kFrame * 40, 1);
+    const Bytes sys = byteRamp(kFrame * 33, 2);
+    std::size_t micAt = 0, sysAt = 0;
+    while (micAt < mic.size() || sysAt < sys.size()) {
+        for (int burst = 0; burst < 5; ++burst) {
+            const auto m = std::min(mic.size() - micAt,
+                                    std::uniform_int_distribution<std::size_t>(1, 9000)(random));
+            path->handleMicData(std::span(mic).subspan(micAt, m));
+            micAt += m;
+            const auto s = std::min(sys.size() - sysAt,
+                                    std::uniform_int_distribution<std::size_t>(1, 9000)(random));
+            path->handleSystemData(std::span(sys).subspan(sysAt, s));
+            sysAt += s;
+        }
+        pass();
+    }
+    pass();
+    const auto micFrames = framesOf(AudioProtocol::FrameType::mic);
+    const auto sysFrames = framesOf(AudioProtocol::FrameType::system);
+    EXPECT_EQ(payloads(micFrames), mic);
+    EXPECT_EQ(payloads(sysFrames), sys);
+    for (std::size_t i = 0; i < micFrames.size(); ++i)
+        ASSERT_EQ(micFrames[i].sequence, i);
+    for (std::size_t i = 0; i < sysFrames.size(); ++i)
+        ASSERT_EQ(sysFrames[i].sequence, i);
+    EXPECT_EQ(path->micFramesSent(), 40);
+    EXPECT_EQ(path->systemFramesSent(), 33);
+}
+
+TEST_F(DataPathFixture, SequencesCountIndependentlyAndWrapToZero) {
+    path = make({0xFFFFFFFEu, 0xFFFFFFFFu});
+    const Bytes audio = byteRamp(kFrame * 3);
+    path->handleMicData(audio);
+    path->handleSystemData(audio);
+    pass();
+    std::vector<std::uint32_t> mic, sys;
+    for (const auto& f : framesOf(AudioProtocol::FrameType::mic))
+        mic.push_back(f.sequence);
+    for (const auto& f : framesOf(AudioProtocol::FrameType::system))
+        sys.push_back(f.sequence);
+    EXPECT_THAT(mic, ElementsAre(0xFFFFFFFEu, 0xFFFFFFFFu, 0u));
+    EXPECT_THAT(sys, ElementsAre(0xFFFFFFFFu, 0u, 1u));
+    EXPECT_EQ(path->nextSequences().mic, 1u);
+    EXPECT_EQ(path->nextSequences().system, 2u);
+}
+
+TEST_F(DataPathFixture, SystemPassStopsAtTheFrameCapBetweenChunks) {
+    const Bytes frame = byteRamp(kFrame);
+    for (int i = 0; i < 150; ++i)
+        path->handleSystemData(frame);
+    const Bytes big = byteRamp(kFrame * 3);
+    pass();
+    EXPECT_EQ(path->systemFramesSent(), 100);
+    pass();
+    EXPECT_EQ(path->systemFramesSent(), 150);
+
+    // The cap is only looked at between chunks: one large chunk may exceed it.
+    for (int i = 0; i < 99; ++i)
+        path->handleSystemData(frame);
+    path->handleSystemData(big);
+    pass();
+    EXPECT_EQ(path->systemFramesSent(), 150 + 102);
+}
+
+TEST_F(DataPathFixture, FrameTotalsAreLoggedBelowTenAndOnMultiplesOf500Only) {
+    const Bytes frame = byteRamp(kFrame);
+    auto feed = [&](int frames) {
+        for (int i = 0; i < frames; ++i)
+            path->handleMicData(frame);
+        pass();
+    };
+    for (int i = 0; i < 12; ++i)
+        feed(1);
+    feed(488);  // total 500
+    feed(498);  // total 998
+    feed(3);    // jumps over 1000: quiet
+    std::vector<std::string> totals;
+    for (const auto& line : test::linesStartingWith(out.lines(), "SimpleAudioStreamer: mic "))
+        totals.push_back(
+            line.substr(line.find("total: ") + 7, line.find(',') - line.find("total: ") - 7));
+    EXPECT_THAT(totals, ElementsAre("1", "2", "3", "4", "5", "6", "7", "8", "9", "500"));
+    EXPECT_TRUE(test::hasLine(
+        out.lines(), "SimpleAudioStreamer: mic 488 frames (total: 500, RMS: " + [&] {
+            char rms[32];
+            std::snprintf(rms, sizeof rms, "%.6f", protocol::calculateRMSInt16(frame));
+            return std::string(rms);
+        }() + ")"));
+}
+
+TEST_F(DataPathFixture, SystemTotalsFollowTheSameRuleAndBufferStatusReportsBoth) {
+    const Bytes frame = byteRamp(kFrame);
+    path->handleSystemData(frame);
+    path->handleSystemData(frame);
+    pass();
+    path->handleMicData(byteRamp(100));
+    path->handleSystemData(byteRamp(8));
+    clock.settle();
+    path->logBufferStatus();
+    const auto lines = out.lines();
+    EXPECT_TRUE(test::hasLine(lines, "SimpleAudioStreamer: sys 2 frames (total: 2)"));
+    EXPECT_TRUE(test::hasLine(lines, "SimpleAudioStreamer: buffer status mic=100b sys=1frames"));
+}
+
+}  // namespace
+}  // namespace ostrovane::streaming
