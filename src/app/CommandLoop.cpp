@@ -7,7 +7,7 @@
 namespace ostrovane::app {
 
 CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
-    : context_(context), lines_(lines), host_(context, slots_) {}
+    : context_(context), lines_(lines), host_(context, slots_), streaming_(context, slots_) {}
 
 void CommandLoop::run() {
     while (auto line = lines_.pop()) {
@@ -36,11 +36,17 @@ CommandLoop::Next CommandLoop::handle(const InputLine& line) {
 
 CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
     switch (request.spec->command) {
+        case Command::stopStreaming:
+            streaming_.stopStreaming();
+            return Next::takeNextLine;
         case Command::stop:
             host_.stop();
             return Next::endLoop;
         case Command::healthCheck:
             host_.healthCheck();
+            return Next::takeNextLine;
+        case Command::testWav:
+            streaming_.testWav(request.argument);
             return Next::takeNextLine;
         default:
             answerUnavailable(context_, *request.spec);

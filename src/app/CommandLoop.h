@@ -5,6 +5,7 @@
 #include "app/LineQueue.h"
 #include "app/ServiceSlots.h"
 #include "app/handlers/HostCommands.h"
+#include "app/handlers/StreamingCommands.h"
 
 namespace ostrovane::app {
 
@@ -28,6 +29,7 @@ class CommandLoop {
     LineQueue& lines_;
     ServiceSlots slots_;
     HostCommands host_;
+    StreamingCommands streaming_;
 };
 
 }  // namespace ostrovane::app

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <memory>
+
+#include "streaming/SimpleAudioStreamer.h"
+
 namespace ostrovane::app {
 
 // The long-lived services the command loop owns between commands: the
@@ -8,6 +12,8 @@ namespace ostrovane::app {
 // service and emptied by the one that releases it; only the command loop
 // touches them, so they need no lock. Slots appear here as their services
 // are built.
-struct ServiceSlots {};
+struct ServiceSlots {
+    std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
+};
 
 }  // namespace ostrovane::app

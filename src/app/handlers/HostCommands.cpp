@@ -1,6 +1,7 @@
 #include "app/handlers/HostCommands.h"
 
-#include "app/NumberFormat.h"
+#include "app/handlers/StreamingCommands.h"
+#include "util/NumberFormat.h"
 
 namespace ostrovane::app {
 
@@ -8,6 +9,8 @@ void HostCommands::stop() {
     context_.text.logToStderr("Stopping all services...");
     // Services stop in this order once they exist: video source, microphone
     // monitor, mic app detector, streamer.
+    if (slots_.streamer)
+        awaitStreamerStop(context_, *slots_.streamer);
     // The exit is armed before the answer goes out, so whoever sees the answer
     // also sees the exit on its way.
     context_.mainQueue.asyncAfter(kExitDelay, [exit = context_.exitProcess] { exit(0); });

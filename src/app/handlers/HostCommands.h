@@ -22,7 +22,7 @@ class HostCommands {
 
   private:
     AppContext& context_;
-    [[maybe_unused]] ServiceSlots& slots_;
+    ServiceSlots& slots_;
 };
 
 }  // namespace ostrovane::app

@@ -12,8 +12,6 @@ std::optional<std::string> errorAnswer(Command command) {
     switch (command) {
         case Command::startStreaming:
             return "STREAMING:failed:";
-        case Command::testWav:
-            return "TEST_WAV:error:";
         case Command::testMicTap:
             return "TEST_MIC_TAP:error:";
         case Command::snapshotNow:

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "app/AppContext.h"
+#include "app/ServiceSlots.h"
+#include "streaming/SimpleAudioStreamer.h"
+
+namespace ostrovane::app {
+
+// The streamer as the app builds it: the app's channels and clock, and the
+// default sources of the live capture services.
+streaming::StreamerEnvironment streamerEnvironment(AppContext& context);
+
+// Holds the command loop until the streamer has stopped (bounded, so a source
+// that never reports back cannot hang the loop for ever).
+void awaitStreamerStop(AppContext& context, streaming::SimpleAudioStreamer& streamer);
+
+// TEST_WAV and STOP_STREAMING.
+class StreamingCommands {
+  public:
+    // How long the loop waits for a streamer operation before it gives up
+    // waiting and goes on.
+    static constexpr std::chrono::seconds kAwaitLimit{30};
+
+    StreamingCommands(AppContext& context, ServiceSlots& slots)
+        : context_(context), slots_(slots) {}
+
+    // Streams the WAV file at `path` as both the microphone and the system
+    // stream; answers "TEST_WAV:started:<path>" or "TEST_WAV:error:<reason>".
+    void testWav(const std::string& path);
+
+    // Stops and releases the streamer, if any; answers "STREAMING:stopped".
+    void stopStreaming();
+
+  private:
+    void ensureMonitoring() {}
+
+    AppContext& context_;
+    ServiceSlots& slots_;
+};
+
+}  // namespace ostrovane::app

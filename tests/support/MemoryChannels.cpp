@@ -1,0 +1,76 @@
+#include "support/MemoryChannels.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace ostrovane::test {
+
+namespace {
+
+int makeMemoryFile(const char* name) {
+    const int fd = ::memfd_create(name, MFD_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("memfd_create failed");
+    return fd;
+}
+
+std::vector<std::uint8_t> readAll(int fd) {
+    std::vector<std::uint8_t> out;
+    std::uint8_t chunk[65536];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+        if (n <= 0)
+            return out;
+        out.insert(out.end(), chunk, chunk + n);
+        offset += n;
+    }
+}
+
+}  // namespace
+
+MemoryChannels::MemoryChannels()
+    : textFd_(makeMemoryFile("text")),
+      frameFd_(makeMemoryFile("frames")),
+      text_(textFd_.get()),
+      frames_(frameFd_.get()) {}
+
+std::vector<std::string> MemoryChannels::lines() const {
+    const auto bytes = readAll(textFd_.get());
+    std::vector<std::string> out;
+    std::string current;
+    for (std::uint8_t b : bytes) {
+        if (b == '\n') {
+            out.push_back(std::move(current));
+            current.clear();
+        } else {
+            current.push_back(static_cast<char>(b));
+        }
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> MemoryChannels::outputBytes() const {
+    return readAll(frameFd_.get());
+}
+
+std::vector<protocol::Frame> MemoryChannels::frames() const {
+    return protocol::readAllFrames(outputBytes());
+}
+
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
+                                           const std::string& prefix) {
+    std::vector<std::string> out;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
+                 [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return out;
+}
+
+bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+}  // namespace ostrovane::test

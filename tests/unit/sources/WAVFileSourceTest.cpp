@@ -1,0 +1,252 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "dispatch/ManualClock.h"
+#include "sources/test/WAVFileSource.h"
+#include "support/MemoryChannels.h"
+#include "support/WavFile.h"
+
+namespace ostrovane::sources {
+namespace {
+
+using protocol::AudioProtocol;
+using test::makeWav;
+using test::ramp;
+using test::WavSpec;
+using ::testing::ElementsAre;
+using Bytes = std::vector<std::uint8_t>;
+
+std::string refusal(const Bytes& file) {
+    auto parsed = parseWAV(file);
+    auto* error = std::get_if<WAVError>(&parsed);
+    return error ? error->description() : "accepted";
+}
+
+std::vector<std::int16_t> samplesOf(const Bytes& bytes) {
+    std::vector<std::int16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return out;
+}
+
+TEST(WAVParsing, RefusesMalformedHeadersInTheirOrderWithTheirTexts) {
+    const auto good = makeWav(WavSpec{}, ramp(320));
+    EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + 44)), "WAV file too short (< 44 bytes)");
+    WavSpec riff;
+    riff.riff = "RIFX";
+    EXPECT_EQ(refusal(makeWav(riff, ramp(320))), "Invalid RIFF header");
+    WavSpec wave;
+    wave.wave = "AVI ";
+    EXPECT_EQ(refusal(makeWav(wave, ramp(320))), "Invalid WAVE format");
+    WavSpec floatFile;
+    floatFile.formatCode = 3;
+    floatFile.bitsPerSample = 24;  // the format check comes first
+    EXPECT_EQ(refusal(makeWav(floatFile, ramp(320))),
+              "Unsupported audio format: 3 (only PCM=1 supported)");
+    WavSpec deep;
+    deep.bitsPerSample = 24;
+    EXPECT_EQ(refusal(makeWav(deep, ramp(320))),
+              "Unsupported bit depth: 24 (only 16-bit supported)");
+}
+
+TEST(WAVParsing, RefusesFilesThatCannotBePlayedAsAStreamOfFrames) {
+    WavSpec zeroRate;
+    zeroRate.sampleRate = 0;
+    EXPECT_EQ(refusal(makeWav(zeroRate, ramp(320))),
+              "Unsupported sample rate: 0 Hz (only 50 to 48000 Hz supported)");
+    WavSpec fast;
+    fast.sampleRate = 96000;
+    EXPECT_EQ(refusal(makeWav(fast, ramp(8000))),
+              "Unsupported sample rate: 96000 Hz (only 50 to 48000 Hz supported)");
+    WavSpec surround;
+    surround.channels = 6;
+    EXPECT_EQ(refusal(makeWav(surround, ramp(8000))),
+              "Unsupported channel count: 6 (only 1 or 2 supported)");
+    WavSpec none;
+    none.channels = 0;
+    EXPECT_EQ(refusal(makeWav(none, ramp(8000))),
+              "Unsupported channel count: 0 (only 1 or 2 supported)");
+    // One byte of samples, or one sample short of a frame, would loop for ever.
+    EXPECT_EQ(refusal(makeWav(WavSpec{}, Bytes{7})),
+              "WAV sample data too short: 1 bytes (one 20 ms frame needs 640)");
+    EXPECT_EQ(refusal(makeWav(WavSpec{}, ramp(319))),
+              "WAV sample data too short: 638 bytes (one 20 ms frame needs 640)");
+    EXPECT_EQ(refusal(makeWav(WavSpec{}, ramp(320))), "accepted");
+}
+
+TEST(WAVParsing, ReadsTheCanonicalHeaderAndTakesEverythingAfterItAsSamples) {
+    WavSpec listed;
+    listed.extraChunk = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'a', 'b', 'c', 'd'};
+    auto parsed = parseWAV(makeWav(listed, ramp(640)));
+    auto& contents = std::get<WAVContents>(parsed);
+    // Offset 44 now falls inside the LIST chunk: its bytes are played.
+    EXPECT_EQ(contents.pcmData.size(), 4u + 8 + 1280);
+    EXPECT_EQ(contents.pcmData[0], 'a');
+    EXPECT_EQ(contents.inputFrameSize(), 640);
+}
+
+TEST(WAVConversion, HoldsEachSampleFrameAndDoublesMonoToStereo) {
+    WAVContents mono16k;
+    mono16k.sampleRate = 16000;
+    Bytes out;
+    const auto file = makeWav(WavSpec{}, ramp(320));
+    const Bytes pcm(file.begin() + 44, file.end());
+    convertToOutputFormat(mono16k, pcm, out);
+    ASSERT_EQ(out.size(), 3840u);
+    const auto samples = samplesOf(out);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        ASSERT_EQ(samples[i], static_cast<std::int16_t>(i / 6))
+            << i;  // 3 for rate x 2 for channels
+
+    WAVContents mono441;
+    mono441.sampleRate = 44100;
+    convertToOutputFormat(mono441, Bytes(1764, 1), out);
+    EXPECT_EQ(out.size(), 3528u);
+
+    WAVContents stereo48k;
+    stereo48k.sampleRate = 48000;
+    stereo48k.channels = 2;
+    const Bytes frame = [] {
+        Bytes b(3840);
+        for (std::size_t i = 0; i < b.size(); ++i)
+            b[i] = static_cast<std::uint8_t>(i * 13);
+        return b;
+    }();
+    convertToOutputFormat(stereo48k, frame, out);
+    EXPECT_EQ(out, frame);
+
+    // Stereo below 48 kHz repeats whole (left, right) frames.
+    WAVContents stereo24k = stereo48k;
+    stereo24k.sampleRate = 24000;
+    const std::vector<std::int16_t> lr{10, -10, 20, -20};
+    Bytes in;
+    for (auto s : lr) {
+        in.push_back(static_cast<std::uint8_t>(s));
+        in.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+    }
+    convertToOutputFormat(stereo24k, in, out);
+    EXPECT_THAT(samplesOf(out), ElementsAre(10, -10, 10, -10, 20, -20, 20, -20));
+    in.push_back(5);  // an odd trailing byte is ignored
+    convertToOutputFormat(mono16k, in, out);
+    EXPECT_EQ(out.size(), 4u * 6 * 2);
+}
+
+struct WAVPlayback : ::testing::Test {
+    dispatch::ManualClock clock;
+    test::MemoryChannels out;
+    std::mutex mutex;
+    std::vector<Bytes> _delivered;
+    std::vector<std::unique_ptr<test::TempFile>> files;
+
+    std::shared_ptr<WAVFileSource> load(
+        const Bytes& file, AudioProtocol::FrameType type = AudioProtocol::FrameType::mic) {
+        files.push_back(std::make_unique<test::TempFile>("play.wav", file));
+        auto source = WAVFileSource::create(files.back()->path(), type, clock, out.text());
+        EXPECT_TRUE(source.ok());
+        source.value()->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
+            std::lock_guard lock(mutex);
+            _delivered.emplace_back(chunk.begin(), chunk.end());
+        });
+        return source.value();
+    }
+    std::vector<Bytes> delivered() {
+        std::lock_guard lock(mutex);
+        return _delivered;
+    }
+    // The loop's last line comes from its own thread once it is woken.
+    bool waitForLine(const std::string& line) {
+        for (int i = 0; i < 400; ++i) {
+            if (test::hasLine(out.lines(), line))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    std::vector<std::string> ownLines(const std::string& id) {
+        return test::linesStartingWith(out.lines(), "WAVFileSource[" + id + "]: ");
+    }
+};
+
+TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame) {
+    // Three whole 640-byte frames and a 100-byte tail that is never played.
+    auto samples = ramp(3 * 320 + 50);
+    auto source = load(makeWav(WavSpec{}, samples));
+    source->start({});
+    clock.settle();
+    EXPECT_EQ(delivered().size(), 1u);
+    clock.advance(dispatch::milliseconds(20 * 3));
+    const auto frames = delivered();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[3], frames[0]);
+    EXPECT_EQ(samplesOf(frames[1])[0], 320);
+    const auto lines = ownLines("wav_mic");
+    // "started" and the loop's first line come from two threads.
+    EXPECT_THAT(lines,
+                ::testing::UnorderedElementsAre(
+                    ::testing::StartsWith("WAVFileSource[wav_mic]: loaded "),
+                    "WAVFileSource[wav_mic]: started",
+                    "WAVFileSource[wav_mic]: playback loop starting, inputFrameSize=640 bytes",
+                    "WAVFileSource[wav_mic]: emitted frame 1, outputSize=3840 bytes",
+                    "WAVFileSource[wav_mic]: looping file at frame 3"));
+    EXPECT_TRUE(lines[0].ends_with(" - 16000Hz, 1ch, 16-bit, 2020 bytes PCM"));
+}
+
+TEST_F(WAVPlayback, LogsEmittedFramesAtOneAndEvery500thAndStopsAndRestartsFromTheTop) {
+    auto source = load(makeWav(WavSpec{}, ramp(320 * 7)), AudioProtocol::FrameType::system);
+    source->start({});
+    source->start({});  // already active: one loop only
+    clock.advance(dispatch::milliseconds(20 * 1000));
+    EXPECT_EQ(delivered().size(), 1001u);
+    auto emitted = test::linesStartingWith(out.lines(), "WAVFileSource[wav_system]: emitted frame");
+    EXPECT_THAT(emitted,
+                ElementsAre(::testing::HasSubstr("frame 1,"), ::testing::HasSubstr("frame 500,"),
+                            ::testing::HasSubstr("frame 1000,")));
+    EXPECT_TRUE(test::hasLine(out.lines(), "WAVFileSource[wav_system]: already active"));
+
+    source->stop({});
+    EXPECT_FALSE(source->isActive());
+    clock.advance(dispatch::milliseconds(100));
+    EXPECT_EQ(delivered().size(), 1001u);
+    EXPECT_TRUE(waitForLine("WAVFileSource[wav_system]: playback loop ended at frame 1001"));
+    source->stop({});  // logs again, harmless
+    EXPECT_EQ(test::linesStartingWith(out.lines(), "WAVFileSource[wav_system]: stopped").size(),
+              2u);
+
+    source->start({});
+    clock.settle();
+    const auto frames = delivered();
+    EXPECT_EQ(frames.back(), frames.front());  // from read offset 0 again
+}
+
+TEST_F(WAVPlayback, ClearingIsActiveEndsTheLoopAtItsNextCheck) {
+    auto source = load(makeWav(WavSpec{}, ramp(320 * 4)));
+    source->start({});
+    clock.settle();
+    source->setIsActive(false);
+    clock.advance(dispatch::milliseconds(100));
+    EXPECT_EQ(delivered().size(), 1u);
+    EXPECT_TRUE(waitForLine("WAVFileSource[wav_mic]: playback loop ended at frame 1"));
+}
+
+TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
+    dispatch::ManualClock clock;
+    test::MemoryChannels out;
+    auto missing = WAVFileSource::create("/nonexistent/dir/x.wav", AudioProtocol::FrameType::mic,
+                                         clock, out.text());
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error().code, ENOENT);
+    EXPECT_EQ(missing.error().localizedDescription(),
+              "The file \xE2\x80\x9Cx.wav\xE2\x80\x9D couldn\xE2\x80\x99t be opened: No such file "
+              "or directory");
+    test::TempFile bad("bad.wav", Bytes(44, 0));
+    auto refused =
+        WAVFileSource::create(bad.path(), AudioProtocol::FrameType::mic, clock, out.text());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().localizedDescription(), "WAV file too short (< 44 bytes)");
+    EXPECT_TRUE(out.lines().empty());
+}
+
+}  // namespace
+}  // namespace ostrovane::sources
