@@ -1,0 +1,70 @@
+#include <gmock/gmock.h>
+
+#include "integration/system/SystemAudioFixture.h"
+#include "protocol/FrameWriter.h"
+#include "streaming/SimpleAudioStreamer.h"
+
+namespace ostrovane::sources::system::testing {
+namespace {
+
+using platform::sim::SimOutcome;
+
+// The streamer with this source as its default system source and no
+// microphone, as the app wires it.
+class StreamerIntegrationTest : public SystemAudioFixture {
+  protected:
+    std::string startStreamer() {
+        streamer = streaming::SimpleAudioStreamer::create(streaming::StreamerEnvironment{
+            text, frames, clock, nullptr, [this]() -> std::shared_ptr<streaming::AudioSource> {
+                return SystemAudioSource::create(
+                    {screen, world.platform().applications, text, clock});
+            }});
+        streamer->start([this](const platform::MaybeError& result) {
+            acks.add(result ? result->localizedDescription() : "ok");
+        });
+        clock.settle();
+        auto values = acks.values();
+        return values.empty() ? "none" : values.back();
+    }
+
+    void TearDown() override {
+        if (streamer) {
+            streamer->stop(nullptr);
+            clock.settle();
+            streamer.reset();
+        }
+    }
+
+    test::Pipe output;
+    protocol::FrameWriter frames{output.writeFd()};
+    contract::Recorder<std::string> acks;
+    std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
+};
+
+TEST_F(StreamerIntegrationTest, TheConfirmedCaptureStartsStreaming) {
+    EXPECT_EQ(startStreamer(), "ok");
+    EXPECT_TRUE(streamer->isStreaming());
+    EXPECT_TRUE(contains(newLines(), "SystemAudioSource: started successfully"));
+    EXPECT_EQ(sim.capturingStreams(), 1u);
+}
+
+TEST_F(StreamerIntegrationTest, DeniedPermissionStreamsWithoutSystemAudioAndWithoutAStartEvent) {
+    sim.setPermission(false);
+    EXPECT_EQ(startStreamer(), "ok");
+    auto lines = newLines();
+    EXPECT_TRUE(contains(lines, "EVENT:SCREEN_RECORDING_PERMISSION_DENIED"));
+    EXPECT_EQ(countContaining(lines, "SYSTEM_AUDIO_START_FAILED"), 0u);
+}
+
+TEST_F(StreamerIntegrationTest, AStartThatIsNeverConfirmedIsCleanedUpByTheWatchdog) {
+    sim.setStartOutcome(SimOutcome::never());
+    EXPECT_EQ(startStreamer(), "none");
+    advanceTo(4.0);
+    EXPECT_THAT(acks.values(), ::testing::ElementsAre("system_audio_negotiation_timeout"));
+    EXPECT_TRUE(contains(newLines(), "SystemAudioSource: forceCleanup \u2014 stream=present"));
+    EXPECT_FALSE(streamer->systemSource()->isActive());
+    EXPECT_EQ(clock.pendingTimers(), 0u);  // no watchdog left ticking
+}
+
+}  // namespace
+}  // namespace ostrovane::sources::system::testing

@@ -1,0 +1,165 @@
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "integration/system/SystemAudioFixture.h"
+#include "platform/sim/SimSampleBuffer.h"
+
+namespace ostrovane::sources::system::testing {
+namespace {
+
+using platform::StreamDescription;
+using platform::sim::BufferSlot;
+using platform::sim::SampleGenerator;
+using platform::sim::SimSampleBuffer;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::SizeIs;
+
+std::vector<std::int16_t> samplesOf(const std::vector<std::uint8_t>& chunk) {
+    std::vector<std::int16_t> out(chunk.size() / 2);
+    std::memcpy(out.data(), chunk.data(), out.size() * 2);
+    return out;
+}
+
+// Buffers in a layout of the test's choosing, each sample from `value`.
+SampleGenerator generator(StreamDescription layout, std::int64_t frames,
+                          std::function<double(std::int64_t frame, std::size_t channel)> value,
+                          bool described = true) {
+    return [=](const BufferSlot& slot) -> std::shared_ptr<const platform::SampleBuffer> {
+        const std::int64_t first = slot.index * frames;
+        return std::make_shared<SimSampleBuffer>(
+            layout, described, frames,
+            platform::sim::renderPcm(
+                layout, frames, [&](std::int64_t i, std::size_t c) { return value(first + i, c); }),
+            slot.presentationTime);
+    };
+}
+
+constexpr StreamDescription kPlanarFloat48k{48000, 2, 32, true, false, true, true, true};
+
+using SystemAudioSamplePathTest = SystemAudioFixture;
+
+TEST_F(SystemAudioSamplePathTest, PlanarFloatAudioBecomesInterleavedInt16ChunksOfTheSameLength) {
+    ASSERT_EQ(start(), "ok");
+    newLines();
+    advanceTo(0.1);  // five 960-frame buffers
+
+    auto all = chunks.values();
+    ASSERT_THAT(all, SizeIs(5));
+    EXPECT_THAT(all, Each(SizeIs(960 * 4)));
+    // The sim plays 0.1 · sin(2π·440·t) on both channels, as float.
+    const double step = 2 * std::numbers::pi * 440 / 48000;
+    for (std::size_t k = 0; k < all.size(); ++k) {
+        const auto samples = samplesOf(all[k]);
+        for (std::size_t i = 0; i < 960; ++i) {
+            const float sample = static_cast<float>(0.1 * std::sin(step * double(k * 960 + i)));
+            const auto expected = static_cast<std::int16_t>(std::lrint(double(sample) * 32768.0));
+            ASSERT_EQ(samples[2 * i], expected) << "chunk " << k << " frame " << i;
+            ASSERT_EQ(samples[2 * i + 1], expected) << "chunk " << k << " frame " << i;
+        }
+    }
+    EXPECT_THAT(newLines(),
+                ElementsAre("SystemAudioSource: first callback - channels=2, float=true, "
+                            "rate=48000.0, planar=true",
+                            "SystemAudioSource: created converter 48000.0Hz \u2192 48000Hz"));
+    EXPECT_EQ(source->status().callbackCount, 5);
+}
+
+TEST_F(SystemAudioSamplePathTest, ResampledOutputNeverExceedsTheExactCapacity) {
+    EXPECT_EQ(SystemAudioConversion::outputCapacity(48000, 480, 44100), 523u);
+    EXPECT_EQ(SystemAudioConversion::outputCapacity(48000, 960, 48000), 960u);
+
+    StreamDescription at44k = kPlanarFloat48k;
+    at44k.sampleRate = 44100;
+    sim.setSystemAudio(
+        generator(at44k, 480,
+                  [](std::int64_t i, std::size_t) {
+                      return 0.2 * std::sin(2 * std::numbers::pi * 1000 * double(i) / 44100);
+                  }),
+        480);
+    ASSERT_EQ(start(), "ok");
+    newLines();
+    advanceTo(1.0);  // 100 buffers of 480 frames at 44.1 kHz
+
+    auto all = chunks.values();
+    ASSERT_GE(all.size(), 100u);
+    std::size_t total = 0;
+    bool sawEmpty = false;
+    for (const auto& chunk : all) {
+        EXPECT_LE(chunk.size(), 523u * 4);
+        EXPECT_EQ(chunk.size() % 4, 0u);
+        sawEmpty = sawEmpty || chunk.empty();
+        total += chunk.size() / 4;
+    }
+    // Everything but the resampler's delay (under 1000 frames) comes out:
+    // 100 · 480 · 48000 / 44100 = 52245 frames. Priming chunks are passed on
+    // empty rather than dropped.
+    EXPECT_TRUE(sawEmpty);
+    EXPECT_GT(total, 52245u - 1000);
+    EXPECT_LE(total, 52245u);
+    auto lines = newLines();
+    EXPECT_TRUE(contains(lines,
+                         "SystemAudioSource: first callback - channels=2, float=true, "
+                         "rate=44100.0, planar=true"));
+    EXPECT_TRUE(contains(lines, "SystemAudioSource: created converter 44100.0Hz \u2192 48000Hz"));
+}
+
+TEST_F(SystemAudioSamplePathTest, IntegerSamplesAreReadAsIntegers) {
+    // Integer audio is taken for what it is, not reinterpreted as float.
+    const StreamDescription int16Interleaved{48000, 2, 16, false, true, false, true, true};
+    sim.setSystemAudio(generator(int16Interleaved, 960,
+                                 [](std::int64_t i, std::size_t c) {
+                                     return (c == 0 ? 1.0 : -1.0) * double(i % 100) / 32768.0;
+                                 }),
+                       960);
+    ASSERT_EQ(start(), "ok");
+    advanceTo(0.02);
+    auto all = chunks.values();
+    ASSERT_THAT(all, SizeIs(1));
+    const auto samples = samplesOf(all[0]);
+    for (std::size_t i = 0; i < 960; ++i) {
+        ASSERT_EQ(samples[2 * i], std::int16_t(i % 100));
+        ASSERT_EQ(samples[2 * i + 1], -std::int16_t(i % 100));
+    }
+    EXPECT_TRUE(contains(newLines(),
+                         "SystemAudioSource: first callback - channels=2, "
+                         "float=false, rate=48000.0, planar=false"));
+}
+
+TEST_F(SystemAudioSamplePathTest, BadBuffersAreDroppedWithALineButStillCountAsLife) {
+    sim.setSystemAudio(generator(
+                           kPlanarFloat48k, 960, [](auto, auto) { return 0.5; }, false),
+                       960);
+    ASSERT_EQ(start(), "ok");
+    newLines();
+    advanceTo(0.04);
+    EXPECT_TRUE(chunks.values().empty());
+    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: failed to get format description",
+                                        "SystemAudioSource: failed to get format description"));
+    // The stream is alive even though its buffers are useless: no stall.
+    EXPECT_DOUBLE_EQ(*source->status().lastCallbackAt, 0.04);
+
+    StreamDescription int24 = kPlanarFloat48k;
+    int24.bitsPerChannel = 24;
+    int24.isFloat = false;
+    int24.isSignedInteger = true;
+    sim.setSystemAudio(generator(int24, 960, [](auto, auto) { return 0.5; }), 960);
+    advanceTo(0.06);
+    EXPECT_THAT(newLines(),
+                ElementsAre("SystemAudioSource: first callback - channels=2, float=false, "
+                            "rate=48000.0, planar=true",
+                            "SystemAudioSource: unsupported audio format: 48000.0Hz/2ch"));
+
+    // A buffer without frames counts but produces nothing.
+    sim.setSystemAudio(generator(kPlanarFloat48k, 0, [](auto, auto) { return 0.0; }), 960);
+    advanceTo(0.08);
+    EXPECT_TRUE(newLines().empty());
+    EXPECT_TRUE(chunks.values().empty());
+    EXPECT_EQ(source->status().callbackCount, 2);
+}
+
+}  // namespace
+}  // namespace ostrovane::sources::system::testing

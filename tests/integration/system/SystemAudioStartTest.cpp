@@ -1,0 +1,229 @@
+#include <gmock/gmock.h>
+
+#include <future>
+
+#include "integration/system/SystemAudioFixture.h"
+
+namespace ostrovane::sources::system::testing {
+namespace {
+
+using platform::sim::SimOutcome;
+using ::testing::ElementsAre;
+
+const platform::Error kRefused{"SCStreamErrorDomain", -3801, "The user declined"};
+
+using SystemAudioStartTest = SystemAudioFixture;
+
+TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayAndReportsTheOutcome) {
+    sim.addDisplay({.id = 7, .width = 1280, .height = 720, .frame = {1920, 0, 1280, 720}});
+
+    EXPECT_EQ(start(), "ok");
+    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: starting...",
+                                        "SystemAudioSource: screen recording permission GRANTED",
+                                        "SystemAudioSource: found 2 displays, 0 windows",
+                                        "SystemAudioSource: using display 1 (1920x1080)",
+                                        "SystemAudioSource: config: capturesAudio=true, "
+                                        "excludesCurrentProcessAudio=true",
+                                        "SystemAudioSource: audio output handler added",
+                                        "SystemAudioSource: started successfully"));
+    EXPECT_THAT(outcomes.values(), ElementsAre("ok"));
+    EXPECT_TRUE(source->isActive());
+    EXPECT_EQ(source->sourceID(), "system");
+    EXPECT_EQ(source->frameType(), protocol::AudioProtocol::FrameType::system);
+
+    auto streams = sim.streams();
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_TRUE(streams[0]->isCapturing());
+    EXPECT_EQ(std::get<platform::Display>(streams[0]->filter().target).displayId, 1u);
+    const platform::StreamConfiguration& config = streams[0]->configuration();
+    EXPECT_TRUE(config.capturesAudio);
+    EXPECT_TRUE(config.excludesCurrentProcessAudio);
+    EXPECT_EQ(config.sampleRate, 48000);
+    EXPECT_EQ(config.channelCount, 2);
+    EXPECT_EQ(config.width, 16);
+    EXPECT_EQ(config.height, 16);
+    EXPECT_EQ(config.pixelFormat, platform::PixelFormat::yuv420v);
+    EXPECT_TRUE(source->status().watchdogRunning);
+
+    // Running: a second start is refused with a line, not an error.
+    EXPECT_EQ(start(), "ok");
+    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: start ignored - already active"));
+    EXPECT_EQ(sim.streams().size(), 1u);
+
+    EXPECT_TRUE(stop());
+    EXPECT_THAT(newLines(),
+                ElementsAre("SystemAudioSource: stopping...", "SystemAudioSource: stopped"));
+    EXPECT_FALSE(source->isActive());
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+    EXPECT_FALSE(source->status().watchdogRunning);
+
+    // Stopping again, or a source that never started, says nothing.
+    EXPECT_TRUE(stop());
+    EXPECT_TRUE(newLines().empty());
+    EXPECT_THAT(outcomes.values(), ElementsAre("ok"));
+}
+
+TEST_F(SystemAudioStartTest, DeniedPermissionIsReportedOnceAndRecognisedByTheStreamer) {
+    sim.setPermission(false);
+    contract::Recorder<platform::Error> errors;
+    source->start([&](platform::MaybeError error) {
+        if (error)
+            errors.add(*error);
+    });
+    clock.settle();
+
+    EXPECT_THAT(newLines(),
+                ElementsAre("SystemAudioSource: starting...",
+                            "SystemAudioSource: screen recording permission DENIED",
+                            "SystemAudioSource: permission denied, cannot capture system audio",
+                            "CMD_RESPONSE:SCREEN_RECORDING_PERMISSION_DENIED:",
+                            "EVENT:SCREEN_RECORDING_PERMISSION_DENIED"));
+    ASSERT_EQ(errors.size(), 1u);
+    const platform::Error error = errors.values()[0];
+    EXPECT_EQ(error.localizedDescription(), "permissionDenied");
+    EXPECT_TRUE(source->isPermissionDenied(error));
+    EXPECT_FALSE(source->isPermissionDenied(makeError(SystemAudioError::noDisplayFound)));
+    EXPECT_FALSE(source->isPermissionDenied(kRefused));
+    EXPECT_FALSE(source->isActive());
+    EXPECT_FALSE(source->status().watchdogRunning);
+    EXPECT_TRUE(sim.streams().empty());
+    EXPECT_TRUE(outcomes.values().empty());
+
+    // The source is idle again: a later start may succeed.
+    sim.setPermission(true);
+    EXPECT_EQ(start(), "ok");
+    EXPECT_THAT(outcomes.values(), ElementsAre("ok"));
+}
+
+TEST_F(SystemAudioStartTest, FailuresBeforeTheStreamExistsLeaveTheSourceIdle) {
+    sim.removeDisplay(1);
+    EXPECT_EQ(start(), "noDisplayFound");
+    auto lines = newLines();
+    EXPECT_TRUE(contains(lines, "SystemAudioSource: found 0 displays, 0 windows"));
+    EXPECT_EQ(lines.back(), "SystemAudioSource: no displays found");
+    EXPECT_FALSE(source->isActive());
+
+    sim.addDisplay({.id = 1});
+    sim.failShareableContent(kRefused);
+    EXPECT_EQ(start(), "The user declined");
+    EXPECT_FALSE(source->isActive());
+    newLines();
+
+    sim.failShareableContent(std::nullopt);
+    sim.failAddOutput(platform::Error{"SCStreamErrorDomain", -3812, "No output"});
+    EXPECT_EQ(start(), "No output");
+    EXPECT_FALSE(source->isActive());
+    EXPECT_FALSE(source->status().hasStream);
+    EXPECT_FALSE(source->status().watchdogRunning);
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+    EXPECT_TRUE(outcomes.values().empty());
+}
+
+TEST_F(SystemAudioStartTest, ARejectedStartIsCleanedUpAndReportedThroughTheOutcome) {
+    sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Failed to start"}));
+    EXPECT_EQ(start(), "ok");  // created and asked to start; the rejection comes later
+    auto lines = newLines();
+    EXPECT_TRUE(contains(lines,
+                         "SystemAudioSource: startCapture completion error: Error "
+                         "Domain=SCStreamErrorDomain Code=-3802 \"Failed to start\""));
+    EXPECT_TRUE(contains(lines, "SystemAudioSource: forceCleanup \u2014 stream=present"));
+    EXPECT_TRUE(contains(lines, "EVENT:SYSTEM_AUDIO_STREAM_ERROR:Failed to start"));
+    EXPECT_THAT(outcomes.values(), ElementsAre("Failed to start"));
+    EXPECT_FALSE(source->isActive());
+    EXPECT_FALSE(source->status().watchdogRunning);
+
+    // Forced clean-up of an idle source only reports that there is no stream.
+    source->forceCleanup();
+    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: forceCleanup \u2014 stream=nil"));
+}
+
+TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) {
+    screen->holdStarts(true);
+    EXPECT_EQ(start(), "ok");
+    ASSERT_EQ(screen->held(), 1u);
+    EXPECT_TRUE(stop());
+    newLines();
+
+    screen->release();
+    clock.settle();
+    EXPECT_THAT(newLines(),
+                ElementsAre("SystemAudioSource: start aborted - stopped during startCapture"));
+    EXPECT_TRUE(outcomes.values().empty());
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+
+    // A rejection that arrives after stop belongs to a stream that is no
+    // longer current: logged, nothing else.
+    screen->holdStarts(true);
+    sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Late"}));
+    EXPECT_EQ(start(), "ok");
+    EXPECT_TRUE(stop());
+    newLines();
+    screen->release();
+    clock.settle();
+    auto lines = newLines();
+    EXPECT_EQ(lines.back(),
+              "SystemAudioSource: startCapture completion error ignored - stream was superseded");
+    EXPECT_EQ(countContaining(lines, "SYSTEM_AUDIO_STREAM_ERROR"), 0u);
+    EXPECT_TRUE(outcomes.values().empty());
+}
+
+TEST_F(SystemAudioStartTest, StopDuringTheContentQueryCreatesNoStream) {
+    screen->holdContent(true);
+    contract::Recorder<std::string> result;
+    source->start(
+        [&](platform::MaybeError e) { result.add(e ? e->localizedDescription() : "ok"); });
+    clock.settle();
+    ASSERT_EQ(screen->held(), 1u);
+    source->stop(nullptr);
+    screen->release();
+    clock.settle();
+
+    EXPECT_THAT(result.values(), ElementsAre("ok"));
+    EXPECT_TRUE(contains(
+        newLines(), "SystemAudioSource: start aborted - stopped before the stream was created"));
+    EXPECT_TRUE(screen->records().empty());
+    EXPECT_FALSE(source->isActive());
+    EXPECT_FALSE(source->status().watchdogRunning);
+    EXPECT_EQ(clock.pendingTimers(), 0u);
+}
+
+TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhile) {
+    EXPECT_EQ(start(), "ok");
+    advanceTo(0.1);
+    newLines();
+
+    // Hold the audio queue as a long audio callback would.
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    screen->records().at(0).audioQueue.async([open] { open.wait(); });
+
+    contract::Recorder<int> stopped;
+    source->stop([&] { stopped.add(1); });
+    std::string during;
+    source->start([&](platform::MaybeError e) { during = e ? e->localizedDescription() : "ok"; });
+    EXPECT_EQ(during, "ok");
+    EXPECT_EQ(stopped.size(), 0u);
+    EXPECT_EQ(sim.capturingStreams(), 1u);  // not stopped under a running callback
+
+    gate.set_value();
+    clock.settle();
+    EXPECT_EQ(stopped.size(), 1u);
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: stopping...",
+                                        "SystemAudioSource: start ignored - stop in progress",
+                                        "SystemAudioSource: stopped"));
+}
+
+TEST_F(SystemAudioStartTest, ReleasingARunningSourceStopsItsStreamAndWakeObserver) {
+    EXPECT_EQ(start(), "ok");
+    EXPECT_EQ(world.applications().wakeObservers(), 1u);
+    source.reset();
+    clock.settle();
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+    EXPECT_EQ(world.applications().wakeObservers(), 0u);
+    world.applications().postWake();
+    clock.settle();
+}
+
+}  // namespace
+}  // namespace ostrovane::sources::system::testing
