@@ -1,0 +1,129 @@
+#include <cstring>
+
+#include "integration/mic/MicFixture.h"
+#include "platform/sim/SimSampleBuffer.h"
+#include "sources/mic/MicText.h"
+
+namespace ostrovane::sources::mic::testing {
+namespace {
+
+using platform::StreamDescription;
+using platform::sim::BufferSlot;
+using platform::sim::SimSampleBuffer;
+
+// Channel 0 of frame i carries the sample value i - 256; the other channels
+// carry loud constants that must not leak into the output.
+platform::sim::SampleGenerator rampOnChannelZero() {
+    return [](const BufferSlot& slot) -> std::shared_ptr<const platform::SampleBuffer> {
+        auto bytes =
+            platform::sim::renderPcm(slot.layout, slot.frames, [](std::int64_t i, std::size_t c) {
+                return c == 0 ? static_cast<double>(i - 256) / 32768.0
+                              : 0.5 + 0.1 * static_cast<double>(c);
+            });
+        return std::make_shared<SimSampleBuffer>(slot.layout, slot.described, slot.frames,
+                                                 std::move(bytes), slot.presentationTime);
+    };
+}
+
+class MicSamplePathTest : public MicFixture {};
+
+TEST_F(MicSamplePathTest, FourInterleavedChannelsDeliverChannelZeroOnBothOutputChannels) {
+    const StreamDescription quad{48000, 4, 16, false, true, false, true, true};
+    addDevice({.uid = "quad",
+               .name = "Quad",
+               .format = quad,
+               .framesPerBuffer = 512,
+               .generator = rampOnChannelZero()},
+              true);
+    ASSERT_FALSE(startSource());
+    clock.advanceSeconds(0.05);
+    const std::string warning =
+        mic("WARNING: Mic delivering 4ch @ 48000.0Hz \u2014 extracting channel 0 as mono "
+            "(non-standard channel count)");
+    auto lines = newLines();
+    EXPECT_EQ(count(lines, warning), 1u);
+    EXPECT_TRUE(has(lines, mic("Callback #1: 48000.0Hz/4ch, frames=512")));
+    EXPECT_TRUE(has(lines, mic("Callback #1: emitting 2048 bytes")));
+
+    // 48 kHz mono 16-bit to 48 kHz stereo 16-bit is exact, sample by sample.
+    const auto bytes = audio();
+    ASSERT_GE(bytes.size(), 2048u);
+    for (int i = 0; i < 512; ++i) {
+        std::int16_t left, right;
+        std::memcpy(&left, bytes.data() + 4 * i, 2);
+        std::memcpy(&right, bytes.data() + 4 * i + 2, 2);
+        ASSERT_EQ(left, i - 256) << "frame " << i;
+        ASSERT_EQ(right, i - 256) << "frame " << i;
+    }
+
+    // Once per start.
+    stopSource();
+    ASSERT_FALSE(startSource());
+    clock.advanceSeconds(0.05);
+    EXPECT_EQ(count(newLines(), warning), 1u);
+}
+
+TEST_F(MicSamplePathTest, UnusableBuffersAreDroppedWithTheirLinesAndTripTheWatchdog) {
+    // Three planar float channels whose block is one byte short.
+    const StreamDescription planar{48000, 3, 32, true, false, true, true, true};
+    addDevice(
+        {.uid = "short",
+         .name = "Short",
+         .format = planar,
+         .generator = [](const BufferSlot& slot) -> std::shared_ptr<const platform::SampleBuffer> {
+             return std::make_shared<SimSampleBuffer>(
+                 slot.layout, true, slot.frames,
+                 std::vector<std::byte>(static_cast<std::size_t>(slot.frames) * 4 - 1),
+                 slot.presentationTime);
+         }},
+        true);
+    ASSERT_FALSE(startSource());
+    clock.advanceSeconds(0.205);  // 20 buffers
+    auto lines = newLines();
+    EXPECT_EQ(count(lines, mic("Block buffer too small: 1919 < 1920")), 20u);
+    EXPECT_EQ(countPrefix(lines, "[Native Mic] Callback #") -
+                  countPrefix(lines, "[Native Mic] Callback #1: 48000"),
+              10u + 4u);  // "returned nil" for 1..10, traces for 2..5
+    EXPECT_TRUE(has(lines, mic("Callback #10: convertToPCMBuffer returned nil")));
+    EXPECT_FALSE(has(lines, mic("Callback #11: convertToPCMBuffer returned nil")));
+    EXPECT_EQ(chunks(), 0u);
+    clock.advanceSeconds(10);
+    EXPECT_EQ(count(newLines(), "RECOVERY_FAILED:microphone_stopped_delivering_audio:0"), 1u);
+}
+
+TEST_F(MicSamplePathTest, TheStatusDiagnosticComesEveryFiftySecondsWithTheAverageLevel) {
+    addDevice({.uid = "mic-a", .name = "Mic A"}, true);  // 0.25 sine: RMS 0.25 / sqrt 2
+    ASSERT_FALSE(startSource());
+    newLines();
+    clock.advanceSeconds(49.9);
+    EXPECT_TRUE(diagnostics(newLines()).empty());
+    clock.advanceSeconds(0.2);
+    auto lines = newLines();
+    auto records = diagnostics(lines);
+    ASSERT_EQ(records.size(), 1u);
+    const auto& status = records[0];
+    EXPECT_EQ(status["event"], "capture_status");
+    EXPECT_EQ(status["selectedDevice"]["id"], "mic-a");
+    const double rms = status["selectedDevice"]["rms"].get<double>();
+    EXPECT_NEAR(rms, 0.25 / std::sqrt(2.0), 1e-4);
+    const auto frames = status["selectedDevice"]["framesReceived"].get<std::int64_t>();
+    EXPECT_GE(frames, 5000);
+    EXPECT_LE(frames, 5001);
+    EXPECT_FALSE(status.contains("driftDetected"));
+    EXPECT_FALSE(status.contains("currentDefaultId"));
+    EXPECT_FALSE(status.contains("otherRunningDevices"));
+    EXPECT_FALSE(status.contains("allInputDevices"));
+    EXPECT_TRUE(has(lines, mic("Emitted capture_status diagnostic (RMS=" + fixedText(rms, 6) +
+                               ", frames=" + std::to_string(frames) + ", drift=false)")));
+
+    // The next one 50 s later, covering everything since start in its count.
+    clock.advanceSeconds(49.7);
+    EXPECT_TRUE(diagnostics(newLines()).empty());
+    clock.advanceSeconds(0.3);
+    records = diagnostics(newLines());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_GE(records[0]["selectedDevice"]["framesReceived"].get<std::int64_t>(), 10000);
+}
+
+}  // namespace
+}  // namespace ostrovane::sources::mic::testing
