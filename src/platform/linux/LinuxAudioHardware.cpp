@@ -1,0 +1,143 @@
+#include "platform/linux/LinuxAudioHardware.h"
+
+#include <algorithm>
+
+namespace ostrovane::platform::pulse {
+
+std::shared_ptr<LinuxAudioHardware> LinuxAudioHardware::create(
+    std::shared_ptr<PulseConnection> connection) {
+    std::shared_ptr<LinuxAudioHardware> hardware(new LinuxAudioHardware(connection));
+    connection->addObserver(hardware);
+    return hardware;
+}
+
+PropertyRead<AudioObjectId> LinuxAudioHardware::defaultInputDevice() {
+    PulseModel& model = connection_->model();
+    if (!model.available())
+        return PropertyRead<AudioObjectId>::failure(kServerUnavailableStatus);
+    return PropertyRead<AudioObjectId>::success(model.defaultInputId());
+}
+
+PropertyRead<std::vector<AudioObjectId>> LinuxAudioHardware::devices() {
+    PulseModel& model = connection_->model();
+    if (!model.available())
+        return PropertyRead<std::vector<AudioObjectId>>::failure(kServerUnavailableStatus);
+    return PropertyRead<std::vector<AudioObjectId>>::success(model.deviceIds());
+}
+
+PropertyRead<std::string> LinuxAudioHardware::deviceUID(AudioObjectId device) {
+    auto d = connection_->model().device(device);
+    if (!d)
+        return PropertyRead<std::string>::failure(kBadObjectStatus);
+    return PropertyRead<std::string>::success(d->name);
+}
+
+PropertyRead<std::string> LinuxAudioHardware::deviceName(AudioObjectId device) {
+    auto d = connection_->model().device(device);
+    if (!d)
+        return PropertyRead<std::string>::failure(kBadObjectStatus);
+    return PropertyRead<std::string>::success(d->description);
+}
+
+PropertyRead<std::uint32_t> LinuxAudioHardware::isRunningSomewhere(AudioObjectId device,
+                                                                   Scope scope) {
+    auto d = connection_->model().device(device);
+    if (!d)
+        return PropertyRead<std::uint32_t>::failure(kBadObjectStatus);
+    // A source only records and a sink only plays: each runs in one scope.
+    const Scope own = d->kind == DeviceKind::source ? Scope::input : Scope::output;
+    const bool running = d->running && (scope == Scope::global || scope == own);
+    return PropertyRead<std::uint32_t>::success(running ? 1 : 0);
+}
+
+PropertyRead<std::vector<std::uint32_t>> LinuxAudioHardware::inputStreamChannels(
+    AudioObjectId device) {
+    auto d = connection_->model().device(device);
+    if (!d)
+        return PropertyRead<std::vector<std::uint32_t>>::failure(kBadObjectStatus);
+    std::vector<std::uint32_t> channels;
+    if (d->kind == DeviceKind::source)
+        channels.push_back(d->inputChannels);
+    return PropertyRead<std::vector<std::uint32_t>>::success(std::move(channels));
+}
+
+PropertyRead<std::vector<AudioObjectId>> LinuxAudioHardware::processObjects() {
+    PulseModel& model = connection_->model();
+    if (!model.available())
+        return PropertyRead<std::vector<AudioObjectId>>::failure(kServerUnavailableStatus);
+    std::vector<AudioObjectId> ids;
+    for (const ProcessView& p : model.processes())
+        ids.push_back(p.id);
+    return PropertyRead<std::vector<AudioObjectId>>::success(std::move(ids));
+}
+
+PropertyRead<std::int32_t> LinuxAudioHardware::processPid(AudioObjectId process) {
+    auto p = connection_->model().process(process);
+    if (!p)
+        return PropertyRead<std::int32_t>::failure(kBadObjectStatus);
+    return PropertyRead<std::int32_t>::success(p->pid);
+}
+
+PropertyRead<std::uint32_t> LinuxAudioHardware::processIsRunningInput(AudioObjectId process) {
+    auto p = connection_->model().process(process);
+    if (!p)
+        return PropertyRead<std::uint32_t>::failure(kBadObjectStatus);
+    return PropertyRead<std::uint32_t>::success(p->runningInput ? 1 : 0);
+}
+
+PropertyRead<ListenerRegistration> LinuxAudioHardware::addListener(const PropertyAddress& address,
+                                                                   std::function<void()> onChange) {
+    if (address.object != kSystemObject && !connection_->model().device(address.object))
+        return PropertyRead<ListenerRegistration>::failure(kBadObjectStatus);
+    std::lock_guard lock(mutex_);
+    const std::uint64_t id = _nextListenerId++;
+    _listeners.emplace(id, Listener{address, std::move(onChange)});
+    return PropertyRead<ListenerRegistration>::success(ListenerRegistration{id, address});
+}
+
+HardwareStatus LinuxAudioHardware::removeListener(const ListenerRegistration& registration) {
+    std::lock_guard lock(mutex_);
+    auto it = _listeners.find(registration.id);
+    if (it == _listeners.end() || !(it->second.address == registration.address))
+        return kBadObjectStatus;
+    _listeners.erase(it);
+    return 0;
+}
+
+void LinuxAudioHardware::modelChanged(const ModelChanges& changes) {
+    auto concerns = [&](const PropertyAddress& a) {
+        switch (a.property) {
+            case HardwareProperty::deviceList:
+                return a.object == kSystemObject && changes.deviceList;
+            case HardwareProperty::defaultInputDevice:
+                return a.object == kSystemObject && changes.defaultInput;
+            case HardwareProperty::isRunningSomewhere:
+                return std::find(changes.running.begin(), changes.running.end(), a.object) !=
+                       changes.running.end();
+        }
+        return false;
+    };
+    std::vector<std::uint64_t> due;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, listener] : _listeners) {
+            if (concerns(listener.address))
+                due.push_back(id);
+        }
+    }
+    for (std::uint64_t id : due) {
+        // Looked up again so that a listener removed by an earlier callback
+        // is not called.
+        std::function<void()> callback;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = _listeners.find(id);
+            if (it == _listeners.end())
+                continue;
+            callback = it->second.onChange;
+        }
+        callback();
+    }
+}
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/AudioHardware.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform::pulse {
+
+// Status of a read on an object that does not exist ('!obj').
+inline constexpr HardwareStatus kBadObjectStatus = 0x216F626A;
+// Status of a read while no sound server is reachable ('stop').
+inline constexpr HardwareStatus kServerUnavailableStatus = 0x73746F70;
+
+// The audio hardware object model over the sound server's model: devices are
+// sinks and non-monitor sources, processes are the clients with streams, and
+// listeners fire from subscription events once per change of their property.
+class LinuxAudioHardware final : public AudioHardware,
+                                 public ModelObserver,
+                                 public std::enable_shared_from_this<LinuxAudioHardware> {
+  public:
+    static std::shared_ptr<LinuxAudioHardware> create(std::shared_ptr<PulseConnection> connection);
+
+    PropertyRead<AudioObjectId> defaultInputDevice() override;
+    PropertyRead<std::vector<AudioObjectId>> devices() override;
+    PropertyRead<std::string> deviceUID(AudioObjectId device) override;
+    PropertyRead<std::string> deviceName(AudioObjectId device) override;
+    PropertyRead<std::uint32_t> isRunningSomewhere(AudioObjectId device, Scope scope) override;
+    PropertyRead<std::vector<std::uint32_t>> inputStreamChannels(AudioObjectId device) override;
+    PropertyRead<std::vector<AudioObjectId>> processObjects() override;
+    PropertyRead<std::int32_t> processPid(AudioObjectId process) override;
+    PropertyRead<std::uint32_t> processIsRunningInput(AudioObjectId process) override;
+    PropertyRead<ListenerRegistration> addListener(const PropertyAddress& address,
+                                                   std::function<void()> onChange) override;
+    HardwareStatus removeListener(const ListenerRegistration& registration) override;
+
+    void modelChanged(const ModelChanges& changes) override;
+
+  private:
+    explicit LinuxAudioHardware(std::shared_ptr<PulseConnection> connection)
+        : connection_(std::move(connection)) {}
+
+    struct Listener {
+        PropertyAddress address;
+        std::function<void()> onChange;
+    };
+
+    const std::shared_ptr<PulseConnection> connection_;
+    mutable std::mutex mutex_;
+    std::map<std::uint64_t, Listener> _listeners;  // guarded by mutex_
+    std::uint64_t _nextListenerId = 1;             // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,230 @@
+#include "platform/linux/LinuxCaptureSession.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/linux/RecordStream.h"
+
+namespace ostrovane::platform::pulse {
+
+// ---- OutputGate ----
+
+void OutputGate::add(std::shared_ptr<LinuxAudioDataOutput> output) {
+    std::lock_guard lock(mutex_);
+    _outputs.push_back(std::move(output));
+}
+
+bool OutputGate::contains(const std::shared_ptr<AudioDataOutput>& output) const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(_outputs.begin(), _outputs.end(),
+                       [&](const auto& o) { return o == output; });
+}
+
+std::vector<std::shared_ptr<AudioDataOutput>> OutputGate::outputs() const {
+    std::lock_guard lock(mutex_);
+    return {_outputs.begin(), _outputs.end()};
+}
+
+void OutputGate::setOpen(bool open) {
+    std::lock_guard lock(mutex_);
+    _open = open;
+}
+
+void OutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
+    std::lock_guard lock(mutex_);
+    if (!_open)
+        return;
+    for (const auto& output : _outputs)
+        output->deliver(buffer);
+}
+
+// ---- LinuxCaptureSession ----
+
+LinuxCaptureSession::LinuxCaptureSession(std::shared_ptr<PulseConnection> connection)
+    : connection_(std::move(connection)) {}
+
+LinuxCaptureSession::~LinuxCaptureSession() {
+    halt();
+}
+
+void LinuxCaptureSession::setNotifications(SessionNotifications notifications) {
+    std::lock_guard lock(mutex_);
+    _notifications = std::move(notifications);
+}
+
+std::vector<std::shared_ptr<CaptureDeviceInput>> LinuxCaptureSession::inputs() const {
+    std::lock_guard lock(mutex_);
+    return {_inputs.begin(), _inputs.end()};
+}
+
+bool LinuxCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>& input) const {
+    auto ours = std::dynamic_pointer_cast<LinuxDeviceInput>(input);
+    if (!ours)
+        return false;
+    auto source = connection_->model().source(ours->device().uniqueId);
+    if (!source || source->isMonitor || !source->recordFormat)
+        return false;
+    std::lock_guard lock(mutex_);
+    return _inputs.empty();
+}
+
+void LinuxCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
+    auto ours = std::dynamic_pointer_cast<LinuxDeviceInput>(input);
+    if (!ours)
+        return;
+    std::lock_guard lock(mutex_);
+    if (_inputs.empty())
+        _inputs.push_back(std::move(ours));
+}
+
+void LinuxCaptureSession::removeInput(const std::shared_ptr<CaptureDeviceInput>& input) {
+    bool removed;
+    {
+        std::lock_guard lock(mutex_);
+        removed = std::erase_if(_inputs, [&](const auto& i) { return i == input; }) > 0;
+    }
+    // Without its input a session records nothing.
+    if (removed)
+        halt();
+}
+
+std::vector<std::shared_ptr<AudioDataOutput>> LinuxCaptureSession::outputs() const {
+    return gate_->outputs();
+}
+
+bool LinuxCaptureSession::canAddOutput(const std::shared_ptr<AudioDataOutput>& output) const {
+    return std::dynamic_pointer_cast<LinuxAudioDataOutput>(output) && !gate_->contains(output);
+}
+
+void LinuxCaptureSession::addOutput(std::shared_ptr<AudioDataOutput> output) {
+    if (!canAddOutput(output))
+        return;
+    gate_->add(std::dynamic_pointer_cast<LinuxAudioDataOutput>(output));
+}
+
+void LinuxCaptureSession::startRunning() {
+    std::string uid;
+    std::shared_ptr<RecordStream> corked;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (_state == State::running || _inputs.empty())
+            return;
+        if (_state == State::interrupted && _stream) {
+            // The corked stream of the interruption carries on.
+            corked = _stream;
+            _state = State::running;
+        } else {
+            uid = _inputs.front()->device().uniqueId;
+            generation = ++_generation;
+        }
+    }
+    if (corked) {
+        corked->setCorked(false);
+        gate_->setOpen(true);
+        return;
+    }
+    auto source = connection_->model().source(uid);
+    if (!source || source->isMonitor || !source->recordFormat)
+        return;
+
+    // Set on the main loop thread the moment the stream fails, so that a
+    // failure racing with the start below is never lost.
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    RecordEvents events;
+    events.buffer = [gate = gate_](std::shared_ptr<const SampleBuffer> buffer) {
+        gate->deliver(buffer);
+    };
+    const dispatch::QueueRef queue = connection_->events();
+    events.failed = [weak = weak_from_this(), queue, generation, ended](const Error& error) {
+        ended->store(true);
+        queue.async([weak, generation, error] {
+            if (auto self = weak.lock())
+                self->streamFailed(generation, error);
+        });
+    };
+    events.suspended = [weak = weak_from_this(), queue, generation](bool suspended) {
+        queue.async([weak, generation, suspended] {
+            if (auto self = weak.lock())
+                self->streamSuspended(generation, suspended);
+        });
+    };
+    auto opened =
+        RecordStream::open(connection_,
+                           RecordRequest{uid, *source->recordFormat, "Ostrovane microphone",
+                                         std::chrono::milliseconds(10)},
+                           std::move(events));
+    if (!opened.ok())
+        return;
+    std::shared_ptr<RecordStream> stream = std::move(opened).value();
+    {
+        std::lock_guard lock(mutex_);
+        if (ended->load() || _generation != generation)
+            return;  // the stream is released outside the lock
+        _stream = stream;
+        _state = State::running;
+    }
+    gate_->setOpen(true);
+}
+
+void LinuxCaptureSession::stopRunning() {
+    halt();
+}
+
+bool LinuxCaptureSession::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return _state == State::running;
+}
+
+void LinuxCaptureSession::halt() {
+    gate_->setOpen(false);
+    std::shared_ptr<RecordStream> stream;
+    {
+        std::lock_guard lock(mutex_);
+        _state = State::stopped;
+        ++_generation;
+        stream = std::move(_stream);
+    }
+    // Closed outside our lock: closing takes the main loop lock.
+}
+
+void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& error) {
+    std::function<void(std::optional<Error>)> notify;
+    {
+        std::lock_guard lock(mutex_);
+        if (generation != _generation || _state == State::stopped)
+            return;
+        notify = _notifications.runtimeError;
+    }
+    halt();
+    if (notify)
+        notify(error);
+}
+
+void LinuxCaptureSession::streamSuspended(std::uint64_t generation, bool suspended) {
+    std::shared_ptr<RecordStream> stream;
+    std::function<void(std::map<std::string, std::string>)> interrupted;
+    std::function<void()> ended;
+    {
+        std::lock_guard lock(mutex_);
+        if (generation != _generation)
+            return;
+        if (suspended && _state == State::running) {
+            _state = State::interrupted;
+            stream = _stream;
+            interrupted = _notifications.interrupted;
+        } else if (!suspended && _state == State::interrupted) {
+            ended = _notifications.interruptionEnded;
+        }
+    }
+    if (stream) {
+        gate_->setOpen(false);
+        stream->setCorked(true);
+        if (interrupted)
+            interrupted({{"reason", "The source was suspended"}});
+    }
+    if (ended)
+        ended();
+}
+
+}  // namespace ostrovane::platform::pulse

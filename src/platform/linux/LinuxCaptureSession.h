@@ -1,0 +1,80 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/AudioCaptureSession.h"
+#include "platform/linux/LinuxCaptureDevices.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform::pulse {
+
+class RecordStream;
+
+// The outputs of a session and whether buffers may pass to them right now.
+// Shared with the record stream's buffer event, which must not keep the
+// session itself alive.
+class OutputGate {
+  public:
+    void add(std::shared_ptr<LinuxAudioDataOutput> output);
+    bool contains(const std::shared_ptr<AudioDataOutput>& output) const;
+    std::vector<std::shared_ptr<AudioDataOutput>> outputs() const;
+    void setOpen(bool open);
+    // Passes the buffer on while the gate is open; closing the gate is
+    // therefore the point after which nothing more reaches an output.
+    void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<LinuxAudioDataOutput>> _outputs;  // guarded by mutex_
+    bool _open = false;                                           // guarded by mutex_
+};
+
+// A capture session: one record stream on its input's source, in the
+// source's own format, while running.
+//
+// A stream that fails (killed, source removed, server lost) stops the session
+// and reports a runtime error. A suspended source interrupts the session: the
+// stream is corked (so the source does not count as in use for it) until the
+// owner starts the session again after the interruption ended.
+class LinuxCaptureSession final : public AudioCaptureSession,
+                                  public std::enable_shared_from_this<LinuxCaptureSession> {
+  public:
+    explicit LinuxCaptureSession(std::shared_ptr<PulseConnection> connection);
+    ~LinuxCaptureSession() override;
+
+    void setNotifications(SessionNotifications notifications) override;
+    void beginConfiguration() override {}
+    void commitConfiguration() override {}
+    std::vector<std::shared_ptr<CaptureDeviceInput>> inputs() const override;
+    // One input at a time: a record stream records one source.
+    bool canAddInput(const std::shared_ptr<CaptureDeviceInput>& input) const override;
+    void addInput(std::shared_ptr<CaptureDeviceInput> input) override;
+    void removeInput(const std::shared_ptr<CaptureDeviceInput>& input) override;
+    std::vector<std::shared_ptr<AudioDataOutput>> outputs() const override;
+    bool canAddOutput(const std::shared_ptr<AudioDataOutput>& output) const override;
+    void addOutput(std::shared_ptr<AudioDataOutput> output) override;
+    void startRunning() override;
+    void stopRunning() override;
+    bool isRunning() const override;
+
+  private:
+    enum class State { stopped, running, interrupted };
+
+    void halt();
+    void streamFailed(std::uint64_t generation, const Error& error);
+    void streamSuspended(std::uint64_t generation, bool suspended);
+
+    const std::shared_ptr<PulseConnection> connection_;
+    const std::shared_ptr<OutputGate> gate_ = std::make_shared<OutputGate>();
+
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<LinuxDeviceInput>> _inputs;  // guarded by mutex_
+    SessionNotifications _notifications;                     // guarded by mutex_
+    State _state = State::stopped;                           // guarded by mutex_
+    std::uint64_t _generation = 0;                           // guarded by mutex_; one per stream
+    std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,21 @@
+#include "platform/linux/LinuxPlatform.h"
+
+#include "platform/linux/LinuxAudioHardware.h"
+#include "platform/linux/LinuxCaptureDevices.h"
+#include "platform/linux/LinuxScreenCapture.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform {
+
+Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options) {
+    auto connection = pulse::PulseConnection::create(
+        clock, pulse::PulseConnection::Options{"Ostrovane", options.pulseServer, options.timeout});
+    Platform platform;
+    platform.audioCapture = std::make_shared<pulse::LinuxCaptureDevices>(connection);
+    platform.audioHardware = pulse::LinuxAudioHardware::create(connection);
+    platform.screenCapture =
+        std::make_shared<pulse::LinuxScreenCapture>(connection, std::move(options.displays));
+    return platform;
+}
+
+}  // namespace ostrovane::platform

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "dispatch/Clock.h"
+#include "platform/Platform.h"
+
+namespace ostrovane::platform {
+
+struct LinuxPlatformOptions {
+    // The sound server to use; empty: the usual lookup (PULSE_SERVER, then the
+    // user's runtime directory). A server is never spawned.
+    std::string pulseServer;
+    // Bound of every wait on the sound server.
+    std::chrono::milliseconds timeout{5000};
+    // Displays, windows, images and screenshots; none: display capture fails
+    // with an error and the screen list is empty.
+    std::shared_ptr<ScreenCapture> displays;
+};
+
+// The real provider on a Linux desktop: microphones, system audio and the
+// audio hardware model from PulseAudio or PipeWire's pulse server. Waits at
+// most the timeout for the sound server; without one every facility answers
+// honestly (no devices, failed reads, errors) and the provider keeps trying
+// to connect in the background. The clock must outlive the platform.
+//
+// Facilities not provided here (video encoders, applications, child
+// processes, the offline engine) are left empty for their own providers.
+Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options = {});
+
+}  // namespace ostrovane::platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/ScreenCapture.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform::pulse {
+
+// The screen-capture service as far as audio goes: streams that capture audio
+// record the system mix from the sound server; displays, windows, images and
+// screenshots come from `video` when a display provider is given, and fail
+// honestly (an error, no screens) when not.
+class LinuxScreenCapture final : public ScreenCapture {
+  public:
+    LinuxScreenCapture(std::shared_ptr<PulseConnection> connection,
+                       std::shared_ptr<ScreenCapture> video)
+        : connection_(std::move(connection)), video_(std::move(video)) {}
+
+    bool requestAccess() override;
+    void shareableContent(const ShareableContentOptions& options,
+                          std::function<void(Result<ShareableContent>)> completion) override;
+    ContentFilter makeFilter(const Display& display) override;
+    ContentFilter makeFilter(const Window& window) override;
+    std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
+                                              const StreamConfiguration& configuration,
+                                              StreamStopHandler onStop) override;
+    void screenshot(const ContentFilter& filter, const StreamConfiguration& configuration,
+                    std::function<void(Result<Image>)> completion) override;
+    ScreenList screens() override;
+
+  private:
+    const std::shared_ptr<PulseConnection> connection_;
+    const std::shared_ptr<ScreenCapture> video_;
+};
+
+}  // namespace ostrovane::platform::pulse

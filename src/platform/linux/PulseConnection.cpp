@@ -1,0 +1,422 @@
+#include "platform/linux/PulseConnection.h"
+
+#include <pulse/timeval.h>
+
+#include <charconv>
+#include <cstring>
+#include <thread>
+
+#include "platform/linux/PulseFormat.h"
+
+namespace ostrovane::platform::pulse {
+
+namespace {
+
+constexpr std::chrono::milliseconds kMaxBackoff{5000};
+
+std::optional<Pid> pidProperty(const pa_proplist* list, const char* key) {
+    const char* text = list ? pa_proplist_gets(list, key) : nullptr;
+    if (!text)
+        return std::nullopt;
+    Pid pid = 0;
+    const char* end = text + std::strlen(text);
+    auto [rest, error] = std::from_chars(text, end, pid);
+    if (error != std::errc() || rest != end || pid <= 0)
+        return std::nullopt;
+    return pid;
+}
+
+// PipeWire records the peer's pid from the socket credentials; PulseAudio
+// only has what the client says about itself.
+PidHints pidHints(const pa_proplist* list) {
+    return PidHints{pidProperty(list, "pipewire.sec.pid"),
+                    pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
+}
+
+SourceInfo toSource(const pa_source_info& i) {
+    SourceInfo s;
+    s.index = i.index;
+    s.name = i.name ? i.name : "";
+    s.description = i.description && *i.description ? i.description : s.name;
+    s.isMonitor = i.monitor_of_sink != PA_INVALID_INDEX;
+    s.channels = i.sample_spec.channels;
+    s.recordFormat = describe(recordSpecFor(i.sample_spec));
+    s.running = i.state == PA_SOURCE_RUNNING;
+    return s;
+}
+
+SinkInfo toSink(const pa_sink_info& i) {
+    SinkInfo s;
+    s.index = i.index;
+    s.name = i.name ? i.name : "";
+    s.description = i.description && *i.description ? i.description : s.name;
+    s.monitorSource = i.monitor_source_name ? i.monitor_source_name : "";
+    s.running = i.state == PA_SINK_RUNNING;
+    return s;
+}
+
+// Hands a queue away to a thread of its own when it must be destroyed from one
+// of its own tasks (the queue waits for its running task, which is us).
+void release(std::unique_ptr<dispatch::SerialQueue> queue) {
+    if (queue && queue->isCurrent()) {
+        std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<PulseConnection> PulseConnection::create(dispatch::Clock& clock, Options options) {
+    std::shared_ptr<PulseConnection> connection(new PulseConnection(clock, std::move(options)));
+    if (!connection->start())
+        return connection;
+    std::unique_lock lock(connection->mutex_);
+    connection->attempted_.wait_for(lock, connection->options_.timeout,
+                                    [&] { return connection->_attempted; });
+    return connection;
+}
+
+PulseConnection::PulseConnection(dispatch::Clock& clock, Options options)
+    : options_(std::move(options)),
+      events_(std::make_unique<dispatch::SerialQueue>(clock, "linux.pulse.events")),
+      work_(std::make_unique<dispatch::SerialQueue>(clock, "linux.pulse.work")),
+      mainloop_(pa_threaded_mainloop_new()) {}
+
+PulseConnection::~PulseConnection() {
+    if (mainloop_) {
+        {
+            MainloopLock lock(mainloop_.get());
+            if (reconnectTimer_) {
+                pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
+                api->time_free(reconnectTimer_);
+            }
+            context_.reset();
+        }
+        mainloop_.reset();
+    }
+    release(std::move(events_));
+    release(std::move(work_));
+}
+
+bool PulseConnection::start() {
+    if (!mainloop_) {
+        std::lock_guard lock(mutex_);
+        _unavailableReason = "cannot create the PulseAudio main loop";
+        return false;
+    }
+    if (pa_threaded_mainloop_start(mainloop_.get()) < 0) {
+        // A main loop that never ran must not be stopped by its deleter.
+        pa_threaded_mainloop_free(mainloop_.release());
+        std::lock_guard lock(mutex_);
+        _unavailableReason = "cannot start the PulseAudio main loop";
+        return false;
+    }
+    MainloopLock lock(mainloop_.get());
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
+    reconnectTimer_ = api->time_new(api, nullptr, &PulseConnection::onReconnect, this);
+    connectLocked();
+    return true;
+}
+
+pa_context* PulseConnection::readyContextLocked() const {
+    if (!context_ || pa_context_get_state(context_.get()) != PA_CONTEXT_READY)
+        return nullptr;
+    return context_.get();
+}
+
+std::string PulseConnection::unavailableReason() const {
+    if (model_.available())
+        return {};
+    std::lock_guard lock(mutex_);
+    return _unavailableReason;
+}
+
+void PulseConnection::addObserver(std::weak_ptr<ModelObserver> observer) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(_observers, [](const auto& o) { return o.expired(); });
+    _observers.push_back(std::move(observer));
+}
+
+std::optional<bool> PulseConnection::sinkExists(const std::string& name) {
+    struct Query {
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool done = false;   // guarded by mutex
+        bool found = false;  // guarded by mutex
+    } query;
+    auto onInfo = [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+        auto* q = static_cast<Query*>(userdata);
+        {
+            std::lock_guard lock(q->mutex);
+            q->found = q->found || info != nullptr;
+            q->done = eol != 0;
+        }
+        q->answered.notify_all();
+    };
+    OperationPtr operation;
+    {
+        MainloopLock lock(mainloop_.get());
+        pa_context* context = readyContextLocked();
+        if (!context)
+            return std::nullopt;
+        operation.reset(pa_context_get_sink_info_by_name(context, name.c_str(), onInfo, &query));
+        if (!operation)
+            return std::nullopt;
+    }
+    bool done;
+    {
+        std::unique_lock lock(query.mutex);
+        done = query.answered.wait_for(lock, options_.timeout, [&] { return query.done; });
+    }
+    {
+        // Cancelled under the lock: the callback, which runs with the lock
+        // held, cannot touch `query` after this.
+        MainloopLock lock(mainloop_.get());
+        operation.reset();
+    }
+    if (!done)
+        return std::nullopt;
+    std::lock_guard lock(query.mutex);
+    return query.found;
+}
+
+// ---- main loop thread ----
+
+void PulseConnection::connectLocked() {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
+    ProplistPtr props(pa_proplist_new());
+    pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, options_.clientName.c_str());
+    context_.reset(pa_context_new_with_proplist(api, options_.clientName.c_str(), props.get()));
+    if (!context_) {
+        failedLocked("cannot create a PulseAudio context");
+        return;
+    }
+    pa_context_set_state_callback(context_.get(), &PulseConnection::onContextState, this);
+    const char* server = options_.server.empty() ? nullptr : options_.server.c_str();
+    // Never spawn a server: without one the answer is "no server".
+    if (pa_context_connect(context_.get(), server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        failedLocked(pa_strerror(pa_context_errno(context_.get())));
+    }
+}
+
+void PulseConnection::failedLocked(const std::string& reason) {
+    {
+        std::lock_guard lock(mutex_);
+        _unavailableReason = "no sound server: " + reason;
+        _attempted = true;
+    }
+    attempted_.notify_all();
+    listingSteps_ = 0;
+    publish(model_.setAvailable(false));
+    // The failed context is replaced when the timer fires, outside its own
+    // callback.
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
+    struct timeval tv;
+    const auto usec = static_cast<pa_usec_t>(backoff_.count()) * PA_USEC_PER_MSEC;
+    api->time_restart(reconnectTimer_, pa_timeval_add(pa_gettimeofday(&tv), usec));
+    backoff_ = std::min(backoff_ * 2, kMaxBackoff);
+}
+
+void PulseConnection::onReconnect(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                  void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    api->time_restart(event, nullptr);
+    self->context_.reset();
+    self->connectLocked();
+}
+
+void PulseConnection::onContextState(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            self->backoff_ = std::chrono::milliseconds(500);
+            self->beginListingLocked();
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            self->failedLocked(pa_strerror(pa_context_errno(context)));
+            break;
+        default:
+            break;
+    }
+}
+
+void PulseConnection::beginListingLocked() {
+    pa_context* c = context_.get();
+    pa_context_set_subscribe_callback(c, &PulseConnection::onSubscription, this);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+        PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT |
+        PA_SUBSCRIPTION_MASK_SERVER);
+    forget(pa_context_subscribe(c, mask, nullptr, nullptr));
+    listingSteps_ = 6;
+    forget(pa_context_get_server_info(c, &onServerInfo<true>, this));
+    forget(pa_context_get_source_info_list(c, &onSourceInfo<true>, this));
+    forget(pa_context_get_sink_info_list(c, &onSinkInfo<true>, this));
+    forget(pa_context_get_source_output_info_list(c, &onSourceOutputInfo<true>, this));
+    forget(pa_context_get_sink_input_info_list(c, &onSinkInputInfo<true>, this));
+    forget(pa_context_get_client_info_list(c, &onClientInfo<true>, this));
+}
+
+void PulseConnection::listingStepDone() {
+    if (listingSteps_ <= 0 || --listingSteps_ > 0)
+        return;
+    publish(model_.setAvailable(true));
+    {
+        std::lock_guard lock(mutex_);
+        _unavailableReason.clear();
+        _attempted = true;
+    }
+    attempted_.notify_all();
+}
+
+void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t type,
+                                     std::uint32_t index, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    const unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_REMOVE) {
+        self->querySingleLocked(facility, index);
+        return;
+    }
+    PulseModel& m = self->model_;
+    switch (facility) {
+        case PA_SUBSCRIPTION_EVENT_SOURCE:
+            self->publish(m.removeSource(index));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            self->publish(m.removeSink(index));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+            self->publish(m.removeSourceOutput(index));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+            self->publish(m.removeSinkInput(index));
+            break;
+        case PA_SUBSCRIPTION_EVENT_CLIENT:
+            self->publish(m.removeClient(index));
+            break;
+        default:
+            break;
+    }
+}
+
+void PulseConnection::querySingleLocked(unsigned facility, std::uint32_t index) {
+    pa_context* c = context_.get();
+    switch (facility) {
+        case PA_SUBSCRIPTION_EVENT_SOURCE:
+            forget(pa_context_get_source_info_by_index(c, index, &onSourceInfo<false>, this));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            forget(pa_context_get_sink_info_by_index(c, index, &onSinkInfo<false>, this));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+            forget(pa_context_get_source_output_info(c, index, &onSourceOutputInfo<false>, this));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+            forget(pa_context_get_sink_input_info(c, index, &onSinkInputInfo<false>, this));
+            break;
+        case PA_SUBSCRIPTION_EVENT_CLIENT:
+            forget(pa_context_get_client_info(c, index, &onClientInfo<false>, this));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SERVER:
+            forget(pa_context_get_server_info(c, &onServerInfo<false>, this));
+            break;
+        default:
+            break;
+    }
+}
+
+template <bool Listing>
+void PulseConnection::onSourceInfo(pa_context*, const pa_source_info* info, int eol,
+                                   void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || !info) {
+        // eol < 0 for an object that vanished between the event and the query.
+        if (Listing)
+            self->listingStepDone();
+        return;
+    }
+    self->publish(self->model_.putSource(toSource(*info)));
+}
+
+template <bool Listing>
+void PulseConnection::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || !info) {
+        if (Listing)
+            self->listingStepDone();
+        return;
+    }
+    self->publish(self->model_.putSink(toSink(*info)));
+}
+
+template <bool Listing>
+void PulseConnection::onSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
+                                         void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || !info) {
+        if (Listing)
+            self->listingStepDone();
+        return;
+    }
+    self->publish(self->model_.putSourceOutput(StreamInfo{
+        info->index, info->source, info->client, info->corked != 0, pidHints(info->proplist)}));
+}
+
+template <bool Listing>
+void PulseConnection::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                                      void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || !info) {
+        if (Listing)
+            self->listingStepDone();
+        return;
+    }
+    self->publish(self->model_.putSinkInput(StreamInfo{
+        info->index, info->sink, info->client, info->corked != 0, pidHints(info->proplist)}));
+}
+
+template <bool Listing>
+void PulseConnection::onClientInfo(pa_context*, const pa_client_info* info, int eol,
+                                   void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (eol != 0 || !info) {
+        if (Listing)
+            self->listingStepDone();
+        return;
+    }
+    self->publish(self->model_.putClient(ClientInfo{info->index, pidHints(info->proplist)}));
+}
+
+template <bool Listing>
+void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (info) {
+        self->publish(
+            self->model_.setDefaults(info->default_source_name ? info->default_source_name : "",
+                                     info->default_sink_name ? info->default_sink_name : ""));
+    }
+    if (Listing)
+        self->listingStepDone();
+}
+
+void PulseConnection::publish(ModelChanges changes) {
+    if (!changes.any())
+        return;
+    events_->async([weak = weak_from_this(), changes = std::move(changes)] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        std::vector<std::shared_ptr<ModelObserver>> observers;
+        {
+            std::lock_guard lock(self->mutex_);
+            for (const auto& o : self->_observers) {
+                if (auto strong = o.lock())
+                    observers.push_back(std::move(strong));
+            }
+        }
+        for (const auto& observer : observers)
+            observer->modelChanged(changes);
+    });
+}
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/Clock.h"
+#include "dispatch/SerialQueue.h"
+#include "platform/linux/PulseHandles.h"
+#include "platform/linux/PulseModel.h"
+
+namespace ostrovane::platform::pulse {
+
+// Hears what changed in the server's model, on the connection's event queue.
+class ModelObserver {
+  public:
+    virtual ~ModelObserver() = default;
+    virtual void modelChanged(const ModelChanges& changes) = 0;
+};
+
+// The provider's one connection to the sound server (PulseAudio, or PipeWire's
+// pulse server): a threaded main loop, a context, and the model it keeps
+// current from subscription events.
+//
+// Threads: libpulse callbacks run on the main loop thread with its lock held;
+// they only update the model and post to a queue. Observers, listeners and
+// notifications run on `events()`; work that waits on the server (starting a
+// stream) runs on `work()`. Lock order: the main loop lock before any lock of
+// ours, never the other way round.
+//
+// A lost or missing server is not an error of the connection: the model turns
+// unavailable and the connection retries in the background (0.5 s doubling to
+// 5 s) without ever spawning a server.
+class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
+  public:
+    struct Options {
+        std::string clientName = "Ostrovane";
+        // Empty: libpulse's usual lookup (PULSE_SERVER, the user's runtime dir).
+        std::string server;
+        // Bound of every wait on the server.
+        std::chrono::milliseconds timeout{5000};
+    };
+
+    // Connects and waits, at most the timeout, for the first complete listing
+    // or the first failed attempt.
+    static std::shared_ptr<PulseConnection> create(dispatch::Clock& clock, Options options);
+    ~PulseConnection();
+
+    PulseConnection(const PulseConnection&) = delete;
+    PulseConnection& operator=(const PulseConnection&) = delete;
+
+    PulseModel& model() { return model_; }
+    std::chrono::milliseconds timeout() const { return options_.timeout; }
+    dispatch::QueueRef events() const { return events_->ref(); }
+    dispatch::QueueRef work() const { return work_->ref(); }
+    pa_threaded_mainloop* mainloop() const { return mainloop_.get(); }
+
+    // The context when it is connected; only with the main loop locked.
+    pa_context* readyContextLocked() const;
+    // Why the server cannot be used right now; empty when it can.
+    std::string unavailableReason() const;
+
+    void addObserver(std::weak_ptr<ModelObserver> observer);
+
+    // Asks the server (not the model, which may lag behind) whether a sink of
+    // that name exists. Nothing when the server cannot answer within the
+    // timeout. Blocks: never call it on the main loop thread.
+    std::optional<bool> sinkExists(const std::string& name);
+
+  private:
+    PulseConnection(dispatch::Clock& clock, Options options);
+    bool start();
+
+    void connectLocked();
+    void failedLocked(const std::string& reason);
+    void beginListingLocked();
+    void listingStepDone();
+    void publish(ModelChanges changes);
+    void querySingleLocked(unsigned facility, std::uint32_t index);
+
+    static void onContextState(pa_context* context, void* self);
+    static void onSubscription(pa_context* context, pa_subscription_event_type_t type,
+                               std::uint32_t index, void* self);
+    static void onReconnect(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
+                            void* self);
+    template <bool Listing>
+    static void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* self);
+    template <bool Listing>
+    static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
+    template <bool Listing>
+    static void onSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
+                                   void* self);
+    template <bool Listing>
+    static void onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
+    template <bool Listing>
+    static void onClientInfo(pa_context*, const pa_client_info* info, int eol, void* self);
+    template <bool Listing>
+    static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
+
+    const Options options_;
+    PulseModel model_;
+    std::unique_ptr<dispatch::SerialQueue> events_;
+    std::unique_ptr<dispatch::SerialQueue> work_;
+    MainloopPtr mainloop_;
+
+    // Main loop thread (or main loop lock) only.
+    ContextPtr context_;
+    pa_time_event* reconnectTimer_ = nullptr;
+    std::chrono::milliseconds backoff_{500};
+    int listingSteps_ = 0;  // outstanding requests of the initial listing
+
+    mutable std::mutex mutex_;
+    std::condition_variable attempted_;
+    bool _attempted = false;                               // guarded by mutex_
+    std::string _unavailableReason = "not connected";      // guarded by mutex_
+    std::vector<std::weak_ptr<ModelObserver>> _observers;  // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::pulse

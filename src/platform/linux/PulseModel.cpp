@@ -1,0 +1,333 @@
+#include "platform/linux/PulseModel.h"
+
+#include <algorithm>
+
+namespace ostrovane::platform::pulse {
+
+void ModelChanges::merge(const ModelChanges& other) {
+    deviceList = deviceList || other.deviceList;
+    defaultInput = defaultInput || other.defaultInput;
+    defaultOutput = defaultOutput || other.defaultOutput;
+    processes = processes || other.processes;
+    for (AudioObjectId id : other.running) {
+        if (std::find(running.begin(), running.end(), id) == running.end())
+            running.push_back(id);
+    }
+}
+
+namespace {
+
+ModelChanges everything() {
+    return ModelChanges{true, true, true, true, {}};
+}
+
+ModelChanges processesOnly() {
+    ModelChanges changes;
+    changes.processes = true;
+    return changes;
+}
+
+}  // namespace
+
+AudioObjectId PulseModel::nextIdLocked() {
+    // Skip 0 ("no object") and 1 (the system object) should the counter wrap.
+    if (_nextId < 2)
+        _nextId = 2;
+    return AudioObjectId{_nextId++};
+}
+
+// ---- updates ----
+
+ModelChanges PulseModel::setAvailable(bool available) {
+    std::lock_guard lock(mutex_);
+    if (!available) {
+        _sources.clear();
+        _sinks.clear();
+        _outputs.clear();
+        _inputs.clear();
+        _clients.clear();
+        _defaultSource.clear();
+        _defaultSink.clear();
+        _processIds.clear();
+    }
+    if (_available == available)
+        return {};
+    _available = available;
+    return everything();
+}
+
+ModelChanges PulseModel::putSource(SourceInfo info) {
+    std::lock_guard lock(mutex_);
+    ModelChanges changes;
+    auto it = _sources.find(info.index);
+    if (it == _sources.end()) {
+        const bool isDefault = info.name == _defaultSource;
+        const bool isDevice = !info.isMonitor;
+        _sources.emplace(info.index, Source{std::move(info), nextIdLocked()});
+        changes.deviceList = isDevice;
+        changes.defaultInput = isDevice && isDefault;
+    } else {
+        Source& s = it->second;
+        if (!info.isMonitor && s.info.running != info.running)
+            changes.running.push_back(s.id);
+        if (s.info.isMonitor != info.isMonitor)
+            changes.deviceList = true;
+        s.info = std::move(info);
+    }
+    changes.processes = true;  // which outputs count as input depends on it
+    return _available ? changes : ModelChanges{};
+}
+
+ModelChanges PulseModel::removeSource(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    auto it = _sources.find(index);
+    if (it == _sources.end())
+        return {};
+    ModelChanges changes;
+    if (!it->second.info.isMonitor) {
+        changes.deviceList = true;
+        changes.defaultInput = it->second.info.name == _defaultSource;
+    }
+    _sources.erase(it);
+    return _available ? changes : ModelChanges{};
+}
+
+ModelChanges PulseModel::putSink(SinkInfo info) {
+    std::lock_guard lock(mutex_);
+    ModelChanges changes;
+    auto it = _sinks.find(info.index);
+    if (it == _sinks.end()) {
+        changes.deviceList = true;
+        changes.defaultOutput = info.name == _defaultSink;
+        _sinks.emplace(info.index, Sink{std::move(info), nextIdLocked()});
+    } else {
+        if (it->second.info.running != info.running)
+            changes.running.push_back(it->second.id);
+        it->second.info = std::move(info);
+    }
+    return _available ? changes : ModelChanges{};
+}
+
+ModelChanges PulseModel::removeSink(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    auto it = _sinks.find(index);
+    if (it == _sinks.end())
+        return {};
+    ModelChanges changes;
+    changes.deviceList = true;
+    changes.defaultOutput = it->second.info.name == _defaultSink;
+    _sinks.erase(it);
+    return _available ? changes : ModelChanges{};
+}
+
+ModelChanges PulseModel::setDefaults(std::string source, std::string sink) {
+    std::lock_guard lock(mutex_);
+    ModelChanges changes;
+    changes.defaultInput = source != _defaultSource;
+    changes.defaultOutput = sink != _defaultSink;
+    _defaultSource = std::move(source);
+    _defaultSink = std::move(sink);
+    return _available ? changes : ModelChanges{};
+}
+
+ModelChanges PulseModel::putSourceOutput(StreamInfo info) {
+    std::lock_guard lock(mutex_);
+    _outputs[info.index] = info;
+    return _available ? processesOnly() : ModelChanges{};
+}
+
+ModelChanges PulseModel::removeSourceOutput(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    const bool known = _outputs.erase(index) > 0;
+    return _available && known ? processesOnly() : ModelChanges{};
+}
+
+ModelChanges PulseModel::putSinkInput(StreamInfo info) {
+    std::lock_guard lock(mutex_);
+    _inputs[info.index] = info;
+    return _available ? processesOnly() : ModelChanges{};
+}
+
+ModelChanges PulseModel::removeSinkInput(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    const bool known = _inputs.erase(index) > 0;
+    return _available && known ? processesOnly() : ModelChanges{};
+}
+
+ModelChanges PulseModel::putClient(ClientInfo info) {
+    std::lock_guard lock(mutex_);
+    _clients[info.index] = info;
+    return _available ? processesOnly() : ModelChanges{};
+}
+
+ModelChanges PulseModel::removeClient(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    _clients.erase(index);
+    return {};
+}
+
+// ---- reads ----
+
+bool PulseModel::available() const {
+    std::lock_guard lock(mutex_);
+    return _available;
+}
+
+std::vector<CaptureDevice> PulseModel::captureDevices() const {
+    std::lock_guard lock(mutex_);
+    std::vector<CaptureDevice> out;
+    if (!_available)
+        return out;
+    for (const auto& [index, s] : _sources) {
+        if (!s.info.isMonitor)
+            out.push_back({s.info.name, s.info.description});
+    }
+    return out;
+}
+
+std::optional<CaptureDevice> PulseModel::defaultCaptureDevice() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [index, s] : _sources) {
+        if (_available && !s.info.isMonitor && s.info.name == _defaultSource)
+            return CaptureDevice{s.info.name, s.info.description};
+    }
+    return std::nullopt;
+}
+
+std::optional<SourceInfo> PulseModel::source(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [index, s] : _sources) {
+        if (s.info.name == name)
+            return s.info;
+    }
+    return std::nullopt;
+}
+
+std::optional<SinkInfo> PulseModel::sink(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [index, s] : _sinks) {
+        if (s.info.name == name)
+            return s.info;
+    }
+    return std::nullopt;
+}
+
+std::string PulseModel::defaultSinkName() const {
+    std::lock_guard lock(mutex_);
+    return _defaultSink;
+}
+
+AudioObjectId PulseModel::defaultInputId() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [index, s] : _sources) {
+        if (!s.info.isMonitor && s.info.name == _defaultSource)
+            return s.id;
+    }
+    return {};
+}
+
+std::vector<AudioObjectId> PulseModel::deviceIds() const {
+    std::lock_guard lock(mutex_);
+    std::vector<AudioObjectId> ids;
+    for (const auto& [index, s] : _sinks)
+        ids.push_back(s.id);
+    for (const auto& [index, s] : _sources) {
+        if (!s.info.isMonitor)
+            ids.push_back(s.id);
+    }
+    return ids;
+}
+
+std::optional<DeviceView> PulseModel::device(AudioObjectId id) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [index, s] : _sources) {
+        if (s.id == id && !s.info.isMonitor) {
+            return DeviceView{id,
+                              DeviceKind::source,
+                              s.info.name,
+                              s.info.description,
+                              s.info.channels,
+                              s.info.running};
+        }
+    }
+    for (const auto& [index, s] : _sinks) {
+        if (s.id == id)
+            return DeviceView{id, DeviceKind::sink, s.info.name, s.info.description,
+                              0,  s.info.running};
+    }
+    return std::nullopt;
+}
+
+std::optional<Pid> PulseModel::pidLocked(const StreamInfo& stream) const {
+    const ClientInfo* client = nullptr;
+    if (auto it = _clients.find(stream.client); it != _clients.end())
+        client = &it->second;
+    if (stream.pid.server)
+        return stream.pid.server;
+    if (client && client->pid.server)
+        return client->pid.server;
+    if (stream.pid.claimed)
+        return stream.pid.claimed;
+    if (client && client->pid.claimed)
+        return client->pid.claimed;
+    return std::nullopt;
+}
+
+bool PulseModel::recordsInputLocked(const StreamInfo& output) const {
+    auto it = _sources.find(output.device);
+    return !output.corked && it != _sources.end() && !it->second.info.isMonitor;
+}
+
+std::vector<std::pair<Pid, bool>> PulseModel::processStatesLocked() const {
+    std::vector<std::pair<Pid, bool>> states;
+    auto note = [&](Pid pid, bool input) {
+        auto it = std::find_if(states.begin(), states.end(),
+                               [pid](const auto& s) { return s.first == pid; });
+        if (it == states.end()) {
+            states.emplace_back(pid, input);
+        } else {
+            it->second = it->second || input;
+        }
+    };
+    for (const auto& [index, output] : _outputs) {
+        if (auto pid = pidLocked(output); pid && *pid > 0)
+            note(*pid, recordsInputLocked(output));
+    }
+    for (const auto& [index, input] : _inputs) {
+        if (auto pid = pidLocked(input); pid && *pid > 0)
+            note(*pid, false);
+    }
+    return states;
+}
+
+std::vector<ProcessView> PulseModel::processes() {
+    std::lock_guard lock(mutex_);
+    std::vector<ProcessView> out;
+    if (!_available)
+        return out;
+    std::map<Pid, AudioObjectId> ids;
+    for (const auto& [pid, input] : processStatesLocked()) {
+        auto known = _processIds.find(pid);
+        const AudioObjectId id = known != _processIds.end() ? known->second : nextIdLocked();
+        ids.emplace(pid, id);
+        out.push_back({id, pid, input});
+    }
+    // Processes without streams are gone: their ids go with them.
+    _processIds = std::move(ids);
+    return out;
+}
+
+std::optional<ProcessView> PulseModel::process(AudioObjectId id) const {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(_processIds.begin(), _processIds.end(),
+                           [id](const auto& entry) { return entry.second == id; });
+    if (it == _processIds.end())
+        return std::nullopt;
+    for (const auto& [pid, input] : processStatesLocked()) {
+        if (pid == it->first)
+            return ProcessView{id, pid, input};
+    }
+    return std::nullopt;
+}
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/PlatformError.h"
+#include "platform/SampleBuffer.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform::pulse {
+
+inline constexpr const char* kPulseErrorDomain = "PulseAudio";
+
+struct RecordRequest {
+    std::string source;        // the source's name; the server may not pick another
+    StreamDescription format;  // interleaved PCM, as the stream should deliver it
+    std::string streamName;
+    std::chrono::milliseconds fragment{10};
+};
+
+// What a running record stream reports. Each runs on the main loop thread
+// with its lock held: it must only copy values and post work to a queue.
+struct RecordEvents {
+    std::function<void(std::shared_ptr<const SampleBuffer>)> buffer;
+    // The stream ended by itself (killed, source gone, connection lost); once.
+    std::function<void(const Error&)> failed;
+    std::function<void(bool suspended)> suspended;
+};
+
+// One PulseAudio record stream, connected to exactly the source asked for
+// (PA_STREAM_DONT_MOVE: the server never moves it elsewhere; following the
+// default device is the caller's business) in small fragments.
+//
+// Lifecycle: open → events → destruction. Once the destructor has returned
+// no event runs any more.
+class RecordStream {
+  public:
+    // Waits, at most the connection's timeout, for the stream to become ready.
+    static Result<std::unique_ptr<RecordStream>> open(std::shared_ptr<PulseConnection> connection,
+                                                      RecordRequest request, RecordEvents events);
+    ~RecordStream();
+
+    RecordStream(const RecordStream&) = delete;
+    RecordStream& operator=(const RecordStream&) = delete;
+
+    // A corked stream keeps its place but takes no audio, so the source does
+    // not count as running for it.
+    void setCorked(bool corked);
+
+  private:
+    RecordStream(std::shared_ptr<PulseConnection> connection, RecordRequest request,
+                 RecordEvents events);
+    Error errorLocked(const std::string& what) const;
+    void readLocked();
+
+    static void onState(pa_stream* stream, void* self);
+    static void onRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onSuspended(pa_stream* stream, void* self);
+
+    const std::shared_ptr<PulseConnection> connection_;
+    const RecordRequest request_;
+    const RecordEvents events_;
+    std::size_t frameBytes_ = 0;
+
+    // Main loop thread (or main loop lock) only.
+    StreamPtr stream_;
+    std::int64_t framesSeen_ = 0;
+    bool failedReported_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable settled_;
+    pa_stream_state_t _state = PA_STREAM_UNCONNECTED;  // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::pulse

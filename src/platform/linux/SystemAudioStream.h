@@ -1,0 +1,92 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/CaptureStream.h"
+#include "platform/linux/PulseConnection.h"
+
+namespace ostrovane::platform::pulse {
+
+class RecordStream;
+
+// The stream's one audio output and whether buffers may pass to it. Shared
+// with the record stream's buffer event, which must not keep the stream alive.
+class AudioOutputGate {
+  public:
+    bool set(AudioSampleHandler handler, dispatch::QueueRef queue);  // false: already set
+    bool clear();                                                    // false: none was set
+    void setOpen(bool open);
+    void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
+
+  private:
+    std::mutex mutex_;
+    AudioSampleHandler _handler;  // guarded by mutex_
+    dispatch::QueueRef _queue;    // guarded by mutex_
+    bool _open = false;           // guarded by mutex_
+};
+
+// Stop code when the server itself ended the capture: the default output
+// device changed, or the server went away.
+inline constexpr std::int64_t kStreamSystemStoppedCode = -3821;
+inline constexpr const char* kCaptureErrorDomain = "LinuxCapture";
+
+// The system-audio stream: a record stream on the monitor of the default
+// sink, in 32-bit float at the configured rate and channel count (the server
+// converts). It carries audio only.
+//
+// It ends by itself (the stop handler hears it once) with
+// - kStreamContentionCode when another client killed the recording,
+// - kStreamDisplayUnavailableCode when the sink went away,
+// - kStreamSystemStoppedCode when the default sink changed or the server was
+//   lost; the owner's recovery rebuilds the stream on the new default.
+class SystemAudioStream final : public CaptureStream,
+                                public ModelObserver,
+                                public std::enable_shared_from_this<SystemAudioStream> {
+  public:
+    static std::shared_ptr<SystemAudioStream> create(std::shared_ptr<PulseConnection> connection,
+                                                     StreamConfiguration configuration,
+                                                     StreamStopHandler onStop);
+    ~SystemAudioStream() override;
+
+    MaybeError addAudioOutput(AudioSampleHandler handler, dispatch::QueueRef queue) override;
+    MaybeError addScreenOutput(ScreenSampleHandler handler, dispatch::QueueRef queue) override;
+    MaybeError removeOutput(StreamOutputType type) override;
+    void startCapture(StreamCompletion completion) override;
+    void stopCapture(StreamCompletion completion) override;
+    // The system mix is the same whatever the target.
+    void updateContentFilter(const ContentFilter& filter, StreamCompletion completion) override;
+    const StreamConfiguration& configuration() const override { return configuration_; }
+
+    void modelChanged(const ModelChanges& changes) override;
+
+  private:
+    enum class State { idle, starting, capturing, ended };
+
+    SystemAudioStream(std::shared_ptr<PulseConnection> connection,
+                      StreamConfiguration configuration, StreamStopHandler onStop);
+    MaybeError open(std::uint64_t generation);
+    void recordingFailed(std::uint64_t generation);
+    void report(std::uint64_t generation, std::int64_t code, const std::string& message);
+    void complete(StreamCompletion completion, MaybeError error) const;
+
+    const std::shared_ptr<PulseConnection> connection_;
+    const StreamConfiguration configuration_;
+    const StreamStopHandler onStop_;
+
+    const std::shared_ptr<AudioOutputGate> gate_ = std::make_shared<AudioOutputGate>();
+
+    mutable std::mutex mutex_;
+    State _state = State::idle;             // guarded by mutex_
+    std::uint64_t _generation = 0;          // guarded by mutex_; one per start
+    std::string _sink;                      // guarded by mutex_; the sink being recorded
+    std::shared_ptr<RecordStream> _record;  // guarded by mutex_
+    // Set on the main loop thread the moment the recording fails, before any
+    // model change that the failure causes is published.
+    std::shared_ptr<std::atomic<bool>> _failed;  // guarded by mutex_
+    bool _stopReported = false;                  // guarded by mutex_
+};
+
+}  // namespace ostrovane::platform::pulse

@@ -1,0 +1,372 @@
+// The Linux provider against a private PulseAudio: what the contract suites
+// cannot arrange (a sine source's samples, another client's recording, the
+// system mix, streams killed or left without their device, no server at all).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+#include "contract/ProviderHarness.h"
+#include "dispatch/SerialQueue.h"
+#include "dispatch/SystemClock.h"
+#include "linux/PrivatePulseServer.h"
+#include "platform/linux/LinuxPlatform.h"
+
+namespace ostrovane::test {
+namespace {
+
+using contract::Recorder;
+using platform::AudioObjectId;
+using platform::Scope;
+using Buffers = Recorder<std::shared_ptr<const platform::SampleBuffer>>;
+
+bool waitUntil(const std::function<bool()>& done, double seconds = 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+// RMS of the float samples of `buffers`.
+double floatRms(const std::vector<std::shared_ptr<const platform::SampleBuffer>>& buffers) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (const auto& b : buffers) {
+        const auto bytes = b->dataBlock()->bytes;
+        for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+            float v;
+            std::memcpy(&v, bytes.data() + i, 4);
+            sum += static_cast<double>(v) * v;
+            ++count;
+        }
+    }
+    return count ? std::sqrt(sum / count) : 0;
+}
+
+class LinuxAudioTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ready()) << "private PulseAudio did not start: " << server.failure();
+        platform::LinuxPlatformOptions options;
+        options.pulseServer = server.server();
+        platform = platform::makeLinuxPlatform(clock, options);
+        queue = std::make_unique<dispatch::SerialQueue>(clock, "test.linux");
+    }
+
+    void addMicrophone(const std::string& uid, int rate = 48000) {
+        ASSERT_TRUE(server.addSineSource(uid, "Mic " + uid, rate));
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& d : platform.audioCapture->discoverDevices())
+                if (d.uniqueId == uid)
+                    return true;
+            return false;
+        }));
+    }
+
+    std::optional<AudioObjectId> deviceId(const std::string& uid) {
+        auto hw = platform.audioHardware;
+        for (auto id : hw->devices().valueOr({}))
+            if (hw->deviceUID(id).valueOr("") == uid)
+                return id;
+        return std::nullopt;
+    }
+
+    // A session recording `uid` into `buffers`.
+    std::shared_ptr<platform::AudioCaptureSession> record(const std::string& uid,
+                                                          Buffers& buffers) {
+        auto capture = platform.audioCapture;
+        auto session = capture->makeSession();
+        auto input = capture->makeInput({uid, ""});
+        EXPECT_TRUE(input.ok());
+        if (!input.ok())
+            return session;
+        session->addInput(input.value());
+        auto output = capture->makeAudioDataOutput();
+        output->setSampleBufferHandler([&buffers](auto b) { buffers.add(std::move(b)); },
+                                       queue->ref());
+        session->addOutput(output);
+        session->startRunning();
+        return session;
+    }
+
+    // A system-audio stream whose stops are recorded.
+    std::shared_ptr<platform::CaptureStream> systemStream(Buffers& buffers) {
+        platform::StreamConfiguration config;
+        config.capturesAudio = true;
+        config.excludesCurrentProcessAudio = true;
+        auto stream = platform.screenCapture->makeStream(
+            platform::ContentFilter{platform::Display{}, {}, 1.0}, config,
+            [this](const platform::StreamStopError& e) { stops.add(e.code()); });
+        EXPECT_FALSE(stream->addAudioOutput([&buffers](auto b) { buffers.add(std::move(b)); },
+                                            queue->ref()));
+        return stream;
+    }
+
+    platform::MaybeError start(platform::CaptureStream& stream) {
+        Recorder<platform::MaybeError> done;
+        stream.startCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
+        EXPECT_TRUE(waitUntil([&] { return done.size() > 0; }, 7));
+        return done.size() ? done.values().front() : platform::Error{"test", -1, "no answer"};
+    }
+
+    // The index of our own recording of the system mix, as pactl lists it.
+    std::optional<std::string> systemRecordingIndex() {
+        auto listing = server.pactl({"list", "source-outputs"});
+        if (!listing)
+            return std::nullopt;
+        const std::regex block(R"(Source Output #(\d+)[\s\S]*?media\.name = "([^"]*)\")");
+        for (std::sregex_iterator it(listing->begin(), listing->end(), block), end; it != end;
+             ++it) {
+            if ((*it)[2] == "Ostrovane system audio")
+                return (*it)[1].str();
+        }
+        return std::nullopt;
+    }
+
+    // Declared first: destroyed last, after every queue on it.
+    dispatch::SystemClock clock;
+    PrivatePulseServer server;
+    platform::Platform platform;
+    std::unique_ptr<dispatch::SerialQueue> queue;
+    Recorder<std::int64_t> stops;
+};
+
+TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPlausibleLevel) {
+    addMicrophone("sine_44k", 44100);
+    Buffers buffers;
+    auto session = record("sine_44k", buffers);
+    ASSERT_TRUE(session->isRunning());
+    // The sine source pushes its audio in blocks of up to 2 s, whatever the
+    // stream asks for (fragment sizes are checked on the system mix below).
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }));
+    session->stopRunning();
+
+    const auto all = buffers.values();
+    std::int64_t expectedPts = -1;
+    for (const auto& b : all) {
+        const auto d = b->streamDescription();
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->sampleRate, 44100);  // the source's own format, not resampled
+        EXPECT_EQ(d->channelsPerFrame, 1u);
+        EXPECT_TRUE(d->isFloat);
+        EXPECT_EQ(d->bitsPerChannel, 32u);
+        EXPECT_EQ(b->presentationTime().timescale, 44100);
+        if (expectedPts >= 0) {
+            EXPECT_EQ(b->presentationTime().value, expectedPts);
+        }
+        expectedPts = b->presentationTime().value + b->frameCount();
+    }
+    const double rms = floatRms(all);
+    EXPECT_GT(rms, 0.05);
+    EXPECT_LT(rms, 1.0);
+}
+
+TEST_F(LinuxAudioTest, DefaultSourceChangesFireTheListenerAndMonitorsAreNeverInputs) {
+    addMicrophone("mic_a");
+    addMicrophone("mic_b");
+    ASSERT_TRUE(server.pactl({"set-default-source", "mic_a"}));
+    auto hw = platform.audioHardware;
+    ASSERT_TRUE(
+        waitUntil([&] { return hw->defaultInputDevice().valueOr({}) == deviceId("mic_a"); }));
+
+    std::atomic<int> changes{0};
+    auto reg = hw->addListener(
+        {platform::kSystemObject, platform::HardwareProperty::defaultInputDevice, Scope::global},
+        [&] { ++changes; });
+    ASSERT_TRUE(reg.ok());
+    ASSERT_TRUE(server.pactl({"set-default-source", "mic_b"}));
+    ASSERT_TRUE(waitUntil([&] { return changes > 0; }));
+    EXPECT_EQ(hw->defaultInputDevice().value(), deviceId("mic_b"));
+    EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "mic_b");
+
+    // The sink's monitor as the server's default source is no microphone.
+    ASSERT_TRUE(server.pactl(
+        {"set-default-source", std::string(PrivatePulseServer::kSpeakers) + ".monitor"}));
+    ASSERT_TRUE(waitUntil([&] { return !platform.audioCapture->defaultDevice(); }));
+    EXPECT_EQ(hw->defaultInputDevice().value(), AudioObjectId{});
+    for (const auto& d : platform.audioCapture->discoverDevices())
+        EXPECT_EQ(d.uniqueId.find(".monitor"), std::string::npos);
+
+    // The sink is a device without inputs; every id is distinct and not 0.
+    const auto speakers = deviceId(PrivatePulseServer::kSpeakers);
+    ASSERT_TRUE(speakers);
+    EXPECT_TRUE(hw->inputStreamChannels(*speakers).value().empty());
+    auto ids = hw->devices().value();
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+    EXPECT_FALSE(std::binary_search(ids.begin(), ids.end(), AudioObjectId{}));
+    EXPECT_EQ(hw->removeListener(reg.value()), 0);
+}
+
+TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInput) {
+    addMicrophone("busy_mic");
+    auto hw = platform.audioHardware;
+    auto parec = server.spawn({"parec", "--device=busy_mic", "--raw", "/dev/null"});
+    ASSERT_TRUE(parec.running());
+
+    auto find = [&]() -> std::optional<AudioObjectId> {
+        for (auto id : hw->processObjects().valueOr({}))
+            if (hw->processPid(id).valueOr(0) == parec.pid())
+                return id;
+        return std::nullopt;
+    };
+    ASSERT_TRUE(waitUntil([&] {
+        auto id = find();
+        return id && hw->processIsRunningInput(*id).valueOr(0) == 1;
+    }));
+    const AudioObjectId process = *find();
+    EXPECT_EQ(hw->isRunningSomewhere(*deviceId("busy_mic"), Scope::input).valueOr(0), 1u);
+
+    parec = SpawnedClient();  // killed and reaped
+    ASSERT_TRUE(waitUntil([&] { return !find(); }));
+    EXPECT_FALSE(hw->processPid(process).ok());
+}
+
+TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSource) {
+    addMicrophone("flaky_mic");
+    Buffers buffers;
+    Recorder<std::string> events;
+    auto session = record("flaky_mic", buffers);
+    session->setNotifications(
+        {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
+         [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    ASSERT_TRUE(session->isRunning());
+
+    ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "1"}));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+    EXPECT_EQ(events.values().back(), "interrupted");
+    EXPECT_FALSE(session->isRunning());
+    // Corked while interrupted: the source does not count as in use for us.
+    auto hw = platform.audioHardware;
+    EXPECT_EQ(hw->isRunningSomewhere(*deviceId("flaky_mic"), Scope::input).valueOr(1), 0u);
+
+    ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "0"}));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+    EXPECT_EQ(events.values().back(), "ended");
+    session->startRunning();
+    EXPECT_TRUE(session->isRunning());
+    buffers.clear();
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }));
+
+    auto modules = server.pactl({"list", "short", "modules"});
+    ASSERT_TRUE(modules);
+    const std::regex line(R"((\d+)\s+module-sine-source\s+source_name=flaky_mic)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(*modules, m, line));
+    ASSERT_TRUE(server.pactl({"unload-module", m[1].str()}));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
+    EXPECT_EQ(events.values().back(), "error");
+    EXPECT_FALSE(session->isRunning());
+}
+
+TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsContention) {
+    ASSERT_TRUE(
+        server.pactl({"load-module", "module-sine",
+                      std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
+    Buffers buffers;
+    auto stream = systemStream(buffers);
+    const auto started = start(*stream);
+    ASSERT_FALSE(started) << started->description();
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 20; }));
+    std::int64_t frames = 0;
+    for (const auto& b : buffers.values()) {
+        const auto d = b->streamDescription();
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->sampleRate, 48000);
+        EXPECT_EQ(d->channelsPerFrame, 2u);
+        EXPECT_TRUE(d->isFloat);
+        frames += b->frameCount();
+    }
+    // About 10 ms fragments: the audio does not come in bursts.
+    EXPECT_LE(frames / static_cast<std::int64_t>(buffers.size()), 48000 / 50);
+    EXPECT_GT(floatRms(buffers.values()), 0.05);
+
+    auto index = systemRecordingIndex();
+    ASSERT_TRUE(index);
+    ASSERT_TRUE(server.killSourceOutput(static_cast<std::uint32_t>(std::stoul(*index))));
+    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(stops.values(), std::vector<std::int64_t>{platform::kStreamContentionCode});
+}
+
+TEST_F(LinuxAudioTest, SystemAudioEndsAsUnavailableWhenTheSinkGoes) {
+    auto module = server.pactl({"load-module", "module-null-sink", "sink_name=usb_headset"});
+    ASSERT_TRUE(module);
+    ASSERT_TRUE(server.pactl({"set-default-sink", "usb_headset"}));
+    Buffers buffers;
+    auto stream = systemStream(buffers);
+    ASSERT_TRUE(waitUntil([&] { return !start(*stream); }, 10));
+    ASSERT_TRUE(server.pactl({"unload-module", *module}));
+    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(stops.values(), std::vector<std::int64_t>{platform::kStreamDisplayUnavailableCode});
+}
+
+TEST_F(LinuxAudioTest, SystemAudioStopsForRecoveryWhenTheDefaultSinkChanges) {
+    ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=hdmi"}));
+    Buffers buffers;
+    auto stream = systemStream(buffers);
+    ASSERT_FALSE(start(*stream));
+    ASSERT_TRUE(server.pactl({"set-default-sink", "hdmi"}));
+    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }));
+    EXPECT_NE(stops.values().front(), platform::kStreamContentionCode);
+    EXPECT_NE(stops.values().front(), platform::kStreamDisplayUnavailableCode);
+
+    // The rebuilt stream records the new default's monitor.
+    stream = systemStream(buffers);
+    ASSERT_FALSE(start(*stream));
+    auto listing = server.pactl({"list", "short", "source-outputs"});
+    auto sources = server.pactl({"list", "short", "sources"});
+    ASSERT_TRUE(listing && sources);
+    const std::regex monitor(R"((\d+)\s+hdmi\.monitor)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(*sources, m, monitor));
+    EXPECT_NE(listing->find("\t" + m[1].str() + "\t"), std::string::npos) << *listing;
+    Recorder<platform::MaybeError> stopped;
+    stream->stopCapture([&](auto e) { stopped.add(e); });
+    ASSERT_TRUE(waitUntil([&] { return stopped.size() > 0; }));
+    EXPECT_FALSE(stopped.values().front());
+}
+
+TEST(LinuxWithoutServerTest, EveryFacilityAnswersHonestlyAndQuickly) {
+    dispatch::SystemClock clock;
+    platform::LinuxPlatformOptions options;
+    options.pulseServer = "unix:/nonexistent/ostrovane/native";
+    const auto begun = std::chrono::steady_clock::now();
+    auto platform = platform::makeLinuxPlatform(clock, options);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+
+    EXPECT_TRUE(platform.audioCapture->discoverDevices().empty());
+    EXPECT_FALSE(platform.audioCapture->defaultDevice());
+    auto input = platform.audioCapture->makeInput({"anything", "Anything"});
+    ASSERT_FALSE(input.ok());
+    EXPECT_NE(input.error().message.find("no sound server"), std::string::npos)
+        << input.error().message;
+
+    auto hw = platform.audioHardware;
+    EXPECT_NE(hw->devices().status(), 0);
+    EXPECT_NE(hw->defaultInputDevice().status(), 0);
+    EXPECT_NE(hw->processObjects().status(), 0);
+
+    Recorder<platform::Result<platform::ShareableContent>> content;
+    platform.screenCapture->shareableContent({}, [&](auto r) { content.add(std::move(r)); });
+    platform::StreamConfiguration config;
+    config.capturesAudio = true;
+    auto stream = platform.screenCapture->makeStream(
+        platform::ContentFilter{platform::Display{}, {}, 1.0}, config, [](const auto&) {});
+    Recorder<platform::MaybeError> started;
+    stream->startCapture([&](auto e) { started.add(std::move(e)); });
+    ASSERT_TRUE(waitUntil([&] { return started.size() > 0 && content.size() > 0; }));
+    ASSERT_TRUE(started.values().front());
+    EXPECT_FALSE(started.values().front()->message.empty());
+    EXPECT_FALSE(content.values().front().ok());  // no display provider either
+}
+
+}  // namespace
+}  // namespace ostrovane::test

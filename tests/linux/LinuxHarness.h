@@ -1,0 +1,70 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "contract/ProviderHarness.h"
+#include "dispatch/SystemClock.h"
+#include "linux/PrivatePulseServer.h"
+#include "platform/linux/LinuxPlatform.h"
+
+namespace ostrovane::test {
+
+// The Linux provider under the contract suites, against a private PulseAudio
+// in real time. A server that cannot be started fails the test: CI installs
+// one, so its absence is a fault, not a reason to skip.
+class LinuxHarness final : public contract::ProviderHarness {
+  public:
+    LinuxHarness() {
+        if (!server.ready())
+            ADD_FAILURE() << "private PulseAudio did not start: " << server.failure();
+        platform::LinuxPlatformOptions options;
+        options.pulseServer = server.server();
+        platform_ = platform::makeLinuxPlatform(systemClock, options);
+    }
+
+    platform::Platform platform() override { return platform_; }
+    dispatch::Clock& clock() override { return systemClock; }
+    void pass(double seconds) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+
+    std::optional<std::string> addDefaultMicrophone(const std::string& name) override {
+        const std::string uid = "contract_mic_" + std::to_string(++devices_);
+        auto module = server.addSineSource(uid, name);
+        if (!module || !server.pactl({"set-default-source", uid}))
+            return std::nullopt;
+        modules_[uid] = *module;
+        return uid;
+    }
+    bool removeMicrophone(const std::string& uid) override {
+        auto it = modules_.find(uid);
+        return it != modules_.end() && server.pactl({"unload-module", it->second});
+    }
+    // Child processes and wake-ups are other providers' business.
+    std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
+        return std::nullopt;
+    }
+    std::optional<platform::ChildProcessSpec> childThatWaits() override { return std::nullopt; }
+    platform::ChildProcessSpec missingExecutable() override { return {"/nonexistent", {}}; }
+    bool postWake() override { return false; }
+
+    // Declared first: destroyed last, after the platform's queues.
+    dispatch::SystemClock systemClock;
+    PrivatePulseServer server;
+
+  private:
+    platform::Platform platform_;
+    std::map<std::string, std::string> modules_;
+    int devices_ = 0;
+};
+
+inline contract::Provider linuxProvider() {
+    return {"Linux", [] { return std::make_unique<LinuxHarness>(); }};
+}
+
+}  // namespace ostrovane::test

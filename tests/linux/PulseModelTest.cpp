@@ -1,0 +1,163 @@
+// The provider's mirror of the sound server, without a server: ids, what
+// counts as a device, change reports and process grouping.
+#include <gtest/gtest.h>
+
+#include "platform/linux/PulseFormat.h"
+#include "platform/linux/PulseModel.h"
+
+namespace ostrovane::platform::pulse {
+namespace {
+
+SourceInfo source(std::uint32_t index, std::string name, bool monitor = false,
+                  bool running = false) {
+    SourceInfo s;
+    s.index = index;
+    s.name = name;
+    s.description = name + " description";
+    s.isMonitor = monitor;
+    s.channels = 2;
+    s.running = running;
+    return s;
+}
+
+SinkInfo sink(std::uint32_t index, std::string name, bool running = false) {
+    return SinkInfo{index, name, name + " description", name + ".monitor", running};
+}
+
+class PulseModelTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        model.setAvailable(true);
+        model.putSink(sink(0, "speakers"));
+        model.putSource(source(0, "speakers.monitor", true));
+        model.putSource(source(1, "mic"));
+        model.setDefaults("mic", "speakers");
+    }
+    PulseModel model;
+};
+
+TEST_F(PulseModelTest, IdsAreNonZeroUniqueAcrossKindsStableAndNeverReused) {
+    const auto ids = model.deviceIds();
+    ASSERT_EQ(ids.size(), 2u);  // the sink and the microphone; the monitor is part of the sink
+    EXPECT_NE(ids[0], ids[1]);
+    for (auto id : ids)
+        EXPECT_GT(id.value, kSystemObject.value);
+
+    const AudioObjectId mic = model.defaultInputId();
+    model.putSource(source(1, "mic", false, true));  // a change keeps the id
+    EXPECT_EQ(model.defaultInputId(), mic);
+
+    model.removeSource(1);
+    EXPECT_FALSE(model.device(mic));
+    model.putSource(source(1, "mic"));  // same index and name, new object
+    EXPECT_NE(model.defaultInputId(), mic);
+    EXPECT_TRUE(model.defaultInputId());
+}
+
+TEST_F(PulseModelTest, MonitorsAreNeitherMicrophonesNorDevices) {
+    const auto mics = model.captureDevices();
+    ASSERT_EQ(mics.size(), 1u);
+    EXPECT_EQ(mics[0].uniqueId, "mic");
+    EXPECT_EQ(mics[0].localizedName, "mic description");
+
+    model.setDefaults("speakers.monitor", "speakers");
+    EXPECT_FALSE(model.defaultInputId());
+    EXPECT_FALSE(model.defaultCaptureDevice());
+    // A monitor's running state is our own system-audio capture: no event.
+    EXPECT_TRUE(model.putSource(source(0, "speakers.monitor", true, true)).running.empty());
+}
+
+TEST_F(PulseModelTest, ChangesNameWhatChanged) {
+    const AudioObjectId mic = model.defaultInputId();
+    auto running = model.putSource(source(1, "mic", false, true));
+    EXPECT_EQ(running.running, std::vector<AudioObjectId>{mic});
+    EXPECT_FALSE(running.deviceList);
+    EXPECT_TRUE(model.putSource(source(1, "mic", false, true)).running.empty());
+
+    auto added = model.putSource(source(2, "usb"));
+    EXPECT_TRUE(added.deviceList);
+    EXPECT_FALSE(added.defaultInput);
+
+    auto defaults = model.setDefaults("usb", "speakers");
+    EXPECT_TRUE(defaults.defaultInput);
+    EXPECT_FALSE(defaults.defaultOutput);
+
+    auto removed = model.removeSource(2);
+    EXPECT_TRUE(removed.deviceList);
+    EXPECT_TRUE(removed.defaultInput);
+    EXPECT_FALSE(model.removeSource(2).any());
+
+    auto sinkGone = model.removeSink(0);
+    EXPECT_TRUE(sinkGone.deviceList);
+    EXPECT_TRUE(sinkGone.defaultOutput);
+}
+
+TEST_F(PulseModelTest, AnUnavailableModelAnswersNothingAndReportsOnlyTheFlip) {
+    auto lost = model.setAvailable(false);
+    EXPECT_TRUE(lost.deviceList && lost.defaultInput && lost.defaultOutput);
+    EXPECT_TRUE(model.captureDevices().empty());
+    EXPECT_TRUE(model.deviceIds().empty());
+    EXPECT_TRUE(model.processes().empty());
+    EXPECT_FALSE(model.defaultCaptureDevice());
+
+    // The listing after a reconnect is reported once, when it is complete.
+    EXPECT_FALSE(model.putSource(source(5, "mic")).any());
+    EXPECT_FALSE(model.setDefaults("mic", "").any());
+    EXPECT_TRUE(model.setAvailable(true).deviceList);
+    EXPECT_EQ(model.defaultCaptureDevice()->uniqueId, "mic");
+}
+
+TEST_F(PulseModelTest, ProcessesAreGroupedByPidPreferringTheServersPid) {
+    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}});
+    model.putClient(ClientInfo{8, PidHints{800, 801}});
+    // Claimed by the stream, but the client's server-derived pid wins.
+    model.putSourceOutput(StreamInfo{1, 1, 8, false, PidHints{std::nullopt, 999}});
+    // The client's claim is all there is.
+    model.putSourceOutput(StreamInfo{2, 1, 7, true, {}});
+    // A second stream of the same process, recording the monitor.
+    model.putSourceOutput(StreamInfo{3, 0, 7, false, {}});
+    model.putSinkInput(StreamInfo{4, 0, 9, false, PidHints{std::nullopt, 900}});
+
+    auto processes = model.processes();
+    ASSERT_EQ(processes.size(), 3u);
+    EXPECT_EQ(processes[0].pid, 800);
+    EXPECT_TRUE(processes[0].runningInput);
+    EXPECT_EQ(processes[1].pid, 700);
+    EXPECT_FALSE(processes[1].runningInput);  // corked, and a monitor is not input
+    EXPECT_EQ(processes[2].pid, 900);
+    EXPECT_FALSE(processes[2].runningInput);
+
+    const AudioObjectId first = processes[0].id;
+    EXPECT_EQ(model.processes()[0].id, first);  // stable while the process has streams
+    EXPECT_NE(first, model.defaultInputId());
+
+    model.removeSourceOutput(1);
+    EXPECT_FALSE(model.process(first));
+    EXPECT_EQ(model.processes().size(), 2u);
+}
+
+TEST(PulseFormatTest, RecordsTheSourcesOwnSamplesOrFloatWhenTheCoreCannotTakeThem) {
+    const pa_sample_spec s16be{PA_SAMPLE_S16BE, 44100, 1};
+    const pa_sample_spec s24{PA_SAMPLE_S24LE, 96000, 2};
+    EXPECT_EQ(recordSpecFor(s16be).format, PA_SAMPLE_S16LE);
+    EXPECT_EQ(recordSpecFor(s24).format, PA_SAMPLE_FLOAT32LE);
+    EXPECT_EQ(recordSpecFor(s24).rate, 96000u);
+
+    auto d = describe(recordSpecFor(s24));
+    ASSERT_TRUE(d);
+    EXPECT_TRUE(d->isFloat);
+    EXPECT_EQ(d->bitsPerChannel, 32u);
+    EXPECT_EQ(d->channelsPerFrame, 2u);
+    EXPECT_FALSE(d->isNonInterleaved);
+    auto back = sampleSpecFor(*d);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(pa_sample_spec_equal(&*back, &s24) == 0);
+    EXPECT_EQ(back->format, PA_SAMPLE_FLOAT32LE);
+
+    StreamDescription planar = *d;
+    planar.isNonInterleaved = true;
+    EXPECT_FALSE(sampleSpecFor(planar));
+}
+
+}  // namespace
+}  // namespace ostrovane::platform::pulse
