@@ -13,6 +13,12 @@ PACKAGES=(
   libsoxr-dev
   libyuv-dev
   libpng-dev
+  # JSON records
+  nlohmann-json3-dev
+  # Linux provider: the PulseAudio client library, XCB with RandR for displays
+  libpulse-dev
+  libxcb1-dev
+  libxcb-randr0-dev
   # tests, benchmarks, fuzzing, formatting
   libgtest-dev
   libgmock-dev
@@ -20,6 +26,11 @@ PACKAGES=(
   clang
   libclang-rt-dev
   clang-format
+  # real sound server and its command-line clients for the Linux provider's tests
+  pulseaudio
+  pulseaudio-utils
+  # a private X server for the display tests and the demo
+  xvfb
 )
 
 missing=()

@@ -1,10 +1,10 @@
-#include "app/NumberFormat.h"
+#include "util/NumberFormat.h"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 
-namespace ostrovane::app {
+namespace ostrovane {
 
 std::string shortestDecimal(double value) {
     if (!std::isfinite(value))
@@ -20,4 +20,4 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
-}  // namespace ostrovane::app
+}  // namespace ostrovane

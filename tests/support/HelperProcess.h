@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "support/LineCollector.h"
+#include "util/Subprocess.h"
 
 namespace ostrovane::test {
 
@@ -31,29 +30,27 @@ class HelperProcess {
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     LineCollector& errors() { return *errors_; }
 
     // Writes raw bytes, or a line plus "\n", to the child's standard input.
-    bool write(const std::string& bytes);
+    bool write(const std::string& bytes) { return process_.write(bytes); }
     bool sendLine(const std::string& line) { return write(line + "\n"); }
-    void closeInput();
+    void closeInput() { process_.closeInput(); }
 
     std::vector<std::uint8_t> outputBytes() const;
 
     // The exit status once the child has exited normally; nothing if it is
     // still running after `limit` or died by a signal.
-    std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10));
-    bool isRunning();
+    std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return process_.waitForExit(limit);
+    }
+    bool isRunning() { return process_.isRunning(); }
 
   private:
-    void collectOutput(int fd);
-    bool reap(int options);
+    void collectOutput(UniqueFd fd);
 
-    pid_t pid_ = -1;
-    int input_ = -1;
-    bool reaped_ = false;
-    std::optional<int> status_;
+    Subprocess process_;
     std::unique_ptr<LineCollector> errors_;
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> _output;

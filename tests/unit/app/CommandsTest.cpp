@@ -4,8 +4,8 @@
 #include <set>
 
 #include "app/Commands.h"
-#include "app/NumberFormat.h"
 #include "app/Utf8.h"
+#include "util/NumberFormat.h"
 
 namespace ostrovane::app {
 namespace {
