@@ -1,24 +1,73 @@
 #!/usr/bin/env bash
-# The helper's main job, for now: a short scripted session against the real
-# binary, as a parent application would run it. Shows every line the helper
-# writes on its text channel and the exit status.
+# The helper's main job: a few seconds of real microphone and system-audio
+# capture through the reference recorder, which writes mic.wav, system.wav
+# and events.log and prints a summary.
+#
+# With a sound server and an X display at hand (a desktop session) it records
+# the machine's own default microphone and output. Without them (a fresh
+# server or CI-like box) it starts private ones first: a PulseAudio with a
+# 440 Hz test microphone and a 1 kHz tone playing into its output, and an
+# Xvfb, since system audio is captured per display.
+#
+# Usage: scripts/demo.sh [seconds] [output directory]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+seconds="${1:-5}"
+out="${2:-demo-recording}"
+
 scripts/install-deps.sh
 scripts/build.sh default >/dev/null
-binary=build/default/src/ostrovane
+recorder=build/default/src/ostrovane-record
 
-echo "== session: HEALTH_CHECK, an unknown command, START_STREAMING, STOP"
-set +e
-{
-  echo "HEALTH_CHECK"
-  sleep 0.2
-  echo "FLY:to the moon"
-  echo "START_STREAMING"
-  sleep 0.2
-  echo "STOP"
-  sleep 1
-} | "$binary" 2>&1 >/dev/null | sed 's/^/  stderr| /'
-status=${PIPESTATUS[1]}
-set -e
-echo "== helper exited with status $status"
+private_dir=""
+cleanup() {
+  [ -n "${pulse_pid:-}" ] && kill "$pulse_pid" 2>/dev/null || true
+  [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  [ -n "$private_dir" ] && rm -rf "$private_dir"
+}
+trap cleanup EXIT
+
+have_sound_server() { pactl info >/dev/null 2>&1; }
+have_display() { [ -n "${DISPLAY:-}" ] && [ -S "/tmp/.X11-unix/X${DISPLAY#*:}" ] 2>/dev/null; }
+
+sound="this machine's sound server"
+if ! have_sound_server; then
+  private_dir=$(mktemp -d /tmp/ostrovane-demo.XXXXXX)
+  export XDG_RUNTIME_DIR="$private_dir" PULSE_SERVER="unix:$private_dir/pulse/native"
+  # The test microphone is the monitor of a sink playing 440 Hz, remapped into
+  # an ordinary input; the output plays 1 kHz.
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disable-shm=yes \
+    -L module-native-protocol-unix \
+    -L "module-null-sink sink_name=demo_output" \
+    -L "module-null-sink sink_name=demo_mic_feed" \
+    -L "module-sine sink=demo_output frequency=1000" \
+    -L "module-sine sink=demo_mic_feed frequency=440" \
+    -L "module-remap-source master=demo_mic_feed.monitor source_name=demo_microphone" \
+    >"$private_dir/pulseaudio.log" 2>&1 &
+  pulse_pid=$!
+  for _ in $(seq 50); do have_sound_server && break; sleep 0.1; done
+  have_sound_server || { echo "demo: the private sound server did not start" >&2; exit 1; }
+  pactl set-default-sink demo_output
+  pactl set-default-source demo_microphone
+  sound="a private PulseAudio (test microphone: 440 Hz, output: 1 kHz tone)"
+fi
+
+display="this machine's X display (${DISPLAY:-})"
+if ! have_display; then
+  [ -n "$private_dir" ] || private_dir=$(mktemp -d /tmp/ostrovane-demo.XXXXXX)
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { number=$n; break; }
+  done
+  Xvfb ":$number" -screen 0 1920x1080x24 -nolisten tcp >"$private_dir/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$number"
+  for _ in $(seq 50); do have_display && break; sleep 0.1; done
+  have_display || { echo "demo: the private X server did not start" >&2; exit 1; }
+  display="a private Xvfb ($DISPLAY)"
+fi
+
+echo "== recording ${seconds} s of microphone and system audio"
+echo "   sound: $sound"
+echo "   display: $display"
+"$recorder" --duration "$seconds" --out "$out" START_STREAMING

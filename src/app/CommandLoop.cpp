@@ -36,6 +36,9 @@ CommandLoop::Next CommandLoop::handle(const InputLine& line) {
 
 CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
     switch (request.spec->command) {
+        case Command::startStreaming:
+            streaming_.startStreaming();
+            return Next::takeNextLine;
         case Command::stopStreaming:
             streaming_.stopStreaming();
             return Next::takeNextLine;

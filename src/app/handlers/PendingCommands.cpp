@@ -10,8 +10,6 @@ constexpr std::string_view kReason = "not_available";
 // The error answer of a command, when it has one.
 std::optional<std::string> errorAnswer(Command command) {
     switch (command) {
-        case Command::startStreaming:
-            return "STREAMING:failed:";
         case Command::testMicTap:
             return "TEST_MIC_TAP:error:";
         case Command::snapshotNow:

@@ -1,8 +1,11 @@
 #include "app/handlers/StreamingCommands.h"
 
+#include <algorithm>
 #include <future>
 #include <memory>
 
+#include "sources/mic/MicrophoneSource.h"
+#include "sources/system/SystemAudioSource.h"
 #include "sources/test/FileURL.h"
 #include "sources/test/WAVFileSource.h"
 
@@ -20,7 +23,48 @@ bool awaitSignal(std::future<void>& done) {
 }  // namespace
 
 streaming::StreamerEnvironment streamerEnvironment(AppContext& context) {
-    return streaming::StreamerEnvironment{context.text, context.frames, context.clock, {}, {}};
+    // The live sources need their platform services; a platform without them
+    // (a machine with no audio provider) leaves that slot empty.
+    const platform::Platform& p = context.platform;
+    streaming::StreamerEnvironment::SourceFactory mic;
+    if (p.audioCapture && p.audioHardware) {
+        mic = [&context]() -> std::shared_ptr<streaming::AudioSource> {
+            const platform::Platform& p = context.platform;
+            return sources::mic::MicrophoneSource::create(
+                {p.audioCapture, p.audioHardware, context.text, context.clock});
+        };
+    }
+    streaming::StreamerEnvironment::SourceFactory system;
+    if (p.screenCapture) {
+        system = [&context]() -> std::shared_ptr<streaming::AudioSource> {
+            const platform::Platform& p = context.platform;
+            return sources::system::SystemAudioSource::create(
+                {p.screenCapture, p.applications, context.text, context.clock});
+        };
+    }
+    return streaming::StreamerEnvironment{context.text, context.frames, context.clock,
+                                          std::move(mic), std::move(system)};
+}
+
+void StreamingCommands::startStreaming() {
+    ensureMonitoring();
+    if (slots_.streamer) {
+        context_.text.sendCommandResponse("STREAMING:already_active");
+        return;
+    }
+    context_.text.logToStderr("Starting streaming mode...");
+    slots_.streamer = streaming::SimpleAudioStreamer::create(streamerEnvironment(context_));
+    // The answer comes from the streamer's thread once the start is decided;
+    // the loop goes on at once. The text channel outlives every streamer.
+    slots_.streamer->start([&text = context_.text](const platform::MaybeError& error) {
+        if (!error) {
+            text.sendCommandResponse("STREAMING:started");
+            return;
+        }
+        std::string reason = error->localizedDescription();
+        std::replace(reason.begin(), reason.end(), '\n', ' ');
+        text.sendCommandResponse("STREAMING:failed:" + reason);
+    });
 }
 
 void awaitStreamerStop(AppContext& context, streaming::SimpleAudioStreamer& streamer) {

@@ -17,7 +17,7 @@ streaming::StreamerEnvironment streamerEnvironment(AppContext& context);
 // that never reports back cannot hang the loop for ever).
 void awaitStreamerStop(AppContext& context, streaming::SimpleAudioStreamer& streamer);
 
-// TEST_WAV and STOP_STREAMING.
+// START_STREAMING, TEST_WAV and STOP_STREAMING.
 class StreamingCommands {
   public:
     // How long the loop waits for a streamer operation before it gives up
@@ -26,6 +26,11 @@ class StreamingCommands {
 
     StreamingCommands(AppContext& context, ServiceSlots& slots)
         : context_(context), slots_(slots) {}
+
+    // Creates a streamer with the live sources and starts it; answers
+    // "STREAMING:already_active" at once, or later "STREAMING:started" or
+    // "STREAMING:failed:<reason>" from the streamer's thread.
+    void startStreaming();
 
     // Streams the WAV file at `path` as both the microphone and the system
     // stream; answers "TEST_WAV:started:<path>" or "TEST_WAV:error:<reason>".
