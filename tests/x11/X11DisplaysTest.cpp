@@ -11,52 +11,10 @@
 
 #include "dispatch/SystemClock.h"
 #include "platform/x11/X11Displays.h"
-#include "util/Subprocess.h"
+#include "support/PrivateXServer.h"
 
 namespace ostrovane::platform::x11 {
 namespace {
-
-// A private X server for the test: Xvfb on a display number nobody uses.
-class PrivateXServer {
-  public:
-    PrivateXServer() {
-        for (int n = 87; n < 120 && !server_; ++n) {
-            if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
-                std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
-                continue;
-            }
-            name_ = ":" + std::to_string(n);
-            server_ = std::make_unique<Subprocess>(std::vector<std::string>{
-                "/usr/bin/Xvfb", name_, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
-            socket_ = "/tmp/.X11-unix/X" + std::to_string(n);
-        }
-    }
-    ~PrivateXServer() {
-        if (server_) {
-            server_->kill(SIGTERM);
-            server_->waitForExit(std::chrono::seconds(5));
-        }
-    }
-
-    // Waits until the server accepts connections.
-    bool ready() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!server_ || !server_->isRunning())
-                return false;
-            if (std::filesystem::exists(socket_))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    const std::string& name() const { return name_; }
-
-  private:
-    std::string name_;
-    std::string socket_;
-    std::unique_ptr<Subprocess> server_;
-};
 
 TEST(X11Displays, GlobalFramesUseTheBottomLeftOfThePrimaryMonitor) {
     const X11Monitor left{10, "left", 0, 0, 1280, 1024, false};
@@ -71,7 +29,7 @@ TEST(X11Displays, GlobalFramesUseTheBottomLeftOfThePrimaryMonitor) {
 }
 
 TEST(X11Displays, ListsTheDisplaysOfARealServer) {
-    PrivateXServer server;
+    test::PrivateXServer server;
     ASSERT_TRUE(server.ready()) << "Xvfb could not be started";
     dispatch::SystemClock clock;
     auto displays = X11Displays::connect(clock, server.name());

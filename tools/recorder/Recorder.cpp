@@ -252,6 +252,17 @@ RecordingReport Recorder::run(const std::atomic<bool>& interrupted) {
         problem("writing a WAV file failed");
 
     std::lock_guard lock(mutex_);
+    // A stream that was started but delivered nothing is a failed recording,
+    // whatever the helper answered.
+    bool streaming = false;
+    for (const auto& line : _report.responses) {
+        streaming = streaming || line == "CMD_RESPONSE:STREAMING:started" ||
+                    startsWith(line, "CMD_RESPONSE:TEST_WAV:started:");
+    }
+    if (streaming && _report.mic.frames() == 0)
+        _report.problems.push_back("no microphone audio arrived");
+    if (streaming && _report.system.frames() == 0)
+        _report.problems.push_back("no system audio arrived");
     _report.helperExitStatus = status;
     _report.elapsedSeconds =
         std::chrono::duration<double>(SteadyClock::now() - recordingStarted).count();

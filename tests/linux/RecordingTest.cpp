@@ -1,0 +1,158 @@
+// The helper as users run it: the real binary, driven by the reference
+// recorder or over pipes, capturing from a private sound server and X server.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "linux/PrivatePulseServer.h"
+#include "support/HelperProcess.h"
+#include "support/PrivateXServer.h"
+#include "util/Subprocess.h"
+
+namespace ostrovane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Tone {
+    std::size_t frames = 0;
+    double rms = 0;        // of the left channel, full scale 1.0
+    double frequency = 0;  // from zero crossings of the left channel
+};
+
+// Reads a 48 kHz stereo 16-bit WAV file written by the recorder.
+Tone analyse(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    Tone tone;
+    if (bytes.size() <= 44)
+        return tone;
+    tone.frames = (bytes.size() - 44) / 4;
+    double sum = 0;
+    std::size_t crossings = 0;
+    std::int16_t previous = 0;
+    for (std::size_t i = 0; i < tone.frames; ++i) {
+        const auto s = static_cast<std::int16_t>(bytes[44 + 4 * i] | bytes[45 + 4 * i] << 8);
+        sum += double(s) * s;
+        if (i > 0 && (previous < 0) != (s < 0))
+            ++crossings;
+        previous = s;
+    }
+    tone.rms = std::sqrt(sum / tone.frames) / 32768.0;
+    tone.frequency = crossings / 2.0 / (tone.frames / 48000.0);
+    return tone;
+}
+
+class Recording : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pulse.ready()) << pulse.failure();
+        ASSERT_TRUE(x.ready()) << "Xvfb could not be started";
+        // A 1 kHz tone plays into the speakers; the microphone is a 440 Hz
+        // tone fed through a sink's monitor, remapped into an ordinary input
+        // (a monitor itself never counts as a microphone).
+        ASSERT_TRUE(
+            pulse.pactl({"load-module", "module-sine",
+                         std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
+        ASSERT_TRUE(pulse.pactl({"load-module", "module-null-sink", "sink_name=mic_feed"}));
+        ASSERT_TRUE(pulse.pactl({"load-module", "module-sine", "sink=mic_feed", "frequency=440"}));
+        ASSERT_TRUE(pulse.pactl({"load-module", "module-remap-source", "master=mic_feed.monitor",
+                                 "source_name=test_mic"}));
+        ASSERT_TRUE(pulse.pactl({"set-default-source", "test_mic"}));
+        ::setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+        ::setenv("DISPLAY", x.name().c_str(), 1);
+        out = fs::path(pulse.directory()) / "recording";
+    }
+
+    PrivatePulseServer pulse;
+    PrivateXServer x;
+    fs::path out;
+};
+
+TEST_F(Recording, BothStreamsHoldTheirToneAtTheExpectedLevelWithoutGaps) {
+    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", "3",
+                         "--out", out.string(), "--quiet", "START_STREAMING"});
+    recorder.closeInput();
+    std::string summary;
+    {
+        UniqueFd output = recorder.takeOutput();
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
+            summary.append(buffer, n);
+    }
+    EXPECT_EQ(recorder.waitForExit(std::chrono::seconds(30)), 0) << summary;
+    EXPECT_THAT(summary, ::testing::HasSubstr("CMD_RESPONSE:STREAMING:started"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("problems: none"));
+
+    // module-sine plays at amplitude 0.5 (RMS 0.354); the converter keeps it.
+    for (const auto& [file, frequency] : {std::pair{"mic.wav", 440.0}, {"system.wav", 1000.0}}) {
+        const Tone tone = analyse(out / file);
+        SCOPED_TRACE(file);
+        EXPECT_GT(tone.frames, 48000u);  // at least a second of audio
+        EXPECT_NEAR(tone.rms, 0.354, 0.03);
+        EXPECT_NEAR(tone.frequency, frequency, frequency * 0.02);
+    }
+}
+
+TEST_F(Recording, StartTwiceAnswersAlreadyActiveAndStartThenStopMayOnlyAnswerStopped) {
+    HelperProcess helper(OSTROVANE_BINARY);
+    auto& lines = helper.errors();
+    helper.sendLine("START_STREAMING");
+    helper.sendLine("START_STREAMING");
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:already_active"));
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:started"));
+    helper.sendLine("STOP_STREAMING");
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:stopped"));
+
+    // A stop right behind a start: the start's answer may be silenced, but
+    // the stop is always answered and nothing fails.
+    const std::size_t from = lines.lines().size();
+    helper.sendLine("START_STREAMING");
+    helper.sendLine("STOP_STREAMING");
+    ASSERT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:stopped", from));
+    helper.sendLine("STOP");
+    EXPECT_EQ(helper.waitForExit(), 0);
+    for (const auto& l : lines.lines())
+        EXPECT_THAT(l, ::testing::Not(::testing::HasSubstr(":failed")));
+    int started = 0;
+    for (const auto& l : lines.lines())
+        started += l == "CMD_RESPONSE:STREAMING:started";
+    EXPECT_GE(started, 1);
+    EXPECT_LE(started, 2);
+}
+
+TEST(RecordingWithoutServers, TheAcknowledgementStillArrivesAndTheRecorderSaysWhatHappened) {
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
+    ::unsetenv("DISPLAY");
+    const fs::path out =
+        fs::temp_directory_path() / ("ostrovane-noserver-" + std::to_string(::getpid()));
+    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", "1",
+                         "--out", out.string(), "--quiet", "START_STREAMING"});
+    recorder.closeInput();
+    std::string summary;
+    {
+        UniqueFd output = recorder.takeOutput();
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
+            summary.append(buffer, n);
+    }
+    // Failed sources do not fail streaming: the helper still acknowledges the
+    // start. The recording itself has no audio, so the recorder does not
+    // report success, and it names what happened.
+    EXPECT_EQ(recorder.waitForExit(std::chrono::seconds(30)), 1) << summary;
+    EXPECT_THAT(summary, ::testing::HasSubstr("CMD_RESPONSE:STREAMING:started"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("no microphone audio arrived"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("EVENT:SYSTEM_AUDIO_START_FAILED:"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("mic: 0 frames"));
+    fs::remove_all(out);
+}
+
+}  // namespace
+}  // namespace ostrovane::test

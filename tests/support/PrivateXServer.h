@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "util/Subprocess.h"
+
+namespace ostrovane::test {
+
+// A private X server for a test: Xvfb on a display number nobody uses,
+// stopped when the object goes away.
+class PrivateXServer {
+  public:
+    PrivateXServer();
+    ~PrivateXServer();
+
+    PrivateXServer(const PrivateXServer&) = delete;
+    PrivateXServer& operator=(const PrivateXServer&) = delete;
+
+    // Waits (bounded) until the server accepts connections.
+    bool ready();
+    // The display name, for example ":87".
+    const std::string& name() const { return name_; }
+
+  private:
+    std::string name_;
+    std::string socket_;
+    std::unique_ptr<Subprocess> server_;
+};
+
+}  // namespace ostrovane::test
