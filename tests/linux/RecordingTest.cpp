@@ -48,6 +48,27 @@ Tone analyse(const fs::path& path) {
     return tone;
 }
 
+struct RecorderRun {
+    std::optional<int> status;
+    std::string summary;  // what the recorder printed
+};
+
+RecorderRun record(const fs::path& out, const std::string& seconds) {
+    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", seconds,
+                         "--out", out.string(), "--quiet", "START_STREAMING"});
+    recorder.closeInput();
+    RecorderRun run;
+    {
+        UniqueFd output = recorder.takeOutput();
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
+            run.summary.append(buffer, n);
+    }
+    run.status = recorder.waitForExit(std::chrono::seconds(30));
+    return run;
+}
+
 class Recording : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -75,18 +96,8 @@ class Recording : public ::testing::Test {
 };
 
 TEST_F(Recording, BothStreamsHoldTheirToneAtTheExpectedLevelWithoutGaps) {
-    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", "3",
-                         "--out", out.string(), "--quiet", "START_STREAMING"});
-    recorder.closeInput();
-    std::string summary;
-    {
-        UniqueFd output = recorder.takeOutput();
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
-            summary.append(buffer, n);
-    }
-    EXPECT_EQ(recorder.waitForExit(std::chrono::seconds(30)), 0) << summary;
+    const auto [status, summary] = record(out, "3");
+    EXPECT_EQ(status, 0) << summary;
     EXPECT_THAT(summary, ::testing::HasSubstr("CMD_RESPONSE:STREAMING:started"));
     EXPECT_THAT(summary, ::testing::HasSubstr("problems: none"));
 
@@ -132,21 +143,11 @@ TEST(RecordingWithoutServers, TheAcknowledgementStillArrivesAndTheRecorderSaysWh
     ::unsetenv("DISPLAY");
     const fs::path out =
         fs::temp_directory_path() / ("ostrovane-noserver-" + std::to_string(::getpid()));
-    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", "1",
-                         "--out", out.string(), "--quiet", "START_STREAMING"});
-    recorder.closeInput();
-    std::string summary;
-    {
-        UniqueFd output = recorder.takeOutput();
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
-            summary.append(buffer, n);
-    }
+    const auto [status, summary] = record(out, "1");
     // Failed sources do not fail streaming: the helper still acknowledges the
     // start. The recording itself has no audio, so the recorder does not
     // report success, and it names what happened.
-    EXPECT_EQ(recorder.waitForExit(std::chrono::seconds(30)), 1) << summary;
+    EXPECT_EQ(status, 1) << summary;
     EXPECT_THAT(summary, ::testing::HasSubstr("CMD_RESPONSE:STREAMING:started"));
     EXPECT_THAT(summary, ::testing::HasSubstr("no microphone audio arrived"));
     EXPECT_THAT(summary, ::testing::HasSubstr("EVENT:SYSTEM_AUDIO_START_FAILED:"));

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxScreenCapture.h"
 
+#include "platform/UnavailableCaptureStream.h"
 #include "platform/linux/SystemAudioStream.h"
 
 namespace ostrovane::platform::pulse {
@@ -12,36 +13,6 @@ Error noDisplays() {
     return Error{kCaptureErrorDomain, kNoDisplayListCode,
                  "Display capture is not available on this system"};
 }
-
-// A video stream without a display provider: it can be configured but never
-// starts.
-class NoDisplayStream final : public CaptureStream {
-  public:
-    NoDisplayStream(StreamConfiguration configuration, dispatch::QueueRef events)
-        : configuration_(configuration), events_(std::move(events)) {}
-
-    MaybeError addAudioOutput(AudioSampleHandler, dispatch::QueueRef) override {
-        return noDisplays();
-    }
-    MaybeError addScreenOutput(ScreenSampleHandler, dispatch::QueueRef) override {
-        return std::nullopt;
-    }
-    MaybeError removeOutput(StreamOutputType) override { return std::nullopt; }
-    void startCapture(StreamCompletion completion) override { fail(std::move(completion)); }
-    void stopCapture(StreamCompletion completion) override { fail(std::move(completion)); }
-    void updateContentFilter(const ContentFilter&, StreamCompletion completion) override {
-        fail(std::move(completion));
-    }
-    const StreamConfiguration& configuration() const override { return configuration_; }
-
-  private:
-    void fail(StreamCompletion completion) {
-        events_.async([completion = std::move(completion)] { completion(noDisplays()); });
-    }
-
-    StreamConfiguration configuration_;
-    dispatch::QueueRef events_;
-};
 
 ContentFilter filterOf(std::variant<Display, Window> target, const Rect& frame) {
     return ContentFilter{std::move(target), frame, 1.0};
@@ -79,7 +50,9 @@ std::shared_ptr<CaptureStream> LinuxScreenCapture::makeStream(
         return SystemAudioStream::create(connection_, configuration, std::move(onStop));
     if (video_)
         return video_->makeStream(filter, configuration, std::move(onStop));
-    return std::make_shared<NoDisplayStream>(configuration, connection_->events());
+    // Without a display provider a video stream can be configured but never starts.
+    return std::make_shared<UnavailableCaptureStream>(configuration, connection_->events(),
+                                                      noDisplays());
 }
 
 void LinuxScreenCapture::screenshot(const ContentFilter& filter,
