@@ -22,20 +22,12 @@ Duration ManualClock::uptime() const {
 
 TimerId ManualClock::schedule(Duration deadline, std::function<void()> fire) {
     std::lock_guard lock(mutex_);
-    const TimerId id = _nextId++;
-    _timers.emplace(Key{deadline, id}, std::move(fire));
-    _deadlines.emplace(id, deadline);
-    return id;
+    return _timers.add(deadline, std::move(fire));
 }
 
 bool ManualClock::cancel(TimerId id) {
     std::lock_guard lock(mutex_);
-    auto it = _deadlines.find(id);
-    if (it == _deadlines.end())
-        return false;
-    _timers.erase(Key{it->second, id});
-    _deadlines.erase(it);
-    return true;
+    return _timers.remove(id);
 }
 
 bool ManualClock::sleepUntil(Duration deadline, std::stop_token stop) {
@@ -45,7 +37,7 @@ bool ManualClock::sleepUntil(Duration deadline, std::stop_token stop) {
     if (deadline <= _now)
         return true;
     Sleeper sleeper;
-    const Key key{deadline, _nextId++};
+    const Key key{deadline, _timers.allocateId()};
     _sleepers.emplace(key, &sleeper);
     // Asleep is idle; whoever wakes us counts us busy again.
     --_busy;
@@ -90,18 +82,16 @@ void ManualClock::advance(Duration d) {
     const Duration target = _now + d;
     for (;;) {
         settleLocked(lock);
-        auto timer = _timers.begin();
+        const auto timer = _timers.earliest();
         auto sleeper = _sleepers.begin();
-        const bool timerDue = timer != _timers.end() && timer->first.deadline <= target;
+        const bool timerDue = timer && timer->deadline <= target;
         const bool sleeperDue = sleeper != _sleepers.end() && sleeper->first.deadline <= target;
         if (!timerDue && !sleeperDue)
             break;
-        if (timerDue && (!sleeperDue || timer->first < sleeper->first)) {
-            if (timer->first.deadline > _now)
-                _now = timer->first.deadline;
-            auto fire = std::move(timer->second);
-            _deadlines.erase(timer->first.id);
-            _timers.erase(timer);
+        if (timerDue && (!sleeperDue || *timer < sleeper->first)) {
+            if (timer->deadline > _now)
+                _now = timer->deadline;
+            auto fire = _timers.takeEarliest();
             lock.unlock();
             fire();
             lock.lock();

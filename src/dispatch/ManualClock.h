@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "dispatch/Clock.h"
+#include "dispatch/TimerTable.h"
 
 namespace ostrovane::dispatch {
 
@@ -41,13 +42,7 @@ class ManualClock final : public Clock {
     std::size_t pendingTimers() const;
 
   private:
-    struct Key {
-        Duration deadline;
-        TimerId id;
-        bool operator<(const Key& o) const {
-            return deadline != o.deadline ? deadline < o.deadline : id < o.id;
-        }
-    };
+    using Key = TimerTable::Key;
     struct Sleeper {
         bool woken = false;
     };
@@ -60,10 +55,8 @@ class ManualClock final : public Clock {
     std::condition_variable_any changed_;
     Duration _now{0};
     long _busy = 0;
-    TimerId _nextId = 1;
-    std::map<Key, std::function<void()>> _timers;
-    std::map<TimerId, Duration> _deadlines;
-    std::map<Key, Sleeper*> _sleepers;
+    TimerTable _timers;
+    std::map<Key, Sleeper*> _sleepers;  // background tasks asleep until a deadline
 };
 
 }  // namespace ostrovane::dispatch

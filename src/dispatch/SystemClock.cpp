@@ -32,9 +32,7 @@ TimerId SystemClock::schedule(Duration deadline, std::function<void()> fire) {
     TimerId id;
     {
         std::lock_guard lock(mutex_);
-        id = _nextId++;
-        _timers.emplace(Key{deadline, id}, std::move(fire));
-        _deadlines.emplace(id, deadline);
+        id = _timers.add(deadline, std::move(fire));
     }
     wake_.notify_all();
     return id;
@@ -42,12 +40,7 @@ TimerId SystemClock::schedule(Duration deadline, std::function<void()> fire) {
 
 bool SystemClock::cancel(TimerId id) {
     std::lock_guard lock(mutex_);
-    auto it = _deadlines.find(id);
-    if (it == _deadlines.end())
-        return false;
-    _timers.erase(Key{it->second, id});
-    _deadlines.erase(it);
-    return true;
+    return _timers.remove(id);
 }
 
 bool SystemClock::sleepUntil(Duration deadline, std::stop_token stop) {
@@ -61,24 +54,22 @@ bool SystemClock::sleepUntil(Duration deadline, std::stop_token stop) {
 void SystemClock::timerLoop(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
-        if (_timers.empty()) {
-            wake_.wait(lock, stop, [this] { return !_timers.empty(); });
+        const auto first = _timers.earliest();
+        if (!first) {
+            wake_.wait(lock, stop, [this] { return _timers.size() > 0; });
             continue;
         }
-        auto first = _timers.begin();
-        const Key key = first->first;
-        if (key.deadline <= uptime()) {
-            auto fire = std::move(first->second);
-            _timers.erase(first);
-            _deadlines.erase(key.id);
+        if (first->deadline <= uptime()) {
+            auto fire = _timers.takeEarliest();
             lock.unlock();
             fire();
             lock.lock();
             continue;
         }
         // Wakes early when a timer is added or removed in front of this one.
-        wake_.wait_until(lock, stop, steadyPoint(key.deadline), [this, key] {
-            return _timers.empty() || _timers.begin()->first.id != key.id;
+        wake_.wait_until(lock, stop, steadyPoint(first->deadline), [this, id = first->id] {
+            const auto now = _timers.earliest();
+            return !now || now->id != id;
         });
     }
 }

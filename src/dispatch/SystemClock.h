@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "dispatch/Clock.h"
+#include "dispatch/TimerTable.h"
 
 namespace ostrovane::dispatch {
 
@@ -25,19 +26,9 @@ class SystemClock final : public Clock {
   private:
     void timerLoop(std::stop_token stop);
 
-    struct Key {
-        Duration deadline;
-        TimerId id;
-        bool operator<(const Key& o) const {
-            return deadline != o.deadline ? deadline < o.deadline : id < o.id;
-        }
-    };
-
     std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::map<Key, std::function<void()>> _timers;
-    std::map<TimerId, Duration> _deadlines;
-    TimerId _nextId = 1;
+    TimerTable _timers;    // guarded by mutex_
     std::jthread thread_;  // last: started after the fields above exist
 };
 
