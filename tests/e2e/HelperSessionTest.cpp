@@ -80,8 +80,8 @@ TEST_F(HelperSession, UnknownLinesAreLoggedWholeAndAnswerNothing) {
 }
 
 TEST_F(HelperSession, CommandsWithoutServicesDoNotPretendToSucceed) {
-    EXPECT_TRUE(request("START_STREAMING", [](const std::string& l) {
-        return l == "CMD_RESPONSE:STREAMING:failed:not_available";
+    EXPECT_TRUE(request("TEST_MIC_TAP", [](const std::string& l) {
+        return l == "CMD_RESPONSE:TEST_MIC_TAP:error:not_available";
     }));
     EXPECT_TRUE(request("start_video:{\"fps\":5}", [](const std::string& l) {
         return l == "CMD_RESPONSE:START_VIDEO:error:not_available";
