@@ -1,6 +1,7 @@
 #include "sources/test/FileURL.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,10 +43,21 @@ std::string lastPathComponent(const std::string& path) {
 }
 
 platform::Result<std::vector<std::uint8_t>> readWholeFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that naming a pipe cannot hang the command loop on open.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return readError(path, errno);
+    // Only regular files of a bounded size: a device (/dev/zero) or a pipe
+    // would be read for ever.
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        return readError(path, errno);
+    if (!S_ISREG(info.st_mode))
+        return readError(path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes)
+        return readError(path, EFBIG);
     std::vector<std::uint8_t> bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
     std::uint8_t chunk[64 * 1024];
     for (;;) {
         const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
@@ -56,6 +68,8 @@ platform::Result<std::vector<std::uint8_t>> readWholeFile(const std::string& pat
         }
         if (n == 0)
             return bytes;
+        if (bytes.size() + static_cast<std::size_t>(n) > kMaxFileBytes)
+            return readError(path, EFBIG);  // grew while we read it
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
 }

@@ -16,7 +16,11 @@ std::string fileURLPath(const std::string& path);
 // "b.wav", "/a/b/" -> "b", "/" -> "/").
 std::string lastPathComponent(const std::string& path);
 
-// Every byte of a file, or the error that prevented reading it.
+// The largest file read whole: about 45 minutes of 48 kHz 16-bit stereo.
+inline constexpr std::uint64_t kMaxFileBytes = 512ull << 20;
+
+// Every byte of a regular file of at most kMaxFileBytes, or the error that
+// prevented reading it (a directory, device or pipe is refused).
 platform::Result<std::vector<std::uint8_t>> readWholeFile(const std::string& path);
 
 inline constexpr const char* kFileReadErrorDomain = "NSPOSIXErrorDomain";

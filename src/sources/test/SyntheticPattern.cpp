@@ -18,6 +18,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without aggregate deduction.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 bool finite(double v) {
     return std::isfinite(v);

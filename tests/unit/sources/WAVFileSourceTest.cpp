@@ -245,6 +245,13 @@ TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
         WAVFileSource::create(bad.path(), AudioProtocol::FrameType::mic, clock, out.text());
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().localizedDescription(), "WAV file too short (< 44 bytes)");
+
+    // Files that would be read for ever, or block the loop, are refused.
+    for (const char* endless : {"/dev/zero", "/tmp"}) {
+        auto result =
+            WAVFileSource::create(endless, AudioProtocol::FrameType::mic, clock, out.text());
+        ASSERT_FALSE(result.ok()) << endless;
+    }
     EXPECT_TRUE(out.lines().empty());
 }
 
