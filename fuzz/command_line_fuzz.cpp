@@ -32,11 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     assembler.finish();
     lines.finish();
 
-    dispatch::ManualClock clock;
-    dispatch::MainQueue mainQueue(clock);
-    platform::Platform platform;
-    protocol::TextChannel text(devNull.get());
-    protocol::FrameWriter frames(devNull.get());
+    // Services a command started may finish tearing down on their own
+    // threads after the loop returned, so what they may still touch lives as
+    // long as the fuzzer does.
+    static dispatch::ManualClock clock;
+    static dispatch::MainQueue mainQueue(clock);
+    static platform::Platform platform;
+    static protocol::TextChannel text(devNull.get());
+    static protocol::FrameWriter frames(devNull.get());
     app::AppContext context{text, frames, clock, mainQueue, platform, [](int) {}};
     app::CommandLoop loop(context, lines);
     loop.run();

@@ -3,15 +3,21 @@
 namespace ostrovane::dispatch {
 
 BackgroundTask::BackgroundTask(Clock& clock, std::string name, std::function<void(Context&)> body)
-    : name_(std::move(name)) {
+    : name_(std::move(name)),
+      clock_(clock),
+      abandoned_(std::make_shared<std::atomic<bool>>(false)) {
     // Counted as activity from now on, so a manual clock waits for the body
     // to reach its first sleep before it moves time.
     clock.beginActivity();
-    thread_ = std::jthread([&clock, body = std::move(body)](std::stop_token stop) {
-        Context context(clock, std::move(stop));
-        body(context);
-        clock.endActivity();
-    });
+    thread_ = std::jthread(
+        [&clock, abandoned = abandoned_, body = std::move(body)](std::stop_token stop) {
+            Context context(clock, std::move(stop));
+            body(context);
+            // An abandoned task was accounted for by its destructor, and its
+            // clock may be gone.
+            if (!abandoned->load())
+                clock.endActivity();
+        });
 }
 
 BackgroundTask::~BackgroundTask() {
@@ -19,6 +25,8 @@ BackgroundTask::~BackgroundTask() {
     // A task whose body released the task's last owner cannot wait for
     // itself: the body is on its way out and must touch only its captures.
     if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+        abandoned_->store(true);
+        clock_.endActivity();
         thread_.detach();
         return;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -49,6 +51,8 @@ class BackgroundTask {
 
   private:
     std::string name_;
+    Clock& clock_;
+    std::shared_ptr<std::atomic<bool>> abandoned_;  // shared with the thread
     std::jthread thread_;
 };
 

@@ -46,6 +46,10 @@ class QueueCore {
             lock.unlock();
             task();
             task = nullptr;  // captured state dies before the work is accounted done
+            // A queue destroyed by this very task has accounted for it; the
+            // clock may be gone by now, so touch nothing but the core.
+            if (abandoned_.load())
+                return;
             clock_.endActivity();
             lock.lock();
         }
@@ -72,6 +76,13 @@ class QueueCore {
 
     bool isCurrent() const { return servingThread_.load() == std::this_thread::get_id(); }
 
+    // Called on the worker by a task that destroys the queue: the worker
+    // will leave as soon as that task returns, without waiting for it.
+    void abandon() {
+        abandoned_.store(true);
+        clock_.endActivity();  // for the task still on the stack
+    }
+
     std::jthread worker;
 
   private:
@@ -82,6 +93,7 @@ class QueueCore {
     std::deque<std::function<void()>> _tasks;
     bool _stopping = false;
     std::atomic<std::thread::id> servingThread_{};
+    std::atomic<bool> abandoned_{false};
 };
 
 }  // namespace detail
@@ -105,6 +117,7 @@ SerialQueue::~SerialQueue() {
         // A queue released by its own last task cannot wait for itself; the
         // worker keeps the core alive until it returns.
         if (core_->isCurrent()) {
+            core_->abandon();
             core_->worker.detach();
         } else {
             core_->worker.join();
