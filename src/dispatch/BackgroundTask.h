@@ -29,7 +29,11 @@ class BackgroundTask {
         const std::stop_token& stopToken() const { return stop_; }
 
         // Sleeps for `d` on the clock. Returns false when a stop was requested.
+        // Once a stop was requested the clock is not touched again: a task
+        // abandoned by its owner may outlive the clock.
         bool sleepFor(Duration d) const {
+            if (stop_.stop_requested())
+                return false;
             return clock_.sleepUntil(clock_.uptime() + d, stop_) && !stop_.stop_requested();
         }
 
