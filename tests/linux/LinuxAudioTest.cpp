@@ -95,6 +95,16 @@ class LinuxAudioTest : public testing::Test {
         return session;
     }
 
+    // Waits, when it goes, for the buffers already queued for delivery, so
+    // that none reaches a recorder on the test's stack after it is gone.
+    // Declare it after the recorder and before the stream or session.
+    struct QueueDrain {
+        dispatch::SerialQueue& queue;
+        ~QueueDrain() {
+            queue.sync([] {});
+        }
+    };
+
     // A system-audio stream whose stops are recorded.
     std::shared_ptr<platform::CaptureStream> systemStream(Buffers& buffers) {
         platform::StreamConfiguration config;
@@ -140,6 +150,7 @@ class LinuxAudioTest : public testing::Test {
 TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPlausibleLevel) {
     addMicrophone("sine_44k", 44100);
     Buffers buffers;
+    const QueueDrain drain{*queue};
     auto session = record("sine_44k", buffers);
     ASSERT_TRUE(session->isRunning());
     // The sine source pushes its audio in blocks of up to 2 s, whatever the
@@ -235,6 +246,7 @@ TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInpu
 TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSource) {
     addMicrophone("flaky_mic");
     Buffers buffers;
+    const QueueDrain drain{*queue};
     Recorder<std::string> events;
     auto session = record("flaky_mic", buffers);
     session->setNotifications(
@@ -274,6 +286,7 @@ TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsConte
         server.pactl({"load-module", "module-sine",
                       std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
     Buffers buffers;
+    const QueueDrain drain{*queue};
     auto stream = systemStream(buffers);
     const auto started = start(*stream);
     ASSERT_FALSE(started) << started->description();
@@ -304,6 +317,7 @@ TEST_F(LinuxAudioTest, SystemAudioEndsAsUnavailableWhenTheSinkGoes) {
     ASSERT_TRUE(module);
     ASSERT_TRUE(server.pactl({"set-default-sink", "usb_headset"}));
     Buffers buffers;
+    const QueueDrain drain{*queue};
     auto stream = systemStream(buffers);
     ASSERT_TRUE(waitUntil([&] { return !start(*stream); }, 10));
     ASSERT_TRUE(server.pactl({"unload-module", *module}));
@@ -315,6 +329,7 @@ TEST_F(LinuxAudioTest, SystemAudioEndsAsUnavailableWhenTheSinkGoes) {
 TEST_F(LinuxAudioTest, SystemAudioStopsForRecoveryWhenTheDefaultSinkChanges) {
     ASSERT_TRUE(server.pactl({"load-module", "module-null-sink", "sink_name=hdmi"}));
     Buffers buffers;
+    const QueueDrain drain{*queue};
     auto stream = systemStream(buffers);
     ASSERT_FALSE(start(*stream));
     ASSERT_TRUE(server.pactl({"set-default-sink", "hdmi"}));
