@@ -9,7 +9,7 @@
 
 #include "contract/ProviderHarness.h"
 #include "dispatch/SystemClock.h"
-#include "linux/PrivatePulseServer.h"
+#include "servers/PrivatePulseServer.h"
 #include "platform/linux/LinuxPlatform.h"
 
 namespace ostrovane::test {

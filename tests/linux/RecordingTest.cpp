@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "linux/PrivatePulseServer.h"
+#include "servers/PrivatePulseServer.h"
 #include "support/HelperProcess.h"
 #include "support/PrivateXServer.h"
 #include "util/Subprocess.h"

@@ -27,6 +27,16 @@ class SpawnedClient {
     pid_t pid_ = -1;
 };
 
+// A source fed through a FIFO with interleaved signed 16-bit samples: the
+// test (or a benchmark) writes exactly what the source records.
+struct PipeSource {
+    std::string module;
+    std::string name;
+    std::string fifo;
+    int channels = 1;
+    int rate = 48000;
+};
+
 struct CommandResult {
     int status = -1;  // exit status; -1 when it did not exit in time or died
     std::string output;
@@ -72,8 +82,21 @@ class PrivatePulseServer {
                                              const std::string& description, int rate = 48000,
                                              int frequency = 440) const;
 
-  private:
+    // A source fed by the test through a FIFO (see PipeSource).
+    std::optional<PipeSource> addPipeSource(const std::string& name, const std::string& description,
+                                            int channels = 1, int rate = 48000) const;
+
+    // Kills the server as a crash would (clients see the connection drop) ...
+    void kill();
+    // ... and starts a fresh one on the same socket, with the same default
+    // sink and nothing loaded since. Also kills a running server first.
+    bool restart();
+
+    // The variables a client needs to reach this server and nothing else.
     std::vector<std::string> environment() const;
+
+  private:
+    bool startServer();
     pid_t launch(const std::vector<std::string>& argv, int stdoutFd) const;
 
     std::string directory_;

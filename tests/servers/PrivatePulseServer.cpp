@@ -1,4 +1,4 @@
-#include "linux/PrivatePulseServer.h"
+#include "servers/PrivatePulseServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -90,6 +90,10 @@ PrivatePulseServer::PrivatePulseServer() {
     }
     directory_ = pattern;
     socket_ = directory_ + "/native";
+    ready_ = startServer();
+}
+
+bool PrivatePulseServer::startServer() {
     const std::vector<std::string> argv = {
         "pulseaudio",
         "-n",
@@ -103,28 +107,45 @@ PrivatePulseServer::PrivatePulseServer() {
             " sink_properties=device.description=Speakers",
     };
     const int log =
-        open((directory_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        open((directory_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     pid_ = launch(argv, log);
     if (log >= 0)
         close(log);
     if (pid_ <= 0) {
         failure_ = "cannot launch pulseaudio (is it installed?)";
-        return;
+        return false;
     }
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             failure_ = "pulseaudio exited at start; see " + directory_ + "/server.log";
-            return;
+            return false;
         }
-        if (socketAnswers(socket_) && pactl({"info"})) {
-            ready_ = true;
-            return;
-        }
+        if (socketAnswers(socket_) && pactl({"info"}))
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     failure_ = "pulseaudio did not answer within 10 s";
+    return false;
+}
+
+void PrivatePulseServer::kill() {
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGKILL);
+    reap(pid_, std::chrono::seconds(5));
+    pid_ = -1;
+    ready_ = false;
+    std::error_code ignored;
+    std::filesystem::remove(socket_, ignored);
+}
+
+bool PrivatePulseServer::restart() {
+    if (pid_ > 0)
+        kill();
+    ready_ = startServer();
+    return ready_;
 }
 
 PrivatePulseServer::~PrivatePulseServer() {
@@ -270,6 +291,24 @@ std::optional<std::string> PrivatePulseServer::addSineSource(const std::string& 
     return pactl({"load-module", "module-sine-source", "source_name=" + name,
                   "rate=" + std::to_string(rate), "frequency=" + std::to_string(frequency),
                   "source_properties='device.description=\"" + description + "\"'"});
+}
+
+std::optional<PipeSource> PrivatePulseServer::addPipeSource(const std::string& name,
+                                                            const std::string& description,
+                                                            int channels, int rate) const {
+    PipeSource source;
+    source.name = name;
+    source.fifo = directory_ + "/" + name + ".fifo";
+    source.channels = channels;
+    source.rate = rate;
+    auto module = pactl({"load-module", "module-pipe-source", "source_name=" + name,
+                         "file=" + source.fifo, "format=s16le", "rate=" + std::to_string(rate),
+                         "channels=" + std::to_string(channels),
+                         "source_properties='device.description=\"" + description + "\"'"});
+    if (!module)
+        return std::nullopt;
+    source.module = *module;
+    return source;
 }
 
 }  // namespace ostrovane::test
