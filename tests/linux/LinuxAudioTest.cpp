@@ -12,8 +12,8 @@
 #include "contract/ProviderHarness.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
-#include "servers/PrivatePulseServer.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "servers/PrivatePulseServer.h"
 
 namespace ostrovane::test {
 namespace {
@@ -280,6 +280,43 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
     ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
     EXPECT_EQ(events.values().back(), "error");
     EXPECT_FALSE(session->isRunning());
+}
+
+TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWithoutDeviceNoise) {
+    addMicrophone("steady_mic");
+    ASSERT_TRUE(server.pactl({"set-default-source", "steady_mic"}));
+    auto hw = platform.audioHardware;
+    ASSERT_TRUE(waitUntil([&] { return hw->defaultInputDevice().valueOr({}) != AudioObjectId{}; }));
+    std::atomic<int> deviceChanges{0};
+    auto reg = hw->addListener(
+        {platform::kSystemObject, platform::HardwareProperty::defaultInputDevice, Scope::global},
+        [&] { ++deviceChanges; });
+    ASSERT_TRUE(reg.ok());
+
+    Buffers buffers;
+    const QueueDrain drain{*queue};
+    Recorder<std::string> events;
+    auto session = record("steady_mic", buffers);
+    session->setNotifications(
+        {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
+         [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    ASSERT_TRUE(session->isRunning());
+
+    server.kill();
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+    EXPECT_EQ(events.values().back(), "interrupted");
+    EXPECT_FALSE(session->isRunning());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(events.size(), 1u) << "no error while the server is away";
+
+    // Back with the same default microphone: the error tells the owner to set
+    // the recording up again, and the default input did not change.
+    ASSERT_TRUE(server.restart({"module-sine-source source_name=steady_mic"}));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 10));
+    EXPECT_EQ(events.values().back(), "error");
+    EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "steady_mic");
+    EXPECT_EQ(deviceChanges, 0);
+    EXPECT_EQ(hw->removeListener(reg.value()), 0);
 }
 
 TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsContention) {

@@ -93,19 +93,25 @@ PrivatePulseServer::PrivatePulseServer() {
     ready_ = startServer();
 }
 
-bool PrivatePulseServer::startServer() {
-    const std::vector<std::string> argv = {
+bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
+    std::vector<std::string> argv = {
         "pulseaudio",
         "-n",
         "--daemonize=no",
         "--exit-idle-time=-1",
         "--use-pid-file=no",
         "-L",
-        "module-native-protocol-unix auth-anonymous=1 socket=" + socket_,
-        "-L",
         std::string("module-null-sink sink_name=") + kSpeakers +
             " sink_properties=device.description=Speakers",
     };
+    // Everything is loaded before the socket opens: clients that reconnect
+    // find the server complete.
+    for (const auto& module : modules) {
+        argv.push_back("-L");
+        argv.push_back(module);
+    }
+    argv.push_back("-L");
+    argv.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket_);
     const int log =
         open((directory_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     pid_ = launch(argv, log);
@@ -141,10 +147,10 @@ void PrivatePulseServer::kill() {
     std::filesystem::remove(socket_, ignored);
 }
 
-bool PrivatePulseServer::restart() {
+bool PrivatePulseServer::restart(const std::vector<std::string>& modules) {
     if (pid_ > 0)
         kill();
-    ready_ = startServer();
+    ready_ = startServer(modules);
     return ready_;
 }
 

@@ -89,14 +89,15 @@ class PrivatePulseServer {
     // Kills the server as a crash would (clients see the connection drop) ...
     void kill();
     // ... and starts a fresh one on the same socket, with the same default
-    // sink and nothing loaded since. Also kills a running server first.
-    bool restart();
+    // sink and the given modules ("module-sine-source source_name=mic"...),
+    // nothing else loaded since. Also kills a running server first.
+    bool restart(const std::vector<std::string>& modules = {});
 
     // The variables a client needs to reach this server and nothing else.
     std::vector<std::string> environment() const;
 
   private:
-    bool startServer();
+    bool startServer(const std::vector<std::string>& modules = {});
     pid_t launch(const std::vector<std::string>& argv, int stdoutFd) const;
 
     std::string directory_;

@@ -104,7 +104,37 @@ HardwareStatus LinuxAudioHardware::removeListener(const ListenerRegistration& re
     return 0;
 }
 
-void LinuxAudioHardware::modelChanged(const ModelChanges& changes) {
+LinuxAudioHardware::Seen LinuxAudioHardware::seenNow() const {
+    const PulseModel& model = connection_->model();
+    Seen seen;
+    for (AudioObjectId id : model.deviceIds()) {
+        if (auto d = model.device(id))
+            seen.devices.push_back((d->kind == DeviceKind::sink ? "sink:" : "source:") + d->name);
+    }
+    if (auto input = model.defaultCaptureDevice())
+        seen.defaultInput = input->uniqueId;
+    return seen;
+}
+
+ModelChanges LinuxAudioHardware::filtered(const ModelChanges& changes) {
+    if (!connection_->model().available()) {
+        serverPresent_ = false;
+        return {};
+    }
+    const Seen now = seenNow();
+    ModelChanges effective = changes;
+    if (!serverPresent_) {
+        // Connected (again): only what differs from before counts.
+        effective.deviceList = now.devices != seen_.devices;
+        effective.defaultInput = now.defaultInput != seen_.defaultInput;
+        serverPresent_ = true;
+    }
+    seen_ = now;
+    return effective;
+}
+
+void LinuxAudioHardware::modelChanged(const ModelChanges& reported) {
+    const ModelChanges changes = filtered(reported);
     auto concerns = [&](const PropertyAddress& a) {
         switch (a.property) {
             case HardwareProperty::deviceList:

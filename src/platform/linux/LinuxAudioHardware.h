@@ -3,6 +3,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/AudioHardware.h"
 #include "platform/linux/PulseConnection.h"
@@ -17,6 +19,11 @@ inline constexpr HardwareStatus kServerUnavailableStatus = 0x73746F70;
 // The audio hardware object model over the sound server's model: devices are
 // sinks and non-monitor sources, processes are the clients with streams, and
 // listeners fire from subscription events once per change of their property.
+//
+// A sound server that goes away and comes back is not a device change: the
+// device-list and default-input listeners stay quiet while it is away and,
+// once it is back, fire only if its devices or its default input differ from
+// before (the way a restarted audio daemon keeps the user's devices).
 class LinuxAudioHardware final : public AudioHardware,
                                  public ModelObserver,
                                  public std::enable_shared_from_this<LinuxAudioHardware> {
@@ -46,11 +53,24 @@ class LinuxAudioHardware final : public AudioHardware,
         PropertyAddress address;
         std::function<void()> onChange;
     };
+    // What the device-list and default-input listeners have last been told.
+    struct Seen {
+        std::vector<std::string> devices;  // kind and name of each device
+        std::string defaultInput;          // source name; empty when none
+        bool operator==(const Seen&) const = default;
+    };
+
+    Seen seenNow() const;
+    // The changes worth telling the listeners, given the model's state now.
+    ModelChanges filtered(const ModelChanges& changes);
 
     const std::shared_ptr<PulseConnection> connection_;
     mutable std::mutex mutex_;
     std::map<std::uint64_t, Listener> _listeners;  // guarded by mutex_
     std::uint64_t _nextListenerId = 1;             // guarded by mutex_
+    // Updated on the connection's event queue only.
+    Seen seen_;
+    bool serverPresent_ = false;
 };
 
 }  // namespace ostrovane::platform::pulse

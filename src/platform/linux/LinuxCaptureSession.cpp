@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 #include "platform/linux/RecordStream.h"
 
@@ -157,12 +158,14 @@ void LinuxCaptureSession::startRunning() {
     if (!opened.ok())
         return;
     std::shared_ptr<RecordStream> stream = std::move(opened).value();
+    const std::uint64_t connection = connection_->connections();
     {
         std::lock_guard lock(mutex_);
         if (ended->load() || _generation != generation)
             return;  // the stream is released outside the lock
         _stream = stream;
         _state = State::running;
+        _connection = connection;
     }
     gate_->setOpen(true);
 }
@@ -189,16 +192,51 @@ void LinuxCaptureSession::halt() {
 }
 
 void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& error) {
+    const bool serverLost =
+        error.domain == kPulseErrorDomain && error.code == PA_ERR_CONNECTIONTERMINATED;
     std::function<void(std::optional<Error>)> notify;
+    std::function<void(std::map<std::string, std::string>)> interrupted;
+    bool observe = false;
     {
         std::lock_guard lock(mutex_);
         if (generation != _generation || _state == State::stopped)
             return;
         notify = _notifications.runtimeError;
+        interrupted = _notifications.interrupted;
     }
     halt();
+    if (!serverLost) {
+        if (notify)
+            notify(error);
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        _state = State::awaitingServer;
+        observe = !std::exchange(_observing, true);
+    }
+    if (interrupted)
+        interrupted({{"reason", error.localizedDescription()}});
+    if (observe)
+        connection_->addObserver(weak_from_this());
+    // The server may already be back by now.
+    modelChanged(ModelChanges{});
+}
+
+void LinuxCaptureSession::modelChanged(const ModelChanges&) {
+    std::function<void(std::optional<Error>)> notify;
+    {
+        std::lock_guard lock(mutex_);
+        if (_state != State::awaitingServer || !connection_->model().available() ||
+            connection_->connections() <= _connection) {
+            return;
+        }
+        _state = State::stopped;
+        notify = _notifications.runtimeError;
+    }
     if (notify)
-        notify(error);
+        notify(Error{kPulseErrorDomain, PA_ERR_CONNECTIONTERMINATED,
+                     "The sound server restarted; the recording must be set up again"});
 }
 
 void LinuxCaptureSession::streamSuspended(std::uint64_t generation, bool suspended) {

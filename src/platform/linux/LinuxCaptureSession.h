@@ -34,11 +34,17 @@ class OutputGate {
 // A capture session: one record stream on its input's source, in the
 // source's own format, while running.
 //
-// A stream that fails (killed, source removed, server lost) stops the session
-// and reports a runtime error. A suspended source interrupts the session: the
-// stream is corked (so the source does not count as in use for it) until the
-// owner starts the session again after the interruption ended.
+// A stream that fails (killed, source removed) stops the session and reports
+// a runtime error. A suspended source interrupts the session: the stream is
+// corked (so the source does not count as in use for it) until the owner
+// starts the session again after the interruption ended.
+//
+// A lost sound server interrupts the session at once and reports the runtime
+// error only once the server is back and listed: the owner's recovery then
+// finds the devices again instead of failing against a server that is still
+// restarting. A server that never returns leaves the session interrupted.
 class LinuxCaptureSession final : public AudioCaptureSession,
+                                  public ModelObserver,
                                   public std::enable_shared_from_this<LinuxCaptureSession> {
   public:
     explicit LinuxCaptureSession(std::shared_ptr<PulseConnection> connection);
@@ -59,8 +65,12 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     void stopRunning() override;
     bool isRunning() const override;
 
+    void modelChanged(const ModelChanges& changes) override;
+
   private:
-    enum class State { stopped, running, interrupted };
+    // awaitingServer: the connection was lost while running; the runtime
+    // error is due when the connection is ready again.
+    enum class State { stopped, running, interrupted, awaitingServer };
 
     void halt();
     void streamFailed(std::uint64_t generation, const Error& error);
@@ -75,6 +85,8 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     State _state = State::stopped;                           // guarded by mutex_
     std::uint64_t _generation = 0;                           // guarded by mutex_; one per stream
     std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
+    std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the stream opened
+    bool _observing = false;        // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse

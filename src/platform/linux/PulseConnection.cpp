@@ -260,6 +260,7 @@ void PulseConnection::beginListingLocked() {
 void PulseConnection::listingStepDone() {
     if (listingSteps_ <= 0 || --listingSteps_ > 0)
         return;
+    connections_.fetch_add(1);
     publish(model_.setAvailable(true));
     {
         std::lock_guard lock(mutex_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -61,6 +62,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
 
     // The context when it is connected; only with the main loop locked.
     pa_context* readyContextLocked() const;
+    // How many times the connection became ready (connected and listed); a
+    // server that went away and came back counts again.
+    std::uint64_t connections() const { return connections_.load(); }
     // Why the server cannot be used right now; empty when it can.
     std::string unavailableReason() const;
 
@@ -112,6 +116,7 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     pa_time_event* reconnectTimer_ = nullptr;
     std::chrono::milliseconds backoff_{500};
     int listingSteps_ = 0;  // outstanding requests of the initial listing
+    std::atomic<std::uint64_t> connections_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable attempted_;
