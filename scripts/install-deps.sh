@@ -19,6 +19,8 @@ PACKAGES=(
   libpulse-dev
   libxcb1-dev
   libxcb-randr0-dev
+  # Linux provider: sd-bus, to follow logind's sleep and wake on the system bus
+  libsystemd-dev
   # tests, benchmarks, fuzzing, formatting
   libgtest-dev
   libgmock-dev
@@ -29,6 +31,8 @@ PACKAGES=(
   # real sound server and its command-line clients for the Linux provider's tests
   pulseaudio
   pulseaudio-utils
+  # a private message bus standing in for the system bus in the wake tests
+  dbus-daemon
   # a private X server for the display tests and the demo
   xvfb
 )

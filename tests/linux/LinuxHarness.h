@@ -9,21 +9,27 @@
 
 #include "contract/ProviderHarness.h"
 #include "dispatch/SystemClock.h"
-#include "servers/PrivatePulseServer.h"
+#include "platform/linux/LinuxApplications.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "servers/PrivatePulseServer.h"
+#include "servers/PrivateSystemBus.h"
 
 namespace ostrovane::test {
 
 // The Linux provider under the contract suites, against a private PulseAudio
-// in real time. A server that cannot be started fails the test: CI installs
-// one, so its absence is a fault, not a reason to skip.
+// and a private bus standing in for the system bus, in real time. A server
+// that cannot be started fails the test: CI installs them, so their absence
+// is a fault, not a reason to skip.
 class LinuxHarness final : public contract::ProviderHarness {
   public:
     LinuxHarness() {
         if (!server.ready())
             ADD_FAILURE() << "private PulseAudio did not start: " << server.failure();
+        if (!bus.ready())
+            ADD_FAILURE() << "private bus did not start: " << bus.failure();
         platform::LinuxPlatformOptions options;
         options.pulseServer = server.server();
+        options.systemBus = bus.address();
         platform_ = platform::makeLinuxPlatform(systemClock, options);
     }
 
@@ -45,20 +51,35 @@ class LinuxHarness final : public contract::ProviderHarness {
         auto it = modules_.find(uid);
         return it != modules_.end() && server.pactl({"unload-module", it->second});
     }
-    // Child processes and wake-ups are other providers' business.
+    // Child processes are another provider's business.
     std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
         return std::nullopt;
     }
     std::optional<platform::ChildProcessSpec> childThatWaits() override { return std::nullopt; }
     platform::ChildProcessSpec missingExecutable() override { return {"/nonexistent", {}}; }
-    bool postWake() override { return false; }
+    // logind announces the wake, once the platform follows it.
+    bool postWake() override {
+        auto apps = std::dynamic_pointer_cast<platform::LinuxApplications>(platform_.applications);
+        if (!apps || !waitUntil([&] { return apps->followingWake(); }, 5)) {
+            ADD_FAILURE() << "the platform does not follow logind on the private bus";
+            return false;
+        }
+        if (!logind_) {
+            logind_ = std::make_unique<BusClient>(bus.address());
+            if (!logind_->own("org.freedesktop.login1"))
+                return false;
+        }
+        return logind_->emitPrepareForSleep(false);
+    }
 
     // Declared first: destroyed last, after the platform's queues.
     dispatch::SystemClock systemClock;
     PrivatePulseServer server;
+    PrivateSystemBus bus;
 
   private:
     platform::Platform platform_;
+    std::unique_ptr<BusClient> logind_;
     std::map<std::string, std::string> modules_;
     int devices_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include "platform/linux/LinuxApplications.h"
 #include "platform/linux/LinuxAudioHardware.h"
 #include "platform/linux/LinuxCaptureDevices.h"
 #include "platform/linux/LinuxScreenCapture.h"
@@ -15,6 +16,8 @@ Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options)
     platform.audioHardware = pulse::LinuxAudioHardware::create(connection);
     platform.screenCapture =
         std::make_shared<pulse::LinuxScreenCapture>(connection, std::move(options.displays));
+    platform.applications = std::make_shared<LinuxApplications>(
+        logind::LogindWakeWatcher::Options{std::move(options.systemBus)});
     return platform;
 }
 

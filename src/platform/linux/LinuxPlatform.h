@@ -18,6 +18,9 @@ struct LinuxPlatformOptions {
     // Displays, windows, images and screenshots; none: display capture fails
     // with an error and the screen list is empty.
     std::shared_ptr<ScreenCapture> displays;
+    // The message bus on which logind announces sleep and wake; empty: the
+    // system bus (DBUS_SYSTEM_BUS_ADDRESS, then the standard socket).
+    std::string systemBus;
 };
 
 // The real provider on a Linux desktop: microphones, system audio and the
@@ -26,8 +29,10 @@ struct LinuxPlatformOptions {
 // honestly (no devices, failed reads, errors) and the provider keeps trying
 // to connect in the background. The clock must outlive the platform.
 //
-// Facilities not provided here (video encoders, applications, child
-// processes, the offline engine) are left empty for their own providers.
+// Applications are processes from /proc and wake from sleep from logind on
+// the system bus; without a bus there are simply no wake notifications.
+// Facilities not provided here (video encoders, child processes, the offline
+// engine) are left empty for their own providers.
 Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options = {});
 
 }  // namespace ostrovane::platform

@@ -1,0 +1,257 @@
+// Wake from sleep on Linux: logind's PrepareForSleep on a private bus standing
+// in for the system bus, and a bus that is missing, mute or restarted.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "contract/ApplicationsContract.h"
+#include "dispatch/SystemClock.h"
+#include "linux/LinuxHarness.h"
+#include "platform/linux/LinuxApplications.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "servers/PrivatePulseServer.h"
+#include "servers/PrivateSystemBus.h"
+#include "util/UniqueFd.h"
+
+namespace ostrovane::contract {
+// The process and wake contract; the wake case goes through the private bus.
+INSTANTIATE_TEST_SUITE_P(Linux, ApplicationsContract, testing::Values(test::linuxProvider()),
+                         providerName);
+}  // namespace ostrovane::contract
+
+namespace ostrovane::test {
+namespace {
+
+using platform::LinuxApplications;
+using Options = platform::logind::LogindWakeWatcher::Options;
+using namespace std::chrono_literals;
+
+constexpr const char* kLogind = "org.freedesktop.login1";
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+// Calls of one observer and the threads they came on.
+struct Calls {
+    std::atomic<int> count{0};
+    std::mutex mutex;
+    std::vector<std::thread::id> threads;  // guarded by mutex
+
+    std::function<void()> observer() {
+        return [this] {
+            {
+                std::lock_guard lock(mutex);
+                threads.push_back(std::this_thread::get_id());
+            }
+            ++count;
+        };
+    }
+};
+
+class LogindWakeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(bus.ready()) << "private bus did not start: " << bus.failure();
+    }
+
+    std::unique_ptr<LinuxApplications> following(std::chrono::milliseconds retry = 3s) {
+        auto apps = std::make_unique<LinuxApplications>(Options{bus.address(), retry});
+        EXPECT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+        return apps;
+    }
+
+    // Returns once the watcher (every client but `from` and `other`) has read
+    // everything `from` sent it, and its observers had a moment to run.
+    void settle(BusClient& from, BusClient& other) {
+        for (const std::string& name : from.otherClients()) {
+            if (name != other.uniqueName()) {
+                EXPECT_TRUE(from.ping(name));
+            }
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+
+    PrivateSystemBus bus;
+};
+
+TEST_F(LogindWakeTest, OnlyAWakeAnnouncedByLogindReachesTheObserversOnceEach) {
+    auto apps = following();
+    Calls first;
+    Calls second;
+    apps->addWakeObserver(first.observer());
+    apps->addWakeObserver(second.observer());
+    BusClient logind(bus.address());
+    ASSERT_TRUE(logind.own(kLogind));
+    BusClient impostor(bus.address());
+    ASSERT_TRUE(impostor.connected());
+
+    // Going to sleep, and a wake from someone who is not logind, broadcast
+    // or addressed to the watcher directly.
+    ASSERT_TRUE(logind.emitPrepareForSleep(true));
+    ASSERT_TRUE(impostor.emitPrepareForSleep(false));
+    for (const std::string& name : impostor.otherClients()) {
+        if (name != logind.uniqueName()) {
+            ASSERT_TRUE(impostor.emitPrepareForSleep(false, name));
+        }
+    }
+    settle(impostor, logind);
+    settle(logind, impostor);
+    EXPECT_EQ(first.count, 0);
+    EXPECT_EQ(second.count, 0);
+
+    ASSERT_TRUE(logind.emitPrepareForSleep(false));
+    ASSERT_TRUE(waitUntil([&] { return first.count == 1 && second.count == 1; }));
+    settle(logind, impostor);
+    EXPECT_EQ(first.count, 1);
+    EXPECT_EQ(second.count, 1);
+    std::lock_guard lock(first.mutex);
+    std::lock_guard lock2(second.mutex);
+    EXPECT_NE(first.threads.at(0), std::this_thread::get_id());
+    EXPECT_EQ(first.threads.at(0), second.threads.at(0));
+}
+
+TEST_F(LogindWakeTest, RemovedObserversAreNotCalledEvenWhenRemovedDuringAWake) {
+    auto apps = following();
+    BusClient logind(bus.address());
+    ASSERT_TRUE(logind.own(kLogind));
+    Calls removedBefore;
+    Calls removesItself;
+    Calls kept;
+    Calls removedDuring;
+    const auto before = apps->addWakeObserver(removedBefore.observer());
+    platform::WakeObserverToken self;
+    platform::WakeObserverToken later;
+    std::atomic<bool> registered{false};
+    // Runs before the two others (registration order) and removes itself and
+    // the last one on the watcher's thread.
+    self = apps->addWakeObserver([&, observer = removesItself.observer()] {
+        observer();
+        if (registered) {
+            apps->removeWakeObserver(self);
+            apps->removeWakeObserver(later);
+        }
+    });
+    apps->addWakeObserver(kept.observer());
+    later = apps->addWakeObserver(removedDuring.observer());
+    registered = true;
+    apps->removeWakeObserver(before);
+
+    for (int wake = 1; wake <= 2; ++wake) {
+        ASSERT_TRUE(logind.emitPrepareForSleep(false));
+        ASSERT_TRUE(waitUntil([&] { return kept.count == wake; }));
+    }
+    BusClient other(bus.address());
+    settle(other, logind);
+    EXPECT_EQ(kept.count, 2);
+    EXPECT_EQ(removesItself.count, 1);
+    EXPECT_EQ(removedDuring.count, 0);
+    EXPECT_EQ(removedBefore.count, 0);
+    // Tokens are not handed out again.
+    EXPECT_GT(apps->addWakeObserver([] {}).id, later.id);
+}
+
+TEST_F(LogindWakeTest, WithoutAnAnsweringBusNothingFiresAndNothingWaits) {
+    // A mute bus: a socket that accepts connections and never says a word.
+    const std::string mute = bus.address().substr(std::string("unix:path=").size()) + ".mute";
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    mute.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 8), 0);
+
+    for (const std::string& where :
+         {std::string("unix:path=/nonexistent/bus"), "unix:path=" + mute}) {
+        SCOPED_TRACE(where);
+        Calls calls;
+        const auto start = std::chrono::steady_clock::now();
+        {
+            LinuxApplications apps(Options{where, 20ms});
+            apps.addWakeObserver(calls.observer());
+            std::this_thread::sleep_for(200ms);  // several attempts
+            EXPECT_FALSE(apps.followingWake());
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(calls.count, 0);
+    }
+
+    // Processes come from /proc, applications and bundles from nowhere yet.
+    LinuxApplications apps(Options{"unix:path=/nonexistent/bus", 3s});
+    EXPECT_EQ(apps.currentPid(), getpid());
+    EXPECT_EQ(apps.executablePath(getpid()), std::filesystem::read_symlink("/proc/self/exe"));
+    EXPECT_TRUE(apps.runningApplications().empty());
+}
+
+TEST_F(LogindWakeTest, FollowsAgainWhenTheBusComesBack) {
+    auto apps = following(100ms);
+    Calls calls;
+    apps->addWakeObserver(calls.observer());
+    ASSERT_TRUE(bus.restart()) << bus.failure();
+
+    // The watcher reconnects on its own time: announce until it hears.
+    BusClient logind(bus.address());
+    ASSERT_TRUE(logind.own(kLogind));
+    EXPECT_TRUE(waitUntil([&] {
+        logind.emitPrepareForSleep(false);
+        return waitUntil([&] { return calls.count > 0; }, 100ms);
+    }));
+}
+
+TEST_F(LogindWakeTest, ThePlatformStopsFollowingWhenItGoes) {
+    PrivatePulseServer server;
+    ASSERT_TRUE(server.ready()) << server.failure();
+    dispatch::SystemClock clock;
+    platform::LinuxPlatformOptions options;
+    options.pulseServer = server.server();
+    options.systemBus = bus.address();
+    auto platform = platform::makeLinuxPlatform(clock, options);
+    auto apps = std::dynamic_pointer_cast<LinuxApplications>(platform.applications);
+    ASSERT_TRUE(apps);
+    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+    BusClient logind(bus.address());
+    ASSERT_TRUE(logind.own(kLogind));
+
+    // The last reference goes from within an observer, on the watcher's own
+    // thread: no join with itself, no deadlock.
+    std::mutex mutex;
+    std::shared_ptr<platform::Applications> held = std::move(platform.applications);
+    std::atomic<bool> released{false};
+    apps->addWakeObserver([&] {
+        std::shared_ptr<platform::Applications> last;
+        {
+            std::lock_guard lock(mutex);
+            last = std::move(held);
+        }
+        last.reset();
+        released = true;
+    });
+    apps.reset();
+    ASSERT_TRUE(logind.emitPrepareForSleep(false));
+    EXPECT_TRUE(waitUntil([&] { return released.load(); }));
+
+    // And from another thread while connected: the watcher is joined at once.
+    platform = platform::makeLinuxPlatform(clock, options);
+    apps = std::dynamic_pointer_cast<LinuxApplications>(platform.applications);
+    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+    const auto start = std::chrono::steady_clock::now();
+    apps.reset();
+    platform = {};
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+}  // namespace
+}  // namespace ostrovane::test

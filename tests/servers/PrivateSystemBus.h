@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct sd_bus sd_bus;
+
+namespace ostrovane::test {
+
+// A message bus of the test's own standing in for the system bus: a
+// `dbus-daemon` on a unix socket in a fresh temporary directory, with a
+// policy that lets every client own any name and send anything. Clients are
+// handed its address; the test process's environment is not touched. The
+// destructor stops and reaps the daemon and removes the directory.
+class PrivateSystemBus {
+  public:
+    PrivateSystemBus();
+    ~PrivateSystemBus();
+
+    PrivateSystemBus(const PrivateSystemBus&) = delete;
+    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
+
+    // Whether the daemon started and announced its address; why not otherwise.
+    bool ready() const { return ready_; }
+    const std::string& failure() const { return failure_; }
+
+    // The address for clients ("unix:path=/tmp/.../bus"); the same across
+    // restarts.
+    std::string address() const { return "unix:path=" + socket_; }
+
+    // Kills the daemon (clients see their connections drop) ...
+    void kill();
+    // ... and starts a fresh one on the same socket.
+    bool restart();
+
+  private:
+    bool start();
+
+    std::string directory_;
+    std::string socket_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    std::string failure_;
+};
+
+// A client of a bus, driven synchronously from the calling thread; every
+// call waits at most a few seconds.
+class BusClient {
+  public:
+    explicit BusClient(const std::string& address);
+    ~BusClient();
+
+    BusClient(const BusClient&) = delete;
+    BusClient& operator=(const BusClient&) = delete;
+
+    bool connected() const { return bus_ != nullptr; }
+    std::string uniqueName() const;
+    // Takes a well-known name (the primary owner, not queued).
+    bool own(const std::string& name);
+    // The unique names of every other client on the bus.
+    std::vector<std::string> otherClients();
+    // Calls org.freedesktop.DBus.Peer.Ping on another client and waits for
+    // the answer: by then that client has read everything we sent it before.
+    bool ping(const std::string& destination);
+    // logind's PrepareForSleep(sleeping), broadcast, or sent to `destination`
+    // when one is given.
+    bool emitPrepareForSleep(bool sleeping, const std::string& destination = {});
+
+  private:
+    struct Close {
+        void operator()(sd_bus* bus) const;
+    };
+    std::unique_ptr<sd_bus, Close> bus_;
+};
+
+}  // namespace ostrovane::test
