@@ -108,15 +108,15 @@ TEST_F(PulseModelTest, AnUnavailableModelAnswersNothingAndReportsOnlyTheFlip) {
 }
 
 TEST_F(PulseModelTest, ProcessesAreGroupedByPidPreferringTheServersPid) {
-    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}});
-    model.putClient(ClientInfo{8, PidHints{800, 801}});
+    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {}});
+    model.putClient(ClientInfo{8, PidHints{800, 801}, {}});
     // Claimed by the stream, but the client's server-derived pid wins.
-    model.putSourceOutput(StreamInfo{1, 1, 8, false, PidHints{std::nullopt, 999}});
+    model.putSourceOutput(StreamInfo{1, 1, 8, false, PidHints{std::nullopt, 999}, {}});
     // The client's claim is all there is.
-    model.putSourceOutput(StreamInfo{2, 1, 7, true, {}});
+    model.putSourceOutput(StreamInfo{2, 1, 7, true, {}, {}});
     // A second stream of the same process, recording the monitor.
-    model.putSourceOutput(StreamInfo{3, 0, 7, false, {}});
-    model.putSinkInput(StreamInfo{4, 0, 9, false, PidHints{std::nullopt, 900}});
+    model.putSourceOutput(StreamInfo{3, 0, 7, false, {}, {}});
+    model.putSinkInput(StreamInfo{4, 0, 9, false, PidHints{std::nullopt, 900}, {}});
 
     auto processes = model.processes();
     ASSERT_EQ(processes.size(), 3u);
@@ -134,6 +134,31 @@ TEST_F(PulseModelTest, ProcessesAreGroupedByPidPreferringTheServersPid) {
     model.removeSourceOutput(1);
     EXPECT_FALSE(model.process(first));
     EXPECT_EQ(model.processes().size(), 2u);
+}
+
+TEST_F(PulseModelTest, AProcessIsNamedAsItNamesItselfElseByItsExecutableStreamBeforeClient) {
+    // {application.name, application.process.binary}
+    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {"Client App", "client-binary"}});
+    model.putClient(ClientInfo{8, PidHints{std::nullopt, 800}, {"", "only-a-binary"}});
+    model.putClient(ClientInfo{9, PidHints{std::nullopt, 900}, {}});
+    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {"Stream App", "stream-binary"}});
+    model.putSourceOutput(StreamInfo{2, 1, 8, false, {}, {}});
+    model.putSinkInput(StreamInfo{3, 0, 9, false, {}, {}});
+    // A later stream names a process whose first stream did not.
+    model.putSinkInput(StreamInfo{4, 0, 9, false, {}, {"", "player"}});
+
+    auto processes = model.processes();
+    ASSERT_EQ(processes.size(), 3u);
+    EXPECT_EQ(processes[0].name, "Stream App");
+    EXPECT_EQ(processes[1].name, "only-a-binary");
+    EXPECT_EQ(processes[2].name, "player");
+    EXPECT_EQ(model.process(processes[0].id)->name, "Stream App");
+
+    // The client's own name beats the stream's executable.
+    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {"", "stream-binary"}});
+    EXPECT_EQ(model.processes()[0].name, "Client App");
+    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {}});
+    EXPECT_EQ(model.processes()[0].name, "stream-binary");
 }
 
 TEST(PulseFormatTest, RecordsTheSourcesOwnSamplesOrFloatWhenTheCoreCannotTakeThem) {

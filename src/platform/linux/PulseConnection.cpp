@@ -33,6 +33,16 @@ PidHints pidHints(const pa_proplist* list) {
                     pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
 }
 
+std::string textProperty(const pa_proplist* list, const char* key) {
+    const char* text = list ? pa_proplist_gets(list, key) : nullptr;
+    return text ? text : "";
+}
+
+NameHints nameHints(const pa_proplist* list) {
+    return NameHints{textProperty(list, PA_PROP_APPLICATION_NAME),
+                     textProperty(list, PA_PROP_APPLICATION_PROCESS_BINARY)};
+}
+
 SourceInfo toSource(const pa_source_info& i) {
     SourceInfo s;
     s.index = i.index;
@@ -359,8 +369,9 @@ void PulseConnection::onSourceOutputInfo(pa_context*, const pa_source_output_inf
             self->listingStepDone();
         return;
     }
-    self->publish(self->model_.putSourceOutput(StreamInfo{
-        info->index, info->source, info->client, info->corked != 0, pidHints(info->proplist)}));
+    self->publish(self->model_.putSourceOutput(
+        StreamInfo{info->index, info->source, info->client, info->corked != 0,
+                   pidHints(info->proplist), nameHints(info->proplist)}));
 }
 
 template <bool Listing>
@@ -372,8 +383,9 @@ void PulseConnection::onSinkInputInfo(pa_context*, const pa_sink_input_info* inf
             self->listingStepDone();
         return;
     }
-    self->publish(self->model_.putSinkInput(StreamInfo{
-        info->index, info->sink, info->client, info->corked != 0, pidHints(info->proplist)}));
+    self->publish(self->model_.putSinkInput(StreamInfo{info->index, info->sink, info->client,
+                                                       info->corked != 0, pidHints(info->proplist),
+                                                       nameHints(info->proplist)}));
 }
 
 template <bool Listing>
@@ -385,7 +397,8 @@ void PulseConnection::onClientInfo(pa_context*, const pa_client_info* info, int 
             self->listingStepDone();
         return;
     }
-    self->publish(self->model_.putClient(ClientInfo{info->index, pidHints(info->proplist)}));
+    self->publish(self->model_.putClient(
+        ClientInfo{info->index, pidHints(info->proplist), nameHints(info->proplist)}));
 }
 
 template <bool Listing>

@@ -258,10 +258,13 @@ std::optional<DeviceView> PulseModel::device(AudioObjectId id) const {
     return std::nullopt;
 }
 
+const ClientInfo* PulseModel::clientLocked(const StreamInfo& stream) const {
+    auto it = _clients.find(stream.client);
+    return it != _clients.end() ? &it->second : nullptr;
+}
+
 std::optional<Pid> PulseModel::pidLocked(const StreamInfo& stream) const {
-    const ClientInfo* client = nullptr;
-    if (auto it = _clients.find(stream.client); it != _clients.end())
-        client = &it->second;
+    const ClientInfo* client = clientLocked(stream);
     if (stream.pid.server)
         return stream.pid.server;
     if (client && client->pid.server)
@@ -273,30 +276,42 @@ std::optional<Pid> PulseModel::pidLocked(const StreamInfo& stream) const {
     return std::nullopt;
 }
 
+std::string PulseModel::nameLocked(const StreamInfo& stream) const {
+    const ClientInfo* client = clientLocked(stream);
+    for (const std::string* name :
+         {&stream.name.application, client ? &client->name.application : nullptr,
+          &stream.name.binary, client ? &client->name.binary : nullptr}) {
+        if (name && !name->empty())
+            return *name;
+    }
+    return {};
+}
+
 bool PulseModel::recordsInputLocked(const StreamInfo& output) const {
     auto it = _sources.find(output.device);
     return !output.corked && it != _sources.end() && !it->second.info.isMonitor;
 }
 
-std::vector<std::pair<Pid, bool>> PulseModel::processStatesLocked() const {
-    std::vector<std::pair<Pid, bool>> states;
-    auto note = [&](Pid pid, bool input) {
+std::vector<PulseModel::ProcessState> PulseModel::processStatesLocked() const {
+    std::vector<ProcessState> states;
+    auto note = [&](const StreamInfo& stream, bool input) {
+        const auto pid = pidLocked(stream);
+        if (!pid || *pid <= 0)
+            return;
         auto it = std::find_if(states.begin(), states.end(),
-                               [pid](const auto& s) { return s.first == pid; });
+                               [&](const ProcessState& s) { return s.pid == *pid; });
         if (it == states.end()) {
-            states.emplace_back(pid, input);
-        } else {
-            it->second = it->second || input;
+            states.push_back({*pid, input, nameLocked(stream)});
+            return;
         }
+        it->runningInput = it->runningInput || input;
+        if (it->name.empty())
+            it->name = nameLocked(stream);
     };
-    for (const auto& [index, output] : _outputs) {
-        if (auto pid = pidLocked(output); pid && *pid > 0)
-            note(*pid, recordsInputLocked(output));
-    }
-    for (const auto& [index, input] : _inputs) {
-        if (auto pid = pidLocked(input); pid && *pid > 0)
-            note(*pid, false);
-    }
+    for (const auto& [index, output] : _outputs)
+        note(output, recordsInputLocked(output));
+    for (const auto& [index, input] : _inputs)
+        note(input, false);
     return states;
 }
 
@@ -306,11 +321,11 @@ std::vector<ProcessView> PulseModel::processes() {
     if (!_available)
         return out;
     std::map<Pid, AudioObjectId> ids;
-    for (const auto& [pid, input] : processStatesLocked()) {
-        auto known = _processIds.find(pid);
+    for (ProcessState& state : processStatesLocked()) {
+        auto known = _processIds.find(state.pid);
         const AudioObjectId id = known != _processIds.end() ? known->second : nextIdLocked();
-        ids.emplace(pid, id);
-        out.push_back({id, pid, input});
+        ids.emplace(state.pid, id);
+        out.push_back({id, state.pid, state.runningInput, std::move(state.name)});
     }
     // Processes without streams are gone: their ids go with them.
     _processIds = std::move(ids);
@@ -323,9 +338,9 @@ std::optional<ProcessView> PulseModel::process(AudioObjectId id) const {
                            [id](const auto& entry) { return entry.second == id; });
     if (it == _processIds.end())
         return std::nullopt;
-    for (const auto& [pid, input] : processStatesLocked()) {
-        if (pid == it->first)
-            return ProcessView{id, pid, input};
+    for (ProcessState& state : processStatesLocked()) {
+        if (state.pid == it->first)
+            return ProcessView{id, state.pid, state.runningInput, std::move(state.name)};
     }
     return std::nullopt;
 }

@@ -21,6 +21,16 @@ struct PidHints {
     std::optional<Pid> claimed;
 };
 
+// What a stream or client says its program is called: the name the program
+// gives itself (`application.name`; libpulse fills in the executable's name
+// when a program sets none) and the executable's file name
+// (`application.process.binary`, symlinks resolved: `parec` is `pacat`, a
+// Python program is `python3`). Either may be empty.
+struct NameHints {
+    std::string application;
+    std::string binary;
+};
+
 struct SourceInfo {
     std::uint32_t index = 0;
     std::string name;
@@ -47,11 +57,13 @@ struct StreamInfo {
     std::uint32_t client = 0;
     bool corked = false;
     PidHints pid;
+    NameHints name;
 };
 
 struct ClientInfo {
     std::uint32_t index = 0;
     PidHints pid;
+    NameHints name;
 };
 
 // What one update changed, for the hardware listeners and the streams.
@@ -84,6 +96,9 @@ struct ProcessView {
     AudioObjectId id;
     Pid pid = 0;
     bool runningInput = false;
+    // The program's name: the application's own, else the executable's, from
+    // the stream first and then its client; empty when nobody says.
+    std::string name;
 };
 
 // The provider's mirror of the sound server: sources, sinks, streams, clients
@@ -146,7 +161,14 @@ class PulseModel {
     AudioObjectId nextIdLocked();
     std::optional<Pid> pidLocked(const StreamInfo& stream) const;
     bool recordsInputLocked(const StreamInfo& output) const;
-    std::vector<std::pair<Pid, bool>> processStatesLocked() const;
+    const ClientInfo* clientLocked(const StreamInfo& stream) const;
+    std::string nameLocked(const StreamInfo& stream) const;
+    struct ProcessState {
+        Pid pid = 0;
+        bool runningInput = false;
+        std::string name;
+    };
+    std::vector<ProcessState> processStatesLocked() const;
 
     mutable std::mutex mutex_;
     bool _available = false;                       // guarded by mutex_

@@ -1,0 +1,238 @@
+// The audio-log reader as the microphone-app detector runs it: the real
+// binary against a private PulseAudio, its lines read back from a pipe and
+// parsed the way the detector parses them.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+
+#include "servers/PrivatePulseServer.h"
+#include "support/LineCollector.h"
+#include "util/Subprocess.h"
+
+namespace ostrovane::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kWait = std::chrono::seconds(10);
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+struct Event {
+    std::string name;
+    pid_t pid = 0;
+    bool running = false;
+};
+
+// The detector's reading of a line: the JSON object from the first '{' to the
+// end, its session name ending in "(pid)".
+std::optional<Event> parse(const std::string& line) {
+    const auto brace = line.find('{');
+    if (brace == std::string::npos)
+        return std::nullopt;
+    const auto json = nlohmann::json::parse(line.substr(brace), nullptr, false);
+    if (!json.is_object())
+        return std::nullopt;
+    const auto name = json.value("/session/name"_json_pointer, std::string());
+    std::smatch match;
+    if (!std::regex_search(name, match, std::regex(R"(\((\d+)\)$)")))
+        return std::nullopt;
+    return Event{name.substr(0, match.position(0)), std::stoi(match[1].str()),
+                 json.value("/details/input_running"_json_pointer, false)};
+}
+
+// The reader with the server's environment (and nothing else of ours), its
+// standard output and standard error read line by line.
+class ReaderProcess {
+  public:
+    ReaderProcess(const PrivatePulseServer& server, const std::vector<std::string>& arguments)
+        : process_(command(server, arguments)),
+          lines_(process_.takeOutput().release()),
+          errors_(process_.takeErrors().release()) {
+        process_.closeInput();
+    }
+    // Ends the reader first: the collectors wait for the end of its output.
+    ~ReaderProcess() { process_.kill(SIGKILL); }
+
+    LineCollector& lines() { return lines_; }
+    LineCollector& errors() { return errors_; }
+    void signal(int number) { process_.kill(number); }
+    // The exit status; nothing while it still runs after a while or when a
+    // signal ended it.
+    std::optional<int> waitForExit() { return process_.waitForExit(kWait); }
+
+    // Index of the first line from `from` on reporting `pid` in that state.
+    std::optional<std::size_t> waitForEvent(pid_t pid, bool running, std::size_t from = 0) {
+        return lines_.waitForLineMatching(
+            [&](const std::string& line) {
+                auto e = parse(line);
+                return e && e->pid == pid && e->running == running;
+            },
+            from);
+    }
+
+  private:
+    // `env -i` execs the reader in place: its pid is the reader's.
+    static std::vector<std::string> command(const PrivatePulseServer& server,
+                                            const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = {"/usr/bin/env", "-i"};
+        for (const auto& variable : server.environment())
+            argv.push_back(variable);
+        argv.push_back(OSTROVANE_AUDIO_LOG);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
+    }
+
+    Subprocess process_;
+    LineCollector lines_;
+    LineCollector errors_;
+};
+
+class AudioLogReaderTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ready()) << "private PulseAudio did not start: " << server.failure();
+        ASSERT_TRUE(server.addSineSource("log_mic", "Log Mic"));
+    }
+
+    SpawnedClient record(const std::string& device) {
+        return server.spawn({"parec", "--device=" + device, "--raw", "/dev/null"});
+    }
+
+    std::size_t recordingCount() {
+        auto listing = server.pactl({"list", "source-outputs", "short"});
+        if (!listing || listing->empty())
+            return 0;
+        return 1 + std::count(listing->begin(), listing->end(), '\n');
+    }
+
+    // Returns once the reader follows the server past its baseline: a probe
+    // recording is reported as started. A probe that the baseline took in is
+    // not, so probes are retried until one is (each given a short while).
+    // The probes are gone again on return.
+    void waitUntilFollowing(ReaderProcess& reader) {
+        const std::size_t recordings = recordingCount();
+        const auto deadline = Clock::now() + kWait;
+        bool reported = false;
+        while (!reported && Clock::now() < deadline) {
+            auto probe = record("log_mic");
+            const pid_t pid = probe.pid();
+            auto started = [pid](const std::string& line) {
+                auto e = parse(line);
+                return e && e->pid == pid && e->running;
+            };
+            reported = reader.lines()
+                           .waitForLineMatching(started, 0, std::chrono::milliseconds(500))
+                           .has_value();
+            probe = SpawnedClient();
+            if (reported) {
+                ASSERT_TRUE(reader.waitForEvent(pid, false));
+            }
+        }
+        ASSERT_TRUE(reported) << "the reader never reported a new recording";
+        ASSERT_TRUE(waitUntil([&] { return recordingCount() == recordings; }));
+    }
+
+    // Whether any line so far names `pid`.
+    static bool mentions(ReaderProcess& reader, pid_t pid) {
+        for (const auto& line : reader.lines().lines()) {
+            if (auto e = parse(line); e && e->pid == pid)
+                return true;
+        }
+        return false;
+    }
+
+    PrivatePulseServer server;
+};
+
+TEST_F(AudioLogReaderTest, ReportsAnInputRecordingsStartAndEndButNotAMonitorsAndStopsOnSigterm) {
+    // Already recording at start-up: part of the baseline, never reported.
+    auto early = record("log_mic");
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }));
+    ReaderProcess reader(server, {});
+    waitUntilFollowing(reader);
+
+    auto monitor = record(std::string(PrivatePulseServer::kSpeakers) + ".monitor");
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 2; }));
+    auto parec = record("log_mic");
+    const pid_t pid = parec.pid();
+    auto started = reader.waitForEvent(pid, true);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(parse(reader.lines().lines()[*started])->name, "parec");
+
+    const pid_t monitorPid = monitor.pid();
+    monitor = SpawnedClient();
+    parec = SpawnedClient();
+    EXPECT_TRUE(reader.waitForEvent(pid, false, *started));
+    EXPECT_FALSE(mentions(reader, monitorPid));
+    EXPECT_FALSE(mentions(reader, early.pid()));
+    EXPECT_TRUE(reader.errors().lines().empty());
+
+    reader.signal(SIGTERM);
+    EXPECT_EQ(reader.waitForExit(), 0);
+    EXPECT_TRUE(reader.lines().waitForEnd());
+}
+
+TEST_F(AudioLogReaderTest, IgnoresTheProcessesItIsToldToIgnore) {
+    // A recorder whose pid is known before it records: a shell that waits on a
+    // FIFO and then becomes parec.
+    const std::string gate = server.directory() + "/gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    auto ignored = server.spawn(
+        {"sh", "-c", "read line < " + gate + " && exec parec --device=log_mic --raw /dev/null"});
+    ReaderProcess reader(server,
+                         {"--ignore-pid", "1", "--ignore-pid", std::to_string(ignored.pid())});
+    waitUntilFollowing(reader);
+
+    int fd = -1;
+    ASSERT_TRUE(waitUntil([&] { return (fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+    ASSERT_EQ(write(fd, "go\n", 3), 3);
+    close(fd);
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }));
+    const pid_t ignoredPid = ignored.pid();
+    ignored = SpawnedClient();
+
+    // A recording after it is reported: by then the ignored one was seen.
+    auto control = record("log_mic");
+    const pid_t pid = control.pid();
+    ASSERT_TRUE(reader.waitForEvent(pid, true));
+    control = SpawnedClient();
+    ASSERT_TRUE(reader.waitForEvent(pid, false));
+    EXPECT_FALSE(mentions(reader, ignoredPid));
+}
+
+TEST_F(AudioLogReaderTest, EndsWithAnErrorWhenTheServerIsUnreachableOrLost) {
+    {
+        ReaderProcess unreachable(server,
+                                  {"--server", "unix:/nonexistent", "--timeout-ms", "2000"});
+        EXPECT_EQ(unreachable.waitForExit(), 1);
+        ASSERT_TRUE(unreachable.errors().waitForLineCount(1));
+        EXPECT_NE(unreachable.errors().lines()[0].find("sound server"), std::string::npos);
+        EXPECT_TRUE(unreachable.lines().waitForEnd());
+        EXPECT_TRUE(unreachable.lines().lines().empty());
+    }
+
+    ReaderProcess reader(server, {"--server", server.server()});
+    waitUntilFollowing(reader);
+    server.kill();
+    EXPECT_EQ(reader.waitForExit(), 1);
+    ASSERT_TRUE(reader.errors().waitForLineCount(1));
+    EXPECT_NE(reader.errors().lines()[0].find("lost"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace ostrovane::test
