@@ -1,0 +1,91 @@
+#include "ProcessCpu.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace ostrovane::bench {
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// The fields of /proc/<pid>/stat after the command name, which sits in
+// parentheses and may itself hold spaces and parentheses: field 3 (state)
+// comes first.
+std::vector<std::string> statFields(pid_t pid) {
+    const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = text.rfind(')');
+    std::vector<std::string> fields;
+    if (close == std::string::npos)
+        return fields;
+    std::istringstream rest(text.substr(close + 1));
+    for (std::string field; rest >> field;)
+        fields.push_back(field);
+    return fields;
+}
+
+}  // namespace
+
+std::optional<double> cpuSecondsOf(pid_t pid) {
+    // utime and stime are fields 14 and 15 of the line, in clock ticks.
+    const auto fields = statFields(pid);
+    if (fields.size() < 13 || fields[0] == "Z" || fields[0] == "X")
+        return std::nullopt;
+    const double ticks = std::stod(fields[11]) + std::stod(fields[12]);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::optional<pid_t> childNamed(const std::string& name) {
+    const std::string self = std::to_string(getpid());
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const auto fields = statFields(std::stoi(pid));
+        // Field 4, the parent's pid.
+        if (fields.size() < 2 || fields[1] != self)
+            continue;
+        std::string comm = readFile("/proc/" + pid + "/comm");
+        while (!comm.empty() && comm.back() == '\n')
+            comm.pop_back();
+        if (comm == name)
+            return std::stoi(pid);
+    }
+    return std::nullopt;
+}
+
+bool CpuWindow::start() {
+    const auto now = total();
+    if (!now)
+        return false;
+    start_ = *now;
+    return true;
+}
+
+std::optional<double> CpuWindow::elapsed() const {
+    const auto now = total();
+    if (!now)
+        return std::nullopt;
+    return *now - start_;
+}
+
+std::optional<double> CpuWindow::total() const {
+    double sum = 0;
+    for (const pid_t pid : pids_) {
+        const auto seconds = cpuSecondsOf(pid);
+        if (!seconds)
+            return std::nullopt;
+        sum += *seconds;
+    }
+    return sum;
+}
+
+}  // namespace ostrovane::bench

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrovane::bench {
+
+// CPU time (user + system, all threads, in seconds) a running process has
+// used so far, from /proc/<pid>/stat; nothing once it is gone. Clock-tick
+// resolution (usually 10 ms): measure windows of seconds, not milliseconds.
+std::optional<double> cpuSecondsOf(pid_t pid);
+
+// A child of this process whose command name (/proc/<pid>/comm) is `name`.
+std::optional<pid_t> childNamed(const std::string& name);
+
+// The CPU a group of processes uses between two readings: start() takes the
+// first, elapsed() the difference to now. A process that went away in
+// between makes elapsed() empty.
+class CpuWindow {
+  public:
+    explicit CpuWindow(std::vector<pid_t> pids) : pids_(std::move(pids)) {}
+
+    bool start();
+    std::optional<double> elapsed() const;
+
+  private:
+    std::optional<double> total() const;
+
+    std::vector<pid_t> pids_;
+    double start_ = 0;
+};
+
+}  // namespace ostrovane::bench
