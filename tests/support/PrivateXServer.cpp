@@ -1,12 +1,41 @@
 #include "support/PrivateXServer.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace ostrovane::test {
+
+namespace {
+
+// Claims display `number` for this process, so that tests running in
+// parallel never pick the same one. A claim whose process is gone is taken
+// over.
+bool claim(const std::string& path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            const std::string pid = std::to_string(::getpid());
+            const bool written = ::write(fd, pid.data(), pid.size()) == ssize_t(pid.size());
+            ::close(fd);
+            return written;
+        }
+        pid_t owner = 0;
+        std::ifstream(path) >> owner;
+        if (owner > 0 && (::kill(owner, 0) == 0 || errno != ESRCH))
+            return false;
+        ::unlink(path.c_str());
+    }
+    return false;
+}
+
+}  // namespace
 
 PrivateXServer::PrivateXServer() {
     for (int n = 87; n < 140 && !server_; ++n) {
@@ -15,6 +44,10 @@ PrivateXServer::PrivateXServer() {
             std::filesystem::exists("/tmp/.X" + number + "-lock")) {
             continue;
         }
+        const std::string claimPath = "/tmp/.ostrovane-test-display-" + number;
+        if (!claim(claimPath))
+            continue;
+        claim_ = claimPath;
         name_ = ":" + number;
         socket_ = "/tmp/.X11-unix/X" + number;
         server_ = std::make_unique<Subprocess>(std::vector<std::string>{
@@ -27,6 +60,8 @@ PrivateXServer::~PrivateXServer() {
         server_->kill(SIGTERM);
         server_->waitForExit(std::chrono::seconds(5));
     }
+    if (!claim_.empty())
+        ::unlink(claim_.c_str());
 }
 
 bool PrivateXServer::ready() {

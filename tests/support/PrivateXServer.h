@@ -25,6 +25,7 @@ class PrivateXServer {
   private:
     std::string name_;
     std::string socket_;
+    std::string claim_;  // our claim on the display number
     std::unique_ptr<Subprocess> server_;
 };
 
