@@ -14,7 +14,8 @@ namespace detail {
 // SerialQueue object decides when it stops.
 class QueueCore {
   public:
-    QueueCore(Clock& clock, std::string label) : clock_(clock), label_(std::move(label)) {}
+    QueueCore(Clock& clock, std::string label, bool ownThread)
+        : clock_(clock), label_(std::move(label)), ownThread_(ownThread) {}
 
     ~QueueCore() { dropPending(); }
 
@@ -38,11 +39,12 @@ class QueueCore {
         servingThread_.store(std::this_thread::get_id());
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return _stopping || !_tasks.empty(); });
+            wake_.wait(lock, [this] { return _stopping || (!_tasks.empty() && !_busy); });
             if (_stopping)
                 break;
             auto task = std::move(_tasks.front());
             _tasks.pop_front();
+            _busy = true;
             lock.unlock();
             task();
             task = nullptr;  // captured state dies before the work is accounted done
@@ -52,8 +54,38 @@ class QueueCore {
                 return;
             clock_.endActivity();
             lock.lock();
+            _busy = false;
         }
         servingThread_.store(std::thread::id{});
+    }
+
+    // Runs `task` on the calling thread when the queue is idle, as the
+    // queue's next task: nothing else of the queue runs meanwhile. Saves two
+    // thread switches per call, which matters for callers that read shared
+    // buffers through the queue many times a second. Returns false, without
+    // running it, when the queue is busy, has work waiting or is served by a
+    // thread of its own choosing (the main thread).
+    bool runInlineIfIdle(const std::function<void()>& task) {
+        if (!ownThread_)
+            return false;
+        {
+            std::lock_guard lock(mutex_);
+            if (_stopping || _busy || !_tasks.empty())
+                return false;
+            _busy = true;
+            clock_.beginActivity();
+        }
+        const auto previous = inlineThread_.exchange(std::this_thread::get_id());
+        task();
+        inlineThread_.store(previous);
+        clock_.endActivity();
+        {
+            std::lock_guard lock(mutex_);
+            _busy = false;
+        }
+        // Work posted meanwhile waited for us.
+        wake_.notify_one();
+        return true;
     }
 
     void stop() {
@@ -74,7 +106,10 @@ class QueueCore {
             clock_.endActivity();
     }
 
-    bool isCurrent() const { return servingThread_.load() == std::this_thread::get_id(); }
+    bool isCurrent() const {
+        const auto me = std::this_thread::get_id();
+        return servingThread_.load() == me || inlineThread_.load() == me;
+    }
 
     // Called on the worker by a task that destroys the queue: the worker
     // will leave as soon as that task returns, without waiting for it.
@@ -90,9 +125,12 @@ class QueueCore {
     const std::string label_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    const bool ownThread_;
     std::deque<std::function<void()>> _tasks;
     bool _stopping = false;
+    bool _busy = false;  // a task runs, on the worker or inline
     std::atomic<std::thread::id> servingThread_{};
+    std::atomic<std::thread::id> inlineThread_{};
     std::atomic<bool> abandoned_{false};
 };
 
@@ -104,12 +142,12 @@ bool QueueRef::async(std::function<void()> task) const {
 }
 
 SerialQueue::SerialQueue(Clock& clock, std::string label)
-    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label))) {
+    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label), true)) {
     core_->worker = std::jthread([core = core_] { core->serve(); });
 }
 
 SerialQueue::SerialQueue(Clock& clock, std::string label, ServedExternally)
-    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label))) {}
+    : core_(std::make_shared<detail::QueueCore>(clock, std::move(label), false)) {}
 
 SerialQueue::~SerialQueue() {
     core_->stop();
@@ -147,6 +185,8 @@ void SerialQueue::sync(const std::function<void()>& task) {
         task();
         return;
     }
+    if (core_->runInlineIfIdle(task))
+        return;
     std::promise<void> done;
     auto finished = done.get_future();
     if (!core_->post([&task, &done] {

@@ -47,7 +47,10 @@ class SerialQueue {
     void async(std::shared_ptr<WorkItem> item);
 
     // Runs `task` on the queue and waits for it. Called from the queue's own
-    // thread it runs inline instead of deadlocking.
+    // thread it runs inline instead of deadlocking. On an idle queue with a
+    // thread of its own it runs on the calling thread, as the queue's next
+    // task (isCurrent() is true in it; nothing else of the queue runs
+    // meanwhile); the main queue's tasks always run on the main thread.
     void sync(const std::function<void()>& task);
 
     // Runs `task` on the queue once `delay` has passed on the clock. The

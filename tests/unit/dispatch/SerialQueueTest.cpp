@@ -64,6 +64,38 @@ TEST(SerialQueue, SyncWaitsForTheTaskAndRunsInlineFromTheQueueItself) {
     EXPECT_FALSE(queue.isCurrent());
 }
 
+TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerAsTheQueuesOnlyTask) {
+    SystemClock clock;
+    SerialQueue queue(clock, "test.inline");
+    std::thread::id ranOn;
+    std::vector<int> order;  // touched only on the queue
+    std::promise<void> posted;
+    queue.sync([&] {
+        ranOn = std::this_thread::get_id();
+        EXPECT_TRUE(queue.isCurrent());
+        // Work posted from elsewhere meanwhile waits for the inline task.
+        std::thread other([&] { queue.async([&] { order.push_back(2); }); });
+        other.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        order.push_back(1);
+    });
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_FALSE(queue.isCurrent());
+    queue.sync([] {});
+    EXPECT_THAT(order, ::testing::ElementsAre(1, 2));
+
+    // A sync behind queued work runs after it, on the queue's thread.
+    std::promise<void> release;
+    queue.async([f = release.get_future().share()] { f.wait(); });
+    std::thread::id blockedRanOn;
+    std::thread caller([&] { queue.sync([&] { blockedRanOn = std::this_thread::get_id(); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    release.set_value();
+    caller.join();
+    EXPECT_NE(blockedRanOn, std::thread::id{});
+    EXPECT_NE(blockedRanOn, caller.get_id());
+}
+
 TEST(SerialQueue, DestructionDropsPendingTasksAndRefsOutliveTheQueue) {
     SystemClock clock;
     std::atomic<int> ran{0};
@@ -122,6 +154,10 @@ TEST(MainQueue, IsServedByTheThreadThatRunsItUntilStopped) {
     main.async([&] { ranOn.set_value(std::this_thread::get_id()); });
     std::thread server([&] { main.run(); });
     EXPECT_EQ(ranOn.get_future().get(), server.get_id());
+    // Its tasks never run elsewhere, not even a sync while it is idle.
+    std::thread::id syncRanOn;
+    main.sync([&] { syncRanOn = std::this_thread::get_id(); });
+    EXPECT_EQ(syncRanOn, server.get_id());
     main.stop();
     server.join();
 }
