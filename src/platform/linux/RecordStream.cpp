@@ -150,8 +150,8 @@ void RecordStream::readLocked() {
             pa_stream_drop(s);
             continue;
         }
-        std::vector<std::byte> copy(static_cast<std::size_t>(frames) * frameBytes_);
-        std::memcpy(copy.data(), data, copy.size());
+        const auto* first = static_cast<const std::byte*>(data);
+        std::vector<std::byte> copy(first, first + static_cast<std::size_t>(frames) * frameBytes_);
         pa_stream_drop(s);
         auto buffer = std::make_shared<const PulseSampleBuffer>(request_.format, std::move(copy),
                                                                 MediaTime{framesSeen_, rate});
