@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -179,11 +180,12 @@ TEST_F(HelperRecovery, AServerThatDiesMidStreamIsSurvivedAndCaptureResumesWhenIt
 }
 
 // Feeds a FIFO source in real time: a 440 Hz tone at half scale on the first
-// channel, silence on the others.
+// channel, silence on the others. Never blocks: the source stops reading
+// once nobody records it, and what does not fit then is dropped.
 class FirstChannelTone {
   public:
     explicit FirstChannelTone(const PipeSource& source)
-        : fd_(::open(source.fifo.c_str(), O_WRONLY | O_CLOEXEC)), source_(source) {
+        : fd_(::open(source.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)), source_(source) {
         if (fd_ >= 0)
             thread_ = std::thread([this] { run(); });
     }
@@ -208,7 +210,7 @@ class FirstChannelTone {
                 samples[static_cast<std::size_t>(i * source_.channels)] =
                     static_cast<std::int16_t>(16384 * std::sin(phase));
             }
-            if (::write(fd_, samples.data(), samples.size() * 2) < 0)
+            if (::write(fd_, samples.data(), samples.size() * 2) < 0 && errno != EAGAIN)
                 return;
             next += 10ms;
             std::this_thread::sleep_until(next);

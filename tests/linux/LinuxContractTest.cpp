@@ -1,6 +1,8 @@
-// The audio contracts, run against the Linux provider and a private server.
-// Screen capture waits for a display provider; child processes, applications,
-// encoders and the offline engine belong to other providers.
+// The contracts of the Linux provider, against a private sound server and a
+// private bus standing in for the system bus (the wake case goes through it).
+// Screen capture waits for a display provider; child processes, encoders and
+// the offline engine belong to other providers.
+#include "contract/ApplicationsContract.h"
 #include "contract/AudioCaptureContract.h"
 #include "contract/AudioHardwareContract.h"
 #include "linux/LinuxHarness.h"
@@ -12,6 +14,8 @@ using test::linuxProvider;
 INSTANTIATE_TEST_SUITE_P(Linux, AudioCaptureContract, testing::Values(linuxProvider()),
                          providerName);
 INSTANTIATE_TEST_SUITE_P(Linux, AudioHardwareContract, testing::Values(linuxProvider()),
+                         providerName);
+INSTANTIATE_TEST_SUITE_P(Linux, ApplicationsContract, testing::Values(linuxProvider()),
                          providerName);
 
 }  // namespace ostrovane::contract

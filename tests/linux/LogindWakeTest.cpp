@@ -11,7 +11,6 @@
 #include <mutex>
 #include <thread>
 
-#include "contract/ApplicationsContract.h"
 #include "dispatch/SystemClock.h"
 #include "linux/LinuxHarness.h"
 #include "platform/linux/LinuxApplications.h"
@@ -19,12 +18,6 @@
 #include "servers/PrivatePulseServer.h"
 #include "servers/PrivateSystemBus.h"
 #include "util/UniqueFd.h"
-
-namespace ostrovane::contract {
-// The process and wake contract; the wake case goes through the private bus.
-INSTANTIATE_TEST_SUITE_P(Linux, ApplicationsContract, testing::Values(test::linuxProvider()),
-                         providerName);
-}  // namespace ostrovane::contract
 
 namespace ostrovane::test {
 namespace {
