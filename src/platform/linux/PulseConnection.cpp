@@ -65,6 +65,26 @@ SinkInfo toSink(const pa_sink_info& i) {
     return s;
 }
 
+// What one item of a listing or query puts into the model.
+ModelChanges putSource(PulseModel& model, const pa_source_info& info) {
+    return model.putSource(toSource(info));
+}
+ModelChanges putSink(PulseModel& model, const pa_sink_info& info) {
+    return model.putSink(toSink(info));
+}
+ModelChanges putSourceOutput(PulseModel& model, const pa_source_output_info& info) {
+    return model.putSourceOutput(StreamInfo{info.index, info.source, info.client, info.corked != 0,
+                                            pidHints(info.proplist), nameHints(info.proplist)});
+}
+ModelChanges putSinkInput(PulseModel& model, const pa_sink_input_info& info) {
+    return model.putSinkInput(StreamInfo{info.index, info.sink, info.client, info.corked != 0,
+                                         pidHints(info.proplist), nameHints(info.proplist)});
+}
+ModelChanges putClient(PulseModel& model, const pa_client_info& info) {
+    return model.putClient(
+        ClientInfo{info.index, pidHints(info.proplist), nameHints(info.proplist)});
+}
+
 // Hands a queue away to a thread of its own when it must be destroyed from one
 // of its own tasks (the queue waits for its running task, which is us).
 void release(std::unique_ptr<dispatch::SerialQueue> queue) {
@@ -260,11 +280,13 @@ void PulseConnection::beginListingLocked() {
     forget(pa_context_subscribe(c, mask, nullptr, nullptr));
     listingSteps_ = 6;
     forget(pa_context_get_server_info(c, &onServerInfo<true>, this));
-    forget(pa_context_get_source_info_list(c, &onSourceInfo<true>, this));
-    forget(pa_context_get_sink_info_list(c, &onSinkInfo<true>, this));
-    forget(pa_context_get_source_output_info_list(c, &onSourceOutputInfo<true>, this));
-    forget(pa_context_get_sink_input_info_list(c, &onSinkInputInfo<true>, this));
-    forget(pa_context_get_client_info_list(c, &onClientInfo<true>, this));
+    forget(pa_context_get_source_info_list(c, &onInfo<true, pa_source_info, putSource>, this));
+    forget(pa_context_get_sink_info_list(c, &onInfo<true, pa_sink_info, putSink>, this));
+    forget(pa_context_get_source_output_info_list(
+        c, &onInfo<true, pa_source_output_info, putSourceOutput>, this));
+    forget(pa_context_get_sink_input_info_list(c, &onInfo<true, pa_sink_input_info, putSinkInput>,
+                                               this));
+    forget(pa_context_get_client_info_list(c, &onInfo<true, pa_client_info, putClient>, this));
 }
 
 void PulseConnection::listingStepDone() {
@@ -314,19 +336,24 @@ void PulseConnection::querySingleLocked(unsigned facility, std::uint32_t index) 
     pa_context* c = context_.get();
     switch (facility) {
         case PA_SUBSCRIPTION_EVENT_SOURCE:
-            forget(pa_context_get_source_info_by_index(c, index, &onSourceInfo<false>, this));
+            forget(pa_context_get_source_info_by_index(
+                c, index, &onInfo<false, pa_source_info, putSource>, this));
             break;
         case PA_SUBSCRIPTION_EVENT_SINK:
-            forget(pa_context_get_sink_info_by_index(c, index, &onSinkInfo<false>, this));
+            forget(pa_context_get_sink_info_by_index(c, index,
+                                                     &onInfo<false, pa_sink_info, putSink>, this));
             break;
         case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
-            forget(pa_context_get_source_output_info(c, index, &onSourceOutputInfo<false>, this));
+            forget(pa_context_get_source_output_info(
+                c, index, &onInfo<false, pa_source_output_info, putSourceOutput>, this));
             break;
         case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
-            forget(pa_context_get_sink_input_info(c, index, &onSinkInputInfo<false>, this));
+            forget(pa_context_get_sink_input_info(
+                c, index, &onInfo<false, pa_sink_input_info, putSinkInput>, this));
             break;
         case PA_SUBSCRIPTION_EVENT_CLIENT:
-            forget(pa_context_get_client_info(c, index, &onClientInfo<false>, this));
+            forget(pa_context_get_client_info(c, index, &onInfo<false, pa_client_info, putClient>,
+                                              this));
             break;
         case PA_SUBSCRIPTION_EVENT_SERVER:
             forget(pa_context_get_server_info(c, &onServerInfo<false>, this));
@@ -336,9 +363,8 @@ void PulseConnection::querySingleLocked(unsigned facility, std::uint32_t index) 
     }
 }
 
-template <bool Listing>
-void PulseConnection::onSourceInfo(pa_context*, const pa_source_info* info, int eol,
-                                   void* userdata) {
+template <bool Listing, typename Info, ModelChanges (*Put)(PulseModel&, const Info&)>
+void PulseConnection::onInfo(pa_context*, const Info* info, int eol, void* userdata) {
     auto* self = static_cast<PulseConnection*>(userdata);
     if (eol != 0 || !info) {
         // eol < 0 for an object that vanished between the event and the query.
@@ -346,59 +372,7 @@ void PulseConnection::onSourceInfo(pa_context*, const pa_source_info* info, int 
             self->listingStepDone();
         return;
     }
-    self->publish(self->model_.putSource(toSource(*info)));
-}
-
-template <bool Listing>
-void PulseConnection::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-    auto* self = static_cast<PulseConnection*>(userdata);
-    if (eol != 0 || !info) {
-        if (Listing)
-            self->listingStepDone();
-        return;
-    }
-    self->publish(self->model_.putSink(toSink(*info)));
-}
-
-template <bool Listing>
-void PulseConnection::onSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
-                                         void* userdata) {
-    auto* self = static_cast<PulseConnection*>(userdata);
-    if (eol != 0 || !info) {
-        if (Listing)
-            self->listingStepDone();
-        return;
-    }
-    self->publish(self->model_.putSourceOutput(
-        StreamInfo{info->index, info->source, info->client, info->corked != 0,
-                   pidHints(info->proplist), nameHints(info->proplist)}));
-}
-
-template <bool Listing>
-void PulseConnection::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,
-                                      void* userdata) {
-    auto* self = static_cast<PulseConnection*>(userdata);
-    if (eol != 0 || !info) {
-        if (Listing)
-            self->listingStepDone();
-        return;
-    }
-    self->publish(self->model_.putSinkInput(StreamInfo{info->index, info->sink, info->client,
-                                                       info->corked != 0, pidHints(info->proplist),
-                                                       nameHints(info->proplist)}));
-}
-
-template <bool Listing>
-void PulseConnection::onClientInfo(pa_context*, const pa_client_info* info, int eol,
-                                   void* userdata) {
-    auto* self = static_cast<PulseConnection*>(userdata);
-    if (eol != 0 || !info) {
-        if (Listing)
-            self->listingStepDone();
-        return;
-    }
-    self->publish(self->model_.putClient(
-        ClientInfo{info->index, pidHints(info->proplist), nameHints(info->proplist)}));
+    self->publish(Put(self->model_, *info));
 }
 
 template <bool Listing>

@@ -91,17 +91,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
                                std::uint32_t index, void* self);
     static void onReconnect(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                             void* self);
-    template <bool Listing>
-    static void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* self);
-    template <bool Listing>
-    static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
-    template <bool Listing>
-    static void onSourceOutputInfo(pa_context*, const pa_source_output_info* info, int eol,
-                                   void* self);
-    template <bool Listing>
-    static void onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self);
-    template <bool Listing>
-    static void onClientInfo(pa_context*, const pa_client_info* info, int eol, void* self);
+    // One item of a listing (or the end of it) or of a single query.
+    template <bool Listing, typename Info, ModelChanges (*Put)(PulseModel&, const Info&)>
+    static void onInfo(pa_context*, const Info* info, int eol, void* self);
     template <bool Listing>
     static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
 
