@@ -14,6 +14,12 @@ namespace ostrovane::platform {
 // Status of an encoder call: 0 is success.
 using EncoderStatus = std::int32_t;
 
+// encode() refused the image because the images already waiting fill the
+// session's small input queue: the encoder is slower than the capture. The
+// image is dropped and no output follows for it; callers count these rather
+// than treating them as failures.
+inline constexpr EncoderStatus kEncoderBusy = -12905;
+
 // H.264 session settings: Main profile, automatic level, real time, no frame
 // reordering (output order equals input order).
 struct VideoEncoderSettings {
@@ -21,6 +27,7 @@ struct VideoEncoderSettings {
     std::int32_t height = 0;
     std::int64_t averageBitrate = 2'000'000;  // bits per second
     std::int32_t maxKeyframeInterval = 10;    // frames
+    std::int32_t frameRate = 10;              // images per second, for rate control
 };
 
 // The H.264 parameter sets, each without length prefix or start code.

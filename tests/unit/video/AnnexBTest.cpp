@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+
+#include "video/AnnexB.h"
+
+namespace ostrovane::video {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Case {
+    const char* name;
+    Bytes input;
+    bool keyframe;
+    Bytes expected;
+};
+
+const Bytes kSps{0x67, 0x42};
+const Bytes kPps{0x68, 0xCE};
+// Two NAL units of 2 and 1 bytes.
+const Bytes kTwoUnits{0, 0, 0, 2, 0x65, 0x88, 0, 0, 0, 1, 0x41};
+const Bytes kTwoUnitsAnnexB{0, 0, 0, 1, 0x65, 0x88, 0, 0, 0, 1, 0x41};
+const Bytes kParameterSets{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class AnnexBTest : public testing::TestWithParam<Case> {};
+
+TEST_P(AnnexBTest, Converts) {
+    const Case& c = GetParam();
+    EXPECT_EQ(convertAVCCToAnnexB(c.input, c.keyframe, kSps, kPps), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Units, AnnexBTest,
+    testing::Values(
+        Case{"deltaFrame", kTwoUnits, false, kTwoUnitsAnnexB},
+        Case{"keyframeGetsParameterSets", kTwoUnits, true, concat(kParameterSets, kTwoUnitsAnnexB)},
+        Case{"truncatedLastUnit", concat(kTwoUnits, {0, 0, 0, 9, 0x41}), false, kTwoUnitsAnnexB},
+        Case{"threeBytesDelta", {0, 0, 0}, false, {}},
+        Case{"threeBytesKeyframe", {0, 0, 0}, true, kParameterSets},
+        Case{"hugeLength", {0xFF, 0xFF, 0xFF, 0xFF, 0x41}, false, {}},
+        Case{"emptyUnit", {0, 0, 0, 0, 0, 0, 0, 1, 0x41}, false, {0, 0, 0, 1, 0, 0, 0, 1, 0x41}}),
+    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+TEST(AnnexB, KeyframeWithoutKnownParameterSetsIsWrittenBare) {
+    EXPECT_EQ(convertAVCCToAnnexB(kTwoUnits, true, {}, {}), kTwoUnitsAnnexB);
+    EXPECT_EQ(convertAVCCToAnnexB(kTwoUnits, true, kSps, {}),
+              concat({0, 0, 0, 1, 0x67, 0x42}, kTwoUnitsAnnexB));
+}
+
+}  // namespace
+}  // namespace ostrovane::video
