@@ -7,7 +7,11 @@
 namespace ostrovane::app {
 
 CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
-    : context_(context), lines_(lines), host_(context, slots_), streaming_(context, slots_) {}
+    : context_(context),
+      lines_(lines),
+      host_(context, slots_),
+      streaming_(context, slots_),
+      video_(context, slots_) {}
 
 void CommandLoop::run() {
     while (auto line = lines_.pop()) {
@@ -50,6 +54,24 @@ CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
             return Next::takeNextLine;
         case Command::testWav:
             streaming_.testWav(request.argument);
+            return Next::takeNextLine;
+        case Command::startVideo:
+            video_.startVideo(request.argument);
+            return Next::takeNextLine;
+        case Command::stopVideo:
+            video_.stopVideo();
+            return Next::takeNextLine;
+        case Command::switchVideo:
+            video_.switchVideo(request.argument);
+            return Next::takeNextLine;
+        case Command::snapshotNow:
+            video_.snapshotNow(request.argument);
+            return Next::takeNextLine;
+        case Command::screenshot:
+            video_.screenshot();
+            return Next::takeNextLine;
+        case Command::listWindows:
+            video_.listWindows();
             return Next::takeNextLine;
         default:
             answerUnavailable(context_, *request.spec);

@@ -6,6 +6,7 @@
 #include "app/ServiceSlots.h"
 #include "app/handlers/HostCommands.h"
 #include "app/handlers/StreamingCommands.h"
+#include "app/handlers/VideoCommands.h"
 
 namespace ostrovane::app {
 
@@ -30,6 +31,7 @@ class CommandLoop {
     ServiceSlots slots_;
     HostCommands host_;
     StreamingCommands streaming_;
+    VideoCommands video_;
 };
 
 }  // namespace ostrovane::app

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "streaming/SimpleAudioStreamer.h"
+#include "video/ScreenVideoSource.h"
 
 namespace ostrovane::app {
 
@@ -14,6 +15,7 @@ namespace ostrovane::app {
 // are built.
 struct ServiceSlots {
     std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
+    std::shared_ptr<video::ScreenVideoSource> videoSource;
 };
 
 }  // namespace ostrovane::app

@@ -83,8 +83,9 @@ TEST_F(HelperSession, CommandsWithoutServicesDoNotPretendToSucceed) {
     EXPECT_TRUE(request("TEST_MIC_TAP", [](const std::string& l) {
         return l == "CMD_RESPONSE:TEST_MIC_TAP:error:not_available";
     }));
+    // Display 0 never exists, with or without an X server.
     EXPECT_TRUE(request("start_video:{\"fps\":5}", [](const std::string& l) {
-        return l == "CMD_RESPONSE:START_VIDEO:error:not_available";
+        return l.starts_with("CMD_RESPONSE:START_VIDEO:error:");
     }));
     EXPECT_TRUE(request("LIST_DEVICES", [](const std::string& l) {
         return l == "LIST_DEVICES is not available in this build";

@@ -1,6 +1,7 @@
 #include "app/handlers/HostCommands.h"
 
 #include "app/handlers/StreamingCommands.h"
+#include "app/handlers/VideoCommands.h"
 #include "util/NumberFormat.h"
 
 namespace ostrovane::app {
@@ -9,6 +10,7 @@ void HostCommands::stop() {
     context_.text.logToStderr("Stopping all services...");
     // Services stop in this order once they exist: video source, microphone
     // monitor, mic app detector, streamer.
+    stopVideoSource(slots_);
     if (slots_.streamer)
         awaitStreamerStop(context_, *slots_.streamer);
     // The exit is armed before the answer goes out, so whoever sees the answer

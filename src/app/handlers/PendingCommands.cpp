@@ -12,12 +12,6 @@ std::optional<std::string> errorAnswer(Command command) {
     switch (command) {
         case Command::testMicTap:
             return "TEST_MIC_TAP:error:";
-        case Command::snapshotNow:
-            return "SNAPSHOT_NOW:error:";
-        case Command::startVideo:
-            return "START_VIDEO:error:";
-        case Command::switchVideo:
-            return "SWITCH_VIDEO:error:";
         default:
             return std::nullopt;
     }

@@ -107,6 +107,11 @@ void SimScreen::failScreenshot(std::optional<Error> error) {
     _screenshotError = std::move(error);
 }
 
+void SimScreen::failScreenshotsOf(WindowId id) {
+    std::lock_guard lock(mutex_);
+    _unrenderableWindows.push_back(id);
+}
+
 void SimScreen::setSystemAudio(SampleGenerator generator, std::int64_t framesPerBuffer) {
     std::lock_guard lock(mutex_);
     _systemAudio = std::move(generator);
@@ -233,6 +238,11 @@ void SimScreen::screenshot(const ContentFilter& filter, const StreamConfiguratio
         std::lock_guard lock(mutex_);
         ++_screenshots;
         error = _screenshotError;
+        const auto* window = std::get_if<Window>(&filter.target);
+        if (window && std::find(_unrenderableWindows.begin(), _unrenderableWindows.end(),
+                                window->windowId) != _unrenderableWindows.end()) {
+            error = Error{"SCStreamErrorDomain", -3801, "The window cannot be rendered"};
+        }
     }
     if (!error && !targetExists(filter)) {
         error = Error{"SCStreamErrorDomain", kStreamDisplayUnavailableCode,

@@ -62,6 +62,8 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     void setUpdateOutcome(SimOutcome outcome);
     void failAddOutput(std::optional<Error> error);
     void failScreenshot(std::optional<Error> error);
+    // Screenshots of this window fail (a window that cannot be rendered).
+    void failScreenshotsOf(WindowId id);
     // What audio outputs deliver (float, non-interleaved, at the configured
     // rate and channel count).
     void setSystemAudio(SampleGenerator generator, std::int64_t framesPerBuffer = 960);
@@ -111,6 +113,7 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     SimOutcome _updateOutcome;                                  // guarded by mutex_
     std::optional<Error> _addOutputError;                       // guarded by mutex_
     std::optional<Error> _screenshotError;                      // guarded by mutex_
+    std::vector<WindowId> _unrenderableWindows;                 // guarded by mutex_
     SampleGenerator _systemAudio = generators::tone(440, 0.1);  // guarded by mutex_
     std::int64_t _systemAudioFrames = 960;                      // guarded by mutex_
     std::int64_t _accessRequests = 0;                           // guarded by mutex_

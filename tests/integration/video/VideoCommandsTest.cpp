@@ -1,0 +1,225 @@
+#include "integration/video/VideoFixture.h"
+#include "platform/VideoEncoder.h"
+
+namespace ostrovane::test {
+namespace {
+
+using platform::sim::SimOutcome;
+
+// ---- refusals: one command on a fresh helper, one answer ----
+
+struct Refusal {
+    std::string command;
+    std::string answer;  // a trailing '*' matches any rest
+};
+
+class VideoRefusals : public VideoFixture, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(VideoRefusals, AnswerAndStartNothing) {
+    const Refusal& c = GetParam();
+    const std::string got = ask(c.command);
+    if (c.answer.ends_with('*'))
+        EXPECT_TRUE(got.starts_with(c.answer.substr(0, c.answer.size() - 1))) << got;
+    else
+        EXPECT_EQ(got, c.answer);
+    EXPECT_EQ(world.screen().capturingStreams(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, VideoRefusals,
+    ::testing::Values(
+        Refusal{"START_VIDEO", R"(START_VIDEO:error:targetNotFound("Display 0 not found"))"},
+        Refusal{R"(START_VIDEO:{"type":"window","id":77})",
+                R"(START_VIDEO:error:targetNotFound("Window 77 not found"))"},
+        Refusal{"START_VIDEO:[1]", "START_VIDEO:error:invalid_json"},
+        Refusal{"START_VIDEO:nope", "START_VIDEO:error:[json.exception.parse_error*"},
+        Refusal{R"(START_VIDEO:{"id":1,"width":0})", "START_VIDEO:error:invalid_width"},
+        Refusal{R"(START_VIDEO:{"id":1,"height":65536})", "START_VIDEO:error:invalid_height"},
+        Refusal{R"(START_VIDEO:{"id":1,"fps":256})", "START_VIDEO:error:invalid_fps"},
+        Refusal{R"(START_VIDEO:{"id":1,"bitrate":0})", "START_VIDEO:error:invalid_bitrate"},
+        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":0})",
+                "SWITCH_VIDEO:error:invalid_target_id"},
+        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":-3})",
+                "SWITCH_VIDEO:error:invalid_target_id"},
+        Refusal{R"(SWITCH_VIDEO:{"type":"screen","id":4294967296})",
+                "SWITCH_VIDEO:error:invalid_target_id"},
+        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":"1"})",
+                "SWITCH_VIDEO:error:invalid_target_id"},
+        Refusal{R"(SWITCH_VIDEO:{"id":1})", "SWITCH_VIDEO:error:invalid_target_type"},
+        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":1})", "SWITCH_VIDEO:error:not_active"},
+        Refusal{"SWITCH_VIDEO:\"x\"", "SWITCH_VIDEO:error:invalid_json"},
+        Refusal{"STOP_VIDEO", "STOP_VIDEO:not_active"},
+        Refusal{"SNAPSHOT_NOW:640", "SNAPSHOT_NOW:error:no_capture"}));
+
+// ---- a capture from start to stop, as the parent sees it ----
+
+TEST_F(VideoFixture, DisplayCaptureStreamsPacedKeyframedFramesAndSurvivesASwitch) {
+    // A mistyped width counts as absent: the header carries 1920.
+    ASSERT_EQ(ask(R"(START_VIDEO:{"type":"display","id":1,"width":"640"})"), "START_VIDEO:started");
+    EXPECT_EQ(ask("SNAPSHOT_NOW"), "SNAPSHOT_NOW:error:no_frame");
+    clock.advanceSeconds(2.0);
+
+    auto frames = videoFrames();
+    ASSERT_GE(frames.size(), 19u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto& v = frames[i].video();
+        EXPECT_EQ(frames[i].sequence, i);
+        EXPECT_EQ(v.width, 1920);
+        EXPECT_EQ(v.height, 1080);
+        EXPECT_EQ(v.fps, 10);
+        EXPECT_EQ(v.pts, i * 100'000);
+        EXPECT_EQ(v.isKeyframe(), i % 10 == 0) << "frame " << i;
+        // Keyframes start with the SPS, every frame is Annex B.
+        const std::vector<std::uint8_t> head(frames[i].payload.begin(),
+                                             frames[i].payload.begin() + 5);
+        EXPECT_EQ(head, (std::vector<std::uint8_t>{0, 0, 0, 1,
+                                                   std::uint8_t(v.isKeyframe() ? 0x67 : 0x41)}));
+    }
+    EXPECT_EQ(world.videoEncoders().created().back().width, 960);
+
+    EXPECT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:error:already_active");
+    // A broken argument leaves the running capture alone.
+    EXPECT_TRUE(ask("START_VIDEO:{").starts_with("START_VIDEO:error:"));
+    EXPECT_EQ(world.screen().capturingStreams(), 1u);
+
+    for (auto [argument, width, height] : {std::tuple{" 640 ", 640u, 360u},
+                                           {"0", 960u, 540u},
+                                           {"abc", 320u, 180u},
+                                           {"4000", 960u, 540u}}) {
+        const std::string png = ask("SNAPSHOT_NOW:" + std::string(argument));
+        ASSERT_TRUE(png.starts_with("SNAPSHOT_NOW:")) << png;
+        EXPECT_EQ(pngSize(png.substr(13)), std::pair(width, height)) << argument;
+    }
+
+    world.screen().addWindow({42, "Notes", {300, 200, 640, 480}, std::nullopt});
+    ASSERT_EQ(ask(R"(SWITCH_VIDEO:{"type":"window","id":42})"), "SWITCH_VIDEO:switched");
+    EXPECT_EQ(ask("SNAPSHOT_NOW"), "SNAPSHOT_NOW:error:no_frame");
+    clock.advanceSeconds(0.35);
+    const auto after = videoFrames();
+    ASSERT_GT(after.size(), frames.size());
+    const auto& first = after[frames.size()];
+    EXPECT_EQ(first.sequence, frames.size());
+    EXPECT_TRUE(first.video().isKeyframe());
+    EXPECT_GT(first.video().pts, frames.back().video().pts);
+    EXPECT_TRUE(world.screen().streams().back()->shows(
+        world.screen().makeFilter(platform::Window{42, "Notes", {}, {}})));
+
+    EXPECT_EQ(ask("STOP_VIDEO"), "STOP_VIDEO:stopped");
+    EXPECT_EQ(world.screen().capturingStreams(), 0u);
+    EXPECT_EQ(ask("STOP_VIDEO"), "STOP_VIDEO:not_active");
+    EXPECT_EQ(ask("SNAPSHOT_NOW"), "SNAPSHOT_NOW:error:no_capture");
+}
+
+TEST_F(VideoFixture, CaptureSizeFollowsTheDisplayAndTheRequest) {
+    struct Case {
+        platform::sim::SimDisplaySpec display;
+        std::int32_t width, height;
+    };
+    const Case cases[] = {
+        {{.id = 2, .width = 2880, .height = 1800}, 1440, 900},
+        {{.id = 3, .width = 1024, .height = 768}, 640, 384},
+        {{.id = 4, .width = 3840, .height = 2160}, 1920, 1080},
+        {{.id = 5, .width = 1366, .height = 768}, 683, 384},
+    };
+    for (const Case& c : cases) {
+        world.screen().addDisplay(c.display);
+        ASSERT_EQ(ask(R"(START_VIDEO:{"id":)" + std::to_string(c.display.id) + "}"),
+                  "START_VIDEO:started");
+        const auto created = world.videoEncoders().created().back();
+        EXPECT_EQ(std::pair(created.width, created.height), std::pair(c.width, c.height))
+            << c.display.width;
+        ASSERT_EQ(ask("STOP_VIDEO"), "STOP_VIDEO:stopped");
+    }
+    // A window is captured at the requested size, whatever its own.
+    world.screen().addWindow({9, "Tiny", {0, 0, 200, 150}, std::nullopt});
+    ASSERT_EQ(ask(R"(START_VIDEO:{"type":"window","id":9,"width":800,"height":600})"),
+              "START_VIDEO:started");
+    EXPECT_EQ(world.videoEncoders().created().back().width, 800);
+    EXPECT_EQ(world.screen().streams().back()->configuration().height, 600);
+}
+
+// ---- the capture ends by itself ----
+
+struct StreamEnd {
+    const char* name;
+    std::function<void(platform::sim::SimWorld&)> before;  // before START_VIDEO
+    std::function<void(platform::sim::SimWorld&)> after;   // once it runs
+    std::string event;
+};
+
+class VideoStreamEnds : public VideoFixture, public ::testing::WithParamInterface<StreamEnd> {};
+
+TEST_P(VideoStreamEnds, AreReportedAndTheNextStartCleansUp) {
+    const StreamEnd& c = GetParam();
+    c.before(world);
+    ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
+    clock.advanceSeconds(0.2);
+    c.after(world);
+    clock.advanceSeconds(0.2);
+    EXPECT_TRUE(hasLine("EVENT:VIDEO_STREAM_ERROR:" + c.event));
+    EXPECT_EQ(world.screen().capturingStreams(), 0u);
+    // The dead source stays in its slot until the next start replaces it.
+    ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
+    EXPECT_TRUE(hasLine("ScreenVideoSource: force-cleaning dead video source before restart"));
+    EXPECT_EQ(world.screen().capturingStreams(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Video, VideoStreamEnds,
+    ::testing::Values(StreamEnd{"startRefused",
+                                [](auto& w) {
+                                    w.screen().pushStartOutcome(SimOutcome::fail(
+                                        {"SCStreamErrorDomain", -3801, "Start refused"}));
+                                },
+                                [](auto&) {}, "Start refused"},
+                      StreamEnd{"stoppedByService", [](auto&) {},
+                                [](auto& w) { w.screen().stopStreams(-3821, "The stream failed"); },
+                                "The stream failed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VideoFixture, StopEndsARunningCapture) {
+    ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
+    ASSERT_EQ(ask("STOP", "STOPPED:"), "STOPPED:ok");
+    EXPECT_EQ(world.screen().capturingStreams(), 0u);
+}
+
+// ---- encoder faults ----
+
+TEST_F(VideoFixture, EncoderFaultsAreReportedAndABusyEncoderStillStartsWithAKeyframe) {
+    world.videoEncoders().failCreation(-12902);
+    EXPECT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:error:encoderCreationFailed(-12902)");
+    world.videoEncoders().failCreation(0);
+
+    world.videoEncoders().failEncode(platform::kEncoderBusy);
+    ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
+    clock.advanceSeconds(0.5);
+    EXPECT_TRUE(videoFrames().empty());
+    EXPECT_TRUE(hasLine("ScreenVideoSource: encoder busy, image dropped (dropped so far: 1)"));
+    world.videoEncoders().failEncode(0);
+    clock.advanceSeconds(0.25);
+    const auto frames = videoFrames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(frames.front().video().isKeyframe());
+    EXPECT_EQ(frames.front().sequence, 0u);
+
+    world.videoEncoders().failOutput(-12903);
+    clock.advanceSeconds(0.1);
+    EXPECT_TRUE(hasLine("ScreenVideoSource: encoder output error -12903"));
+}
+
+TEST_F(VideoFixture, AFailedSwitchKeepsTheCaptureAndAllowsTheNextSwitch) {
+    ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
+    world.screen().addDisplay({.id = 2, .frame = {1920, 0, 1920, 1080}});
+    world.screen().setUpdateOutcome(
+        SimOutcome::fail({"SCStreamErrorDomain", -3802, "Filter refused"}));
+    EXPECT_EQ(ask(R"(SWITCH_VIDEO:{"type":"display","id":2})"),
+              R"(SWITCH_VIDEO:error:Error Domain=SCStreamErrorDomain Code=-3802 "Filter refused")");
+    EXPECT_EQ(ask(R"(SWITCH_VIDEO:{"type":"display","id":7})"),
+              R"(SWITCH_VIDEO:error:targetNotFound("Display 7 not found"))");
+    world.screen().setUpdateOutcome(SimOutcome::succeed());
+    EXPECT_EQ(ask(R"(SWITCH_VIDEO:{"type":"display","id":2})"), "SWITCH_VIDEO:switched");
+    EXPECT_EQ(world.screen().capturingStreams(), 1u);
+}
+
+}  // namespace
+}  // namespace ostrovane::test
