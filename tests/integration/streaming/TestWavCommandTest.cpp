@@ -1,15 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <thread>
-
-#include "app/App.h"
 #include "dispatch/ManualClock.h"
-#include "support/LineCollector.h"
-#include "support/MemoryChannels.h"
-#include "support/Pipe.h"
+#include "support/InProcessApp.h"
 #include "support/WavFile.h"
 
 namespace ostrovane::app {
@@ -17,46 +10,14 @@ namespace {
 
 using protocol::AudioProtocol;
 
-// The app in-process: input and error on pipes, frames into memory, time on a
-// manual clock, the main queue served by a thread of the test.
+// The app in-process on a manual clock, without live capture services.
 class TestWavCommand : public ::testing::Test {
   protected:
-    TestWavCommand() {
-        test::ignoreSigpipe();
-        errors = std::make_unique<test::LineCollector>(::dup(errorPipe.readFd()));
-        errorPipe.closeRead();
-        mainThread = std::thread([this] { mainQueue.run(); });
-        app = std::make_unique<App>(
-            AppChannels{input.readFd(), memory.frameFd(), errorPipe.writeFd()}, platform, clock,
-            mainQueue, [this](int status) { exitStatus = status; });
-        app->start();
-    }
-    ~TestWavCommand() override {
-        app.reset();
-        mainQueue.stop();
-        mainThread.join();
-        errorPipe.closeWrite();
-        errors.reset();
-    }
-
-    void send(const std::string& line) {
-        const std::string bytes = line + "\n";
-        ASSERT_EQ(::write(input.writeFd(), bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
-    }
-    std::optional<std::size_t> answer(const std::string& line) {
-        return errors->waitForLine("CMD_RESPONSE:" + line);
-    }
+    void send(const std::string& line) { app.send(line); }
+    std::optional<std::size_t> answer(const std::string& line) { return app.answer(line); }
 
     dispatch::ManualClock clock{1'765'000'000.0};
-    dispatch::MainQueue mainQueue{clock};
-    platform::Platform platform;
-    test::Pipe input, errorPipe;
-    test::MemoryChannels memory;
-    std::unique_ptr<test::LineCollector> errors;
-    std::thread mainThread;
-    std::atomic<int> exitStatus{-1};
-    std::unique_ptr<App> app;
+    test::InProcessApp app{clock, {}};
     // 48 kHz stereo: the file's bytes are the frames' bytes.
     test::TempFile wav{"stereo.wav", test::makeWav(
                                          [] {
@@ -75,12 +36,12 @@ TEST_F(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
     send("STOP_STREAMING");
     auto stopped = answer("STREAMING:stopped");
     ASSERT_TRUE(stopped);
-    const auto lines = errors->lines();
+    const auto lines = app.errors().lines();
     const std::vector<std::string> beforeAnswer(lines.begin(), lines.begin() + *stopped);
     EXPECT_TRUE(test::hasLine(beforeAnswer, "SimpleAudioStreamer: STREAMING_STOPPED"));
     EXPECT_TRUE(test::hasLine(beforeAnswer, "SimpleAudioStreamer: data stream ended"));
 
-    const auto frames = memory.frames();
+    const auto frames = app.frames();
     std::uint32_t mic = 0, sys = 0;
     const auto file = test::makeWav({}, test::ramp(960 * 2 * 4));
     for (const auto& frame : frames) {
@@ -97,18 +58,18 @@ TEST_F(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
               std::vector<std::uint8_t>(file.begin() + 44, file.begin() + 44 + 3840));
 
     clock.advanceSeconds(1);
-    EXPECT_EQ(memory.frames().size(), frames.size());  // nothing after the stop
-    send("STOP_STREAMING");                            // no streamer: still answered
-    EXPECT_TRUE(errors->waitForLine("CMD_RESPONSE:STREAMING:stopped", *stopped + 1));
+    EXPECT_EQ(app.frames().size(), frames.size());  // nothing after the stop
+    send("STOP_STREAMING");                         // no streamer: still answered
+    EXPECT_TRUE(app.errors().waitForLine("CMD_RESPONSE:STREAMING:stopped", *stopped + 1));
 }
 
 TEST_F(TestWavCommand, RefusesASecondStreamerAndBadFilesAndStopStopsTheStreamerFirst) {
     test::TempFile bad("bad.wav", std::vector<std::uint8_t>(60, 'x'));
     send("TEST_WAV:" + bad.path());
     ASSERT_TRUE(answer("TEST_WAV:error:Invalid RIFF header"));
-    EXPECT_TRUE(errors->waitForLine("TEST_WAV error: Invalid RIFF header"));
+    EXPECT_TRUE(app.errors().waitForLine("TEST_WAV error: Invalid RIFF header"));
     send("TEST_WAV:");
-    ASSERT_TRUE(errors->waitForLineMatching([](const std::string& l) {
+    ASSERT_TRUE(app.errors().waitForLineMatching([](const std::string& l) {
         return l.rfind("CMD_RESPONSE:TEST_WAV:error:The file ", 0) == 0;
     }));
 
@@ -118,7 +79,7 @@ TEST_F(TestWavCommand, RefusesASecondStreamerAndBadFilesAndStopStopsTheStreamerF
     auto refused = answer("TEST_WAV:error:streamer_already_active");
     ASSERT_TRUE(refused);
     // The path is logged before the refusal (other threads' lines may come between).
-    const auto lines = errors->lines();
+    const auto lines = app.errors().lines();
     EXPECT_EQ(std::count(lines.begin(), lines.begin() + static_cast<long>(*refused),
                          "TEST_WAV command: path=" + wav.path()),
               2);
@@ -126,13 +87,13 @@ TEST_F(TestWavCommand, RefusesASecondStreamerAndBadFilesAndStopStopsTheStreamerF
     send("STOP");
     auto ok = answer("STOPPED:ok");
     ASSERT_TRUE(ok);
-    const auto atStop = errors->lines();
+    const auto atStop = app.errors().lines();
     const auto streamerStopped =
         std::find(atStop.begin(), atStop.end(), "SimpleAudioStreamer: STREAMING_STOPPED");
     ASSERT_NE(streamerStopped, atStop.end());
     EXPECT_LT(streamerStopped - atStop.begin(), static_cast<long>(*ok));
     clock.advance(dispatch::milliseconds(100));
-    EXPECT_EQ(exitStatus.load(), 0);
+    EXPECT_EQ(app.exitStatus(), 0);
 }
 
 }  // namespace
