@@ -209,15 +209,16 @@ json listCaptureTargets(platform::ScreenCapture& screenCapture, const protocol::
     }
     batch->_pending = wanted.size();
     for (const auto& [key, filter] : wanted) {
-        screenCapture.screenshot(*filter, thumbnailConfiguration(*filter, kThumbnailWidth),
-                                 [batch, key](const platform::Result<platform::Image>& image) {
-                                     std::optional<std::string> thumbnail = thumbnailOf(image);
-                                     std::lock_guard lock(batch->mutex);
-                                     if (thumbnail)
-                                         batch->_thumbnails.emplace(key, std::move(*thumbnail));
-                                     if (--batch->_pending == 0)
-                                         batch->done.notify_all();
-                                 });
+        screenCapture.screenshot(
+            *filter, thumbnailConfiguration(*filter, kThumbnailWidth),
+            [batch, key = key](const platform::Result<platform::Image>& image) {
+                std::optional<std::string> thumbnail = thumbnailOf(image);
+                std::lock_guard lock(batch->mutex);
+                if (thumbnail)
+                    batch->_thumbnails.emplace(key, std::move(*thumbnail));
+                if (--batch->_pending == 0)
+                    batch->done.notify_all();
+            });
     }
     std::map<std::string, std::string> thumbnails;
     {
