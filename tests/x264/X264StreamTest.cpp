@@ -168,8 +168,10 @@ TEST_F(X264Fixture, AFloodIsRefusedWhileBusyAndEveryAcceptedImageComesOutOnceInO
 
 TEST_F(X264Fixture, SettingsThatCannotBeEncodedFailCreationWithAStatus) {
     const platform::VideoEncoderSettings refused[] = {
-        {1, 1, 1'000'000, 10, 10}, {1, 480, 1'000'000, 10, 10},  {640, 1, 1'000'000, 10, 10},
-        {640, 480, 0, 10, 10},     {640, 480, 1'000'000, 0, 10}, {640, 480, 1'000'000, 10, 0}};
+        {1, 1, 1'000'000, 10, 10},      {1, 480, 1'000'000, 10, 10},
+        {640, 1, 1'000'000, 10, 10},    {640, 480, 0, 10, 10},
+        {640, 480, 1'000'000, 0, 10},   {640, 480, 1'000'000, 10, 0},
+        {16896, 64, 1'000'000, 10, 10}, {8192, 8192, 1'000'000, 10, 10}};
     for (const auto& settings : refused) {
         auto created = platform::x264::X264VideoEncoders().create(settings);
         EXPECT_NE(created.status, 0) << settings.width << "x" << settings.height;

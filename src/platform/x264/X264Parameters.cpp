@@ -17,11 +17,21 @@ constexpr int kPrimariesBT709 = 1;  // sRGB screens use BT.709 primaries
 constexpr int kTransferSRGB = 13;   // IEC 61966-2-1
 constexpr int kMatrixBT601 = 6;     // SMPTE 170M, libyuv's ARGBToI420 matrix
 
+// The largest picture H.264 allows (level 6.2): 139264 macroblocks, and no
+// side longer than sqrt(8 * 139264) = 1055 macroblocks. x264 would open a
+// larger session and allocate for it; we refuse it instead.
+constexpr std::int64_t kMaxMacroblocks = 139264;
+constexpr std::int64_t kMaxSideMacroblocks = 1055;
+
 }  // namespace
 
 EvenSize evenSizeFor(std::int32_t width, std::int32_t height) {
     const int w = width & ~1, h = height & ~1;
     if (w < 2 || h < 2)
+        return {};
+    const std::int64_t across = (w + 15) / 16, down = (h + 15) / 16;
+    if (across > kMaxSideMacroblocks || down > kMaxSideMacroblocks ||
+        across * down > kMaxMacroblocks)
         return {};
     return {w, h};
 }

@@ -14,7 +14,7 @@ namespace ostrovane::platform::x264 {
 inline constexpr const char* kX264Preset = "veryfast";
 
 // Even width and height of a session for the requested size; zero when the
-// rounded size is below 2.
+// rounded size is below 2 or beyond what H.264 can encode.
 struct EvenSize {
     int width = 0;
     int height = 0;

@@ -5,7 +5,8 @@
 namespace ostrovane::platform::x264 {
 
 // Settings the encoder cannot honour: a size below 2x2 once rounded down to
-// even, a frame rate or keyframe interval below 1, a bit rate below 1 kbit/s.
+// even or larger than H.264's largest picture, a frame rate or keyframe interval below 1, a bit
+// rate below 1 kbit/s.
 inline constexpr EncoderStatus kX264ParameterError = -12902;
 // encode() after invalidate().
 inline constexpr EncoderStatus kX264InvalidSession = -12903;
