@@ -239,15 +239,16 @@ TEST_F(X264Test, AFloodIsRefusedWhileBusyAndEveryAcceptedImageComesOutOnceInOrde
 
 TEST_F(X264Test, ASessionReleasedByItsOwnHandlerEndsCleanly) {
     // The last owner of a session may let it go from an output handler, on
-    // the session's own thread.
+    // the session's own thread, once the capture side is done with it.
     auto owner = std::make_shared<std::unique_ptr<VideoEncoder>>(open({160, 120, 200'000, 10, 10}));
-    std::promise<void> released;
-    ASSERT_EQ((*owner)->encode(picture(160, 120, 0), {0, 10}, {1, 10}, true,
-                               [owner, &released](EncoderStatus, std::optional<EncodedFrame>) {
-                                   owner->reset();
-                                   released.set_value();
-                               }),
-              0);
+    std::promise<void> submitted, released;
+    auto handler = [owner, done = submitted.get_future().share(), &released](auto, auto) {
+        done.wait();
+        owner->reset();
+        released.set_value();
+    };
+    ASSERT_EQ((*owner)->encode(picture(160, 120, 0), {0, 10}, {1, 10}, true, handler), 0);
+    submitted.set_value();
     EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 

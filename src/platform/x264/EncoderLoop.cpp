@@ -30,12 +30,12 @@ void EncoderLoop::submit(Slot& slot, MediaTime presentationTime, bool forceKeyfr
     slot.presentationTime = presentationTime;
     slot.forceKeyframe = forceKeyframe;
     slot.onOutput = std::move(onOutput);
-    {
-        std::lock_guard lock(mutex_);
-        slot.ticket = _nextTicket++;
-        slot.state = Slot::State::waiting;
-        ++_outstanding;
-    }
+    // Notified under the lock: a handler may release the last owner of the
+    // loop as soon as the lock is free.
+    std::lock_guard lock(mutex_);
+    slot.ticket = _nextTicket++;
+    slot.state = Slot::State::waiting;
+    ++_outstanding;
     changed_.notify_all();
 }
 
