@@ -21,6 +21,8 @@ PACKAGES=(
   libxcb-randr0-dev
   # Linux provider: sd-bus, to follow logind's sleep and wake on the system bus
   libsystemd-dev
+  # the H.264 encoder behind every non-macOS provider
+  libx264-dev
   # tests, benchmarks, fuzzing, formatting
   libgtest-dev
   libgmock-dev
@@ -35,6 +37,8 @@ PACKAGES=(
   dbus-daemon
   # a private X server for the display tests and the demo
   xvfb
+  # ffprobe and ffmpeg decode our H.264 in the tests; ffmpeg is the encoding benchmark's peer
+  ffmpeg
 )
 
 missing=()

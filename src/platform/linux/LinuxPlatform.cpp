@@ -5,6 +5,7 @@
 #include "platform/linux/LinuxCaptureDevices.h"
 #include "platform/linux/LinuxScreenCapture.h"
 #include "platform/linux/PulseConnection.h"
+#include "platform/x264/X264VideoEncoders.h"
 
 namespace ostrovane::platform {
 
@@ -18,6 +19,7 @@ Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options)
         std::make_shared<pulse::LinuxScreenCapture>(connection, std::move(options.displays));
     platform.applications = std::make_shared<LinuxApplications>(
         logind::LogindWakeWatcher::Options{std::move(options.systemBus)});
+    platform.videoEncoders = std::make_shared<x264::X264VideoEncoders>();
     return platform;
 }
 
