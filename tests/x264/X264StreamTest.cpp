@@ -12,7 +12,7 @@
 
 #include "contract/ProviderHarness.h"
 #include "platform/x264/X264VideoEncoders.h"
-#include "util/Subprocess.h"
+#include "support/ToolOutput.h"
 #include "video/AnnexB.h"
 
 namespace ostrovane::test {
@@ -91,23 +91,6 @@ class X264Test : public testing::Test {
         return file_.string();
     }
 
-    // A tool's standard output when it exits with 0.
-    static std::optional<std::string> run(const std::vector<std::string>& argv) {
-        Subprocess process(argv);
-        process.closeInput();
-        const UniqueFd out = process.takeOutput();
-        std::string text;
-        char buffer[65536];
-        for (ssize_t n; (n = ::read(out.get(), buffer, sizeof buffer)) != 0;) {
-            if (n < 0 && errno != EINTR)
-                break;
-            text.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        }
-        if (process.waitForExit(std::chrono::seconds(20)) != 0)
-            return std::nullopt;
-        return text;
-    }
-
     contract::Recorder<Output> outputs;
     const std::filesystem::path file_ = std::filesystem::temp_directory_path() /
                                         ("ostrovane-x264-" + std::to_string(::getpid()) + ".h264");
@@ -163,9 +146,10 @@ TEST_P(X264StreamTest, DecodesWithEveryFrameTheSizeAndTheKeyframes) {
         }
     }
 
-    const auto probed = run({kFfprobe, "-v", "error", "-show_entries",
-                             "frame=key_frame:stream=profile,width,height,color_space,color_range",
-                             "-of", "default=noprint_wrappers=1", writeAnnexB()});
+    const auto probed =
+        toolOutput({kFfprobe, "-v", "error", "-show_entries",
+                    "frame=key_frame:stream=profile,width,height,color_space,color_range", "-of",
+                    "default=noprint_wrappers=1", writeAnnexB()});
     ASSERT_TRUE(probed);
     std::map<std::string, std::vector<std::string>> entries;
     std::istringstream lines(*probed);
@@ -202,7 +186,7 @@ TEST_F(X264DecodeTest, PureColoursDecodeToTheirOwnColour) {
         images.push_back(picture(w, h, 0, rgb));
     encodeAll(*encoder, images);
 
-    const auto decoded = run(
+    const auto decoded = toolOutput(
         {kFfmpeg, "-v", "error", "-i", writeAnnexB(), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     ASSERT_TRUE(decoded);
     ASSERT_EQ(decoded->size(), colours.size() * w * h * 3);
