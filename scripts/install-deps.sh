@@ -15,10 +15,14 @@ PACKAGES=(
   libpng-dev
   # JSON records
   nlohmann-json3-dev
-  # Linux provider: the PulseAudio client library, XCB with RandR for displays
+  # Linux provider: the PulseAudio client library; XCB with RandR for displays,
+  # MIT-SHM and Composite for grabs, XFixes for the cursor
   libpulse-dev
   libxcb1-dev
   libxcb-randr0-dev
+  libxcb-shm0-dev
+  libxcb-composite0-dev
+  libxcb-xfixes0-dev
   # Linux provider: sd-bus, to follow logind's sleep and wake on the system bus
   libsystemd-dev
   # the H.264 encoder behind every non-macOS provider

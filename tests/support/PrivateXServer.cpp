@@ -37,7 +37,7 @@ bool claim(const std::string& path) {
 
 }  // namespace
 
-PrivateXServer::PrivateXServer() {
+PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments) {
     for (int n = 87; n < 140 && !server_; ++n) {
         const std::string number = std::to_string(n);
         if (std::filesystem::exists("/tmp/.X11-unix/X" + number) ||
@@ -50,8 +50,10 @@ PrivateXServer::PrivateXServer() {
         claim_ = claimPath;
         name_ = ":" + number;
         socket_ = "/tmp/.X11-unix/X" + number;
-        server_ = std::make_unique<Subprocess>(std::vector<std::string>{
-            "/usr/bin/Xvfb", name_, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
+        std::vector<std::string> argv{"/usr/bin/Xvfb", name_,       "-screen", "0",
+                                      "1920x1080x24",  "-nolisten", "tcp"};
+        argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+        server_ = std::make_unique<Subprocess>(argv);
     }
 }
 
@@ -62,6 +64,13 @@ PrivateXServer::~PrivateXServer() {
     }
     if (!claim_.empty())
         ::unlink(claim_.c_str());
+}
+
+void PrivateXServer::kill() {
+    if (!server_)
+        return;
+    server_->kill(SIGKILL);
+    server_->waitForExit(std::chrono::seconds(5));
 }
 
 bool PrivateXServer::ready() {

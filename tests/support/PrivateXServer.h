@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "util/Subprocess.h"
 
@@ -11,7 +12,9 @@ namespace ostrovane::test {
 // stopped when the object goes away.
 class PrivateXServer {
   public:
-    PrivateXServer();
+    PrivateXServer() : PrivateXServer(std::vector<std::string>{}) {}
+    // `extraArguments` go to Xvfb, for example {"-extension", "Composite"}.
+    explicit PrivateXServer(const std::vector<std::string>& extraArguments);
     ~PrivateXServer();
 
     PrivateXServer(const PrivateXServer&) = delete;
@@ -19,6 +22,8 @@ class PrivateXServer {
 
     // Waits (bounded) until the server accepts connections.
     bool ready();
+    // Kills the server at once, as a crash would; waits until it is gone.
+    void kill();
     // The display name, for example ":87".
     const std::string& name() const { return name_; }
 

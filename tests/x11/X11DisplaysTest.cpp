@@ -1,60 +1,224 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <future>
-#include <thread>
+#include <cstring>
 
-#include "dispatch/SystemClock.h"
-#include "platform/x11/X11Displays.h"
-#include "support/PrivateXServer.h"
+#include "platform/x11/WaylandSession.h"
+#include "platform/x11/X11Capture.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11Monitors.h"
+#include "x11/X11Fixture.h"
 
 namespace ostrovane::platform::x11 {
 namespace {
 
-TEST(X11Displays, GlobalFramesUseTheBottomLeftOfThePrimaryMonitor) {
+using test::rgbAt;
+using test::TestWindows;
+using test::X11Fixture;
+using testing::ElementsAre;
+
+TEST(X11Monitors, GlobalFramesUseTheBottomLeftOfTheMainMonitor) {
     const X11Monitor left{10, "left", 0, 0, 1280, 1024, false};
     const X11Monitor primary{20, "main", 1280, 200, 1920, 1080, true};
-    const auto displays = X11Displays::displaysOf({left, primary});
+    const auto displays = displaysOf({left, primary});
     ASSERT_EQ(displays.size(), 2u);
-    EXPECT_EQ(displays[0].displayId, 20u);  // the primary comes first
+    EXPECT_EQ(displays[0].displayId, 20u);  // the main monitor comes first
     EXPECT_EQ(displays[0].frame, (Rect{0, 0, 1920, 1080}));
     // The left monitor's bottom edge (y 1024 in X) lies 256 above the
     // primary's bottom edge (y 1280 in X).
     EXPECT_EQ(displays[1].frame, (Rect{-1280, 256, 1280, 1024}));
 }
 
-TEST(X11Displays, ListsTheDisplaysOfARealServer) {
-    test::PrivateXServer server;
-    ASSERT_TRUE(server.ready()) << "Xvfb could not be started";
-    dispatch::SystemClock clock;
-    auto displays = X11Displays::connect(clock, server.name());
-    ASSERT_NE(displays, nullptr);
+TEST(X11Monitors, MainMonitorIsThePrimaryElseTheOneAtTheOriginElseTheFirst) {
+    const X11Monitor a{1, "a", 1920, 0, 800, 600, false};
+    const X11Monitor origin{2, "b", 0, 0, 1920, 1080, false};
+    X11Monitor primary{3, "c", 0, 1080, 800, 600, true};
+    EXPECT_EQ(mainMonitor({a, origin, primary}), 2u);
+    EXPECT_EQ(mainMonitor({a, origin}), 1u);
+    EXPECT_EQ(mainMonitor({a, primary}), 1u);
+    primary.primary = false;
+    EXPECT_EQ(mainMonitor({a, primary}), 0u);
+}
 
-    std::promise<Result<ShareableContent>> answer;
-    displays->shareableContent({}, [&](Result<ShareableContent> r) { answer.set_value(r); });
-    auto content = answer.get_future().get();
-    ASSERT_TRUE(content.ok()) << content.error().message;
-    ASSERT_EQ(content.value().displays.size(), 1u);
-    const Display& main = content.value().displays[0];
+TEST(X11Monitors, WaylandIsNamedOnlyWhenItLimitsCapture) {
+    EXPECT_FALSE(waylandNotice(false, true, false));
+    EXPECT_FALSE(waylandNotice(true, true, false));  // a real X server beside Wayland
+    EXPECT_THAT(waylandNotice(true, false, false).value_or(""),
+                testing::HasSubstr("without a usable X display"));
+    EXPECT_THAT(waylandNotice(true, true, true).value_or(""), testing::HasSubstr("Xwayland"));
+}
+
+TEST(X11Displays, NoServerMeansNoProvider) {
+    dispatch::SystemClock clock;
+    X11Displays::Options options;
+    options.displayName = ":119";
+    options.log = [](std::string_view) {};
+    EXPECT_EQ(X11Displays::connect(clock, options), nullptr);
+}
+
+using X11DisplaysTest = X11Fixture;
+
+TEST_F(X11DisplaysTest, ListsTheDisplayAndItsScreen) {
+    auto all = content();
+    ASSERT_TRUE(all.ok()) << all.error().description();
+    ASSERT_EQ(all.value().displays.size(), 1u);
+    const Display& main = all.value().displays[0];
     EXPECT_NE(main.displayId, 0u);
     EXPECT_EQ(main.width, 1920);
     EXPECT_EQ(main.height, 1080);
     EXPECT_EQ(main.frame, (Rect{0, 0, 1920, 1080}));
 
-    const auto screens = displays->screens();
+    const auto screens = screen->screens();
     ASSERT_EQ(screens.screens.size(), 1u);
-    EXPECT_EQ(screens.mainScreen, 0u);
+    EXPECT_EQ(screens.mainScreen, 0u);  // Xvfb marks none primary: the one at the origin
     EXPECT_EQ(screens.screens[0].screenNumber, main.displayId);
+    EXPECT_EQ(screens.screens[0].localizedName, "screen");
+    EXPECT_TRUE(logLines().empty());
 }
 
-TEST(X11Displays, NoServerMeansNoProvider) {
-    dispatch::SystemClock clock;
-    EXPECT_EQ(X11Displays::connect(clock, ":119"), nullptr);
+std::vector<WindowId> idsOf(const Result<ShareableContent>& content) {
+    std::vector<WindowId> ids;
+    if (content.ok()) {
+        for (const auto& w : content.value().windows)
+            ids.push_back(w.windowId);
+    }
+    return ids;
+}
+
+TEST_F(X11DisplaysTest, ListsTopLevelWindowsFrontFirstWithTitlesFramesAndOwners) {
+    const auto pid = static_cast<std::uint32_t>(::getpid());
+    const auto painter = windows->map({.x = 100,
+                                       .y = 50,
+                                       .width = 400,
+                                       .height = 300,
+                                       .title = "Gr\xC3\xBCn \xE2\x9C\x93",
+                                       .pid = pid,
+                                       .wmClass = "Painter"});
+    const auto latin = windows->map(
+        {.x = 600, .y = 200, .width = 200, .height = 150, .title = "Caf\xE9", .utf8Title = false});
+    const auto hidden = windows->map({.title = "Hidden", .mapped = false});
+    const auto desktop = windows->map(
+        {.x = 1000, .y = 700, .width = 150, .height = 150, .title = "Desktop", .desktop = true});
+
+    auto all = content();
+    ASSERT_TRUE(all.ok()) << all.error().description();
+    EXPECT_THAT(idsOf(all), ElementsAre(desktop, latin, painter));
+    const Window& p = all.value().windows[2];
+    EXPECT_EQ(p.title, "Gr\xC3\xBCn \xE2\x9C\x93");
+    EXPECT_EQ(p.frame, (Rect{100, 1080 - 50 - 300, 400, 300}));
+    ASSERT_TRUE(p.owningApplication);
+    EXPECT_EQ(p.owningApplication->applicationName, "Painter");
+    EXPECT_EQ(p.owningApplication->pid, static_cast<Pid>(pid));
+    EXPECT_TRUE(p.isOnScreen);
+    EXPECT_FALSE(p.isDesktopWindow);
+    EXPECT_EQ(all.value().windows[1].title, "Caf\xC3\xA9");
+    EXPECT_FALSE(all.value().windows[1].owningApplication);
+    EXPECT_TRUE(all.value().windows[0].isDesktopWindow);
+    EXPECT_THAT(idsOf(content({.excludeDesktopWindows = true})), ElementsAre(latin, painter));
+
+    // With a window manager its client list decides, mapped or not.
+    windows->publishClientList({painter, hidden});
+    EXPECT_THAT(idsOf(content()), ElementsAre(painter));
+    EXPECT_THAT(idsOf(content({false, false})), ElementsAre(hidden, painter));
+}
+
+TEST_F(X11DisplaysTest, ScreenshotsShowThePixelsAndCoveredWindowsTheirOwnContent) {
+    const auto red = windows->map(
+        {.x = 100, .y = 100, .width = 400, .height = 200, .rgb = 0xFF0000, .title = "Red"});
+    windows->map(
+        {.x = 300, .y = 200, .width = 300, .height = 300, .rgb = 0x0000FF, .title = "Blue"});
+    StreamConfiguration config;
+    config.showsCursor = false;
+    auto whole = shot(displayFilter(), config);
+    ASSERT_TRUE(whole.ok()) << whole.error().description();
+    ASSERT_EQ(whole.value().width(), 1920u);
+    EXPECT_EQ(rgbAt(whole.value(), 150, 150), 0xFF0000u);
+    EXPECT_EQ(rgbAt(whole.value(), 400, 350), 0x0000FFu);
+
+    // Half size; the part under the blue window is still red.
+    config.width = 200;
+    config.height = 100;
+    config.scalesToFit = true;
+    auto window = shot(windowFilter(red), config);
+    ASSERT_TRUE(window.ok()) << window.error().description();
+    EXPECT_EQ(window.value().width(), 200u);
+    EXPECT_EQ(rgbAt(window.value(), 150, 75), 0xFF0000u);
+    EXPECT_EQ(rgbAt(window.value(), 10, 10), 0xFF0000u);
+
+    EXPECT_FALSE(shot(windowFilter(0x7654321), config).ok());
+}
+
+}  // namespace
+}  // namespace ostrovane::platform::x11
+
+namespace ostrovane::platform::x11 {
+namespace {
+
+TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
+    windows->map({.x = 0, .y = 0, .width = 700, .height = 500, .rgb = 0x123456, .title = "A"});
+    windows->map({.x = 650, .y = 400, .width = 300, .height = 300, .rgb = 0xABCDEF, .title = "B"});
+    auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
+    ASSERT_NE(connection, nullptr);
+    X11Capture shared(*connection);
+    X11Capture copied(*connection, false);
+    const auto filter = displayFilter();
+    ASSERT_FALSE(shared.select(filter));
+    ASSERT_FALSE(copied.select(filter));
+    Image viaShm;
+    Image viaGetImage;
+    ASSERT_EQ(shared.grab(viaShm, false), GrabResult::ok);
+    ASSERT_EQ(copied.grab(viaGetImage, false), GrabResult::ok);
+    EXPECT_TRUE(shared.usesSharedMemory());
+    EXPECT_FALSE(copied.usesSharedMemory());
+    ASSERT_EQ(viaShm.width(), 1920u);
+    EXPECT_EQ(std::memcmp(viaShm.data(), viaGetImage.data(), std::size_t{1920} * 1080 * 4), 0);
+    EXPECT_EQ(rgbAt(viaShm, 660, 410), 0xABCDEFu);
+    EXPECT_TRUE(viaShm.isOpaque());
+}
+
+TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
+    windows->map({.x = 0, .y = 0, .width = 400, .height = 400, .rgb = 0xFFFFFF, .title = "W"});
+    windows->movePointer(200, 200);
+    StreamConfiguration config;
+    config.width = 1920;
+    config.height = 1080;
+    auto countOther = [&](bool showsCursor) {
+        config.showsCursor = showsCursor;
+        auto image = shot(displayFilter(), config);
+        EXPECT_TRUE(image.ok());
+        int other = 0;
+        for (std::uint32_t y = 170; image.ok() && y < 230; ++y) {
+            for (std::uint32_t x = 170; x < 230; ++x)
+                other += rgbAt(image.value(), x, y) != 0xFFFFFFu;
+        }
+        return other;
+    };
+    EXPECT_EQ(countOther(false), 0);
+    EXPECT_GT(countOther(true), 10);
+}
+
+// Without Composite a window is grabbed from the screen: what covers it shows.
+TEST(X11DisplaysWithoutComposite, WindowsAreGrabbedFromTheScreenArea) {
+    test::PrivateXServer server({"-extension", "Composite"});
+    ASSERT_TRUE(server.ready());
+    test::TestWindows windows(server.name());
+    const auto red =
+        windows.map({.x = 100, .y = 100, .width = 400, .height = 200, .rgb = 0xFF0000});
+    windows.map({.x = 300, .y = 100, .width = 200, .height = 200, .rgb = 0x0000FF});
+    auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
+    ASSERT_NE(connection, nullptr);
+    X11Capture capture(*connection);
+    EXPECT_FALSE(capture.usesComposite());
+    Window window;
+    window.windowId = red;
+    ASSERT_FALSE(capture.select(ContentFilter{window, {}, 1.0}));
+    Image image;
+    ASSERT_EQ(capture.grab(image, false), GrabResult::ok);
+    ASSERT_EQ(image.width(), 400u);
+    EXPECT_EQ(rgbAt(image, 50, 50), 0xFF0000u);
+    EXPECT_EQ(rgbAt(image, 350, 50), 0x0000FFu);
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ struct LinuxPlatformOptions {
     std::string pulseServer;
     // Bound of every wait on the sound server.
     std::chrono::milliseconds timeout{5000};
-    // Displays, windows, images and screenshots; none: display capture fails
-    // with an error and the screen list is empty.
+    // Displays, windows, screen streams and screenshots (the X11 provider);
+    // none: display capture fails with an error and the screen list is empty.
     std::shared_ptr<ScreenCapture> displays;
     // The message bus on which logind announces sleep and wake; empty: the
     // system bus (DBUS_SYSTEM_BUS_ADDRESS, then the standard socket).

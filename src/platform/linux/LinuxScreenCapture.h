@@ -7,10 +7,10 @@
 
 namespace ostrovane::platform::pulse {
 
-// The screen-capture service as far as audio goes: streams that capture audio
-// record the system mix from the sound server; displays, windows, images and
-// screenshots come from `video` when a display provider is given, and fail
-// honestly (an error, no screens) when not.
+// The screen-capture service of a Linux desktop: streams that capture audio
+// record the system mix from the sound server; displays, windows, screen
+// streams and screenshots come from `video` (the X11 provider) when one is
+// given, and fail honestly (an error, no screens) when not.
 class LinuxScreenCapture final : public ScreenCapture {
   public:
     LinuxScreenCapture(std::shared_ptr<PulseConnection> connection,

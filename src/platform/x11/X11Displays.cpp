@@ -1,181 +1,150 @@
 #include "platform/x11/X11Displays.h"
 
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
-#include "platform/UnavailableCaptureStream.h"
+#include "platform/x11/WaylandSession.h"
+#include "platform/x11/WindowOwners.h"
+#include "platform/x11/X11Capture.h"
+#include "platform/x11/X11CaptureStream.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11Errors.h"
+#include "platform/x11/X11Windows.h"
 
 namespace ostrovane::platform::x11 {
 
 namespace {
-constexpr const char* kErrorDomain = "X11DisplayCapture";
-constexpr std::int64_t kNotAvailableCode = -3801;
-
-Error notAvailable(const std::string& what) {
-    return Error{kErrorDomain, kNotAvailableCode, what + " is not available on this system yet"};
+void logToStandardError(std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    // One write per line, as every text line of the helper.
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
 }
 
-template <class Reply>
-using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
-
-template <class Reply>
-ReplyPtr<Reply> owned(Reply* reply) {
-    return ReplyPtr<Reply>(reply, &std::free);
-}
-
-std::string atomName(xcb_connection_t* c, xcb_atom_t atom) {
-    auto reply = owned(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, atom), nullptr));
-    if (!reply)
-        return {};
-    return std::string(xcb_get_atom_name_name(reply.get()),
-                       static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get())));
-}
-
-xcb_screen_t* screenAt(xcb_connection_t* c, int number) {
-    auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; it.rem > 0; ++i, xcb_screen_next(&it)) {
-        if (i == number)
-            return it.data;
+std::optional<Error> grabError(GrabResult result) {
+    switch (result) {
+        case GrabResult::ok:
+            return std::nullopt;
+        case GrabResult::nothing:
+        case GrabResult::targetGone:
+        case GrabResult::displayGone:
+            return targetUnavailableError();
+        case GrabResult::serverGone:
+            return serverGoneError();
+        case GrabResult::unsupported:
+            return pixelFormatError();
     }
-    return nullptr;
+    return targetUnavailableError();
 }
 }  // namespace
 
-void X11Displays::ConnectionCloser::operator()(xcb_connection_t* c) const {
-    xcb_disconnect(c);
-}
-
 std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock,
                                                   const std::string& displayName) {
-    int screen = 0;
-    std::unique_ptr<xcb_connection_t, ConnectionCloser> c(
-        xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screen));
-    // xcb hands out an error object rather than null; it must still be closed.
-    if (!c || xcb_connection_has_error(c.get()) != 0)
-        return nullptr;
-    return std::make_shared<X11Displays>(Key{}, clock, std::move(c), screen);
+    Options options;
+    options.displayName = displayName;
+    return connect(clock, std::move(options));
 }
 
-X11Displays::X11Displays(Key, dispatch::Clock& clock,
-                         std::unique_ptr<xcb_connection_t, ConnectionCloser> c, int screenNumber)
-    : connection_(std::move(c)), screenNumber_(screenNumber), queue_(clock, "x11.displays") {}
+std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock, Options options) {
+    if (!options.log)
+        options.log = logToStandardError;
+    if (!options.owners)
+        options.owners = std::make_shared<ProcessWindowOwners>();
+    auto connection = X11Connection::open(options.displayName, options.timeout);
+    const bool xwayland = connection && connection->hasExtension("XWAYLAND");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (auto notice = waylandNotice(wayland != nullptr && *wayland != '\0', connection != nullptr,
+                                    xwayland)) {
+        options.log(*notice);
+    }
+    if (!connection)
+        return nullptr;
+    return std::make_shared<X11Displays>(Key{}, clock, std::move(options), std::move(connection));
+}
+
+X11Displays::X11Displays(Key, dispatch::Clock& clock, Options options,
+                         std::unique_ptr<X11Connection> connection)
+    : clock_(clock),
+      options_(std::move(options)),
+      connection_(std::move(connection)),
+      events_(std::make_shared<dispatch::SerialQueue>(clock, "x11.events")),
+      queue_(clock, "x11.displays") {}
 
 X11Displays::~X11Displays() = default;
 
-std::vector<X11Monitor> X11Displays::monitors() {
-    xcb_connection_t* c = connection_.get();
-    std::vector<X11Monitor> out;
-    xcb_screen_t* screen = screenAt(c, screenNumber_);
-    if (!screen || xcb_connection_has_error(c) != 0)
-        return out;
-
-    auto reply =
-        owned(xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, screen->root, 1), nullptr));
-    if (reply) {
-        auto it = xcb_randr_get_monitors_monitors_iterator(reply.get());
-        for (std::uint32_t index = 1; it.rem > 0; ++index, xcb_randr_monitor_info_next(&it)) {
-            const xcb_randr_monitor_info_t* info = it.data;
-            X11Monitor m;
-            // The first output names the monitor stably; a monitor without
-            // outputs (a virtual one) is numbered by position.
-            const int outputs = xcb_randr_monitor_info_outputs_length(info);
-            m.id = outputs > 0 ? xcb_randr_monitor_info_outputs(info)[0] : index;
-            if (m.id == 0)
-                m.id = index;
-            m.name = atomName(c, info->name);
-            m.x = info->x;
-            m.y = info->y;
-            m.width = info->width;
-            m.height = info->height;
-            m.primary = info->primary != 0;
-            out.push_back(std::move(m));
-        }
+Result<ShareableContent> X11Displays::readContent(const ShareableContentOptions& options) {
+    auto monitors = readMonitors(*connection_, false);
+    if (!monitors)
+        return serverGoneError();
+    auto windows = readWindows(*connection_, *monitors, *options_.owners);
+    if (!windows)
+        return serverGoneError();
+    ShareableContent content;
+    content.displays = displaysOf(*monitors);
+    for (Window& w : *windows) {
+        if (options.onScreenWindowsOnly && !w.isOnScreen)
+            continue;
+        if (options.excludeDesktopWindows && w.isDesktopWindow)
+            continue;
+        content.windows.push_back(std::move(w));
     }
-    if (out.empty()) {
-        // No RandR monitors: the X screen itself is the one display.
-        out.push_back(X11Monitor{1, "Screen " + std::to_string(screenNumber_), 0, 0,
-                                 screen->width_in_pixels, screen->height_in_pixels, true});
-    }
-    return out;
+    return content;
 }
 
-Rect X11Displays::toGlobal(const X11Monitor& m, const X11Monitor& primary) {
-    const double primaryBottom = static_cast<double>(primary.y) + primary.height;
-    return Rect{static_cast<double>(m.x - primary.x),
-                primaryBottom - (static_cast<double>(m.y) + m.height), static_cast<double>(m.width),
-                static_cast<double>(m.height)};
-}
-
-std::vector<Display> X11Displays::displaysOf(const std::vector<X11Monitor>& monitors) {
-    std::vector<Display> displays;
-    if (monitors.empty())
-        return displays;
-    const X11Monitor* primary = &monitors.front();
-    for (const auto& m : monitors) {
-        if (m.primary)
-            primary = &m;
-    }
-    // The primary monitor comes first, as the main display does elsewhere.
-    auto add = [&](const X11Monitor& m) {
-        displays.push_back(Display{m.id, m.width, m.height, toGlobal(m, *primary)});
-    };
-    add(*primary);
-    for (const auto& m : monitors) {
-        if (&m != primary)
-            add(m);
-    }
-    return displays;
-}
-
-void X11Displays::shareableContent(const ShareableContentOptions&,
+void X11Displays::shareableContent(const ShareableContentOptions& options,
                                    std::function<void(Result<ShareableContent>)> completion) {
-    queue_.async([this, completion = std::move(completion)] {
-        ShareableContent content;
-        content.displays = displaysOf(monitors());
-        if (content.displays.empty()) {
-            completion(Error{kErrorDomain, kNotAvailableCode, "The X server cannot be reached"});
-            return;
-        }
-        completion(std::move(content));
-    });
+    queue_.async(
+        [this, options, completion = std::move(completion)] { completion(readContent(options)); });
 }
 
 ContentFilter X11Displays::makeFilter(const Display& display) {
-    return ContentFilter{display, display.frame, 1.0};
+    return ContentFilter{display, Rect{0, 0, display.frame.width, display.frame.height}, 1.0};
 }
 
 ContentFilter X11Displays::makeFilter(const Window& window) {
-    return ContentFilter{window, window.frame, 1.0};
+    return ContentFilter{window, Rect{0, 0, window.frame.width, window.frame.height}, 1.0};
 }
 
-std::shared_ptr<CaptureStream> X11Displays::makeStream(const ContentFilter&,
+std::shared_ptr<CaptureStream> X11Displays::makeStream(const ContentFilter& filter,
                                                        const StreamConfiguration& configuration,
-                                                       StreamStopHandler) {
-    return std::make_shared<UnavailableCaptureStream>(configuration, queue_.ref(),
-                                                      notAvailable("Screen capture"));
+                                                       StreamStopHandler onStop) {
+    return std::make_shared<X11CaptureStream>(clock_, options_.displayName, options_.timeout,
+                                              events_, filter, configuration, std::move(onStop));
 }
 
-void X11Displays::screenshot(const ContentFilter&, const StreamConfiguration&,
+Result<Image> X11Displays::shoot(const ContentFilter& filter,
+                                 const StreamConfiguration& configuration) {
+    if (!connection_->alive())
+        return serverGoneError();
+    if (!capture_)
+        capture_ = std::make_unique<X11Capture>(*connection_);
+    if (MaybeError error = capture_->select(filter))
+        return *error;
+    if (auto error = grabError(capture_->grab(grabbed_, configuration.showsCursor)))
+        return *error;
+    Image shot(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1)),
+               static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1)));
+    const bool scaled = configuration.scalesToFit ? scaler_.scaleToFit(grabbed_, shot)
+                                                  : scaler_.scale(grabbed_, shot);
+    if (!scaled)
+        return targetUnavailableError();
+    return shot;
+}
+
+void X11Displays::screenshot(const ContentFilter& filter, const StreamConfiguration& configuration,
                              std::function<void(Result<Image>)> completion) {
-    queue_.async([completion = std::move(completion)] { completion(notAvailable("Screenshot")); });
+    queue_.async([this, filter, configuration, completion = std::move(completion)] {
+        completion(shoot(filter, configuration));
+    });
 }
 
 ScreenList X11Displays::screens() {
     ScreenList list;
-    const auto all = monitors();
-    const auto displays = displaysOf(all);
-    for (const auto& d : displays) {
-        std::string name;
-        for (const auto& m : all) {
-            if (m.id == d.displayId)
-                name = m.name;
-        }
-        list.screens.push_back(Screen{d.displayId, name, d.frame});
-    }
-    if (!list.screens.empty())
-        list.mainScreen = 0;  // the primary monitor
+    queue_.sync([&] {
+        if (auto monitors = readMonitors(*connection_, true))
+            list = screensOf(*monitors);
+    });
     return list;
 }
 

@@ -1,39 +1,45 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "dispatch/SerialQueue.h"
 #include "platform/ScreenCapture.h"
-
-struct xcb_connection_t;
+#include "platform/image/ImageScaling.h"
+#include "platform/x11/X11Monitors.h"
 
 namespace ostrovane::platform::x11 {
 
-// One monitor of the X server, as RandR describes it, in X's own pixel
-// coordinates (top-left origin).
-struct X11Monitor {
-    std::uint32_t id = 0;  // never 0
-    std::string name;
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    bool primary = false;
-};
+class X11Connection;
+class X11Capture;
+class WindowOwners;
 
-// The displays of an X server: the shareable content's display list and the
-// screen list, from RandR monitors (or the root window when RandR is absent).
-// Window listing, images and screenshots are not provided: they fail with an
-// error, never with invented content.
+// The screen-capture service of an X server: displays from RandR monitors,
+// the operating system's screen list, application windows, capture streams
+// (one grabbing thread and X connection each) and screenshots on the same
+// grab path. System audio is not here: the Linux provider serves audio
+// streams from the sound server.
 //
-// Queries are answered on a queue of the provider; the X connection is only
-// used from that queue.
+// Queries and screenshots run on the provider's queue, which alone uses the
+// query connection; completions come from there, stream completions from an
+// events queue. Every request to the server waits at most the timeout. Once
+// the server is gone, queries and screenshots fail with an error and the
+// screen list is empty.
 class X11Displays final : public ScreenCapture {
   public:
-    // Connects to the X server named by `displayName` (empty: $DISPLAY).
-    // Returns null when no X server can be reached.
+    struct Options {
+        std::string displayName;  // empty: $DISPLAY
+        std::chrono::milliseconds timeout{2000};
+        std::shared_ptr<WindowOwners> owners;  // none: WM_CLASS and /proc
+        // One diagnostic line (the Wayland notice); none: standard error.
+        std::function<void(std::string_view)> log;
+    };
+
+    // Null when no X server can be reached.
+    static std::shared_ptr<X11Displays> connect(dispatch::Clock& clock, Options options);
     static std::shared_ptr<X11Displays> connect(dispatch::Clock& clock,
                                                 const std::string& displayName = {});
     ~X11Displays() override;
@@ -50,29 +56,26 @@ class X11Displays final : public ScreenCapture {
                     std::function<void(Result<Image>)> completion) override;
     ScreenList screens() override;
 
-    // The monitors as the server reports them now (on the caller's thread).
-    std::vector<X11Monitor> monitors();
-
-    // Converts X pixel rectangles to the global space whose origin is the
-    // bottom-left corner of the primary monitor, y growing upward.
-    static Rect toGlobal(const X11Monitor& monitor, const X11Monitor& primary);
-    static std::vector<Display> displaysOf(const std::vector<X11Monitor>& monitors);
-
-    struct ConnectionCloser {
-        void operator()(xcb_connection_t* c) const;
-    };
-    // Only connect() makes one.
     class Key {
         friend class X11Displays;
         Key() = default;
     };
-    X11Displays(Key, dispatch::Clock& clock, std::unique_ptr<xcb_connection_t, ConnectionCloser> c,
-                int screenNumber);
+    X11Displays(Key, dispatch::Clock& clock, Options options,
+                std::unique_ptr<X11Connection> connection);
 
   private:
-    std::unique_ptr<xcb_connection_t, ConnectionCloser> connection_;
-    const int screenNumber_;
-    dispatch::SerialQueue queue_;
+    Result<ShareableContent> readContent(const ShareableContentOptions& options);
+    Result<Image> shoot(const ContentFilter& filter, const StreamConfiguration& configuration);
+
+    dispatch::Clock& clock_;
+    const Options options_;
+    // Used on queue_ only.
+    std::unique_ptr<X11Connection> connection_;
+    std::unique_ptr<X11Capture> capture_;
+    ImageScaler scaler_;
+    Image grabbed_;
+    const std::shared_ptr<dispatch::SerialQueue> events_;
+    dispatch::SerialQueue queue_;  // last: stopped before the members its tasks use
 };
 
 }  // namespace ostrovane::platform::x11

@@ -1,0 +1,271 @@
+#include "platform/x11/X11Capture.h"
+
+#include <xcb/composite.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/x11/ShmSegment.h"
+#include "platform/x11/X11Connection.h"
+#include "platform/x11/X11Errors.h"
+#include "platform/x11/X11Monitors.h"
+#include "platform/x11/X11Windows.h"
+
+namespace ostrovane::platform::x11 {
+
+namespace {
+
+std::uint8_t bitsPerPixel(xcb_connection_t* c, std::uint8_t depth) {
+    auto it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c));
+    for (; it.rem > 0; xcb_format_next(&it)) {
+        if (it.data->depth == depth)
+            return it.data->bits_per_pixel;
+    }
+    return 0;
+}
+
+// Copies 32-bit pixels row by row, making them opaque: the fourth byte of a
+// depth-24 pixel is padding.
+void copyOpaque(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
+                Image& image) {
+    if (image.width() != width || image.height() != height)
+        image = Image(width, height);
+    const std::size_t rowBytes = std::size_t{width} * 4;
+    for (std::uint32_t y = 0; y < height; ++y) {
+        std::uint8_t* out = image.row(y);
+        std::memcpy(out, pixels + y * rowBytes, rowBytes);
+        for (std::size_t x = 3; x < rowBytes; x += 4)
+            out[x] = 0xFF;
+    }
+}
+
+// Clips a rectangle to the root window's current size; false when nothing
+// is left.
+bool clipTo(std::uint32_t rootWidth, std::uint32_t rootHeight, std::int32_t& x, std::int32_t& y,
+            std::uint32_t& width, std::uint32_t& height) {
+    const std::int64_t left = std::max<std::int64_t>(x, 0);
+    const std::int64_t top = std::max<std::int64_t>(y, 0);
+    const std::int64_t right = std::min<std::int64_t>(std::int64_t{x} + width, rootWidth);
+    const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{y} + height, rootHeight);
+    if (right <= left || bottom <= top)
+        return false;
+    x = static_cast<std::int32_t>(left);
+    y = static_cast<std::int32_t>(top);
+    width = static_cast<std::uint32_t>(right - left);
+    height = static_cast<std::uint32_t>(bottom - top);
+    return true;
+}
+
+}  // namespace
+
+X11Capture::X11Capture(X11Connection& connection, bool sharedMemory)
+    : connection_(connection), sharedMemoryRefused_(!sharedMemory) {
+    if (connection_.prepareExtension(&xcb_composite_id)) {
+        auto version = connection_.reply<xcb_composite_query_version_reply_t>(
+            xcb_composite_query_version(connection_.get(), 0, 2));
+        // NameWindowPixmap needs 0.2.
+        composite_ = version && (version->major_version > 0 || version->minor_version >= 2);
+    }
+    if (connection_.prepareExtension(&xcb_xfixes_id)) {
+        auto version = connection_.reply<xcb_xfixes_query_version_reply_t>(
+            xcb_xfixes_query_version(connection_.get(), 4, 0));
+        xfixes_ = version && version->major_version >= 1;
+    }
+}
+
+X11Capture::~X11Capture() {
+    releaseWindow();
+}
+
+void X11Capture::releaseWindow() {
+    if (redirected_ && connection_.alive()) {
+        xcb_composite_unredirect_window(connection_.get(), window_,
+                                        XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+        xcb_flush(connection_.get());
+    }
+    redirected_ = false;
+    window_ = XCB_NONE;
+}
+
+MaybeError X11Capture::select(const ContentFilter& filter) {
+    releaseWindow();
+    display_.reset();
+    if (!connection_.alive())
+        return serverGoneError();
+    if (const auto* display = std::get_if<Display>(&filter.target)) {
+        auto monitors = readMonitors(connection_, false);
+        if (!monitors)
+            return serverGoneError();
+        if (std::none_of(monitors->begin(), monitors->end(),
+                         [&](const X11Monitor& m) { return m.id == display->displayId; })) {
+            return targetUnavailableError();
+        }
+        display_ = display->displayId;
+        return std::nullopt;
+    }
+    const xcb_window_t window = std::get<Window>(filter.target).windowId;
+    const auto placement = placeWindow(connection_, window);
+    if (std::holds_alternative<PlacementFailure>(placement)) {
+        return std::get<PlacementFailure>(placement) == PlacementFailure::serverGone
+                   ? serverGoneError()
+                   : targetUnavailableError();
+    }
+    window_ = window;
+    if (composite_) {
+        // Automatic redirection: the server still draws the screen itself, and
+        // any number of clients may ask for it; it ends with our connection.
+        redirected_ = connection_.check(xcb_composite_redirect_window_checked(
+            connection_.get(), window, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
+    }
+    return std::nullopt;
+}
+
+GrabResult X11Capture::grab(Image& image, bool withCursor) {
+    if (!connection_.alive())
+        return GrabResult::serverGone;
+    std::int32_t originX = 0;
+    std::int32_t originY = 0;
+    GrabResult result = GrabResult::nothing;
+    if (display_) {
+        result = grabDisplay(image, originX, originY);
+    } else if (window_ != XCB_NONE) {
+        result = grabWindow(image, originX, originY);
+    }
+    if (result == GrabResult::ok && withCursor && xfixes_)
+        drawCursor(image, originX, originY);
+    connection_.drainEvents();
+    if (!connection_.alive())
+        return GrabResult::serverGone;
+    return result;
+}
+
+GrabResult X11Capture::grabDisplay(Image& image, std::int32_t& originX, std::int32_t& originY) {
+    auto monitors = readMonitors(connection_, false);
+    if (!monitors)
+        return GrabResult::serverGone;
+    auto it = std::find_if(monitors->begin(), monitors->end(),
+                           [&](const X11Monitor& m) { return m.id == *display_; });
+    if (it == monitors->end())
+        return GrabResult::displayGone;
+    return grabScreenArea(it->x, it->y, it->width, it->height, image, originX, originY);
+}
+
+GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int32_t& originY) {
+    const auto placed = placeWindow(connection_, window_);
+    if (const auto* failure = std::get_if<PlacementFailure>(&placed)) {
+        return *failure == PlacementFailure::serverGone ? GrabResult::serverGone
+                                                        : GrabResult::targetGone;
+    }
+    const WindowPlacement& p = std::get<WindowPlacement>(placed);
+    if (!p.viewable || p.width == 0 || p.height == 0)
+        return GrabResult::nothing;
+    if (!redirected_)
+        return grabScreenArea(p.x, p.y, p.width, p.height, image, originX, originY);
+    originX = p.x;
+    originY = p.y;
+    const xcb_pixmap_t pixmap = xcb_generate_id(connection_.get());
+    xcb_composite_name_window_pixmap(connection_.get(), window_, pixmap);
+    // The window pixmap includes the border; the client area starts inside it.
+    bool supported = true;
+    const bool grabbed =
+        grabArea(pixmap, static_cast<std::int16_t>(p.borderWidth),
+                 static_cast<std::int16_t>(p.borderWidth), static_cast<std::uint16_t>(p.width),
+                 static_cast<std::uint16_t>(p.height), image, supported);
+    xcb_free_pixmap(connection_.get(), pixmap);
+    if (!supported)
+        return GrabResult::unsupported;
+    // A window unmapped or resized between the requests: the next frame sees it.
+    return grabbed ? GrabResult::ok : GrabResult::nothing;
+}
+
+GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
+                                      std::uint32_t height, Image& image, std::int32_t& originX,
+                                      std::int32_t& originY) {
+    // The root's size now: RandR may have resized the screen since we connected.
+    auto root = connection_.reply<xcb_get_geometry_reply_t>(
+        xcb_get_geometry(connection_.get(), connection_.root()));
+    if (!root)
+        return connection_.alive() ? GrabResult::nothing : GrabResult::serverGone;
+    if (!clipTo(root->width, root->height, x, y, width, height))
+        return GrabResult::nothing;
+    originX = x;
+    originY = y;
+    bool supported = true;
+    const bool grabbed = grabArea(connection_.root(), static_cast<std::int16_t>(x),
+                                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                                  static_cast<std::uint16_t>(height), image, supported);
+    if (!supported)
+        return GrabResult::unsupported;
+    return grabbed ? GrabResult::ok : GrabResult::nothing;
+}
+
+bool X11Capture::grabArea(xcb_drawable_t drawable, std::int16_t x, std::int16_t y,
+                          std::uint16_t width, std::uint16_t height, Image& image,
+                          bool& supported) {
+    const std::size_t bytes = std::size_t{width} * height * 4;
+    if (!sharedMemoryRefused_ && (!segment_ || segment_->size() < bytes)) {
+        segment_.reset();
+        segment_ = ShmSegment::attach(connection_, bytes);
+        sharedMemoryRefused_ = segment_ == nullptr;
+    }
+    if (segment_) {
+        auto reply = connection_.reply<xcb_shm_get_image_reply_t>(
+            xcb_shm_get_image(connection_.get(), drawable, x, y, width, height, ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0));
+        if (!reply)
+            return false;
+        supported = bitsPerPixel(connection_.get(), reply->depth) == 32 && reply->size >= bytes;
+        if (supported)
+            copyOpaque(segment_->data(), width, height, image);
+        return supported;
+    }
+    auto reply = connection_.reply<xcb_get_image_reply_t>(xcb_get_image(
+        connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u));
+    if (!reply)
+        return false;
+    supported = bitsPerPixel(connection_.get(), reply->depth) == 32 &&
+                static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) >= bytes;
+    if (supported)
+        copyOpaque(xcb_get_image_data(reply.get()), width, height, image);
+    return supported;
+}
+
+void X11Capture::drawCursor(Image& image, std::int32_t originX, std::int32_t originY) {
+    auto cursor = connection_.reply<xcb_xfixes_get_cursor_image_reply_t>(
+        xcb_xfixes_get_cursor_image(connection_.get()));
+    if (!cursor)
+        return;
+    const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    if (xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get()) <
+        int{cursor->width} * cursor->height) {
+        return;
+    }
+    const std::int32_t left = cursor->x - cursor->xhot - originX;
+    const std::int32_t top = cursor->y - cursor->yhot - originY;
+    for (std::int32_t cy = 0; cy < cursor->height; ++cy) {
+        const std::int32_t y = top + cy;
+        if (y < 0 || y >= static_cast<std::int32_t>(image.height()))
+            continue;
+        std::uint8_t* row = image.row(static_cast<std::uint32_t>(y));
+        for (std::int32_t cx = 0; cx < cursor->width; ++cx) {
+            const std::int32_t x = left + cx;
+            if (x < 0 || x >= static_cast<std::int32_t>(image.width()))
+                continue;
+            // Premultiplied ARGB: out = cursor + background * (1 - alpha).
+            const std::uint32_t argb = pixels[cy * cursor->width + cx];
+            const std::uint32_t alpha = argb >> 24;
+            if (alpha == 0)
+                continue;
+            std::uint8_t* px = row + std::size_t(x) * 4;
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::uint32_t c = (argb >> (8 * channel)) & 0xFF;
+                px[channel] = static_cast<std::uint8_t>(
+                    std::min<std::uint32_t>(255, c + (px[channel] * (255 - alpha) + 127) / 255));
+            }
+        }
+    }
+}
+
+}  // namespace ostrovane::platform::x11

@@ -1,0 +1,132 @@
+#include "x11/TestWindows.h"
+
+#include <sys/uio.h>
+#include <xcb/randr.h>
+#include <xcb/xcbext.h>
+
+#include <cctype>
+#include <cstdlib>
+
+namespace ostrovane::test {
+
+TestWindows::TestWindows(const std::string& display)
+    : connection_(xcb_connect(display.c_str(), nullptr)) {
+    if (xcb_connection_has_error(connection_) == 0)
+        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+}
+
+TestWindows::~TestWindows() {
+    xcb_disconnect(connection_);
+}
+
+bool TestWindows::connected() const {
+    return screen_ != nullptr && xcb_connection_has_error(connection_) == 0;
+}
+
+xcb_atom_t TestWindows::atom(const std::string& name) {
+    auto* reply = xcb_intern_atom_reply(
+        connection_,
+        xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(name.size()), name.c_str()),
+        nullptr);
+    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+}
+
+xcb_window_t TestWindows::map(const Spec& spec) {
+    const xcb_window_t w = xcb_generate_id(connection_);
+    const std::uint32_t values[] = {spec.rgb};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, w, screen_->root, spec.x, spec.y,
+                      spec.width, spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen_->root_visual, XCB_CW_BACK_PIXEL, values);
+    auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& text) {
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, property, type, 8,
+                            static_cast<std::uint32_t>(text.size()), text.data());
+    };
+    if (!spec.title.empty()) {
+        if (spec.utf8Title) {
+            setText(atom("_NET_WM_NAME"), atom("UTF8_STRING"), spec.title);
+        } else {
+            setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, spec.title);
+        }
+    }
+    if (spec.pid) {
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, atom("_NET_WM_PID"),
+                            XCB_ATOM_CARDINAL, 32, 1, &*spec.pid);
+    }
+    if (!spec.wmClass.empty()) {
+        std::string instance = spec.wmClass;
+        for (char& c : instance)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        setText(XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, instance + '\0' + spec.wmClass + '\0');
+    }
+    if (spec.desktop) {
+        const xcb_atom_t type = atom("_NET_WM_WINDOW_TYPE_DESKTOP");
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, atom("_NET_WM_WINDOW_TYPE"),
+                            XCB_ATOM_ATOM, 32, 1, &type);
+    }
+    if (spec.mapped)
+        xcb_map_window(connection_, w);
+    sync();
+    return w;
+}
+
+void TestWindows::destroy(xcb_window_t window) {
+    xcb_destroy_window(connection_, window);
+    sync();
+}
+
+void TestWindows::movePointer(std::int16_t x, std::int16_t y) {
+    xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
+    sync();
+}
+
+void TestWindows::publishClientList(const std::vector<xcb_window_t>& windows) {
+    for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom(name),
+                            XCB_ATOM_WINDOW, 32, static_cast<std::uint32_t>(windows.size()),
+                            windows.data());
+    }
+    sync();
+}
+
+std::uint32_t TestWindows::addMonitor(const std::string& name, std::int16_t x, std::int16_t y,
+                                      std::uint16_t width, std::uint16_t height) {
+    // Monitors exist for clients of RandR 1.5 on.
+    std::free(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5),
+                                            nullptr));
+    xcb_randr_monitor_info_t info{};
+    info.name = atom(name);
+    info.x = x;
+    info.y = y;
+    info.width = width;
+    info.height = height;
+    info.width_in_millimeters = width / 4;
+    info.height_in_millimeters = height / 4;
+    // Sent by hand: the generated xcb_randr_set_monitor of this libxcb
+    // announces a wrong request length and the server drops the connection.
+    struct {
+        std::uint8_t major = 0;  // filled in by xcb
+        std::uint8_t minor = XCB_RANDR_SET_MONITOR;
+        std::uint16_t length = 0;  // filled in by xcb
+        xcb_window_t window;
+    } header{.window = screen_->root};
+    iovec parts[4];  // xcb uses the two entries before the request
+    parts[2] = {&header, sizeof header};
+    parts[3] = {&info, sizeof info};
+    xcb_protocol_request_t request{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
+    xcb_send_request(connection_, 0, parts + 2, &request);
+    sync();
+    return info.name;
+}
+
+void TestWindows::removeMonitor(const std::string& name) {
+    xcb_randr_delete_monitor(connection_, screen_->root, atom(name));
+    sync();
+}
+
+void TestWindows::sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
+}  // namespace ostrovane::test

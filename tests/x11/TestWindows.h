@@ -1,0 +1,57 @@
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrovane::test {
+
+// A small X client for the tests: maps windows of known colours, titles,
+// owners and sizes, publishes a window manager's client list, and removes
+// windows and monitors, on its own connection to the test's server.
+class TestWindows {
+  public:
+    struct Spec {
+        std::int16_t x = 0;
+        std::int16_t y = 0;
+        std::uint16_t width = 100;
+        std::uint16_t height = 100;
+        std::uint32_t rgb = 0xFF0000;
+        std::string title{};
+        bool utf8Title = true;  // _NET_WM_NAME; false: WM_NAME in Latin-1
+        std::optional<std::uint32_t> pid{};
+        std::string wmClass{};  // the class name; the instance is its lower case
+        bool desktop = false;
+        bool mapped = true;
+    };
+
+    explicit TestWindows(const std::string& display);
+    ~TestWindows();
+    TestWindows(const TestWindows&) = delete;
+    TestWindows& operator=(const TestWindows&) = delete;
+
+    bool connected() const;
+    xcb_window_t map(const Spec& spec);
+    void destroy(xcb_window_t window);
+    void movePointer(std::int16_t x, std::int16_t y);
+    // The client list a window manager publishes, bottom to top.
+    void publishClientList(const std::vector<xcb_window_t>& windows);
+    // A RandR monitor without outputs over part of the screen; its id as the
+    // provider reports it (the name atom).
+    std::uint32_t addMonitor(const std::string& name, std::int16_t x, std::int16_t y,
+                             std::uint16_t width, std::uint16_t height);
+    void removeMonitor(const std::string& name);
+    // Waits until the server has handled every request.
+    void sync();
+
+  private:
+    xcb_atom_t atom(const std::string& name);
+
+    xcb_connection_t* connection_;
+    xcb_screen_t* screen_ = nullptr;
+};
+
+}  // namespace ostrovane::test
