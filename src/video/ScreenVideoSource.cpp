@@ -80,11 +80,13 @@ void ScreenVideoSource::start(const std::string& targetType, std::uint32_t targe
             auto self = weak.lock();
             if (!self)
                 return;
-            if (!content) {
-                completion(content.error());
-                return;
-            }
-            self->startWithContent(content.value(), targetType, targetID, completion);
+            std::optional<VideoError> result =
+                content ? self->startWithContent(content.value(), targetType, targetID)
+                        : std::optional<VideoError>(content.error());
+            // The caller may drop the source as soon as it hears the answer;
+            // the last reference must not go with this service thread.
+            self.reset();
+            completion(std::move(result));
         });
 }
 
@@ -106,17 +108,15 @@ std::variant<ScreenVideoSource::ResolvedTarget, VideoSourceError> ScreenVideoSou
     return VideoSourceError::targetNotFound("Window " + std::to_string(targetID) + " not found");
 }
 
-void ScreenVideoSource::startWithContent(const platform::ShareableContent& content,
-                                         const std::string& targetType, std::uint32_t targetID,
-                                         Completion completion) {
+std::optional<VideoError> ScreenVideoSource::startWithContent(
+    const platform::ShareableContent& content, const std::string& targetType,
+    std::uint32_t targetID) {
     text_.logToStderr(std::string(kLog) + "requested target type=" + targetType +
                       " id=" + std::to_string(targetID) +
                       "; available displays=" + idList(content.displays));
     auto resolved = resolveTarget(content, targetType, targetID);
-    if (auto* error = std::get_if<VideoSourceError>(&resolved)) {
-        completion(*error);
-        return;
-    }
+    if (auto* error = std::get_if<VideoSourceError>(&resolved))
+        return *error;
     const ResolvedTarget& target = std::get<ResolvedTarget>(resolved);
 
     CaptureSize size{targets_.width, targets_.height};
@@ -140,10 +140,8 @@ void ScreenVideoSource::startWithContent(const platform::ShareableContent& conte
     configuration.capturesAudio = false;
     configuration.showsCursor = true;
 
-    if (auto error = createCompressionSession(size.width, size.height)) {
-        completion(std::move(*error));
-        return;
-    }
+    if (auto error = createCompressionSession(size.width, size.height))
+        return error;
 
     const auto weak = weak_from_this();
     StreamPtr stream = screenCapture_->makeStream(target.filter, configuration,
@@ -166,8 +164,7 @@ void ScreenVideoSource::startWithContent(const platform::ShareableContent& conte
         }
         if (encoder)
             encoder->invalidate();
-        completion(*error);
-        return;
+        return *error;
     }
 
     frameSequence_.store(0);
@@ -183,7 +180,7 @@ void ScreenVideoSource::startWithContent(const platform::ShareableContent& conte
         if (auto self = weak.lock())
             self->onStartCompleted(error);
     });
-    completion(std::nullopt);
+    return std::nullopt;
 }
 
 void ScreenVideoSource::onStartCompleted(const platform::MaybeError& error) {
@@ -278,26 +275,27 @@ void ScreenVideoSource::commonTeardown() {
 
 void ScreenVideoSource::switchTarget(const std::string& targetType, std::uint32_t targetID,
                                      Completion completion) {
+    std::optional<VideoError> refused;
     {
         std::lock_guard lock(stateLock_);
-        if (!isActive_.load() || !_stream) {
-            completion(VideoSourceError::targetNotFound("No active stream"));
-            return;
-        }
-        if (_isSwitching) {
-            completion(VideoSourceError::targetNotFound("Switch already in progress"));
-            return;
-        }
-        _isSwitching = true;
+        if (!isActive_.load() || !_stream)
+            refused = VideoSourceError::targetNotFound("No active stream");
+        else if (_isSwitching)
+            refused = VideoSourceError::targetNotFound("Switch already in progress");
+        else
+            _isSwitching = true;
+    }
+    if (refused) {
+        completion(std::move(refused));
+        return;
     }
     if (targetType != "display" && targetType != "window") {
-        finishSwitch(VideoSourceError::targetNotFound("Invalid target type: " + targetType),
-                     std::move(completion));
+        completion(
+            finishSwitch(VideoSourceError::targetNotFound("Invalid target type: " + targetType)));
         return;
     }
     if (targetID == 0) {
-        finishSwitch(VideoSourceError::targetNotFound("Invalid target ID: 0"),
-                     std::move(completion));
+        completion(finishSwitch(VideoSourceError::targetNotFound("Invalid target ID: 0")));
         return;
     }
     screenCapture_->shareableContent(
@@ -306,58 +304,55 @@ void ScreenVideoSource::switchTarget(const std::string& targetType, std::uint32_
             auto self = weak.lock();
             if (!self)
                 return;
-            if (!content) {
-                self->finishSwitch(content.error(), completion);
-                return;
-            }
-            self->switchWithContent(content.value(), targetType, targetID, completion);
+            std::optional<VideoError> failed =
+                content ? self->switchWithContent(content.value(), targetType, targetID, completion)
+                        : self->finishSwitch(content.error());
+            self.reset();
+            if (failed)
+                completion(std::move(failed));
         });
 }
 
-void ScreenVideoSource::switchWithContent(const platform::ShareableContent& content,
-                                          const std::string& targetType, std::uint32_t targetID,
-                                          Completion completion) {
+std::optional<VideoError> ScreenVideoSource::switchWithContent(
+    const platform::ShareableContent& content, const std::string& targetType,
+    std::uint32_t targetID, Completion completion) {
     auto resolved = resolveTarget(content, targetType, targetID);
-    if (auto* error = std::get_if<VideoSourceError>(&resolved)) {
-        finishSwitch(*error, std::move(completion));
-        return;
-    }
+    if (auto* error = std::get_if<VideoSourceError>(&resolved))
+        return finishSwitch(*error);
     StreamPtr stream;
     {
         std::lock_guard lock(stateLock_);
         stream = _stream;
     }
-    if (!stream) {
-        finishSwitch(VideoSourceError::targetNotFound("No active stream"), std::move(completion));
-        return;
-    }
+    if (!stream)
+        return finishSwitch(VideoSourceError::targetNotFound("No active stream"));
     stream->updateContentFilter(
         std::get<ResolvedTarget>(resolved).filter, [weak = weak_from_this(), targetType, targetID,
                                                     completion](const platform::MaybeError& error) {
             auto self = weak.lock();
             if (!self)
                 return;
-            if (error) {
-                self->finishSwitch(*error, completion);
-                return;
+            if (!error) {
+                {
+                    std::lock_guard lock(self->stateLock_);
+                    self->_forceNextKeyframe = true;
+                    self->_latestSampleBuffer.reset();
+                }
+                self->text_.logToStderr(std::string(kLog) + "switched to " + targetType + ":" +
+                                        std::to_string(targetID));
             }
-            {
-                std::lock_guard lock(self->stateLock_);
-                self->_forceNextKeyframe = true;
-                self->_latestSampleBuffer.reset();
-            }
-            self->text_.logToStderr(std::string(kLog) + "switched to " + targetType + ":" +
-                                    std::to_string(targetID));
-            self->finishSwitch(std::nullopt, completion);
+            std::optional<VideoError> result =
+                self->finishSwitch(error ? std::optional<VideoError>(*error) : std::nullopt);
+            self.reset();
+            completion(std::move(result));
         });
+    return std::nullopt;
 }
 
-void ScreenVideoSource::finishSwitch(std::optional<VideoError> error, Completion completion) {
-    {
-        std::lock_guard lock(stateLock_);
-        _isSwitching = false;
-    }
-    completion(std::move(error));
+std::optional<VideoError> ScreenVideoSource::finishSwitch(std::optional<VideoError> error) {
+    std::lock_guard lock(stateLock_);
+    _isSwitching = false;
+    return error;
 }
 
 // ---- snapshot ----

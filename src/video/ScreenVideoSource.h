@@ -96,14 +96,20 @@ class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoS
         const platform::ShareableContent& content, const std::string& targetType,
         std::uint32_t targetID) const;
 
-    void startWithContent(const platform::ShareableContent& content, const std::string& targetType,
-                          std::uint32_t targetID, Completion completion);
+    // Nothing when the stream was created and told to start.
+    std::optional<VideoError> startWithContent(const platform::ShareableContent& content,
+                                               const std::string& targetType,
+                                               std::uint32_t targetID);
     std::optional<VideoError> createCompressionSession(std::int64_t width, std::int64_t height);
     void onStartCompleted(const platform::MaybeError& error);
     void onStreamStopped(const platform::StreamStopError& error);
-    void switchWithContent(const platform::ShareableContent& content, const std::string& targetType,
-                           std::uint32_t targetID, Completion completion);
-    void finishSwitch(std::optional<VideoError> error, Completion completion);
+    // An error when the switch failed at once; otherwise `completion` is
+    // called once the service has applied the new filter.
+    std::optional<VideoError> switchWithContent(const platform::ShareableContent& content,
+                                                const std::string& targetType,
+                                                std::uint32_t targetID, Completion completion);
+    // Ends the switch (so later switches are accepted) and passes `error` on.
+    std::optional<VideoError> finishSwitch(std::optional<VideoError> error);
 
     void teardownStream(const StreamPtr& stream);
     void commonTeardown();
