@@ -6,6 +6,7 @@
 #include "platform/AudioCaptureDevices.h"
 #include "platform/AudioCaptureSession.h"
 #include "platform/AudioHardware.h"
+#include "platform/AudioInputLog.h"
 #include "platform/ChildProcess.h"
 #include "platform/OfflineAudioEngine.h"
 #include "platform/ScreenCapture.h"
@@ -24,6 +25,8 @@ struct Platform {
     std::shared_ptr<Applications> applications;
     std::shared_ptr<ChildProcesses> childProcesses;
     std::shared_ptr<OfflineAudioEngines> offlineAudioEngines;
+    // What the microphone-app detector follows; an empty command: nothing.
+    AudioInputLog audioInputLog;
 };
 
 }  // namespace ostrovane::platform

@@ -1,10 +1,11 @@
 // The contracts of the Linux provider, against a private sound server and a
 // private bus standing in for the system bus (the wake case goes through it).
-// Screen capture waits for a display provider; child processes, encoders and
-// the offline engine belong to other providers.
+// Screen capture waits for a display provider; encoders and the offline
+// engine belong to other providers.
 #include "contract/ApplicationsContract.h"
 #include "contract/AudioCaptureContract.h"
 #include "contract/AudioHardwareContract.h"
+#include "contract/ChildProcessContract.h"
 #include "linux/LinuxHarness.h"
 
 namespace ostrovane::contract {
@@ -14,6 +15,8 @@ using test::linuxProvider;
 INSTANTIATE_TEST_SUITE_P(Linux, AudioCaptureContract, testing::Values(linuxProvider()),
                          providerName);
 INSTANTIATE_TEST_SUITE_P(Linux, AudioHardwareContract, testing::Values(linuxProvider()),
+                         providerName);
+INSTANTIATE_TEST_SUITE_P(Linux, ChildProcessContract, testing::Values(linuxProvider()),
                          providerName);
 INSTANTIATE_TEST_SUITE_P(Linux, ApplicationsContract, testing::Values(linuxProvider()),
                          providerName);

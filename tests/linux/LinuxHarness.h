@@ -51,11 +51,14 @@ class LinuxHarness final : public contract::ProviderHarness {
         auto it = modules_.find(uid);
         return it != modules_.end() && server.pactl({"unload-module", it->second});
     }
-    // Child processes are another provider's business.
-    std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
-        return std::nullopt;
+    std::optional<platform::ChildProcessSpec> childThatPrints(const std::string& text,
+                                                              int status) override {
+        return platform::ChildProcessSpec{
+            "/bin/sh", {"-c", "printf %s \"$0\"; exit " + std::to_string(status), text}};
     }
-    std::optional<platform::ChildProcessSpec> childThatWaits() override { return std::nullopt; }
+    std::optional<platform::ChildProcessSpec> childThatWaits() override {
+        return platform::ChildProcessSpec{"/bin/sleep", {"600"}};
+    }
     platform::ChildProcessSpec missingExecutable() override { return {"/nonexistent", {}}; }
     // logind announces the wake, once the platform follows it.
     bool postWake() override {

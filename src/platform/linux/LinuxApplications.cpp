@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxApplications.h"
 
+#include "platform/linux/ApplicationResolver.h"
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -51,29 +53,54 @@ class LinuxApplications::WakeObservers {
     std::uint64_t _nextId = 1;  // guarded by mutex_; ids are never reused
 };
 
-LinuxApplications::LinuxApplications(logind::LogindWakeWatcher::Options wake)
-    : observers_(std::make_shared<WakeObservers>()),
+LinuxApplications::LinuxApplications(logind::LogindWakeWatcher::Options wake,
+                                     ApplicationSources sources)
+    : proc_(std::move(sources.procRoot)),
+      desktop_(sources.desktop ? std::move(*sources.desktop)
+                               : DesktopEntrySources::fromEnvironment()),
+      observers_(std::make_shared<WakeObservers>()),
       watcher_(std::move(wake), [observers = observers_] { observers->notify(); }) {}
 
 LinuxApplications::~LinuxApplications() = default;
 
-// Desktop applications are listed by the window-system provider (not built yet).
-std::vector<RunningApplication> LinuxApplications::runningApplications() {
-    return {};
+std::shared_ptr<const DesktopEntries> LinuxApplications::entries(bool reload) {
+    {
+        std::lock_guard lock(entriesMutex_);
+        if (_entries && !reload)
+            return _entries;
+    }
+    // Read without the lock: a concurrent reader keeps the previous set.
+    auto fresh = std::make_shared<const DesktopEntries>(DesktopEntries::load(desktop_));
+    std::lock_guard lock(entriesMutex_);
+    _entries = fresh;
+    return fresh;
 }
 
-std::optional<RunningApplication> LinuxApplications::runningApplication(Pid) {
-    return std::nullopt;
+// The one full walk of the process table, made when the caller rebuilds its
+// view of the running applications; the entries are read again with it.
+std::vector<RunningApplication> LinuxApplications::runningApplications() {
+    const auto known = entries(true);
+    const ApplicationResolver resolver(proc_, *known);
+    std::vector<RunningApplication> out;
+    for (const Pid pid : proc_.pids()) {
+        if (const auto* entry = resolver.resolveOwn(pid))
+            out.push_back({pid, entry->id, entry->name, proc_.executable(pid)});
+    }
+    return out;
+}
+
+std::optional<RunningApplication> LinuxApplications::runningApplication(Pid pid) {
+    if (pid <= 0)
+        return std::nullopt;
+    const auto known = entries(false);
+    const auto* entry = ApplicationResolver(proc_, *known).resolve(pid);
+    if (!entry)
+        return std::nullopt;
+    return RunningApplication{pid, entry->id, entry->name, proc_.executable(pid)};
 }
 
 std::optional<std::string> LinuxApplications::executablePath(Pid pid) {
-    if (pid <= 0)
-        return std::nullopt;
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error || path.empty())
-        return std::nullopt;
-    return path.string();
+    return proc_.executable(pid);
 }
 
 std::optional<Bundle> LinuxApplications::openBundle(const std::string&) {

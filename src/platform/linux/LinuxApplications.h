@@ -1,20 +1,39 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <optional>
 
 #include "platform/Applications.h"
+#include "platform/linux/DesktopEntries.h"
 #include "platform/linux/LogindWakeWatcher.h"
+#include "platform/linux/ProcFs.h"
 
 namespace ostrovane::platform {
 
-// Processes from /proc and wake from sleep from logind. This system has no
-// application bundles. Wake observers run on the watcher's thread; an
+// Where applications and processes are read from; tests point both at a
+// fake tree.
+struct ApplicationSources {
+    std::string procRoot = "/proc";
+    // nullopt: the user's data directories, search path and locale.
+    std::optional<DesktopEntrySources> desktop;
+};
+
+// Applications are the processes that belong to an installed desktop
+// application (ApplicationResolver has the rules): bundle identifier = the
+// desktop entry id, localized name = its Name in the user's locale. The
+// entries are read on first use and again each time the running
+// applications are listed. This system has no application bundles, so
+// openBundle finds none and helpers are resolved here instead.
+//
+// Wake from sleep comes from logind. Wake observers run on the watcher's thread; an
 // observer may remove itself or others from there. A removed observer is not
 // called afterwards; a call already under way on the watcher's thread
 // finishes.
 class LinuxApplications final : public Applications {
   public:
-    explicit LinuxApplications(logind::LogindWakeWatcher::Options wake);
+    explicit LinuxApplications(logind::LogindWakeWatcher::Options wake,
+                               ApplicationSources sources = {});
     ~LinuxApplications() override;
 
     // Whether a wake announced now would reach the observers (see
@@ -30,6 +49,13 @@ class LinuxApplications final : public Applications {
     void removeWakeObserver(const WakeObserverToken& token) override;
 
   private:
+    std::shared_ptr<const DesktopEntries> entries(bool reload);
+
+    const ProcFs proc_;
+    const DesktopEntrySources desktop_;
+    std::mutex entriesMutex_;
+    std::shared_ptr<const DesktopEntries> _entries;  // guarded by entriesMutex_
+
     class WakeObservers;
     // Shared with the watcher's thread, which may outlive us when the last
     // reference goes from within an observer.

@@ -1,13 +1,34 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <filesystem>
+
 #include "platform/linux/LinuxApplications.h"
 #include "platform/linux/LinuxAudioHardware.h"
 #include "platform/linux/LinuxCaptureDevices.h"
+#include "platform/linux/LinuxChildProcesses.h"
 #include "platform/linux/LinuxScreenCapture.h"
 #include "platform/linux/PulseConnection.h"
 #include "platform/x264/X264VideoEncoders.h"
 
 namespace ostrovane::platform {
+namespace {
+
+AudioInputLog audioLogOf(const LinuxPlatformOptions& options) {
+    std::string executable = options.audioLogExecutable;
+    if (executable.empty()) {
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        executable = (error ? std::filesystem::path("ostrovane-audio-log")
+                            : self.parent_path() / "ostrovane-audio-log")
+                         .string();
+    }
+    ChildProcessSpec command{std::move(executable), {}};
+    if (!options.pulseServer.empty())
+        command.arguments = {"--server", options.pulseServer};
+    return AudioInputLog{std::move(command), soundServerDaemons()};
+}
+
+}  // namespace
 
 Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options) {
     auto connection = pulse::PulseConnection::create(
@@ -17,8 +38,11 @@ Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options)
     platform.audioHardware = pulse::LinuxAudioHardware::create(connection);
     platform.screenCapture =
         std::make_shared<pulse::LinuxScreenCapture>(connection, std::move(options.displays));
+    platform.audioInputLog = audioLogOf(options);
+    platform.childProcesses = std::make_shared<LinuxChildProcesses>();
     platform.applications = std::make_shared<LinuxApplications>(
-        logind::LogindWakeWatcher::Options{std::move(options.systemBus)});
+        logind::LogindWakeWatcher::Options{std::move(options.systemBus)},
+        std::move(options.applicationSources));
     platform.videoEncoders = std::make_shared<x264::X264VideoEncoders>();
     return platform;
 }

@@ -6,6 +6,7 @@
 
 #include "dispatch/Clock.h"
 #include "platform/Platform.h"
+#include "platform/linux/LinuxApplications.h"
 
 namespace ostrovane::platform {
 
@@ -21,7 +22,19 @@ struct LinuxPlatformOptions {
     // The message bus on which logind announces sleep and wake; empty: the
     // system bus (DBUS_SYSTEM_BUS_ADDRESS, then the standard socket).
     std::string systemBus;
+    // The audio-log reader the microphone-app detector follows; empty:
+    // "ostrovane-audio-log" in the directory of our own executable.
+    std::string audioLogExecutable;
+    // Where processes and desktop entries are read.
+    ApplicationSources applicationSources;
 };
+
+// The sound server's own processes, which run audio input for others.
+inline const std::vector<std::string>& soundServerDaemons() {
+    static const std::vector<std::string> names{"pulseaudio", "pipewire", "wireplumber",
+                                                "pipewire-media-session"};
+    return names;
+}
 
 // The real provider on a Linux desktop: microphones, system audio and the
 // audio hardware model from PulseAudio or PipeWire's pulse server. Waits at
@@ -31,8 +44,10 @@ struct LinuxPlatformOptions {
 //
 // Applications are processes from /proc and wake from sleep from logind on
 // the system bus; without a bus there are simply no wake notifications.
-// Facilities not provided here (video encoders, child processes, the offline
-// engine) are left empty for their own providers.
+// Child processes are spawned with a pipe on their output; the audio-input
+// log is `ostrovane-audio-log` on the same sound server. Facilities not
+// provided here (video encoders, the offline engine) are left empty for their
+// own providers.
 Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options = {});
 
 }  // namespace ostrovane::platform

@@ -1,5 +1,7 @@
 #include "platform/sim/SimWorld.h"
 
+#include "platform/macos/MacAudioInputLog.h"
+
 namespace ostrovane::platform::sim {
 
 SimWorld::SimWorld(dispatch::Clock& clock)
@@ -12,8 +14,8 @@ SimWorld::SimWorld(dispatch::Clock& clock)
       offlineAudio_(std::make_shared<SimOfflineAudio>()) {}
 
 Platform SimWorld::platform() const {
-    return Platform{audio_,        audio_,          screen_,      videoEncoders_,
-                    applications_, childProcesses_, offlineAudio_};
+    return Platform{audio_,        audio_,          screen_,       videoEncoders_,
+                    applications_, childProcesses_, offlineAudio_, macos::macAudioInputLog()};
 }
 
 void SimWorld::addTypicalMachine() {

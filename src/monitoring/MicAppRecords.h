@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrovane::monitoring {
+
+// The tagged JSON lines of the mic app detector, without their line feed;
+// nothing when the object cannot be serialized (a text that is not UTF-8).
+std::optional<std::string> micAppEventLine(const std::string& bundleId, const std::string& appName,
+                                           std::int32_t pid, double timestamp);
+std::optional<std::string> micAppStopEventLine(const std::string& bundleId,
+                                               const std::string& appName, std::int32_t pid,
+                                               double timestamp);
+std::optional<std::string> micAppSnapshotLine(const std::vector<std::string>& bundleIds,
+                                              double timestamp);
+std::optional<std::string> micAppErrorLine(const std::string& message, double timestamp);
+
+}  // namespace ostrovane::monitoring

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostrovane::platform {
+
+// An installed desktop application, from its .desktop file.
+struct DesktopEntry {
+    std::string id;    // "org.mozilla.firefox", "firefox"
+    std::string name;  // Name in the user's locale, else Name, else the id
+    // Programs of Exec and TryExec: absolute paths (symlinks resolved when
+    // they exist) and bare names that were not found on the search path.
+    std::vector<std::string> binaries;
+    std::vector<std::string> bareNames;
+    // The application's own directory (that of its program, when that is not
+    // a shared directory such as /usr/bin): every executable below it belongs
+    // to this application.
+    std::optional<std::string> installDir;
+};
+
+struct DesktopEntrySources {
+    std::vector<std::string> dataDirs;    // in precedence order; entries under <dir>/applications
+    std::vector<std::string> searchPath;  // where bare program names are looked up
+    std::string locale;                   // "de_DE.UTF-8@euro"; empty: Name only
+
+    // The user's: XDG_DATA_HOME, the user's Flatpak exports, XDG_DATA_DIRS,
+    // the system's Flatpak exports and Snap's desktop directory; PATH; the
+    // messages locale (LC_ALL, LC_MESSAGES, LANG).
+    static DesktopEntrySources fromEnvironment();
+};
+
+// The desktop applications of this system, read once from the data
+// directories; an id found in several directories comes from the first.
+class DesktopEntries {
+  public:
+    static DesktopEntries load(const DesktopEntrySources& sources);
+
+    const DesktopEntry* byId(const std::string& id) const;
+    // Entries whose id begins with `prefix` (Snap's "<snap>_<app>" ids).
+    const DesktopEntry* firstWithPrefix(const std::string& prefix) const;
+    // The entry whose Exec or TryExec program is this executable.
+    const DesktopEntry* byExecutable(const std::string& path) const;
+    // The entry with the outermost install directory containing `path`.
+    const DesktopEntry* outermostContaining(const std::string& path) const;
+
+    std::size_t size() const { return entries_.size(); }
+
+  private:
+    std::map<std::string, DesktopEntry> entries_;
+};
+
+// One .desktop file's text → an entry with the given id; nothing when it is
+// not a visible application (Type other than Application, Hidden=true).
+std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::string& id,
+                                              const DesktopEntrySources& sources);
+
+// The program of an Exec line: its first word after quoting, skipping an
+// "env NAME=value" prefix; nothing for interpreters and launchers (sh,
+// python3, flatpak...), whose name says nothing about the application.
+std::optional<std::string> execProgram(std::string_view exec);
+
+}  // namespace ostrovane::platform

@@ -1,0 +1,253 @@
+#include "integration/monitoring/MicAppFixture.h"
+
+namespace ostrovane::monitoring::testing {
+namespace {
+
+using platform::Bundle;
+using platform::RunningApplication;
+
+bool has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class MicAppDetectorTest : public MicAppFixture {};
+
+TEST_F(MicAppDetectorTest, OneEventPerApplicationAndTheStopCarriesTheLastPid) {
+    world.applications().addApplication({501, "us.zoom.xos", "zoom.us", std::nullopt});
+    world.applications().addApplication({502, "us.zoom.xos", "zoom.us", std::nullopt});
+    start();
+    fresh();
+    say("zoom.us", 501, true);
+    clock.advanceSeconds(0.5);
+    say("zoom.us", 502, true);
+    auto events = records(fresh(), "MIC_APP_EVENT:");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["bundleId"], "us.zoom.xos");
+    EXPECT_EQ(events[0]["appName"], "zoom.us");
+    EXPECT_EQ(events[0]["pid"], 501);
+    EXPECT_DOUBLE_EQ(events[0]["timestamp"].get<double>(), clock.wallTime() - 0.5);
+
+    say("zoom.us", 501, false);
+    EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
+    say("zoom.us", 502, false);
+    auto lines = fresh();
+    const auto stops = records(lines, "MIC_APP_STOP_EVENT:");
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0]["pid"], 502);
+    EXPECT_TRUE(has(lines, "MicAppDetector: App stopped using mic: zoom.us (us.zoom.xos)"));
+
+    // A stop nobody started is logged, nothing else.
+    say("ghost", 999, false);
+    lines = fresh();
+    EXPECT_TRUE(has(lines, "MicAppDetector: Ignoring stop for untracked PID 999 hint=ghost"));
+    EXPECT_TRUE(records(lines, "MIC_APP_STOP_EVENT:").empty());
+}
+
+TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
+    start();
+    fresh();
+    const std::string text = "Filtering the log data using \"input_running\"\n" +
+                             logLine("Timestamp", 40, true) + logLine("caf\xC3\xA9", 41, true) +
+                             logLine("rec", 42, true);
+    for (std::size_t size : {1u, 7u, 64u}) {
+        for (std::size_t at = 0; at < text.size(); at += size)
+            logChild().write(text.substr(at, size));
+        clock.settle();
+        const auto events = records(fresh(), "MIC_APP_EVENT:");
+        ASSERT_EQ(events.size(), 2u) << size;
+        EXPECT_EQ(events[0]["bundleId"], "process:caf\xC3\xA9");
+        EXPECT_EQ(events[1]["bundleId"], "process:rec");
+        for (int pid : {41, 42})
+            say(logLine("x", pid, false));
+        fresh();
+    }
+}
+
+struct ResolutionCase {
+    const char* what;
+    std::function<void(platform::sim::SimApplications&, platform::Pid)> setup;
+    std::string hint;
+    std::optional<std::pair<std::string, std::string>> expected;  // bundle id, app name
+};
+
+TEST_F(MicAppDetectorTest, ResolvesProcessesToTheApplicationsThatOwnThem) {
+    const std::string zoom = "/Applications/zoom.us.app";
+    auto none = [](auto&, platform::Pid) {};
+    const std::vector<ResolutionCase> cases{
+        {"registered application",
+         [](auto& apps, auto pid) {
+             apps.addApplication({pid, "com.apple.FaceTime", "FaceTime", {}});
+         },
+         "avconf", std::pair{"com.apple.FaceTime", "FaceTime"}},
+        {"helper inside the application's bundle",
+         [&](auto& apps, auto pid) {
+             apps.addBundle(Bundle{zoom, "us.zoom.xos", {{"CFBundleDisplayName", "Zoom"}}});
+             apps.addBundle(Bundle{zoom + "/Contents/Frameworks/ZoomHelper.app",
+                                   "us.zoom.helper",
+                                   {{"CFBundleName", "Zoom Helper"}}});
+             apps.setExecutablePath(
+                 pid, zoom + "/Contents/Frameworks/ZoomHelper.app/Contents/MacOS/Zoom Helper");
+         },
+         "Zoom Helper", std::pair{"us.zoom.xos", "Zoom"}},
+        {"bundle whose name is not a string",
+         [](auto& apps, auto pid) {
+             apps.addBundle(Bundle{"/Applications/Rec.app", "org.rec", {{"CFBundleName", 3}}});
+             apps.setExecutablePath(pid, "/Applications/Rec.app/Contents/MacOS/rec");
+         },
+         "rec", std::pair{"org.rec", "org.rec"}},
+        {"plain executable",
+         [](auto& apps, auto pid) { apps.setExecutablePath(pid, "/usr/local/bin/sox.bin"); }, "sox",
+         std::pair{"path:/usr/local/bin/sox.bin", "sox"}},
+        {"known only by its log name", none, "sox", std::pair{"process:sox", "sox"}},
+        {"daemon by bundle id",
+         [](auto& apps, auto pid) {
+             apps.addApplication({pid, "com.apple.coreaudiod", "A", {}});
+         },
+         "x", std::nullopt},
+        {"daemon by log name", none, "SystemSoundServer-macOS", std::nullopt},
+        {"the helper itself", none, "Ostrovane", std::nullopt},
+    };
+    start();
+    platform::Pid pid = 300;
+    for (const auto& c : cases) {
+        c.setup(world.applications(), ++pid);
+        say(c.hint, pid, true);
+        const auto lines = fresh();
+        const auto events = records(lines, "MIC_APP_EVENT:");
+        EXPECT_EQ(countPrefix(lines, "MicAppDetector: Skipping system daemon: hint="),
+                  c.expected ? 0u : 1u)
+            << c.what;
+        ASSERT_EQ(events.size(), c.expected ? 1u : 0u) << c.what;
+        if (c.expected) {
+            EXPECT_EQ(events[0]["bundleId"], c.expected->first) << c.what;
+            EXPECT_EQ(events[0]["appName"], c.expected->second) << c.what;
+        }
+    }
+}
+
+TEST_F(MicAppDetectorTest, StartingReconstructsSessionsAndConfirmsWithASnapshot) {
+    world.applications().addApplication({700, "com.discord", "Discord", {}});
+    world.audio().addProcess(700, true);
+    world.audio().addProcess(701, false);
+    world.audio().addProcess(world.applications().currentPid(), true);
+    start();
+    auto lines = fresh();
+    EXPECT_TRUE(
+        has(lines, "MicAppDetector: Reconstructing 2 active mic session(s) after (re)start"));
+    const auto events = records(lines, "MIC_APP_EVENT:");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["bundleId"], "com.discord");
+    EXPECT_TRUE(snapshots(lines).empty());
+
+    world.applications().addApplication({800, "com.skype", "Skype", {}});
+    world.audio().addProcess(800, true);
+    clock.advanceSeconds(0.75);
+    lines = fresh();
+    EXPECT_EQ(records(lines, "MIC_APP_EVENT:").size(), 1u);  // Skype, found by the second pass
+    EXPECT_EQ(snapshots(lines),
+              (std::vector<std::vector<std::string>>{{"com.discord", "com.skype"}}));
+
+    // Stopping ends the open sessions without stop lines.
+    stop();
+    lines = fresh();
+    EXPECT_TRUE(records(lines, "MIC_APP_STOP_EVENT:").empty());
+    EXPECT_TRUE(logChild().terminateRequested());
+    clock.advanceSeconds(30);
+    EXPECT_TRUE(snapshots(fresh()).empty());
+}
+
+TEST_F(MicAppDetectorTest, ReconcilePrunesAfterTwoMissesAndSnapshotsEveryTick) {
+    world.applications().addApplication({501, "us.zoom.xos", "zoom.us", {}});
+    world.audio().addProcess(501, true);
+    world.audio().addProcess(90, true);  // a daemon holding the input
+    world.applications().addApplication({90, "com.apple.replayd", "replayd", {}});
+    start();
+    say("rec", 60, true);  // tracked by its pid only
+    clock.advanceSeconds(1);
+    fresh();
+
+    // Before each 15 s tick, and what its snapshot lists.
+    const std::vector<std::pair<std::function<void()>, std::vector<std::string>>> ticks{
+        {[] {}, {"process:rec", "us.zoom.xos"}},  // rec missed once: listed in its grace tick
+        {[&] { world.audio().removeProcess(501); }, {"us.zoom.xos"}},  // rec pruned
+        {[] {}, {}},                                                   // zoom pruned
+        {[] {}, {}},
+    };
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        ticks[i].first();
+        clock.advanceSeconds(15);
+        const auto lines = fresh();
+        EXPECT_EQ(snapshots(lines), (std::vector<std::vector<std::string>>{ticks[i].second})) << i;
+        EXPECT_EQ(countPrefix(lines, "MicAppDetector: Skipping system daemon: hint=? name=replayd"),
+                  1u)
+            << "the daemon is skipped again on tick " << i;
+        EXPECT_TRUE(records(lines, "MIC_APP_STOP_EVENT:").empty());
+    }
+
+    // The pruned sessions are gone: their stops are untracked, a start is new.
+    say("rec", 60, false);
+    EXPECT_TRUE(has(fresh(), "MicAppDetector: Ignoring stop for untracked PID 60 hint=rec"));
+    world.audio().addProcess(501, true);
+    say("zoom.us", 501, true);
+    EXPECT_EQ(records(fresh(), "MIC_APP_EVENT:").size(), 1u);
+}
+
+TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanly) {
+    world.childProcesses().pushScript(
+        kLogTool, platform::sim::SimChildScript().exit(1, dispatch::seconds(2)));
+    world.childProcesses().pushScript(
+        kLogTool, platform::sim::SimChildScript().exit(0, dispatch::seconds(1)));
+    start();
+    fresh();
+    const auto& spec = logChild().spec();  // the unified log, filtered to input changes
+    EXPECT_EQ(spec.executable, kLogTool);
+    EXPECT_EQ(spec.arguments, (std::vector<std::string>{
+                                  "stream", "--predicate",
+                                  "(subsystem == 'com.apple.coreaudio' AND category == 'as_server' "
+                                  "AND composedMessage CONTAINS 'input_running')",
+                                  "--style", "compact"}));
+    clock.advanceSeconds(2);
+    auto errors = records(fresh(), "MIC_APP_ERROR:");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["error"], "log stream exited with status 1");
+    EXPECT_EQ(errors[0].size(), 2u);
+    clock.advanceSeconds(4.9);
+    EXPECT_EQ(world.childProcesses().launches().size(), 1u);
+    clock.advanceSeconds(0.1);
+    EXPECT_EQ(world.childProcesses().launches().size(), 2u);
+    EXPECT_TRUE(has(fresh(), "MicAppDetector: Attempting to restart log stream..."));
+
+    clock.advanceSeconds(10);  // the second run ends with 0: no error, no relaunch
+    EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
+    EXPECT_EQ(world.childProcesses().launches().size(), 2u);
+}
+
+TEST_F(MicAppDetectorTest, TheEndOfALogLetGoByAStopIsNoFailure) {
+    start();
+    detector->stopMonitoring();
+    detector->startMonitoring();  // the first log's exit arrives after this
+    clock.settle();
+    clock.advanceSeconds(6);
+    EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
+    EXPECT_EQ(world.childProcesses().launches().size(), 2u);
+}
+
+TEST_F(MicAppDetectorTest, AFailedLaunchLeavesTheDetectorStopped) {
+    world.childProcesses().pushScript(
+        kLogTool, platform::sim::SimChildScript::failingLaunch({"NSCocoaErrorDomain", 4, "gone"}));
+    world.audio().addProcess(501, true);
+    start();
+    auto lines = fresh();
+    const auto errors = records(lines, "MIC_APP_ERROR:");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["error"], "Failed to start log stream: gone");
+    clock.advanceSeconds(31);
+    lines = fresh();
+    EXPECT_TRUE(snapshots(lines).empty());
+    // Started again, it follows a new log.
+    start();
+    EXPECT_TRUE(has(fresh(), "MicAppDetector: log stream started successfully"));
+}
+
+}  // namespace
+}  // namespace ostrovane::monitoring::testing

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "dispatch/ManualClock.h"
+#include "monitoring/MicAppDetector.h"
+#include "platform/sim/SimWorld.h"
+#include "support/MemoryChannels.h"
+
+namespace ostrovane::monitoring::testing {
+
+inline const std::string kLogTool = "/usr/bin/log";
+
+// One audio-server line in the log tool's compact style.
+inline std::string logLine(const std::string& name, platform::Pid pid, bool running) {
+    return "2026-12-06 13:02:11.123 Df coreaudiod[188:4410] [com.apple.coreaudio:as_server] "
+           "{\"session\":{\"name\":\"" +
+           name + "(" + std::to_string(pid) +
+           ")\",\"id\":7},\"details\":{\"input_running\":" + (running ? "true" : "false") + "}}\n";
+}
+
+// A detector on a simulated machine and a manual clock, its text channel read
+// back; the main queue is served by a thread of the fixture.
+class MicAppFixture : public ::testing::Test {
+  protected:
+    MicAppFixture() : world(clock) {
+        mainThread = std::thread([this] { mainQueue.run(); });
+    }
+    ~MicAppFixture() override {
+        detector.reset();
+        clock.settle();
+        mainQueue.stop();
+        mainThread.join();
+    }
+
+    void start() {
+        if (!detector)
+            detector = MicAppDetector::create({clock, mainQueue, channels.text(), platform});
+        detector->startMonitoring();
+        clock.settle();
+    }
+    void stop() {
+        detector->stopMonitoring();
+        clock.settle();
+    }
+
+    platform::sim::SimChild& logChild() { return *world.childProcesses().lastChild(); }
+    void say(const std::string& text) {
+        logChild().write(text);
+        clock.settle();
+    }
+    void say(const std::string& name, platform::Pid pid, bool running) {
+        say(logLine(name, pid, running));
+    }
+
+    // Lines written since the previous call.
+    std::vector<std::string> fresh() {
+        auto all = channels.lines();
+        std::vector<std::string> out(all.begin() + static_cast<long>(std::min(seen_, all.size())),
+                                     all.end());
+        seen_ = all.size();
+        return out;
+    }
+    static std::size_t countPrefix(const std::vector<std::string>& lines,
+                                   const std::string& prefix) {
+        return static_cast<std::size_t>(std::count_if(
+            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
+    }
+    // The JSON objects of `tag` among `lines`.
+    static std::vector<nlohmann::json> records(const std::vector<std::string>& lines,
+                                               const std::string& tag) {
+        std::vector<nlohmann::json> out;
+        for (const auto& line : lines) {
+            if (line.starts_with(tag))
+                out.push_back(nlohmann::json::parse(line.substr(tag.size())));
+        }
+        return out;
+    }
+    // The bundle ids of each snapshot among `lines`, sorted.
+    static std::vector<std::vector<std::string>> snapshots(const std::vector<std::string>& lines) {
+        std::vector<std::vector<std::string>> out;
+        for (const auto& record : records(lines, "MIC_APP_SNAPSHOT:")) {
+            auto ids = record["bundleIds"].get<std::vector<std::string>>();
+            std::sort(ids.begin(), ids.end());
+            out.push_back(ids);
+        }
+        return out;
+    }
+
+    dispatch::ManualClock clock;
+    platform::sim::SimWorld world;
+    platform::Platform platform = world.platform();  // what the detector is built on
+    dispatch::MainQueue mainQueue{clock};
+    std::thread mainThread;
+    test::MemoryChannels channels;
+    std::shared_ptr<MicAppDetector> detector;
+
+  private:
+    std::size_t seen_ = 0;
+};
+
+}  // namespace ostrovane::monitoring::testing

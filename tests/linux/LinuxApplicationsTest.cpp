@@ -1,0 +1,170 @@
+// Which desktop application a process belongs to, against a fake /proc and
+// fake data directories in a temporary folder, read through the detector as
+// the parent sees it.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "integration/monitoring/MicAppFixture.h"
+#include "platform/linux/LinuxApplications.h"
+
+namespace ostrovane::monitoring::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeSystem {
+  public:
+    FakeSystem() {
+        std::string templ = (fs::temp_directory_path() / "ostrovane-apps-XXXXXX").string();
+        root_ = ::mkdtemp(templ.data());
+    }
+    ~FakeSystem() {
+        std::error_code error;
+        fs::remove_all(root_, error);
+    }
+
+    void entry(const std::string& dataDir, const std::string& relative, const std::string& body) {
+        write(root_ / dataDir / "applications" / relative,
+              "[Desktop Entry]\nType=Application\n" + body);
+    }
+    void process(platform::Pid pid, platform::Pid parent, const std::string& exe,
+                 const std::string& unit) {
+        const fs::path dir = root_ / "proc" / std::to_string(pid);
+        fs::create_directories(dir);
+        fs::create_symlink(exe, dir / "exe");
+        write(dir / "stat",
+              std::to_string(pid) + " (a (b) c) S " + std::to_string(parent) + " 1 1");
+        write(dir / "cgroup",
+              "0::/user.slice/user-1000.slice/user@1000.service/app.slice/" + unit + "\n");
+    }
+    platform::ApplicationSources sources() const {
+        return {
+            (root_ / "proc").string(),
+            platform::DesktopEntrySources{{(root_ / "home").string(), (root_ / "flatpak").string(),
+                                           (root_ / "usr").string(), (root_ / "snap").string()},
+                                          {(root_ / "bin").string()},
+                                          "de_DE.UTF-8"}};
+    }
+    const fs::path& root() const { return root_; }
+
+  private:
+    static void write(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    fs::path root_;
+};
+
+class LinuxApplicationsTest : public MicAppFixture {
+  protected:
+    void SetUp() override {
+        sys.entry("usr", "firefox-esr.desktop",
+                  "Name=Firefox "
+                  "ESR\nName[de]=Firefox-Browser\nExec=/usr/lib/firefox-esr/firefox-esr %u\n");
+        sys.entry("flatpak", "org.mozilla.firefox.desktop",
+                  "Name=Firefox\nExec=/usr/bin/flatpak run --branch=stable org.mozilla.firefox @@u "
+                  "%u @@\n");
+        sys.entry("snap", "spotify_spotify.desktop",
+                  "Name=Spotify\nExec=env BAMF=1 /snap/bin/spotify %U\n");
+        sys.entry("usr", "slack.desktop", "Name=Slack\nExec=\"/opt/Slack/slack\" --gpu %U\n");
+        sys.entry("usr", "kde/org.kde.kwrite.desktop",
+                  "Name=KWrite\nExec=kwrite %U\nTryExec=kwrite\n");
+        sys.entry("usr", "suite.desktop", "Name=Suite\nExec=/opt/suite/launch\n");
+        sys.entry("usr", "suite-writer.desktop",
+                  "Name=Writer\nExec=/opt/suite/writer/bin/writer\n");
+        sys.entry("usr", "hidden.desktop", "Name=Hidden\nExec=/opt/hidden/hidden\n");
+        sys.entry("home", "hidden.desktop", "Name=Hidden\nHidden=true\n");
+        sys.entry("usr", "python-tool.desktop", "Name=Tool\nExec=python3 /opt/tool.py\n");
+        fs::create_directories(sys.root() / "bin");
+        std::ofstream(sys.root() / "bin" / "kwrite") << "";
+        applications = std::make_shared<platform::LinuxApplications>(
+            platform::logind::LogindWakeWatcher::Options{"unix:path=/nonexistent/bus",
+                                                         std::chrono::seconds(3)},
+            sys.sources());
+        platform.applications = applications;
+    }
+
+    FakeSystem sys;
+    std::shared_ptr<platform::LinuxApplications> applications;
+};
+
+struct Case {
+    const char* what;
+    platform::Pid pid, parent;
+    std::string exe, unit;
+    std::pair<std::string, std::string> expected;  // bundle id, app name
+};
+
+TEST_F(LinuxApplicationsTest, ProcessesResolveToTheirDesktopApplication) {
+    const std::string kwrite = (sys.root() / "bin" / "kwrite").string();
+    const std::string session = "session-2.scope";
+    sys.process(10, 1, "/usr/bin/gnome-shell", session);
+    // clang-format off
+    const std::vector<Case> cases{
+        {"systemd scope, escaped id, localized name", 100, 10, "/usr/lib/firefox-esr/firefox-esr",
+         "app-gnome-firefox\\x2desr-4321.scope", {"firefox-esr", "Firefox-Browser"}},
+        {"Flatpak scope", 101, 10, "/app/lib/firefox/firefox",
+         "app-flatpak-org.mozilla.firefox-77.scope", {"org.mozilla.firefox", "Firefox"}},
+        {"Snap scope", 102, 10, "/snap/spotify/70/usr/share/spotify/spotify",
+         "snap.spotify.spotify.1b2c3d4e-0000-4000-8000-000000000000.scope", {"spotify_spotify", "Spotify"}},
+        {"Exec program", 103, 10, "/opt/Slack/slack", session, {"slack", "Slack"}},
+        {"Electron helper in the install directory", 104, 103, "/opt/Slack/chrome_crashpad_handler",
+         session, {"slack", "Slack"}},
+        {"nearest resolving ancestor", 105, 103, "/usr/bin/cat", session, {"slack", "Slack"}},
+        {"program on the search path, id from a subdirectory", 106, 10, kwrite, session,
+         {"kde-org.kde.kwrite", "KWrite"}},
+        {"outermost install directory", 107, 10, "/opt/suite/writer/bin/writer-helper", session,
+         {"suite", "Suite"}},
+        {"hidden by the user's entry", 108, 10, "/opt/hidden/hidden", session,
+         {"path:/opt/hidden/hidden", "hidden"}},
+        {"interpreter is no application", 109, 10, "/usr/bin/python3.11", session,
+         {"path:/usr/bin/python3.11", "python3"}},
+        {"unknown binary", 110, 1, "/usr/local/bin/rec-tool", session,
+         {"path:/usr/local/bin/rec-tool", "rec-tool"}},
+        {"known only by its log name", 111, 0, "", "", {"process:rec", "rec"}},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        if (!c.exe.empty())
+            sys.process(c.pid, c.parent, c.exe, c.unit);
+    }
+    start();
+    for (const auto& c : cases) {
+        say("rec", c.pid, true);
+        const auto events = records(fresh(), "MIC_APP_EVENT:");
+        ASSERT_EQ(events.size(), 1u) << c.what;
+        EXPECT_EQ(events[0]["bundleId"], c.expected.first) << c.what;
+        EXPECT_EQ(events[0]["appName"], c.expected.second) << c.what;
+        say("rec", c.pid, false);
+    }
+
+    // The listing walks the table once and names each process's own application.
+    std::map<platform::Pid, std::string> listed;
+    for (const auto& app : applications->runningApplications())
+        listed[app.pid] = app.bundleIdentifier.value_or("");
+    EXPECT_EQ(listed, (std::map<platform::Pid, std::string>{{100, "firefox-esr"},
+                                                            {101, "org.mozilla.firefox"},
+                                                            {102, "spotify_spotify"},
+                                                            {103, "slack"},
+                                                            {104, "slack"},
+                                                            {106, "kde-org.kde.kwrite"},
+                                                            {107, "suite"}}));
+}
+
+TEST_F(LinuxApplicationsTest, TheSoundServerIsADaemon) {
+    sys.process(200, 1, "/usr/bin/pipewire", "pipewire.service");
+    platform.audioInputLog.daemonNames = {"pipewire"};
+    start();
+    say("pipewire", 200, true);
+    const auto lines = fresh();
+    EXPECT_TRUE(records(lines, "MIC_APP_EVENT:").empty());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "MicAppDetector: Skipping system daemon: hint=pipewire name=pipewire "
+                        "bundle=path:/usr/bin/pipewire"),
+              lines.end());
+}
+
+}  // namespace
+}  // namespace ostrovane::monitoring::testing

@@ -1,0 +1,100 @@
+// The mic app detector on the real provider: the audio-log reader against a
+// private PulseAudio, a parec recording reported under its desktop entry.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "integration/monitoring/MicAppFixture.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/ProcFs.h"
+#include "servers/PrivatePulseServer.h"
+
+namespace ostrovane::monitoring::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Our children whose executable is the audio-log reader.
+std::vector<platform::Pid> audioLogChildren() {
+    const platform::ProcFs proc;
+    std::vector<platform::Pid> out;
+    for (const auto pid : proc.pids()) {
+        const auto exe = proc.executable(pid);
+        if (proc.parent(pid) == ::getpid() && exe && exe->ends_with("/ostrovane-audio-log"))
+            out.push_back(pid);
+    }
+    return out;
+}
+
+class MicAppLiveTest : public MicAppFixture {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ready()) << server.failure();
+        ASSERT_TRUE(server.addSineSource("live_mic", "Live Mic"));
+        const fs::path apps = fs::path(server.directory()) / "data" / "applications";
+        fs::create_directories(apps);
+        std::ofstream(apps / "org.example.Recorder.desktop")
+            << "[Desktop Entry]\nType=Application\nName=Recorder\nExec=parec %f\n";
+        platform::LinuxPlatformOptions options;
+        options.pulseServer = server.server();
+        options.systemBus = "unix:path=/nonexistent/bus";
+        options.audioLogExecutable = OSTROVANE_AUDIO_LOG;
+        options.applicationSources.desktop = platform::DesktopEntrySources{
+            {(fs::path(server.directory()) / "data").string()}, {"/usr/bin", "/bin"}, ""};
+        platform = platform::makeLinuxPlatform(clock, std::move(options));
+    }
+
+    // Waits (in real time: the server and the reader are real) for a record.
+    std::optional<nlohmann::json> waitFor(const std::string& tag) {
+        for (int i = 0; i < 200; ++i) {
+            if (auto found = records(channels.lines(), tag); !found.empty())
+                return found.back();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            clock.settle();
+        }
+        return std::nullopt;
+    }
+
+    test::PrivatePulseServer server;
+};
+
+TEST_F(MicAppLiveTest, ARecordingIsReportedUnderItsApplicationAndAKilledLogIsRestarted) {
+    start();
+    std::vector<platform::Pid> reader;
+    for (int i = 0; i < 100 && reader.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        reader = audioLogChildren();
+    }
+    ASSERT_EQ(reader.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the reader takes its baseline
+
+    auto parec = server.spawn({"parec", "--device=live_mic", "--raw", "/dev/null"});
+    const auto started = waitFor("MIC_APP_EVENT:");
+    ASSERT_TRUE(started);
+    EXPECT_EQ((*started)["bundleId"], "org.example.Recorder");
+    EXPECT_EQ((*started)["appName"], "Recorder");
+    EXPECT_EQ((*started)["pid"], parec.pid());
+    parec = test::SpawnedClient();
+    const auto stopped = waitFor("MIC_APP_STOP_EVENT:");
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ((*stopped)["bundleId"], "org.example.Recorder");
+
+    ::kill(reader[0], SIGKILL);
+    const auto error = waitFor("MIC_APP_ERROR:");
+    ASSERT_TRUE(error);
+    EXPECT_EQ((*error)["error"], "log stream exited with status 9");
+    clock.advanceSeconds(5);
+    std::vector<platform::Pid> again;
+    for (int i = 0; i < 100 && (again.empty() || again == reader); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        again = audioLogChildren();
+    }
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_NE(again, reader);
+    stop();
+}
+
+}  // namespace
+}  // namespace ostrovane::monitoring::testing
