@@ -10,6 +10,7 @@ CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
     : context_(context),
       lines_(lines),
       host_(context, slots_),
+      monitoring_(context, slots_),
       streaming_(context, slots_),
       video_(context, slots_) {}
 
@@ -45,6 +46,12 @@ CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
             return Next::takeNextLine;
         case Command::stopStreaming:
             streaming_.stopStreaming();
+            return Next::takeNextLine;
+        case Command::startMicMonitoring:
+            monitoring_.startMicMonitoring();
+            return Next::takeNextLine;
+        case Command::stopMicMonitoring:
+            monitoring_.stopMicMonitoring();
             return Next::takeNextLine;
         case Command::stop:
             host_.stop();

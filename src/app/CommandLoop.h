@@ -5,6 +5,7 @@
 #include "app/LineQueue.h"
 #include "app/ServiceSlots.h"
 #include "app/handlers/HostCommands.h"
+#include "app/handlers/MonitoringCommands.h"
 #include "app/handlers/StreamingCommands.h"
 #include "app/handlers/VideoCommands.h"
 
@@ -30,6 +31,7 @@ class CommandLoop {
     LineQueue& lines_;
     ServiceSlots slots_;
     HostCommands host_;
+    MonitoringCommands monitoring_;
     StreamingCommands streaming_;
     VideoCommands video_;
 };
