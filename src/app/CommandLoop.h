@@ -4,6 +4,7 @@
 #include "app/Commands.h"
 #include "app/LineQueue.h"
 #include "app/ServiceSlots.h"
+#include "app/handlers/DeviceCommands.h"
 #include "app/handlers/HostCommands.h"
 #include "app/handlers/MonitoringCommands.h"
 #include "app/handlers/StreamingCommands.h"
@@ -32,6 +33,7 @@ class CommandLoop {
     ServiceSlots slots_;
     HostCommands host_;
     MonitoringCommands monitoring_;
+    DeviceCommands devices_;
     StreamingCommands streaming_;
     VideoCommands video_;
 };

@@ -127,5 +127,51 @@ TEST_F(MonitoringCommands, StopStopsTheMonitor) {
     EXPECT_EQ(world.audio().listenerCount(), baseListeners);
 }
 
+TEST_F(MonitoringCommands, DeviceDiagnosticWritesTheRecordOnlyWithALiveMicrophone) {
+    auto lines = run({"GET_DEVICE_DIAGNOSTIC"});
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Device diagnostic requested but no active MicrophoneSource",
+                         "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"}));
+
+    run({"START_STREAMING"});
+    ASSERT_TRUE(app.answer("STREAMING:started"));
+    const std::size_t from = app.lines().size();
+    lines = run({"GET_DEVICE_DIAGNOSTIC:why"});
+    EXPECT_TRUE(std::find(lines.begin(), lines.end(), "Device diagnostic requested: reason=why") !=
+                lines.end());
+    EXPECT_EQ(lines.back(), "EVENT:DEVICE_DIAGNOSTIC_REQUESTED");
+    const auto record = app.errors().waitForLineMatching(
+        [](const std::string& l) { return l.starts_with("DEVICE_DIAGNOSTIC:"); }, from);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(nlohmann::json::parse(app.lines()[*record].substr(18))["reason"], "why");
+    EXPECT_TRUE(answers(lines).empty());
+}
+
+using DeviceListing = AppOnSimMachine;
+
+TEST_F(DeviceListing, NoMicrophone) {
+    world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+    EXPECT_EQ(
+        answers(run({"LIST_DEVICES", "GET_CURRENT_MIC"})),
+        (std::vector<std::string>{"DEVICES_LIST:[]", "CURRENT_MIC:No default microphone found"}));
+}
+
+TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
+    const std::string odd = "Bühne \"Studio\": Mic ☊";
+    world.audio().addDevice({.uid = "usb", .name = "USB Mic"});
+    world.audio().addDevice({.uid = "odd", .name = odd});
+    world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+    world.audio().setDefaultInput("odd");
+    const auto replies = answers(run({"list_devices", "GET_CURRENT_MIC"}));
+    ASSERT_EQ(replies.size(), 2u);
+    ASSERT_TRUE(replies[0].starts_with("DEVICES_LIST:["));
+    EXPECT_EQ(replies[0].find(' '), replies[0].find("Mic") - 1);  // compact JSON
+    EXPECT_EQ(
+        nlohmann::json::parse(replies[0].substr(13)),
+        nlohmann::json::parse(R"([{"id":"usb","name":"USB Mic","type":"input"},)"
+                              R"({"id":"odd","name":"Bühne \"Studio\": Mic ☊","type":"input"}])"));
+    EXPECT_EQ(replies[1], "CURRENT_MIC:" + odd);
+}
+
 }  // namespace
 }  // namespace ostrovane::app
