@@ -10,6 +10,8 @@ CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
     : context_(context),
       lines_(lines),
       host_(context, slots_),
+      monitoring_(context, slots_),
+      devices_(context, slots_),
       streaming_(context, slots_),
       video_(context, slots_) {}
 
@@ -45,6 +47,21 @@ CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
             return Next::takeNextLine;
         case Command::stopStreaming:
             streaming_.stopStreaming();
+            return Next::takeNextLine;
+        case Command::startMicMonitoring:
+            monitoring_.startMicMonitoring();
+            return Next::takeNextLine;
+        case Command::stopMicMonitoring:
+            monitoring_.stopMicMonitoring();
+            return Next::takeNextLine;
+        case Command::listDevices:
+            devices_.listDevices();
+            return Next::takeNextLine;
+        case Command::getCurrentMic:
+            devices_.getCurrentMicDevice();
+            return Next::takeNextLine;
+        case Command::getDeviceDiagnostic:
+            devices_.getDeviceDiagnostic(request.argument);
             return Next::takeNextLine;
         case Command::stop:
             host_.stop();

@@ -4,7 +4,9 @@
 #include "app/Commands.h"
 #include "app/LineQueue.h"
 #include "app/ServiceSlots.h"
+#include "app/handlers/DeviceCommands.h"
 #include "app/handlers/HostCommands.h"
+#include "app/handlers/MonitoringCommands.h"
 #include "app/handlers/StreamingCommands.h"
 #include "app/handlers/VideoCommands.h"
 
@@ -30,6 +32,8 @@ class CommandLoop {
     LineQueue& lines_;
     ServiceSlots slots_;
     HostCommands host_;
+    MonitoringCommands monitoring_;
+    DeviceCommands devices_;
     StreamingCommands streaming_;
     VideoCommands video_;
 };

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "monitoring/MicAppDetector.h"
+#include "monitoring/MicrophoneMonitor.h"
 #include "streaming/SimpleAudioStreamer.h"
 #include "video/ScreenVideoSource.h"
 
@@ -15,6 +17,8 @@ namespace ostrovane::app {
 // are built.
 struct ServiceSlots {
     std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
+    std::shared_ptr<monitoring::MicrophoneMonitor> microphoneMonitor;
+    std::shared_ptr<monitoring::MicAppDetector> micAppDetector;
     std::shared_ptr<video::ScreenVideoSource> videoSource;
 };
 

@@ -87,8 +87,8 @@ TEST_F(HelperSession, CommandsWithoutServicesDoNotPretendToSucceed) {
     EXPECT_TRUE(request("start_video:{\"fps\":5}", [](const std::string& l) {
         return l.starts_with("CMD_RESPONSE:START_VIDEO:error:");
     }));
-    EXPECT_TRUE(request("LIST_DEVICES", [](const std::string& l) {
-        return l == "LIST_DEVICES is not available in this build";
+    EXPECT_TRUE(request("SAMPLE_RUNNING_MICS", [](const std::string& l) {
+        return l == "SAMPLE_RUNNING_MICS is not available in this build";
     }));
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -43,6 +44,13 @@ int main(int argc, char** argv) {
         std::fputs(tools::kAudioLogUsage, stderr);
         return kUsageError;
     }
+
+    // The helper that started us may be killed without stopping us: its end
+    // ends us too (as a SIGTERM), instead of leaving a reader nobody reads.
+    const pid_t starter = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != starter)
+        return 0;
 
     // A closed output shows up as a failed write. The signals are blocked
     // before any thread starts, so that only the signalfd receives them.

@@ -1,5 +1,6 @@
 #include "app/handlers/HostCommands.h"
 
+#include "app/handlers/MonitoringCommands.h"
 #include "app/handlers/StreamingCommands.h"
 #include "app/handlers/VideoCommands.h"
 #include "util/NumberFormat.h"
@@ -11,6 +12,7 @@ void HostCommands::stop() {
     // Services stop in this order once they exist: video source, microphone
     // monitor, mic app detector, streamer.
     stopVideoSource(slots_);
+    stopMonitors(slots_);
     if (slots_.streamer)
         awaitStreamerStop(context_, *slots_.streamer);
     // The exit is armed before the answer goes out, so whoever sees the answer

@@ -4,6 +4,7 @@
 #include <future>
 #include <memory>
 
+#include "app/handlers/MonitoringCommands.h"
 #include "sources/mic/MicrophoneSource.h"
 #include "sources/system/SystemAudioSource.h"
 #include "sources/test/FileURL.h"
@@ -47,7 +48,7 @@ streaming::StreamerEnvironment streamerEnvironment(AppContext& context) {
 }
 
 void StreamingCommands::startStreaming() {
-    ensureMonitoring();
+    ensureMonitoring(context_, slots_);
     if (slots_.streamer) {
         context_.text.sendCommandResponse("STREAMING:already_active");
         return;
@@ -117,7 +118,7 @@ void StreamingCommands::stopStreaming() {
     if (slots_.streamer)
         awaitStreamerStop(context_, *slots_.streamer);
     slots_.streamer.reset();
-    ensureMonitoring();
+    ensureMonitoring(context_, slots_);
     context_.text.sendCommandResponse("STREAMING:stopped");
 }
 

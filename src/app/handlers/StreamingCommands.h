@@ -40,8 +40,6 @@ class StreamingCommands {
     void stopStreaming();
 
   private:
-    void ensureMonitoring() {}
-
     AppContext& context_;
     ServiceSlots& slots_;
 };

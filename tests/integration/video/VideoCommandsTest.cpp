@@ -162,6 +162,9 @@ TEST_P(VideoStreamEnds, AreReportedAndTheNextStartCleansUp) {
     clock.advanceSeconds(0.2);
     EXPECT_TRUE(hasLine("EVENT:VIDEO_STREAM_ERROR:" + c.event));
     EXPECT_EQ(world.screen().capturingStreams(), 0u);
+    // The source stops itself after the event; a start before that answers
+    // already_active, as it would to a parent.
+    ASSERT_TRUE(hasLine("ScreenVideoSource: stopped"));
     // The dead source stays in its slot until the next start replaces it.
     ASSERT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:started");
     EXPECT_TRUE(hasLine("ScreenVideoSource: force-cleaning dead video source before restart"));

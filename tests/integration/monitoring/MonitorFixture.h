@@ -1,0 +1,108 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "dispatch/ManualClock.h"
+#include "monitoring/MicrophoneMonitor.h"
+#include "platform/sim/SimWorld.h"
+#include "protocol/TextChannel.h"
+#include "support/LineCollector.h"
+#include "support/Pipe.h"
+
+namespace ostrovane::monitoring::testing {
+
+using platform::Scope;
+
+// A simulated machine on a manual clock with a default microphone "mic", two
+// USB microphones "usb1" and "usb2" and a speaker, and a microphone monitor
+// whose text channel is read back line by line.
+class MonitorFixture : public ::testing::Test {
+  public:
+    MonitorFixture() : world(clock), text(pipe.writeFd()), collector(::dup(pipe.readFd())) {
+        for (const char* uid : {"mic", "usb1", "usb2"})
+            world.audio().addDevice({.uid = uid, .name = std::string(uid) + " name"});
+        world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+        world.audio().setDefaultInput("mic");
+        clock.settle();
+    }
+
+    ~MonitorFixture() override {
+        monitor.reset();
+        clock.settle();
+        pipe.closeWrite();
+    }
+
+    void startMonitor() {
+        monitor = std::make_unique<MicrophoneMonitor>(
+            MicrophoneMonitor::Dependencies{world.platform().audioHardware, text, clock});
+        monitor->startMonitoring();
+        clock.settle();
+    }
+
+    void setRunning(const std::string& uid, bool running, Scope scope = Scope::input) {
+        world.audio().setRunning(uid, scope, running);
+        clock.settle();
+    }
+
+    // The lines written since the previous call.
+    std::vector<std::string> newLines() {
+        const std::string mark = "#mark " + std::to_string(++marks_);
+        text.writeLine(mark);
+        EXPECT_TRUE(collector.waitForLine(mark, seen_));
+        std::vector<std::string> out;
+        const auto all = collector.lines();
+        for (std::size_t i = seen_; i < all.size() && all[i] != mark; ++i)
+            out.push_back(all[i]);
+        seen_ = all.size();
+        return out;
+    }
+
+    // The "MIC_EVENT:" lines since the previous call, each as "state uid".
+    // Every line must carry the device's id as a string, its name and a
+    // numeric timestamp.
+    std::vector<std::string> micEvents() {
+        std::vector<std::string> out;
+        for (const auto& line : newLines()) {
+            if (!line.starts_with("MIC_EVENT:"))
+                continue;
+            const auto event = nlohmann::json::parse(line.substr(10));
+            EXPECT_TRUE(event["deviceId"].is_string()) << line;
+            EXPECT_TRUE(event["timestamp"].is_number()) << line;
+            out.push_back(event["state"].get<std::string>() + " " +
+                          uidOf(event["deviceId"].get<std::string>(),
+                                event["deviceName"].get<std::string>()));
+        }
+        return out;
+    }
+
+    std::string uidOf(const std::string& deviceId, const std::string& name) {
+        for (const char* uid : {"mic", "usb1", "usb2", "usb3"}) {
+            auto id = world.audio().objectId(uid);
+            if (id && std::to_string(id->value) == deviceId) {
+                EXPECT_EQ(name, std::string(uid) + " name");
+                return uid;
+            }
+        }
+        return "id" + deviceId;
+    }
+
+    dispatch::ManualClock clock{1'765'000'000.0};
+    platform::sim::SimWorld world;
+    test::Pipe pipe;
+    protocol::TextChannel text;
+    test::LineCollector collector;
+    std::unique_ptr<MicrophoneMonitor> monitor;
+
+  private:
+    int marks_ = 0;
+    std::size_t seen_ = 0;
+};
+
+}  // namespace ostrovane::monitoring::testing

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "dispatch/ManualClock.h"
+#include "platform/sim/SimWorld.h"
+#include "support/InProcessApp.h"
+
+namespace ostrovane::app {
+namespace {
+
+// The app over pipes on an empty simulated machine with time on a manual
+// clock.
+class AppOnSimMachine : public ::testing::Test {
+  protected:
+    AppOnSimMachine() {
+        EXPECT_TRUE(app.errors().waitForLineMatching(
+            [](const std::string& l) { return l.starts_with("Helper ready"); }));
+    }
+
+    // Sends the lines, then waits until all of them have been handled; the
+    // lines written meanwhile, without the loop's own and the marker's.
+    std::vector<std::string> run(const std::vector<std::string>& commands) {
+        const std::size_t from = app.lines().size();
+        for (const auto& command : commands)
+            app.send(command);
+        clock.settle();
+        app.send("HEALTH_CHECK");
+        const auto marker = app.answerStartingWith("HEALTH_OK:", from);
+        EXPECT_TRUE(marker);
+        const auto all = app.lines();
+        std::vector<std::string> out;
+        for (std::size_t i = from; i < all.size() && !all[i].starts_with("CMD_RESPONSE:HEALTH_OK:");
+             ++i) {
+            if (!all[i].starts_with("Received command: "))
+                out.push_back(all[i]);
+        }
+        return out;
+    }
+
+    // The answers among `lines`, without their tag.
+    static std::vector<std::string> answers(const std::vector<std::string>& lines) {
+        std::vector<std::string> out;
+        for (const auto& line : lines) {
+            if (line.starts_with("CMD_RESPONSE:"))
+                out.push_back(line.substr(13));
+        }
+        return out;
+    }
+
+    static std::size_t countPrefix(const std::vector<std::string>& lines,
+                                   const std::string& prefix) {
+        return static_cast<std::size_t>(std::count_if(
+            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
+    }
+
+    dispatch::ManualClock clock{1'765'000'000.0};
+    platform::sim::SimWorld world{clock};
+    test::InProcessApp app{clock, world.platform()};
+};
+
+// The machine has the microphone "sim-mic" as its default input and one
+// display.
+class MonitoringCommands : public AppOnSimMachine {
+  protected:
+    MonitoringCommands() {
+        world.addTypicalMachine();
+        clock.settle();
+        baseListeners = world.audio().listenerCount();
+    }
+
+    bool monitoring() {
+        return answers(run({"START_MIC_MONITORING"}))[0] == "MIC_MONITORING:already_active";
+    }
+
+    std::size_t baseListeners = 0;
+};
+
+TEST_F(MonitoringCommands, StartAndStopAnswerOnceEachAndReleaseTheListeners) {
+    auto lines = run({"START_MIC_MONITORING", "START_MIC_MONITORING"});
+    EXPECT_EQ(answers(lines), (std::vector<std::string>{"MIC_MONITORING:started",
+                                                        "MIC_MONITORING:already_active"}));
+    EXPECT_EQ(countPrefix(lines, "MIC_EVENT:{"), 1u);
+    EXPECT_GT(world.audio().listenerCount(), baseListeners);
+
+    lines = run({"STOP_MIC_MONITORING", "STOP_MIC_MONITORING"});
+    EXPECT_EQ(answers(lines),
+              (std::vector<std::string>{"MIC_MONITORING:stopped", "MIC_MONITORING:not_active"}));
+    EXPECT_EQ(world.audio().listenerCount(), baseListeners);
+    const std::size_t from = app.lines().size();
+    world.audio().setRunning("sim-mic", platform::Scope::input, true);
+    clock.advanceSeconds(2);
+    run({});
+    const auto after = app.lines();
+    EXPECT_EQ(countPrefix({after.begin() + static_cast<long>(from), after.end()}, "MIC_EVENT:"),
+              0u);
+}
+
+TEST_F(MonitoringCommands, MonitoringOutlivesStreaming) {
+    // STOP_STREAMING without a streamer still starts monitoring.
+    auto lines = run({"STOP_STREAMING"});
+    EXPECT_EQ(answers(lines), std::vector<std::string>{"STREAMING:stopped"});
+    EXPECT_EQ(countPrefix(lines, "MIC_EVENT:"), 1u);
+    EXPECT_TRUE(monitoring());
+
+    run({"STOP_MIC_MONITORING"});
+    lines = run({"START_STREAMING", "START_STREAMING"});
+    EXPECT_EQ(countPrefix(lines, "CMD_RESPONSE:STREAMING:already_active"), 1u);
+    EXPECT_TRUE(app.answer("STREAMING:started"));
+    // The helper's own capture counts as the microphone running.
+    clock.advanceSeconds(1);
+    EXPECT_TRUE(app.errors().waitForLineMatching([](const std::string& l) {
+        return l.starts_with("MIC_EVENT:") && l.find("\"state\":\"active\"") != std::string::npos;
+    }));
+
+    run({"STOP_STREAMING"});
+    EXPECT_TRUE(monitoring());
+    EXPECT_GT(world.audio().listenerCount(), baseListeners);
+}
+
+TEST_F(MonitoringCommands, StopStopsTheMonitor) {
+    run({"START_MIC_MONITORING"});
+    app.send("STOP");
+    ASSERT_TRUE(app.answer("STOPPED:ok"));
+    const auto lines = app.lines();
+    const auto stopped = std::find(lines.begin(), lines.end(), "MicrophoneMonitor: Stopped");
+    EXPECT_LT(stopped - lines.begin(),
+              std::find(lines.begin(), lines.end(), "CMD_RESPONSE:STOPPED:ok") - lines.begin());
+    EXPECT_EQ(world.audio().listenerCount(), baseListeners);
+}
+
+TEST_F(MonitoringCommands, DeviceDiagnosticWritesTheRecordOnlyWithALiveMicrophone) {
+    auto lines = run({"GET_DEVICE_DIAGNOSTIC"});
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "Device diagnostic requested but no active MicrophoneSource",
+                         "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"}));
+
+    run({"START_STREAMING"});
+    ASSERT_TRUE(app.answer("STREAMING:started"));
+    const std::size_t from = app.lines().size();
+    lines = run({"GET_DEVICE_DIAGNOSTIC:why"});
+    // The monitor's lines may come in between.
+    const auto logged =
+        std::find(lines.begin(), lines.end(), "Device diagnostic requested: reason=why");
+    EXPECT_NE(std::find(logged, lines.end(), "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"), lines.end());
+    const auto record = app.errors().waitForLineMatching(
+        [](const std::string& l) { return l.starts_with("DEVICE_DIAGNOSTIC:"); }, from);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(nlohmann::json::parse(app.lines()[*record].substr(18))["reason"], "why");
+    EXPECT_TRUE(answers(lines).empty());
+}
+
+using DeviceListing = AppOnSimMachine;
+
+TEST_F(DeviceListing, NoMicrophone) {
+    world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+    EXPECT_EQ(
+        answers(run({"LIST_DEVICES", "GET_CURRENT_MIC"})),
+        (std::vector<std::string>{"DEVICES_LIST:[]", "CURRENT_MIC:No default microphone found"}));
+}
+
+TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
+    const std::string odd = "Bühne \"Studio\": Mic ☊";
+    world.audio().addDevice({.uid = "usb", .name = "USB Mic"});
+    world.audio().addDevice({.uid = "odd", .name = odd});
+    world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+    world.audio().setDefaultInput("odd");
+    const auto replies = answers(run({"list_devices", "GET_CURRENT_MIC"}));
+    ASSERT_EQ(replies.size(), 2u);
+    ASSERT_TRUE(replies[0].starts_with("DEVICES_LIST:["));
+    EXPECT_EQ(replies[0].find(' '), replies[0].find("Mic") - 1);  // compact JSON
+    EXPECT_EQ(
+        nlohmann::json::parse(replies[0].substr(13)),
+        nlohmann::json::parse(R"([{"id":"usb","name":"USB Mic","type":"input"},)"
+                              R"({"id":"odd","name":"Bühne \"Studio\": Mic ☊","type":"input"}])"));
+    EXPECT_EQ(replies[1], "CURRENT_MIC:" + odd);
+}
+
+}  // namespace
+}  // namespace ostrovane::app

@@ -1,0 +1,107 @@
+// Microphone monitoring and the device commands of the helper binary against
+// a private sound server: what a parent sees when applications record.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include <nlohmann/json.hpp>
+
+#include "servers/PrivatePulseServer.h"
+#include "support/HelperProcess.h"
+
+namespace ostrovane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class MonitoringOnPulse : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(pulse.ready()) << pulse.failure();
+        ::setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+        ASSERT_TRUE(pulse.addSineSource("mic_main", "Main Microphone"));
+        ASSERT_TRUE(pulse.addSineSource("mic_odd", R"(Studio \"A\" Mikrofon ü)"));
+        ASSERT_TRUE(pulse.pactl({"set-default-source", "mic_main"}));
+        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
+    }
+
+    void TearDown() override {
+        if (helper) {
+            helper->sendLine("STOP");
+            EXPECT_EQ(helper->waitForExit(), 0);
+        }
+    }
+
+    std::string answer(const std::string& command, const std::string& prefix) {
+        const std::size_t from = helper->errors().lines().size();
+        helper->sendLine(command);
+        const auto at = helper->errors().waitForLineMatching(
+            [&](const std::string& l) { return l.starts_with("CMD_RESPONSE:" + prefix); }, from);
+        return at ? helper->errors().lines()[*at].substr(13 + prefix.size()) : "";
+    }
+
+    // The next "MIC_EVENT:" record from line `from` on with this state.
+    std::optional<nlohmann::json> micEvent(const std::string& state, std::size_t& from,
+                                           std::chrono::milliseconds limit = 5s) {
+        const auto at = helper->errors().waitForLineMatching(
+            [&](const std::string& l) {
+                return l.starts_with("MIC_EVENT:") &&
+                       nlohmann::json::parse(l.substr(10))["state"] == state;
+            },
+            from, limit);
+        if (!at)
+            return std::nullopt;
+        from = *at + 1;
+        return nlohmann::json::parse(helper->errors().lines()[*at].substr(10));
+    }
+
+    PrivatePulseServer pulse;
+    std::unique_ptr<HelperProcess> helper;
+};
+
+TEST_F(MonitoringOnPulse, DevicesAreTheSourcesThatAreNotMonitorsWithTheirNamesAsJson) {
+    const auto list = nlohmann::json::parse(answer("LIST_DEVICES", "DEVICES_LIST:"));
+    EXPECT_EQ(list, nlohmann::json::parse(R"([
+        {"id":"mic_main","name":"Main Microphone","type":"input"},
+        {"id":"mic_odd","name":"Studio \"A\" Mikrofon ü","type":"input"}])"));
+    EXPECT_EQ(answer("GET_CURRENT_MIC", "CURRENT_MIC:"), "Main Microphone");
+}
+
+TEST_F(MonitoringOnPulse, RecordingsOnAnyMicrophoneAreReported) {
+    std::size_t from = 0;
+    EXPECT_EQ(answer("START_MIC_MONITORING", "MIC_MONITORING:"), "started");
+    const auto idle = micEvent("inactive", from);
+    ASSERT_TRUE(idle);
+    EXPECT_EQ(idle->at("deviceName"), "Main Microphone");
+    {
+        auto recording = pulse.spawn({"parec", "-d", "mic_main", "/dev/null"});
+        const auto active = micEvent("active", from);
+        ASSERT_TRUE(active);
+        EXPECT_EQ(active->at("deviceId"), idle->at("deviceId"));
+    }
+    EXPECT_TRUE(micEvent("inactive", from));
+
+    auto other = pulse.spawn({"parec", "-d", "mic_odd", "/dev/null"});
+    // The poll notices it within half a second once parec's stream runs.
+    const auto active = micEvent("active", from, 3s);
+    ASSERT_TRUE(active);
+    EXPECT_EQ(active->at("deviceName"), "Studio \"A\" Mikrofon ü");
+    EXPECT_NE(active->at("deviceId"), idle->at("deviceId"));
+}
+
+TEST(MonitoringWithoutSoundServer, DeviceCommandsAnswerAtOnce) {
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
+    HelperProcess helper(OSTROVANE_BINARY);
+    helper.sendLine("LIST_DEVICES");
+    helper.sendLine("GET_CURRENT_MIC");
+    helper.sendLine("START_MIC_MONITORING");
+    EXPECT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:DEVICES_LIST:[]", 0, 2s));
+    EXPECT_TRUE(
+        helper.errors().waitForLine("CMD_RESPONSE:CURRENT_MIC:No default microphone found", 0, 2s));
+    EXPECT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:MIC_MONITORING:started", 0, 2s));
+    helper.sendLine("STOP");
+    EXPECT_EQ(helper.waitForExit(), 0);
+}
+
+}  // namespace
+}  // namespace ostrovane::test
