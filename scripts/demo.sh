@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The helper's main job: a few seconds of real microphone and system-audio
 # capture through the reference recorder, which writes mic.wav, system.wav
-# and events.log and prints a summary.
+# and events.log and prints a summary. On a private Xvfb it also films a
+# moving test pattern into video.h264 (frames, keyframes and decoded size in
+# the summary).
 #
 # With a sound server and an X display at hand (a desktop session) it records
 # the machine's own default microphone and output. Without them (a fresh
@@ -20,7 +22,9 @@ scripts/build.sh default >/dev/null
 recorder=build/default/src/ostrovane-record
 
 private_dir=""
+commands=(START_STREAMING)
 cleanup() {
+  [ -n "${pattern_pid:-}" ] && kill "$pattern_pid" 2>/dev/null || true
   [ -n "${pulse_pid:-}" ] && kill "$pulse_pid" 2>/dev/null || true
   [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null || true
   wait 2>/dev/null || true
@@ -65,9 +69,21 @@ if ! have_display; then
   for _ in $(seq 50); do have_display && break; sleep 0.1; done
   have_display || { echo "demo: the private X server did not start" >&2; exit 1; }
   display="a private Xvfb ($DISPLAY)"
+  # Something moving to film: the test pattern covers the whole screen and
+  # prints its window id, which the recorder asks the helper to capture.
+  build/default/src/ostrovane-test-pattern --windows 2 >"$private_dir/pattern.out" &
+  pattern_pid=$!
+  for _ in $(seq 50); do [ -s "$private_dir/pattern.out" ] && break; sleep 0.1; done
+  pattern_window=$(head -n1 "$private_dir/pattern.out")
+  [ -n "$pattern_window" ] || { echo "demo: the test pattern did not start" >&2; exit 1; }
+  commands+=("START_VIDEO:{\"type\":\"window\",\"id\":$pattern_window,\"width\":960,\"height\":540,\"fps\":10}")
 fi
 
-echo "== recording ${seconds} s of microphone and system audio"
+if [ "${#commands[@]}" -gt 1 ]; then
+  echo "== recording ${seconds} s of microphone, system audio and screen video"
+else
+  echo "== recording ${seconds} s of microphone and system audio"
+fi
 echo "   sound: $sound"
 echo "   display: $display"
-"$recorder" --duration "$seconds" --out "$out" START_STREAMING
+"$recorder" --duration "$seconds" --out "$out" "${commands[@]}"

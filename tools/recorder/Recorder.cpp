@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "recorder/VideoProbe.h"
 #include "util/Subprocess.h"
 
 namespace ostrovane::tools {
@@ -66,6 +67,7 @@ void Recorder::handleFrame(const protocol::Frame& frame) {
         {
             std::lock_guard lock(mutex_);
             _report.video.addFrame(frame.sequence);
+            _report.keyframes += frame.video().isKeyframe() ? 1 : 0;
         }
         if (!video_) {
             video_.reset(std::fopen((options_.outputDirectory + "/video.h264").c_str(), "wb"));
@@ -250,6 +252,12 @@ RecordingReport Recorder::run(const std::atomic<bool>& interrupted) {
     text.join();
     if (!micWav_->close() || !systemWav_->close())
         problem("writing a WAV file failed");
+    if (video_) {
+        video_.reset();
+        const std::string size = probeVideoSize(options_.outputDirectory + "/video.h264");
+        std::lock_guard lock(mutex_);
+        _report.videoSize = size;
+    }
 
     std::lock_guard lock(mutex_);
     // A stream that was started but delivered nothing is a failed recording,
@@ -292,8 +300,11 @@ std::string formatSummary(const RecordingReport& report, const std::string& outp
     out << "Recording summary (" << elapsed << " s)\n";
     stream("mic", report.mic, true);
     stream("system", report.system, true);
-    if (report.video.frames() > 0)
+    if (report.video.frames() > 0) {
         stream("video", report.video, false);
+        out << "         " << report.keyframes << " keyframes, decoded size "
+            << (report.videoSize.empty() ? "unknown (no ffprobe)" : report.videoSize) << "\n";
+    }
     out << "  helper exit status: "
         << (report.helperExitStatus ? std::to_string(*report.helperExitStatus) : "none (killed)")
         << "\n";

@@ -21,6 +21,8 @@ struct RecordingReport {
     StreamStats mic;
     StreamStats system;
     StreamStats video;
+    std::uint64_t keyframes = 0;
+    std::string videoSize;  // "960x540" as ffprobe decodes video.h264; empty without it
     std::vector<std::string> responses;  // "CMD_RESPONSE:" and "EVENT:" lines, in order
     std::vector<std::string> problems;   // malformed frames, odd formats, failures
     std::optional<int> helperExitStatus;

@@ -1,0 +1,316 @@
+// The helper binary on a private Xvfb, as a parent sees it: the window list,
+// screenshots and H.264 video of real X windows decode to what is on the
+// screen, and a capture that loses its window or its server ends with an
+// event while the helper keeps answering. No sound server is running.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+#include "protocol/FrameReader.h"
+#include "support/HelperProcess.h"
+#include "support/PrivateXServer.h"
+#include "support/ToolOutput.h"
+#include "x11/TestWindows.h"
+
+namespace ostrovane::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+const std::string kFfprobe = "/usr/bin/ffprobe", kFfmpeg = "/usr/bin/ffmpeg";
+constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
+
+std::string base64Decode(std::string_view text) {
+    std::string bytes;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int v = c >= 'A' && c <= 'Z'   ? c - 'A'
+                : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                : c >= '0' && c <= '9' ? c - '0' + 52
+                : c == '+'             ? 62
+                : c == '/'             ? 63
+                                       : -1;
+        if (v < 0)
+            continue;
+        bits = (bits << 6) | static_cast<std::uint32_t>(v);
+        if ((count += 6) >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return bytes;
+}
+
+// A picture decoded by ffmpeg into RGB, 3 bytes per pixel.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::string rgb;
+
+    std::uint32_t at(int x, int y) const {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(rgb.data()) + (y * width + x) * 3;
+        return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    }
+};
+
+// Colours match within what 4:2:0 video and its rounding leave of them.
+bool near(std::uint32_t a, std::uint32_t b) {
+    for (int shift : {0, 8, 16}) {
+        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 40)
+            return false;
+    }
+    return true;
+}
+
+class X11Helper : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists(kFfprobe) || !fs::exists(kFfmpeg))
+            GTEST_SKIP()
+                << "ffprobe/ffmpeg not installed (scripts/install-deps.sh installs ffmpeg)";
+        ASSERT_TRUE(x.ready()) << "Xvfb could not be started";
+        windows = std::make_unique<TestWindows>(x.name());
+        ASSERT_TRUE(windows->connected());
+        red = windows->map({.x = 100,
+                            .y = 100,
+                            .width = 400,
+                            .height = 300,
+                            .rgb = kRed,
+                            .title = "Red Notes",
+                            .pid = std::uint32_t(::getpid())});
+        green = windows->map({.x = 800,
+                              .y = 200,
+                              .width = 400,
+                              .height = 300,
+                              .rgb = kGreen,
+                              .title = "Grün",
+                              .utf8Title = true});
+        // Left out of the list: too small, untitled, not mapped.
+        windows->map({.x = 1300, .y = 100, .width = 80, .height = 80, .title = "Tiny"});
+        windows->map({.x = 1300, .y = 400, .width = 300, .height = 300});
+        windows->map({.width = 300, .height = 300, .title = "Hidden", .mapped = false});
+        ::setenv("DISPLAY", x.name().c_str(), 1);
+        // An address where no sound server answers: the screen needs none.
+        ::setenv("PULSE_SERVER", ("unix:" + file("pulse").string()).c_str(), 1);
+        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
+    }
+    void TearDown() override {
+        for (const auto& path : files_)
+            fs::remove(path);
+    }
+
+    fs::path file(const std::string& name) {
+        files_.push_back(fs::temp_directory_path() /
+                         ("ostrovane-x11-" + std::to_string(::getpid()) + "-" + name));
+        return files_.back();
+    }
+
+    // Sends `command` and returns what follows `prefix` in its answer.
+    std::string ask(const std::string& command, const std::string& prefix) {
+        const std::size_t from = helper->errors().lines().size();
+        helper->sendLine(command);
+        auto at = helper->errors().waitForLineMatching(
+            [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, from);
+        if (!at) {
+            ADD_FAILURE() << command << ": no line beginning " << prefix;
+            return {};
+        }
+        return helper->errors().lines()[*at].substr(prefix.size());
+    }
+
+    json listWindows() {
+        return json::parse(ask("LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:"), nullptr, false);
+    }
+
+    std::uint64_t displayId() {
+        for (const auto& item : listWindows()) {
+            if (item.value("type", "") == "display")
+                return item.value("id", std::uint64_t{0});
+        }
+        return 0;
+    }
+
+    std::optional<Picture> decode(const fs::path& path, bool lastFrame = false) {
+        auto size = toolOutput({kFfprobe, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                "stream=width,height", "-of", "csv=p=0", path.string()});
+        Picture picture;
+        char comma = 0;
+        if (!size || !(std::istringstream(*size) >> picture.width >> comma >> picture.height))
+            return std::nullopt;
+        auto rgb = toolOutput({kFfmpeg, "-v", "error", "-i", path.string(), "-f", "rawvideo",
+                               "-pix_fmt", "rgb24", "-"});
+        const std::size_t frameBytes = std::size_t(picture.width) * picture.height * 3;
+        if (!rgb || rgb->size() < frameBytes)
+            return std::nullopt;
+        picture.rgb =
+            lastFrame ? rgb->substr(rgb->size() - frameBytes) : rgb->substr(0, frameBytes);
+        return picture;
+    }
+
+    std::optional<Picture> decodePng(const std::string& base64) {
+        const fs::path path = file(std::to_string(files_.size()) + ".png");
+        std::ofstream(path, std::ios::binary) << base64Decode(base64);
+        return decode(path);
+    }
+
+    // The video frames written after byte `from`.
+    std::vector<protocol::Frame> videoFrames(std::size_t from = 0) {
+        protocol::FrameReader reader;
+        reader.feed(helper->outputBytes());
+        std::vector<protocol::Frame> frames;
+        for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;) {
+            if (frame.isVideo() && frame.offset >= from)
+                frames.push_back(frame);
+        }
+        return frames;
+    }
+
+    bool waitForVideoFrames(std::size_t count, std::size_t from = 0) {
+        for (int i = 0; i < 200; ++i) {
+            if (videoFrames(from).size() >= count)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    std::optional<Picture> decodeVideo(std::size_t from, bool lastFrame) {
+        const fs::path path = file(std::to_string(files_.size()) + ".h264");
+        std::ofstream out(path, std::ios::binary);
+        for (const auto& frame : videoFrames(from))
+            out.write(reinterpret_cast<const char*>(frame.payload.data()),
+                      std::streamsize(frame.payload.size()));
+        out.close();
+        return decode(path, lastFrame);
+    }
+
+    std::string startVideo(const std::string& type, std::uint64_t id, int width = 320,
+                           int height = 240) {
+        return ask("START_VIDEO:{\"type\":\"" + type + "\",\"id\":" + std::to_string(id) +
+                       ",\"width\":" + std::to_string(width) +
+                       ",\"height\":" + std::to_string(height) + "}",
+                   "CMD_RESPONSE:START_VIDEO:");
+    }
+
+    PrivateXServer x;
+    std::unique_ptr<TestWindows> windows;
+    std::unique_ptr<HelperProcess> helper;
+    xcb_window_t red = 0, green = 0;
+
+  private:
+    std::vector<fs::path> files_;
+};
+
+// Without a window manager and with one's client list, the same windows.
+class X11HelperList : public X11Helper, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(X11HelperList, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
+    if (GetParam())
+        windows->publishClientList({red, green});
+    using Entry = std::tuple<std::string, std::uint64_t, std::string, int, int, int, int>;
+    std::set<Entry> listed;
+    int displays = 0;
+    for (const auto& item : listWindows()) {
+        const std::string thumbnail = item.value("thumbnail", "");
+        const std::string prefix = "data:image/png;base64,";
+        ASSERT_EQ(thumbnail.rfind(prefix, 0), 0u) << item.dump().substr(0, 200);
+        auto picture = decodePng(thumbnail.substr(prefix.size()));
+        ASSERT_TRUE(picture) << "thumbnail of " << item.value("name", "") << " does not decode";
+        EXPECT_LE(picture->width, 240);
+        if (item.value("type", "") == "display") {
+            displays += 1;
+            continue;
+        }
+        // Thumbnails show the window's own colour.
+        EXPECT_TRUE(near(picture->at(picture->width / 2, picture->height / 2),
+                         item["id"] == red ? kRed : kGreen))
+            << item.value("name", "");
+        listed.insert({item.value("type", ""), item.value("id", std::uint64_t{0}),
+                       item.value("name", ""), item.value("x", -1), item.value("y", -1),
+                       item.value("width", -1), item.value("height", -1)});
+    }
+    EXPECT_EQ(listed, (std::set<Entry>{{"window", red, "Red Notes", 100, 100, 400, 300},
+                                       {"window", green, "Grün", 800, 200, 400, 300}}));
+    EXPECT_EQ(displays, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(ClientList, X11HelperList, ::testing::Bool());
+
+TEST_F(X11Helper, ScreenshotDecodesToTheScreensPixels) {
+    auto picture = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(picture->width, 1920);
+    EXPECT_EQ(picture->height, 1080);
+    EXPECT_EQ(picture->at(300, 250), kRed);
+    EXPECT_EQ(picture->at(1000, 350), kGreen);
+}
+
+TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
+    // A display is captured at half its size.
+    EXPECT_EQ(startVideo("display", displayId(), 1920, 1080), "started");
+    ASSERT_TRUE(waitForVideoFrames(3));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto display = decodeVideo(0, false);
+    ASSERT_TRUE(display);
+    EXPECT_EQ(std::tie(display->width, display->height), std::make_tuple(960, 540));
+    EXPECT_TRUE(near(display->at(150, 125), kRed));
+    EXPECT_TRUE(near(display->at(500, 175), kGreen));
+
+    // A window fills the requested size; a switch moves to the other one.
+    const std::size_t from = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("window", red), "started");
+    ASSERT_TRUE(waitForVideoFrames(3, from));
+    auto window = decodeVideo(from, true);
+    ASSERT_TRUE(window);
+    EXPECT_EQ(std::tie(window->width, window->height), std::make_tuple(320, 240));
+    EXPECT_TRUE(near(window->at(160, 120), kRed));
+
+    EXPECT_EQ(ask("SWITCH_VIDEO:{\"type\":\"window\",\"id\":" + std::to_string(green) + "}",
+                  "CMD_RESPONSE:SWITCH_VIDEO:"),
+              "switched");
+    const std::size_t before = videoFrames(from).size();
+    ASSERT_TRUE(waitForVideoFrames(before + 5, from));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto switched = decodeVideo(from, true);
+    ASSERT_TRUE(switched);
+    EXPECT_TRUE(near(switched->at(160, 120), kGreen));
+}
+
+// A capture that loses what it captures ends with an event; the helper stays.
+class X11HelperLoss : public X11Helper, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(X11HelperLoss, ACaptureThatLosesItsTargetEndsWithAnEvent) {
+    EXPECT_EQ(startVideo("window", red), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+    const std::size_t from = helper->errors().lines().size();
+    if (GetParam()) {
+        x.kill();
+    } else {
+        windows->destroy(red);
+    }
+    EXPECT_TRUE(helper->errors().waitForLineMatching(
+        [](const std::string& line) { return line.rfind("EVENT:VIDEO_STREAM_ERROR:", 0) == 0; },
+        from));
+    EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    EXPECT_TRUE(helper->isRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowOrServer, X11HelperLoss, ::testing::Values(false, true),
+                         [](const auto& info) {
+                             return info.param ? "ServerKilled" : "WindowDestroyed";
+                         });
+
+}  // namespace
+}  // namespace ostrovane::test
