@@ -37,6 +37,18 @@ std::optional<video::VideoError> await(Operation operation) {
     return answer.get();
 }
 
+// The answer to an argument that is not a JSON object: the parser's message
+// (also logged) when it is not JSON at all, invalid_json otherwise.
+void refuseArgument(protocol::TextChannel& text, const std::string& command,
+                    const JsonArgumentError& error) {
+    if (error.kind == JsonArgumentError::Kind::parseError) {
+        text.logToStderr(command + " error: " + error.description);
+        text.sendCommandResponse(command + ":error:" + oneLine(error.description));
+    } else {
+        text.sendCommandResponse(command + ":error:invalid_json");
+    }
+}
+
 }  // namespace
 
 void stopVideoSource(ServiceSlots& slots) {
@@ -50,12 +62,7 @@ void VideoCommands::startVideo(const std::string& argument) {
     auto parsed = parseJsonObject(argument);
     if (auto* error = std::get_if<JsonArgumentError>(&parsed)) {
         // A running capture stays in its slot and keeps running.
-        if (error->kind == JsonArgumentError::Kind::parseError) {
-            text.logToStderr("START_VIDEO error: " + error->description);
-            text.sendCommandResponse("START_VIDEO:error:" + oneLine(error->description));
-        } else {
-            text.sendCommandResponse("START_VIDEO:error:invalid_json");
-        }
+        refuseArgument(text, "START_VIDEO", *error);
         return;
     }
     const StartVideoArguments args = readStartVideo(std::get<nlohmann::json>(parsed));
@@ -106,12 +113,7 @@ void VideoCommands::switchVideo(const std::string& argument) {
     auto& text = context_.text;
     auto parsed = parseJsonObject(argument);
     if (auto* error = std::get_if<JsonArgumentError>(&parsed)) {
-        if (error->kind == JsonArgumentError::Kind::parseError) {
-            text.logToStderr("SWITCH_VIDEO error: " + error->description);
-            text.sendCommandResponse("SWITCH_VIDEO:error:" + oneLine(error->description));
-        } else {
-            text.sendCommandResponse("SWITCH_VIDEO:error:invalid_json");
-        }
+        refuseArgument(text, "SWITCH_VIDEO", *error);
         return;
     }
     const nlohmann::json& object = std::get<nlohmann::json>(parsed);
