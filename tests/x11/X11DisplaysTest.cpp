@@ -5,7 +5,10 @@
 
 #include <cstring>
 
+#include "dispatch/ManualClock.h"
+#include "platform/sim/SimWorld.h"
 #include "platform/x11/WaylandSession.h"
+#include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Monitors.h"
@@ -48,6 +51,22 @@ TEST(X11Monitors, WaylandIsNamedOnlyWhenItLimitsCapture) {
     EXPECT_THAT(waylandNotice(true, false, false).value_or(""),
                 testing::HasSubstr("without a usable X display"));
     EXPECT_THAT(waylandNotice(true, true, true).value_or(""), testing::HasSubstr("Xwayland"));
+}
+
+TEST(X11Monitors, WindowsAreNamedAfterTheDesktopApplicationOfTheirProcess) {
+    dispatch::ManualClock clock{0.0};
+    sim::SimWorld world{clock};
+    world.applications().addApplication({321, "org.example.Notes", "Notes", "/usr/bin/notes"});
+    ApplicationWindowOwners owners;
+    const WindowClaims notes{321, "notes-bin", "Notes-bin"};
+    const WindowClaims other{654, "term", "XTerm"};
+    // Until the applications are bound, and for a process of no installed
+    // application, WM_CLASS names the owner.
+    EXPECT_EQ(owners.owner(notes), (OwningApplication{"Notes-bin", "", 321}));
+    owners.resolveWith(world.platform().applications);
+    EXPECT_EQ(owners.owner(notes), (OwningApplication{"Notes", "org.example.Notes", 321}));
+    EXPECT_EQ(owners.owner(other), (OwningApplication{"XTerm", "", 654}));
+    EXPECT_EQ(owners.owner({std::nullopt, "a", "A"}), std::nullopt);
 }
 
 TEST(X11Displays, NoServerMeansNoProvider) {

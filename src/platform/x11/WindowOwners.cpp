@@ -17,4 +17,27 @@ std::optional<OwningApplication> ProcessWindowOwners::owner(const WindowClaims& 
     return app;
 }
 
+void ApplicationWindowOwners::resolveWith(std::shared_ptr<Applications> applications) {
+    std::lock_guard lock(mutex_);
+    _applications = std::move(applications);
+}
+
+std::optional<OwningApplication> ApplicationWindowOwners::owner(const WindowClaims& claims) {
+    std::shared_ptr<Applications> applications;
+    {
+        std::lock_guard lock(mutex_);
+        applications = _applications;
+    }
+    if (applications && claims.pid && *claims.pid > 0) {
+        if (auto app = applications->runningApplication(*claims.pid);
+            app && app->bundleIdentifier) {
+            auto fallback = fallback_.owner(claims);
+            return OwningApplication{
+                app->localizedName.value_or(fallback ? fallback->applicationName : ""),
+                *app->bundleIdentifier, *claims.pid};
+        }
+    }
+    return fallback_.owner(claims);
+}
+
 }  // namespace ostrovane::platform::x11

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/Applications.h"
 #include "platform/ScreenContent.h"
 
 namespace ostrovane::platform::x11 {
@@ -24,8 +27,9 @@ class WindowOwners {
     virtual std::optional<OwningApplication> owner(const WindowClaims& claims) = 0;
 };
 
-// The stand-in until desktop entries are read: the WM_CLASS class name, else
-// the process name from /proc/<pid>/comm. No bundle identifier yet.
+// For processes that belong to no installed application: the WM_CLASS class
+// name, else the process name from /proc/<pid>/comm, without a bundle
+// identifier.
 class ProcessWindowOwners final : public WindowOwners {
   public:
     explicit ProcessWindowOwners(std::string procRoot = "/proc") : procRoot_(std::move(procRoot)) {}
@@ -33,6 +37,23 @@ class ProcessWindowOwners final : public WindowOwners {
 
   private:
     std::string procRoot_;
+};
+
+// Names a window after the desktop application its process belongs to (the
+// resolution the microphone application detector uses too): the entry's name
+// and id. Processes of no installed application, and every window until the
+// applications are bound, get the WM_CLASS / process-name answer.
+class ApplicationWindowOwners final : public WindowOwners {
+  public:
+    // The applications service is made after the screens, so it is bound
+    // later; listings from any thread may run meanwhile.
+    void resolveWith(std::shared_ptr<Applications> applications);
+    std::optional<OwningApplication> owner(const WindowClaims& claims) override;
+
+  private:
+    ProcessWindowOwners fallback_;
+    std::mutex mutex_;
+    std::shared_ptr<Applications> _applications;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::x11
