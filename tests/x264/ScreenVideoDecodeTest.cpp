@@ -63,16 +63,7 @@ class ScreenVideoDecode : public ::testing::Test {
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world{clock};
-    // The world outlives callbacks still running on its threads.
-    struct SettleOnExit {
-        dispatch::ManualClock& clock;
-        ~SettleOnExit() {
-            try {
-                clock.settle();
-            } catch (...) {
-            }
-        }
-    } settleOnExit{clock};
+    SettleOnExit settleOnExit{clock};
     InProcessApp app{clock, withX264(world.platform())};
     const std::filesystem::path file = std::filesystem::temp_directory_path() /
                                        ("ostrovane-video-" + std::to_string(::getpid()) + ".h264");

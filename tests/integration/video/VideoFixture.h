@@ -57,18 +57,7 @@ class VideoFixture : public ::testing::Test {
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world{clock};
-    // Between the app and the world: once the app is gone, a platform thread
-    // may still be finishing a callback that holds the last reference to a
-    // video source; the world must outlive it.
-    struct SettleOnExit {
-        dispatch::ManualClock& clock;
-        ~SettleOnExit() {
-            try {
-                clock.settle();
-            } catch (...) {
-            }
-        }
-    } settleOnExit{clock};
+    SettleOnExit settleOnExit{clock};
     InProcessApp app{clock, world.platform()};
 };
 
