@@ -1,15 +1,18 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "dispatch/Clock.h"
+#include "dispatch/SystemClock.h"
 #include "platform/Platform.h"
 
 namespace ostrovane::contract {
@@ -53,6 +56,30 @@ class ProviderHarness {
 
     // The machine wakes from sleep; false when the provider cannot cause it.
     virtual bool postWake() = 0;
+};
+
+// The harness of a suite that checks one real facility in real time: the
+// other suites' scripting hooks have nothing to act on. Its clock is made
+// before, and destroyed after, everything a derived harness owns.
+class RealTimeHarness : public ProviderHarness {
+  public:
+    dispatch::Clock& clock() override { return clock_; }
+    void pass(double seconds) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
+    std::optional<std::string> addDefaultMicrophone(const std::string&) override {
+        return std::nullopt;
+    }
+    bool removeMicrophone(const std::string&) override { return false; }
+    std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
+        return std::nullopt;
+    }
+    std::optional<platform::ChildProcessSpec> childThatWaits() override { return std::nullopt; }
+    platform::ChildProcessSpec missingExecutable() override { return {"/nonexistent", {}}; }
+    bool postWake() override { return false; }
+
+  protected:
+    dispatch::SystemClock clock_;
 };
 
 using HarnessFactory = std::function<std::unique_ptr<ProviderHarness>()>;

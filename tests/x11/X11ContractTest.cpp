@@ -1,10 +1,7 @@
 // The screen contract against the real Linux provider: displays, windows,
 // images and screenshots from a private Xvfb, system audio from a private
 // PulseAudio.
-#include <thread>
-
 #include "contract/ScreenCaptureContract.h"
-#include "dispatch/SystemClock.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/x11/X11Displays.h"
 #include "servers/PrivatePulseServer.h"
@@ -13,7 +10,7 @@
 namespace ostrovane::test {
 namespace {
 
-class X11Harness final : public contract::ProviderHarness {
+class X11Harness final : public contract::RealTimeHarness {
   public:
     X11Harness() {
         if (!sound.ready())
@@ -27,25 +24,8 @@ class X11Harness final : public contract::ProviderHarness {
     }
 
     platform::Platform platform() override { return platform_; }
-    dispatch::Clock& clock() override { return clock_; }
-    void pass(double seconds) override {
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    }
-    // Only the screen contract runs here.
-    std::optional<std::string> addDefaultMicrophone(const std::string&) override {
-        return std::nullopt;
-    }
-    bool removeMicrophone(const std::string&) override { return false; }
-    std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
-        return std::nullopt;
-    }
-    std::optional<platform::ChildProcessSpec> childThatWaits() override { return std::nullopt; }
-    platform::ChildProcessSpec missingExecutable() override { return {"/nonexistent", {}}; }
-    bool postWake() override { return false; }
 
   private:
-    // Declared first: destroyed last, after the platform's queues.
-    dispatch::SystemClock clock_;
     PrivatePulseServer sound;
     PrivateXServer display;
     platform::Platform platform_;
