@@ -1,5 +1,7 @@
 #include "sources/system/RecoveryBudget.h"
 
+#include <utility>
+
 namespace ostrovane::sources::system {
 
 RecoveryBudget::RecoveryBudget(double now, RecoveryLimits limits)
@@ -15,9 +17,12 @@ RecoveryBudget::NormalDecision RecoveryBudget::requestNormal(double now, bool li
     if (now - _recoveryWindowStart > limits_.recoveryWindowSeconds) {
         _recoveryWindowStart = now;
         _recoveryAttempts = 0;
+        _refused = false;
     }
     if (_recoveryAttempts >= limits_.recoveryMaxAttempts)
-        return {.ticket = std::nullopt, .overBudget = true};
+        return {.ticket = std::nullopt,
+                .overBudget = true,
+                .firstRefusal = !std::exchange(_refused, true)};
     _scheduled = true;
     ++_recoveryAttempts;
     ++_nonce;
@@ -82,6 +87,7 @@ bool RecoveryBudget::takeContentionFlag() {
 
 void RecoveryBudget::reset(double now) {
     _recoveryAttempts = 0;
+    _refused = false;
     _recoveryWindowStart = now;
     _scheduled = false;
     _contentionAttempts = 0;

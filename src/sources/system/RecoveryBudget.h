@@ -40,6 +40,7 @@ class RecoveryBudget {
     struct NormalDecision {
         std::optional<RecoveryTicket> ticket;  // set: schedule a rebuild with it
         bool overBudget = false;               // refused because the window's budget is spent
+        bool firstRefusal = false;             // the window's first refusal over budget
     };
     struct ContentionDecision {
         bool proceed = false;
@@ -98,6 +99,7 @@ class RecoveryBudget {
     bool _scheduled = false;
     bool _inContention = false;
     std::int64_t _recoveryAttempts = 0;
+    bool _refused = false;  // a request was refused over budget in this window
     double _recoveryWindowStart;
     std::int64_t _contentionAttempts = 0;
     double _contentionWindowStart;

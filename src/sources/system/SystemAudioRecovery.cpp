@@ -147,8 +147,12 @@ void SystemAudioSource::runScheduleStreamRecovery(const std::string& reason) {
         std::lock_guard lock(stateLock_);
         decision = _recovery.requestNormal(requestedAt, liveLocked());
     }
-    if (decision.overBudget)
+    if (decision.firstRefusal) {
+        // Once per window: the watchdog asks again every second meanwhile.
         log("recovery skipped (max attempts) reason=" + reason);
+        text_.sendEvent("SYSTEM_AUDIO_STREAM_ERROR:System audio recovery gave up after " +
+                        std::to_string(recoveryMaxAttempts) + " attempts (" + reason + ")");
+    }
     if (!decision.ticket)
         return;
     log("scheduling recovery (" + reason + ") in " + shortestDecimal(recoveryDelay) + "s");
