@@ -76,6 +76,10 @@ class CaptureStream {
     virtual void updateContentFilter(const ContentFilter& filter, StreamCompletion completion) = 0;
 
     virtual const StreamConfiguration& configuration() const = 0;
+
+    // The stream waits for its capture service to come back (a sound server
+    // that restarts) and resumes by itself: no audio meanwhile is no stall.
+    virtual bool isAwaitingService() const { return false; }
 };
 
 }  // namespace ostrovane::platform

@@ -12,7 +12,9 @@ namespace ostrovane::platform::pulse {
 
 namespace {
 
-constexpr std::chrono::milliseconds kMaxBackoff{5000};
+// Capped low: capture that waits for a restarting server should be back
+// within a second or so of its return; a refused connect costs next to nothing.
+constexpr std::chrono::milliseconds kMaxBackoff{1000};
 
 std::optional<Pid> pidProperty(const pa_proplist* list, const char* key) {
     const char* text = list ? pa_proplist_gets(list, key) : nullptr;

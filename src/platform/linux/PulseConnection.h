@@ -34,8 +34,8 @@ class ModelObserver {
 // ours, never the other way round.
 //
 // A lost or missing server is not an error of the connection: the model turns
-// unavailable and the connection retries in the background (0.5 s doubling to
-// 5 s) without ever spawning a server.
+// unavailable and the connection retries in the background (after 0.5 s, then
+// every second) without ever spawning a server.
 class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
   public:
     struct Options {

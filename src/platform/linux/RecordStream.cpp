@@ -1,6 +1,8 @@
 #include "platform/linux/RecordStream.h"
 
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/PulseFormat.h"
@@ -19,6 +21,7 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
     std::unique_ptr<RecordStream> self(
         new RecordStream(std::move(connection), std::move(request), std::move(events)));
     self->frameBytes_ = pa_frame_size(&*spec);
+    self->source_ = self->request_.source;
     pa_threaded_mainloop* loop = self->connection_->mainloop();
     {
         MainloopLock lock(loop);
@@ -38,6 +41,7 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
         pa_stream_set_state_callback(s, &RecordStream::onState, self.get());
         pa_stream_set_read_callback(s, &RecordStream::onRead, self.get());
         pa_stream_set_suspended_callback(s, &RecordStream::onSuspended, self.get());
+        pa_stream_set_moved_callback(s, &RecordStream::onMoved, self.get());
 
         pa_buffer_attr attr;
         attr.maxlength = static_cast<std::uint32_t>(-1);
@@ -46,8 +50,9 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(
             static_cast<pa_usec_t>(self->request_.fragment.count()) * PA_USEC_PER_MSEC, &*spec));
-        const auto flags =
-            static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY |
+            (self->request_.movable ? PA_STREAM_NOFLAGS : PA_STREAM_DONT_MOVE));
         if (pa_stream_connect_record(s, self->request_.source.c_str(), &attr, flags) < 0)
             return self->errorLocked("Cannot record from " + self->request_.source);
     }
@@ -89,6 +94,7 @@ RecordStream::RecordStream(std::shared_ptr<PulseConnection> connection, RecordRe
 
 RecordStream::~RecordStream() {
     MainloopLock lock(connection_->mainloop());
+    checkMove_.reset();
     stream_.reset();
 }
 
@@ -115,13 +121,100 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
         self->_state = state;
     }
     self->settled_.notify_all();
-    if (wasReady && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) &&
-        !self->failedReported_) {
-        self->failedReported_ = true;
-        if (self->events_.failed)
-            self->events_.failed(
-                self->errorLocked("The record stream on " + self->request_.source + " ended"));
+    if (wasReady && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED))
+        self->endLocked(self->errorLocked("The record stream on " + self->source_ + " ended"));
+}
+
+void RecordStream::endLocked(const Error& error) {
+    if (std::exchange(failedReported_, true))
+        return;
+    if (events_.failed)
+        events_.failed(error);
+}
+
+void RecordStream::onMoved(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    const char* device = pa_stream_get_device_name(stream);
+    if (device && self->source_ == device)
+        return;  // our own move
+    // Nothing passes until we know what the server moved the recording to.
+    self->strayed_ = true;
+    pa_context* context = self->connection_->readyContextLocked();
+    if (self->request_.movable && device && context) {
+        self->checkMove_.reset(
+            pa_context_get_source_info_by_name(context, device, &RecordStream::onMovedTo, self));
+        if (self->checkMove_)
+            return;
     }
+    self->endLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
+                          "The record stream on " + self->source_ + " was moved to " +
+                              (device ? device : "no source")});
+}
+
+void RecordStream::onMovedTo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    if (eol > 0 || !self->strayed_)
+        return;
+    const char* device = pa_stream_get_device_name(self->stream_.get());
+    // Another monitor: the server following the default output. Anything
+    // else (a microphone the server rescued us to) is not what was asked for.
+    if (info && device && info->monitor_of_sink != PA_INVALID_INDEX &&
+        info->name == std::string(device)) {
+        self->source_ = device;
+        self->strayed_ = false;
+        return;
+    }
+    self->endLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
+                          "The record stream on " + self->source_ + " was moved to " +
+                              (device ? device : "no source")});
+}
+
+MaybeError RecordStream::moveTo(const std::string& source) {
+    struct Move {
+        std::mutex mutex;
+        std::condition_variable answered;
+        std::optional<bool> success;  // guarded by mutex
+    } move;
+    auto onDone = [](pa_context*, int success, void* userdata) {
+        auto* m = static_cast<Move*>(userdata);
+        {
+            std::lock_guard lock(m->mutex);
+            m->success = success != 0;
+        }
+        m->answered.notify_all();
+    };
+    std::string previous;
+    OperationPtr operation;
+    {
+        MainloopLock lock(connection_->mainloop());
+        pa_context* context = connection_->readyContextLocked();
+        if (!stream_ || !context || strayed_ ||
+            pa_stream_get_state(stream_.get()) != PA_STREAM_READY)
+            return Error{kPulseErrorDomain, PA_ERR_BADSTATE, "The record stream is not running"};
+        // Set before asking: the server's moved notice may come before its answer.
+        previous = std::exchange(source_, source);
+        operation.reset(pa_context_move_source_output_by_name(
+            context, pa_stream_get_index(stream_.get()), source.c_str(), onDone, &move));
+        if (!operation) {
+            source_ = previous;
+            return errorLocked("Cannot move the recording to " + source);
+        }
+    }
+    bool answered;
+    {
+        std::unique_lock lock(move.mutex);
+        answered = move.answered.wait_for(lock, connection_->timeout(),
+                                          [&] { return move.success.has_value(); });
+    }
+    MainloopLock lock(connection_->mainloop());
+    // Cancelled under the lock: the callback cannot touch `move` after this.
+    operation.reset();
+    if (answered && *move.success)
+        return std::nullopt;
+    if (source_ == source)
+        source_ = previous;
+    return Error{kPulseErrorDomain, answered ? PA_ERR_NOENTITY : PA_ERR_TIMEOUT,
+                 "The sound server did not move the recording to " + source};
 }
 
 void RecordStream::onSuspended(pa_stream* stream, void* userdata) {
@@ -144,8 +237,9 @@ void RecordStream::readLocked() {
         if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
             return;  // nothing (more) to read
         const auto frames = static_cast<std::int64_t>(bytes / frameBytes_);
-        if (!data) {
-            // A hole: the server lost data. Skip it but keep the timeline.
+        if (!data || strayed_) {
+            // A hole (the server lost data), or audio of a source we did not
+            // ask for. Skip it but keep the timeline.
             framesSeen_ += frames;
             pa_stream_drop(s);
             continue;

@@ -20,6 +20,10 @@ struct RecordRequest {
     StreamDescription format;  // interleaved PCM, as the stream should deliver it
     std::string streamName;
     std::chrono::milliseconds fragment{10};
+    // The owner may move the recording to another source (moveTo), and the
+    // server may move it to another monitor (it follows the default output
+    // that way); a recording the server moves to anything else ends.
+    bool movable = false;
 };
 
 // What a running record stream reports. Each runs on the main loop thread
@@ -32,7 +36,7 @@ struct RecordEvents {
 };
 
 // One PulseAudio record stream, connected to exactly the source asked for
-// (PA_STREAM_DONT_MOVE: the server never moves it elsewhere; following the
+// (PA_STREAM_DONT_MOVE unless movable: see RecordRequest; following the
 // default device is the caller's business) in small fragments.
 //
 // Lifecycle: open → events → destruction. Once the destructor has returned
@@ -51,6 +55,10 @@ class RecordStream {
     // not count as running for it.
     void setCorked(bool corked);
 
+    // Moves a movable recording to another source without interrupting it.
+    // Waits at most the connection's timeout for the server's answer.
+    MaybeError moveTo(const std::string& source);
+
   private:
     RecordStream(std::shared_ptr<PulseConnection> connection, RecordRequest request,
                  RecordEvents events);
@@ -60,6 +68,9 @@ class RecordStream {
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
     static void onSuspended(pa_stream* stream, void* self);
+    static void onMoved(pa_stream* stream, void* self);
+    static void onMovedTo(pa_context*, const pa_source_info* info, int eol, void* self);
+    void endLocked(const Error& error);
 
     const std::shared_ptr<PulseConnection> connection_;
     const RecordRequest request_;
@@ -70,6 +81,11 @@ class RecordStream {
     StreamPtr stream_;
     std::int64_t framesSeen_ = 0;
     bool failedReported_ = false;
+    std::string source_;  // the source the recording must be on
+    // On a source not asked for, or not yet known to be a monitor: its audio
+    // is dropped.
+    bool strayed_ = false;
+    OperationPtr checkMove_;  // asks what the server moved the recording to
 
     std::mutex mutex_;
     std::condition_variable settled_;

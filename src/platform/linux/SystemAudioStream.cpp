@@ -95,7 +95,7 @@ void SystemAudioStream::startCapture(StreamCompletion completion) {
     bool running = false;
     {
         std::lock_guard lock(mutex_);
-        running = _state == State::starting || _state == State::capturing;
+        running = _state != State::idle && _state != State::ended;
         if (!running) {
             _state = State::starting;
             _stopReported = false;
@@ -121,6 +121,7 @@ void SystemAudioStream::startCapture(StreamCompletion completion) {
 MaybeError SystemAudioStream::open(std::uint64_t generation) {
     PulseModel& model = connection_->model();
     const std::string sinkName = model.defaultSinkName();
+    const std::uint64_t connection = connection_->connections();
     auto fail = [&](std::int64_t code, std::string message) -> MaybeError {
         std::lock_guard lock(mutex_);
         if (_generation == generation && _state == State::starting)
@@ -153,28 +154,31 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
         gate->deliver(buffer);
     };
     events.failed = [weak = weak_from_this(), work = connection_->work(), generation,
-                     failed](const Error&) {
+                     failed](const Error& error) {
         failed->store(true);
-        work.async([weak, generation] {
+        work.async([weak, generation, error] {
             if (auto self = weak.lock())
-                self->recordingFailed(generation);
+                self->recordingFailed(generation, error);
         });
     };
-    auto opened = RecordStream::open(connection_,
-                                     RecordRequest{monitor->name, format, "Ostrovane system audio",
-                                                   std::chrono::milliseconds(10)},
-                                     std::move(events));
+    RecordRequest request{monitor->name, format, "Ostrovane system audio",
+                          std::chrono::milliseconds(10)};
+    // Moved, not reopened, when the default sink changes: a new recording
+    // may take seconds to deliver its first audio.
+    request.movable = true;
+    auto opened = RecordStream::open(connection_, std::move(request), std::move(events));
     if (!opened.ok())
         return fail(kFailedToStartCode, opened.error().localizedDescription());
 
     std::shared_ptr<RecordStream> record = std::move(opened).value();
     {
         std::lock_guard lock(mutex_);
-        if (_generation != generation || _state != State::starting)
+        if (_generation != generation || (_state != State::starting && _state != State::reopening))
             return captureError(kStoppedWhileStartingCode, "The stream was stopped while starting");
         _record = record;
         _sink = sinkName;
         _failed = failed;
+        _connection = connection;
         _state = State::capturing;
     }
     gate_->setOpen(true);
@@ -183,12 +187,35 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
     return std::nullopt;
 }
 
+void SystemAudioStream::reopen(std::uint64_t generation) {
+    MaybeError error = open(generation);
+    if (!error)
+        return;
+    // A stop meanwhile is not a failure to report.
+    std::int64_t code = error->code == kStreamDisplayUnavailableCode ? kStreamDisplayUnavailableCode
+                                                                     : kStreamSystemStoppedCode;
+    {
+        std::lock_guard lock(mutex_);
+        if (_generation != generation || _state != State::reopening)
+            return;
+        _state = State::ended;
+    }
+    report(generation, code,
+           "The sound server restarted and the capture could not be set up again: " +
+               error->localizedDescription());
+}
+
+bool SystemAudioStream::isAwaitingService() const {
+    std::lock_guard lock(mutex_);
+    return _state == State::awaitingServer || _state == State::reopening;
+}
+
 void SystemAudioStream::stopCapture(StreamCompletion completion) {
     std::shared_ptr<RecordStream> record;
     MaybeError result;
     {
         std::lock_guard lock(mutex_);
-        if (_state == State::starting || _state == State::capturing) {
+        if (_state != State::idle && _state != State::ended) {
             _state = State::idle;
             ++_generation;
             record = std::move(_record);
@@ -205,19 +232,26 @@ void SystemAudioStream::updateContentFilter(const ContentFilter&, StreamCompleti
     complete(std::move(completion), std::nullopt);
 }
 
-void SystemAudioStream::recordingFailed(std::uint64_t generation) {
+void SystemAudioStream::recordingFailed(std::uint64_t generation, const Error& error) {
     std::shared_ptr<RecordStream> record;
     std::string sink;
+    const bool serverLost =
+        error.domain == kPulseErrorDomain && error.code == PA_ERR_CONNECTIONTERMINATED;
     {
         std::lock_guard lock(mutex_);
         if (_generation != generation || _state != State::capturing)
             return;
-        _state = State::ended;
+        _state = serverLost ? State::awaitingServer : State::ended;
         record = std::move(_record);
         sink = _sink;
     }
     gate_->setOpen(false);
     record.reset();
+    if (serverLost) {
+        // The server may already be back by now.
+        modelChanged(ModelChanges{});
+        return;
+    }
     // The model may not have heard of the sink's removal yet: ask the server.
     const std::optional<bool> sinkExists = connection_->sinkExists(sink);
     if (!sinkExists) {
@@ -232,24 +266,93 @@ void SystemAudioStream::recordingFailed(std::uint64_t generation) {
 }
 
 void SystemAudioStream::modelChanged(const ModelChanges& changes) {
-    if (!changes.defaultOutput)
-        return;
-    const std::string newDefault = connection_->model().defaultSinkName();
-    std::shared_ptr<RecordStream> record;
-    std::uint64_t generation;
+    // Read before our lock: the model has a lock of its own.
+    PulseModel& model = connection_->model();
+    const bool available = model.available();
+    const std::uint64_t connections = connection_->connections();
+    const std::string defaultSink = model.defaultSinkName();
+    std::uint64_t generation = 0;
+    bool reopening = false;
+    bool following = false;
     {
         std::lock_guard lock(mutex_);
-        if (_state != State::capturing || newDefault == _sink || (_failed && _failed->load()))
+        generation = _generation;
+        if (_state == State::awaitingServer && available && connections > _connection) {
+            _state = State::reopening;
+            reopening = true;
+        } else if (changes.defaultOutput && available && _state == State::capturing &&
+                   !(_failed && _failed->load())) {
+            // A lost server is the recording's failure to handle, not a change
+            // of the default output.
+            following = defaultSink != _sink;
+        }
+    }
+    if (!reopening && !following)
+        return;
+    // Both wait on the server: on the work queue, in the order they came.
+    connection_->work().async([weak = weak_from_this(), generation, reopening] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (reopening)
+            self->reopen(generation);
+        else
+            self->follow(generation);
+    });
+}
+
+void SystemAudioStream::follow(std::uint64_t generation) {
+    PulseModel& model = connection_->model();
+    if (!model.available())
+        return;  // the recording fails with the connection and waits for it
+    const std::string target = model.defaultSinkName();
+    std::shared_ptr<RecordStream> record;
+    {
+        std::lock_guard lock(mutex_);
+        if (_generation != generation || _state != State::capturing || target == _sink ||
+            (_failed && _failed->load()))
+            return;
+        record = _record;
+    }
+    if (target.empty()) {
+        end(generation, kStreamSystemStoppedCode,
+            "There is no default audio output device any more");
+        return;
+    }
+    // The server checks the monitor; the model may not list it yet.
+    auto sink = model.sink(target);
+    MaybeError moved;
+    if (!sink || sink->monitorSource.empty()) {
+        moved = captureError(kStreamDisplayUnavailableCode,
+                             "The audio output device " + target + " has no monitor to record");
+    } else {
+        moved = record->moveTo(sink->monitorSource);
+    }
+    if (moved) {
+        end(generation, kStreamSystemStoppedCode,
+            "The capture could not follow the default audio output device to " + target + ": " +
+                moved->localizedDescription());
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (_generation == generation && _state == State::capturing)
+        _sink = target;
+}
+
+void SystemAudioStream::end(std::uint64_t generation, std::int64_t code,
+                            const std::string& message) {
+    std::shared_ptr<RecordStream> record;
+    {
+        std::lock_guard lock(mutex_);
+        // A recording that failed meanwhile is ended by its own report.
+        if (_generation != generation || _state != State::capturing || (_failed && _failed->load()))
             return;
         _state = State::ended;
         record = std::move(_record);
-        generation = _generation;
     }
     gate_->setOpen(false);
     record.reset();
-    report(generation, kStreamSystemStoppedCode,
-           newDefault.empty() ? "There is no default audio output device any more"
-                              : "The default audio output device changed to " + newDefault);
+    report(generation, code, message);
 }
 
 void SystemAudioStream::report(std::uint64_t generation, std::int64_t code,

@@ -28,8 +28,8 @@ class AudioOutputGate {
     bool _open = false;           // guarded by mutex_
 };
 
-// Stop code when the server itself ended the capture: the default output
-// device changed, or the server went away.
+// Stop code when the server itself ended the capture and it could not be set
+// up again on the default output device.
 inline constexpr std::int64_t kStreamSystemStoppedCode = -3821;
 inline constexpr const char* kCaptureErrorDomain = "LinuxCapture";
 
@@ -37,11 +37,17 @@ inline constexpr const char* kCaptureErrorDomain = "LinuxCapture";
 // sink, in 32-bit float at the configured rate and channel count (the server
 // converts). It carries audio only.
 //
+// It follows the default sink by moving the recording to the new default's
+// monitor, without a stop: a headset that plugs in is not a failure. A lost
+// server is waited for: the stream records the default sink's monitor again
+// once the server is back and listed, and meanwhile reports that it awaits
+// its service. A server that never returns leaves it waiting.
+//
 // It ends by itself (the stop handler hears it once) with
 // - kStreamContentionCode when another client killed the recording,
 // - kStreamDisplayUnavailableCode when the sink went away,
-// - kStreamSystemStoppedCode when the default sink changed or the server was
-//   lost; the owner's recovery rebuilds the stream on the new default.
+// - kStreamSystemStoppedCode when following the default sink or recording
+//   again after a restart failed; the owner's recovery rebuilds the stream.
 class SystemAudioStream final : public CaptureStream,
                                 public ModelObserver,
                                 public std::enable_shared_from_this<SystemAudioStream> {
@@ -59,16 +65,22 @@ class SystemAudioStream final : public CaptureStream,
     // The system mix is the same whatever the target.
     void updateContentFilter(const ContentFilter& filter, StreamCompletion completion) override;
     const StreamConfiguration& configuration() const override { return configuration_; }
+    bool isAwaitingService() const override;
 
     void modelChanged(const ModelChanges& changes) override;
 
   private:
-    enum class State { idle, starting, capturing, ended };
+    // awaitingServer: the server was lost while capturing; reopening: it is
+    // back and the recording is being set up again.
+    enum class State { idle, starting, capturing, awaitingServer, reopening, ended };
 
     SystemAudioStream(std::shared_ptr<PulseConnection> connection,
                       StreamConfiguration configuration, StreamStopHandler onStop);
     MaybeError open(std::uint64_t generation);
-    void recordingFailed(std::uint64_t generation);
+    void reopen(std::uint64_t generation);
+    void follow(std::uint64_t generation);
+    void end(std::uint64_t generation, std::int64_t code, const std::string& message);
+    void recordingFailed(std::uint64_t generation, const Error& error);
     void report(std::uint64_t generation, std::int64_t code, const std::string& message);
     void complete(StreamCompletion completion, MaybeError error) const;
 
@@ -87,6 +99,7 @@ class SystemAudioStream final : public CaptureStream,
     // model change that the failure causes is published.
     std::shared_ptr<std::atomic<bool>> _failed;  // guarded by mutex_
     bool _stopReported = false;                  // guarded by mutex_
+    std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the recording opened
 };
 
 }  // namespace ostrovane::platform::pulse

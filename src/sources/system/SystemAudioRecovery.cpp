@@ -73,15 +73,28 @@ void SystemAudioSource::watchdogTick() {
     const double tickAt = now();
     std::optional<double> age;
     bool contention = false;
+    StreamPtr stream;
+    StreamId id = 0;
     {
         std::lock_guard lock(stateLock_);
         if (!_isActive)
             return;
         age = callbackAgeSecondsLocked(tickAt);
         contention = _recovery.inContentionRecovery();
+        stream = _stream;
+        id = _streamId;
     }
     if (!age)
         return;  // no audio and no start yet: nothing can have stalled
+    if (stream && stream->isAwaitingService()) {
+        // The stream resumes by itself when its service is back; a rebuild
+        // now would only fail and spend the budget. The stall limit counts
+        // from the service's return.
+        std::lock_guard lock(stateLock_);
+        if (isCurrentStreamLocked(id))
+            _lastCallbackAt = tickAt;
+        return;
+    }
     const double limit = contention ? contentionStallTimeout : callbackStallTimeout;
     if (*age < limit)
         return;
