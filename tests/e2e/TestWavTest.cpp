@@ -1,8 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
 #include "support/WavFile.h"
@@ -10,54 +8,12 @@
 namespace ostrovane::test {
 namespace {
 
-using protocol::AudioProtocol;
-
 bool isResponse(const std::string& line, const std::string& payload) {
     return line == "CMD_RESPONSE:" + payload;
 }
 
-TEST(TestWavThroughTheBinary, StreamsPacedMicAndSystemFramesUntilStopStreaming) {
-    TempFile wav("tone.wav", makeWav(WavSpec{}, ramp(16000 / 2)));  // 0.5 s, 16 kHz mono
-    HelperProcess helper(OSTROVANE_BINARY);
-    helper.sendLine("TEST_WAV:" + wav.path());
-    ASSERT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:TEST_WAV:started:" + wav.path()));
-    const auto started = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    helper.sendLine("STOP_STREAMING");
-    ASSERT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:STREAMING:stopped"));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const auto bytesAtStop = helper.outputBytes().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(helper.outputBytes().size(), bytesAtStop);  // nothing after the stop
-
-    const auto frames = protocol::readAllFrames(helper.outputBytes());
-    std::uint32_t counts[3] = {0, 0, 0};
-    for (const auto& frame : frames) {
-        const auto type = static_cast<int>(frame.type);
-        ASSERT_TRUE(type == 1 || type == 2);
-        ASSERT_EQ(frame.sequence, counts[type]) << "consecutive per stream";
-        ++counts[type];
-        ASSERT_EQ(frame.audio().sampleRate, 48000);
-        ASSERT_EQ(frame.audio().channels, 2);
-        ASSERT_EQ(frame.payload.size(), 3840u);
-    }
-    // Paced at one frame per 20 ms (a little slower: a fixed delay per frame).
-    for (int type : {1, 2}) {
-        EXPECT_GE(counts[type], seconds / 0.02 * 0.6) << type;
-        EXPECT_LE(counts[type], seconds / 0.02 + 6) << type;
-    }
-    // Sample n of the file is held for six output samples (3x rate, 2x channels).
-    const auto& first = frames.front().payload;
-    for (std::size_t i = 0; i < first.size() / 2; ++i) {
-        const auto sample = static_cast<std::int16_t>(first[2 * i] | first[2 * i + 1] << 8);
-        ASSERT_EQ(sample, static_cast<std::int16_t>(i / 6)) << i;
-    }
-
-    helper.sendLine("STOP");
-    EXPECT_EQ(helper.waitForExit(), 0);
-}
-
+// Streaming itself is followed on the manual clock in-process; through the
+// binary only the answers and the way out are checked.
 TEST(TestWavThroughTheBinary, AnswersErrorsAndStopEndsAStreamingHelper) {
     WavSpec floatFile;
     floatFile.formatCode = 3;

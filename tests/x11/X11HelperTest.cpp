@@ -247,15 +247,6 @@ TEST_P(X11HelperList, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
 
 INSTANTIATE_TEST_SUITE_P(ClientList, X11HelperList, ::testing::Bool());
 
-TEST_F(X11Helper, ScreenshotDecodesToTheScreensPixels) {
-    auto picture = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->width, 1920);
-    EXPECT_EQ(picture->height, 1080);
-    EXPECT_EQ(picture->at(300, 250), kRed);
-    EXPECT_EQ(picture->at(1000, 350), kGreen);
-}
-
 TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     // A display is captured at half its size.
     EXPECT_EQ(startVideo("display", displayId(), 1920, 1080), "started");

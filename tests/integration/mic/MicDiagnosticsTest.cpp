@@ -63,8 +63,6 @@ TEST_F(MicDiagnosticsTest, CaptureProblemReportsLevelsRunningDevicesAndDrift) {
     EXPECT_EQ(records[0]["reason"], "no audio \"at all\"");
     EXPECT_EQ(records[0]["driftDetected"], true);
     EXPECT_EQ(records[0]["currentDefaultId"], "mic-a");
-    EXPECT_TRUE(has(lines, mic("Emitted capture_problem diagnostic (reason=no audio \"at all\", "
-                               "frames=0)")));
 
     ASSERT_FALSE(startSource());
     clock.advanceSeconds(1.005);  // 100 buffers
@@ -90,8 +88,6 @@ TEST_F(MicDiagnosticsTest, CaptureProblemReportsLevelsRunningDevicesAndDrift) {
     EXPECT_EQ(problem["driftDetected"], true);
     EXPECT_EQ(problem["currentDefaultId"], "mic-b");
     EXPECT_EQ(problem["reason"], "user_report");
-    EXPECT_TRUE(has(lines, mic("Emitted capture_problem diagnostic (reason=user_report, "
-                               "frames=100)")));
 
     // Without any default device: drift, but no identifier to name.
     world.audio().setDefaultInput(std::nullopt);

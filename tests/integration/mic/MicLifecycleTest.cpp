@@ -7,7 +7,7 @@ using platform::sim::SimDeviceFaults;
 
 class MicLifecycleTest : public MicFixture {};
 
-TEST_F(MicLifecycleTest, StartCapturesTheDefaultDeviceAndTracesTheFirstCallbacks) {
+TEST_F(MicLifecycleTest, StartCapturesTheDefaultDeviceUntilStopped) {
     addDevice({.uid = "mic-a", .name = "Mic A"}, true);
     source = makeSource();
     EXPECT_FALSE(source->selectedDeviceID());
@@ -18,35 +18,10 @@ TEST_F(MicLifecycleTest, StartCapturesTheDefaultDeviceAndTracesTheFirstCallbacks
     EXPECT_TRUE(source->isActive());
     EXPECT_EQ(source->selectedDeviceID(), "mic-a");
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
-    auto lines = newLines();
-    const std::vector<std::string> expected{mic("Starting..."), mic("Using device: Mic A"),
-                                            mic("Audio output added"),
-                                            mic("Emitted capture_start diagnostic"),
-                                            mic("Started successfully, session.isRunning=true")};
-    std::vector<std::string> logged;
-    for (const auto& l : lines) {
-        if (l.starts_with("[Native Mic] "))
-            logged.push_back(l);
-    }
-    EXPECT_EQ(logged, expected);
-    ASSERT_EQ(diagnostics(lines).size(), 1u);
+    ASSERT_EQ(diagnostics(newLines()).size(), 1u);
 
-    // 10 ms buffers: 1000 callbacks in 10 s.
+    // 10 ms mono buffers, each delivered once as 48 kHz stereo 16-bit.
     clock.advanceSeconds(10.005);
-    lines = newLines();
-    for (int n = 1; n <= 5; ++n) {
-        const std::string prefix = "[Native Mic] Callback #" + std::to_string(n) + ": ";
-        EXPECT_TRUE(has(lines, prefix + "48000.0Hz/1ch, frames=480")) << n;
-        EXPECT_TRUE(has(lines, prefix + "emitting 1920 bytes")) << n;
-    }
-    EXPECT_EQ(countPrefix(lines, "[Native Mic] Callback #6:"), 0u);
-    for (int n : {50, 100, 500, 1000}) {
-        const std::string prefix = "[Native Mic] Callback #" + std::to_string(n) + ": ";
-        EXPECT_TRUE(has(lines, prefix + "48000.0Hz/1ch, frames=480")) << n;
-        EXPECT_FALSE(has(lines, prefix + "emitting 1920 bytes")) << n;
-    }
-    EXPECT_EQ(countPrefix(lines, "[Native Mic] Callback #"), 5u * 2 + 4);
-    EXPECT_TRUE(has(lines, "[MicPipeline] Created converter: 48000.0Hz/1ch -> 48000.0Hz/2ch"));
     EXPECT_EQ(chunks(), 1000u);
     EXPECT_EQ(audio().size(), 1000u * 1920);
 
@@ -54,26 +29,20 @@ TEST_F(MicLifecycleTest, StartCapturesTheDefaultDeviceAndTracesTheFirstCallbacks
     const auto requests = world.audio().permissionRequests();
     ASSERT_FALSE(startSource());
     EXPECT_EQ(world.audio().permissionRequests(), requests + 1);
-    EXPECT_EQ(newLines(), std::vector<std::string>{mic("Starting...")});
+    EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
 
     stopSource();
     EXPECT_FALSE(source->isActive());
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
-    EXPECT_EQ(newLines(), (std::vector<std::string>{mic("Stopping..."), mic("Stopped")}));
     const auto delivered = chunks();
     clock.advanceSeconds(1);
     EXPECT_EQ(chunks(), delivered);
+    stopSource();  // stopping an inactive source is harmless
 
-    // Stopping an inactive source only says so.
-    stopSource();
-    EXPECT_EQ(newLines(), std::vector<std::string>{mic("Stopping...")});
-
-    // A second start reuses the output and restarts the counters.
+    // A second start reuses its one output: each buffer still arrives once.
     ASSERT_FALSE(startSource());
-    clock.advanceSeconds(0.015);
-    lines = newLines();
-    EXPECT_FALSE(has(lines, mic("Audio output added")));
-    EXPECT_TRUE(has(lines, mic("Callback #1: 48000.0Hz/1ch, frames=480")));
+    clock.advanceSeconds(0.105);
+    EXPECT_EQ(chunks(), delivered + 10);
 }
 
 TEST_F(MicLifecycleTest, FailedStartsReportTheirCauseAndLeaveTheSourceInactive) {
@@ -240,20 +209,14 @@ TEST_F(MicLifecycleTest, InterruptionsResumeTheSessionIfItIsStillActive) {
     // The end of an interruption while the session still runs changes nothing.
     world.audio().endInterruption("mic-a");
     clock.settle();
-    EXPECT_EQ(newLines(),
-              std::vector<std::string>{mic("Session interruption ended - resuming if active")});
+    EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
 
     world.audio().interrupt("mic-a", {{"reason", "audio device in use"}});
     clock.settle();
-    EXPECT_EQ(newLines(), std::vector<std::string>{
-                              mic("Session interrupted: [\"reason\": \"audio device in use\"]")});
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
 
     world.audio().endInterruption("mic-a");
     clock.settle();
-    EXPECT_EQ(newLines(),
-              (std::vector<std::string>{mic("Session interruption ended - resuming if active"),
-                                        mic("Session resumed after interruption")}));
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
 
     // Inactive: the end of an interruption starts nothing.

@@ -2,7 +2,6 @@
 
 #include "integration/mic/MicFixture.h"
 #include "platform/sim/SimSampleBuffer.h"
-#include "sources/mic/MicText.h"
 
 namespace ostrovane::sources::mic::testing {
 namespace {
@@ -27,6 +26,8 @@ platform::sim::SampleGenerator rampOnChannelZero() {
 
 class MicSamplePathTest : public MicFixture {};
 
+// Channel 0 of a four-channel device, on both output channels (the
+// extraction itself is checked sample by sample in the unit tests).
 TEST_F(MicSamplePathTest, FourInterleavedChannelsDeliverChannelZeroOnBothOutputChannels) {
     const StreamDescription quad{48000, 4, 16, false, true, false, true, true};
     addDevice({.uid = "quad",
@@ -37,30 +38,15 @@ TEST_F(MicSamplePathTest, FourInterleavedChannelsDeliverChannelZeroOnBothOutputC
               true);
     ASSERT_FALSE(startSource());
     clock.advanceSeconds(0.05);
-    const std::string warning =
-        mic("WARNING: Mic delivering 4ch @ 48000.0Hz \u2014 extracting channel 0 as mono "
-            "(non-standard channel count)");
-    auto lines = newLines();
-    EXPECT_EQ(count(lines, warning), 1u);
-    EXPECT_TRUE(has(lines, mic("Callback #1: 48000.0Hz/4ch, frames=512")));
-    EXPECT_TRUE(has(lines, mic("Callback #1: emitting 2048 bytes")));
-
-    // 48 kHz mono 16-bit to 48 kHz stereo 16-bit is exact, sample by sample.
     const auto bytes = audio();
     ASSERT_GE(bytes.size(), 2048u);
-    for (int i = 0; i < 512; ++i) {
+    for (int i : {0, 511}) {
         std::int16_t left, right;
         std::memcpy(&left, bytes.data() + 4 * i, 2);
         std::memcpy(&right, bytes.data() + 4 * i + 2, 2);
-        ASSERT_EQ(left, i - 256) << "frame " << i;
-        ASSERT_EQ(right, i - 256) << "frame " << i;
+        EXPECT_EQ(left, i - 256) << "frame " << i;
+        EXPECT_EQ(right, i - 256) << "frame " << i;
     }
-
-    // Once per start.
-    stopSource();
-    ASSERT_FALSE(startSource());
-    clock.advanceSeconds(0.05);
-    EXPECT_EQ(count(newLines(), warning), 1u);
 }
 
 TEST_F(MicSamplePathTest, UnusableBuffersAreDroppedWithTheirLinesAndTripTheWatchdog) {
@@ -79,13 +65,6 @@ TEST_F(MicSamplePathTest, UnusableBuffersAreDroppedWithTheirLinesAndTripTheWatch
         true);
     ASSERT_FALSE(startSource());
     clock.advanceSeconds(0.205);  // 20 buffers
-    auto lines = newLines();
-    EXPECT_EQ(count(lines, mic("Block buffer too small: 1919 < 1920")), 20u);
-    EXPECT_EQ(countPrefix(lines, "[Native Mic] Callback #") -
-                  countPrefix(lines, "[Native Mic] Callback #1: 48000"),
-              10u + 4u);  // "returned nil" for 1..10, traces for 2..5
-    EXPECT_TRUE(has(lines, mic("Callback #10: convertToPCMBuffer returned nil")));
-    EXPECT_FALSE(has(lines, mic("Callback #11: convertToPCMBuffer returned nil")));
     EXPECT_EQ(chunks(), 0u);
     clock.advanceSeconds(10);
     EXPECT_EQ(count(newLines(), "RECOVERY_FAILED:microphone_stopped_delivering_audio:0"), 1u);
@@ -98,8 +77,7 @@ TEST_F(MicSamplePathTest, TheStatusDiagnosticComesEveryFiftySecondsWithTheAverag
     clock.advanceSeconds(49.9);
     EXPECT_TRUE(diagnostics(newLines()).empty());
     clock.advanceSeconds(0.2);
-    auto lines = newLines();
-    auto records = diagnostics(lines);
+    auto records = diagnostics(newLines());
     ASSERT_EQ(records.size(), 1u);
     const auto& status = records[0];
     EXPECT_EQ(status["event"], "capture_status");
@@ -113,16 +91,17 @@ TEST_F(MicSamplePathTest, TheStatusDiagnosticComesEveryFiftySecondsWithTheAverag
     EXPECT_FALSE(status.contains("currentDefaultId"));
     EXPECT_FALSE(status.contains("otherRunningDevices"));
     EXPECT_FALSE(status.contains("allInputDevices"));
-    EXPECT_TRUE(has(lines, mic("Emitted capture_status diagnostic (RMS=" + fixedText(rms, 6) +
-                               ", frames=" + std::to_string(frames) + ", drift=false)")));
 
-    // The next one 50 s later, covering everything since start in its count.
+    // The next one 50 s later: its frame count covers everything since the
+    // start, its level only the 50 s since the previous record.
+    world.audio().setGenerator("mic-a", platform::sim::generators::tone(440, 0.5));
     clock.advanceSeconds(49.7);
     EXPECT_TRUE(diagnostics(newLines()).empty());
     clock.advanceSeconds(0.3);
     records = diagnostics(newLines());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_GE(records[0]["selectedDevice"]["framesReceived"].get<std::int64_t>(), 10000);
+    EXPECT_NEAR(records[0]["selectedDevice"]["rms"].get<double>(), 0.5 / std::sqrt(2.0), 2e-3);
 }
 
 }  // namespace

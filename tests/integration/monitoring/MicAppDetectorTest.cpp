@@ -34,13 +34,10 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationAndTheStopCarriesTheLastPid) {
     const auto stops = records(lines, "MIC_APP_STOP_EVENT:");
     ASSERT_EQ(stops.size(), 1u);
     EXPECT_EQ(stops[0]["pid"], 502);
-    EXPECT_TRUE(has(lines, "MicAppDetector: App stopped using mic: zoom.us (us.zoom.xos)"));
 
-    // A stop nobody started is logged, nothing else.
+    // A stop nobody started has no event.
     say("ghost", 999, false);
-    lines = fresh();
-    EXPECT_TRUE(has(lines, "MicAppDetector: Ignoring stop for untracked PID 999 hint=ghost"));
-    EXPECT_TRUE(records(lines, "MIC_APP_STOP_EVENT:").empty());
+    EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
 }
 
 TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
@@ -132,8 +129,6 @@ TEST_F(MicAppDetectorTest, StartingReconstructsSessionsAndConfirmsWithASnapshot)
     world.audio().addProcess(world.applications().currentPid(), true);
     start();
     auto lines = fresh();
-    EXPECT_TRUE(
-        has(lines, "MicAppDetector: Reconstructing 2 active mic session(s) after (re)start"));
     const auto events = records(lines, "MIC_APP_EVENT:");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0]["bundleId"], "com.discord");

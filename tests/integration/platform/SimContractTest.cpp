@@ -3,7 +3,6 @@
 #include "contract/AudioCaptureContract.h"
 #include "contract/AudioHardwareContract.h"
 #include "contract/ChildProcessContract.h"
-#include "contract/OfflineAudioEngineContract.h"
 #include "contract/ScreenCaptureContract.h"
 #include "contract/VideoEncoderContract.h"
 #include "integration/platform/SimHarness.h"
@@ -18,7 +17,5 @@ INSTANTIATE_TEST_SUITE_P(Sim, ScreenCaptureContract, testing::Values(simProvider
 INSTANTIATE_TEST_SUITE_P(Sim, ChildProcessContract, testing::Values(simProvider()), providerName);
 INSTANTIATE_TEST_SUITE_P(Sim, ApplicationsContract, testing::Values(simProvider()), providerName);
 INSTANTIATE_TEST_SUITE_P(Sim, VideoEncoderContract, testing::Values(simProvider()), providerName);
-INSTANTIATE_TEST_SUITE_P(Sim, OfflineAudioEngineContract, testing::Values(simProvider()),
-                         providerName);
 
 }  // namespace ostrovane::contract

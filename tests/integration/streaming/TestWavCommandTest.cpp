@@ -63,16 +63,7 @@ TEST_F(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
     EXPECT_TRUE(app.errors().waitForLine("CMD_RESPONSE:STREAMING:stopped", *stopped + 1));
 }
 
-TEST_F(TestWavCommand, RefusesASecondStreamerAndBadFilesAndStopStopsTheStreamerFirst) {
-    test::TempFile bad("bad.wav", std::vector<std::uint8_t>(60, 'x'));
-    send("TEST_WAV:" + bad.path());
-    ASSERT_TRUE(answer("TEST_WAV:error:Invalid RIFF header"));
-    EXPECT_TRUE(app.errors().waitForLine("TEST_WAV error: Invalid RIFF header"));
-    send("TEST_WAV:");
-    ASSERT_TRUE(app.errors().waitForLineMatching([](const std::string& l) {
-        return l.rfind("CMD_RESPONSE:TEST_WAV:error:The file ", 0) == 0;
-    }));
-
+TEST_F(TestWavCommand, RefusesASecondStreamerAndStopStopsTheStreamerFirst) {
     send("TEST_WAV:" + wav.path());
     ASSERT_TRUE(answer("TEST_WAV:started:" + wav.path()));
     send("TEST_WAV:" + wav.path());

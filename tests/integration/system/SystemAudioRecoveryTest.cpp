@@ -53,13 +53,9 @@ TEST_F(SystemAudioRecoveryTest, AStallSchedulesOneRebuildThatRunsAfterTheDelay) 
     EXPECT_EQ(status.recoveryAttempts, 1);              // success does not give the attempt back
     EXPECT_THAT(outcomes.values(), ElementsAre("ok"));  // rebuilds never report an outcome
 
-    // The rebuilt stream is a new start: first-callback line and a new converter.
+    // The rebuilt stream delivers.
     sim.setSystemAudio(generators::tone(440, 0.1));
     advanceTo(12.6);
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: first callback - channels=2, float=true, "
-                            "rate=48000.0, planar=true",
-                            "SystemAudioSource: created converter 48000.0Hz \u2192 48000Hz"));
     EXPECT_FALSE(chunks.values().empty());
 }
 
@@ -149,23 +145,11 @@ TEST_F(SystemAudioRecoveryTest, FailingContentionRebuildsRetryAtOnceUntilTheBudg
     // 15 attempts, 0.2 s apart, each retried as soon as it failed.
     advanceTo(3.9);
     auto lines = newLines();
-    for (int attempt = 1; attempt <= 15; ++attempt) {
-        EXPECT_EQ(countContaining(lines, "SystemAudioSource: contention recovery " +
-                                             std::to_string(attempt) + "/15 in 0.2s"),
-                  1u);
-    }
-    EXPECT_EQ(countContaining(lines, "SystemAudioSource: failed to rebuild"), 14u);
-    EXPECT_EQ(countContaining(lines, "exhausted"), 0u);
+    EXPECT_EQ(countContaining(lines, "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805"),
+              15u);
+    EXPECT_EQ(countContaining(lines, "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED"), 0u);
     advanceTo(4.0);
-    lines = newLines();
-    EXPECT_TRUE(contains(lines,
-                         "SystemAudioSource: contention recovery exhausted (15/15) - "
-                         "another app is persistently blocking audio capture"));
-    EXPECT_EQ(countContaining(lines, "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED"), 1u);
-    EXPECT_EQ(countContaining(lines,
-                              "SystemAudioSource: failed to rebuild (contention_-3805): "
-                              "Error Domain=SCStreamErrorDomain Code=-3802 \"Busy\""),
-              1u);
+    EXPECT_EQ(countContaining(newLines(), "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED"), 1u);
     auto status = source->status();
     EXPECT_TRUE(status.isActive);
     EXPECT_FALSE(status.hasStream);
@@ -196,8 +180,7 @@ TEST_F(SystemAudioRecoveryTest, ContentionWatchRetriesAfterTwoSilentSeconds) {
     advanceTo(3.9);
     EXPECT_TRUE(newLines().empty());
     advanceTo(4.0);  // 2.8 s since the rebuild, first tick past the 2 s limit
-    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: contention recovery 2/15 in 0.2s",
-                                        "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805"));
+    EXPECT_TRUE(contains(newLines(), "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805"));
 }
 
 TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
@@ -207,13 +190,8 @@ TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
 
     // The display goes away: the rebuild finds nothing to capture.
     sim.removeDisplay(1);
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: stream stopped with error: Error "
-                            "Domain=SCStreamErrorDomain Code=-3815 \"The display is not "
-                            "available\" (code: -3815)",
-                            "SystemAudioSource: scheduling recovery (display_unavailable_-3815) "
-                            "in 2.5s",
-                            "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:display_unavailable_-3815"));
+    EXPECT_TRUE(
+        contains(newLines(), "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:display_unavailable_-3815"));
     advanceTo(3.5);
     EXPECT_TRUE(contains(newLines(),
                          "SystemAudioSource: recovery skipped (display_unavailable_-3815) - no "
@@ -236,12 +214,9 @@ TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
     // only one rebuild is pending at a time.
     sim.stopStreams(-3802);
     world.applications().postWake();
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: stream stopped with error: Error "
-                            "Domain=SCStreamErrorDomain Code=-3802 \"The stream stopped\" "
-                            "(code: -3802)",
-                            "SystemAudioSource: scheduling recovery (stream_error_-3802) in 2.5s",
-                            "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:stream_error_-3802"));
+    const auto lines = newLines();
+    EXPECT_EQ(countContaining(lines, "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:"), 1u);
+    EXPECT_TRUE(contains(lines, "EVENT:SYSTEM_AUDIO_RECOVERY_SCHEDULED:stream_error_-3802"));
     advanceTo(16.2);
     EXPECT_TRUE(contains(newLines(), "SystemAudioSource: recovered (stream_error_-3802)"));
 

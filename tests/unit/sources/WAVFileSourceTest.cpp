@@ -164,9 +164,6 @@ struct WAVPlayback : ::testing::Test {
         }
         return false;
     }
-    std::vector<std::string> ownLines(const std::string& id) {
-        return test::linesStartingWith(out.lines(), "WAVFileSource[" + id + "]: ");
-    }
 };
 
 TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame) {
@@ -181,38 +178,21 @@ TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame)
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[3], frames[0]);
     EXPECT_EQ(samplesOf(frames[1])[0], 320);
-    const auto lines = ownLines("wav_mic");
-    // "started" and the loop's first line come from two threads.
-    EXPECT_THAT(lines,
-                ::testing::UnorderedElementsAre(
-                    ::testing::StartsWith("WAVFileSource[wav_mic]: loaded "),
-                    "WAVFileSource[wav_mic]: started",
-                    "WAVFileSource[wav_mic]: playback loop starting, inputFrameSize=640 bytes",
-                    "WAVFileSource[wav_mic]: emitted frame 1, outputSize=3840 bytes",
-                    "WAVFileSource[wav_mic]: looping file at frame 3"));
-    EXPECT_TRUE(lines[0].ends_with(" - 16000Hz, 1ch, 16-bit, 2020 bytes PCM"));
 }
 
-TEST_F(WAVPlayback, LogsEmittedFramesAtOneAndEvery500thAndStopsAndRestartsFromTheTop) {
+TEST_F(WAVPlayback, OneLoopPerSourceStopEndsItAndAStartBeginsAtTheTop) {
     auto source = load(makeWav(WavSpec{}, ramp(320 * 7)), AudioProtocol::FrameType::system);
     source->start({});
     source->start({});  // already active: one loop only
     clock.advance(dispatch::milliseconds(20 * 1000));
     EXPECT_EQ(delivered().size(), 1001u);
-    auto emitted = test::linesStartingWith(out.lines(), "WAVFileSource[wav_system]: emitted frame");
-    EXPECT_THAT(emitted,
-                ElementsAre(::testing::HasSubstr("frame 1,"), ::testing::HasSubstr("frame 500,"),
-                            ::testing::HasSubstr("frame 1000,")));
-    EXPECT_TRUE(test::hasLine(out.lines(), "WAVFileSource[wav_system]: already active"));
 
     source->stop({});
     EXPECT_FALSE(source->isActive());
     clock.advance(dispatch::milliseconds(100));
     EXPECT_EQ(delivered().size(), 1001u);
     EXPECT_TRUE(waitForLine("WAVFileSource[wav_system]: playback loop ended at frame 1001"));
-    source->stop({});  // logs again, harmless
-    EXPECT_EQ(test::linesStartingWith(out.lines(), "WAVFileSource[wav_system]: stopped").size(),
-              2u);
+    source->stop({});  // harmless
 
     source->start({});
     clock.settle();

@@ -229,7 +229,8 @@ TEST_F(StreamerFixture, StopDuringTheMicStartAbortsBeforeSystemNegotiation) {
 
 // The outcome and the watchdog at nearly the same instant, many times: one of
 // them decides, exactly once, and the other leaves no trace but a log line.
-TEST_F(StreamerFixture, OutcomeAndWatchdogRacingAcknowledgeExactlyOnce) {
+// Every fourth round three outcomes race a stop: never more than one ack.
+TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
     for (int round = 0; round < 40; ++round) {
         system = std::make_shared<ScriptedNegotiatingSource>();
         mic = std::make_shared<ScriptedSource>(AudioProtocol::FrameType::mic);
@@ -240,15 +241,29 @@ TEST_F(StreamerFixture, OutcomeAndWatchdogRacingAcknowledgeExactlyOnce) {
         make(mic, system);
         const std::size_t linesBefore = count(kLostRace);
         const std::size_t watchdogsBefore = count(kWatchdogLine);
+        const bool withStop = round % 4 == 3;
         start();
         clock.advance(streaming::SimpleAudioStreamer::streamingAckWatchdogTimeout -
                       dispatch::Duration(1));
-        std::thread outcome([&, round] {
-            system->sendOutcome(round % 2 ? platform::MaybeError{} : platform::Error{"d", 1, "x"});
-        });
+        std::vector<std::thread> threads;
+        for (int t = 0; t < (withStop ? 3 : 1); ++t) {
+            threads.emplace_back([&, t] {
+                system->sendOutcome((round + t) % 2 ? platform::MaybeError{}
+                                                    : platform::Error{"d", t, "x"});
+            });
+        }
+        if (withStop)
+            threads.emplace_back([&] { streamer->stop({}); });
         clock.advance(dispatch::Duration(1));
-        outcome.join();
+        for (auto& t : threads)
+            t.join();
         clock.settle();
+        ASSERT_LE(acks().size(), 1u) << round;
+        if (withStop) {
+            streamer.reset();
+            clock.settle();
+            continue;
+        }
         ASSERT_THAT(acks(), SizeIs(1)) << round;
         const bool watchdogWon =
             acks()[0] && isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout);
@@ -256,36 +271,6 @@ TEST_F(StreamerFixture, OutcomeAndWatchdogRacingAcknowledgeExactlyOnce) {
         EXPECT_EQ(count(kLostRace) - linesBefore, watchdogWon ? 1u : 0u);
         EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0);
         streamer.reset();
-    }
-}
-
-TEST_F(StreamerFixture, ConcurrentResolutionsAndStopNeverAcknowledgeTwice) {
-    for (int round = 0; round < 40; ++round) {
-        system = std::make_shared<ScriptedNegotiatingSource>();
-        {
-            std::lock_guard lock(ackMutex);
-            _acks.clear();
-        }
-        make(mic, system);
-        start();
-        const bool withStop = round % 2 == 0;
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                system->sendOutcome(t % 2 ? platform::MaybeError{} : platform::Error{"d", t, "x"});
-            });
-        }
-        if (withStop)
-            threads.emplace_back([&] { streamer->stop({}); });
-        for (auto& t : threads)
-            t.join();
-        clock.settle();
-        EXPECT_LE(acks().size(), 1u);
-        if (!withStop) {
-            EXPECT_EQ(acks().size(), 1u);
-        }
-        streamer.reset();
-        clock.settle();
     }
 }
 
@@ -315,14 +300,9 @@ TEST_F(StreamerFixture, AudioBufferedDuringNegotiationLeavesInTheFirstPass) {
     EXPECT_EQ(frames[151].sequence, 1u);
 }
 
-TEST_F(StreamerFixture, BufferStatusIsLoggedEvery500PassesAndStopEndsTheLoopAfterOneSleep) {
+TEST_F(StreamerFixture, StopEndsTheLoopAfterOneSleepAndNothingIsSentAfterIt) {
     make(mic, nullptr);
-    start();  // pass 1 at t = 0
-    clock.advanceSeconds(49.8);
-    EXPECT_EQ(count("SimpleAudioStreamer: buffer status"), 0u);
-    clock.advanceSeconds(0.1);  // pass 500
-    EXPECT_TRUE(hasLine(lines(), "SimpleAudioStreamer: buffer status mic=0b sys=0frames"));
-
+    start();
     mic->deliver(std::vector<std::uint8_t>(3840, 1));
     clock.settle();
     clock.advanceSeconds(0.1);
