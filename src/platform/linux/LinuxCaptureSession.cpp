@@ -206,8 +206,15 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
     }
     halt();
     if (!serverLost) {
-        if (notify)
-            notify(error);
+        // The failure usually comes ahead of the events that tell what the
+        // server did about it; the defaults are fetched first so that the
+        // owner's restart sees them. Off the event queue: it waits on the
+        // server.
+        connection_->work().async([connection = connection_, notify, error] {
+            connection->refreshDefaults();
+            if (notify)
+                notify(error);
+        });
         return;
     }
     {

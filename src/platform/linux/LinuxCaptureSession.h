@@ -35,9 +35,12 @@ class OutputGate {
 // source's own format, while running.
 //
 // A stream that fails (killed, source removed) stops the session and reports
-// a runtime error. A suspended source interrupts the session: the stream is
-// corked (so the source does not count as in use for it) until the owner
-// starts the session again after the interruption ended.
+// a runtime error, once the model holds the server's defaults from after the
+// failure: a removed default source has then been replaced by the server's
+// next choice, which the owner's recovery finds. A suspended source
+// interrupts the session: the stream is corked (so the source does not count
+// as in use for it) until the owner starts the session again after the
+// interruption ended.
 //
 // A lost sound server interrupts the session at once and reports the runtime
 // error only once the server is back and listed: the owner's recovery then
