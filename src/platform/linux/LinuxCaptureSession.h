@@ -67,6 +67,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     void startRunning() override;
     void stopRunning() override;
     bool isRunning() const override;
+    std::optional<Error> startError() const override;
 
     void modelChanged(const ModelChanges& changes) override;
 
@@ -76,6 +77,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     enum class State { stopped, running, interrupted, awaitingServer };
 
     void halt();
+    void failStartLocked(Error error) { _startError = std::move(error); }
     void streamFailed(std::uint64_t generation, const Error& error);
     void streamSuspended(std::uint64_t generation, bool suspended);
 
@@ -88,8 +90,9 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     State _state = State::stopped;                           // guarded by mutex_
     std::uint64_t _generation = 0;                           // guarded by mutex_; one per stream
     std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
-    std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the stream opened
-    bool _observing = false;        // guarded by mutex_
+    std::uint64_t _connection = 0;     // guarded by mutex_; connections() when the stream opened
+    bool _observing = false;           // guarded by mutex_
+    std::optional<Error> _startError;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse

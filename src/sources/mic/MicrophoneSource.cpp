@@ -136,6 +136,13 @@ void MicrophoneSource::writeStatus(std::string_view line) const {
     text_.writeLine(line);
 }
 
+std::string MicrophoneSource::withStartCause(std::string_view message) const {
+    std::string line(message);
+    if (auto cause = session_->startError())
+        line.append(": ").append(cause->localizedDescription());
+    return line;
+}
+
 void MicrophoneSource::resetCountersLocked(double now) {
     _callbackCount = 0;
     _cumulativeRMS = 0;
@@ -206,7 +213,7 @@ void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& a
     if (!session_->isRunning())
         session_->startRunning();
     if (!session_->isRunning()) {
-        log("Session failed to start");
+        log(withStartCause("Session failed to start"));
         answer->finish(makeError(MicrophoneError::sessionStartFailed));
         return;
     }

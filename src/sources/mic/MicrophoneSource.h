@@ -143,6 +143,8 @@ class MicrophoneSource final : public streaming::AudioSource,
     void writeStatus(std::string_view line) const;
     double now() const { return clock_.uptimeSeconds(); }
     void setInactiveLocked() { _isActive = false; }
+    // `message`, followed by the session's reason when it gave one.
+    std::string withStartCause(std::string_view message) const;
     void resetCountersLocked(double now);
 
     const std::shared_ptr<platform::AudioCaptureDevices> audioCapture_;
