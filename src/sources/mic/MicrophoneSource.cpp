@@ -220,6 +220,7 @@ void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& a
     {
         std::lock_guard lock(stateLock_);
         _isActive = true;
+        _deviceLost = false;
         resetCountersLocked(now());
     }
     ++sessionEpoch_;
@@ -245,6 +246,7 @@ void MicrophoneSource::stopOnSessionQueue() {
     {
         std::lock_guard lock(stateLock_);
         wasActive = _isActive;
+        _deviceLost = false;
         // Also when a failed restart already made the source inactive: the
         // idle watchdog would otherwise tick until the next start.
         watchdog = std::move(_micCallbackWatchdog);
