@@ -69,6 +69,9 @@ class AudioCaptureSession {
     virtual void startRunning() = 0;
     virtual void stopRunning() = 0;
     virtual bool isRunning() const = 0;
+    // Why the last startRunning left the session stopped, when the service
+    // says; nothing after a start that runs.
+    virtual std::optional<Error> startError() const { return std::nullopt; }
 };
 
 }  // namespace ostrovane::platform

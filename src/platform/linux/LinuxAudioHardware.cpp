@@ -1,13 +1,29 @@
 #include "platform/linux/LinuxAudioHardware.h"
 
 #include <algorithm>
+#include <future>
 
 namespace ostrovane::platform::pulse {
 
 std::shared_ptr<LinuxAudioHardware> LinuxAudioHardware::create(
     std::shared_ptr<PulseConnection> connection) {
     std::shared_ptr<LinuxAudioHardware> hardware(new LinuxAudioHardware(connection));
-    connection->addObserver(hardware);
+    // Registered on the event queue, behind every update published so far:
+    // the listing those updates describe is taken as what the listeners know,
+    // so the first later update is compared with it and not with nothing
+    // (which would look like every device and the default input appearing).
+    auto registered = std::make_shared<std::promise<void>>();
+    auto done = registered->get_future();
+    const bool queued = connection->events().async([hardware, connection, registered] {
+        if (connection->model().available()) {
+            hardware->seen_ = hardware->seenNow();
+            hardware->serverPresent_ = true;
+        }
+        connection->addObserver(hardware);
+        registered->set_value();
+    });
+    if (queued)
+        done.wait_for(connection->timeout());
     return hardware;
 }
 

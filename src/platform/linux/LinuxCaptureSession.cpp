@@ -109,6 +109,7 @@ void LinuxCaptureSession::startRunning() {
     std::uint64_t generation = 0;
     {
         std::lock_guard lock(mutex_);
+        _startError.reset();
         if (_state == State::running || _inputs.empty())
             return;
         if (_state == State::interrupted && _stream) {
@@ -126,8 +127,12 @@ void LinuxCaptureSession::startRunning() {
         return;
     }
     auto source = connection_->model().source(uid);
-    if (!source || source->isMonitor || !source->recordFormat)
+    if (!source || source->isMonitor || !source->recordFormat) {
+        std::lock_guard lock(mutex_);
+        failStartLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
+                              "The microphone " + uid + " is no longer there"});
         return;
+    }
 
     // Set on the main loop thread the moment the stream fails, so that a
     // failure racing with the start below is never lost.
@@ -155,14 +160,20 @@ void LinuxCaptureSession::startRunning() {
                            RecordRequest{uid, *source->recordFormat, "Ostrovane microphone",
                                          std::chrono::milliseconds(10)},
                            std::move(events));
-    if (!opened.ok())
+    if (!opened.ok()) {
+        std::lock_guard lock(mutex_);
+        failStartLocked(opened.error());
         return;
+    }
     std::shared_ptr<RecordStream> stream = std::move(opened).value();
     const std::uint64_t connection = connection_->connections();
     {
         std::lock_guard lock(mutex_);
-        if (ended->load() || _generation != generation)
+        if (ended->load() || _generation != generation) {
+            failStartLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
+                                  "The record stream on " + uid + " ended as it started"});
             return;  // the stream is released outside the lock
+        }
         _stream = stream;
         _state = State::running;
         _connection = connection;
@@ -177,6 +188,11 @@ void LinuxCaptureSession::stopRunning() {
 bool LinuxCaptureSession::isRunning() const {
     std::lock_guard lock(mutex_);
     return _state == State::running;
+}
+
+std::optional<Error> LinuxCaptureSession::startError() const {
+    std::lock_guard lock(mutex_);
+    return _startError;
 }
 
 void LinuxCaptureSession::halt() {
@@ -206,8 +222,15 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
     }
     halt();
     if (!serverLost) {
-        if (notify)
-            notify(error);
+        // The failure usually comes ahead of the events that tell what the
+        // server did about it; the defaults are fetched first so that the
+        // owner's restart sees them. Off the event queue: it waits on the
+        // server.
+        connection_->work().async([connection = connection_, notify, error] {
+            connection->refreshDefaults();
+            if (notify)
+                notify(error);
+        });
         return;
     }
     {

@@ -35,9 +35,12 @@ class OutputGate {
 // source's own format, while running.
 //
 // A stream that fails (killed, source removed) stops the session and reports
-// a runtime error. A suspended source interrupts the session: the stream is
-// corked (so the source does not count as in use for it) until the owner
-// starts the session again after the interruption ended.
+// a runtime error, once the model holds the server's defaults from after the
+// failure: a removed default source has then been replaced by the server's
+// next choice, which the owner's recovery finds. A suspended source
+// interrupts the session: the stream is corked (so the source does not count
+// as in use for it) until the owner starts the session again after the
+// interruption ended.
 //
 // A lost sound server interrupts the session at once and reports the runtime
 // error only once the server is back and listed: the owner's recovery then
@@ -64,6 +67,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     void startRunning() override;
     void stopRunning() override;
     bool isRunning() const override;
+    std::optional<Error> startError() const override;
 
     void modelChanged(const ModelChanges& changes) override;
 
@@ -73,6 +77,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     enum class State { stopped, running, interrupted, awaitingServer };
 
     void halt();
+    void failStartLocked(Error error) { _startError = std::move(error); }
     void streamFailed(std::uint64_t generation, const Error& error);
     void streamSuspended(std::uint64_t generation, bool suspended);
 
@@ -85,8 +90,9 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     State _state = State::stopped;                           // guarded by mutex_
     std::uint64_t _generation = 0;                           // guarded by mutex_; one per stream
     std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
-    std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the stream opened
-    bool _observing = false;        // guarded by mutex_
+    std::uint64_t _connection = 0;     // guarded by mutex_; connections() when the stream opened
+    bool _observing = false;           // guarded by mutex_
+    std::optional<Error> _startError;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -211,6 +211,49 @@ std::optional<bool> PulseConnection::sinkExists(const std::string& name) {
     return query.found;
 }
 
+bool PulseConnection::refreshDefaults() {
+    struct Query {
+        PulseConnection* connection = nullptr;
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool done = false;  // guarded by mutex
+    } query;
+    query.connection = this;
+    auto onInfo = [](pa_context*, const pa_server_info* info, void* userdata) {
+        auto* q = static_cast<Query*>(userdata);
+        if (info) {
+            PulseConnection& c = *q->connection;
+            c.publish(
+                c.model_.setDefaults(info->default_source_name ? info->default_source_name : "",
+                                     info->default_sink_name ? info->default_sink_name : ""));
+        }
+        {
+            std::lock_guard lock(q->mutex);
+            q->done = true;
+        }
+        q->answered.notify_all();
+    };
+    OperationPtr operation;
+    {
+        MainloopLock lock(mainloop_.get());
+        pa_context* context = readyContextLocked();
+        if (!context)
+            return false;
+        operation.reset(pa_context_get_server_info(context, onInfo, &query));
+        if (!operation)
+            return false;
+    }
+    bool done;
+    {
+        std::unique_lock lock(query.mutex);
+        done = query.answered.wait_for(lock, options_.timeout, [&] { return query.done; });
+    }
+    // Cancelled under the lock: the callback cannot touch `query` after this.
+    MainloopLock lock(mainloop_.get());
+    operation.reset();
+    return done;
+}
+
 // ---- main loop thread ----
 
 void PulseConnection::connectLocked() {

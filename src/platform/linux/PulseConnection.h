@@ -74,6 +74,12 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // that name exists. Nothing when the server cannot answer within the
     // timeout. Blocks: never call it on the main loop thread.
     std::optional<bool> sinkExists(const std::string& name);
+    // Asks the server for its defaults and puts them into the model before
+    // returning: whatever the server did before the call (a removed default
+    // source replaced by another) is then in the model, even when its change
+    // events are still on their way. False when the server cannot answer
+    // within the timeout. Blocks: never call it on the main loop thread.
+    bool refreshDefaults();
 
   private:
     PulseConnection(dispatch::Clock& clock, Options options);

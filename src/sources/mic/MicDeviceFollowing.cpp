@@ -26,6 +26,9 @@ std::string dictionaryText(const std::map<std::string, std::string>& info) {
     return out + "]";
 }
 
+// The status reason of a recovery that found no device to restart on.
+constexpr std::string_view kDeviceUnavailableReason = "microphone_device_unavailable";
+
 std::string critical(std::string_view message) {
     return std::string(kWarningSign).append(" CRITICAL: ").append(message);
 }
@@ -51,9 +54,11 @@ void MicrophoneSource::handleDeviceChange() {
 
 void MicrophoneSource::reconfigureForDeviceChange() {
     bool wasActive;
+    bool deviceLost;
     {
         std::lock_guard lock(stateLock_);
         wasActive = _isActive;
+        deviceLost = _deviceLost;
     }
     log(std::string("Default device changed, reconfiguring (wasActive=") + boolText(wasActive) +
         ")...");
@@ -67,6 +72,10 @@ void MicrophoneSource::reconfigureForDeviceChange() {
     queuePipelineReset();
     setupSessionLocked();
     ++sessionEpoch_;
+    if (deviceLost) {
+        resumeOnReturnedDevice();
+        return;
+    }
     if (!wasActive)
         return;  // left configured for the new device, and stopped
     session_->startRunning();
@@ -75,9 +84,33 @@ void MicrophoneSource::reconfigureForDeviceChange() {
         emitCaptureStartDiagnostic();
         return;
     }
-    log(critical("Session failed to restart after device change - marking inactive"));
-    std::lock_guard lock(stateLock_);
-    setInactiveLocked();
+    failRecovery("Session failed to restart after device change - marking inactive");
+}
+
+void MicrophoneSource::resumeOnReturnedDevice() {
+    session_->startRunning();
+    // Still no usable device: the parent has been told, the next change
+    // tries again.
+    if (!session_->isRunning())
+        return;
+    {
+        std::lock_guard lock(stateLock_);
+        _isActive = true;
+        _deviceLost = false;
+        resetCountersLocked(now());
+    }
+    log("Input device available again - capture restarted");
+    emitCaptureStartDiagnostic();
+}
+
+void MicrophoneSource::failRecovery(std::string_view what) {
+    log(critical(withStartCause(what)));
+    {
+        std::lock_guard lock(stateLock_);
+        setInactiveLocked();
+        _deviceLost = true;
+    }
+    emitRecoveryFailed(std::string(kDeviceUnavailableReason), 1);
 }
 
 void MicrophoneSource::handleRuntimeError(const std::optional<platform::Error>& error) {
@@ -109,9 +142,7 @@ void MicrophoneSource::recoverFromRuntimeError() {
         log("Session restarted after runtime error");
         return;
     }
-    log(critical("Session failed to restart after runtime error - marking inactive"));
-    std::lock_guard lock(stateLock_);
-    setInactiveLocked();
+    failRecovery("Session failed to restart after runtime error - marking inactive");
 }
 
 void MicrophoneSource::handleInterruption(const std::map<std::string, std::string>& userInfo) {
@@ -139,9 +170,7 @@ void MicrophoneSource::resumeAfterInterruption() {
         log("Session resumed after interruption");
         return;
     }
-    log(critical("Session failed to resume after interruption - marking inactive"));
-    std::lock_guard lock(stateLock_);
-    setInactiveLocked();
+    failRecovery("Session failed to resume after interruption - marking inactive");
 }
 
 }  // namespace ostrovane::sources::mic

@@ -136,6 +136,13 @@ void MicrophoneSource::writeStatus(std::string_view line) const {
     text_.writeLine(line);
 }
 
+std::string MicrophoneSource::withStartCause(std::string_view message) const {
+    std::string line(message);
+    if (auto cause = session_->startError())
+        line.append(": ").append(cause->localizedDescription());
+    return line;
+}
+
 void MicrophoneSource::resetCountersLocked(double now) {
     _callbackCount = 0;
     _cumulativeRMS = 0;
@@ -206,13 +213,14 @@ void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& a
     if (!session_->isRunning())
         session_->startRunning();
     if (!session_->isRunning()) {
-        log("Session failed to start");
+        log(withStartCause("Session failed to start"));
         answer->finish(makeError(MicrophoneError::sessionStartFailed));
         return;
     }
     {
         std::lock_guard lock(stateLock_);
         _isActive = true;
+        _deviceLost = false;
         resetCountersLocked(now());
     }
     ++sessionEpoch_;
@@ -238,6 +246,7 @@ void MicrophoneSource::stopOnSessionQueue() {
     {
         std::lock_guard lock(stateLock_);
         wasActive = _isActive;
+        _deviceLost = false;
         // Also when a failed restart already made the source inactive: the
         // idle watchdog would otherwise tick until the next start.
         watchdog = std::move(_micCallbackWatchdog);

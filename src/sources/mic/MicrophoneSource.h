@@ -29,7 +29,9 @@ namespace ostrovane::sources::mic {
 // audio input device, delivering interleaved 16-bit stereo at 48 kHz.
 //
 // It follows the default device (debounced by 0.3 s), restarts the session
-// after runtime errors and interruptions, restarts it on the same device when
+// after runtime errors and interruptions (and, when such a restart fails,
+// reports the device as gone and starts again on the next default input
+// device that appears while it is still wanted), restarts it on the same device when
 // the input goes silent for 8 s (at most three times, then it reports the
 // failure), reports a device that stops delivering buffers for 10 s, and
 // writes "DEVICE_DIAGNOSTIC:" records at start, every 50 s and on request.
@@ -118,6 +120,11 @@ class MicrophoneSource final : public streaming::AudioSource,
     void handleInterruption(const std::map<std::string, std::string>& userInfo);
     void handleInterruptionEnded();
     void resumeAfterInterruption();
+    // A restart by one of the recovery paths did not run: the source goes
+    // inactive and the parent is told that the device is gone.
+    void failRecovery(std::string_view what);
+    // Back on the default device after a failed recovery. Session queue only.
+    void resumeOnReturnedDevice();
 
     // ---- the sample path (MicSampleProcessor.cpp) ----
     void processSampleBuffer(const platform::SampleBuffer& buffer);
@@ -143,6 +150,8 @@ class MicrophoneSource final : public streaming::AudioSource,
     void writeStatus(std::string_view line) const;
     double now() const { return clock_.uptimeSeconds(); }
     void setInactiveLocked() { _isActive = false; }
+    // `message`, followed by the session's reason when it gave one.
+    std::string withStartCause(std::string_view message) const;
     void resetCountersLocked(double now);
 
     const std::shared_ptr<platform::AudioCaptureDevices> audioCapture_;
@@ -163,6 +172,9 @@ class MicrophoneSource final : public streaming::AudioSource,
     SilenceDetector _silenceDetector;
     double _lastCallbackAt = 0;  // seconds of uptime
     bool _micStallReported = false;
+    // Inactive because a recovery could not restart the session while the
+    // owner still wants audio: the next default-device change restarts it.
+    bool _deviceLost = false;
     std::shared_ptr<dispatch::WorkItem> _deviceChangeWorkItem;
     std::unique_ptr<dispatch::RepeatingTimer> _micCallbackWatchdog;
 

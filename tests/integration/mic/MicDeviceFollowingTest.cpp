@@ -64,22 +64,66 @@ TEST_F(MicDeviceFollowingTest, WhileInactiveTheInputIsRebuiltButNotStarted) {
     EXPECT_FALSE(source->isActive());
 }
 
-TEST_F(MicDeviceFollowingTest, AFailedRestartMarksTheSourceInactive) {
+// A recovery that finds no device to restart on makes the source inactive,
+// tells the parent once, and leaves it waiting for an input device to appear
+// while capture is still wanted.
+struct LostDeviceCase {
+    const char* name;
+    bool removeDefault;  // else the new default refuses to run
+    bool stopBeforeReturn;
+    const char* critical;
+};
+
+class MicLostDeviceTest : public MicDeviceFollowingTest,
+                          public ::testing::WithParamInterface<LostDeviceCase> {};
+
+TEST_P(MicLostDeviceTest, TheParentIsToldOnceAndCaptureResumesWhenADeviceAppears) {
+    const LostDeviceCase& c = GetParam();
     ASSERT_FALSE(startSource());
-    world.audio().setFaults("mic-b", faults(&platform::sim::SimDeviceFaults::failToStart));
-    world.audio().setDefaultInput("mic-b");
+    newLines();
+    if (c.removeDefault) {
+        world.audio().removeDevice("mic-a");
+        world.audio().raiseRuntimeError("mic-a", platform::Error{"d", 1, "gone"});
+    } else {
+        world.audio().setFaults("mic-b", faults(&platform::sim::SimDeviceFaults::failToStart));
+        world.audio().setDefaultInput("mic-b");
+    }
     clock.advanceSeconds(0.5);
     auto lines = newLines();
-    EXPECT_TRUE(has(lines, mic(kWarn + " CRITICAL: Session failed to restart after device change - "
-                                       "marking inactive")));
+    EXPECT_TRUE(has(lines, mic(kWarn + " CRITICAL: " + c.critical)));
     EXPECT_FALSE(source->isActive());
-    // Inactive: the watchdog stays quiet although nothing arrives.
+    // Said once: neither the idle watchdog nor later changes repeat it.
     clock.advanceSeconds(15);
+    for (auto& line : newLines())
+        lines.push_back(std::move(line));
+    EXPECT_EQ(countPrefix(lines, "RECOVERY_FAILED:"), 1u);
+    EXPECT_TRUE(has(lines, "RECOVERY_FAILED:microphone_device_unavailable:1"));
+
+    if (c.stopBeforeReturn)
+        stopSource();
+    addDevice({.uid = "mic-c", .name = "Mic C"}, true);
+    clock.advanceSeconds(0.5);
+    const std::size_t before = chunks();
+    clock.advanceSeconds(1);
     lines = newLines();
+    const bool resumed = !c.stopBeforeReturn;
+    EXPECT_EQ(source->isActive(), resumed);
+    EXPECT_EQ(world.audio().runningSessions("mic-c"), resumed ? 1u : 0u);
+    EXPECT_EQ(chunks() > before, resumed);
+    EXPECT_EQ(diagnostics(lines).size(), resumed ? 1u : 0u);
     EXPECT_EQ(countPrefix(lines, "RECOVERY_FAILED:"), 0u);
-    stopSource();
-    EXPECT_EQ(newLines(), std::vector<std::string>{mic("Stopping...")});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Recoveries, MicLostDeviceTest,
+    ::testing::Values(
+        LostDeviceCase{"DefaultRefusesToRun", false, false,
+                       "Session failed to restart after device change - marking inactive"},
+        LostDeviceCase{"DefaultRemoved", true, false,
+                       "Session failed to restart after runtime error - marking inactive"},
+        LostDeviceCase{"StoppedBeforeADeviceAppears", true, true,
+                       "Session failed to restart after runtime error - marking inactive"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MicDeviceFollowingTest, AChangePendingAtReleaseDoesNothing) {
     ASSERT_FALSE(startSource());
