@@ -215,12 +215,15 @@ void SystemAudioStream::stopCapture(StreamCompletion completion) {
     MaybeError result;
     {
         std::lock_guard lock(mutex_);
-        if (_state != State::idle && _state != State::ended) {
+        if (_state == State::idle) {
+            result = captureError(kNotRunningCode, "The stream is not running");
+        } else if (_state == State::ended) {
+            // We ended it ourselves and said why; the caller's stop is no new failure.
+            _state = State::idle;
+        } else {
             _state = State::idle;
             ++_generation;
             record = std::move(_record);
-        } else {
-            result = captureError(kNotRunningCode, "The stream is not running");
         }
     }
     gate_->setOpen(false);
