@@ -47,7 +47,13 @@ struct Gate {
 };
 
 struct LoopEndFixture : ::testing::Test {
-    dispatch::ManualClock clock;
+    // A loop that dropped the last reference itself is let go and still
+    // signals the clock on its way out: the clock outlives every test here.
+    static dispatch::ManualClock& sharedClock() {
+        static dispatch::ManualClock clock;
+        return clock;
+    }
+    dispatch::ManualClock& clock = sharedClock();
     test::MemoryChannels out;
 
     std::size_t count(const std::string& prefix) const {
