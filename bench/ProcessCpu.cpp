@@ -42,6 +42,26 @@ std::optional<double> cpuSecondsOf(pid_t pid) {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+std::optional<std::uint64_t> contextSwitchesOf(pid_t pid) {
+    std::error_code error;
+    std::uint64_t total = 0;
+    bool any = false;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        std::istringstream status(readFile(entry.path().string() + "/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::stoull(line.substr(line.find(':') + 1));
+                any = true;
+            }
+        }
+    }
+    if (!any)
+        return std::nullopt;
+    return total;
+}
+
 std::optional<pid_t> childNamed(const std::string& name) {
     const std::string self = std::to_string(getpid());
     std::error_code error;

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,10 @@ namespace ostrovane::bench {
 // used so far, from /proc/<pid>/stat; nothing once it is gone. Clock-tick
 // resolution (usually 10 ms): measure windows of seconds, not milliseconds.
 std::optional<double> cpuSecondsOf(pid_t pid);
+
+// Context switches (voluntary and involuntary) of all live threads of a
+// process so far, from /proc/<pid>/task/*/status; nothing once it is gone.
+std::optional<std::uint64_t> contextSwitchesOf(pid_t pid);
 
 // A child of this process whose command name (/proc/<pid>/comm) is `name`.
 std::optional<pid_t> childNamed(const std::string& name);

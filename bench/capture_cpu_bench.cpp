@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "CaptureRig.h"
 #include "ProcessCpu.h"
@@ -143,6 +144,14 @@ void measureCaptureCpu(benchmark::State& state, std::chrono::milliseconds window
     CpuWindow serverCpu({*server});
     const auto mic0 = helper.micFrames();
     const auto system0 = helper.systemFrames();
+    const auto switches = [&] {
+        const auto helperCount = contextSwitchesOf(helper.pid());
+        const auto a = contextSwitchesOf(parecs[0].pid());
+        const auto b = contextSwitchesOf(parecs[1].pid());
+        return std::pair<double, double>(helperCount ? static_cast<double>(*helperCount) : 0.0,
+                                         a && b ? static_cast<double>(*a + *b) : 0.0);
+    };
+    const auto switches0 = switches();
     if (!helperCpu.start() || !parecCpu.start() || !serverCpu.start()) {
         state.SkipWithError("a measured process ended early");
         return;
@@ -151,6 +160,7 @@ void measureCaptureCpu(benchmark::State& state, std::chrono::milliseconds window
     const auto helperSeconds = helperCpu.elapsed();
     const auto parecSeconds = parecCpu.elapsed();
     const auto serverSeconds = serverCpu.elapsed();
+    const auto switches1 = switches();
     if (!helperSeconds || !parecSeconds || !serverSeconds) {
         state.SkipWithError(("a measured process ended early: " + helper.recentLines()).c_str());
         return;
@@ -164,6 +174,9 @@ void measureCaptureCpu(benchmark::State& state, std::chrono::milliseconds window
     state.counters["parec_pair_cpu_s_per_min"] = parecPerMinute;
     state.counters["helper_to_parec"] = parecPerMinute > 0 ? helperPerMinute / parecPerMinute : 0.0;
     state.counters["server_cpu_s_per_min"] = perMinute(*serverSeconds, window);
+    state.counters["helper_ctx_switches_per_s"] = (switches1.first - switches0.first) / seconds;
+    state.counters["parec_pair_ctx_switches_per_s"] =
+        (switches1.second - switches0.second) / seconds;
     state.counters["mic_frames_per_s"] = static_cast<double>(helper.micFrames() - mic0) / seconds;
     state.counters["system_frames_per_s"] =
         static_cast<double>(helper.systemFrames() - system0) / seconds;

@@ -18,12 +18,14 @@ CircularByteBuffer::CircularByteBuffer(std::int64_t capacity)
     : capacity_(checkedCapacity(capacity)),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity))) {}
 
-void CircularByteBuffer::write(std::span<const std::uint8_t> data) {
+std::int64_t CircularByteBuffer::write(std::span<const std::uint8_t> data) {
     std::lock_guard guard(lock_);
-    const std::int64_t n = std::min(capacity_, static_cast<std::int64_t>(data.size()));
+    const auto size = static_cast<std::int64_t>(data.size());
+    const std::int64_t n = std::min(capacity_, size);
     if (n == 0)
-        return;
+        return 0;
     const std::int64_t overflow = n - (capacity_ - _count);
+    const std::int64_t lost = std::max<std::int64_t>(overflow, 0) + (size - n);
     if (overflow > 0) {
         _readIndex = (_readIndex + overflow) % capacity_;
         _count = capacity_ - n;
@@ -33,6 +35,7 @@ void CircularByteBuffer::write(std::span<const std::uint8_t> data) {
     std::memcpy(buffer_.get(), data.data() + first, static_cast<std::size_t>(n - first));
     _writeIndex = (_writeIndex + n) % capacity_;
     _count += n;
+    return lost;
 }
 
 std::optional<std::vector<std::uint8_t>> CircularByteBuffer::read(std::int64_t maxBytes) {

@@ -25,8 +25,9 @@ class CircularByteBuffer {
     CircularByteBuffer& operator=(const CircularByteBuffer&) = delete;
 
     // Stores at most `capacity` leading bytes of `data`, dropping the oldest
-    // held bytes when they would not fit.
-    void write(std::span<const std::uint8_t> data);
+    // held bytes when they would not fit. Returns how many bytes were lost:
+    // old ones dropped plus new ones beyond `capacity`.
+    std::int64_t write(std::span<const std::uint8_t> data);
 
     // Removes and returns up to `maxBytes` of the oldest bytes; nothing at all
     // (not an empty buffer) when the buffer is empty. `maxBytes` of 0 on a

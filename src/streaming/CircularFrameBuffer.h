@@ -27,12 +27,24 @@ class CircularFrameBuffer {
     CircularFrameBuffer(const CircularFrameBuffer&) = delete;
     CircularFrameBuffer& operator=(const CircularFrameBuffer&) = delete;
 
-    void append(T element) {
+    // Returns the oldest element when it had to make room, so that the
+    // caller can account for it (and free it outside the lock).
+    std::optional<T> append(T element) {
         std::lock_guard guard(lock_);
-        _slots[static_cast<std::size_t>(_tail)] = std::move(element);
-        _tail = (_tail + 1) % capacity_;
-        if (_tail == _head)
-            _head = (_head + 1) % capacity_;  // full: the oldest element goes
+        auto& slot = _slots[static_cast<std::size_t>(_tail)];
+        std::optional<T> dropped;
+        const std::int64_t next = (_tail + 1) % capacity_;
+        if (next == _head) {
+            // Full: the oldest element goes. It sits in the slot just after
+            // the new one.
+            auto& oldest = _slots[static_cast<std::size_t>(_head)];
+            dropped = std::move(oldest);
+            oldest.reset();
+            _head = (_head + 1) % capacity_;
+        }
+        slot = std::move(element);
+        _tail = next;
+        return dropped;
     }
 
     std::optional<T> removeFirst() {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 namespace ostrovane::streaming {
 
@@ -59,13 +58,7 @@ SimpleAudioStreamer::SimpleAudioStreamer(Passkey, StreamerEnvironment environmen
 
 // What the sender loop shares with the streamer beyond the streamer itself.
 struct SimpleAudioStreamer::SenderState {
-    explicit SenderState(protocol::TextChannel& channel) : text(channel) {}
-
-    protocol::TextChannel& text;
-    std::atomic<std::thread::id> thread{};
-    // Set by a destructor that waits for the loop: the streamer, and so the
-    // channel, are still there while the loop writes its last line.
-    std::atomic<bool> ownerWaiting{false};
+    LoopEnd end;
 };
 
 SimpleAudioStreamer::~SimpleAudioStreamer() {
@@ -76,9 +69,12 @@ SimpleAudioStreamer::~SimpleAudioStreamer() {
         sender = std::move(_sender);
         state = std::move(_senderState);
     }
-    if (state && state->thread.load() != std::this_thread::get_id())
-        state->ownerWaiting.store(true);
-    sender.reset();  // the sender reads the data path: it ends first
+    // The loop writes only while it holds the streamer, which it can no
+    // longer do: the end line is ours if it is left. Written before the loop
+    // is joined (or let go, when this runs on the sender during its pass).
+    if (state && state->end.claim())
+        log("data stream ended");
+    sender.reset();
 }
 
 void SimpleAudioStreamer::log(std::string_view message) const {
@@ -343,11 +339,10 @@ void SimpleAudioStreamer::stop(std::function<void()> completion) {
 
 void SimpleAudioStreamer::startDataStream() {
     log("data stream starting");
-    auto state = std::make_shared<SenderState>(env_.text);
+    auto state = std::make_shared<SenderState>();
     auto task = std::make_unique<dispatch::BackgroundTask>(
         env_.clock, "audio.sender",
         [weak = weak_from_this(), state](dispatch::BackgroundTask::Context& context) {
-            state->thread.store(std::this_thread::get_id());
             senderLoop(weak, *state, context);
         });
     std::lock_guard guard(senderLock_);
@@ -362,24 +357,22 @@ void SimpleAudioStreamer::senderLoop(const std::weak_ptr<SimpleAudioStreamer>& w
     for (;;) {
         {
             // Held for one pass only: a released streamer ends its sender at
-            // the next wake-up instead of streaming on for ever.
+            // the next wake-up instead of streaming on for ever. Every other
+            // way out leaves the end line to the streamer's destructor.
             auto self = weak.lock();
             if (!self)
                 return;
             if (!self->isStreaming()) {
-                self->log("data stream ended");
+                if (state.end.claim())
+                    self->log("data stream ended");
                 return;
             }
             self->dataPath_.sendAudioData();
             if (++passes % kPassesPerBufferStatus == 0)
                 self->dataPath_.logBufferStatus();
         }
-        if (!context.sleepFor(kSenderPause)) {
-            // The streamer is being destroyed (a released streamer stops).
-            if (state.ownerWaiting.load())
-                state.text.logToStderr("SimpleAudioStreamer: data stream ended");
-            return;
-        }
+        if (!context.sleepFor(kSenderPause))
+            return;  // the streamer is being destroyed
     }
 }
 

@@ -10,6 +10,7 @@
 #include "dispatch/SerialQueue.h"
 #include "platform/PlatformError.h"
 #include "streaming/AudioSource.h"
+#include "streaming/LoopEnd.h"
 #include "streaming/StreamDataPath.h"
 #include "streaming/StreamerEnvironment.h"
 #include "streaming/StreamingAckError.h"

@@ -13,6 +13,8 @@ namespace {
 using FrameType = protocol::AudioProtocol::FrameType;
 
 constexpr std::int64_t kFrameSize = AudioOutputFormat::frameSize;
+// 48 samples per millisecond, 2 channels of 2 bytes.
+constexpr std::int64_t kBytesPerMillisecond = kFrameSize / 20;
 
 bool logsFrameTotal(std::int64_t total) {
     return total < 10 || total % 500 == 0;
@@ -26,40 +28,45 @@ StreamDataPath::StreamDataPath(dispatch::Clock& clock, protocol::TextChannel& te
       text_(text),
       frames_(frames),
       intake_(std::make_shared<Intake>()),
-      sequences_(first),
-      bufferQueue_(std::make_unique<dispatch::SerialQueue>(clock, "audio.buffer")) {}
+      sequences_(first) {}
 
 StreamDataPath::~StreamDataPath() = default;
 
-AudioSource::DataHandler StreamDataPath::makeIntake(dispatch::QueueRef queue,
-                                                    std::shared_ptr<Intake> intake, bool isMic) {
-    return [queue = std::move(queue), intake = std::move(intake),
-            isMic](std::span<const std::uint8_t> chunk) {
-        queue.async([intake, isMic,
-                     bytes = std::vector<std::uint8_t>(chunk.begin(), chunk.end())]() mutable {
-            if (isMic) {
-                intake->micBuffer.write(bytes);
-            } else {
-                intake->systemFrameBuffer.append(SystemAudioFrame{std::move(bytes), 0});
-            }
-        });
-    };
+void StreamDataPath::Intake::takeMic(std::span<const std::uint8_t> chunk) {
+    if (const auto lost = micBuffer.write(chunk); lost > 0)
+        micDroppedBytes.fetch_add(lost, std::memory_order_relaxed);
+}
+
+void StreamDataPath::Intake::takeSystem(std::span<const std::uint8_t> chunk) {
+    // The copy is made before the ring's lock, and a dropped chunk is freed
+    // after it, so the lock covers only the slot update.
+    auto dropped = systemFrameBuffer.append(
+        SystemAudioFrame{std::vector<std::uint8_t>(chunk.begin(), chunk.end()), 0});
+    if (dropped) {
+        systemDroppedBytes.fetch_add(static_cast<std::int64_t>(dropped->pcmData.size()),
+                                     std::memory_order_relaxed);
+    }
 }
 
 AudioSource::DataHandler StreamDataPath::micIntake() const {
-    return makeIntake(bufferQueue_->ref(), intake_, true);
+    return [intake = intake_](std::span<const std::uint8_t> chunk) { intake->takeMic(chunk); };
 }
 
 AudioSource::DataHandler StreamDataPath::systemIntake() const {
-    return makeIntake(bufferQueue_->ref(), intake_, false);
+    return [intake = intake_](std::span<const std::uint8_t> chunk) { intake->takeSystem(chunk); };
 }
 
 void StreamDataPath::handleMicData(std::span<const std::uint8_t> chunk) const {
-    micIntake()(chunk);
+    intake_->takeMic(chunk);
 }
 
 void StreamDataPath::handleSystemData(std::span<const std::uint8_t> chunk) const {
-    systemIntake()(chunk);
+    intake_->takeSystem(chunk);
+}
+
+DroppedAudio StreamDataPath::droppedAudio() const {
+    return {intake_->micDroppedBytes.load(std::memory_order_relaxed),
+            intake_->systemDroppedBytes.load(std::memory_order_relaxed)};
 }
 
 void StreamDataPath::writeFrame(FrameType type, std::span<const std::uint8_t> pcm, double rms,
@@ -74,19 +81,38 @@ void StreamDataPath::writeFrame(FrameType type, std::span<const std::uint8_t> pc
 void StreamDataPath::sendAudioData() {
     sendMicFrames();
     sendSystemFrames();
+    reportDrops();
+}
+
+void StreamDataPath::reportDrops() {
+    const DroppedAudio total = droppedAudio();
+    if (total.micBytes == reportedDrops_.micBytes &&
+        total.systemBytes == reportedDrops_.systemBytes)
+        return;
+    const dispatch::Duration now = clock_.uptime();
+    if (lastDropReportAt_ && now - *lastDropReportAt_ < kDropReportInterval)
+        return;
+    const auto ms = [](std::int64_t bytes) {
+        return std::to_string(bytes / kBytesPerMillisecond) + "ms";
+    };
+    text_.logToStderr("SimpleAudioStreamer: audio dropped (output too slow) mic=" +
+                      ms(total.micBytes - reportedDrops_.micBytes) +
+                      " sys=" + ms(total.systemBytes - reportedDrops_.systemBytes) +
+                      " since last report, total mic=" + ms(total.micBytes) +
+                      " sys=" + ms(total.systemBytes));
+    reportedDrops_ = total;
+    lastDropReportAt_ = now;
 }
 
 void StreamDataPath::sendMicFrames() {
     std::int64_t sent = 0;
     double lastRms = 0;
     for (;;) {
-        // Only the sender reads, so checking and reading in one job is the
-        // same as two; it halves the hand-overs to the buffer queue.
+        // Only the sender reads and a full ring stays full when it drops, so
+        // a frame seen here is still whole when it is read.
         std::optional<std::vector<std::uint8_t>> frame;
-        bufferQueue_->sync([&] {
-            if (intake_->micBuffer.availableBytes() >= kFrameSize)
-                frame = intake_->micBuffer.read(kFrameSize);
-        });
+        if (intake_->micBuffer.availableBytes() >= kFrameSize)
+            frame = intake_->micBuffer.read(kFrameSize);
         if (!frame || static_cast<std::int64_t>(frame->size()) != kFrameSize)
             break;
         lastRms = protocol::calculateRMSInt16(*frame);
@@ -109,10 +135,10 @@ void StreamDataPath::sendSystemFrames() {
     const dispatch::Duration start = clock_.uptime();
     const auto withinBudget = [&] { return clock_.uptime() - start < kSystemPassBudget; };
     while (withinBudget() && sent < kSystemPassFrameCap) {
-        std::optional<SystemAudioFrame> chunk;
-        bufferQueue_->sync([&] { chunk = intake_->systemFrameBuffer.removeFirst(); });
+        std::optional<SystemAudioFrame> chunk = intake_->systemFrameBuffer.removeFirst();
         if (chunk) {
-            systemAudioAccumulator_.write(chunk->pcmData);
+            if (const auto lost = systemAudioAccumulator_.write(chunk->pcmData); lost > 0)
+                intake_->systemDroppedBytes.fetch_add(lost, std::memory_order_relaxed);
         } else if (systemAudioAccumulator_.availableBytes() < kFrameSize) {
             break;
         }
@@ -137,12 +163,8 @@ void StreamDataPath::sendSystemFrames() {
 }
 
 void StreamDataPath::logBufferStatus() {
-    std::int64_t micBytes = 0;
-    std::int64_t systemChunks = 0;
-    bufferQueue_->sync([&] {
-        micBytes = intake_->micBuffer.availableBytes();
-        systemChunks = intake_->systemFrameBuffer.count();
-    });
+    const std::int64_t micBytes = intake_->micBuffer.availableBytes();
+    const std::int64_t systemChunks = intake_->systemFrameBuffer.count();
     text_.logToStderr("SimpleAudioStreamer: buffer status mic=" + std::to_string(micBytes) +
                       "b sys=" + std::to_string(systemChunks) + "frames");
 }

@@ -1,12 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "dispatch/Clock.h"
-#include "dispatch/SerialQueue.h"
 #include "protocol/FrameWriter.h"
 #include "protocol/TextChannel.h"
 #include "streaming/AudioSource.h"
@@ -28,20 +29,36 @@ struct StreamSequences {
     std::uint32_t system = 0;
 };
 
+// Audio lost because a stream's buffers were full (a reader slower than the
+// capture), per stream, in bytes of output-format audio.
+struct DroppedAudio {
+    std::int64_t micBytes = 0;
+    std::int64_t systemBytes = 0;
+};
+
 // The streamer between its sources and the output channel: two intakes that
 // buffer each stream, and the sender's pass that cuts the buffered bytes into
 // exact 20 ms frames and writes them with per-stream sequence numbers. The two
 // streams never mix.
 //
-// Threads: the intakes run on any thread and only enqueue on the serial queue
-// "audio.buffer"; sendAudioData() and logBufferStatus() run on the sender
-// thread only, which alone touches the accumulator, sequences and counters.
+// Threads: the intakes run on the delivering thread and only hold a ring
+// buffer's own lock for the copy, so capture costs no thread switch here;
+// each ring orders its writes against the sender's reads. sendAudioData() and
+// logBufferStatus() run on the sender thread only, which alone touches the
+// accumulator, sequences and counters.
+//
+// The rings drop their oldest audio when the sender falls behind (a parent
+// that reads slowly). Frames are cut after the rings, so sequence numbers
+// stay contiguous across a drop; every drop is counted and reported in a
+// rate-limited log line instead.
 class StreamDataPath {
   public:
-    static constexpr std::int64_t kBufferCapacityBytes = 2'880'000;  // 30 s per stream
+    static constexpr std::int64_t kBufferCapacityBytes = 2'880'000;  // 15 s per stream
     static constexpr std::int64_t kSystemChunkSlots = 2250;
     static constexpr dispatch::Duration kSystemPassBudget = dispatch::milliseconds(30);
     static constexpr std::int64_t kSystemPassFrameCap = 100;
+    // Drops are reported at most this often, summed since the last line.
+    static constexpr dispatch::Duration kDropReportInterval = dispatch::seconds(1.0);
 
     // `first` sets where the sequence numbers start (0 for a new stream).
     StreamDataPath(dispatch::Clock& clock, protocol::TextChannel& text,
@@ -54,14 +71,16 @@ class StreamDataPath {
     void handleMicData(std::span<const std::uint8_t> chunk) const;
     void handleSystemData(std::span<const std::uint8_t> chunk) const;
 
-    // The intakes as source callbacks. They hold the queue weakly and the
-    // buffers strongly (plain memory), never the streamer: a source may
-    // outlive the streamer by a delivery, and must not end up destroying it.
+    // The intakes as source callbacks. They hold the buffers (plain memory),
+    // never the streamer: a source may outlive the streamer by a delivery,
+    // and must not end up destroying it.
     AudioSource::DataHandler micIntake() const;
     AudioSource::DataHandler systemIntake() const;
 
     // One pass of the sender: every whole microphone frame, then system audio
-    // within its time budget and frame cap.
+    // within its time budget and frame cap, then the drop report when due:
+    // "SimpleAudioStreamer: audio dropped (output too slow) mic=<ms>ms
+    // sys=<ms>ms since last report, total mic=<ms>ms sys=<ms>ms"
     void sendAudioData();
     // "SimpleAudioStreamer: buffer status mic=<bytes>b sys=<chunks>frames"
     void logBufferStatus();
@@ -70,17 +89,23 @@ class StreamDataPath {
     StreamSequences nextSequences() const { return sequences_; }
     std::int64_t micFramesSent() const { return micFramesSent_; }
     std::int64_t systemFramesSent() const { return systemFramesSent_; }
+    // Audio lost to full buffers since the stream began; any thread.
+    DroppedAudio droppedAudio() const;
 
   private:
     struct Intake {
         CircularByteBuffer micBuffer{kBufferCapacityBytes};
         CircularFrameBuffer<SystemAudioFrame> systemFrameBuffer{kSystemChunkSlots};
+        std::atomic<std::int64_t> micDroppedBytes{0};
+        std::atomic<std::int64_t> systemDroppedBytes{0};
+
+        void takeMic(std::span<const std::uint8_t> chunk);
+        void takeSystem(std::span<const std::uint8_t> chunk);
     };
 
-    static AudioSource::DataHandler makeIntake(dispatch::QueueRef queue,
-                                               std::shared_ptr<Intake> intake, bool isMic);
     void sendMicFrames();
     void sendSystemFrames();
+    void reportDrops();
     void writeFrame(protocol::AudioProtocol::FrameType type, std::span<const std::uint8_t> pcm,
                     double rms, std::uint32_t& sequence);
 
@@ -92,8 +117,8 @@ class StreamDataPath {
     StreamSequences sequences_;
     std::int64_t micFramesSent_ = 0;
     std::int64_t systemFramesSent_ = 0;
-    // Last: its worker stops before the state above goes away.
-    std::unique_ptr<dispatch::SerialQueue> bufferQueue_;
+    DroppedAudio reportedDrops_;                          // as of the last report
+    std::optional<dispatch::Duration> lastDropReportAt_;  // none before the first
 };
 
 }  // namespace ostrovane::streaming

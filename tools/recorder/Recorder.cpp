@@ -141,6 +141,10 @@ void Recorder::readText(int fd, std::FILE* log) {
             helperReady_ = true;
         std::lock_guard lock(mutex_);
         ++_report.textLines;
+        if (const auto dropped = droppedAudioTotals(line)) {
+            _report.mic.setDroppedMs(dropped->first);
+            _report.system.setDroppedMs(dropped->second);
+        }
         if (startsWith(line, "CMD_RESPONSE:") || startsWith(line, "EVENT:")) {
             _report.responses.push_back(line);
             // An answer that reports a failure is a problem of the recording.
@@ -285,7 +289,7 @@ std::string formatSummary(const RecordingReport& report, const std::string& outp
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.2f", s.frames() * 0.02);
             out << " (" << seconds << " s), peak " << formatDbfs(s.peakDbfs()) << ", RMS "
-                << formatDbfs(s.rmsDbfs());
+                << formatDbfs(s.rmsDbfs()) << ", dropped by the helper " << s.droppedMs() << " ms";
         }
         if (s.firstSequence() && *s.firstSequence() != 0) {
             out << ", first sequence " << *s.firstSequence();

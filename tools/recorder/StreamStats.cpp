@@ -48,6 +48,18 @@ double StreamStats::rmsDbfs() const {
     return samples_ == 0 ? toDbfs(0) : toDbfs(std::sqrt(sumSquares_ / samples_));
 }
 
+std::optional<std::pair<std::int64_t, std::int64_t>> droppedAudioTotals(const std::string& line) {
+    static const std::string kPrefix = "SimpleAudioStreamer: audio dropped";
+    const auto total = line.rfind(", total ");
+    if (line.compare(0, kPrefix.size(), kPrefix) != 0 || total == std::string::npos)
+        return std::nullopt;
+    long long mic = 0;
+    long long system = 0;
+    if (std::sscanf(line.c_str() + total, ", total mic=%lldms sys=%lldms", &mic, &system) != 2)
+        return std::nullopt;
+    return std::pair<std::int64_t, std::int64_t>{mic, system};
+}
+
 std::string formatDbfs(double dbfs) {
     if (std::isinf(dbfs))
         return "-inf dBFS";

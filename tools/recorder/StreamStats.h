@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace ostrovane::tools {
 
@@ -27,6 +28,11 @@ class StreamStats {
     // Level of the most recent frame, for live display.
     double lastFrameRmsDbfs() const { return lastFrameDbfs_; }
 
+    // Audio the helper dropped before framing (its buffers were full because
+    // its output was read too slowly): such losses leave no sequence gap.
+    std::int64_t droppedMs() const { return droppedMs_; }
+    void setDroppedMs(std::int64_t ms) { droppedMs_ = ms; }
+
   private:
     std::uint64_t frames_ = 0;
     std::uint64_t gaps_ = 0;
@@ -37,7 +43,12 @@ class StreamStats {
     double sumSquares_ = 0;
     std::int32_t peak_ = 0;
     double lastFrameDbfs_ = -std::numeric_limits<double>::infinity();
+    std::int64_t droppedMs_ = 0;
 };
+
+// The running totals (microphone, system) in milliseconds from the helper's
+// drop report line, "... total mic=<ms>ms sys=<ms>ms"; none for other lines.
+std::optional<std::pair<std::int64_t, std::int64_t>> droppedAudioTotals(const std::string& line);
 
 // "-12.3 dBFS", or "-inf dBFS".
 std::string formatDbfs(double dbfs);

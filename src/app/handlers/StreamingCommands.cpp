@@ -89,21 +89,20 @@ void StreamingCommands::testWav(const std::string& path) {
         context_.text.logToStderr("TEST_WAV error: " + error.localizedDescription());
         context_.text.sendCommandResponse("TEST_WAV:error:" + error.localizedDescription());
     };
-    auto mic = sources::WAVFileSource::create(url, FrameType::mic, context_.clock, context_.text);
-    if (!mic) {
-        fail(mic.error());
+    auto contents = sources::WAVFileSource::load(url);
+    if (!contents) {
+        fail(contents.error());
         return;
     }
-    auto system =
-        sources::WAVFileSource::create(url, FrameType::system, context_.clock, context_.text);
-    if (!system) {
-        fail(system.error());
-        return;
-    }
+    // Both sources play one shared copy of the samples.
+    auto mic = sources::WAVFileSource::create(url, contents.value(), FrameType::mic, context_.clock,
+                                              context_.text);
+    auto system = sources::WAVFileSource::create(url, std::move(contents).value(),
+                                                 FrameType::system, context_.clock, context_.text);
 
     context_.text.logToStderr("Creating streamer with injected test sources...");
-    auto streamer = streaming::SimpleAudioStreamer::create(streamerEnvironment(context_),
-                                                           mic.value(), system.value());
+    auto streamer =
+        streaming::SimpleAudioStreamer::create(streamerEnvironment(context_), mic, system);
     auto acknowledged = std::make_shared<std::promise<void>>();
     auto ack = acknowledged->get_future();
     streamer->start([acknowledged](const platform::MaybeError&) { acknowledged->set_value(); });

@@ -54,8 +54,18 @@ SyntheticAudioSource::SyntheticAudioSource(Passkey, SyntheticPattern pattern, Fr
 
 SyntheticAudioSource::~SyntheticAudioSource() {
     std::unique_ptr<dispatch::BackgroundTask> task;
-    std::lock_guard guard(taskLock_);
-    task = std::move(_playbackTask);
+    std::shared_ptr<streaming::LoopEnd> end;
+    {
+        std::lock_guard guard(taskLock_);
+        task = std::move(_playbackTask);
+        end = std::move(_playbackEnd);
+    }
+    // The loop writes only while it holds the source, which it can no longer
+    // do: its end line is ours if it is left. Written before the loop is
+    // joined (or let go, when the loop itself dropped the last reference).
+    if (end && end->claim())
+        log("emitted " + std::to_string(end->count()) + " frames");
+    task.reset();
 }
 
 void SyntheticAudioSource::log(const std::string& message) const {
@@ -68,20 +78,27 @@ void SyntheticAudioSource::start(StartCompletion completion) {
             // A loop still winding down from an earlier start ends first, so
             // two never run at once.
             std::unique_ptr<dispatch::BackgroundTask> previous;
+            std::shared_ptr<streaming::LoopEnd> previousEnd;
             {
                 std::lock_guard guard(taskLock_);
                 previous = std::move(_playbackTask);
+                previousEnd = std::move(_playbackEnd);
             }
+            previous.reset();
+            if (previousEnd && previousEnd->claim())
+                log("emitted " + std::to_string(previousEnd->count()) + " frames");
         }
+        auto end = std::make_shared<streaming::LoopEnd>();
         sampleIndex_.store(0);
         auto task = std::make_unique<dispatch::BackgroundTask>(
             clock_, "synthetic." + sourceID_,
-            [weak = weak_from_this()](dispatch::BackgroundTask::Context& context) {
-                playbackLoop(weak, context);
+            [weak = weak_from_this(), end](dispatch::BackgroundTask::Context& context) {
+                playbackLoop(weak, *end, context);
             });
         {
             std::lock_guard guard(taskLock_);
             _playbackTask = std::move(task);
+            _playbackEnd = std::move(end);
         }
         log("started with pattern " + describe(pattern_));
         if (!isGenerable(pattern_))
@@ -104,6 +121,7 @@ void SyntheticAudioSource::stop(StopCompletion completion) {
 }
 
 void SyntheticAudioSource::playbackLoop(const std::weak_ptr<SyntheticAudioSource>& weak,
+                                        streaming::LoopEnd& end,
                                         dispatch::BackgroundTask::Context& context) {
     const auto samplesPerFrame =
         static_cast<std::int64_t>(AudioOutputFormat::frameDuration * AudioOutputFormat::sampleRate);
@@ -117,8 +135,11 @@ void SyntheticAudioSource::playbackLoop(const std::weak_ptr<SyntheticAudioSource
             auto self = weak.lock();
             if (!self)
                 return;
-            if (context.stopRequested() || !self->isActive())
-                break;
+            if (context.stopRequested() || !self->isActive()) {
+                if (end.claim())
+                    self->log("emitted " + std::to_string(frameCount) + " frames");
+                return;
+            }
             frame.clear();
             for (std::int64_t i = 0; i < samplesPerFrame; ++i) {
                 const auto s = static_cast<std::uint16_t>(
@@ -128,12 +149,10 @@ void SyntheticAudioSource::playbackLoop(const std::weak_ptr<SyntheticAudioSource
                 frame.insert(frame.end(), {low, high, low, high});
             }
             self->deliverAudio(frame);
-            ++frameCount;
+            end.setCount(++frameCount);
         }
         context.sleepFor(frameDuration);
     }
-    if (auto self = weak.lock())
-        self->log("emitted " + std::to_string(frameCount) + " frames");
 }
 
 }  // namespace ostrovane::sources

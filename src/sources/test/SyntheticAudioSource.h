@@ -13,6 +13,7 @@
 #include "protocol/TextChannel.h"
 #include "sources/test/SyntheticPattern.h"
 #include "streaming/AudioSource.h"
+#include "streaming/LoopEnd.h"
 
 namespace ostrovane::sources {
 
@@ -67,7 +68,7 @@ class SyntheticAudioSource final : public streaming::AudioSource,
   private:
     void log(const std::string& message) const;
     static void playbackLoop(const std::weak_ptr<SyntheticAudioSource>& weak,
-                             dispatch::BackgroundTask::Context& context);
+                             streaming::LoopEnd& end, dispatch::BackgroundTask::Context& context);
 
     const std::string sourceID_;
     const FrameType frameType_;
@@ -79,6 +80,7 @@ class SyntheticAudioSource final : public streaming::AudioSource,
     std::atomic<bool> active_{false};
     std::atomic<std::int64_t> sampleIndex_{0};
     std::mutex taskLock_;
+    std::shared_ptr<streaming::LoopEnd> _playbackEnd;  // of the latest playback
     // Last: stopped and joined before the fields it reads go away.
     std::unique_ptr<dispatch::BackgroundTask> _playbackTask;
 };

@@ -13,17 +13,32 @@ std::string makeSourceID(protocol::AudioProtocol::FrameType type) {
 }
 }  // namespace
 
-platform::Result<std::shared_ptr<WAVFileSource>> WAVFileSource::create(
-    const std::string& wavPath, FrameType frameType, dispatch::Clock& clock,
-    protocol::TextChannel& text) {
+platform::Result<WAVContents> WAVFileSource::load(const std::string& wavPath) {
     auto file = readWholeFile(wavPath);
     if (!file)
         return file.error();
-    auto parsed = parseWAV(file.value());
+    // The read buffer becomes the samples' storage: the file is in memory once.
+    auto parsed = parseWAV(std::move(file).value());
     if (auto* error = std::get_if<WAVError>(&parsed))
         return error->toError();
-    auto source = std::make_shared<WAVFileSource>(
-        Passkey{}, wavPath, frameType, std::move(std::get<WAVContents>(parsed)), clock, text);
+    return std::get<WAVContents>(std::move(parsed));
+}
+
+platform::Result<std::shared_ptr<WAVFileSource>> WAVFileSource::create(
+    const std::string& wavPath, FrameType frameType, dispatch::Clock& clock,
+    protocol::TextChannel& text) {
+    auto contents = load(wavPath);
+    if (!contents)
+        return contents.error();
+    return create(wavPath, std::move(contents).value(), frameType, clock, text);
+}
+
+std::shared_ptr<WAVFileSource> WAVFileSource::create(const std::string& wavPath,
+                                                     WAVContents contents, FrameType frameType,
+                                                     dispatch::Clock& clock,
+                                                     protocol::TextChannel& text) {
+    auto source = std::make_shared<WAVFileSource>(Passkey{}, wavPath, frameType,
+                                                  std::move(contents), clock, text);
     const WAVContents& c = source->contents();
     source->log("loaded " + lastPathComponent(wavPath) + " - " + std::to_string(c.sampleRate) +
                 "Hz, " + std::to_string(c.channels) + "ch, " + std::to_string(c.bitsPerSample) +
@@ -43,10 +58,18 @@ WAVFileSource::WAVFileSource(Passkey, std::string wavPath, FrameType frameType,
 
 WAVFileSource::~WAVFileSource() {
     std::unique_ptr<dispatch::BackgroundTask> task;
+    std::shared_ptr<streaming::LoopEnd> end;
     {
         std::lock_guard guard(taskLock_);
         task = std::move(_playbackTask);
+        end = std::move(_playbackEnd);
     }
+    // The loop writes only while it holds the source, which it can no longer
+    // do: its end line is ours if it is left. Written before the loop is
+    // joined (or let go, when the loop itself dropped the last reference).
+    if (end && end->claim())
+        log("playback loop ended at frame " + std::to_string(end->count()));
+    task.reset();
 }
 
 void WAVFileSource::log(const std::string& message) const {
@@ -61,19 +84,26 @@ void WAVFileSource::start(StartCompletion completion) {
             // A loop still winding down from an earlier start ends first, so
             // two never run at once.
             std::unique_ptr<dispatch::BackgroundTask> previous;
+            std::shared_ptr<streaming::LoopEnd> previousEnd;
             {
                 std::lock_guard guard(taskLock_);
                 previous = std::move(_playbackTask);
+                previousEnd = std::move(_playbackEnd);
             }
+            previous.reset();
+            if (previousEnd && previousEnd->claim())
+                log("playback loop ended at frame " + std::to_string(previousEnd->count()));
         }
+        auto end = std::make_shared<streaming::LoopEnd>();
         auto task = std::make_unique<dispatch::BackgroundTask>(
             clock_, "wav." + sourceID_,
-            [weak = weak_from_this()](dispatch::BackgroundTask::Context& context) {
-                playbackLoop(weak, context);
+            [weak = weak_from_this(), end](dispatch::BackgroundTask::Context& context) {
+                playbackLoop(weak, *end, context);
             });
         {
             std::lock_guard guard(taskLock_);
             _playbackTask = std::move(task);
+            _playbackEnd = std::move(end);
         }
         log("started");
     }
@@ -95,7 +125,7 @@ void WAVFileSource::stop(StopCompletion completion) {
         completion();
 }
 
-void WAVFileSource::playbackLoop(const std::weak_ptr<WAVFileSource>& weak,
+void WAVFileSource::playbackLoop(const std::weak_ptr<WAVFileSource>& weak, streaming::LoopEnd& end,
                                  dispatch::BackgroundTask::Context& context) {
     std::int64_t inputFrameSize = 0;
     {
@@ -118,21 +148,26 @@ void WAVFileSource::playbackLoop(const std::weak_ptr<WAVFileSource>& weak,
             auto self = weak.lock();
             if (!self)
                 return;
-            const auto stillPlaying = [&] { return !context.stopRequested() && self->isActive(); };
+            const auto stillPlaying = [&] {
+                if (!context.stopRequested() && self->isActive())
+                    return true;
+                if (end.claim())
+                    self->log("playback loop ended at frame " + std::to_string(frameCount));
+                return false;
+            };
             if (!stillPlaying())
-                break;
-            const std::vector<std::uint8_t>& pcm = self->contents_.pcmData;
+                return;
+            const std::span<const std::uint8_t> pcm = self->contents_.pcmData;
             if (readOffset + frameSize > pcm.size()) {
                 self->log("looping file at frame " + std::to_string(frameCount));
                 readOffset = 0;
                 if (!stillPlaying())
-                    break;
+                    return;
             }
             // The file holds at least one whole frame, so this one is whole.
-            convertToOutputFormat(self->contents_, std::span(pcm).subspan(readOffset, frameSize),
-                                  output);
+            convertToOutputFormat(self->contents_, pcm.subspan(readOffset, frameSize), output);
             self->deliverAudio(output);
-            ++frameCount;
+            end.setCount(++frameCount);
             readOffset += frameSize;
             if (frameCount == 1 || frameCount % kEmittedLogInterval == 0) {
                 self->log("emitted frame " + std::to_string(frameCount) +
@@ -143,8 +178,6 @@ void WAVFileSource::playbackLoop(const std::weak_ptr<WAVFileSource>& weak,
         // and the check above ends the loop.
         context.sleepFor(frameDuration);
     }
-    if (auto self = weak.lock())
-        self->log("playback loop ended at frame " + std::to_string(frameCount));
 }
 
 }  // namespace ostrovane::sources

@@ -11,6 +11,7 @@
 #include "protocol/TextChannel.h"
 #include "sources/test/WAVFormat.h"
 #include "streaming/AudioSource.h"
+#include "streaming/LoopEnd.h"
 
 namespace ostrovane::sources {
 
@@ -36,6 +37,12 @@ class WAVFileSource final : public streaming::AudioSource,
                                                                    FrameType frameType,
                                                                    dispatch::Clock& clock,
                                                                    protocol::TextChannel& text);
+    // The file read and checked once, for several sources: copies of the
+    // contents share one read-only buffer of samples.
+    static platform::Result<WAVContents> load(const std::string& wavPath);
+    static std::shared_ptr<WAVFileSource> create(const std::string& wavPath, WAVContents contents,
+                                                 FrameType frameType, dispatch::Clock& clock,
+                                                 protocol::TextChannel& text);
 
     WAVFileSource(Passkey, std::string wavPath, FrameType frameType, WAVContents contents,
                   dispatch::Clock& clock, protocol::TextChannel& text);
@@ -56,7 +63,7 @@ class WAVFileSource final : public streaming::AudioSource,
 
   private:
     void log(const std::string& message) const;
-    static void playbackLoop(const std::weak_ptr<WAVFileSource>& weak,
+    static void playbackLoop(const std::weak_ptr<WAVFileSource>& weak, streaming::LoopEnd& end,
                              dispatch::BackgroundTask::Context& context);
 
     const std::string sourceID_;
@@ -67,6 +74,7 @@ class WAVFileSource final : public streaming::AudioSource,
     protocol::TextChannel& text_;
     std::atomic<bool> active_{false};
     std::mutex taskLock_;
+    std::shared_ptr<streaming::LoopEnd> _playbackEnd;  // of the latest playback
     // Last: stopped and joined before the fields it reads go away.
     std::unique_ptr<dispatch::BackgroundTask> _playbackTask;
 };

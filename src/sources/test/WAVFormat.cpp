@@ -66,7 +66,9 @@ std::int64_t WAVContents::inputFrameSize() const {
     return samplesPerFrame * channels * (bitsPerSample / 8);
 }
 
-std::variant<WAVContents, WAVError> parseWAV(std::span<const std::uint8_t> file) {
+namespace {
+
+std::variant<WAVContents, WAVError> checkHeader(std::span<const std::uint8_t> file) {
     using Kind = WAVError::Kind;
     // A header alone, without one sample byte, is refused too.
     if (file.size() < kHeaderSize + 1)
@@ -94,8 +96,28 @@ std::variant<WAVContents, WAVError> parseWAV(std::span<const std::uint8_t> file)
     // without emitting anything.
     if (pcmBytes < contents.inputFrameSize())
         return WAVError{Kind::sampleDataTooShort, pcmBytes, contents.inputFrameSize()};
-    contents.pcmData.assign(file.begin() + kHeaderSize, file.end());
     return contents;
+}
+
+std::variant<WAVContents, WAVError> keep(std::shared_ptr<const std::vector<std::uint8_t>> file) {
+    auto checked = checkHeader(*file);
+    if (auto* contents = std::get_if<WAVContents>(&checked)) {
+        contents->pcmData = std::span(*file).subspan(kHeaderSize);
+        contents->file = std::move(file);
+    }
+    return checked;
+}
+
+}  // namespace
+
+std::variant<WAVContents, WAVError> parseWAV(std::span<const std::uint8_t> file) {
+    if (auto checked = checkHeader(file); std::holds_alternative<WAVError>(checked))
+        return checked;
+    return keep(std::make_shared<const std::vector<std::uint8_t>>(file.begin(), file.end()));
+}
+
+std::variant<WAVContents, WAVError> parseWAV(std::vector<std::uint8_t>&& file) {
+    return keep(std::make_shared<const std::vector<std::uint8_t>>(std::move(file)));
 }
 
 void convertToOutputFormat(const WAVContents& format, std::span<const std::uint8_t> input,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <variant>
@@ -39,12 +40,15 @@ struct WAVError {
 inline constexpr const char* kWAVErrorDomain = "WAVFileSource.WAVError";
 
 // A WAV file as read from the canonical 44-byte header: no chunk is walked,
-// and everything after offset 44 counts as interleaved 16-bit samples.
+// and everything after offset 44 counts as interleaved 16-bit samples. The
+// samples are a read-only view into the file's bytes, which copies of the
+// contents share: sources playing one file hold it once.
 struct WAVContents {
     std::int64_t sampleRate = 16000;
     std::int64_t channels = 1;
     std::int64_t bitsPerSample = 16;
-    std::vector<std::uint8_t> pcmData;
+    std::shared_ptr<const std::vector<std::uint8_t>> file;
+    std::span<const std::uint8_t> pcmData;  // into *file
 
     // Source bytes that make one 20 ms output frame.
     std::int64_t inputFrameSize() const;
@@ -55,7 +59,10 @@ struct WAVContents {
 inline constexpr std::int64_t kMinWAVSampleRate = 50;
 inline constexpr std::int64_t kMaxWAVSampleRate = 48000;
 
+// Checks the header; the contents copy the bytes, or, given the file's own
+// buffer, keep it without a copy.
 std::variant<WAVContents, WAVError> parseWAV(std::span<const std::uint8_t> file);
+std::variant<WAVContents, WAVError> parseWAV(std::vector<std::uint8_t>&& file);
 
 // One input frame of source samples to output-format bytes (16-bit stereo at
 // 48 kHz) by a zero-order hold: each sample frame repeated 48000 / rate times

@@ -235,5 +235,27 @@ TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
     EXPECT_TRUE(out.lines().empty());
 }
 
+// TEST_WAV gives both streams one file: its samples are read into memory once
+// and both sources play that one read-only buffer.
+TEST(WAVFileSourceCreation, SourcesLoadedFromOneReadShareOneBufferOfSamples) {
+    dispatch::ManualClock clock;
+    test::MemoryChannels out;
+    const Bytes file = makeWav(WavSpec{}, ramp(6400));
+    test::TempFile wav("shared.wav", file);
+    auto contents = WAVFileSource::load(wav.path());
+    ASSERT_TRUE(contents.ok());
+    auto mic = WAVFileSource::create(wav.path(), contents.value(), AudioProtocol::FrameType::mic,
+                                     clock, out.text());
+    auto system = WAVFileSource::create(wav.path(), std::move(contents).value(),
+                                        AudioProtocol::FrameType::system, clock, out.text());
+    const auto& shared = mic->contents().file;
+    EXPECT_EQ(shared, system->contents().file);
+    EXPECT_EQ(shared.use_count(), 2);
+    // The read buffer itself holds the samples: no second copy was made.
+    EXPECT_EQ(shared->size(), file.size());
+    EXPECT_EQ(mic->contents().pcmData.data(), shared->data() + 44);
+    EXPECT_EQ(system->contents().pcmData.data(), shared->data() + 44);
+}
+
 }  // namespace
 }  // namespace ostrovane::sources

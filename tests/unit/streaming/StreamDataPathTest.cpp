@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "dispatch/ManualClock.h"
 #include "streaming/StreamDataPath.h"
@@ -168,6 +169,89 @@ TEST_F(DataPathFixture, EachStreamKeepsItsNewestAudioWhileNothingIsSent) {
     EXPECT_EQ(mic.front().payload, byteRamp(kFrame, 50));
     EXPECT_EQ(sys.front().payload, byteRamp(kFrame, 50));
     EXPECT_EQ(sys.back().payload, byteRamp(kFrame, 2249 + 49));
+}
+
+// The sources write straight into the rings from their own threads while the
+// sender drains them: two 16-bit ramps in awkward chunk sizes come back
+// sample-exact, each in its own stream.
+TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSampleExact) {
+    constexpr std::size_t kFrames = 300;
+    auto rampBytes = [](std::int16_t first) {
+        Bytes out;
+        for (std::size_t i = 0; i < kFrames * kFrame / 2; ++i) {
+            const auto s = static_cast<std::uint16_t>(first + static_cast<std::int16_t>(i));
+            out.push_back(static_cast<std::uint8_t>(s & 0xFF));
+            out.push_back(static_cast<std::uint8_t>(s >> 8));
+        }
+        return out;
+    };
+    const Bytes mic = rampBytes(0);
+    const Bytes sys = rampBytes(-20000);
+    auto produce = [&](const Bytes& audio, bool isMic) {
+        const std::size_t sizes[] = {4, 148, 964, 3844, 7676, 40};  // whole sample frames
+        for (std::size_t at = 0, k = 0; at < audio.size(); ++k) {
+            const auto n = std::min(audio.size() - at, sizes[k % std::size(sizes)]);
+            const auto chunk = std::span(audio).subspan(at, n);
+            isMic ? path->handleMicData(chunk) : path->handleSystemData(chunk);
+            at += n;
+        }
+    };
+    std::atomic<bool> produced{false};
+    std::thread sender([&] {
+        while (!produced.load() || path->micFramesSent() < static_cast<std::int64_t>(kFrames) ||
+               path->systemFramesSent() < static_cast<std::int64_t>(kFrames))
+            path->sendAudioData();
+    });
+    std::thread micThread(produce, std::cref(mic), true);
+    std::thread sysThread(produce, std::cref(sys), false);
+    micThread.join();
+    sysThread.join();
+    produced = true;
+    sender.join();
+    EXPECT_EQ(payloads(framesOf(AudioProtocol::FrameType::mic)), mic);
+    EXPECT_EQ(payloads(framesOf(AudioProtocol::FrameType::system)), sys);
+    EXPECT_EQ(path->droppedAudio().micBytes + path->droppedAudio().systemBytes, 0);
+}
+
+// A parent that reads too slowly: the rings drop their oldest audio, the
+// frames that do leave keep contiguous numbers, and the loss is reported in
+// milliseconds per stream, at most once a second, and counted.
+TEST_F(DataPathFixture, DroppedAudioIsReportedPerStreamAtMostOnceASecondAndCounted) {
+    const Bytes frame = byteRamp(kFrame);
+    auto fill = [&](int micFrames, int systemChunks) {
+        for (int i = 0; i < micFrames; ++i)
+            path->handleMicData(frame);
+        for (int i = 0; i < systemChunks; ++i)
+            path->handleSystemData(frame);
+    };
+    auto drops = [&] {
+        return test::linesStartingWith(out.lines(), "SimpleAudioStreamer: audio dropped");
+    };
+    // 15 s of microphone audio fit; 5 frames more push out 100 ms. The system
+    // ring holds 2249 chunks; 10 more push out 200 ms.
+    fill(750 + 5, 2249 + 10);
+    pass();
+    EXPECT_THAT(drops(), ElementsAre("SimpleAudioStreamer: audio dropped (output too slow) "
+                                     "mic=100ms sys=200ms since last report, total mic=100ms "
+                                     "sys=200ms"));
+    EXPECT_EQ(path->droppedAudio().micBytes, 5 * 3840);
+    EXPECT_EQ(path->droppedAudio().systemBytes, 10 * 3840);
+
+    fill(750 + 1, 0);  // the sender sent the mic ring empty: one frame too many
+    pass();
+    EXPECT_EQ(drops().size(), 1u);  // within the second: held back
+    clock.advanceSeconds(1);
+    pass();
+    EXPECT_EQ(drops().back(),
+              "SimpleAudioStreamer: audio dropped (output too slow) mic=20ms "
+              "sys=0ms since last report, total mic=120ms sys=200ms");
+    clock.advanceSeconds(5);
+    pass();
+    EXPECT_EQ(drops().size(), 2u);  // nothing new, nothing said
+
+    std::uint32_t next = 0;
+    for (const auto& f : framesOf(AudioProtocol::FrameType::mic))
+        ASSERT_EQ(f.sequence, next++);
 }
 
 }  // namespace

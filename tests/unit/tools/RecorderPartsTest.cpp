@@ -37,6 +37,17 @@ TEST(StreamStats, CountsGapsAcrossTheCounterWrapAndMeasuresLevels) {
     EXPECT_EQ(formatDbfs(StreamStats{}.rmsDbfs()), "-inf dBFS");
 }
 
+TEST(StreamStats, TheHelpersDropReportGivesTheTotalsPerStreamAndNothingElseDoes) {
+    const auto totals = droppedAudioTotals(
+        "SimpleAudioStreamer: audio dropped (output too slow) mic=20ms sys=0ms since last "
+        "report, total mic=120ms sys=3400ms");
+    ASSERT_TRUE(totals);
+    EXPECT_EQ(totals->first, 120);
+    EXPECT_EQ(totals->second, 3400);
+    EXPECT_FALSE(droppedAudioTotals("SimpleAudioStreamer: mic 5 frames (total: 500, RMS: 0.1)"));
+    EXPECT_FALSE(droppedAudioTotals("SimpleAudioStreamer: audio dropped, total mic=x"));
+}
+
 TEST(WavWriter, WritesACompleteHeaderForTheDataWritten) {
     const auto path = std::filesystem::temp_directory_path() / "ostrovane-wav-writer-test.wav";
     {

@@ -1,0 +1,159 @@
+// The end line of every background loop that feeds or drains the streamer
+// appears exactly once, however its owner goes away.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "dispatch/ManualClock.h"
+#include "sources/test/SyntheticAudioSource.h"
+#include "sources/test/WAVFileSource.h"
+#include "streaming/SimpleAudioStreamer.h"
+#include "support/MemoryChannels.h"
+#include "support/Pipe.h"
+#include "support/WavFile.h"
+#include "unit/streaming/ScriptedSource.h"
+
+namespace ostrovane::sources {
+namespace {
+
+using protocol::AudioProtocol;
+
+// Opens once; everyone waiting at it goes on.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool open = false;
+
+    void pass() {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+    }
+    void awaitEntered() {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+struct LoopEndFixture : ::testing::Test {
+    // A loop that dropped the last reference itself is let go and still
+    // signals the clock on its way out: the clock outlives every test here.
+    static dispatch::ManualClock& sharedClock() {
+        static dispatch::ManualClock clock;
+        return clock;
+    }
+    dispatch::ManualClock& clock = sharedClock();
+    test::MemoryChannels out;
+
+    std::size_t count(const std::string& prefix) const {
+        return test::linesStartingWith(out.lines(), prefix).size();
+    }
+};
+
+// A test source whose playback loop runs; `gate`, when given, holds its first
+// delivery (the loop is then inside a pass, holding the source).
+struct SourceCase {
+    const char* name;
+    const char* endLine;
+    const char* endSuffix;
+    std::function<std::shared_ptr<streaming::AudioSource>(LoopEndFixture&)> make;
+};
+
+const SourceCase kSources[] = {
+    {"wav", "WAVFileSource[wav_mic]: playback loop ended at frame ", "",
+     [](LoopEndFixture& f) -> std::shared_ptr<streaming::AudioSource> {
+         auto contents = parseWAV(test::makeWav(test::WavSpec{}, test::ramp(3200)));
+         return WAVFileSource::create("/x.wav", std::get<WAVContents>(std::move(contents)),
+                                      AudioProtocol::FrameType::mic, f.clock, f.out.text());
+     }},
+    {"synthetic", "SyntheticAudioSource[synthetic_mic]: emitted ", " frames",
+     [](LoopEndFixture& f) -> std::shared_ptr<streaming::AudioSource> {
+         return SyntheticAudioSource::testTone(0.5, AudioProtocol::FrameType::mic, f.clock,
+                                               f.out.text());
+     }},
+};
+
+TEST_F(LoopEndFixture, ASourceReleasedAtAnyPointReportsItsEndOnce) {
+    for (const auto& c : kSources) {
+        SCOPED_TRACE(c.name);
+        // Released at once: before, at or after the loop's first pass.
+        for (int round = 1; round <= 10; ++round) {
+            auto source = c.make(*this);
+            source->start({});
+            source.reset();
+            clock.settle();
+            ASSERT_EQ(count(c.endLine), static_cast<std::size_t>(round));
+        }
+        // Released while the loop is inside a delivery: the loop drops the
+        // last reference itself.
+        auto source = c.make(*this);
+        Gate gate;
+        source->setOnAudioData([&](std::span<const std::uint8_t>) { gate.pass(); });
+        source->start({});
+        gate.awaitEntered();
+        source.reset();
+        gate.release();
+        clock.settle();
+        const auto ends = test::linesStartingWith(out.lines(), c.endLine);
+        ASSERT_EQ(ends.size(), 11u);
+        EXPECT_EQ(ends.back(), std::string(c.endLine) + "1" + c.endSuffix);
+    }
+}
+
+TEST_F(LoopEndFixture, AStreamerReleasedAtAnyPointReportsTheEndOfItsDataStreamOnce) {
+    constexpr const char* kEnded = "SimpleAudioStreamer: data stream ended";
+    auto mic = std::make_shared<streaming::testing::ScriptedSource>(AudioProtocol::FrameType::mic);
+    for (int round = 1; round <= 10; ++round) {
+        auto streamer = streaming::SimpleAudioStreamer::create(
+            {out.text(), out.frameWriter(), clock, {}, {}}, mic, nullptr);
+        streamer->start({});
+        clock.settle();
+        ASSERT_TRUE(streamer->isStreaming());
+        streamer.reset();
+        clock.settle();
+        ASSERT_EQ(count(kEnded), static_cast<std::size_t>(round));
+    }
+
+    // Released while the sender is blocked writing a frame to a full pipe.
+    test::Pipe pipe;
+    pipe.setWriteNonBlocking();
+    const std::vector<std::uint8_t> filler(4096, 0);
+    std::size_t buffered = 0;
+    for (ssize_t n; (n = ::write(pipe.writeFd(), filler.data(), filler.size())) > 0;)
+        buffered += static_cast<std::size_t>(n);
+    ::fcntl(pipe.writeFd(), F_SETFL, ::fcntl(pipe.writeFd(), F_GETFL) & ~O_NONBLOCK);
+    protocol::FrameWriter blocked(pipe.writeFd());
+    std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
+    // Audio waits while the microphone starts, so the first pass has a frame.
+    mic = std::make_shared<streaming::testing::ScriptedSource>(AudioProtocol::FrameType::mic);
+    mic->holdStart();
+    streamer =
+        streaming::SimpleAudioStreamer::create({out.text(), blocked, clock, {}, {}}, mic, nullptr);
+    streamer->start({});
+    clock.settle();
+    mic->deliver(std::vector<std::uint8_t>(3840, 1));
+    mic->completeHeldStart();
+    // The sender holds the streamer for the pass that is stuck in the write.
+    for (int i = 0; i < 20000 && streamer.use_count() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(streamer.use_count(), 2);
+    streamer.reset();
+    EXPECT_EQ(count(kEnded), 10u);
+    EXPECT_EQ(pipe.readExactly(buffered).size(), buffered);
+    clock.settle();
+    EXPECT_EQ(count(kEnded), 11u);
+}
+
+}  // namespace
+}  // namespace ostrovane::sources
