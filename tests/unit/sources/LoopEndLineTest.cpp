@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <memory>
 #include <thread>
 
 #include "dispatch/ManualClock.h"
@@ -47,11 +48,12 @@ struct Gate {
 };
 
 struct LoopEndFixture : ::testing::Test {
-    // A loop that dropped the last reference itself is let go and still
-    // signals the clock on its way out: the clock outlives every test here.
+    // A loop that dropped the last reference itself is let go and may still
+    // signal the clock while the process exits: the clock is never destroyed.
     static dispatch::ManualClock& sharedClock() {
-        static dispatch::ManualClock clock;
-        return clock;
+        static dispatch::ManualClock* const clock =
+            std::make_unique<dispatch::ManualClock>().release();
+        return *clock;
     }
     dispatch::ManualClock& clock = sharedClock();
     test::MemoryChannels out;
