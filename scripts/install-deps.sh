@@ -37,6 +37,11 @@ PACKAGES=(
   # real sound server and its command-line clients for the Linux provider's tests
   pulseaudio
   pulseaudio-utils
+  # the second real sound server: PipeWire with its session manager and its
+  # pulse server, run by the tests on a private session bus
+  pipewire
+  pipewire-pulse
+  wireplumber
   # a private message bus standing in for the system bus in the wake tests
   dbus-daemon
   # a private X server for the display tests and the demo

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs the whole test suite in the
 # plain, AddressSanitizer+UBSan and ThreadSanitizer configurations, and gives
-# every fuzz target a short run. Fails on the first failure.
+# every fuzz target a short run. Fails on the first failure. The Linux audio
+# suites run against a private PulseAudio and again, as the tests named
+# "...@pipewire", against PipeWire's pulse server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

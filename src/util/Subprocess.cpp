@@ -37,11 +37,41 @@ class FileActions {
     FileActions(const FileActions&) = delete;
     FileActions& operator=(const FileActions&) = delete;
     void dup2(int from, int to) { posix_spawn_file_actions_adddup2(&actions_, from, to); }
+    void append(int to, const std::string& path) {
+        posix_spawn_file_actions_addopen(&actions_, to, path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0600);
+    }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
   private:
     posix_spawn_file_actions_t actions_;
 };
+// posix_spawn's attributes, released however the spawn ends.
+class SpawnAttributes {
+  public:
+    explicit SpawnAttributes(pid_t processGroup) {
+        posix_spawnattr_init(&attributes_);
+        if (processGroup >= 0) {
+            posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+            posix_spawnattr_setpgroup(&attributes_, processGroup);
+        }
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    const posix_spawnattr_t* get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+};
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (auto& s : strings)
+        pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, Options options) {
@@ -53,24 +83,35 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, Options options) {
 
     FileActions actions;
     actions.dup2(in.read.get(), 0);
-    actions.dup2(out.write.get(), 1);
-    actions.dup2(err.write.get(), 2);
+    const bool logged = !options.logFile.empty();
+    if (logged && options.outputToLog)
+        actions.append(1, options.logFile);
+    else
+        actions.dup2(out.write.get(), 1);
+    if (logged)
+        actions.append(2, options.logFile);
+    else
+        actions.dup2(err.write.get(), 2);
+    SpawnAttributes attributes(options.processGroup);
     std::vector<std::string> args = argv;
-    std::vector<char*> pointers;
-    for (auto& a : args)
-        pointers.push_back(a.data());
-    pointers.push_back(nullptr);
+    std::vector<char*> pointers = pointersTo(args);
+    std::vector<char*> environment =
+        options.environment.empty() ? std::vector<char*>{} : pointersTo(options.environment);
+    char* const* envp = options.environment.empty() ? environ : environment.data();
 
+    const auto spawn = options.searchPath ? ::posix_spawnp : ::posix_spawn;
     const int rc =
-        ::posix_spawn(&pid_, args[0].c_str(), actions.get(), nullptr, pointers.data(), environ);
+        spawn(&pid_, args[0].c_str(), actions.get(), attributes.get(), pointers.data(), envp);
     if (rc != 0) {
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     }
     input_ = std::move(in.write);
     output_ = std::move(out.read);
     errors_ = std::move(err.read);
-    if (options.discardOutput)
+    if (options.discardOutput || (logged && options.outputToLog))
         output_.reset();
+    if (logged)
+        errors_.reset();
 }
 
 Subprocess::~Subprocess() {

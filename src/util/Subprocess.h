@@ -21,6 +21,18 @@ class Subprocess {
         // Close the read end of the child's standard output at once, as a
         // parent that has gone away would.
         bool discardOutput = false;
+        // The child's whole environment; ours when empty.
+        std::vector<std::string> environment{};
+        // Look `argv[0]` up on PATH instead of taking it as a path.
+        bool searchPath = false;
+        // Append the child's standard error (and its standard output too when
+        // `outputToLog`) to this file instead of a pipe.
+        std::string logFile{};
+        bool outputToLog = false;
+        // -1: stay in our process group; 0: lead a new one, so that the
+        // child and everything it starts can be signalled at once; >0: join
+        // that group.
+        pid_t processGroup = -1;
     };
 
     // Starts `argv[0]` (a path) with `argv`. Throws std::runtime_error when it

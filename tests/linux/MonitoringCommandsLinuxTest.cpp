@@ -17,6 +17,8 @@ using namespace std::chrono_literals;
 class MonitoringOnPulse : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (pulse.kind() == ServerKind::PipeWire)
+            GTEST_SKIP() << "PipeWire keeps the backslashes of a quoted device description";
         ASSERT_TRUE(pulse.ready()) << pulse.failure();
         ::setenv("PULSE_SERVER", pulse.server().c_str(), 1);
         ASSERT_TRUE(pulse.addSineSource("mic_main", "Main Microphone"));

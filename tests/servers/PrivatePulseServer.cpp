@@ -1,21 +1,20 @@
 #include "servers/PrivatePulseServer.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <map>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
+
+#include "servers/ServerDaemons.h"
+#include "support/WaitUntil.h"
 
 extern char** environ;
 
@@ -24,42 +23,8 @@ namespace ostrovane::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Reaps `pid`, waiting at most `limit`; kills it when it does not exit.
-int reap(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (Clock::now() < deadline) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (done < 0)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    reap(pid, std::chrono::seconds(5));
-}
-
-bool socketAnswers(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 std::string trimmed(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
@@ -67,105 +32,137 @@ std::string trimmed(std::string text) {
     return text;
 }
 
+// "module-x a=1 b=2" as words, and the arguments of such words by name.
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+std::map<std::string, std::string> argumentsOf(const std::vector<std::string>& words) {
+    std::map<std::string, std::string> arguments;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const auto equals = words[i].find('=');
+        if (equals != std::string::npos)
+            arguments[words[i].substr(0, equals)] = words[i].substr(equals + 1);
+    }
+    return arguments;
+}
+
+std::string valueOr(const std::map<std::string, std::string>& arguments, const std::string& key,
+                    const std::string& fallback) {
+    const auto found = arguments.find(key);
+    return found == arguments.end() ? fallback : found->second;
+}
+
 }  // namespace
 
-SpawnedClient& SpawnedClient::operator=(SpawnedClient&& other) noexcept {
-    if (this != &other) {
-        stop(pid_);
-        pid_ = other.pid_;
-        other.pid_ = -1;
-    }
-    return *this;
+ServerKind selectedServerKind() {
+    const char* chosen = std::getenv("OSTROVANE_SOUND_SERVER");
+    return chosen && std::string(chosen) == "pipewire" ? ServerKind::PipeWire
+                                                       : ServerKind::PulseAudio;
 }
 
-SpawnedClient::~SpawnedClient() {
-    stop(pid_);
-}
-
-PrivatePulseServer::PrivatePulseServer() {
+PrivatePulseServer::PrivatePulseServer(ServerKind kind) : kind_(kind) {
     char pattern[] = "/tmp/ostrovane-pulse.XXXXXX";
     if (!mkdtemp(pattern)) {
         failure_ = "cannot create a temporary directory";
         return;
     }
     directory_ = pattern;
-    socket_ = directory_ + "/native";
+    daemons_ = std::make_unique<ServerDaemons>(kind_, directory_);
+    socket_ = daemons_->socket();
     ready_ = startServer();
 }
 
-bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
-    std::vector<std::string> argv = {
-        "pulseaudio",
-        "-n",
-        "--daemonize=no",
-        "--exit-idle-time=-1",
-        "--use-pid-file=no",
-        "-L",
-        std::string("module-null-sink sink_name=") + kSpeakers +
-            " sink_properties=device.description=Speakers",
-    };
-    // Everything is loaded before the socket opens: clients that reconnect
-    // find the server complete.
-    for (const auto& module : modules) {
-        argv.push_back("-L");
-        argv.push_back(module);
-    }
-    argv.push_back("-L");
-    argv.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket_);
-    const int log =
-        open((directory_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    pid_ = launch(argv, log);
-    if (log >= 0)
-        close(log);
-    if (pid_ <= 0) {
-        failure_ = "cannot launch pulseaudio (is it installed?)";
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            failure_ = "pulseaudio exited at start; see " + directory_ + "/server.log";
-            return false;
-        }
-        if (socketAnswers(socket_) && pactl({"info"}))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    failure_ = "pulseaudio did not answer within 10 s";
-    return false;
-}
-
-void PrivatePulseServer::kill() {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGKILL);
-    reap(pid_, std::chrono::seconds(5));
-    pid_ = -1;
-    ready_ = false;
-    std::error_code ignored;
-    std::filesystem::remove(socket_, ignored);
-}
-
-bool PrivatePulseServer::restart(const std::vector<std::string>& modules) {
-    if (pid_ > 0)
-        kill();
-    ready_ = startServer(modules);
-    return ready_;
-}
-
 PrivatePulseServer::~PrivatePulseServer() {
-    stop(pid_);
+    feeders_.clear();
+    daemons_.reset();
     if (!directory_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(directory_, ignored);
     }
 }
 
+bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
+    const bool pipewire = kind_ == ServerKind::PipeWire;
+    const std::string name = pipewire ? "pipewire" : "pulseaudio";
+    if (!daemons_->launch(environment(), pipewire ? std::vector<std::string>{} : modules,
+                          failure_)) {
+        daemons_->kill();
+        return false;
+    }
+    bool exited = false;
+    const bool answers = waitUntil(
+        [&] {
+            exited = daemons_->anyExited();
+            return exited || pactl({"info"}).has_value();
+        },
+        seconds(10));
+    if (exited || !answers) {
+        failure_ = name + (exited ? " exited at start" : " did not answer within 10 s") + "; see " +
+                   directory_ + "/server.log";
+        daemons_->kill();
+        return false;
+    }
+    if (!pipewire)
+        return true;
+    // PipeWire starts with a placeholder sink; our speakers become the
+    // chosen default, which its session manager keeps across restarts. A
+    // loaded sink shows up a moment after the module answers.
+    const bool speakers =
+        pactl({"load-module", "module-null-sink", std::string("sink_name=") + kSpeakers,
+               "sink_properties=device.description=Speakers"})
+            .has_value() &&
+        waitUntil(
+            [&] {
+                return pactl({"set-default-sink", kSpeakers}) &&
+                       pactl({"get-default-sink"}) == std::string(kSpeakers);
+            },
+            seconds(5), std::chrono::milliseconds(50));
+    if (!speakers) {
+        failure_ = "pipewire did not take the speakers as its default sink";
+        daemons_->kill();
+        return false;
+    }
+    for (const auto& module : modules) {
+        if (!loadModule(words(module))) {
+            failure_ = "pipewire could not load " + module;
+            daemons_->kill();
+            return false;
+        }
+    }
+    return true;
+}
+
+void PrivatePulseServer::kill() {
+    daemons_->kill();
+    feeders_.clear();
+    ready_ = false;
+}
+
+bool PrivatePulseServer::restart(const std::vector<std::string>& modules) {
+    kill();
+    ready_ = startServer(modules);
+    return ready_;
+}
+
 std::vector<std::string> PrivatePulseServer::environment() const {
     std::vector<std::string> env;
-    const std::vector<std::string> replaced = {
-        "PULSE_SERVER=", "XDG_RUNTIME_DIR=", "PULSE_RUNTIME_PATH=", "PULSE_STATE_PATH=", "HOME="};
+    const std::vector<std::string> replaced = {"PULSE_SERVER=",
+                                               "XDG_RUNTIME_DIR=",
+                                               "PULSE_RUNTIME_PATH=",
+                                               "PULSE_STATE_PATH=",
+                                               "HOME=",
+                                               "XDG_CONFIG_HOME=",
+                                               "XDG_STATE_HOME=",
+                                               "PIPEWIRE_RUNTIME_DIR=",
+                                               "PIPEWIRE_REMOTE=",
+                                               "PULSE_SINK=",
+                                               "DBUS_SESSION_BUS_ADDRESS=",
+                                               "PULSE_SOURCE="};
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
         if (std::none_of(replaced.begin(), replaced.end(),
@@ -175,82 +172,159 @@ std::vector<std::string> PrivatePulseServer::environment() const {
     }
     env.push_back("PULSE_SERVER=" + server());
     env.push_back("XDG_RUNTIME_DIR=" + directory_);
-    env.push_back("PULSE_RUNTIME_PATH=" + directory_ + "/runtime");
+    // PipeWire's pulse server opens its socket in the runtime path.
+    env.push_back("PULSE_RUNTIME_PATH=" + directory_ +
+                  (kind_ == ServerKind::PipeWire ? "/pulse" : "/runtime"));
     env.push_back("PULSE_STATE_PATH=" + directory_ + "/state");
     env.push_back("HOME=" + directory_);
+    env.push_back("XDG_CONFIG_HOME=" + directory_ + "/config");
+    env.push_back("XDG_STATE_HOME=" + directory_ + "/state");
+    if (kind_ == ServerKind::PipeWire)
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=" + daemons_->busAddress());
     return env;
 }
 
-pid_t PrivatePulseServer::launch(const std::vector<std::string>& argv, int stdoutFd) const {
-    // Everything the child needs is prepared before the fork: after it, only
-    // async-signal-safe calls.
-    std::vector<std::string> env = environment();
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string log = directory_ + "/clients.log";
-    const pid_t parent = getpid();
-
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    // A test process that dies without its destructors takes its server and
-    // clients along instead of leaving them behind.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(127);
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = stdoutFd >= 0 ? stdoutFd : open("/dev/null", O_WRONLY);
-    const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
-        dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
-        _exit(127);
+std::unique_ptr<Subprocess> PrivatePulseServer::launch(const std::vector<std::string>& argv,
+                                                       bool keepOutput) const {
+    Subprocess::Options options;
+    options.environment = environment();
+    options.searchPath = true;
+    options.logFile = directory_ + "/clients.log";
+    options.outputToLog = !keepOutput;
+    std::vector<std::string> command = argv;
+    if (!keepOutput) {
+        // A long-running client dies with the test process.
+        command.insert(command.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
     }
-    execvpe(args[0], args.data(), envp.data());
-    _exit(127);
+    try {
+        return std::make_unique<Subprocess>(command, options);
+    } catch (const std::runtime_error&) {
+        return nullptr;
+    }
 }
 
 CommandResult PrivatePulseServer::run(const std::vector<std::string>& argv,
                                       std::chrono::milliseconds limit) const {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return {};
-    const pid_t pid = launch(argv, fds[1]);
-    close(fds[1]);
     CommandResult result;
-    if (pid > 0) {
-        const auto deadline = Clock::now() + limit;
-        char buffer[4096];
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            pollfd p{fds[0], POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            const ssize_t n = read(fds[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            result.output.append(buffer, static_cast<std::size_t>(n));
-        }
-        result.status = reap(pid, limit);
+    auto process = launch(argv, true);
+    if (!process)
+        return result;
+    const UniqueFd output = process->takeOutput();
+    const auto deadline = Clock::now() + limit;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        pollfd p{output.get(), POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        const ssize_t n = read(output.get(), buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        result.output.append(buffer, static_cast<std::size_t>(n));
     }
-    close(fds[0]);
-    return result;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    result.status = process->waitForExit(std::max(left, milliseconds(0))).value_or(-1);
+    return result;  // the destructor kills a client that overran
 }
 
 std::optional<std::string> PrivatePulseServer::pactl(
     const std::vector<std::string>& arguments) const {
+    if (!arguments.empty() && arguments.front() == "load-module")
+        return loadModule({arguments.begin() + 1, arguments.end()});
     std::vector<std::string> argv = {"pactl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     CommandResult result = run(argv);
     if (result.status != 0)
         return std::nullopt;
     return trimmed(result.output);
+}
+
+std::optional<std::string> PrivatePulseServer::loadModule(
+    const std::vector<std::string>& words) const {
+    if (words.empty())
+        return std::nullopt;
+    const bool emulated = kind_ == ServerKind::PipeWire &&
+                          (words[0] == "module-sine-source" || words[0] == "module-sine");
+    if (!emulated) {
+        std::vector<std::string> argv = {"pactl", "load-module"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        CommandResult result = run(argv);
+        if (result.status != 0)
+            return std::nullopt;
+        return trimmed(result.output);
+    }
+    const auto arguments = argumentsOf(words);
+    const int frequency = std::stoi(valueOr(arguments, "frequency", "440"));
+    const int rate = std::stoi(valueOr(arguments, "rate", "48000"));
+    if (words[0] == "module-sine") {
+        if (!feedTone({"-f", "pulse", "-device", valueOr(arguments, "sink", kSpeakers), "tone"},
+                      48000, frequency)) {
+            return std::nullopt;
+        }
+        // Heard once its playback stream is on the sink.
+        const std::string owner =
+            "application.process.id = \"" + std::to_string(feeders_.back()->pid()) + "\"";
+        if (!waitUntil(
+                [&] {
+                    return pactl({"list", "sink-inputs"}).value_or("").find(owner) !=
+                           std::string::npos;
+                },
+                seconds(5))) {
+            return std::nullopt;
+        }
+        return "tone-" + std::to_string(feeders_.back()->pid());
+    }
+    const std::string name = valueOr(arguments, "source_name", "sine_input");
+    const std::string properties = valueOr(arguments, "source_properties", "");
+    const std::string fifo = directory_ + "/" + name + ".fifo";
+    std::vector<std::string> pipe = {
+        "module-pipe-source", "source_name=" + name,          "file=" + fifo,
+        "format=float32le",   "rate=" + std::to_string(rate), "channels=1"};
+    if (!properties.empty())
+        pipe.push_back("source_properties=" + properties);
+    auto module = loadModule(pipe);
+    if (!module || !feedTone({"-f", "f32le", "-ac", "1", fifo}, rate, frequency))
+        return std::nullopt;
+    // PulseAudio's sine source has audio at once: return once ours has too,
+    // that is once the feeder writes into the pipe.
+    const auto descriptors =
+        std::filesystem::path("/proc") / std::to_string(feeders_.back()->pid()) / "fd";
+    const bool feeding = waitUntil(
+        [&] {
+            std::error_code error;
+            for (const auto& fd : std::filesystem::directory_iterator(descriptors, error))
+                if (std::filesystem::read_symlink(fd, error) == fifo)
+                    return true;
+            return false;
+        },
+        seconds(5));
+    if (!feeding)
+        return std::nullopt;
+    return module;
+}
+
+bool PrivatePulseServer::feedTone(const std::vector<std::string>& target, int rate,
+                                  int frequency) const {
+    // Half of full scale, as PulseAudio's own sine modules play it.
+    std::vector<std::string> argv = {
+        "ffmpeg",
+        "-nostdin",
+        "-loglevel",
+        "error",
+        "-re",
+        "-f",
+        "lavfi",
+        "-i",
+        "sine=frequency=" + std::to_string(frequency) + ":sample_rate=" + std::to_string(rate),
+        "-af",
+        "volume=4",
+        "-y"};
+    argv.insert(argv.end(), target.begin(), target.end());
+    auto feeder = launch(argv);
+    if (!feeder)
+        return false;
+    feeders_.push_back(std::move(feeder));
+    return true;
 }
 
 bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
@@ -260,7 +334,7 @@ bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
     int outcome = -1;  // -1 pending, 0 failed, 1 killed
     pa_operation* operation = nullptr;
     if (pa_context_connect(context, address.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        const auto deadline = Clock::now() + seconds(5);
         while (outcome < 0 && Clock::now() < deadline) {
             pa_mainloop_iterate(loop, 0, nullptr);
             const pa_context_state_t state = pa_context_get_state(context);
@@ -274,7 +348,7 @@ bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
                     },
                     &outcome);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(milliseconds(1));
         }
     }
     if (operation) {
@@ -288,15 +362,15 @@ bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
 }
 
 SpawnedClient PrivatePulseServer::spawn(const std::vector<std::string>& argv) const {
-    return SpawnedClient(launch(argv, -1));
+    return SpawnedClient(launch(argv));
 }
 
 std::optional<std::string> PrivatePulseServer::addSineSource(const std::string& name,
                                                              const std::string& description,
                                                              int rate, int frequency) const {
-    return pactl({"load-module", "module-sine-source", "source_name=" + name,
-                  "rate=" + std::to_string(rate), "frequency=" + std::to_string(frequency),
-                  "source_properties='device.description=\"" + description + "\"'"});
+    return loadModule({"module-sine-source", "source_name=" + name, "rate=" + std::to_string(rate),
+                       "frequency=" + std::to_string(frequency),
+                       "source_properties='device.description=\"" + description + "\"'"});
 }
 
 std::optional<PipeSource> PrivatePulseServer::addPipeSource(const std::string& name,
@@ -307,10 +381,10 @@ std::optional<PipeSource> PrivatePulseServer::addPipeSource(const std::string& n
     source.fifo = directory_ + "/" + name + ".fifo";
     source.channels = channels;
     source.rate = rate;
-    auto module = pactl({"load-module", "module-pipe-source", "source_name=" + name,
-                         "file=" + source.fifo, "format=s16le", "rate=" + std::to_string(rate),
-                         "channels=" + std::to_string(channels),
-                         "source_properties='device.description=\"" + description + "\"'"});
+    auto module = loadModule({"module-pipe-source", "source_name=" + name, "file=" + source.fifo,
+                              "format=s16le", "rate=" + std::to_string(rate),
+                              "channels=" + std::to_string(channels),
+                              "source_properties='device.description=\"" + description + "\"'"});
     if (!module)
         return std::nullopt;
     source.module = *module;

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "util/Subprocess.h"
 
 namespace ostrovane::test {
 
@@ -15,16 +16,13 @@ namespace ostrovane::test {
 class SpawnedClient {
   public:
     SpawnedClient() = default;
-    explicit SpawnedClient(pid_t pid) : pid_(pid) {}
-    SpawnedClient(SpawnedClient&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
-    SpawnedClient& operator=(SpawnedClient&& other) noexcept;
-    ~SpawnedClient();
+    explicit SpawnedClient(std::unique_ptr<Subprocess> process) : process_(std::move(process)) {}
 
-    pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
+    bool running() const { return process_ != nullptr; }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<Subprocess> process_;
 };
 
 // A source fed through a FIFO with interleaved signed 16-bit samples: the
@@ -42,20 +40,34 @@ struct CommandResult {
     std::string output;
 };
 
-// A PulseAudio server of the test's own: its runtime, state and home in a
-// fresh temporary directory, a unix socket there, a null sink as the default
-// output and no other device. Clients (pactl, parec...) are run against it
-// with PULSE_SERVER set for them only; the test process's environment is not
-// touched. The destructor kills the server, reaps it and removes the
-// directory.
+// The sound servers that speak the PulseAudio protocol on a Linux desktop.
+enum class ServerKind { PulseAudio, PipeWire };
+
+// The server the tests of this process run against: PipeWire's pulse server
+// when OSTROVANE_SOUND_SERVER is "pipewire", PulseAudio otherwise.
+ServerKind selectedServerKind();
+
+class ServerDaemons;
+
+// A sound server of the test's own that clients reach over the PulseAudio
+// protocol: its runtime, state and home in a fresh temporary directory, a
+// unix socket there, a null sink as the default output and no other device.
+// Clients (pactl, parec...) are run against it with PULSE_SERVER set for them
+// only; the test process's environment is not touched. The destructor kills
+// every process of the server, reaps them and removes the directory.
+//
+// module-sine-source and module-sine are PulseAudio's own; on PipeWire the
+// same devices are made of a pipe source fed with a tone, and of a client
+// playing a tone into the sink.
 class PrivatePulseServer {
   public:
-    PrivatePulseServer();
+    explicit PrivatePulseServer(ServerKind kind = selectedServerKind());
     ~PrivatePulseServer();
 
     PrivatePulseServer(const PrivatePulseServer&) = delete;
     PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
 
+    ServerKind kind() const { return kind_; }
     // Whether the server started and answers on its socket; why not otherwise.
     bool ready() const { return ready_; }
     const std::string& failure() const { return failure_; }
@@ -69,8 +81,11 @@ class PrivatePulseServer {
     // standard output.
     CommandResult run(const std::vector<std::string>& argv,
                       std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
-    // `pactl` with arguments; the trimmed output when it succeeded.
+    // `pactl` with arguments; the trimmed output when it succeeded. A
+    // `load-module` goes through loadModule.
     std::optional<std::string> pactl(const std::vector<std::string>& arguments) const;
+    // Loads a module given as "name argument=value..."; its index.
+    std::optional<std::string> loadModule(const std::vector<std::string>& words) const;
     // Kills another client's recording, as a competing application would
     // (pactl of this PulseAudio has no kill command).
     bool killSourceOutput(std::uint32_t index) const;
@@ -98,11 +113,18 @@ class PrivatePulseServer {
 
   private:
     bool startServer(const std::vector<std::string>& modules = {});
-    pid_t launch(const std::vector<std::string>& argv, int stdoutFd) const;
+    std::unique_ptr<Subprocess> launch(const std::vector<std::string>& argv,
+                                       bool keepOutput = false) const;
+    // A tone written by ffmpeg into `target` ("-f pulse -device sink" or a
+    // FIFO), kept running while the server lives.
+    bool feedTone(const std::vector<std::string>& target, int rate, int frequency) const;
 
+    ServerKind kind_;
     std::string directory_;
     std::string socket_;
-    pid_t pid_ = -1;
+    std::unique_ptr<ServerDaemons> daemons_;
+    // Tone feeders of emulated sine devices; they end with their device.
+    mutable std::vector<std::unique_ptr<Subprocess>> feeders_;
     bool ready_ = false;
     std::string failure_;
 };

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "platform/linux/PulseFormat.h"
@@ -424,6 +425,9 @@ template <bool Listing>
 void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseConnection*>(userdata);
     if (info) {
+        self->onPipeWire_ =
+            info->server_name &&
+            std::string_view(info->server_name).find("PipeWire") != std::string_view::npos;
         self->publish(
             self->model_.setDefaults(info->default_source_name ? info->default_source_name : "",
                                      info->default_sink_name ? info->default_sink_name : ""));

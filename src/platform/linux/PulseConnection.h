@@ -65,6 +65,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // How many times the connection became ready (connected and listed); a
     // server that went away and came back counts again.
     std::uint64_t connections() const { return connections_.load(); }
+    // Whether the server is PipeWire's pulse server, as far as its last
+    // answer said; only with the main loop locked.
+    bool onPipeWireLocked() const { return onPipeWire_; }
     // Why the server cannot be used right now; empty when it can.
     std::string unavailableReason() const;
 
@@ -114,6 +117,7 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     pa_time_event* reconnectTimer_ = nullptr;
     std::chrono::milliseconds backoff_{500};
     int listingSteps_ = 0;  // outstanding requests of the initial listing
+    bool onPipeWire_ = false;
     std::atomic<std::uint64_t> connections_{0};
 
     mutable std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "platform/linux/RecordStream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -9,6 +10,11 @@
 #include "platform/linux/PulseSampleBuffer.h"
 
 namespace ostrovane::platform::pulse {
+
+namespace {
+// PipeWire's default graph period, 1024 frames at 48 kHz, rounded up.
+constexpr pa_usec_t kPipeWirePeriod = 21334;
+}  // namespace
 
 Result<std::unique_ptr<RecordStream>> RecordStream::open(
     std::shared_ptr<PulseConnection> connection, RecordRequest request, RecordEvents events) {
@@ -48,8 +54,15 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
         attr.tlength = static_cast<std::uint32_t>(-1);
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
-        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(
-            static_cast<pa_usec_t>(self->request_.fragment.count()) * PA_USEC_PER_MSEC, &*spec));
+        // PipeWire turns the fragment into the node's latency, and the
+        // smallest latency of all nodes sets the period of the whole graph:
+        // a fragment below the graph's usual period (1024 frames at 48 kHz)
+        // would make every stream of the desktop wake up more often.
+        pa_usec_t fragment =
+            static_cast<pa_usec_t>(self->request_.fragment.count()) * PA_USEC_PER_MSEC;
+        if (self->connection_->onPipeWireLocked())
+            fragment = std::max(fragment, kPipeWirePeriod);
+        attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &*spec));
         const auto flags = static_cast<pa_stream_flags_t>(
             PA_STREAM_ADJUST_LATENCY |
             (self->request_.movable ? PA_STREAM_NOFLAGS : PA_STREAM_DONT_MOVE));

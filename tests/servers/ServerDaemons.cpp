@@ -1,0 +1,164 @@
+#include "servers/ServerDaemons.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+#include "support/WaitUntil.h"
+
+namespace ostrovane::test {
+
+namespace {
+
+using std::chrono::seconds;
+
+bool socketAnswers(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+ServerDaemons::ServerDaemons(ServerKind kind, std::string directory)
+    : kind_(kind), directory_(std::move(directory)) {}
+
+ServerDaemons::~ServerDaemons() {
+    // A clean stop first, so that the servers remove their sockets.
+    signalGroup(SIGTERM);
+    waitUntil(
+        [this] {
+            for (auto& process : processes_)
+                if (process->isRunning())
+                    return false;
+            return true;
+        },
+        seconds(3));
+    kill();
+    bus_.reset();
+}
+
+std::string ServerDaemons::socket() const {
+    return directory_ + (kind_ == ServerKind::PipeWire ? "/pulse/native" : "/native");
+}
+
+std::unique_ptr<Subprocess> ServerDaemons::start(const std::vector<std::string>& argv,
+                                                 const std::vector<std::string>& environment,
+                                                 const std::string& log, pid_t group) const {
+    Subprocess::Options options;
+    options.environment = environment;
+    options.searchPath = true;
+    options.logFile = directory_ + "/" + log;
+    options.outputToLog = true;
+    options.processGroup = group;
+    // A test process that dies without its destructors takes its servers
+    // along instead of leaving them behind.
+    std::vector<std::string> command = {"setpriv", "--pdeathsig", "KILL", "--"};
+    command.insert(command.end(), argv.begin(), argv.end());
+    try {
+        return std::make_unique<Subprocess>(command, options);
+    } catch (const std::runtime_error&) {
+        return nullptr;
+    }
+}
+
+bool ServerDaemons::launch(const std::vector<std::string>& environment,
+                           const std::vector<std::string>& modules, std::string& failure) {
+    if (kind_ == ServerKind::PipeWire)
+        return launchPipeWire(environment, failure);
+    std::vector<std::string> argv = {
+        "pulseaudio",
+        "-n",
+        "--daemonize=no",
+        "--exit-idle-time=-1",
+        "--use-pid-file=no",
+        "-L",
+        std::string("module-null-sink sink_name=") + PrivatePulseServer::kSpeakers +
+            " sink_properties=device.description=Speakers",
+    };
+    // Everything is loaded before the socket opens: clients that reconnect
+    // find the server complete.
+    for (const auto& module : modules) {
+        argv.push_back("-L");
+        argv.push_back(module);
+    }
+    argv.push_back("-L");
+    argv.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket());
+    auto server = start(argv, environment, "server.log", 0);
+    if (!server) {
+        failure = "cannot launch pulseaudio (is it installed?)";
+        return false;
+    }
+    processes_.push_back(std::move(server));
+    return true;
+}
+
+bool ServerDaemons::launchPipeWire(const std::vector<std::string>& environment,
+                                   std::string& failure) {
+    const std::string busSocket = directory_ + "/bus";
+    if (!bus_) {
+        bus_ = start({"dbus-daemon", "--session", "--nofork", "--address=" + busAddress()},
+                     environment, "bus.log", 0);
+        if (!bus_ || !waitUntil([&] { return socketAnswers(busSocket); }, seconds(5))) {
+            bus_.reset();
+            failure = "the session bus did not start (is dbus-daemon installed?); see " +
+                      directory_ + "/bus.log";
+            return false;
+        }
+    }
+    auto core = start({"pipewire"}, environment, "server.log", 0);
+    if (!core) {
+        failure = "cannot launch pipewire (is it installed?)";
+        return false;
+    }
+    const pid_t group = core->pid();
+    processes_.push_back(std::move(core));
+    // The session manager and the pulse server connect to the core's socket.
+    if (!waitUntil([&] { return socketAnswers(directory_ + "/pipewire-0"); }, seconds(5))) {
+        failure = "pipewire did not open its socket within 5 s; see " + directory_ + "/server.log";
+        return false;
+    }
+    for (const char* program : {"wireplumber", "pipewire-pulse"}) {
+        auto process = start({program}, environment, "server.log", group);
+        if (!process) {
+            failure = std::string("cannot launch ") + program + " (is it installed?)";
+            return false;
+        }
+        processes_.push_back(std::move(process));
+    }
+    return true;
+}
+
+bool ServerDaemons::anyExited() {
+    for (auto& process : processes_)
+        if (!process->isRunning())
+            return true;
+    return false;
+}
+
+void ServerDaemons::signalGroup(int signal) {
+    if (!processes_.empty() && processes_.front()->isRunning())
+        ::kill(-processes_.front()->pid(), signal);
+    for (auto& process : processes_)
+        process->kill(signal);
+}
+
+void ServerDaemons::kill() {
+    signalGroup(SIGKILL);
+    processes_.clear();  // reaps each
+    std::error_code ignored;
+    std::filesystem::remove(socket(), ignored);
+}
+
+}  // namespace ostrovane::test
