@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "app/handlers/PendingCommands.h"
-
 namespace ostrovane::app {
 
 CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
@@ -13,7 +11,9 @@ CommandLoop::CommandLoop(AppContext& context, LineQueue& lines)
       monitoring_(context, slots_),
       devices_(context, slots_),
       streaming_(context, slots_),
-      video_(context, slots_) {}
+      video_(context, slots_),
+      sampling_(context, slots_),
+      micTap_(context) {}
 
 void CommandLoop::run() {
     while (auto line = lines_.pop()) {
@@ -90,10 +90,14 @@ CommandLoop::Next CommandLoop::dispatch(const CommandRequest& request) {
         case Command::listWindows:
             video_.listWindows();
             return Next::takeNextLine;
-        default:
-            answerUnavailable(context_, *request.spec);
+        case Command::sampleRunningMics:
+            sampling_.sampleRunningMics(request.argument);
+            return Next::takeNextLine;
+        case Command::testMicTap:
+            micTap_.runMicTapHarnessCommand();
             return Next::takeNextLine;
     }
+    return Next::takeNextLine;
 }
 
 }  // namespace ostrovane::app

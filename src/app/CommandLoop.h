@@ -6,7 +6,9 @@
 #include "app/ServiceSlots.h"
 #include "app/handlers/DeviceCommands.h"
 #include "app/handlers/HostCommands.h"
+#include "app/handlers/MicTapHarness.h"
 #include "app/handlers/MonitoringCommands.h"
+#include "app/handlers/SamplingCommands.h"
 #include "app/handlers/StreamingCommands.h"
 #include "app/handlers/VideoCommands.h"
 
@@ -36,6 +38,8 @@ class CommandLoop {
     DeviceCommands devices_;
     StreamingCommands streaming_;
     VideoCommands video_;
+    SamplingCommands sampling_;
+    MicTapHarness micTap_;
 };
 
 }  // namespace ostrovane::app

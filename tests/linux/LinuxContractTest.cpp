@@ -1,11 +1,12 @@
 // The contracts of the Linux provider, against a private sound server and a
 // private bus standing in for the system bus (the wake case goes through it).
-// Screen capture waits for a display provider; encoders and the offline
-// engine belong to other providers.
+// Screen capture waits for a display provider; encoders belong to other
+// providers.
 #include "contract/ApplicationsContract.h"
 #include "contract/AudioCaptureContract.h"
 #include "contract/AudioHardwareContract.h"
 #include "contract/ChildProcessContract.h"
+#include "contract/OfflineAudioEngineContract.h"
 #include "linux/LinuxHarness.h"
 
 namespace ostrovane::contract {
@@ -17,6 +18,8 @@ INSTANTIATE_TEST_SUITE_P(Linux, AudioCaptureContract, testing::Values(linuxProvi
 INSTANTIATE_TEST_SUITE_P(Linux, AudioHardwareContract, testing::Values(linuxProvider()),
                          providerName);
 INSTANTIATE_TEST_SUITE_P(Linux, ChildProcessContract, testing::Values(linuxProvider()),
+                         providerName);
+INSTANTIATE_TEST_SUITE_P(Linux, OfflineAudioEngineContract, testing::Values(linuxProvider()),
                          providerName);
 INSTANTIATE_TEST_SUITE_P(Linux, ApplicationsContract, testing::Values(linuxProvider()),
                          providerName);

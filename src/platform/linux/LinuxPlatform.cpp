@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "platform/audio/OfflineRenderGraph.h"
 #include "platform/linux/LinuxApplications.h"
 #include "platform/linux/LinuxAudioHardware.h"
 #include "platform/linux/LinuxCaptureDevices.h"
@@ -44,6 +45,7 @@ Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options)
         logind::LogindWakeWatcher::Options{std::move(options.systemBus)},
         std::move(options.applicationSources));
     platform.videoEncoders = std::make_shared<x264::X264VideoEncoders>();
+    platform.offlineAudioEngines = std::make_shared<OfflineRenderGraphs>();
     return platform;
 }
 

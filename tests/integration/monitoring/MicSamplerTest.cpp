@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "dispatch/ManualClock.h"
+#include "dispatch/SerialQueue.h"
+#include "monitoring/MicSampler.h"
+#include "platform/sim/SimWorld.h"
+
+namespace ostrovane::monitoring {
+namespace {
+
+using platform::Scope;
+using platform::StreamDescription;
+using platform::sim::SimDeviceSpec;
+namespace generators = platform::sim::generators;
+
+// A simulated machine with a speaker, a manual clock and a served main
+// queue; runs a sampler and steps time until its record arrives.
+class MicSamplerTest : public ::testing::Test {
+  protected:
+    MicSamplerTest() {
+        world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
+        mainThread = std::thread([this] { mainQueue.run(); });
+    }
+    ~MicSamplerTest() override {
+        clock.settle();
+        mainQueue.stop();
+        mainThread.join();
+    }
+
+    // A microphone delivering a constant level, running unless told not to.
+    void addMic(SimDeviceSpec spec, double level, bool running = true) {
+        const std::string uid = spec.uid;
+        spec.generator = generators::constant(level);
+        world.audio().addDevice(std::move(spec));
+        world.audio().setRunning(uid, Scope::input, running);
+    }
+
+    // Samples in 10 ms steps; `eachStep` watches the machine meanwhile.
+    RunningMicsSampleDiagnostic sample(
+        std::int64_t maxConcurrent = 3, std::optional<std::string> selected = std::nullopt,
+        const std::function<void()>& eachStep = [] {}) {
+        const auto platform = world.platform();
+        MicSampler sampler({platform.audioCapture, platform.audioHardware, clock, mainQueue}, 200,
+                           maxConcurrent, [this](const std::string& line) {
+                               std::lock_guard guard(mutex);
+                               logs.push_back(line);
+                           });
+        std::optional<RunningMicsSampleDiagnostic> record;
+        sampler.sampleRunningMics("why", std::move(selected),
+                                  [&](RunningMicsSampleDiagnostic r) { record = std::move(r); });
+        clock.settle();
+        for (int step = 0; step < 500 && !record; ++step) {
+            eachStep();
+            clock.advance(dispatch::milliseconds(10));
+        }
+        EXPECT_TRUE(record);
+        return record.value_or(RunningMicsSampleDiagnostic{});
+    }
+
+    std::size_t openSessions() {
+        std::size_t open = 0;
+        for (const char* uid : {"a", "b", "c", "d", "e"})
+            open += world.audio().runningSessions(uid);
+        return open;
+    }
+
+    dispatch::ManualClock clock{1'765'000'000.0};
+    platform::sim::SimWorld world{clock};
+    dispatch::MainQueue mainQueue{clock};
+    std::thread mainThread;
+    std::mutex mutex;
+    std::vector<std::string> logs;
+};
+
+TEST_F(MicSamplerTest, FiveRunningMicsAtMostThreeAtOnceLoudestFirst) {
+    const std::vector<std::pair<const char*, double>> levels = {
+        {"a", 0.1}, {"b", 0.5}, {"c", 0.3}, {"d", 0.2}, {"e", 0.4}};
+    for (const auto& [uid, level] : levels)
+        addMic({.uid = uid, .name = std::string("Mic ") + uid}, level);
+    addMic({.uid = "idle", .name = "Idle"}, 0.9, false);
+
+    std::size_t mostOpen = 0;
+    const auto record =
+        sample(3, std::nullopt, [&] { mostOpen = std::max(mostOpen, openSessions()); });
+
+    EXPECT_EQ(mostOpen, 3u);
+    EXPECT_EQ(openSessions(), 0u);
+    std::vector<std::string> order;
+    for (const auto& s : record.samples) {
+        order.push_back(s.id);
+        EXPECT_NEAR(s.rms, s.peakRms, 1e-9) << s.id;
+        EXPECT_GT(s.framesCaptured, 0) << s.id;
+        EXPECT_EQ(s.sampleDurationMs, 250) << s.id;  // duration + 50 ms on the clock
+        EXPECT_FALSE(s.error) << s.id;
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"b", "e", "c", "d", "a"}));
+    EXPECT_NEAR(record.samples[0].rms, 0.5, 1e-6);
+    // Two rounds: three devices, then the last two as slots free up.
+    EXPECT_EQ(record.totalDurationMs, 500);
+
+    const auto json = nlohmann::json::parse(encodeDiagnostic(record).value());
+    EXPECT_EQ(json["event"], "running_mics_sample");
+    EXPECT_EQ(json["reason"], "why");
+    EXPECT_FALSE(json.contains("selectedDeviceId"));
+    EXPECT_FALSE(json["samples"][0].contains("error"));
+    EXPECT_NE(
+        std::find(logs.begin(), logs.end(), "[MicSampler] Found 5 running devices out of 6 total"),
+        logs.end());
+}
+
+TEST_F(MicSamplerTest, NothingRunningOrNoSlotsGivesAnEmptyRecord) {
+    addMic({.uid = "a", .name = "A"}, 0.3, false);
+    auto record = sample(3, "a");
+    EXPECT_TRUE(record.samples.empty());
+    EXPECT_EQ(record.totalDurationMs, 0);
+    EXPECT_EQ(nlohmann::json::parse(encodeDiagnostic(record).value())["selectedDeviceId"], "a");
+
+    world.audio().setRunning("a", Scope::input, true);
+    EXPECT_TRUE(sample(0).samples.empty());
+}
+
+// Every sample type a microphone may deliver is measured, not read as silence.
+TEST_F(MicSamplerTest, EverySampleLayoutMeasuresTheSameLevel) {
+    struct Case {
+        const char* uid;
+        StreamDescription format;
+    };
+    const std::vector<Case> cases = {
+        {"float-mono", {48000, 1, 32, true, false, false, true, true}},
+        {"int16-stereo", {48000, 2, 16, false, true, false, true, true}},
+        {"float-planar", {48000, 2, 32, true, false, true, true, true}},
+        {"int32-stereo", {44100, 2, 32, false, true, false, true, true}},
+        {"int32-4ch", {48000, 4, 32, false, true, false, true, true}},
+        {"int16-6ch-planar", {48000, 6, 16, false, true, true, true, true}},
+    };
+    for (const auto& c : cases)
+        addMic({.uid = c.uid, .name = c.uid, .format = c.format}, 0.25);
+    const auto record = sample(6);
+    ASSERT_EQ(record.samples.size(), cases.size());
+    for (const auto& s : record.samples) {
+        EXPECT_NEAR(s.rms, 0.25, 1e-4) << s.id;
+        EXPECT_GT(s.framesCaptured, 0) << s.id;
+    }
+}
+
+using Faults = platform::sim::SimDeviceFaults;
+Faults faults(bool Faults::*set) {
+    Faults f;
+    f.*set = true;
+    return f;
+}
+
+TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
+    static const std::string kName = "Ünïcødé " + std::string(60, 'x');
+    struct Case {
+        const char* name;
+        std::function<void(platform::sim::SimAudio&)> fault;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"input",
+         [](auto& a) {
+             a.setFaults("bad", {.inputCreationError = platform::Error{"dom", 7, "gone"}});
+         },
+         "Error Domain=dom Code=7 \"gone\""},
+        {"refused input", [](auto& a) { a.setFaults("bad", faults(&Faults::refuseInput)); },
+         "cannotAddInput"},
+        {"refused output", [](auto& a) { a.refuseOutputs(true); }, "cannotAddOutput"},
+        {"start", [](auto& a) { a.setFaults("bad", faults(&Faults::failToStart)); },
+         "sessionStartFailed"},
+        {"no buffer", [](auto& a) { a.setGenerator("bad", generators::stall()); },
+         "noFramesCaptured"},
+        {"undescribed buffers",
+         [](auto& a) {
+             a.removeDevice("bad");
+             a.addDevice({.uid = "bad", .name = kName, .describable = false});
+             a.setRunning("bad", Scope::input, true);
+         },
+         "noFramesCaptured"},
+    };
+    addMic({.uid = "bad", .name = kName}, 0.3);
+    addMic({.uid = "good", .name = "Good"}, 0.3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.fault(world.audio());
+        const auto record = sample();
+        ASSERT_EQ(record.samples.size(), 2u);
+        const auto& bad = record.samples[record.samples[0].id == "bad" ? 0 : 1];
+        EXPECT_EQ(bad.id, "bad");
+        EXPECT_EQ(bad.error, c.error);
+        EXPECT_EQ(bad.rms, 0);
+        EXPECT_EQ(bad.peakRms, 0);
+        EXPECT_EQ(bad.framesCaptured, 0);
+        // Cut to 50 characters, never inside one.
+        EXPECT_EQ(bad.name, "Ünïcødé " + std::string(42, 'x'));
+        world.audio().setFaults("bad", {});
+        world.audio().refuseOutputs(false);
+        world.audio().setGenerator("bad", generators::constant(0.3));
+    }
+}
+
+}  // namespace
+}  // namespace ostrovane::monitoring
