@@ -151,7 +151,9 @@ bool PulseConnection::start() {
 }
 
 pa_context* PulseConnection::readyContextLocked() const {
-    if (!context_ || pa_context_get_state(context_.get()) != PA_CONTEXT_READY)
+    // Not before the first listing is complete: what we ask of the server
+    // depends on what it told us about itself (PipeWire or not).
+    if (!context_ || pa_context_get_state(context_.get()) != PA_CONTEXT_READY || listingSteps_ > 0)
         return nullptr;
     return context_.get();
 }

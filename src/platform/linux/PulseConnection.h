@@ -60,7 +60,7 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     dispatch::QueueRef work() const { return work_->ref(); }
     pa_threaded_mainloop* mainloop() const { return mainloop_.get(); }
 
-    // The context when it is connected; only with the main loop locked.
+    // The context when it is connected and listed; only with the main loop locked.
     pa_context* readyContextLocked() const;
     // How many times the connection became ready (connected and listed); a
     // server that went away and came back counts again.
