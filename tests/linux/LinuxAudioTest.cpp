@@ -167,25 +167,15 @@ TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPla
     EXPECT_LT(rms, 1.0);
 }
 
-TEST_F(LinuxAudioTest, DefaultSourceChangesFireTheListenerAndMonitorsAreNeverInputs) {
+// Default changes reach the listeners in the hardware contract; here the
+// sink's monitor is made the server's default source.
+TEST_F(LinuxAudioTest, MonitorsAreNeverInputsNotEvenAsTheServersDefault) {
     addMicrophone("mic_a");
-    addMicrophone("mic_b");
     ASSERT_TRUE(server.pactl({"set-default-source", "mic_a"}));
     auto hw = platform.audioHardware;
     ASSERT_TRUE(
         waitUntil([&] { return hw->defaultInputDevice().valueOr({}) == deviceId("mic_a"); }, 5s));
 
-    std::atomic<int> changes{0};
-    auto reg = hw->addListener(
-        {platform::kSystemObject, platform::HardwareProperty::defaultInputDevice, Scope::global},
-        [&] { ++changes; });
-    ASSERT_TRUE(reg.ok());
-    ASSERT_TRUE(server.pactl({"set-default-source", "mic_b"}));
-    ASSERT_TRUE(waitUntil([&] { return changes > 0; }, 5s));
-    EXPECT_EQ(hw->defaultInputDevice().value(), deviceId("mic_b"));
-    EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "mic_b");
-
-    // The sink's monitor as the server's default source is no microphone.
     ASSERT_TRUE(server.pactl(
         {"set-default-source", std::string(PrivatePulseServer::kSpeakers) + ".monitor"}));
     ASSERT_TRUE(waitUntil([&] { return !platform.audioCapture->defaultDevice(); }, 5s));
@@ -196,7 +186,6 @@ TEST_F(LinuxAudioTest, DefaultSourceChangesFireTheListenerAndMonitorsAreNeverInp
     const auto speakers = deviceId(PrivatePulseServer::kSpeakers);
     ASSERT_TRUE(speakers);
     EXPECT_TRUE(hw->inputStreamChannels(*speakers).value().empty());
-    EXPECT_EQ(hw->removeListener(reg.value()), 0);
 }
 
 TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInput) {
