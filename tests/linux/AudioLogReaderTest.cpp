@@ -14,6 +14,7 @@
 
 #include "servers/PrivatePulseServer.h"
 #include "support/LineCollector.h"
+#include "support/WaitUntil.h"
 #include "util/Subprocess.h"
 
 namespace ostrovane::test {
@@ -21,16 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kWait = std::chrono::seconds(10);
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 struct Event {
     std::string name;
@@ -146,7 +137,7 @@ class AudioLogReaderTest : public testing::Test {
             }
         }
         ASSERT_TRUE(reported) << "the reader never reported a new recording";
-        ASSERT_TRUE(waitUntil([&] { return recordingCount() == recordings; }));
+        ASSERT_TRUE(waitUntil([&] { return recordingCount() == recordings; }, kWait));
     }
 
     // Whether any line so far names `pid`.
@@ -164,12 +155,12 @@ class AudioLogReaderTest : public testing::Test {
 TEST_F(AudioLogReaderTest, ReportsAnInputRecordingsStartAndEndButNotAMonitorsAndStopsOnSigterm) {
     // Already recording at start-up: part of the baseline, never reported.
     auto early = record("log_mic");
-    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }, kWait));
     ReaderProcess reader(server, {});
     waitUntilFollowing(reader);
 
     auto monitor = record(std::string(PrivatePulseServer::kSpeakers) + ".monitor");
-    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 2; }, kWait));
     auto parec = record("log_mic");
     const pid_t pid = parec.pid();
     auto started = reader.waitForEvent(pid, true);
@@ -201,10 +192,11 @@ TEST_F(AudioLogReaderTest, IgnoresTheProcessesItIsToldToIgnore) {
     waitUntilFollowing(reader);
 
     int fd = -1;
-    ASSERT_TRUE(waitUntil([&] { return (fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return (fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, kWait));
     ASSERT_EQ(write(fd, "go\n", 3), 3);
     close(fd);
-    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }, kWait));
     const pid_t ignoredPid = ignored.pid();
     ignored = SpawnedClient();
 

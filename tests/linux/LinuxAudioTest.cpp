@@ -15,6 +15,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/SystemAudioStream.h"
 #include "servers/PrivatePulseServer.h"
+#include "support/WaitUntil.h"
 
 namespace ostrovane::test {
 namespace {
@@ -24,15 +25,7 @@ using platform::AudioObjectId;
 using platform::Scope;
 using Buffers = Recorder<std::shared_ptr<const platform::SampleBuffer>>;
 
-bool waitUntil(const std::function<bool()>& done, double seconds = 5) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
+using namespace std::chrono_literals;
 
 // RMS of the float samples of `buffers`.
 double floatRms(const std::vector<std::shared_ptr<const platform::SampleBuffer>>& buffers) {
@@ -62,12 +55,14 @@ class LinuxAudioTest : public testing::Test {
 
     void addMicrophone(const std::string& uid, int rate = 48000) {
         ASSERT_TRUE(server.addSineSource(uid, "Mic " + uid, rate));
-        ASSERT_TRUE(waitUntil([&] {
-            for (const auto& d : platform.audioCapture->discoverDevices())
-                if (d.uniqueId == uid)
-                    return true;
-            return false;
-        }));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                for (const auto& d : platform.audioCapture->discoverDevices())
+                    if (d.uniqueId == uid)
+                        return true;
+                return false;
+            },
+            5s));
     }
 
     std::optional<AudioObjectId> deviceId(const std::string& uid) {
@@ -96,6 +91,13 @@ class LinuxAudioTest : public testing::Test {
         return session;
     }
 
+    // Records a session's notifications as "error", "interrupted", "ended".
+    static void watch(platform::AudioCaptureSession& session, Recorder<std::string>& events) {
+        session.setNotifications(
+            {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
+             [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    }
+
     // Waits, when it goes, for the buffers already queued for delivery, so
     // that none reaches a recorder on the test's stack after it is gone.
     // Declare it after the recorder and before the stream or session.
@@ -122,22 +124,8 @@ class LinuxAudioTest : public testing::Test {
     platform::MaybeError start(platform::CaptureStream& stream) {
         Recorder<platform::MaybeError> done;
         stream.startCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
-        EXPECT_TRUE(waitUntil([&] { return done.size() > 0; }, 7));
+        EXPECT_TRUE(waitUntil([&] { return done.size() > 0; }, 7s));
         return done.size() ? done.values().front() : platform::Error{"test", -1, "no answer"};
-    }
-
-    // The index of our own recording of the system mix, as pactl lists it.
-    std::optional<std::string> systemRecordingIndex() {
-        auto listing = server.pactl({"list", "source-outputs"});
-        if (!listing)
-            return std::nullopt;
-        const std::regex block(R"(Source Output #(\d+)[\s\S]*?media\.name = "([^"]*)\")");
-        for (std::sregex_iterator it(listing->begin(), listing->end(), block), end; it != end;
-             ++it) {
-            if ((*it)[2] == "Ostrovane system audio")
-                return (*it)[1].str();
-        }
-        return std::nullopt;
     }
 
     // Declared first: destroyed last, after every queue on it.
@@ -156,7 +144,7 @@ TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPla
     ASSERT_TRUE(session->isRunning());
     // The sine source pushes its audio in blocks of up to 2 s, whatever the
     // stream asks for (fragment sizes are checked on the system mix below).
-    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
     session->stopRunning();
 
     const auto all = buffers.values();
@@ -179,41 +167,25 @@ TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPla
     EXPECT_LT(rms, 1.0);
 }
 
-TEST_F(LinuxAudioTest, DefaultSourceChangesFireTheListenerAndMonitorsAreNeverInputs) {
+// Default changes reach the listeners in the hardware contract; here the
+// sink's monitor is made the server's default source.
+TEST_F(LinuxAudioTest, MonitorsAreNeverInputsNotEvenAsTheServersDefault) {
     addMicrophone("mic_a");
-    addMicrophone("mic_b");
     ASSERT_TRUE(server.pactl({"set-default-source", "mic_a"}));
     auto hw = platform.audioHardware;
     ASSERT_TRUE(
-        waitUntil([&] { return hw->defaultInputDevice().valueOr({}) == deviceId("mic_a"); }));
+        waitUntil([&] { return hw->defaultInputDevice().valueOr({}) == deviceId("mic_a"); }, 5s));
 
-    std::atomic<int> changes{0};
-    auto reg = hw->addListener(
-        {platform::kSystemObject, platform::HardwareProperty::defaultInputDevice, Scope::global},
-        [&] { ++changes; });
-    ASSERT_TRUE(reg.ok());
-    ASSERT_TRUE(server.pactl({"set-default-source", "mic_b"}));
-    ASSERT_TRUE(waitUntil([&] { return changes > 0; }));
-    EXPECT_EQ(hw->defaultInputDevice().value(), deviceId("mic_b"));
-    EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "mic_b");
-
-    // The sink's monitor as the server's default source is no microphone.
     ASSERT_TRUE(server.pactl(
         {"set-default-source", std::string(PrivatePulseServer::kSpeakers) + ".monitor"}));
-    ASSERT_TRUE(waitUntil([&] { return !platform.audioCapture->defaultDevice(); }));
+    ASSERT_TRUE(waitUntil([&] { return !platform.audioCapture->defaultDevice(); }, 5s));
     EXPECT_EQ(hw->defaultInputDevice().value(), AudioObjectId{});
     for (const auto& d : platform.audioCapture->discoverDevices())
         EXPECT_EQ(d.uniqueId.find(".monitor"), std::string::npos);
-
-    // The sink is a device without inputs; every id is distinct and not 0.
+    // The sink is a device without inputs.
     const auto speakers = deviceId(PrivatePulseServer::kSpeakers);
     ASSERT_TRUE(speakers);
     EXPECT_TRUE(hw->inputStreamChannels(*speakers).value().empty());
-    auto ids = hw->devices().value();
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
-    EXPECT_FALSE(std::binary_search(ids.begin(), ids.end(), AudioObjectId{}));
-    EXPECT_EQ(hw->removeListener(reg.value()), 0);
 }
 
 TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInput) {
@@ -230,21 +202,25 @@ TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInpu
                 return id;
         return std::nullopt;
     };
-    ASSERT_TRUE(waitUntil([&] {
-        auto id = find();
-        return id && hw->processIsRunningInput(*id).valueOr(0) == 1;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto id = find();
+            return id && hw->processIsRunningInput(*id).valueOr(0) == 1;
+        },
+        5s));
     const AudioObjectId process = *find();
     // The server reports the source running on its own event, which may come
     // after the recording's.
-    EXPECT_TRUE(waitUntil([&] {
-        return hw->isRunningSomewhere(*deviceId("busy_mic"), Scope::input).valueOr(0) == 1u;
-    }));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return hw->isRunningSomewhere(*deviceId("busy_mic"), Scope::input).valueOr(0) == 1u;
+        },
+        5s));
 
     parec = SpawnedClient();  // killed and reaped
-    ASSERT_TRUE(waitUntil([&] { return !find(); }));
+    ASSERT_TRUE(waitUntil([&] { return !find(); }, 5s));
     // The client's own removal may come on a later server event.
-    EXPECT_TRUE(waitUntil([&] { return !hw->processPid(process).ok(); }));
+    EXPECT_TRUE(waitUntil([&] { return !hw->processPid(process).ok(); }, 5s));
 }
 
 TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSource) {
@@ -255,27 +231,25 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
     const QueueDrain drain{*queue};
     Recorder<std::string> events;
     auto session = record("flaky_mic", buffers);
-    session->setNotifications(
-        {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
-         [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    watch(*session, events);
     ASSERT_TRUE(session->isRunning());
 
     ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "1"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }, 5s));
     EXPECT_EQ(events.values().back(), "interrupted");
     // The event may come before the session has marked itself stopped.
-    EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }));
+    EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
     // Corked while interrupted: the source does not count as in use for us.
     auto hw = platform.audioHardware;
     EXPECT_EQ(hw->isRunningSomewhere(*deviceId("flaky_mic"), Scope::input).valueOr(1), 0u);
 
     ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "0"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 5s));
     EXPECT_EQ(events.values().back(), "ended");
     session->startRunning();
     EXPECT_TRUE(session->isRunning());
     buffers.clear();
-    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
 
     auto modules = server.pactl({"list", "short", "modules"});
     ASSERT_TRUE(modules);
@@ -283,7 +257,7 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
     std::smatch m;
     ASSERT_TRUE(std::regex_search(*modules, m, line));
     ASSERT_TRUE(server.pactl({"unload-module", m[1].str()}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }, 5s));
     EXPECT_EQ(events.values().back(), "error");
     EXPECT_FALSE(session->isRunning());
 }
@@ -292,7 +266,8 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     addMicrophone("steady_mic");
     ASSERT_TRUE(server.pactl({"set-default-source", "steady_mic"}));
     auto hw = platform.audioHardware;
-    ASSERT_TRUE(waitUntil([&] { return hw->defaultInputDevice().valueOr({}) != AudioObjectId{}; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return hw->defaultInputDevice().valueOr({}) != AudioObjectId{}; }, 5s));
     std::atomic<int> deviceChanges{0};
     auto reg = hw->addListener(
         {platform::kSystemObject, platform::HardwareProperty::defaultInputDevice, Scope::global},
@@ -303,23 +278,21 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     const QueueDrain drain{*queue};
     Recorder<std::string> events;
     auto session = record("steady_mic", buffers);
-    session->setNotifications(
-        {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
-         [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    watch(*session, events);
     ASSERT_TRUE(session->isRunning());
 
     server.kill();
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }, 5s));
     EXPECT_EQ(events.values().back(), "interrupted");
     // The event may come before the session has marked itself stopped.
-    EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }));
+    EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(events.size(), 1u) << "no error while the server is away";
 
     // Back with the same default microphone: the error tells the owner to set
     // the recording up again, and the default input did not change.
     ASSERT_TRUE(server.restart({"module-sine-source source_name=steady_mic"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 10));
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 10s));
     EXPECT_EQ(events.values().back(), "error");
     EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "steady_mic");
     EXPECT_EQ(deviceChanges, 0);
@@ -335,7 +308,7 @@ TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsConte
     auto stream = systemStream(buffers);
     const auto started = start(*stream);
     ASSERT_FALSE(started) << started->description();
-    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 20; }));
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 20; }, 5s));
     std::int64_t frames = 0;
     for (const auto& b : buffers.values()) {
         const auto d = b->streamDescription();
@@ -359,10 +332,10 @@ TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsConte
     }
     EXPECT_GT(floatRms(buffers.values()), 0.05);
 
-    auto index = systemRecordingIndex();
+    auto index = server.recordingNamed("Ostrovane system audio");
     ASSERT_TRUE(index);
-    ASSERT_TRUE(server.killSourceOutput(static_cast<std::uint32_t>(std::stoul(*index))));
-    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }));
+    ASSERT_TRUE(server.killSourceOutput(*index));
+    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }, 5s));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(stops.values(), std::vector<std::int64_t>{platform::kStreamContentionCode});
 }
@@ -378,9 +351,9 @@ TEST_F(LinuxAudioTest, SystemAudioEndsAsUnavailableWhenTheSinkGoes) {
     Buffers buffers;
     const QueueDrain drain{*queue};
     auto stream = systemStream(buffers);
-    ASSERT_TRUE(waitUntil([&] { return !start(*stream); }, 10));
+    ASSERT_TRUE(waitUntil([&] { return !start(*stream); }, 10s));
     ASSERT_TRUE(server.pactl({"unload-module", *module}));
-    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }, 5s));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // PipeWire ends the recording rather than moving it: a failed stream,
     // which the source rebuilds on the new default sink.
@@ -396,7 +369,7 @@ TEST_F(LinuxAudioTest, SystemAudioFollowsTheDefaultSinkWithoutStopping) {
     const QueueDrain drain{*queue};
     auto stream = systemStream(buffers);
     ASSERT_FALSE(start(*stream));
-    const auto index = systemRecordingIndex();
+    const auto index = server.recordingNamed("Ostrovane system audio");
     ASSERT_TRUE(index);
     ASSERT_TRUE(server.pactl({"set-default-sink", "hdmi"}));
 
@@ -404,15 +377,17 @@ TEST_F(LinuxAudioTest, SystemAudioFollowsTheDefaultSinkWithoutStopping) {
     auto sources = server.pactl({"list", "short", "sources"});
     std::smatch m;
     ASSERT_TRUE(sources && std::regex_search(*sources, m, std::regex(R"((\d+)\s+hdmi\.monitor)")));
-    const std::string moved = *index + "\t" + m[1].str() + "\t";
-    EXPECT_TRUE(waitUntil([&] {
-        return server.pactl({"list", "short", "source-outputs"}).value_or("").find(moved) !=
-               std::string::npos;
-    }));
+    const std::string moved = std::to_string(*index) + "\t" + m[1].str() + "\t";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return server.pactl({"list", "short", "source-outputs"}).value_or("").find(moved) !=
+                   std::string::npos;
+        },
+        5s));
     EXPECT_EQ(stops.size(), 0u);
     Recorder<platform::MaybeError> stopped;
     stream->stopCapture([&](auto e) { stopped.add(e); });
-    ASSERT_TRUE(waitUntil([&] { return stopped.size() > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return stopped.size() > 0; }, 5s));
     EXPECT_FALSE(stopped.values().front());
 }
 
@@ -444,7 +419,7 @@ TEST(LinuxWithoutServerTest, EveryFacilityAnswersHonestlyAndQuickly) {
         platform::ContentFilter{platform::Display{}, {}, 1.0}, config, [](const auto&) {});
     Recorder<platform::MaybeError> started;
     stream->startCapture([&](auto e) { started.add(std::move(e)); });
-    ASSERT_TRUE(waitUntil([&] { return started.size() > 0 && content.size() > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return started.size() > 0 && content.size() > 0; }, 5s));
     ASSERT_TRUE(started.values().front());
     EXPECT_FALSE(started.values().front()->message.empty());
     EXPECT_FALSE(content.values().front().ok());  // no display provider either

@@ -17,6 +17,7 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "servers/PrivatePulseServer.h"
 #include "servers/PrivateSystemBus.h"
+#include "support/WaitUntil.h"
 #include "util/UniqueFd.h"
 
 namespace ostrovane::test {
@@ -27,16 +28,6 @@ using Options = platform::logind::LogindWakeWatcher::Options;
 using namespace std::chrono_literals;
 
 constexpr const char* kLogind = "org.freedesktop.login1";
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
 
 // Calls of one observer and the threads they came on.
 struct Calls {
@@ -63,7 +54,7 @@ class LogindWakeTest : public testing::Test {
 
     std::unique_ptr<LinuxApplications> following(std::chrono::milliseconds retry = 3s) {
         auto apps = std::make_unique<LinuxApplications>(Options{bus.address(), retry});
-        EXPECT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+        EXPECT_TRUE(waitUntil([&] { return apps->followingWake(); }, 5s));
         return apps;
     }
 
@@ -107,7 +98,7 @@ TEST_F(LogindWakeTest, OnlyAWakeAnnouncedByLogindReachesTheObserversOnceEach) {
     EXPECT_EQ(second.count, 0);
 
     ASSERT_TRUE(logind.emitPrepareForSleep(false));
-    ASSERT_TRUE(waitUntil([&] { return first.count == 1 && second.count == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return first.count == 1 && second.count == 1; }, 5s));
     settle(logind, impostor);
     EXPECT_EQ(first.count, 1);
     EXPECT_EQ(second.count, 1);
@@ -145,7 +136,7 @@ TEST_F(LogindWakeTest, RemovedObserversAreNotCalledEvenWhenRemovedDuringAWake) {
 
     for (int wake = 1; wake <= 2; ++wake) {
         ASSERT_TRUE(logind.emitPrepareForSleep(false));
-        ASSERT_TRUE(waitUntil([&] { return kept.count == wake; }));
+        ASSERT_TRUE(waitUntil([&] { return kept.count == wake; }, 5s));
     }
     BusClient other(bus.address());
     settle(other, logind);
@@ -198,10 +189,12 @@ TEST_F(LogindWakeTest, FollowsAgainWhenTheBusComesBack) {
     // The watcher reconnects on its own time: announce until it hears.
     BusClient logind(bus.address());
     ASSERT_TRUE(logind.own(kLogind));
-    EXPECT_TRUE(waitUntil([&] {
-        logind.emitPrepareForSleep(false);
-        return waitUntil([&] { return calls.count > 0; }, 100ms);
-    }));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            logind.emitPrepareForSleep(false);
+            return waitUntil([&] { return calls.count > 0; }, 100ms);
+        },
+        5s));
 }
 
 TEST_F(LogindWakeTest, ThePlatformStopsFollowingWhenItGoes) {
@@ -214,7 +207,7 @@ TEST_F(LogindWakeTest, ThePlatformStopsFollowingWhenItGoes) {
     auto platform = platform::makeLinuxPlatform(clock, options);
     auto apps = std::dynamic_pointer_cast<LinuxApplications>(platform.applications);
     ASSERT_TRUE(apps);
-    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }, 5s));
     BusClient logind(bus.address());
     ASSERT_TRUE(logind.own(kLogind));
 
@@ -234,12 +227,12 @@ TEST_F(LogindWakeTest, ThePlatformStopsFollowingWhenItGoes) {
     });
     apps.reset();
     ASSERT_TRUE(logind.emitPrepareForSleep(false));
-    EXPECT_TRUE(waitUntil([&] { return released.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return released.load(); }, 5s));
 
     // And from another thread while connected: the watcher is joined at once.
     platform = platform::makeLinuxPlatform(clock, options);
     apps = std::dynamic_pointer_cast<LinuxApplications>(platform.applications);
-    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }));
+    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }, 5s));
     const auto start = std::chrono::steady_clock::now();
     apps.reset();
     platform = {};

@@ -10,11 +10,13 @@
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/ProcFs.h"
 #include "servers/PrivatePulseServer.h"
+#include "support/WaitUntil.h"
 
 namespace ostrovane::monitoring::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // Our children whose executable is the audio-log reader.
 std::vector<platform::Pid> audioLogChildren() {
@@ -48,13 +50,14 @@ class MicAppLiveTest : public MicAppFixture {
 
     // Waits (in real time: the server and the reader are real) for a record.
     std::optional<nlohmann::json> waitFor(const std::string& tag) {
-        for (int i = 0; i < 200; ++i) {
-            if (auto found = records(channels.lines(), tag); !found.empty())
-                return found.back();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            clock.settle();
-        }
-        return std::nullopt;
+        std::vector<nlohmann::json> found;
+        test::waitUntil(
+            [&] {
+                clock.settle();
+                return !(found = records(channels.lines(), tag)).empty();
+            },
+            10s, 50ms);
+        return found.empty() ? std::nullopt : std::optional(found.back());
     }
 
     test::PrivatePulseServer server;
@@ -65,10 +68,7 @@ TEST_F(MicAppLiveTest, ARecordingIsReportedUnderItsApplicationAndAKilledLogIsRes
         GTEST_SKIP() << "PipeWire: the audio-log reader does not report parec's recording";
     start();
     std::vector<platform::Pid> reader;
-    for (int i = 0; i < 100 && reader.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        reader = audioLogChildren();
-    }
+    test::waitUntil([&] { return !(reader = audioLogChildren()).empty(); }, 2s);
     ASSERT_EQ(reader.size(), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the reader takes its baseline
 
@@ -89,10 +89,7 @@ TEST_F(MicAppLiveTest, ARecordingIsReportedUnderItsApplicationAndAKilledLogIsRes
     EXPECT_EQ((*error)["error"], "log stream exited with status 9");
     clock.advanceSeconds(5);
     std::vector<platform::Pid> again;
-    for (int i = 0; i < 100 && (again.empty() || again == reader); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        again = audioLogChildren();
-    }
+    test::waitUntil([&] { return !(again = audioLogChildren()).empty() && again != reader; }, 2s);
     ASSERT_EQ(again.size(), 1u);
     EXPECT_NE(again, reader);
     stop();

@@ -6,40 +6,27 @@
 
 #include <nlohmann/json.hpp>
 
-#include "servers/PrivatePulseServer.h"
-#include "support/HelperProcess.h"
+#include "linux/HelperOnPulse.h"
 
 namespace ostrovane::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-class MonitoringOnPulse : public ::testing::Test {
+class MonitoringOnPulse : public HelperOnPulse {
   protected:
     void SetUp() override {
         if (pulse.kind() == ServerKind::PipeWire)
             GTEST_SKIP() << "PipeWire keeps the backslashes of a quoted device description";
-        ASSERT_TRUE(pulse.ready()) << pulse.failure();
-        ::setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+        ASSERT_NO_FATAL_FAILURE(HelperOnPulse::SetUp());
         ASSERT_TRUE(pulse.addSineSource("mic_main", "Main Microphone"));
         ASSERT_TRUE(pulse.addSineSource("mic_odd", R"(Studio \"A\" Mikrofon ü)"));
         ASSERT_TRUE(pulse.pactl({"set-default-source", "mic_main"}));
-        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
-    }
-
-    void TearDown() override {
-        if (helper) {
-            helper->sendLine("STOP");
-            EXPECT_EQ(helper->waitForExit(), 0);
-        }
+        startHelper();
     }
 
     std::string answer(const std::string& command, const std::string& prefix) {
-        const std::size_t from = helper->errors().lines().size();
-        helper->sendLine(command);
-        const auto at = helper->errors().waitForLineMatching(
-            [&](const std::string& l) { return l.starts_with("CMD_RESPONSE:" + prefix); }, from);
-        return at ? helper->errors().lines()[*at].substr(13 + prefix.size()) : "";
+        return reply(command, "CMD_RESPONSE:" + prefix);
     }
 
     // The next "MIC_EVENT:" record from line `from` on with this state.
@@ -56,9 +43,6 @@ class MonitoringOnPulse : public ::testing::Test {
         from = *at + 1;
         return nlohmann::json::parse(helper->errors().lines()[*at].substr(10));
     }
-
-    PrivatePulseServer pulse;
-    std::unique_ptr<HelperProcess> helper;
 };
 
 TEST_F(MonitoringOnPulse, DevicesAreTheSourcesThatAreNotMonitorsWithTheirNamesAsJson) {
@@ -89,20 +73,6 @@ TEST_F(MonitoringOnPulse, RecordingsOnAnyMicrophoneAreReported) {
     ASSERT_TRUE(active);
     EXPECT_EQ(active->at("deviceName"), "Studio \"A\" Mikrofon ü");
     EXPECT_NE(active->at("deviceId"), idle->at("deviceId"));
-}
-
-TEST(MonitoringWithoutSoundServer, DeviceCommandsAnswerAtOnce) {
-    ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
-    HelperProcess helper(OSTROVANE_BINARY);
-    helper.sendLine("LIST_DEVICES");
-    helper.sendLine("GET_CURRENT_MIC");
-    helper.sendLine("START_MIC_MONITORING");
-    EXPECT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:DEVICES_LIST:[]", 0, 2s));
-    EXPECT_TRUE(
-        helper.errors().waitForLine("CMD_RESPONSE:CURRENT_MIC:No default microphone found", 0, 2s));
-    EXPECT_TRUE(helper.errors().waitForLine("CMD_RESPONSE:MIC_MONITORING:started", 0, 2s));
-    helper.sendLine("STOP");
-    EXPECT_EQ(helper.waitForExit(), 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "servers/PrivatePulseServer.h"
+#include "servers/ServerDaemons.h"
 #include "support/HelperProcess.h"
 #include "support/PrivateXServer.h"
 #include "util/Subprocess.h"
@@ -58,13 +59,7 @@ RecorderRun record(const fs::path& out, const std::string& seconds) {
                          "--out", out.string(), "--quiet", "START_STREAMING"});
     recorder.closeInput();
     RecorderRun run;
-    {
-        UniqueFd output = recorder.takeOutput();
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(output.get(), buffer, sizeof buffer)) > 0)
-            run.summary.append(buffer, n);
-    }
+    run.summary = readFor(recorder.takeOutput().get(), std::chrono::seconds(30));
     run.status = recorder.waitForExit(std::chrono::seconds(30));
     return run;
 }

@@ -1,14 +1,12 @@
 #include "servers/PrivatePulseServer.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -211,17 +209,7 @@ CommandResult PrivatePulseServer::run(const std::vector<std::string>& argv,
         return result;
     const UniqueFd output = process->takeOutput();
     const auto deadline = Clock::now() + limit;
-    char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        pollfd p{output.get(), POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        const ssize_t n = read(output.get(), buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        result.output.append(buffer, static_cast<std::size_t>(n));
-    }
+    result.output = readFor(output.get(), limit);
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     result.status = process->waitForExit(std::max(left, milliseconds(0))).value_or(-1);
     return result;  // the destructor kills a client that overran
@@ -359,6 +347,17 @@ bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
     pa_context_unref(context);
     pa_mainloop_free(loop);
     return outcome == 1;
+}
+
+std::optional<std::uint32_t> PrivatePulseServer::recordingNamed(
+    const std::string& mediaName) const {
+    const auto listing = pactl({"list", "source-outputs"}).value_or("");
+    const std::regex block(R"(Source Output #(\d+)[\s\S]*?media\.name = "([^"]*)\")");
+    for (std::sregex_iterator it(listing.begin(), listing.end(), block), end; it != end; ++it) {
+        if ((*it)[2] == mediaName)
+            return static_cast<std::uint32_t>(std::stoul((*it)[1].str()));
+    }
+    return std::nullopt;
 }
 
 SpawnedClient PrivatePulseServer::spawn(const std::vector<std::string>& argv) const {

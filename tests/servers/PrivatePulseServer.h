@@ -89,6 +89,9 @@ class PrivatePulseServer {
     // Kills another client's recording, as a competing application would
     // (pactl of this PulseAudio has no kill command).
     bool killSourceOutput(std::uint32_t index) const;
+    // The index of the recording (source-output) whose client named it
+    // `mediaName`.
+    std::optional<std::uint32_t> recordingNamed(const std::string& mediaName) const;
     // A long-running client (parec, paplay...).
     SpawnedClient spawn(const std::vector<std::string>& argv) const;
 

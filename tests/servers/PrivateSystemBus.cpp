@@ -1,10 +1,6 @@
 #include "servers/PrivateSystemBus.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -12,26 +8,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+#include <stdexcept>
+
+#include "servers/ServerDaemons.h"
 
 namespace ostrovane::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
-
-void reap(pid_t pid) {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < deadline) {
-        const pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || done < 0)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
 
 // Everyone may connect, own any name, and send and receive anything.
 std::string configuration(const std::string& socket) {
@@ -67,9 +52,10 @@ PrivateSystemBus::PrivateSystemBus() {
 }
 
 PrivateSystemBus::~PrivateSystemBus() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        reap(pid_);
+    if (daemon_) {
+        daemon_->kill(SIGTERM);
+        daemon_->waitForExit(std::chrono::seconds(5));
+        daemon_.reset();  // kills and reaps one that did not stop
     }
     if (!directory_.empty()) {
         std::error_code ignored;
@@ -78,11 +64,8 @@ PrivateSystemBus::~PrivateSystemBus() {
 }
 
 void PrivateSystemBus::kill() {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGKILL);
-    reap(pid_);
-    pid_ = -1;
+    daemon_.reset();
+    announced_.reset();
     ready_ = false;
 }
 
@@ -95,64 +78,31 @@ bool PrivateSystemBus::restart() {
 bool PrivateSystemBus::start() {
     std::error_code ignored;
     std::filesystem::remove(socket_, ignored);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        failure_ = "cannot create a pipe";
-        return false;
-    }
-    // Everything the child needs is prepared before the fork: after it, only
-    // async-signal-safe calls. The address comes back on descriptor 3.
-    const std::string config = "--config-file=" + directory_ + "/bus.conf";
     const std::string log = directory_ + "/daemon.log";
-    const char* argv[] = {"dbus-daemon", "--nofork", "--print-address=3", config.c_str(), nullptr};
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
+    Subprocess::Options options;
+    options.searchPath = true;
+    options.logFile = log;
+    try {
         // A test process that dies without its destructors takes the daemon
         // along instead of leaving it behind.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-            dup2(out, STDERR_FILENO) < 0 || dup2(fds[1], 3) < 0) {
-            _exit(127);
-        }
-        execvp(argv[0], const_cast<char* const*>(argv));
-        _exit(127);
-    }
-    close(fds[1]);
-    if (pid < 0) {
-        close(fds[0]);
-        failure_ = "cannot fork";
+        daemon_ = std::make_unique<Subprocess>(
+            std::vector<std::string>{"setpriv", "--pdeathsig", "KILL", "--", "dbus-daemon",
+                                     "--nofork", "--print-address=1",
+                                     "--config-file=" + directory_ + "/bus.conf"},
+            options);
+    } catch (const std::runtime_error&) {
+        failure_ = "cannot launch dbus-daemon";
         return false;
     }
-    pid_ = pid;
+    announced_ = daemon_->takeOutput();
 
     // Ready once it printed its address (a line); an exec failure or an exit
     // closes the pipe first.
-    std::string printed;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (printed.find('\n') == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fds[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        char buffer[256];
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        printed.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    if (printed.find('\n') != std::string::npos)
+    const auto line = [](const std::string& text) { return text.find('\n') != std::string::npos; };
+    if (line(readFor(announced_.get(), std::chrono::seconds(10), line)))
         return true;
     failure_ = "dbus-daemon did not start (is it installed?); see " + log;
-    ::kill(pid_, SIGKILL);
-    reap(pid_);
-    pid_ = -1;
+    kill();
     return false;
 }
 

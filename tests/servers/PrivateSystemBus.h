@@ -1,10 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "util/Subprocess.h"
+#include "util/UniqueFd.h"
 
 typedef struct sd_bus sd_bus;
 
@@ -41,7 +42,8 @@ class PrivateSystemBus {
 
     std::string directory_;
     std::string socket_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Subprocess> daemon_;
+    UniqueFd announced_;  // the daemon's standard output, kept open while it runs
     bool ready_ = false;
     std::string failure_;
 };

@@ -1,5 +1,6 @@
 #include "servers/ServerDaemons.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -30,6 +31,26 @@ bool socketAnswers(const std::string& path) {
 }
 
 }  // namespace
+
+std::string readFor(int fd, std::chrono::milliseconds limit,
+                    const std::function<bool(const std::string&)>& done) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + limit;
+    std::string text;
+    char buffer[4096];
+    while (!done || !done(text)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
 
 ServerDaemons::ServerDaemons(ServerKind kind, std::string directory)
     : kind_(kind), directory_(std::move(directory)) {}

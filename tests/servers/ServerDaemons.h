@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +10,11 @@
 #include "util/Subprocess.h"
 
 namespace ostrovane::test {
+
+// Reads `fd` until it ends, `done` holds for what was read, or `limit` has
+// passed; what was read.
+std::string readFor(int fd, std::chrono::milliseconds limit,
+                    const std::function<bool(const std::string&)>& done = {});
 
 // The processes behind a private sound server: PulseAudio alone, or PipeWire
 // with its session manager and its pulse server next to a session bus of
