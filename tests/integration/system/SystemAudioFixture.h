@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -15,8 +14,7 @@
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
 #include "sources/system/SystemAudioSource.h"
-#include "support/LineCollector.h"
-#include "support/Pipe.h"
+#include "support/MemoryChannels.h"
 
 namespace ostrovane::sources::system::testing {
 
@@ -25,10 +23,7 @@ namespace ostrovane::sources::system::testing {
 class SystemAudioFixture : public ::testing::Test {
   protected:
     SystemAudioFixture() {
-        test::ignoreSigpipe();
         world.addTypicalMachine();
-        collector = std::make_unique<test::LineCollector>(::dup(pipe.readFd()));
-        pipe.closeRead();
         source = SystemAudioSource::create({screen, simApplications(), text, clock});
         source->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
             chunks.add(std::vector<std::uint8_t>(chunk.begin(), chunk.end()));
@@ -45,8 +40,6 @@ class SystemAudioFixture : public ::testing::Test {
             source.reset();
         }
         clock.settle();
-        pipe.closeWrite();
-        collector.reset();
     }
 
     std::shared_ptr<platform::Applications> simApplications() {
@@ -84,17 +77,7 @@ class SystemAudioFixture : public ::testing::Test {
     // The lines written since the previous call, once everything has settled.
     std::vector<std::string> newLines() {
         clock.settle();
-        const std::string marker = "-- mark " + std::to_string(++marks_) + " --";
-        text.logToStderr(marker);
-        auto at = collector->waitForLine(marker, seen_);
-        EXPECT_TRUE(at.has_value());
-        if (!at)
-            return {};
-        auto all = collector->lines();
-        std::vector<std::string> out(all.begin() + static_cast<std::ptrdiff_t>(seen_),
-                                     all.begin() + static_cast<std::ptrdiff_t>(*at));
-        seen_ = *at + 1;
-        return out;
+        return out.newLines();
     }
 
     static std::size_t countContaining(const std::vector<std::string>& lines,
@@ -111,16 +94,11 @@ class SystemAudioFixture : public ::testing::Test {
     platform::sim::SimWorld world{clock};
     platform::sim::SimScreen& sim = world.screen();
     std::shared_ptr<platform::ScreenCapture> screen = world.platform().screenCapture;
-    test::Pipe pipe;
-    protocol::TextChannel text{pipe.writeFd()};
-    std::unique_ptr<test::LineCollector> collector;
+    test::MemoryChannels out;
+    protocol::TextChannel& text = out.text();
     contract::Recorder<std::vector<std::uint8_t>> chunks;
     contract::Recorder<std::string> outcomes;
     std::shared_ptr<SystemAudioSource> source;
-
-  private:
-    std::size_t seen_ = 0;
-    int marks_ = 0;
 };
 
 }  // namespace ostrovane::sources::system::testing
