@@ -53,6 +53,13 @@ std::vector<std::string> MemoryChannels::lines() const {
     return out;
 }
 
+std::vector<std::string> MemoryChannels::newLines() {
+    auto all = lines();
+    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
+    seen_ = all.size();
+    return fresh;
+}
+
 std::vector<std::uint8_t> MemoryChannels::outputBytes() const {
     return readAll(frameFd_.get());
 }

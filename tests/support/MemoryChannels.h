@@ -21,6 +21,8 @@ class MemoryChannels {
     protocol::FrameWriter& frameWriter() { return frames_; }
 
     std::vector<std::string> lines() const;
+    // The lines written since the previous call.
+    std::vector<std::string> newLines();
     // Decodes every frame written so far; throws on a malformed stream.
     std::vector<protocol::Frame> frames() const;
     std::vector<std::uint8_t> outputBytes() const;
@@ -33,6 +35,7 @@ class MemoryChannels {
     UniqueFd frameFd_;
     protocol::TextChannel text_;
     protocol::FrameWriter frames_;
+    std::size_t seen_ = 0;
 };
 
 // Lines of `lines` that begin with `prefix`.

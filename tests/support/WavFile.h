@@ -18,7 +18,7 @@ struct WavSpec {
     std::string wave = "WAVE";
     // Inserted between the format chunk and the data chunk (e.g. a LIST
     // chunk); a reader that does not walk chunks takes it for samples.
-    std::vector<std::uint8_t> extraChunk;
+    std::vector<std::uint8_t> extraChunk{};
 };
 
 std::vector<std::uint8_t> makeWav(const WavSpec& spec, const std::vector<std::int16_t>& samples);

@@ -169,12 +169,6 @@ TEST_F(X11DisplaysTest, ScreenshotsShowThePixelsAndCoveredWindowsTheirOwnContent
     EXPECT_FALSE(shot(windowFilter(0x7654321), config).ok());
 }
 
-}  // namespace
-}  // namespace ostrovane::platform::x11
-
-namespace ostrovane::platform::x11 {
-namespace {
-
 TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
     windows->map({.x = 0, .y = 0, .width = 700, .height = 500, .rgb = 0x123456, .title = "A"});
     windows->map({.x = 650, .y = 400, .width = 300, .height = 300, .rgb = 0xABCDEF, .title = "B"});

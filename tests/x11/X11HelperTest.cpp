@@ -14,10 +14,12 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/encoding/Base64.h"
 #include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
 #include "support/PrivateXServer.h"
 #include "support/ToolOutput.h"
+#include "support/WaitUntil.h"
 #include "x11/TestWindows.h"
 
 namespace ostrovane::test {
@@ -29,28 +31,6 @@ using json = nlohmann::json;
 
 const std::string kFfprobe = "/usr/bin/ffprobe", kFfmpeg = "/usr/bin/ffmpeg";
 constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
-
-std::string base64Decode(std::string_view text) {
-    std::string bytes;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (char c : text) {
-        int v = c >= 'A' && c <= 'Z'   ? c - 'A'
-                : c >= 'a' && c <= 'z' ? c - 'a' + 26
-                : c >= '0' && c <= '9' ? c - '0' + 52
-                : c == '+'             ? 62
-                : c == '/'             ? 63
-                                       : -1;
-        if (v < 0)
-            continue;
-        bits = (bits << 6) | static_cast<std::uint32_t>(v);
-        if ((count += 6) >= 8) {
-            count -= 8;
-            bytes.push_back(static_cast<char>((bits >> count) & 0xFF));
-        }
-    }
-    return bytes;
-}
 
 // A picture decoded by ffmpeg into RGB, 3 bytes per pixel.
 struct Picture {
@@ -160,7 +140,11 @@ class X11Helper : public ::testing::Test {
 
     std::optional<Picture> decodePng(const std::string& base64) {
         const fs::path path = file(std::to_string(files_.size()) + ".png");
-        std::ofstream(path, std::ios::binary) << base64Decode(base64);
+        const auto bytes = platform::base64Decode(base64);
+        if (!bytes)
+            return std::nullopt;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes->data()), std::streamsize(bytes->size()));
         return decode(path);
     }
 
@@ -177,12 +161,7 @@ class X11Helper : public ::testing::Test {
     }
 
     bool waitForVideoFrames(std::size_t count, std::size_t from = 0) {
-        for (int i = 0; i < 200; ++i) {
-            if (videoFrames(from).size() >= count)
-                return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+        return waitUntil([&] { return videoFrames(from).size() >= count; }, 10s, 50ms);
     }
 
     std::optional<Picture> decodeVideo(std::size_t from, bool lastFrame) {

@@ -93,6 +93,24 @@ void SimAudio::setPermission(bool granted) {
     _permission = granted;
 }
 
+void SimAudio::holdPermissionAnswers(bool hold) {
+    std::lock_guard lock(mutex_);
+    _holdPermission = hold;
+}
+
+std::size_t SimAudio::releasePermissionAnswers() {
+    std::vector<std::function<void(bool)>> due;
+    bool granted;
+    {
+        std::lock_guard lock(mutex_);
+        due.swap(_heldPermission);
+        granted = _permission;
+    }
+    for (auto& answer : due)
+        threads_->service.async([answer = std::move(answer), granted] { answer(granted); });
+    return due.size();
+}
+
 void SimAudio::refuseOutputs(bool refuse) {
     std::lock_guard lock(mutex_);
     _refuseOutputs = refuse;
@@ -210,6 +228,10 @@ void SimAudio::requestAccess(std::function<void(bool)> answer) {
         std::lock_guard lock(mutex_);
         ++_permissionRequests;
         granted = _permission;
+        if (_holdPermission) {
+            _heldPermission.push_back(std::move(answer));
+            return;
+        }
     }
     threads_->service.async([answer = std::move(answer), granted] { answer(granted); });
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,11 @@ class SimAudio final : public AudioCaptureDevices,
     void setGenerator(const std::string& uid, SampleGenerator generator);
     void setFaults(const std::string& uid, SimDeviceFaults faults);
     void setPermission(bool granted);
+    // Permission answers wait until released (so the asker can go away
+    // meanwhile); released ones carry the permission of that moment. Returns
+    // how many were released.
+    void holdPermissionAnswers(bool hold);
+    std::size_t releasePermissionAnswers();
     void refuseOutputs(bool refuse);
     // A non-zero status makes that read fail; 0 heals it.
     void failRead(SimRead read, HardwareStatus status);
@@ -170,6 +176,8 @@ class SimAudio final : public AudioCaptureDevices,
     bool _permission = true;                                  // guarded by mutex_
     bool _refuseOutputs = false;                              // guarded by mutex_
     std::int64_t _permissionRequests = 0;                     // guarded by mutex_
+    bool _holdPermission = false;                             // guarded by mutex_
+    std::vector<std::function<void(bool)>> _heldPermission;   // guarded by mutex_
     std::uint32_t _nextObjectId = 40;                         // guarded by mutex_
     std::uint64_t _nextListenerId = 1;                        // guarded by mutex_
 };

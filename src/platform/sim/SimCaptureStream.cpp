@@ -104,7 +104,7 @@ void SimCaptureStream::startCapture(StreamCompletion completion) {
     MaybeError result;
     if (outcome.kind == SimOutcome::Kind::fail)
         result = outcome.error;
-    threads_->service.async([completion = std::move(completion), result] { completion(result); });
+    screen->answerStart([completion = std::move(completion), result] { completion(result); });
 }
 
 void SimCaptureStream::stopCapture(StreamCompletion completion) {
@@ -222,11 +222,7 @@ void SimCaptureStream::deliverScreen() {
     _screenQueue.async([handler = _screenHandler, sample] { handler(sample); });
 }
 
-void SimCaptureStream::deliverAudio() {
-    auto screen = screen_.lock();
-    if (!screen)
-        return;
-    const SampleGenerator generate = screen->systemAudio();
+BufferSlot SimCaptureStream::audioSlot(const SimScreen& screen) const {
     BufferSlot slot;
     slot.layout = StreamDescription{static_cast<double>(configuration_.sampleRate),
                                     static_cast<std::uint32_t>(configuration_.channelCount),
@@ -236,7 +232,16 @@ void SimCaptureStream::deliverAudio() {
                                     true,
                                     true,
                                     true};
-    slot.frames = screen->systemAudioFrames();
+    slot.frames = screen.systemAudioFrames();
+    return slot;
+}
+
+void SimCaptureStream::deliverAudio() {
+    auto screen = screen_.lock();
+    if (!screen)
+        return;
+    const SampleGenerator generate = screen->systemAudio();
+    BufferSlot slot = audioSlot(*screen);
     {
         std::lock_guard lock(mutex_);
         if (!_capturing)
@@ -252,6 +257,26 @@ void SimCaptureStream::deliverAudio() {
     if (!_capturing || !_audioHandler)
         return;
     _audioQueue.async([handler = _audioHandler, buffer] { handler(buffer); });
+}
+
+void SimCaptureStream::deliverLateCallbacks(std::int64_t code, const std::string& message) {
+    auto screen = screen_.lock();
+    if (!screen)
+        return;
+    if (onStop_) {
+        threads_->service.async([onStop = onStop_, error = StreamStopError{streamError(
+                                                       code, message)}] { onStop(error); });
+    }
+    const SampleGenerator generate = screen->systemAudio();
+    auto buffer = generate ? generate(audioSlot(*screen)) : nullptr;
+    std::lock_guard lock(mutex_);
+    if (buffer && _audioHandler)
+        _audioQueue.async([handler = _audioHandler, buffer] { handler(buffer); });
+}
+
+dispatch::QueueRef SimCaptureStream::audioQueue() const {
+    std::lock_guard lock(mutex_);
+    return _audioQueue;
 }
 
 }  // namespace ostrovane::platform::sim

@@ -7,6 +7,7 @@
 #include "dispatch/RepeatingTimer.h"
 #include "platform/CaptureStream.h"
 #include "platform/sim/PlatformThreads.h"
+#include "platform/sim/SampleGenerators.h"
 
 namespace ostrovane::platform::sim {
 
@@ -33,7 +34,11 @@ class SimCaptureStream final : public CaptureStream,
     // ---- scripting and observation ----
     // Stops by itself with `code` when capturing (the delegate hears it).
     void failWith(std::int64_t code, const std::string& message);
+    // A stream that was already replaced still hears its delegate and its
+    // audio output once: callbacks that were in flight when it was let go.
+    void deliverLateCallbacks(std::int64_t code, const std::string& message);
     bool isCapturing() const;
+    dispatch::QueueRef audioQueue() const;
     ContentFilter filter() const;
     bool shows(const ContentFilter& filter) const;
 
@@ -42,6 +47,7 @@ class SimCaptureStream final : public CaptureStream,
     void haltLocked();
     void deliverScreen();
     void deliverAudio();
+    BufferSlot audioSlot(const SimScreen& screen) const;
 
     std::weak_ptr<SimScreen> screen_;
     std::shared_ptr<PlatformThreads> threads_;

@@ -145,6 +145,11 @@ std::size_t SimScreen::capturingStreams() const {
         std::count_if(all.begin(), all.end(), [](const auto& s) { return s->isCapturing(); }));
 }
 
+std::int64_t SimScreen::streamsMade() const {
+    std::lock_guard lock(mutex_);
+    return _streamsMade;
+}
+
 std::int64_t SimScreen::accessRequests() const {
     std::lock_guard lock(mutex_);
     return _accessRequests;
@@ -191,8 +196,14 @@ void SimScreen::shareableContent(const ShareableContentOptions& options,
             answer.emplace(std::move(content));
         }
     }
-    threads_->service.async(
-        [completion = std::move(completion), answer = std::move(*answer)] { completion(answer); });
+    bool held;
+    {
+        std::lock_guard lock(mutex_);
+        held = _holdContent;
+    }
+    this->answer(held, [completion = std::move(completion), answer = std::move(*answer)] {
+        completion(answer);
+    });
 }
 
 ContentFilter SimScreen::makeFilter(const Display& display) {
@@ -228,6 +239,7 @@ std::shared_ptr<CaptureStream> SimScreen::makeStream(const ContentFilter& filter
     std::lock_guard lock(mutex_);
     std::erase_if(_streams, [](const auto& w) { return w.expired(); });
     _streams.push_back(stream);
+    ++_streamsMade;
     return stream;
 }
 
@@ -272,6 +284,49 @@ ScreenList SimScreen::screens() {
 }
 
 // ---- used by the streams ----
+
+void SimScreen::answerStart(std::function<void()> answer) {
+    bool held;
+    {
+        std::lock_guard lock(mutex_);
+        held = _holdStarts;
+    }
+    this->answer(held, std::move(answer));
+}
+
+void SimScreen::answer(bool held, std::function<void()> answer) {
+    if (held) {
+        std::lock_guard lock(mutex_);
+        _heldAnswers.push_back(std::move(answer));
+        return;
+    }
+    threads_->service.async(std::move(answer));
+}
+
+void SimScreen::holdStartAnswers(bool hold) {
+    std::lock_guard lock(mutex_);
+    _holdStarts = hold;
+}
+
+void SimScreen::holdContentAnswers(bool hold) {
+    std::lock_guard lock(mutex_);
+    _holdContent = hold;
+}
+
+std::size_t SimScreen::heldAnswers() const {
+    std::lock_guard lock(mutex_);
+    return _heldAnswers.size();
+}
+
+void SimScreen::releaseHeldAnswers() {
+    std::deque<std::function<void()>> due;
+    {
+        std::lock_guard lock(mutex_);
+        due.swap(_heldAnswers);
+    }
+    for (auto& answer : due)
+        threads_->service.async(std::move(answer));
+}
 
 SimOutcome SimScreen::nextStartOutcome() {
     std::lock_guard lock(mutex_);

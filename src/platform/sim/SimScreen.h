@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -60,6 +61,12 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     void setStartOutcome(SimOutcome outcome);
     void pushStartOutcome(SimOutcome outcome);
     void setUpdateOutcome(SimOutcome outcome);
+    // Start confirmations, or content answers, wait until released (so a stop
+    // can overtake them); released answers arrive on the service queue.
+    void holdStartAnswers(bool hold);
+    void holdContentAnswers(bool hold);
+    std::size_t heldAnswers() const;
+    void releaseHeldAnswers();
     void failAddOutput(std::optional<Error> error);
     void failScreenshot(std::optional<Error> error);
     // Screenshots of this window fail (a window that cannot be rendered).
@@ -73,6 +80,7 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     // ---- observation ----
     std::vector<std::shared_ptr<SimCaptureStream>> streams() const;  // live ones, oldest first
     std::size_t capturingStreams() const;
+    std::int64_t streamsMade() const;  // replaced and released ones included
     std::int64_t accessRequests() const;
     std::int64_t contentQueries() const;
     std::int64_t screenshotsTaken() const;
@@ -95,11 +103,13 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     SimOutcome updateOutcome() const;
     std::optional<Error> addOutputFault() const;
     bool targetExists(const ContentFilter& filter) const;
+    void answerStart(std::function<void()> answer);
     SampleGenerator systemAudio() const;
     std::int64_t systemAudioFrames() const;
 
   private:
     std::vector<std::shared_ptr<SimCaptureStream>> liveStreams() const;
+    void answer(bool held, std::function<void()> answer);
 
     std::shared_ptr<PlatformThreads> threads_;
     mutable std::mutex mutex_;
@@ -119,6 +129,10 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     std::int64_t _accessRequests = 0;                           // guarded by mutex_
     std::int64_t _contentQueries = 0;                           // guarded by mutex_
     std::int64_t _screenshots = 0;                              // guarded by mutex_
+    std::int64_t _streamsMade = 0;                              // guarded by mutex_
+    bool _holdStarts = false;                                   // guarded by mutex_
+    bool _holdContent = false;                                  // guarded by mutex_
+    std::deque<std::function<void()>> _heldAnswers;             // guarded by mutex_
 };
 
 // A synthetic picture of a capture target: one colour derived from the

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <future>
@@ -16,8 +15,7 @@
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
 #include "sources/mic/MicrophoneSource.h"
-#include "support/LineCollector.h"
-#include "support/Pipe.h"
+#include "support/MemoryChannels.h"
 
 namespace ostrovane::sources::mic::testing {
 
@@ -25,12 +23,11 @@ namespace ostrovane::sources::mic::testing {
 // text channel read back line by line.
 class MicFixture : public ::testing::Test {
   protected:
-    MicFixture() : world(clock), text(pipe.writeFd()), collector(::dup(pipe.readFd())) {}
+    MicFixture() : world(clock) {}
 
     ~MicFixture() override {
         source.reset();
         clock.settle();
-        pipe.closeWrite();
     }
 
     void addDevice(platform::sim::SimDeviceSpec spec, bool makeDefault = false) {
@@ -72,31 +69,8 @@ class MicFixture : public ::testing::Test {
         EXPECT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     }
 
-    // Every line written so far, in order (a marker line makes sure the
-    // reader has caught up).
-    std::vector<std::string> allLines() {
-        const std::string mark = "#mark " + std::to_string(++marks_);
-        text.writeLine(mark);
-        const auto at = collector.waitForLine(mark);
-        EXPECT_TRUE(at);
-        std::vector<std::string> out;
-        for (auto& line : collector.lines()) {
-            if (line == mark)
-                break;
-            if (!line.starts_with("#mark "))
-                out.push_back(std::move(line));
-        }
-        return out;
-    }
-
-    // The lines written since the previous call.
-    std::vector<std::string> newLines() {
-        auto all = allLines();
-        std::vector<std::string> fresh(all.begin() + static_cast<long>(std::min(seen_, all.size())),
-                                       all.end());
-        seen_ = all.size();
-        return fresh;
-    }
+    std::vector<std::string> allLines() const { return out.lines(); }
+    std::vector<std::string> newLines() { return out.newLines(); }
 
     static std::size_t count(const std::vector<std::string>& lines, const std::string& line) {
         return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
@@ -140,17 +114,14 @@ class MicFixture : public ::testing::Test {
 
     dispatch::ManualClock clock;
     platform::sim::SimWorld world;
-    test::Pipe pipe;
-    protocol::TextChannel text;
-    test::LineCollector collector;
+    test::MemoryChannels out;
+    protocol::TextChannel& text = out.text();
     std::shared_ptr<MicrophoneSource> source;
 
   private:
     std::mutex audioMutex_;
     std::vector<std::uint8_t> audio_;
     std::size_t chunks_ = 0;
-    int marks_ = 0;
-    std::size_t seen_ = 0;
 };
 
 inline const std::string kWarn = "\u26A0\uFE0F";

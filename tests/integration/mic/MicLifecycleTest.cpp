@@ -104,48 +104,18 @@ TEST_F(MicLifecycleTest, FailedStartsReportTheirCauseAndLeaveTheSourceInactive) 
     }
 }
 
-// The simulated devices, with the permission answer held back until the test
-// gives it.
-class HeldPermission final : public platform::AudioCaptureDevices {
-  public:
-    explicit HeldPermission(std::shared_ptr<platform::AudioCaptureDevices> inner)
-        : inner_(std::move(inner)) {}
-    void requestAccess(std::function<void(bool)> answer) override { held = std::move(answer); }
-    std::optional<platform::CaptureDevice> defaultDevice() override {
-        return inner_->defaultDevice();
-    }
-    std::vector<platform::CaptureDevice> discoverDevices() override {
-        return inner_->discoverDevices();
-    }
-    platform::Result<std::shared_ptr<platform::CaptureDeviceInput>> makeInput(
-        const platform::CaptureDevice& device) override {
-        return inner_->makeInput(device);
-    }
-    std::shared_ptr<platform::AudioDataOutput> makeAudioDataOutput() override {
-        return inner_->makeAudioDataOutput();
-    }
-    std::shared_ptr<platform::AudioCaptureSession> makeSession() override {
-        return inner_->makeSession();
-    }
-
-    std::function<void(bool)> held;
-
-  private:
-    std::shared_ptr<platform::AudioCaptureDevices> inner_;
-};
-
 TEST_F(MicLifecycleTest, ReleasingTheSourceDuringStartFailsTheStartAndStopsEverything) {
     addDevice({.uid = "mic-a", .name = "Mic A"}, true);
     const platform::Platform p = world.platform();
-    auto devices = std::make_shared<HeldPermission>(p.audioCapture);
+    world.audio().holdPermissionAnswers(true);
     auto done = std::make_shared<std::promise<platform::MaybeError>>();
     auto outcome = done->get_future();
     {
-        auto doomed = MicrophoneSource::create({devices, p.audioHardware, text, clock});
+        auto doomed = MicrophoneSource::create({p.audioCapture, p.audioHardware, text, clock});
         doomed->start([done](platform::MaybeError e) { done->set_value(std::move(e)); });
     }
-    ASSERT_TRUE(devices->held);
-    std::exchange(devices->held, nullptr)(true);
+    world.audio().holdPermissionAnswers(false);
+    ASSERT_EQ(world.audio().releasePermissionAnswers(), 1u);
     clock.settle();
     ASSERT_EQ(outcome.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     const auto error = outcome.get();

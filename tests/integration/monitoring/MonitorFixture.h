@@ -1,8 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +11,7 @@
 #include "monitoring/MicrophoneMonitor.h"
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
-#include "support/LineCollector.h"
-#include "support/Pipe.h"
+#include "support/MemoryChannels.h"
 
 namespace ostrovane::monitoring::testing {
 
@@ -25,7 +22,7 @@ using platform::Scope;
 // whose text channel is read back line by line.
 class MonitorFixture : public ::testing::Test {
   public:
-    MonitorFixture() : world(clock), text(pipe.writeFd()), collector(::dup(pipe.readFd())) {
+    MonitorFixture() : world(clock) {
         for (const char* uid : {"mic", "usb1", "usb2"})
             world.audio().addDevice({.uid = uid, .name = std::string(uid) + " name"});
         world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
@@ -36,7 +33,6 @@ class MonitorFixture : public ::testing::Test {
     ~MonitorFixture() override {
         monitor.reset();
         clock.settle();
-        pipe.closeWrite();
     }
 
     void startMonitor() {
@@ -52,17 +48,7 @@ class MonitorFixture : public ::testing::Test {
     }
 
     // The lines written since the previous call.
-    std::vector<std::string> newLines() {
-        const std::string mark = "#mark " + std::to_string(++marks_);
-        text.writeLine(mark);
-        EXPECT_TRUE(collector.waitForLine(mark, seen_));
-        std::vector<std::string> out;
-        const auto all = collector.lines();
-        for (std::size_t i = seen_; i < all.size() && all[i] != mark; ++i)
-            out.push_back(all[i]);
-        seen_ = all.size();
-        return out;
-    }
+    std::vector<std::string> newLines() { return out.newLines(); }
 
     // The "MIC_EVENT:" lines since the previous call, each as "state uid".
     // Every line must carry the device's id as a string, its name and a
@@ -95,14 +81,9 @@ class MonitorFixture : public ::testing::Test {
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world;
-    test::Pipe pipe;
-    protocol::TextChannel text;
-    test::LineCollector collector;
+    test::MemoryChannels out;
+    protocol::TextChannel& text = out.text();
     std::unique_ptr<MicrophoneMonitor> monitor;
-
-  private:
-    int marks_ = 0;
-    std::size_t seen_ = 0;
 };
 
 }  // namespace ostrovane::monitoring::testing

@@ -35,8 +35,7 @@ class StreamerIntegrationTest : public SystemAudioFixture {
         }
     }
 
-    test::Pipe output;
-    protocol::FrameWriter frames{output.writeFd()};
+    protocol::FrameWriter& frames = out.frameWriter();
     contract::Recorder<std::string> acks;
     std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
 };

@@ -38,15 +38,14 @@ TEST_F(SystemAudioRecoveryTest, AStallSchedulesOneRebuildThatRunsAfterTheDelay) 
     // The watchdog keeps ticking (11 s, 12 s) but asks in vain.
     advanceTo(12.4);
     EXPECT_TRUE(newLines().empty());
-    EXPECT_EQ(screen->records().size(), 1u);
+    EXPECT_EQ(sim.streamsMade(), 1);
+    const auto first = sim.streams().at(0);
 
     advanceTo(12.5);
     EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: recovered (callback_stalled_10s)"));
-    auto records = screen->records();
-    ASSERT_EQ(records.size(), 2u);
-    auto streams = sim.streams();
+    ASSERT_EQ(sim.streamsMade(), 2);
     EXPECT_EQ(sim.capturingStreams(), 1u);
-    EXPECT_EQ(records[1].stream->configuration(), records[0].stream->configuration());
+    EXPECT_EQ(sim.streams().back()->configuration(), first->configuration());
     const auto status = source->status();
     EXPECT_FALSE(status.streamRecoveryScheduled);
     EXPECT_TRUE(status.hasStream);
@@ -132,7 +131,7 @@ TEST_F(SystemAudioRecoveryTest, ContentionPreemptsAPendingNormalRebuildWhichRefu
     EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: rebuildStream skipped "
                                         "(callback_stalled_10s) - stale nonce or inactive"));
     EXPECT_EQ(source->status().recoveryAttempts, 0);
-    EXPECT_EQ(screen->records().size(), 2u);
+    EXPECT_EQ(sim.streamsMade(), 2);
 }
 
 TEST_F(SystemAudioRecoveryTest, FailingContentionRebuildsRetryAtOnceUntilTheBudgetIsSpent) {
@@ -156,7 +155,7 @@ TEST_F(SystemAudioRecoveryTest, FailingContentionRebuildsRetryAtOnceUntilTheBudg
     EXPECT_FALSE(status.inContentionRecovery);
     EXPECT_FALSE(status.streamRecoveryScheduled);
     EXPECT_EQ(status.contentionRecoveryAttempts, 15);
-    EXPECT_EQ(screen->records().size(), 16u);
+    EXPECT_EQ(sim.streamsMade(), 16);
     EXPECT_EQ(sim.capturingStreams(), 0u);
 
     // Back in normal watch: the 10 s stall rule takes over and, once the
@@ -230,23 +229,19 @@ TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
 
 TEST_F(SystemAudioRecoveryTest, AReplacedStreamIsIgnoredEntirely) {
     startStalled();
+    const auto replaced = sim.streams().at(0);
     world.applications().postWake();
     advanceTo(2.5);
     auto lines = newLines();
     EXPECT_EQ(lines.front(), "SystemAudioSource: scheduling recovery (wake_notification) in 2.5s");
     EXPECT_EQ(lines.back(), "SystemAudioSource: recovered (wake_notification)");
-    auto records = screen->records();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(sim.streamsMade(), 2);
     const auto before = source->status();
 
     advanceTo(3.0);
-    records[0].onStop(platform::StreamStopError{
-        {"SCStreamErrorDomain", platform::kStreamContentionCode, "Late"}});
-    auto buffer = generators::tone(
-        440, 0.5)(platform::sim::BufferSlot{.layout = {48000, 2, 32, true, false, true, true, true},
-                                            .frames = 960,
-                                            .presentationTime = {}});
-    records[0].audioQueue.async([handler = records[0].audio, buffer] { handler(buffer); });
+    sim.setSystemAudio(generators::tone(440, 0.5));
+    replaced->deliverLateCallbacks(platform::kStreamContentionCode, "Late");
+    sim.setSystemAudio(generators::stall());
     EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: ignoring error from stale stream "
                                         "(code: -3805)"));
     const auto after = source->status();
@@ -267,7 +262,7 @@ TEST_F(SystemAudioRecoveryTest, StopOrForcedCleanUpMakesAPendingRebuildStale) {
     advanceTo(12.5);
     EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: rebuildStream skipped "
                                         "(callback_stalled_10s) - stale nonce or inactive"));
-    EXPECT_EQ(screen->records().size(), 1u);
+    EXPECT_EQ(sim.streamsMade(), 1);
     EXPECT_FALSE(source->isActive());
     EXPECT_EQ(sim.capturingStreams(), 0u);
 
@@ -282,7 +277,7 @@ TEST_F(SystemAudioRecoveryTest, StopOrForcedCleanUpMakesAPendingRebuildStale) {
     advanceTo(25.0);
     EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: rebuildStream skipped "
                                         "(callback_stalled_10s) - stale nonce or inactive"));
-    EXPECT_EQ(screen->records().size(), 3u);
+    EXPECT_EQ(sim.streamsMade(), 3);
     EXPECT_EQ(sim.capturingStreams(), 1u);
 }
 

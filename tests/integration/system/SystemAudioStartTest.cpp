@@ -128,13 +128,13 @@ TEST_F(SystemAudioStartTest, ARejectedStartIsCleanedUpAndReportedThroughTheOutco
 }
 
 TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) {
-    screen->holdStarts(true);
+    sim.holdStartAnswers(true);
     EXPECT_EQ(start(), "ok");
-    ASSERT_EQ(screen->held(), 1u);
+    ASSERT_EQ(sim.heldAnswers(), 1u);
     EXPECT_TRUE(stop());
     newLines();
 
-    screen->release();
+    sim.releaseHeldAnswers();
     clock.settle();
     EXPECT_THAT(newLines(),
                 ElementsAre("SystemAudioSource: start aborted - stopped during startCapture"));
@@ -143,12 +143,12 @@ TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) 
 
     // A rejection that arrives after stop belongs to a stream that is no
     // longer current: logged, nothing else.
-    screen->holdStarts(true);
+    sim.holdStartAnswers(true);
     sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Late"}));
     EXPECT_EQ(start(), "ok");
     EXPECT_TRUE(stop());
     newLines();
-    screen->release();
+    sim.releaseHeldAnswers();
     clock.settle();
     auto lines = newLines();
     EXPECT_EQ(lines.back(),
@@ -158,20 +158,20 @@ TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) 
 }
 
 TEST_F(SystemAudioStartTest, StopDuringTheContentQueryCreatesNoStream) {
-    screen->holdContent(true);
+    sim.holdContentAnswers(true);
     contract::Recorder<std::string> result;
     source->start(
         [&](platform::MaybeError e) { result.add(e ? e->localizedDescription() : "ok"); });
     clock.settle();
-    ASSERT_EQ(screen->held(), 1u);
+    ASSERT_EQ(sim.heldAnswers(), 1u);
     source->stop(nullptr);
-    screen->release();
+    sim.releaseHeldAnswers();
     clock.settle();
 
     EXPECT_THAT(result.values(), ElementsAre("ok"));
     EXPECT_TRUE(contains(
         newLines(), "SystemAudioSource: start aborted - stopped before the stream was created"));
-    EXPECT_TRUE(screen->records().empty());
+    EXPECT_EQ(sim.streamsMade(), 0);
     EXPECT_FALSE(source->isActive());
     EXPECT_FALSE(source->status().watchdogRunning);
     EXPECT_EQ(clock.pendingTimers(), 0u);
@@ -185,7 +185,7 @@ TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhi
     // Hold the audio queue as a long audio callback would.
     std::promise<void> gate;
     std::shared_future<void> open = gate.get_future().share();
-    screen->records().at(0).audioQueue.async([open] { open.wait(); });
+    sim.streams().at(0)->audioQueue().async([open] { open.wait(); });
 
     contract::Recorder<int> stopped;
     source->stop([&] { stopped.add(1); });

@@ -307,12 +307,6 @@ TEST(AudioConverterTest, ReportsMisuseAsErrors) {
     EXPECT_EQ(output.int16ChannelData(0)[1], -16384);
 }
 
-}  // namespace
-}  // namespace ostrovane::platform
-
-namespace ostrovane::platform {
-namespace {
-
 // A capture path hands the converter one buffer per call and sizes the output
 // to that buffer's share; no buffer may be passed over, or audio is lost.
 TEST(AudioConverterStreaming, OneBufferPerCallWithExactCapacityLosesNothing) {
@@ -330,11 +324,7 @@ TEST(AudioConverterStreaming, OneBufferPerCallWithExactCapacityLosesNothing) {
                 input.floatChannelData(c)[i] = 0.5f * std::sin(0.1f * float(call * 480 + i));
             }
         }
-        bool given = false;
-        converter->convert(output, [&](std::uint32_t, InputStatus& status) -> const PcmBuffer* {
-            status = given ? InputStatus::noDataNow : InputStatus::haveData;
-            return std::exchange(given, true) ? nullptr : &input;
-        });
+        converter->convert(output, once(input));
         produced += output.frameLength();
     }
     const double expected = 480000.0 * 48000 / 44100;

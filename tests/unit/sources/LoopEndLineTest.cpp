@@ -5,8 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "dispatch/ManualClock.h"
@@ -22,30 +23,6 @@ namespace ostrovane::sources {
 namespace {
 
 using protocol::AudioProtocol;
-
-// Opens once; everyone waiting at it goes on.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool open = false;
-
-    void pass() {
-        std::unique_lock lock(mutex);
-        entered = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return open; });
-    }
-    void awaitEntered() {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
-    }
-    void release() {
-        std::lock_guard lock(mutex);
-        open = true;
-        changed.notify_all();
-    }
-};
 
 struct LoopEndFixture : ::testing::Test {
     // A loop that dropped the last reference itself is let go and may still
@@ -100,12 +77,17 @@ TEST_F(LoopEndFixture, ASourceReleasedAtAnyPointReportsItsEndOnce) {
         // Released while the loop is inside a delivery: the loop drops the
         // last reference itself.
         auto source = c.make(*this);
-        Gate gate;
-        source->setOnAudioData([&](std::span<const std::uint8_t>) { gate.pass(); });
+        std::promise<void> entered, open;
+        std::once_flag first;
+        source->setOnAudioData([&, held = open.get_future().share()](auto) {
+            std::call_once(first, [&] { entered.set_value(); });
+            held.wait();
+        });
         source->start({});
-        gate.awaitEntered();
+        ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)),
+                  std::future_status::ready);
         source.reset();
-        gate.release();
+        open.set_value();
         clock.settle();
         const auto ends = test::linesStartingWith(out.lines(), c.endLine);
         ASSERT_EQ(ends.size(), 11u);

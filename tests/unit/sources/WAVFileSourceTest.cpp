@@ -1,11 +1,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <tuple>
 
 #include "dispatch/ManualClock.h"
 #include "sources/test/WAVFileSource.h"
 #include "support/MemoryChannels.h"
+#include "support/WaitUntil.h"
 #include "support/WavFile.h"
 
 namespace ostrovane::sources {
@@ -31,49 +32,32 @@ std::vector<std::int16_t> samplesOf(const Bytes& bytes) {
     return out;
 }
 
-TEST(WAVParsing, RefusesMalformedHeadersInTheirOrderWithTheirTexts) {
+// Header checks run in this order; files that could not be played as a
+// stream of whole 20 ms frames (one byte of samples would loop for ever) are
+// refused as well.
+TEST(WAVParsing, RefusesWhatCannotBePlayedWithTheTextOfTheFirstCheckThatFails) {
     const auto good = makeWav(WavSpec{}, ramp(320));
     EXPECT_EQ(refusal(Bytes(good.begin(), good.begin() + 44)), "WAV file too short (< 44 bytes)");
-    WavSpec riff;
-    riff.riff = "RIFX";
-    EXPECT_EQ(refusal(makeWav(riff, ramp(320))), "Invalid RIFF header");
-    WavSpec wave;
-    wave.wave = "AVI ";
-    EXPECT_EQ(refusal(makeWav(wave, ramp(320))), "Invalid WAVE format");
-    WavSpec floatFile;
-    floatFile.formatCode = 3;
-    floatFile.bitsPerSample = 24;  // the format check comes first
-    EXPECT_EQ(refusal(makeWav(floatFile, ramp(320))),
-              "Unsupported audio format: 3 (only PCM=1 supported)");
-    WavSpec deep;
-    deep.bitsPerSample = 24;
-    EXPECT_EQ(refusal(makeWav(deep, ramp(320))),
-              "Unsupported bit depth: 24 (only 16-bit supported)");
-}
-
-TEST(WAVParsing, RefusesFilesThatCannotBePlayedAsAStreamOfFrames) {
-    WavSpec zeroRate;
-    zeroRate.sampleRate = 0;
-    EXPECT_EQ(refusal(makeWav(zeroRate, ramp(320))),
-              "Unsupported sample rate: 0 Hz (only 50 to 48000 Hz supported)");
-    WavSpec fast;
-    fast.sampleRate = 96000;
-    EXPECT_EQ(refusal(makeWav(fast, ramp(8000))),
-              "Unsupported sample rate: 96000 Hz (only 50 to 48000 Hz supported)");
-    WavSpec surround;
-    surround.channels = 6;
-    EXPECT_EQ(refusal(makeWav(surround, ramp(8000))),
-              "Unsupported channel count: 6 (only 1 or 2 supported)");
-    WavSpec none;
-    none.channels = 0;
-    EXPECT_EQ(refusal(makeWav(none, ramp(8000))),
-              "Unsupported channel count: 0 (only 1 or 2 supported)");
-    // One byte of samples, or one sample short of a frame, would loop for ever.
-    EXPECT_EQ(refusal(makeWav(WavSpec{}, Bytes{7})),
-              "WAV sample data too short: 1 bytes (one 20 ms frame needs 640)");
-    EXPECT_EQ(refusal(makeWav(WavSpec{}, ramp(319))),
-              "WAV sample data too short: 638 bytes (one 20 ms frame needs 640)");
-    EXPECT_EQ(refusal(makeWav(WavSpec{}, ramp(320))), "accepted");
+    const std::string rates = " Hz (only 50 to 48000 Hz supported)";
+    const std::string channels = " (only 1 or 2 supported)";
+    const std::string tooShort = " bytes (one 20 ms frame needs 640)";
+    const std::vector<std::tuple<WavSpec, Bytes, std::string>> cases = {
+        {{.riff = "RIFX"}, {}, "Invalid RIFF header"},
+        {{.wave = "AVI "}, {}, "Invalid WAVE format"},
+        {{.formatCode = 3, .bitsPerSample = 24},
+         {},
+         "Unsupported audio format: 3 (only PCM=1 supported)"},
+        {{.bitsPerSample = 24}, {}, "Unsupported bit depth: 24 (only 16-bit supported)"},
+        {{.sampleRate = 0}, {}, "Unsupported sample rate: 0" + rates},
+        {{.sampleRate = 96000}, {}, "Unsupported sample rate: 96000" + rates},
+        {{.channels = 6}, {}, "Unsupported channel count: 6" + channels},
+        {{.channels = 0}, {}, "Unsupported channel count: 0" + channels},
+        {{}, Bytes{7}, "WAV sample data too short: 1" + tooShort},
+        {{}, Bytes(638, 1), "WAV sample data too short: 638" + tooShort},
+        {{}, Bytes(640, 1), "accepted"},
+    };
+    for (const auto& [spec, pcm, text] : cases)
+        EXPECT_EQ(refusal(pcm.empty() ? makeWav(spec, ramp(8000)) : makeWav(spec, pcm)), text);
 }
 
 TEST(WAVParsing, ReadsTheCanonicalHeaderAndTakesEverythingAfterItAsSamples) {
@@ -157,12 +141,8 @@ struct WAVPlayback : ::testing::Test {
     }
     // The loop's last line comes from its own thread once it is woken.
     bool waitForLine(const std::string& line) {
-        for (int i = 0; i < 400; ++i) {
-            if (test::hasLine(out.lines(), line))
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        return test::waitUntil([&] { return test::hasLine(out.lines(), line); },
+                               std::chrono::seconds(2));
     }
 };
 

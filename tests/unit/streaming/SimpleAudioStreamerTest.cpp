@@ -79,13 +79,6 @@ TEST_F(StreamerFixture, APlainSystemSourceIsAcknowledgedWhenItsStartReturnsWitho
     EXPECT_TRUE(streamer->isStreaming());
     clock.advanceSeconds(10);
     EXPECT_EQ(count(kWatchdogLine), 0u);
-    auto started = linesStartingWith(lines(), "SimpleAudioStreamer: ");
-    started.resize(5);
-    EXPECT_THAT(started, ElementsAre("SimpleAudioStreamer: starting...",
-                                     "SimpleAudioStreamer: mic source started",
-                                     "SimpleAudioStreamer: system source started",
-                                     "SimpleAudioStreamer: data stream starting",
-                                     "SimpleAudioStreamer: STREAMING_STARTED"));
 }
 
 TEST_F(StreamerFixture, EmptySlotsAreFilledFromTheFactoriesAndAnEmptySystemSlotStreamsTheMic) {
@@ -150,26 +143,31 @@ TEST_F(StreamerFixture, TheWatchdogEndsANegotiationThatNeverCompletes) {
     EXPECT_FALSE(streamer->isStreaming());
 }
 
+// A system source that fails to start is told to the parent on one line
+// (unless permission was denied, which has its own event) and the microphone
+// streams alone.
 TEST_F(StreamerFixture, AFailedSystemStartIsReportedOnOneLineAndTheMicStreamsAlone) {
-    system->failStartWith({"SCStreamErrorDomain", -3805, "taken\nby another app"});
-    make(mic, system);
-    start();
-    EXPECT_TRUE(hasLine(lines(), "EVENT:SYSTEM_AUDIO_START_FAILED:taken by another app"));
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-    EXPECT_TRUE(streamer->isStreaming());
-    EXPECT_FALSE(system->hasOutcomeHandler());
-    clock.advanceSeconds(5);
-    EXPECT_EQ(count(kWatchdogLine), 0u);
-}
-
-TEST_F(StreamerFixture, ADeniedPermissionSendsNoEventButStillStreamsTheMic) {
-    system->failStartWith(
-        {"SCStreamErrorDomain", ScriptedNegotiatingSource::kPermissionDeniedCode, "denied"});
-    make(mic, system);
-    start();
-    EXPECT_EQ(count("EVENT:"), 0u);
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-    EXPECT_EQ(count("SimpleAudioStreamer: system source failed to start: "), 1u);
+    const std::vector<std::pair<platform::Error, std::vector<std::string>>> cases = {
+        {{"SCStreamErrorDomain", -3805, "taken\nby another app"},
+         {"EVENT:SYSTEM_AUDIO_START_FAILED:taken by another app"}},
+        {{"SCStreamErrorDomain", ScriptedNegotiatingSource::kPermissionDeniedCode, "denied"}, {}},
+    };
+    for (const auto& [error, events] : cases) {
+        system = std::make_shared<ScriptedNegotiatingSource>();
+        system->failStartWith(error);
+        const auto before = linesStartingWith(lines(), "EVENT:").size();
+        make(mic, system);
+        start();
+        auto sent = linesStartingWith(lines(), "EVENT:");
+        sent.erase(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(before));
+        EXPECT_EQ(sent, events);
+        ASSERT_FALSE(acks().empty());
+        EXPECT_FALSE(acks().back());
+        EXPECT_TRUE(streamer->isStreaming());
+        EXPECT_FALSE(system->hasOutcomeHandler());
+        clock.advanceSeconds(5);
+        EXPECT_EQ(count(kWatchdogLine), 0u);
+    }
 }
 
 TEST_F(StreamerFixture, AMicrophoneThatFailsIsLoggedAndTheStartGoesOn) {
