@@ -150,6 +150,10 @@ SerialQueue::SerialQueue(Clock& clock, std::string label, ServedExternally)
     : core_(std::make_shared<detail::QueueCore>(clock, std::move(label), false)) {}
 
 SerialQueue::~SerialQueue() {
+    close();
+}
+
+void SerialQueue::close() {
     core_->stop();
     if (core_->worker.joinable()) {
         // A queue released by its own last task cannot wait for itself; the

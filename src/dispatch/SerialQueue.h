@@ -40,6 +40,11 @@ class SerialQueue {
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
+    // Stops the queue ahead of its destruction: drops the tasks that have not
+    // started and waits for the running one (unless called from it). Later
+    // posts do nothing. For owners whose tasks use the owner's other members.
+    void close();
+
     const std::string& label() const;
     Clock& clock() const;
 

@@ -20,20 +20,19 @@ MicAppDetector::MicAppDetector(Environment environment)
                 [this](std::string_view message) { log(message); }) {}
 
 MicAppDetector::~MicAppDetector() {
-    // Nothing of ours may run once the members start to go: the timer first,
-    // then the queue (which waits for a running task, unless we are it).
+    // Work on the queue uses the detector without owning it, so the queue
+    // closes first: it waits for the running task and drops the rest. Only
+    // then may the timer and the child go, and nothing the owner lends us (the
+    // text channel above all) is touched once we return.
+    queue_->close();
     snapshotTimer.reset();
-    queue_.reset();
     if (logTask)
         logTask->terminate();
 }
 
 template <class Work>
 void MicAppDetector::onQueue(Work work) {
-    queue_->async([weak = weak_from_this(), work = std::move(work)]() mutable {
-        if (auto self = weak.lock())
-            work(*self);
-    });
+    queue_->async([this, work = std::move(work)]() mutable { work(*this); });
 }
 
 void MicAppDetector::startMonitoring() {
@@ -82,19 +81,13 @@ void MicAppDetector::startLogStream() {
     const auto& command = env_.platform.audioInputLog.command;
     const std::uint64_t launch = ++logLaunch_;
     platform::ChildProcessHandlers handlers;
-    handlers.onOutput = [weak = weak_from_this(),
-                         queue = queue_->ref()](std::vector<std::uint8_t> chunk) {
-        queue.async([weak, chunk = std::move(chunk)] {
-            if (auto self = weak.lock())
-                self->processLogOutputBuffered(chunk);
-        });
+    // The child's callbacks post through a weak queue handle: once the
+    // detector (and with it the queue) is gone they post nothing.
+    handlers.onOutput = [this, queue = queue_->ref()](std::vector<std::uint8_t> chunk) {
+        queue.async([this, chunk = std::move(chunk)] { processLogOutputBuffered(chunk); });
     };
-    handlers.onExit = [weak = weak_from_this(), queue = queue_->ref(),
-                       launch](platform::Termination termination) {
-        queue.async([weak, launch, termination] {
-            if (auto self = weak.lock())
-                self->onLogExit(launch, termination);
-        });
+    handlers.onExit = [this, queue = queue_->ref(), launch](platform::Termination termination) {
+        queue.async([this, launch, termination] { onLogExit(launch, termination); });
     };
 
     platform::Result<std::shared_ptr<platform::ChildProcess>> launched =
@@ -124,12 +117,11 @@ void MicAppDetector::onLogExit(std::uint64_t launch, platform::Termination termi
         "log stream exited with status " + std::to_string(termination.status);
     log("MicAppDetector: " + message);
     emitError(message);
-    queue_->asyncAfter(dispatch::seconds(logRestartDelay), [weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self || !self->isMonitoring)
+    queue_->asyncAfter(dispatch::seconds(logRestartDelay), [this] {
+        if (!isMonitoring)
             return;
-        self->log("MicAppDetector: Attempting to restart log stream...");
-        self->startLogStream();
+        log("MicAppDetector: Attempting to restart log stream...");
+        startLogStream();
     });
 }
 
@@ -256,10 +248,8 @@ void MicAppDetector::reconstructActiveMicSessions() {
         if (pid != ownPid_)
             resolvePIDAndEmit(pid, std::nullopt);
     }
-    queue_->asyncAfter(dispatch::seconds(reconstructConfirmDelay), [weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->confirmReconstruction();
-    });
+    queue_->asyncAfter(dispatch::seconds(reconstructConfirmDelay),
+                       [this] { confirmReconstruction(); });
 }
 
 void MicAppDetector::confirmReconstruction() {
@@ -286,10 +276,7 @@ void MicAppDetector::startSnapshotTimer() {
     // A timer left from a run whose log launch failed is replaced here.
     snapshotTimer = std::make_unique<dispatch::RepeatingTimer>(
         *queue_, dispatch::seconds(snapshotInterval), dispatch::seconds(snapshotLeeway),
-        [weak = weak_from_this()] {
-            if (auto self = weak.lock())
-                self->emitPeriodicSnapshot();
-        });
+        [this] { emitPeriodicSnapshot(); });
     snapshotTimer->start();
 }
 

@@ -29,9 +29,10 @@ namespace ostrovane::monitoring {
 // is reported with "MIC_APP_ERROR:" and relaunched 5 s later.
 //
 // All state lives on the serial queue "com.corvinta.micappdetector"; the
-// public operations only queue work there. Platform callbacks, timers and
-// deferred work hold the detector weakly.
-class MicAppDetector : public std::enable_shared_from_this<MicAppDetector> {
+// public operations only queue work there. Work on the queue does not own the
+// detector: destroying it waits for the running task and drops the rest, so
+// nothing it was lent is used after its owner lets it go.
+class MicAppDetector {
   public:
     struct Environment {
         dispatch::Clock& clock;
