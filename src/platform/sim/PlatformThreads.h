@@ -18,6 +18,13 @@ struct PlatformThreads {
           pipe(c, "sim.pipe"),
           encoder(c, "sim.encoder") {}
 
+    // Stops every thread: running callbacks finish, pending ones are dropped,
+    // later posts do nothing.
+    void close() {
+        for (auto* queue : {&hal, &service, &capture, &pipe, &encoder})
+            queue->close();
+    }
+
     dispatch::Clock& clock;
     dispatch::SerialQueue hal;      // audio hardware listeners
     dispatch::SerialQueue service;  // completions, notifications, delegates

@@ -13,6 +13,10 @@ SimWorld::SimWorld(dispatch::Clock& clock)
       videoEncoders_(std::make_shared<SimVideoEncoders>(threads_)),
       offlineAudio_(std::make_shared<SimOfflineAudio>()) {}
 
+SimWorld::~SimWorld() {
+    threads_->close();
+}
+
 Platform SimWorld::platform() const {
     return Platform{audio_,        audio_,          screen_,       videoEncoders_,
                     applications_, childProcesses_, offlineAudio_, macos::macAudioInputLog()};

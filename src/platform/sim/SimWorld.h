@@ -27,6 +27,11 @@ namespace ostrovane::platform::sim {
 class SimWorld {
   public:
     explicit SimWorld(dispatch::Clock& clock);
+    // Closes the platform threads: a callback still running finishes, the
+    // rest are dropped, and nothing of the world runs on the clock afterwards,
+    // even while objects it handed out (a capture session held by a pending
+    // callback) live on.
+    ~SimWorld();
 
     SimWorld(const SimWorld&) = delete;
     SimWorld& operator=(const SimWorld&) = delete;
