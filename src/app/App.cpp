@@ -126,6 +126,10 @@ App::~App() {
     runner_->shutdown();
 }
 
+void App::shutdown() {
+    runner_->shutdown();
+}
+
 void App::start() {
     auto& text = runner_->context().text;
     text.logToStderr("Ostrovane starting...");

@@ -41,6 +41,12 @@ class App {
     // True once the command loop has returned (end of input or STOP).
     bool loopEnded() const;
 
+    // Stops taking input and waits for the command loop to return, which
+    // releases its services. The destructor does the same; an owner that
+    // must let the services' last work finish before the channels go calls
+    // this first.
+    void shutdown();
+
   private:
     class Runner;
     std::shared_ptr<Runner> runner_;

@@ -7,7 +7,7 @@
 namespace ostrovane::test {
 
 InProcessApp::InProcessApp(dispatch::ManualClock& clock, platform::Platform platform)
-    : platform_(std::move(platform)), mainQueue_(clock) {
+    : clock_(clock), platform_(std::move(platform)), mainQueue_(clock) {
     ignoreSigpipe();
     errors_ = std::make_unique<LineCollector>(::dup(errorPipe_.readFd()));
     errorPipe_.closeRead();
@@ -19,6 +19,14 @@ InProcessApp::InProcessApp(dispatch::ManualClock& clock, platform::Platform plat
 }
 
 InProcessApp::~InProcessApp() {
+    // The services the loop lets go may still be finishing work on other
+    // threads (a platform completion, a sender pass) that writes to the
+    // app's channels; that work ends before the channels do.
+    app_->shutdown();
+    try {
+        clock_.settle();
+    } catch (...) {
+    }
     app_.reset();
     mainQueue_.stop();
     mainThread_.join();

@@ -40,6 +40,7 @@ class InProcessApp {
     int exitStatus() const { return exitStatus_.load(); }
 
   private:
+    dispatch::ManualClock& clock_;
     platform::Platform platform_;
     dispatch::MainQueue mainQueue_;
     Pipe input_, errorPipe_;
