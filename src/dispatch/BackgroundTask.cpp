@@ -1,5 +1,7 @@
 #include "dispatch/BackgroundTask.h"
 
+#include "dispatch/ThreadName.h"
+
 namespace ostrovane::dispatch {
 
 BackgroundTask::BackgroundTask(Clock& clock, std::string name, std::function<void(Context&)> body)
@@ -9,15 +11,16 @@ BackgroundTask::BackgroundTask(Clock& clock, std::string name, std::function<voi
     // Counted as activity from now on, so a manual clock waits for the body
     // to reach its first sleep before it moves time.
     clock.beginActivity();
-    thread_ = std::jthread(
-        [&clock, abandoned = abandoned_, body = std::move(body)](std::stop_token stop) {
-            Context context(clock, std::move(stop));
-            body(context);
-            // An abandoned task was accounted for by its destructor, and its
-            // clock may be gone.
-            if (!abandoned->load())
-                clock.endActivity();
-        });
+    thread_ = std::jthread([&clock, abandoned = abandoned_, name = name_,
+                            body = std::move(body)](std::stop_token stop) {
+        nameCurrentThread(name);
+        Context context(clock, std::move(stop));
+        body(context);
+        // An abandoned task was accounted for by its destructor, and its
+        // clock may be gone.
+        if (!abandoned->load())
+            clock.endActivity();
+    });
 }
 
 BackgroundTask::~BackgroundTask() {

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "dispatch/ThreadName.h"
+
 namespace ostrovane::dispatch {
 namespace detail {
 
@@ -143,7 +145,10 @@ bool QueueRef::async(std::function<void()> task) const {
 
 SerialQueue::SerialQueue(Clock& clock, std::string label)
     : core_(std::make_shared<detail::QueueCore>(clock, std::move(label), true)) {
-    core_->worker = std::jthread([core = core_] { core->serve(); });
+    core_->worker = std::jthread([core = core_] {
+        nameCurrentThread(core->label());
+        core->serve();
+    });
 }
 
 SerialQueue::SerialQueue(Clock& clock, std::string label, ServedExternally)
