@@ -5,11 +5,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
 #include "platform/x11/X11Displays.h"
 #include "support/PrivateXServer.h"
@@ -32,10 +30,7 @@ class X11Fixture : public testing::Test {
         ASSERT_TRUE(windows->connected());
         platform::x11::X11Displays::Options options;
         options.displayName = server.name();
-        options.log = [this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            logLines_.emplace_back(line);
-        };
+        options.log = [](std::string_view) {};
         screen = platform::x11::X11Displays::connect(clock, std::move(options));
         ASSERT_NE(screen, nullptr);
     }
@@ -84,20 +79,11 @@ class X11Fixture : public testing::Test {
         return screen->makeFilter(all.ok() ? all.value().displays.front() : platform::Display{});
     }
 
-    std::vector<std::string> logLines() {
-        std::lock_guard lock(mutex_);
-        return logLines_;
-    }
-
     // Declared first: destroyed last.
     dispatch::SystemClock clock;
     PrivateXServer server;
     std::unique_ptr<TestWindows> windows;
     std::shared_ptr<platform::x11::X11Displays> screen;
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> logLines_;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::test

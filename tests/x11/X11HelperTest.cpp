@@ -249,6 +249,10 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     EXPECT_EQ(ask("SWITCH_VIDEO:{\"type\":\"window\",\"id\":" + std::to_string(green) + "}",
                   "CMD_RESPONSE:SWITCH_VIDEO:"),
               "switched");
+    // A switch to a window that does not exist is refused and keeps the capture.
+    EXPECT_TRUE(
+        ask("SWITCH_VIDEO:{\"type\":\"window\",\"id\":124076833}", "CMD_RESPONSE:SWITCH_VIDEO:")
+            .starts_with("error:"));
     const std::size_t before = videoFrames(from).size();
     ASSERT_TRUE(waitForVideoFrames(before + 5, from));
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
@@ -257,30 +261,49 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     EXPECT_TRUE(near(switched->at(160, 120), kGreen));
 }
 
-// A capture that loses what it captures ends with an event; the helper stays.
-class X11HelperLoss : public X11Helper, public ::testing::WithParamInterface<bool> {};
+// A capture that loses what it captures ends with an event naming the loss;
+// the helper stays and keeps answering.
+enum class Loss { windowDestroyed, monitorRemoved, serverKilled };
+struct LossCase {
+    const char* name;
+    Loss loss;
+    const char* event;
+};
+class X11HelperLoss : public X11Helper, public ::testing::WithParamInterface<LossCase> {};
 
 TEST_P(X11HelperLoss, ACaptureThatLosesItsTargetEndsWithAnEvent) {
-    EXPECT_EQ(startVideo("window", red), "started");
+    const Loss loss = GetParam().loss;
+    if (loss == Loss::monitorRemoved) {
+        EXPECT_EQ(startVideo("display", windows->addMonitor("TESTMON", 0, 0, 800, 600)), "started");
+    } else {
+        EXPECT_EQ(startVideo("window", red), "started");
+    }
     ASSERT_TRUE(waitForVideoFrames(2));
     const std::size_t from = helper->errors().lines().size();
-    if (GetParam()) {
-        x.kill();
-    } else {
+    if (loss == Loss::windowDestroyed)
         windows->destroy(red);
-    }
-    EXPECT_TRUE(helper->errors().waitForLineMatching(
-        [](const std::string& line) { return line.rfind("EVENT:VIDEO_STREAM_ERROR:", 0) == 0; },
-        from));
+    if (loss == Loss::monitorRemoved)
+        windows->removeMonitor("TESTMON");
+    if (loss == Loss::serverKilled)
+        x.kill();
+    EXPECT_TRUE(helper->errors().waitForLine(
+        std::string("EVENT:VIDEO_STREAM_ERROR:") + GetParam().event, from));
     EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    if (loss == Loss::serverKilled) {  // nothing left to list
+        EXPECT_EQ(ask("LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:"), "[]");
+    }
     EXPECT_TRUE(helper->isRunning());
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowOrServer, X11HelperLoss, ::testing::Values(false, true),
-                         [](const auto& info) {
-                             return info.param ? "ServerKilled" : "WindowDestroyed";
-                         });
+INSTANTIATE_TEST_SUITE_P(Targets, X11HelperLoss,
+                         ::testing::Values(LossCase{"WindowDestroyed", Loss::windowDestroyed,
+                                                    "The captured window was closed"},
+                                           LossCase{"MonitorRemoved", Loss::monitorRemoved,
+                                                    "The captured display was removed"},
+                                           LossCase{"ServerKilled", Loss::serverKilled,
+                                                    "The connection to the X server was lost"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrovane::test
