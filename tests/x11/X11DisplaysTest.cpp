@@ -93,23 +93,6 @@ TEST(X11Displays, NoServerMeansNoProvider) {
 
 using X11DisplaysTest = X11Fixture;
 
-TEST_F(X11DisplaysTest, ListsTheDisplayAndItsScreen) {
-    auto all = content();
-    ASSERT_TRUE(all.ok()) << all.error().description();
-    ASSERT_EQ(all.value().displays.size(), 1u);
-    const Display& main = all.value().displays[0];
-    EXPECT_NE(main.displayId, 0u);
-    EXPECT_EQ(main.width, 1920);
-    EXPECT_EQ(main.height, 1080);
-    EXPECT_EQ(main.frame, (Rect{0, 0, 1920, 1080}));
-
-    const auto screens = screen->screens();
-    ASSERT_EQ(screens.screens.size(), 1u);
-    EXPECT_EQ(screens.mainScreen, 0u);  // Xvfb marks none primary: the one at the origin
-    EXPECT_EQ(screens.screens[0].screenNumber, main.displayId);
-    EXPECT_EQ(screens.screens[0].localizedName, "screen");
-}
-
 std::vector<WindowId> idsOf(const Result<ShareableContent>& content) {
     std::vector<WindowId> ids;
     if (content.ok()) {
