@@ -139,32 +139,6 @@ TEST_F(X11DisplaysTest, ListsTopLevelWindowsFrontFirstWithTitlesFramesAndOwners)
     EXPECT_THAT(idsOf(content({false, false})), ElementsAre(hidden, painter));
 }
 
-TEST_F(X11DisplaysTest, ScreenshotsShowThePixelsAndCoveredWindowsTheirOwnContent) {
-    const auto red = windows->map(
-        {.x = 100, .y = 100, .width = 400, .height = 200, .rgb = 0xFF0000, .title = "Red"});
-    windows->map(
-        {.x = 300, .y = 200, .width = 300, .height = 300, .rgb = 0x0000FF, .title = "Blue"});
-    StreamConfiguration config;
-    config.showsCursor = false;
-    auto whole = shot(displayFilter(), config);
-    ASSERT_TRUE(whole.ok()) << whole.error().description();
-    ASSERT_EQ(whole.value().width(), 1920u);
-    EXPECT_EQ(rgbAt(whole.value(), 150, 150), 0xFF0000u);
-    EXPECT_EQ(rgbAt(whole.value(), 400, 350), 0x0000FFu);
-
-    // Half size; the part under the blue window is still red.
-    config.width = 200;
-    config.height = 100;
-    config.scalesToFit = true;
-    auto window = shot(windowFilter(red), config);
-    ASSERT_TRUE(window.ok()) << window.error().description();
-    EXPECT_EQ(window.value().width(), 200u);
-    EXPECT_EQ(rgbAt(window.value(), 150, 75), 0xFF0000u);
-    EXPECT_EQ(rgbAt(window.value(), 10, 10), 0xFF0000u);
-
-    EXPECT_FALSE(shot(windowFilter(0x7654321), config).ok());
-}
-
 TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
     windows->map({.x = 0, .y = 0, .width = 700, .height = 500, .rgb = 0x123456, .title = "A"});
     windows->map({.x = 650, .y = 400, .width = 300, .height = 300, .rgb = 0xABCDEF, .title = "B"});

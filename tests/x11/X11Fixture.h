@@ -59,20 +59,6 @@ class X11Fixture : public testing::Test {
         return r ? *r : platform::Error{"test", -1, "no answer"};
     }
 
-    platform::ContentFilter windowFilter(xcb_window_t id) {
-        auto all = content({false, false});
-        EXPECT_TRUE(all.ok());
-        if (all.ok()) {
-            for (const auto& w : all.value().windows) {
-                if (w.windowId == id)
-                    return screen->makeFilter(w);
-            }
-        }
-        platform::Window missing;
-        missing.windowId = id;
-        return screen->makeFilter(missing);
-    }
-
     platform::ContentFilter displayFilter() {
         auto all = content();
         EXPECT_TRUE(all.ok());

@@ -69,8 +69,10 @@ class X11Helper : public ::testing::Test {
                             .rgb = kRed,
                             .title = "Red Notes",
                             .pid = std::uint32_t(::getpid())});
-        green = windows->map({.x = 800,
-                              .y = 200,
+        // Green covers the middle of red: what the helper shows of red is red's own
+        // content, not the screen.
+        green = windows->map({.x = 250,
+                              .y = 150,
                               .width = 400,
                               .height = 300,
                               .rgb = kGreen,
@@ -218,7 +220,7 @@ TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
     EXPECT_EQ(listed, (std::set<Entry>{
                           {"display", 0, "screen  (1920\u00d71080, Primary)", 0, 0, 1920, 1080},
                           {"window", red, "Red Notes", 100, 100, 400, 300},
-                          {"window", green, "Grün", 800, 200, 400, 300}}));
+                          {"window", green, "Grün", 250, 150, 400, 300}}));
 }
 
 TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
@@ -229,8 +231,8 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     auto display = decodeVideo(0, false);
     ASSERT_TRUE(display);
     EXPECT_EQ(std::tie(display->width, display->height), std::make_tuple(960, 540));
-    EXPECT_TRUE(near(display->at(150, 125), kRed));
-    EXPECT_TRUE(near(display->at(500, 175), kGreen));
+    EXPECT_TRUE(near(display->at(75, 100), kRed));
+    EXPECT_TRUE(near(display->at(250, 150), kGreen));
 
     // A window fills the requested size; a switch moves to the other one.
     const std::size_t from = helper->outputBytes().size();
