@@ -37,21 +37,18 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
         return answers.values().front();
     }
 
-    // Starts `stream` and returns the completions it got.
-    std::vector<platform::MaybeError> start() {
+    // Starts, stops or updates `stream` through `call` and returns every
+    // completion that came: exactly one is expected.
+    template <class Call>
+    std::vector<platform::MaybeError> complete(Call call) {
         Recorder<platform::MaybeError> done;
-        stream->startCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
+        call([&](platform::MaybeError e) { done.add(std::move(e)); });
         harness->waitUntil([&] { return done.size() > 0; }, 5);
         harness->pass(0.2);
         return done.values();
     }
-
-    std::vector<platform::MaybeError> stop() {
-        Recorder<platform::MaybeError> done;
-        stream->stopCapture([&](platform::MaybeError e) { done.add(std::move(e)); });
-        harness->waitUntil([&] { return done.size() > 0; }, 5);
-        harness->pass(0.2);
-        return done.values();
+    std::vector<platform::MaybeError> start() {
+        return complete([&](auto done) { stream->startCapture(done); });
     }
 
     std::unique_ptr<ProviderHarness> harness;
@@ -89,7 +86,7 @@ TEST_P(ScreenCaptureContract, SystemAudioStreamDeliversFloatBuffersBetweenStartA
         EXPECT_GT(b->frameCount(), 0);
     }
 
-    auto stopped = stop();
+    auto stopped = complete([&](auto done) { stream->stopCapture(done); });
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_FALSE(stopped.front());
     const std::size_t afterStop = buffers.size();
@@ -129,12 +126,9 @@ TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfigure
     }
 
     // A filter update of the running stream completes once.
-    Recorder<platform::MaybeError> updated;
-    stream->updateContentFilter(filter, [&](platform::MaybeError e) { updated.add(std::move(e)); });
-    ASSERT_TRUE(harness->waitUntil([&] { return updated.size() > 0; }, 5));
-    harness->pass(0.2);
+    auto updated = complete([&](auto done) { stream->updateContentFilter(filter, done); });
     ASSERT_EQ(updated.size(), 1u);
-    EXPECT_FALSE(updated.values().front());
+    EXPECT_FALSE(updated.front());
 
     // After the output is removed nothing more arrives.
     EXPECT_FALSE(stream->removeOutput(platform::StreamOutputType::screen));
