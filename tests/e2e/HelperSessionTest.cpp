@@ -94,10 +94,8 @@ TEST_F(HelperSession, SelfTestAndSamplingAnswerAndAMissingDisplayIsRefused) {
 }
 
 TEST_F(HelperSession, StopAnswersAndExitsWithStatusZero) {
-    auto answer =
-        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; });
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(errors().lines()[*answer - 1], "Stopping all services...");
+    ASSERT_TRUE(
+        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; }));
     EXPECT_EQ(helper.waitForExit(), 0);
 }
 

@@ -3,8 +3,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
-
 #include "app/InputReader.h"
 #include "support/Pipe.h"
 
@@ -38,12 +36,11 @@ TEST(InputReader, SplitsLinesStripsTerminatorsAndKeepsALastPartialLine) {
     EXPECT_THAT(texts, ::testing::ElementsAre("one", "two", "", "three\rx", "last"));
 }
 
+// A destructor that waited for input would hold the test until it times out.
 TEST(InputReader, DestructionDoesNotWaitForInput) {
     test::Pipe pipe;
     LineQueue queue;
-    const auto started = std::chrono::steady_clock::now();
     { InputReader reader(pipe.readFd(), queue); }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace
