@@ -19,15 +19,13 @@ class ApplicationsContract : public testing::TestWithParam<Provider> {
     std::shared_ptr<platform::Applications> apps;
 };
 
-TEST_P(ApplicationsContract, UnknownProcessesAndDirectoriesGiveNothing) {
+TEST_P(ApplicationsContract, ListedApplicationsAreFoundByPidAndUnknownOnesGiveNothing) {
     EXPECT_GT(apps->currentPid(), 0);
     const platform::Pid unused = 0x7FFFFFF0;
     EXPECT_FALSE(apps->executablePath(unused));
     EXPECT_FALSE(apps->runningApplication(unused));
     EXPECT_FALSE(apps->openBundle("/no/such/place/Nothing.app"));
-}
-
-TEST_P(ApplicationsContract, ListedApplicationsCanBeLookedUpByPid) {
+    // Listed applications can be looked up by pid.
     for (const auto& app : apps->runningApplications()) {
         EXPECT_GT(app.pid, 0);
         auto again = apps->runningApplication(app.pid);

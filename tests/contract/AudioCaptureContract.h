@@ -46,6 +46,8 @@ class AudioCaptureContract : public testing::TestWithParam<Provider> {
         auto output = capture->makeAudioDataOutput();
         ASSERT_TRUE(session->canAddOutput(output));
         session->addOutput(output);
+        EXPECT_FALSE(session->canAddOutput(output));  // an output is added once
+        EXPECT_EQ(session->outputs().size(), 1u);
         output->setSampleBufferHandler(
             [this](std::shared_ptr<const platform::SampleBuffer> b) {
                 onQueue.add(queue->isCurrent());
@@ -65,26 +67,22 @@ class AudioCaptureContract : public testing::TestWithParam<Provider> {
     Recorder<bool> onQueue;
 };
 
-TEST_P(AudioCaptureContract, PermissionIsAnsweredExactlyOnce) {
-    Recorder<bool> answers;
-    capture->requestAccess([&](bool granted) { answers.add(granted); });
-    ASSERT_TRUE(harness->waitUntil([&] { return answers.size() > 0; }, 5));
-    harness->pass(0.3);
-    EXPECT_EQ(answers.size(), 1u);
-}
-
-TEST_P(AudioCaptureContract, DefaultDeviceIsAmongTheDiscoveredOnes) {
+TEST_P(AudioCaptureContract, DevicesAreListedUnknownOnesRefusedAndPermissionAnsweredOnce) {
     const auto devices = capture->discoverDevices();
     auto it = std::find_if(devices.begin(), devices.end(),
                            [&](const auto& d) { return d.uniqueId == micUid; });
     ASSERT_NE(it, devices.end());
     EXPECT_FALSE(it->localizedName.empty());
-}
 
-TEST_P(AudioCaptureContract, InputForAnUnknownDeviceFailsWithADescription) {
     auto input = capture->makeInput({"no-such-device-uid", "Nobody"});
     ASSERT_FALSE(input.ok());
     EXPECT_FALSE(input.error().localizedDescription().empty());
+
+    Recorder<bool> answers;
+    capture->requestAccess([&](bool granted) { answers.add(granted); });
+    ASSERT_TRUE(harness->waitUntil([&] { return answers.size() > 0; }, 5));
+    harness->pass(0.3);
+    EXPECT_EQ(answers.size(), 1u);
 }
 
 TEST_P(AudioCaptureContract, RunningSessionDeliversDescribedBuffersOnItsQueueUntilStopped) {
@@ -114,6 +112,13 @@ TEST_P(AudioCaptureContract, RunningSessionDeliversDescribedBuffersOnItsQueueUnt
             pcm.setFrameLength(static_cast<std::uint32_t>(buffer->frameCount()));
             auto list = pcm.audioBufferList();
             EXPECT_EQ(buffer->copyPcm(0, buffer->frameCount(), list), 0);
+            // Too small a buffer is refused with a status.
+            if (buffer->frameCount() >= 2) {
+                platform::PcmBuffer one(*format, 1);
+                one.setFrameLength(1);
+                auto small = one.audioBufferList();
+                EXPECT_NE(buffer->copyPcm(0, buffer->frameCount(), small), 0);
+            }
         }
     }
 
@@ -123,30 +128,6 @@ TEST_P(AudioCaptureContract, RunningSessionDeliversDescribedBuffersOnItsQueueUnt
     const std::size_t afterStop = buffers.size();
     harness->pass(0.5);
     EXPECT_EQ(buffers.size(), afterStop);
-}
-
-TEST_P(AudioCaptureContract, CopyIntoTooSmallABufferFailsWithAStatus) {
-    startSession();
-    ASSERT_TRUE(harness->waitUntil([&] { return buffers.size() >= 1; }, 5));
-    auto buffer = buffers.values().front();
-    auto format = platform::AudioFormat::fromStreamDescription(*buffer->streamDescription());
-    if (!format)
-        GTEST_SKIP() << "device format is not processable";
-    platform::PcmBuffer pcm(*format, 1);
-    pcm.setFrameLength(1);
-    auto list = pcm.audioBufferList();
-    if (buffer->frameCount() < 2)
-        GTEST_SKIP();
-    EXPECT_NE(buffer->copyPcm(0, buffer->frameCount(), list), 0);
-}
-
-TEST_P(AudioCaptureContract, AnOutputIsAddedOnlyOnce) {
-    session = capture->makeSession();
-    auto output = capture->makeAudioDataOutput();
-    ASSERT_TRUE(session->canAddOutput(output));
-    session->addOutput(output);
-    EXPECT_FALSE(session->canAddOutput(output));
-    EXPECT_EQ(session->outputs().size(), 1u);
 }
 
 }  // namespace ostrovane::contract

@@ -94,25 +94,20 @@ TEST_F(HelperSession, SelfTestAndSamplingAnswerAndAMissingDisplayIsRefused) {
 }
 
 TEST_F(HelperSession, StopAnswersAndExitsWithStatusZero) {
-    auto answer =
-        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; });
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(errors().lines()[*answer - 1], "Stopping all services...");
+    ASSERT_TRUE(
+        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; }));
     EXPECT_EQ(helper.waitForExit(), 0);
 }
 
-TEST_F(HelperSession, EndOfInputEndsTheLoopButNotTheProcess) {
-    ASSERT_TRUE(request("HEALTH_CHECK", isHealthAnswer));
-    const std::size_t linesBefore = errors().lines().size();
-    helper.closeInput();
-    EXPECT_FALSE(helper.waitForExit(std::chrono::milliseconds(300)));
-    EXPECT_EQ(errors().lines().size(), linesBefore);  // nothing is written at end of input
-}
-
-TEST_F(HelperSession, ALastLineWithoutLineFeedIsStillACommand) {
+// A last line without a line feed is still a command; the end of input then
+// ends the loop, silently, but not the process.
+TEST_F(HelperSession, EndOfInputTakesTheLastLineAndEndsTheLoopButNotTheProcess) {
     helper.write("HEALTH_CHECK");
     helper.closeInput();
-    EXPECT_TRUE(errors().waitForLineMatching(isHealthAnswer));
+    ASSERT_TRUE(errors().waitForLineMatching(isHealthAnswer));
+    const std::size_t linesAfter = errors().lines().size();
+    EXPECT_FALSE(helper.waitForExit(std::chrono::milliseconds(300)));
+    EXPECT_EQ(errors().lines().size(), linesAfter);
 }
 
 TEST_F(HelperSession, HostileInputIsSurvivedAndLosesNothingAfterIt) {

@@ -77,9 +77,4 @@ std::vector<std::string> LineCollector::lines() const {
     return _lines;
 }
 
-std::string LineCollector::partialLine() const {
-    std::lock_guard lock(mutex_);
-    return _partial;
-}
-
 }  // namespace ostrovane::test

@@ -35,8 +35,6 @@ class LineCollector {
     bool waitForEnd(std::chrono::milliseconds limit = kDefaultWait);
 
     std::vector<std::string> lines() const;
-    // Bytes after the last line feed.
-    std::string partialLine() const;
 
   private:
     void run(int fd);

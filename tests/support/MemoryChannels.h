@@ -27,7 +27,6 @@ class MemoryChannels {
     std::vector<protocol::Frame> frames() const;
     std::vector<std::uint8_t> outputBytes() const;
 
-    int textFd() const { return textFd_.get(); }
     int frameFd() const { return frameFd_.get(); }
 
   private:

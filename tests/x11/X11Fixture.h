@@ -5,11 +5,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
 #include "platform/x11/X11Displays.h"
 #include "support/PrivateXServer.h"
@@ -32,10 +30,7 @@ class X11Fixture : public testing::Test {
         ASSERT_TRUE(windows->connected());
         platform::x11::X11Displays::Options options;
         options.displayName = server.name();
-        options.log = [this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            logLines_.emplace_back(line);
-        };
+        options.log = [](std::string_view) {};
         screen = platform::x11::X11Displays::connect(clock, std::move(options));
         ASSERT_NE(screen, nullptr);
     }
@@ -64,29 +59,10 @@ class X11Fixture : public testing::Test {
         return r ? *r : platform::Error{"test", -1, "no answer"};
     }
 
-    platform::ContentFilter windowFilter(xcb_window_t id) {
-        auto all = content({false, false});
-        EXPECT_TRUE(all.ok());
-        if (all.ok()) {
-            for (const auto& w : all.value().windows) {
-                if (w.windowId == id)
-                    return screen->makeFilter(w);
-            }
-        }
-        platform::Window missing;
-        missing.windowId = id;
-        return screen->makeFilter(missing);
-    }
-
     platform::ContentFilter displayFilter() {
         auto all = content();
         EXPECT_TRUE(all.ok());
         return screen->makeFilter(all.ok() ? all.value().displays.front() : platform::Display{});
-    }
-
-    std::vector<std::string> logLines() {
-        std::lock_guard lock(mutex_);
-        return logLines_;
     }
 
     // Declared first: destroyed last.
@@ -94,10 +70,6 @@ class X11Fixture : public testing::Test {
     PrivateXServer server;
     std::unique_ptr<TestWindows> windows;
     std::shared_ptr<platform::x11::X11Displays> screen;
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> logLines_;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::test

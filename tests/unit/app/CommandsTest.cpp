@@ -1,8 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "app/Commands.h"
 #include "app/Utf8.h"
 #include "util/NumberFormat.h"
@@ -39,15 +37,6 @@ TEST(CommandLine, ArgumentsFallBackToDefaultsOnlyWithoutAColon) {
     EXPECT_FALSE(parseCommand("STOP "));
     EXPECT_FALSE(parseCommand("HEALTH"));
     EXPECT_FALSE(parseCommand(""));
-}
-
-TEST(CommandLine, EveryNameInTheTableIsUniqueAndFound) {
-    std::set<std::string_view> names;
-    for (const auto& spec : kCommandTable) {
-        EXPECT_TRUE(names.insert(spec.name).second) << spec.name;
-        EXPECT_EQ(findCommand(spec.name), &spec);
-    }
-    EXPECT_EQ(names.size(), 18u);
 }
 
 TEST(NumberFormat, ShortestRoundTripAlwaysWithADecimalPoint) {

@@ -3,10 +3,7 @@
 
 #include <unistd.h>
 
-#include <chrono>
-
 #include "app/InputReader.h"
-#include "app/LineAssembler.h"
 #include "support/Pipe.h"
 
 namespace ostrovane::app {
@@ -39,28 +36,11 @@ TEST(InputReader, SplitsLinesStripsTerminatorsAndKeepsALastPartialLine) {
     EXPECT_THAT(texts, ::testing::ElementsAre("one", "two", "", "three\rx", "last"));
 }
 
-TEST(InputReader, OverlongLinesKeepOnlyTheirBeginningAndTheirLength) {
-    auto lines = readAll(std::string(300, 'a') + "\nok\n", 100);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(lines[0].truncated);
-    EXPECT_EQ(lines[0].length, 300u);
-    EXPECT_LE(lines[0].text.size(), LineAssembler::kTruncatedPrefixBytes);
-    EXPECT_FALSE(lines[1].truncated);
-    EXPECT_EQ(lines[1].text, "ok");
-}
-
-TEST(InputReader, RepairsIllFormedUtf8AndKeepsNulBytes) {
-    auto lines = readAll(std::string("a\0\xff", 3) + "\n", 64);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, std::string("a\0\xEF\xBF\xBD", 5));
-}
-
+// A destructor that waited for input would hold the test until it times out.
 TEST(InputReader, DestructionDoesNotWaitForInput) {
     test::Pipe pipe;
     LineQueue queue;
-    const auto started = std::chrono::steady_clock::now();
     { InputReader reader(pipe.readFd(), queue); }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -65,39 +65,28 @@ TEST(AudioFormatTest, PipelineComparisonIgnoresOnlyTheLayout) {
         interleaved, AudioFormat(CommonFormat::pcmInt16, 48000, 2, true)));
 }
 
-TEST(PcmBufferTest, InterleavedBufferHasOnePlaneOfAllChannels) {
-    PcmBuffer buffer(AudioFormat(CommonFormat::pcmInt16, 48000, 2, true), 960);
-    EXPECT_EQ(buffer.planeCount(), 1u);
-    EXPECT_EQ(buffer.stride(), 2u);
-    ASSERT_NE(buffer.int16ChannelData(0), nullptr);
-    EXPECT_EQ(buffer.int16ChannelData(1), nullptr);
-    EXPECT_EQ(buffer.floatChannelData(0), nullptr);
-
-    EXPECT_TRUE(buffer.planeBytes(0).empty());
-    buffer.setFrameLength(5000);  // clamped to the capacity
-    EXPECT_EQ(buffer.planeBytes(0).size(), 3840u);
-    buffer.setFrameLength(10);
-    AudioBufferList list = buffer.audioBufferList();
+// What a capture copy writes through: one plane of all channels when
+// interleaved, aligned zeroed planes per channel otherwise.
+TEST(PcmBufferTest, BufferListsCoverTheFrameLengthOfEveryPlane) {
+    PcmBuffer interleaved(AudioFormat(CommonFormat::pcmInt16, 48000, 2, true), 960);
+    EXPECT_EQ(interleaved.int16ChannelData(1), nullptr);
+    interleaved.setFrameLength(5000);  // clamped to the capacity
+    EXPECT_EQ(interleaved.planeBytes(0).size(), 3840u);
+    interleaved.setFrameLength(10);
+    AudioBufferList list = interleaved.audioBufferList();
     ASSERT_EQ(list.buffers.size(), 1u);
     EXPECT_EQ(list.buffers[0].numberChannels, 2u);
     ASSERT_EQ(list.buffers[0].data.size(), 40u);
     list.buffers[0].data[2] = std::byte{0x34};
     list.buffers[0].data[3] = std::byte{0x12};
-    EXPECT_EQ(buffer.int16ChannelData(0)[1], 0x1234);  // right channel of frame 0
-}
+    EXPECT_EQ(interleaved.int16ChannelData(0)[1], 0x1234);  // right channel of frame 0
 
-TEST(PcmBufferTest, NonInterleavedPlanesAreSeparateAlignedAndZeroed) {
-    PcmBuffer buffer(AudioFormat(CommonFormat::pcmFloat32, 44100, 2, false), 441);
-    ASSERT_EQ(buffer.planeCount(), 2u);
-    float* left = buffer.floatChannelData(0);
-    float* right = buffer.floatChannelData(1);
-    EXPECT_EQ(buffer.floatChannelData(2), nullptr);
+    PcmBuffer planar(AudioFormat(CommonFormat::pcmFloat32, 44100, 2, false), 441);
+    float* right = planar.floatChannelData(1);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(right) % 16, 0u);
-    std::fill(left, left + 441, 1.0f);
     EXPECT_TRUE(std::all_of(right, right + 441, [](float s) { return s == 0; }));
-
-    buffer.setFrameLength(100);
-    const AudioBufferList list = buffer.audioBufferList();
+    planar.setFrameLength(100);
+    list = planar.audioBufferList();
     ASSERT_EQ(list.buffers.size(), 2u);
     EXPECT_EQ(list.buffers[1].numberChannels, 1u);
     EXPECT_EQ(list.buffers[1].data.size(), 400u);

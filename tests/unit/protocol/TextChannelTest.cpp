@@ -19,33 +19,26 @@ class TextChannelTest : public ::testing::Test {
     TextChannel channel{packets.writeFd()};
 };
 
-TEST_F(TextChannelTest, WritersPrefixTheirTagAndEndWithOneLineFeed) {
+TEST_F(TextChannelTest, WritersPrefixTheirTagAndWriteTheirPayloadVerbatimWithOneLineFeed) {
     channel.sendCommandResponse("STREAMING:started");
     channel.sendEvent("SYSTEM_AUDIO_CONTENTION_RESOLVED");
     channel.sendMicEvent(R"({"event":"device_started","deviceId":42})");
     channel.writeTagged("MIC_APP_SNAPSHOT", "{}");
     channel.logToStderr("SimpleAudioStreamer: started");
     channel.writeLine("RECOVERY_SUCCESS");
-
-    EXPECT_EQ(packets.readMessage(), "CMD_RESPONSE:STREAMING:started\n");
-    EXPECT_EQ(packets.readMessage(), "EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED\n");
-    EXPECT_EQ(packets.readMessage(), "MIC_EVENT:{\"event\":\"device_started\",\"deviceId\":42}\n");
-    EXPECT_EQ(packets.readMessage(), "MIC_APP_SNAPSHOT:{}\n");
-    EXPECT_EQ(packets.readMessage(), "SimpleAudioStreamer: started\n");
-    EXPECT_EQ(packets.readMessage(), "RECOVERY_SUCCESS\n");
-}
-
-TEST_F(TextChannelTest, PayloadsAreWrittenVerbatim) {
     channel.sendEvent("");
     channel.logToStderr("");
     channel.logToStderr("already terminated\n");
     channel.sendCommandResponse("CURRENT_MIC:Café “Zoom” 🎤");
 
-    EXPECT_EQ(packets.readMessage(), "EVENT:\n");
-    EXPECT_EQ(packets.readMessage(), "\n");
-    // No merging of line feeds: the caller's own line feed leaves an empty line.
-    EXPECT_EQ(packets.readMessage(), "already terminated\n\n");
-    EXPECT_EQ(packets.readMessage(), "CMD_RESPONSE:CURRENT_MIC:Café “Zoom” 🎤\n");
+    for (const char* expected :
+         {"CMD_RESPONSE:STREAMING:started\n", "EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED\n",
+          "MIC_EVENT:{\"event\":\"device_started\",\"deviceId\":42}\n", "MIC_APP_SNAPSHOT:{}\n",
+          "SimpleAudioStreamer: started\n", "RECOVERY_SUCCESS\n", "EVENT:\n", "\n",
+          // No merging: the caller's own line feed leaves an empty line.
+          "already terminated\n\n", "CMD_RESPONSE:CURRENT_MIC:Café “Zoom” 🎤\n"}) {
+        EXPECT_EQ(packets.readMessage(), expected);
+    }
 }
 
 TEST(TextChannelFailureTest, WritesToAMissingReaderAreIgnored) {

@@ -1,49 +1,23 @@
 // The audio-log reader's pure parts: the input diff, the line format (read
-// back the way the helper's microphone-app detector reads it) and the options.
+// back by the helper's own microphone-app detector) and the options.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "audiolog/AudioLogDiff.h"
 #include "audiolog/AudioLogLine.h"
 #include "audiolog/AudioLogOptions.h"
+#include "monitoring/AudioMxdLine.h"
 
 namespace ostrovane::tools {
 namespace {
 
-struct DetectedEvent {
-    std::string name;  // without the "(pid)"
-    std::int32_t pid = 0;
-    bool running = false;
-};
-
-// What the detector takes from one line (without its line feed): lines with
-// "Filtering" or "Timestamp" are dropped; the text from the first '{' to the
-// end is one JSON object; the pid ends session.name in parentheses.
-std::optional<DetectedEvent> detect(const std::string& line) {
-    if (line.find("Filtering") != std::string::npos || line.find("Timestamp") != std::string::npos)
+// What the helper's microphone-app detector takes from one line (without
+// its line feed): the log tool's chatter is dropped before parsing.
+std::optional<monitoring::AudioMxdEvent> detect(const std::string& line) {
+    if (monitoring::isLogToolChatter(line))
         return std::nullopt;
-    const auto brace = line.find('{');
-    if (brace == std::string::npos)
-        return std::nullopt;
-    const auto json = nlohmann::json::parse(line.substr(brace), nullptr, false);
-    if (!json.is_object() || !json.contains("session") || !json.contains("details"))
-        return std::nullopt;
-    const auto& name = json["session"]["name"];
-    const auto& running = json["details"]["input_running"];
-    if (!name.is_string() || !running.is_boolean())
-        return std::nullopt;
-    const std::string text = name.get<std::string>();
-    std::smatch match;
-    static const std::regex pidAtEnd(R"(\((\d+)\)$)");
-    if (!std::regex_search(text, match, pidAtEnd))
-        return std::nullopt;
-    const long long pid = std::stoll(match[1].str());
-    if (pid > INT32_MAX)
-        return std::nullopt;
-    return DetectedEvent{text.substr(0, match.position(0)), static_cast<std::int32_t>(pid),
-                         running.get<bool>()};
+    return monitoring::parseAudioMxdLog(line);
 }
 
 TEST(AudioLogDiff, ReportsStartsAndStopsInPidOrderButNotRenames) {
@@ -76,7 +50,7 @@ TEST(AudioLogLine, IsOneCompactLogLineWhoseJsonTheDetectorReadsBack) {
     ASSERT_TRUE(event);
     EXPECT_EQ(event->name, "parec");
     EXPECT_EQ(event->pid, 5678);
-    EXPECT_TRUE(event->running);
+    EXPECT_TRUE(event->inputRunning);
 }
 
 TEST(AudioLogLine, AnyNameSurvivesTheDetectorsParsing) {
@@ -101,7 +75,7 @@ TEST(AudioLogLine, AnyNameSurvivesTheDetectorsParsing) {
         ASSERT_TRUE(event);
         EXPECT_EQ(event->name, expected);
         EXPECT_EQ(event->pid, 2147483647);
-        EXPECT_FALSE(event->running);
+        EXPECT_FALSE(event->inputRunning);
     }
 }
 
