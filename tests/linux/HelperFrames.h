@@ -108,6 +108,23 @@ class HelperFrames {
         return std::max(longest, std::chrono::duration<double>(Clock::now() - previous).count());
     }
 
+    // Audio missing from the frames of `type` that arrived since `from`: the
+    // time between the first and the last of them less the 20 ms each
+    // carries. Unlike arrival gaps, it does not count the helper's writing
+    // in batches (every 100 ms) or a late pass that makes up for itself.
+    double lostSeconds(Type type, Clock::time_point from) const {
+        std::size_t count = 0;
+        Clock::time_point first{}, last{};
+        for (const auto& f : of(type)) {
+            if (f.at < from)
+                continue;
+            first = count++ ? first : f.at;
+            last = f.at;
+        }
+        return count < 2 ? 0
+                         : std::chrono::duration<double>(last - first).count() - (count - 1) * 0.02;
+    }
+
     // Mean level of the frames of `type` from the `from`th on.
     double meanLevel(Type type, std::size_t from) const {
         const auto frames = of(type, from);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <utility>
 
 namespace ostrovane::platform::pulse {
 
@@ -134,12 +135,30 @@ LinuxAudioHardware::Seen LinuxAudioHardware::seenNow() const {
 
 ModelChanges LinuxAudioHardware::filtered(const ModelChanges& changes) {
     if (!connection_->model().available()) {
-        serverPresent_ = false;
+        if (std::exchange(serverPresent_, false))
+            ++outages_;
+        settling_ = settled_ = false;
         return {};
     }
     const Seen now = seenNow();
     ModelChanges effective = changes;
+    if (!serverPresent_ && now.defaultInput.empty() && !seen_.defaultInput.empty() && !settled_) {
+        if (!std::exchange(settling_, true)) {
+            connection_->afterOnEvents(
+                kDeviceSettleTime, [weak = weak_from_this(), outage = outages_] {
+                    auto self = weak.lock();
+                    if (!self || self->outages_ != outage || !self->settling_)
+                        return;
+                    self->settled_ = true;
+                    self->modelChanged(ModelChanges{});
+                });
+        }
+        ModelChanges held;
+        held.running = changes.running;
+        return held;
+    }
     if (!serverPresent_) {
+        settling_ = settled_ = false;
         // Connected (again): only what differs from before counts.
         effective.deviceList = now.devices != seen_.devices;
         effective.defaultInput = now.defaultInput != seen_.defaultInput;

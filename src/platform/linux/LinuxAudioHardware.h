@@ -23,7 +23,10 @@ inline constexpr HardwareStatus kServerUnavailableStatus = 0x73746F70;
 // A sound server that goes away and comes back is not a device change: the
 // device-list and default-input listeners stay quiet while it is away and,
 // once it is back, fire only if its devices or its default input differ from
-// before (the way a restarted audio daemon keeps the user's devices).
+// before (the way a restarted audio daemon keeps the user's devices). A server
+// that had a default input and comes back without one yet is given up to
+// kDeviceSettleTime to offer it again (PipeWire's session manager adds the
+// devices a moment after its pulse server answers) before they hear of it.
 class LinuxAudioHardware final : public AudioHardware,
                                  public ModelObserver,
                                  public std::enable_shared_from_this<LinuxAudioHardware> {
@@ -71,6 +74,9 @@ class LinuxAudioHardware final : public AudioHardware,
     // Updated on the connection's event queue only.
     Seen seen_;
     bool serverPresent_ = false;
+    std::uint64_t outages_ = 0;  // one per loss of the server
+    bool settling_ = false;      // back, waiting for its default input
+    bool settled_ = false;       // that wait is over
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -247,15 +247,49 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
 }
 
 void LinuxCaptureSession::modelChanged(const ModelChanges&) {
+    checkServerReturn(false);
+}
+
+void LinuxCaptureSession::checkServerReturn(bool settled) {
+    // Read before our lock: the model has a lock of its own.
+    PulseModel& model = connection_->model();
+    const bool back = model.available();
+    const bool offersMicrophone = back && model.defaultCaptureDevice().has_value();
+    const std::uint64_t connections = connection_->connections();
     std::function<void(std::optional<Error>)> notify;
+    std::uint64_t generation = 0;
+    bool arm = false;
     {
         std::lock_guard lock(mutex_);
-        if (_state != State::awaitingServer || !connection_->model().available() ||
-            connection_->connections() <= _connection) {
+        if (settled)
+            _settling = false;
+        if (_state != State::awaitingServer || !back || connections <= _connection)
             return;
+        if (!offersMicrophone && !settled) {
+            // Listed but without a microphone yet: a session manager may still
+            // be adding the devices.
+            arm = !std::exchange(_settling, true);
+            generation = _generation;
+        } else {
+            _state = State::stopped;
+            notify = _notifications.runtimeError;
         }
-        _state = State::stopped;
-        notify = _notifications.runtimeError;
+    }
+    if (arm) {
+        connection_->afterOnEvents(kDeviceSettleTime, [weak = weak_from_this(), generation] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            bool current;
+            {
+                std::lock_guard lock(self->mutex_);
+                current = self->_generation == generation;
+                if (!current)
+                    self->_settling = false;
+            }
+            if (current)
+                self->checkServerReturn(true);
+        });
     }
     if (notify)
         notify(Error{kPulseErrorDomain, PA_ERR_CONNECTIONTERMINATED,

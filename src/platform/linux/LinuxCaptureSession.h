@@ -43,9 +43,12 @@ class OutputGate {
 // interruption ended.
 //
 // A lost sound server interrupts the session at once and reports the runtime
-// error only once the server is back and listed: the owner's recovery then
-// finds the devices again instead of failing against a server that is still
-// restarting. A server that never returns leaves the session interrupted.
+// error only once the server is back, listed and offering a default
+// microphone (or has been back for kDeviceSettleTime without one): the
+// owner's recovery then finds the devices again instead of failing against a
+// server that is still restarting or whose session manager has not yet
+// added its devices (PipeWire). A server that never returns leaves the
+// session interrupted.
 class LinuxCaptureSession final : public AudioCaptureSession,
                                   public ModelObserver,
                                   public std::enable_shared_from_this<LinuxCaptureSession> {
@@ -80,6 +83,9 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     void failStartLocked(Error error) { _startError = std::move(error); }
     void streamFailed(std::uint64_t generation, const Error& error);
     void streamSuspended(std::uint64_t generation, bool suspended);
+    // awaitingServer: reports the runtime error once the server is back and
+    // offers a microphone, or once `settled` (the wait is over) it is back.
+    void checkServerReturn(bool settled);
 
     const std::shared_ptr<PulseConnection> connection_;
     const std::shared_ptr<OutputGate> gate_ = std::make_shared<OutputGate>();
@@ -92,6 +98,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
     std::uint64_t _connection = 0;     // guarded by mutex_; connections() when the stream opened
     bool _observing = false;           // guarded by mutex_
+    bool _settling = false;            // guarded by mutex_; the settle timer is armed
     std::optional<Error> _startError;  // guarded by mutex_
 };
 

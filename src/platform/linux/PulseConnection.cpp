@@ -171,6 +171,10 @@ void PulseConnection::addObserver(std::weak_ptr<ModelObserver> observer) {
     _observers.push_back(std::move(observer));
 }
 
+void PulseConnection::afterOnEvents(std::chrono::milliseconds delay, std::function<void()> task) {
+    events_->asyncAfter(delay, std::move(task));
+}
+
 std::optional<bool> PulseConnection::sinkExists(const std::string& name) {
     struct Query {
         std::mutex mutex;

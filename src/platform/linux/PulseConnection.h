@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,6 +16,12 @@
 #include "platform/linux/PulseModel.h"
 
 namespace ostrovane::platform::pulse {
+
+// How long capture waits, once the server is back or its device went away,
+// for the server to offer a device again before it gives up. PipeWire's
+// session manager adds devices and picks the defaults only after its pulse
+// server answers.
+inline constexpr std::chrono::milliseconds kDeviceSettleTime{3000};
 
 // Hears what changed in the server's model, on the connection's event queue.
 class ModelObserver {
@@ -72,6 +79,8 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     std::string unavailableReason() const;
 
     void addObserver(std::weak_ptr<ModelObserver> observer);
+    // Runs `task` on the event queue once `delay` has passed on the clock.
+    void afterOnEvents(std::chrono::milliseconds delay, std::function<void()> task);
 
     // Asks the server (not the model, which may lag behind) whether a sink of
     // that name exists. Nothing when the server cannot answer within the

@@ -201,8 +201,19 @@ MaybeError RecordStream::moveTo(const std::string& source) {
     {
         MainloopLock lock(connection_->mainloop());
         pa_context* context = connection_->readyContextLocked();
-        if (!stream_ || !context || strayed_ ||
-            pa_stream_get_state(stream_.get()) != PA_STREAM_READY)
+        if (!stream_ || !context || pa_stream_get_state(stream_.get()) != PA_STREAM_READY)
+            return Error{kPulseErrorDomain, PA_ERR_BADSTATE, "The record stream is not running"};
+        // Already there: the server moved it itself (PipeWire's session
+        // manager follows the default output), maybe before its check of
+        // where it went came back.
+        const char* device = pa_stream_get_device_name(stream_.get());
+        if (device && source == device) {
+            source_ = source;
+            strayed_ = false;
+            checkMove_.reset();
+            return std::nullopt;
+        }
+        if (strayed_)
             return Error{kPulseErrorDomain, PA_ERR_BADSTATE, "The record stream is not running"};
         // Set before asking: the server's moved notice may come before its answer.
         previous = std::exchange(source_, source);

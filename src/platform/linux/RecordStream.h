@@ -55,8 +55,9 @@ class RecordStream {
     // not count as running for it.
     void setCorked(bool corked);
 
-    // Moves a movable recording to another source without interrupting it.
-    // Waits at most the connection's timeout for the server's answer.
+    // Moves a movable recording to another source without interrupting it;
+    // a recording the server already moved there stays. Waits at most the
+    // connection's timeout for the server's answer.
     MaybeError moveTo(const std::string& source);
 
   private:

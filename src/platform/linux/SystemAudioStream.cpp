@@ -180,6 +180,8 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
         _failed = failed;
         _connection = connection;
         _state = State::capturing;
+        _waiting = false;
+        _waitOver = false;
     }
     gate_->setOpen(true);
     // A failure between opening and here has already been posted; it finds
@@ -187,27 +189,89 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
     return std::nullopt;
 }
 
+std::optional<SystemAudioStream::Output> SystemAudioStream::defaultOutput() const {
+    PulseModel& model = connection_->model();
+    if (!model.available())
+        return std::nullopt;
+    // PipeWire names "@DEFAULT_SINK@" while its session manager has not
+    // chosen a default: no sink of the model, so no output yet.
+    auto sink = model.sink(model.defaultSinkName());
+    if (!sink)
+        return std::nullopt;
+    auto monitor = model.source(sink->monitorSource);
+    if (!monitor || !monitor->isMonitor)
+        return std::nullopt;
+    return Output{sink->name, monitor->name};
+}
+
 void SystemAudioStream::reopen(std::uint64_t generation) {
     MaybeError error = open(generation);
     if (!error)
         return;
-    // A stop meanwhile is not a failure to report.
-    std::int64_t code = error->code == kStreamDisplayUnavailableCode ? kStreamDisplayUnavailableCode
-                                                                     : kStreamSystemStoppedCode;
+    const bool serverGone = !connection_->model().available();
+    const bool noOutput = error->code == kStreamDisplayUnavailableCode;
+    std::optional<std::uint64_t> wait;
+    bool ended = false;
     {
         std::lock_guard lock(mutex_);
+        // A stop meanwhile is not a failure to report.
         if (_generation != generation || _state != State::reopening)
+            return;
+        if (serverGone) {
+            _state = State::awaitingServer;
+            return;
+        }
+        if (noOutput && !_waitOver) {
+            // The output went away again under the open: wait for the next.
+            _state = State::awaitingOutput;
+            wait = beginWaitLocked();
+        } else {
+            _state = State::ended;
+            ended = true;
+        }
+    }
+    if (ended) {
+        report(generation, noOutput ? kStreamDisplayUnavailableCode : kStreamSystemStoppedCode,
+               "The system audio could not be recorded again: " + error->localizedDescription());
+        return;
+    }
+    if (wait)
+        armWait(generation, *wait);
+    modelChanged(ModelChanges{});
+}
+
+std::optional<std::uint64_t> SystemAudioStream::beginWaitLocked() {
+    if (std::exchange(_waiting, true))
+        return std::nullopt;
+    _waitOver = false;
+    return ++_wait;
+}
+
+void SystemAudioStream::armWait(std::uint64_t generation, std::uint64_t wait) {
+    connection_->afterOnEvents(kDeviceSettleTime, [weak = weak_from_this(), generation, wait] {
+        if (auto self = weak.lock())
+            self->outputWaitOver(generation, wait);
+    });
+}
+
+void SystemAudioStream::outputWaitOver(std::uint64_t generation, std::uint64_t wait) {
+    {
+        std::lock_guard lock(mutex_);
+        if (_generation != generation || _wait != wait || !_waiting)
+            return;
+        // A recording being set up right now decides by itself.
+        _waitOver = true;
+        if (_state != State::awaitingOutput)
             return;
         _state = State::ended;
     }
-    report(generation, code,
-           "The sound server restarted and the capture could not be set up again: " +
-               error->localizedDescription());
+    report(generation, kStreamDisplayUnavailableCode, "There is no audio output device to record");
 }
 
 bool SystemAudioStream::isAwaitingService() const {
     std::lock_guard lock(mutex_);
-    return _state == State::awaitingServer || _state == State::reopening;
+    return _state == State::awaitingServer || _state == State::awaitingOutput ||
+           _state == State::reopening;
 }
 
 void SystemAudioStream::stopCapture(StreamCompletion completion) {
@@ -244,7 +308,7 @@ void SystemAudioStream::recordingFailed(std::uint64_t generation, const Error& e
         std::lock_guard lock(mutex_);
         if (_generation != generation || _state != State::capturing)
             return;
-        _state = serverLost ? State::awaitingServer : State::ended;
+        _state = serverLost ? State::awaitingServer : State::reopening;
         record = std::move(_record);
         sink = _sink;
     }
@@ -257,39 +321,66 @@ void SystemAudioStream::recordingFailed(std::uint64_t generation, const Error& e
     }
     // The model may not have heard of the sink's removal yet: ask the server.
     const std::optional<bool> sinkExists = connection_->sinkExists(sink);
+    std::optional<std::uint64_t> wait;
+    {
+        std::lock_guard lock(mutex_);
+        if (_generation != generation || _state != State::reopening)
+            return;
+        if (sinkExists && !*sinkExists) {
+            // The output went away (unplugged headphones): the recording
+            // carries on with the output the server picks next.
+            _state = State::awaitingOutput;
+            wait = beginWaitLocked();
+        } else {
+            _state = State::ended;
+        }
+    }
     if (!sinkExists) {
         report(generation, kStreamSystemStoppedCode, "The sound server stopped the capture");
     } else if (*sinkExists) {
         report(generation, kStreamContentionCode,
                "Another application stopped the system audio capture");
     } else {
-        report(generation, kStreamDisplayUnavailableCode,
-               "The audio output device " + sink + " went away");
+        if (wait)
+            armWait(generation, *wait);
+        modelChanged(ModelChanges{});
     }
 }
 
-void SystemAudioStream::modelChanged(const ModelChanges& changes) {
+void SystemAudioStream::modelChanged(const ModelChanges&) {
     // Read before our lock: the model has a lock of its own.
-    PulseModel& model = connection_->model();
-    const bool available = model.available();
+    const bool available = connection_->model().available();
     const std::uint64_t connections = connection_->connections();
-    const std::string defaultSink = model.defaultSinkName();
+    const std::optional<Output> output = defaultOutput();
     std::uint64_t generation = 0;
+    std::optional<std::uint64_t> wait;
     bool reopening = false;
     bool following = false;
     {
         std::lock_guard lock(mutex_);
         generation = _generation;
         if (_state == State::awaitingServer && available && connections > _connection) {
-            _state = State::reopening;
-            reopening = true;
-        } else if (changes.defaultOutput && available && _state == State::capturing &&
+            // Back: a new wait for the output the server offers.
+            _state = State::awaitingOutput;
+            _waiting = false;
+            wait = beginWaitLocked();
+        }
+        if (_state == State::awaitingOutput) {
+            if (!available) {
+                _state = State::awaitingServer;
+            } else if (output) {
+                _state = State::reopening;
+                reopening = true;
+            }
+        } else if (_state == State::capturing && output && output->sink != _sink &&
                    !(_failed && _failed->load())) {
             // A lost server is the recording's failure to handle, not a change
             // of the default output.
-            following = defaultSink != _sink;
+            following = true;
         }
     }
+    if (wait)
+        armWait(generation, *wait);
     if (!reopening && !following)
         return;
     // Both wait on the server: on the work queue, in the order they came.
@@ -305,57 +396,36 @@ void SystemAudioStream::modelChanged(const ModelChanges& changes) {
 }
 
 void SystemAudioStream::follow(std::uint64_t generation) {
-    PulseModel& model = connection_->model();
-    if (!model.available())
-        return;  // the recording fails with the connection and waits for it
-    const std::string target = model.defaultSinkName();
+    const std::optional<Output> output = defaultOutput();
+    if (!output)
+        return;  // the server has not settled on an output yet
     std::shared_ptr<RecordStream> record;
     {
         std::lock_guard lock(mutex_);
-        if (_generation != generation || _state != State::capturing || target == _sink ||
+        if (_generation != generation || _state != State::capturing || output->sink == _sink ||
             (_failed && _failed->load()))
             return;
         record = _record;
     }
-    if (target.empty()) {
-        end(generation, kStreamSystemStoppedCode,
-            "There is no default audio output device any more");
+    if (!record->moveTo(output->monitor)) {
+        std::lock_guard lock(mutex_);
+        if (_generation == generation && _state == State::capturing)
+            _sink = output->sink;
         return;
     }
-    // The server checks the monitor; the model may not list it yet.
-    auto sink = model.sink(target);
-    MaybeError moved;
-    if (!sink || sink->monitorSource.empty()) {
-        moved = captureError(kStreamDisplayUnavailableCode,
-                             "The audio output device " + target + " has no monitor to record");
-    } else {
-        moved = record->moveTo(sink->monitorSource);
-    }
-    if (moved) {
-        end(generation, kStreamSystemStoppedCode,
-            "The capture could not follow the default audio output device to " + target + ": " +
-                moved->localizedDescription());
-        return;
-    }
-    std::lock_guard lock(mutex_);
-    if (_generation == generation && _state == State::capturing)
-        _sink = target;
-}
-
-void SystemAudioStream::end(std::uint64_t generation, std::int64_t code,
-                            const std::string& message) {
-    std::shared_ptr<RecordStream> record;
+    // Not moved (the server may have taken the recording elsewhere): record
+    // the new output anew.
     {
         std::lock_guard lock(mutex_);
-        // A recording that failed meanwhile is ended by its own report.
+        // A recording that failed meanwhile is handled by its own report.
         if (_generation != generation || _state != State::capturing || (_failed && _failed->load()))
             return;
-        _state = State::ended;
+        _state = State::reopening;
         record = std::move(_record);
     }
     gate_->setOpen(false);
     record.reset();
-    report(generation, code, message);
+    reopen(generation);
 }
 
 void SystemAudioStream::report(std::uint64_t generation, std::int64_t code,

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/CaptureStream.h"
@@ -37,17 +38,21 @@ inline constexpr const char* kCaptureErrorDomain = "LinuxCapture";
 // sink, in 32-bit float at the configured rate and channel count (the server
 // converts). It carries audio only.
 //
-// It follows the default sink by moving the recording to the new default's
-// monitor, without a stop: a headset that plugs in is not a failure. A lost
-// server is waited for: the stream records the default sink's monitor again
-// once the server is back and listed, and meanwhile reports that it awaits
-// its service. A server that never returns leaves it waiting.
+// It follows the default sink inside the provider, without a stop: a headset
+// that plugs in or out is not a failure. The recording moves to the new
+// default's monitor; when it cannot be moved, or when its sink went away
+// (PipeWire's session manager may end it then), it records the new default's
+// monitor anew. A lost server is waited for in the same way: once the server
+// is back, listed and offering a default output, the stream records its
+// monitor again. Meanwhile it reports that it awaits its service. A server
+// that never returns leaves it waiting; an output that does not show up
+// within kDeviceSettleTime ends it.
 //
 // It ends by itself (the stop handler hears it once) with
 // - kStreamContentionCode when another client killed the recording,
-// - kStreamDisplayUnavailableCode when the sink went away,
-// - kStreamSystemStoppedCode when following the default sink or recording
-//   again after a restart failed; the owner's recovery rebuilds the stream.
+// - kStreamDisplayUnavailableCode when no output device is left to record,
+// - kStreamSystemStoppedCode when the server did not answer or recording
+//   again failed; the owner's recovery rebuilds the stream.
 class SystemAudioStream final : public CaptureStream,
                                 public ModelObserver,
                                 public std::enable_shared_from_this<SystemAudioStream> {
@@ -70,16 +75,37 @@ class SystemAudioStream final : public CaptureStream,
     void modelChanged(const ModelChanges& changes) override;
 
   private:
-    // awaitingServer: the server was lost while capturing; reopening: it is
-    // back and the recording is being set up again.
-    enum class State { idle, starting, capturing, awaitingServer, reopening, ended };
+    // awaitingServer: the server was lost while capturing. awaitingOutput:
+    // the recording is gone and a new one waits for a default output.
+    // reopening: a new recording is being set up (or the end of the last one
+    // is being looked into).
+    enum class State {
+        idle,
+        starting,
+        capturing,
+        awaitingServer,
+        awaitingOutput,
+        reopening,
+        ended
+    };
+    // The default output when it can be recorded: a sink the model knows,
+    // with a monitor.
+    struct Output {
+        std::string sink;
+        std::string monitor;
+    };
 
     SystemAudioStream(std::shared_ptr<PulseConnection> connection,
                       StreamConfiguration configuration, StreamStopHandler onStop);
+    std::optional<Output> defaultOutput() const;
     MaybeError open(std::uint64_t generation);
     void reopen(std::uint64_t generation);
     void follow(std::uint64_t generation);
-    void end(std::uint64_t generation, std::int64_t code, const std::string& message);
+    // A wait for an output to record lasts at most kDeviceSettleTime: the
+    // number of a new wait, nothing when one is on already.
+    std::optional<std::uint64_t> beginWaitLocked();
+    void armWait(std::uint64_t generation, std::uint64_t wait);
+    void outputWaitOver(std::uint64_t generation, std::uint64_t wait);
     void recordingFailed(std::uint64_t generation, const Error& error);
     void report(std::uint64_t generation, std::int64_t code, const std::string& message);
     void complete(StreamCompletion completion, MaybeError error) const;
@@ -100,6 +126,9 @@ class SystemAudioStream final : public CaptureStream,
     std::shared_ptr<std::atomic<bool>> _failed;  // guarded by mutex_
     bool _stopReported = false;                  // guarded by mutex_
     std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the recording opened
+    std::uint64_t _wait = 0;        // guarded by mutex_; one per wait for an output
+    bool _waiting = false;          // guarded by mutex_; a wait is on
+    bool _waitOver = false;         // guarded by mutex_; its time is up
 };
 
 }  // namespace ostrovane::platform::pulse
