@@ -69,7 +69,6 @@ class MicFixture : public ::testing::Test {
         EXPECT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     }
 
-    std::vector<std::string> allLines() const { return out.lines(); }
     std::vector<std::string> newLines() { return out.newLines(); }
 
     static std::size_t count(const std::vector<std::string>& lines, const std::string& line) {
@@ -110,8 +109,6 @@ class MicFixture : public ::testing::Test {
         return f;
     }
 
-    static std::string mic(const std::string& message) { return "[Native Mic] " + message; }
-
     dispatch::ManualClock clock;
     platform::sim::SimWorld world;
     test::MemoryChannels out;
@@ -123,7 +120,5 @@ class MicFixture : public ::testing::Test {
     std::vector<std::uint8_t> audio_;
     std::size_t chunks_ = 0;
 };
-
-inline const std::string kWarn = "\u26A0\uFE0F";
 
 }  // namespace ostrovane::sources::mic::testing
