@@ -80,16 +80,23 @@ class SystemAudioFixture : public ::testing::Test {
         return out.newLines();
     }
 
+    // The lines a parent reads ("EVENT:", "CMD_RESPONSE:") since the previous
+    // call; the source's log lines are left out.
+    std::vector<std::string> events() {
+        std::vector<std::string> kept;
+        for (auto& line : newLines()) {
+            if (line.starts_with("EVENT:") || line.starts_with("CMD_RESPONSE:"))
+                kept.push_back(std::move(line));
+        }
+        return kept;
+    }
+
     static std::size_t countContaining(const std::vector<std::string>& lines,
                                        const std::string& part) {
         return static_cast<std::size_t>(
             std::count_if(lines.begin(), lines.end(),
                           [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-    static bool contains(const std::vector<std::string>& lines, const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-
     dispatch::ManualClock clock;
     platform::sim::SimWorld world{clock};
     platform::sim::SimScreen& sim = world.screen();
