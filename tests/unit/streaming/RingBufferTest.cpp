@@ -13,40 +13,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using ::testing::Optional;
 
-Bytes seq(std::uint8_t from, std::size_t n) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(from + i);
-    return out;
-}
-
-TEST(CircularByteBuffer, EmptyReadIsNothingAndZeroReadIsEmpty) {
-    CircularByteBuffer buffer(8);
-    EXPECT_EQ(buffer.availableBytes(), 0);
-    EXPECT_EQ(buffer.read(4), std::nullopt);
-    buffer.write(seq(1, 3));
-    EXPECT_THAT(buffer.read(0), Optional(Bytes{}));
-    EXPECT_EQ(buffer.availableBytes(), 3);
-    EXPECT_THAT(buffer.read(100), Optional(seq(1, 3)));  // more than held: exactly what is held
-    EXPECT_EQ(buffer.read(1), std::nullopt);
-}
-
-TEST(CircularByteBuffer, OverflowDropsTheOldestAndOversizedWritesKeepTheirHead) {
-    CircularByteBuffer buffer(8);
-    buffer.write(seq(1, 6));
-    buffer.write(seq(101, 5));  // 3 oldest go
-    EXPECT_EQ(buffer.availableBytes(), 8);
-    EXPECT_THAT(buffer.read(8), Optional(Bytes{4, 5, 6, 101, 102, 103, 104, 105}));
-
-    CircularByteBuffer fresh(8);
-    fresh.write(seq(1, 10));
-    EXPECT_THAT(fresh.read(10), Optional(seq(1, 8)));
-
-    fresh.write(seq(1, 5));
-    fresh.write(seq(50, 8));  // exactly the capacity replaces everything
-    EXPECT_THAT(fresh.read(8), Optional(seq(50, 8)));
-}
-
 // Random operations against a deque that does what the buffer promises.
 TEST(CircularByteBuffer, BehavesLikeABoundedQueueUnderRandomOperations) {
     std::mt19937 random(1234);
