@@ -22,8 +22,8 @@ inline std::string logLine(const std::string& name, platform::Pid pid, bool runn
            ")\",\"id\":7},\"details\":{\"input_running\":" + (running ? "true" : "false") + "}}\n";
 }
 
-// A detector on a simulated machine and a manual clock, its text channel read
-// back; the main queue is served by a thread of the fixture.
+// A simulated machine on a manual clock whose main queue is served by a
+// thread of the fixture; a detector on it, its text channel read back.
 class MicAppFixture : public ::testing::Test {
   protected:
     MicAppFixture() : world(clock) {
