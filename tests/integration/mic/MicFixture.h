@@ -71,18 +71,11 @@ class MicFixture : public ::testing::Test {
 
     std::vector<std::string> newLines() { return out.newLines(); }
 
-    static std::size_t count(const std::vector<std::string>& lines, const std::string& line) {
-        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-    }
     static std::size_t countPrefix(const std::vector<std::string>& lines,
                                    const std::string& prefix) {
         return static_cast<std::size_t>(std::count_if(
             lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
     }
-    static bool has(const std::vector<std::string>& lines, const std::string& line) {
-        return count(lines, line) > 0;
-    }
-
     // The JSON objects of the "DEVICE_DIAGNOSTIC:" lines among `lines`.
     static std::vector<nlohmann::json> diagnostics(const std::vector<std::string>& lines) {
         std::vector<nlohmann::json> out;

@@ -64,11 +64,6 @@ class MicAppFixture : public ::testing::Test {
         seen_ = all.size();
         return out;
     }
-    static std::size_t countPrefix(const std::vector<std::string>& lines,
-                                   const std::string& prefix) {
-        return static_cast<std::size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
-    }
     // The JSON objects of `tag` among `lines`.
     static std::vector<nlohmann::json> records(const std::vector<std::string>& lines,
                                                const std::string& tag) {

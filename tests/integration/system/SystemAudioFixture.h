@@ -24,7 +24,7 @@ class SystemAudioFixture : public ::testing::Test {
   protected:
     SystemAudioFixture() {
         world.addTypicalMachine();
-        source = SystemAudioSource::create({screen, simApplications(), text, clock});
+        source = SystemAudioSource::create({screen, world.platform().applications, text, clock});
         source->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
             chunks.add(std::vector<std::uint8_t>(chunk.begin(), chunk.end()));
         });
@@ -40,10 +40,6 @@ class SystemAudioFixture : public ::testing::Test {
             source.reset();
         }
         clock.settle();
-    }
-
-    std::shared_ptr<platform::Applications> simApplications() {
-        return world.platform().applications;
     }
 
     // Starts the source and lets the service answer. Returns the start's
