@@ -17,37 +17,30 @@ class MicDeviceFollowingTest : public MicFixture {
 TEST_F(MicDeviceFollowingTest, ABurstOfChangesLeadsToOneReconfigurationAfterTheLast) {
     ASSERT_FALSE(startSource());
     newLines();
-    const std::string reconfiguring =
-        mic("Default device changed, reconfiguring (wasActive=true)...");
-
     world.audio().setDefaultInput("mic-b");
     clock.advanceSeconds(0.1);
     world.audio().setDefaultInput("mic-a");
     clock.advanceSeconds(0.1);
     world.audio().setDefaultInput("mic-b");
     clock.advanceSeconds(0.29);
-    EXPECT_FALSE(has(newLines(), reconfiguring));
+    EXPECT_EQ(source->selectedDeviceID(), "mic-a");
+    EXPECT_TRUE(diagnostics(newLines()).empty());
     clock.advanceSeconds(0.02);
-    auto lines = newLines();
-    EXPECT_EQ(count(lines, reconfiguring), 1u);
-    EXPECT_TRUE(has(lines, mic("Using device: Mic B")));
-    EXPECT_TRUE(has(lines, mic("Session restarted after device change")));
-    EXPECT_FALSE(has(lines, mic("Audio output added")));
     EXPECT_EQ(source->selectedDeviceID(), "mic-b");
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
     EXPECT_EQ(world.audio().runningSessions("mic-b"), 1u);
-    const auto records = diagnostics(lines);
+    const auto records = diagnostics(newLines());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0]["event"], "capture_start");
     EXPECT_EQ(records[0]["selectedDevice"]["id"], "mic-b");
 
-    // The pipeline was rebuilt for the new format and audio flows again.
+    // Converted for the new format, each 441-frame buffer arrives once:
+    // about one second of 48 kHz stereo in 100 chunks.
+    const std::size_t chunksBefore = chunks(), bytesBefore = audio().size();
     clock.advanceSeconds(1);
-    lines = allLines();
-    EXPECT_TRUE(has(lines, "[MicPipeline] Pipeline reset"));
-    EXPECT_TRUE(has(lines, "[MicPipeline] Created converter: 44100.0Hz/2ch -> 48000.0Hz/2ch"));
-    lines = newLines();
-    EXPECT_EQ(count(lines, reconfiguring), 0u);
+    EXPECT_NEAR(static_cast<double>(chunks() - chunksBefore), 100, 1);
+    EXPECT_NEAR(static_cast<double>(audio().size() - bytesBefore), 192000, 4000);
+    EXPECT_TRUE(diagnostics(newLines()).empty());
     EXPECT_TRUE(source->isActive());
 }
 
@@ -55,10 +48,7 @@ TEST_F(MicDeviceFollowingTest, WhileInactiveTheInputIsRebuiltButNotStarted) {
     source = makeSource();
     world.audio().setDefaultInput("mic-b");
     clock.advanceSeconds(0.5);
-    const auto lines = newLines();
-    EXPECT_TRUE(has(lines, mic("Default device changed, reconfiguring (wasActive=false)...")));
-    EXPECT_TRUE(has(lines, mic("Using device: Mic B")));
-    EXPECT_TRUE(diagnostics(lines).empty());
+    EXPECT_TRUE(diagnostics(newLines()).empty());
     EXPECT_EQ(source->selectedDeviceID(), "mic-b");
     EXPECT_EQ(world.audio().runningSessions("mic-b"), 0u);
     EXPECT_FALSE(source->isActive());
@@ -71,7 +61,6 @@ struct LostDeviceCase {
     const char* name;
     bool removeDefault;  // else the new default refuses to run
     bool stopBeforeReturn;
-    const char* critical;
 };
 
 class MicLostDeviceTest : public MicDeviceFollowingTest,
@@ -90,14 +79,13 @@ TEST_P(MicLostDeviceTest, TheParentIsToldOnceAndCaptureResumesWhenADeviceAppears
     }
     clock.advanceSeconds(0.5);
     auto lines = newLines();
-    EXPECT_TRUE(has(lines, mic(kWarn + " CRITICAL: " + c.critical)));
     EXPECT_FALSE(source->isActive());
     // Said once: neither the idle watchdog nor later changes repeat it.
     clock.advanceSeconds(15);
     for (auto& line : newLines())
         lines.push_back(std::move(line));
     EXPECT_EQ(countPrefix(lines, "RECOVERY_FAILED:"), 1u);
-    EXPECT_TRUE(has(lines, "RECOVERY_FAILED:microphone_device_unavailable:1"));
+    EXPECT_EQ(countPrefix(lines, "RECOVERY_FAILED:microphone_device_unavailable:1"), 1u);
 
     if (c.stopBeforeReturn)
         stopSource();
@@ -114,16 +102,12 @@ TEST_P(MicLostDeviceTest, TheParentIsToldOnceAndCaptureResumesWhenADeviceAppears
     EXPECT_EQ(countPrefix(lines, "RECOVERY_FAILED:"), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Recoveries, MicLostDeviceTest,
-    ::testing::Values(
-        LostDeviceCase{"DefaultRefusesToRun", false, false,
-                       "Session failed to restart after device change - marking inactive"},
-        LostDeviceCase{"DefaultRemoved", true, false,
-                       "Session failed to restart after runtime error - marking inactive"},
-        LostDeviceCase{"StoppedBeforeADeviceAppears", true, true,
-                       "Session failed to restart after runtime error - marking inactive"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Recoveries, MicLostDeviceTest,
+                         ::testing::Values(LostDeviceCase{"DefaultRefusesToRun", false, false},
+                                           LostDeviceCase{"DefaultRemoved", true, false},
+                                           LostDeviceCase{"StoppedBeforeADeviceAppears", true,
+                                                          true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MicDeviceFollowingTest, AChangePendingAtReleaseDoesNothing) {
     ASSERT_FALSE(startSource());
@@ -131,7 +115,6 @@ TEST_F(MicDeviceFollowingTest, AChangePendingAtReleaseDoesNothing) {
     clock.advanceSeconds(0.1);
     source.reset();
     clock.advanceSeconds(1);
-    EXPECT_FALSE(has(newLines(), mic("Default device changed, reconfiguring (wasActive=true)...")));
     EXPECT_EQ(world.audio().runningSessions("mic-b"), 0u);
 }
 

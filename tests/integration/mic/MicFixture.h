@@ -69,21 +69,13 @@ class MicFixture : public ::testing::Test {
         EXPECT_EQ(finished.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     }
 
-    std::vector<std::string> allLines() const { return out.lines(); }
     std::vector<std::string> newLines() { return out.newLines(); }
 
-    static std::size_t count(const std::vector<std::string>& lines, const std::string& line) {
-        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-    }
     static std::size_t countPrefix(const std::vector<std::string>& lines,
                                    const std::string& prefix) {
         return static_cast<std::size_t>(std::count_if(
             lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
     }
-    static bool has(const std::vector<std::string>& lines, const std::string& line) {
-        return count(lines, line) > 0;
-    }
-
     // The JSON objects of the "DEVICE_DIAGNOSTIC:" lines among `lines`.
     static std::vector<nlohmann::json> diagnostics(const std::vector<std::string>& lines) {
         std::vector<nlohmann::json> out;
@@ -110,8 +102,6 @@ class MicFixture : public ::testing::Test {
         return f;
     }
 
-    static std::string mic(const std::string& message) { return "[Native Mic] " + message; }
-
     dispatch::ManualClock clock;
     platform::sim::SimWorld world;
     test::MemoryChannels out;
@@ -123,7 +113,5 @@ class MicFixture : public ::testing::Test {
     std::vector<std::uint8_t> audio_;
     std::size_t chunks_ = 0;
 };
-
-inline const std::string kWarn = "\u26A0\uFE0F";
 
 }  // namespace ostrovane::sources::mic::testing

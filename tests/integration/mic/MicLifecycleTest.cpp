@@ -47,41 +47,19 @@ TEST_F(MicLifecycleTest, StartCapturesTheDefaultDeviceUntilStopped) {
 
 TEST_F(MicLifecycleTest, FailedStartsReportTheirCauseAndLeaveTheSourceInactive) {
     addDevice({.uid = "mic-a", .name = "Mic A"}, true);
-    struct Case {
-        std::function<void()> arrange;
-        MicrophoneError error;
-        std::vector<std::string> lines;
-    };
     auto& audio = world.audio();
-    const std::vector<Case> cases{
-        {[&] { audio.setPermission(false); },
-         MicrophoneError::permissionDenied,
-         {mic("Starting..."), mic("Permission denied")}},
-        {[&] { audio.setDefaultInput(std::nullopt); },
-         MicrophoneError::sessionStartFailed,
-         {mic("Starting..."), mic("No default audio device found"),
-          mic("Session configuration failed (no inputs)")}},
+    const std::vector<std::pair<std::function<void()>, MicrophoneError>> cases{
+        {[&] { audio.setPermission(false); }, MicrophoneError::permissionDenied},
+        {[&] { audio.setDefaultInput(std::nullopt); }, MicrophoneError::sessionStartFailed},
         {[&] {
-             SimDeviceFaults f;
-             f.inputCreationError =
-                 platform::Error{"AVFoundationErrorDomain", -11814, "Cannot Record"};
-             audio.setFaults("mic-a", f);
+             audio.setFaults("mic-a", {.inputCreationError = platform::Error{"d", 1, "x"}});
          },
-         MicrophoneError::sessionStartFailed,
-         {mic("Starting..."), mic("Failed to create input: Cannot Record"),
-          mic("Session configuration failed (no inputs)")}},
+         MicrophoneError::sessionStartFailed},
         {[&] { audio.setFaults("mic-a", faults(&SimDeviceFaults::refuseInput)); },
-         MicrophoneError::sessionStartFailed,
-         {mic("Starting..."), mic("Cannot add input for device: Mic A"),
-          mic("Session configuration failed (no inputs)")}},
-        {[&] { audio.refuseOutputs(true); },
-         MicrophoneError::sessionStartFailed,
-         {mic("Starting..."), mic("Using device: Mic A"), mic("Cannot add audio output"),
-          mic("Session configuration failed (no inputs)")}},
+         MicrophoneError::sessionStartFailed},
+        {[&] { audio.refuseOutputs(true); }, MicrophoneError::sessionStartFailed},
         {[&] { audio.setFaults("mic-a", faults(&SimDeviceFaults::failToStart)); },
-         MicrophoneError::sessionStartFailed,
-         {mic("Starting..."), mic("Using device: Mic A"), mic("Audio output added"),
-          mic("Session failed to start")}},
+         MicrophoneError::sessionStartFailed},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
@@ -90,17 +68,17 @@ TEST_F(MicLifecycleTest, FailedStartsReportTheirCauseAndLeaveTheSourceInactive) 
         audio.setFaults("mic-a", {});
         audio.refuseOutputs(false);
         clock.settle();
-        cases[i].arrange();
+        cases[i].first();
         source = makeSource();
         const auto error = startSource();
         ASSERT_TRUE(error);
-        EXPECT_EQ(microphoneErrorOf(*error), cases[i].error);
-        EXPECT_EQ(error->localizedDescription(), description(cases[i].error));
+        EXPECT_EQ(microphoneErrorOf(*error), cases[i].second);
+        EXPECT_EQ(error->localizedDescription(), description(cases[i].second));
         EXPECT_FALSE(source->isActive());
-        EXPECT_EQ(newLines(), cases[i].lines);
+        EXPECT_EQ(audio.runningSessions("mic-a"), 0u);
+        EXPECT_TRUE(diagnostics(newLines()).empty());
         source.reset();
         clock.settle();
-        newLines();
     }
 }
 
@@ -140,24 +118,21 @@ TEST_F(MicLifecycleTest, RuntimeErrorsRestartTheSessionWhenTheyCarryAnError) {
     clock.advanceSeconds(0.1);
     newLines();
 
-    world.audio().raiseRuntimeError(
-        "mic-a", platform::Error{"AVFoundationErrorDomain", -11819, "Media services were reset"});
+    // With an error the session is restarted; without one it stays down.
+    world.audio().raiseRuntimeError("mic-a", platform::Error{"d", -11819, "reset"});
     clock.settle();
-    auto lines = newLines();
-    EXPECT_TRUE(has(lines, mic(kWarn + " Runtime error: Media services were reset")));
-    EXPECT_TRUE(has(lines, mic("Attempting to recover from runtime error...")));
-    EXPECT_TRUE(has(lines, mic("Session restarted after runtime error")));
-    EXPECT_TRUE(has(lines, "[MicPipeline] Pipeline reset"));
-    EXPECT_TRUE(diagnostics(lines).empty());
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
+    const std::size_t before = chunks();
+    clock.advanceSeconds(0.1);
+    EXPECT_GT(chunks(), before);
+    EXPECT_TRUE(diagnostics(newLines()).empty());
 
     world.audio().raiseRuntimeError("mic-a", std::nullopt);
     clock.settle();
-    EXPECT_EQ(newLines(), std::vector<std::string>{mic("Runtime error (no error in userInfo)")});
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
     EXPECT_TRUE(source->isActive());
 
-    // The device now refuses to run: the source gives up and says so.
+    // The device now refuses to run: the source gives up.
     world.audio().endInterruption("mic-a");  // running again
     clock.settle();
     ASSERT_EQ(world.audio().runningSessions("mic-a"), 1u);
@@ -165,9 +140,6 @@ TEST_F(MicLifecycleTest, RuntimeErrorsRestartTheSessionWhenTheyCarryAnError) {
     world.audio().setFaults("mic-a", faults(&SimDeviceFaults::failToStart));
     world.audio().raiseRuntimeError("mic-a", platform::Error{"d", 1, "gone"});
     clock.settle();
-    lines = newLines();
-    EXPECT_TRUE(has(lines, mic(kWarn + " CRITICAL: Session failed to restart after runtime error - "
-                                       "marking inactive")));
     EXPECT_FALSE(source->isActive());
 }
 

@@ -22,8 +22,8 @@ inline std::string logLine(const std::string& name, platform::Pid pid, bool runn
            ")\",\"id\":7},\"details\":{\"input_running\":" + (running ? "true" : "false") + "}}\n";
 }
 
-// A detector on a simulated machine and a manual clock, its text channel read
-// back; the main queue is served by a thread of the fixture.
+// A simulated machine on a manual clock whose main queue is served by a
+// thread of the fixture; a detector on it, its text channel read back.
 class MicAppFixture : public ::testing::Test {
   protected:
     MicAppFixture() : world(clock) {
@@ -63,11 +63,6 @@ class MicAppFixture : public ::testing::Test {
                                      all.end());
         seen_ = all.size();
         return out;
-    }
-    static std::size_t countPrefix(const std::vector<std::string>& lines,
-                                   const std::string& prefix) {
-        return static_cast<std::size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
     }
     // The JSON objects of `tag` among `lines`.
     static std::vector<nlohmann::json> records(const std::vector<std::string>& lines,

@@ -1,65 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include <nlohmann/json.hpp>
 
-#include "dispatch/ManualClock.h"
-#include "platform/sim/SimWorld.h"
-#include "support/InProcessApp.h"
+#include "integration/monitoring/AppFixture.h"
 
-namespace ostrovane::app {
+namespace ostrovane::app::testing {
 namespace {
-
-// The app over pipes on an empty simulated machine with time on a manual
-// clock.
-class AppOnSimMachine : public ::testing::Test {
-  protected:
-    AppOnSimMachine() {
-        EXPECT_TRUE(app.errors().waitForLineMatching(
-            [](const std::string& l) { return l.starts_with("Helper ready"); }));
-    }
-
-    // Sends the lines, then waits until all of them have been handled; the
-    // lines written meanwhile, without the loop's own and the marker's.
-    std::vector<std::string> run(const std::vector<std::string>& commands) {
-        const std::size_t from = app.lines().size();
-        for (const auto& command : commands)
-            app.send(command);
-        clock.settle();
-        app.send("HEALTH_CHECK");
-        const auto marker = app.answerStartingWith("HEALTH_OK:", from);
-        EXPECT_TRUE(marker);
-        const auto all = app.lines();
-        std::vector<std::string> out;
-        for (std::size_t i = from; i < all.size() && !all[i].starts_with("CMD_RESPONSE:HEALTH_OK:");
-             ++i) {
-            if (!all[i].starts_with("Received command: "))
-                out.push_back(all[i]);
-        }
-        return out;
-    }
-
-    // The answers among `lines`, without their tag.
-    static std::vector<std::string> answers(const std::vector<std::string>& lines) {
-        std::vector<std::string> out;
-        for (const auto& line : lines) {
-            if (line.starts_with("CMD_RESPONSE:"))
-                out.push_back(line.substr(13));
-        }
-        return out;
-    }
-
-    static std::size_t countPrefix(const std::vector<std::string>& lines,
-                                   const std::string& prefix) {
-        return static_cast<std::size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
-    }
-
-    dispatch::ManualClock clock{1'765'000'000.0};
-    platform::sim::SimWorld world{clock};
-    test::InProcessApp app{clock, world.platform()};
-};
 
 // The machine has the microphone "sim-mic" as its default input and one
 // display.
@@ -124,27 +68,19 @@ TEST_F(MonitoringCommands, StopStopsTheMonitor) {
     run({"START_MIC_MONITORING"});
     app.send("STOP");
     ASSERT_TRUE(app.answer("STOPPED:ok"));
-    const auto lines = app.lines();
-    const auto stopped = std::find(lines.begin(), lines.end(), "MicrophoneMonitor: Stopped");
-    EXPECT_LT(stopped - lines.begin(),
-              std::find(lines.begin(), lines.end(), "CMD_RESPONSE:STOPPED:ok") - lines.begin());
     EXPECT_EQ(world.audio().listenerCount(), baseListeners);
 }
 
 TEST_F(MonitoringCommands, DeviceDiagnosticWritesTheRecordOnlyWithALiveMicrophone) {
     auto lines = run({"GET_DEVICE_DIAGNOSTIC"});
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "Device diagnostic requested but no active MicrophoneSource",
-                         "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"}));
+    EXPECT_EQ(countPrefix(lines, "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"), 1u);
+    EXPECT_EQ(countPrefix(lines, "DEVICE_DIAGNOSTIC:"), 0u);
 
     run({"START_STREAMING"});
     ASSERT_TRUE(app.answer("STREAMING:started"));
     const std::size_t from = app.lines().size();
     lines = run({"GET_DEVICE_DIAGNOSTIC:why"});
-    // The monitor's lines may come in between.
-    const auto logged =
-        std::find(lines.begin(), lines.end(), "Device diagnostic requested: reason=why");
-    EXPECT_NE(std::find(logged, lines.end(), "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"), lines.end());
+    EXPECT_EQ(countPrefix(lines, "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"), 1u);
     const auto record = app.errors().waitForLineMatching(
         [](const std::string& l) { return l.starts_with("DEVICE_DIAGNOSTIC:"); }, from);
     ASSERT_TRUE(record);
@@ -179,4 +115,4 @@ TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
 }
 
 }  // namespace
-}  // namespace ostrovane::app
+}  // namespace ostrovane::app::testing

@@ -24,7 +24,7 @@ class SystemAudioFixture : public ::testing::Test {
   protected:
     SystemAudioFixture() {
         world.addTypicalMachine();
-        source = SystemAudioSource::create({screen, simApplications(), text, clock});
+        source = SystemAudioSource::create({screen, world.platform().applications, text, clock});
         source->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
             chunks.add(std::vector<std::uint8_t>(chunk.begin(), chunk.end()));
         });
@@ -40,10 +40,6 @@ class SystemAudioFixture : public ::testing::Test {
             source.reset();
         }
         clock.settle();
-    }
-
-    std::shared_ptr<platform::Applications> simApplications() {
-        return world.platform().applications;
     }
 
     // Starts the source and lets the service answer. Returns the start's
@@ -80,16 +76,23 @@ class SystemAudioFixture : public ::testing::Test {
         return out.newLines();
     }
 
+    // The lines a parent reads ("EVENT:", "CMD_RESPONSE:") since the previous
+    // call; the source's log lines are left out.
+    std::vector<std::string> events() {
+        std::vector<std::string> kept;
+        for (auto& line : newLines()) {
+            if (line.starts_with("EVENT:") || line.starts_with("CMD_RESPONSE:"))
+                kept.push_back(std::move(line));
+        }
+        return kept;
+    }
+
     static std::size_t countContaining(const std::vector<std::string>& lines,
                                        const std::string& part) {
         return static_cast<std::size_t>(
             std::count_if(lines.begin(), lines.end(),
                           [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-    static bool contains(const std::vector<std::string>& lines, const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-
     dispatch::ManualClock clock;
     platform::sim::SimWorld world{clock};
     platform::sim::SimScreen& sim = world.screen();

@@ -44,7 +44,6 @@ using SystemAudioSamplePathTest = SystemAudioFixture;
 
 TEST_F(SystemAudioSamplePathTest, PlanarFloatAudioBecomesInterleavedInt16ChunksOfTheSameLength) {
     ASSERT_EQ(start(), "ok");
-    newLines();
     advanceTo(0.1);  // five 960-frame buffers
 
     auto all = chunks.values();
@@ -61,10 +60,6 @@ TEST_F(SystemAudioSamplePathTest, PlanarFloatAudioBecomesInterleavedInt16ChunksO
             ASSERT_EQ(samples[2 * i + 1], expected) << "chunk " << k << " frame " << i;
         }
     }
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: first callback - channels=2, float=true, "
-                            "rate=48000.0, planar=true",
-                            "SystemAudioSource: created converter 48000.0Hz \u2192 48000Hz"));
     EXPECT_EQ(source->status().callbackCount, 5);
 }
 
@@ -81,7 +76,6 @@ TEST_F(SystemAudioSamplePathTest, ResampledOutputNeverExceedsTheExactCapacity) {
                   }),
         480);
     ASSERT_EQ(start(), "ok");
-    newLines();
     advanceTo(1.0);  // 100 buffers of 480 frames at 44.1 kHz
 
     auto all = chunks.values();
@@ -100,11 +94,6 @@ TEST_F(SystemAudioSamplePathTest, ResampledOutputNeverExceedsTheExactCapacity) {
     EXPECT_TRUE(sawEmpty);
     EXPECT_GT(total, 52245u - 1000);
     EXPECT_LE(total, 52245u);
-    auto lines = newLines();
-    EXPECT_TRUE(contains(lines,
-                         "SystemAudioSource: first callback - channels=2, float=true, "
-                         "rate=44100.0, planar=true"));
-    EXPECT_TRUE(contains(lines, "SystemAudioSource: created converter 44100.0Hz \u2192 48000Hz"));
 }
 
 TEST_F(SystemAudioSamplePathTest, IntegerSamplesAreReadAsIntegers) {
@@ -124,21 +113,15 @@ TEST_F(SystemAudioSamplePathTest, IntegerSamplesAreReadAsIntegers) {
         ASSERT_EQ(samples[2 * i], std::int16_t(i % 100));
         ASSERT_EQ(samples[2 * i + 1], -std::int16_t(i % 100));
     }
-    EXPECT_TRUE(contains(newLines(),
-                         "SystemAudioSource: first callback - channels=2, "
-                         "float=false, rate=48000.0, planar=false"));
 }
 
-TEST_F(SystemAudioSamplePathTest, BadBuffersAreDroppedWithALineButStillCountAsLife) {
+TEST_F(SystemAudioSamplePathTest, BadBuffersAreDroppedButStillCountAsLife) {
     sim.setSystemAudio(generator(
                            kPlanarFloat48k, 960, [](auto, auto) { return 0.5; }, false),
                        960);
     ASSERT_EQ(start(), "ok");
-    newLines();
     advanceTo(0.04);
     EXPECT_TRUE(chunks.values().empty());
-    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: failed to get format description",
-                                        "SystemAudioSource: failed to get format description"));
     // The stream is alive even though its buffers are useless: no stall.
     EXPECT_DOUBLE_EQ(*source->status().lastCallbackAt, 0.04);
 
@@ -148,15 +131,12 @@ TEST_F(SystemAudioSamplePathTest, BadBuffersAreDroppedWithALineButStillCountAsLi
     int24.isSignedInteger = true;
     sim.setSystemAudio(generator(int24, 960, [](auto, auto) { return 0.5; }), 960);
     advanceTo(0.06);
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: first callback - channels=2, float=false, "
-                            "rate=48000.0, planar=true",
-                            "SystemAudioSource: unsupported audio format: 48000.0Hz/2ch"));
+    EXPECT_TRUE(chunks.values().empty());
+    EXPECT_DOUBLE_EQ(*source->status().lastCallbackAt, 0.06);
 
     // A buffer without frames counts but produces nothing.
     sim.setSystemAudio(generator(kPlanarFloat48k, 0, [](auto, auto) { return 0.0; }), 960);
     advanceTo(0.08);
-    EXPECT_TRUE(newLines().empty());
     EXPECT_TRUE(chunks.values().empty());
     EXPECT_EQ(source->status().callbackCount, 2);
 }

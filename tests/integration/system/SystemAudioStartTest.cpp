@@ -32,9 +32,6 @@ TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayAndReportsT
     EXPECT_TRUE(config.excludesCurrentProcessAudio);
     EXPECT_EQ(config.sampleRate, 48000);
     EXPECT_EQ(config.channelCount, 2);
-    EXPECT_EQ(config.width, 16);
-    EXPECT_EQ(config.height, 16);
-    EXPECT_EQ(config.pixelFormat, platform::PixelFormat::yuv420v);
     EXPECT_TRUE(source->status().watchdogRunning);
 
     // Running: a second start is ignored, not an error.
@@ -62,12 +59,8 @@ TEST_F(SystemAudioStartTest, DeniedPermissionIsReportedOnceAndRecognisedByTheStr
     });
     clock.settle();
 
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: starting...",
-                            "SystemAudioSource: screen recording permission DENIED",
-                            "SystemAudioSource: permission denied, cannot capture system audio",
-                            "CMD_RESPONSE:SCREEN_RECORDING_PERMISSION_DENIED:",
-                            "EVENT:SCREEN_RECORDING_PERMISSION_DENIED"));
+    EXPECT_THAT(events(), ElementsAre("CMD_RESPONSE:SCREEN_RECORDING_PERMISSION_DENIED:",
+                                      "EVENT:SCREEN_RECORDING_PERMISSION_DENIED"));
     ASSERT_EQ(errors.size(), 1u);
     const platform::Error error = errors.values()[0];
     EXPECT_EQ(error.localizedDescription(), "permissionDenied");
@@ -88,16 +81,12 @@ TEST_F(SystemAudioStartTest, DeniedPermissionIsReportedOnceAndRecognisedByTheStr
 TEST_F(SystemAudioStartTest, FailuresBeforeTheStreamExistsLeaveTheSourceIdle) {
     sim.removeDisplay(1);
     EXPECT_EQ(start(), "noDisplayFound");
-    auto lines = newLines();
-    EXPECT_TRUE(contains(lines, "SystemAudioSource: found 0 displays, 0 windows"));
-    EXPECT_EQ(lines.back(), "SystemAudioSource: no displays found");
     EXPECT_FALSE(source->isActive());
 
     sim.addDisplay({.id = 1});
     sim.failShareableContent(kRefused);
     EXPECT_EQ(start(), "The user declined");
     EXPECT_FALSE(source->isActive());
-    newLines();
 
     sim.failShareableContent(std::nullopt);
     sim.failAddOutput(platform::Error{"SCStreamErrorDomain", -3812, "No output"});
@@ -107,24 +96,17 @@ TEST_F(SystemAudioStartTest, FailuresBeforeTheStreamExistsLeaveTheSourceIdle) {
     EXPECT_FALSE(source->status().watchdogRunning);
     EXPECT_EQ(sim.capturingStreams(), 0u);
     EXPECT_TRUE(outcomes.values().empty());
+    EXPECT_TRUE(events().empty());
 }
 
 TEST_F(SystemAudioStartTest, ARejectedStartIsCleanedUpAndReportedThroughTheOutcome) {
     sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Failed to start"}));
     EXPECT_EQ(start(), "ok");  // created and asked to start; the rejection comes later
-    auto lines = newLines();
-    EXPECT_TRUE(contains(lines,
-                         "SystemAudioSource: startCapture completion error: Error "
-                         "Domain=SCStreamErrorDomain Code=-3802 \"Failed to start\""));
-    EXPECT_TRUE(contains(lines, "SystemAudioSource: forceCleanup \u2014 stream=present"));
-    EXPECT_TRUE(contains(lines, "EVENT:SYSTEM_AUDIO_STREAM_ERROR:Failed to start"));
+    EXPECT_THAT(events(), ElementsAre("EVENT:SYSTEM_AUDIO_STREAM_ERROR:Failed to start"));
     EXPECT_THAT(outcomes.values(), ElementsAre("Failed to start"));
     EXPECT_FALSE(source->isActive());
     EXPECT_FALSE(source->status().watchdogRunning);
-
-    // Forced clean-up of an idle source only reports that there is no stream.
-    source->forceCleanup();
-    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: forceCleanup \u2014 stream=nil"));
+    EXPECT_EQ(sim.capturingStreams(), 0u);
 }
 
 TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) {
@@ -136,13 +118,12 @@ TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) 
 
     sim.releaseHeldAnswers();
     clock.settle();
-    EXPECT_THAT(newLines(),
-                ElementsAre("SystemAudioSource: start aborted - stopped during startCapture"));
+    EXPECT_TRUE(events().empty());
     EXPECT_TRUE(outcomes.values().empty());
     EXPECT_EQ(sim.capturingStreams(), 0u);
 
     // A rejection that arrives after stop belongs to a stream that is no
-    // longer current: logged, nothing else.
+    // longer current: nothing reaches the parent.
     sim.holdStartAnswers(true);
     sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Late"}));
     EXPECT_EQ(start(), "ok");
@@ -150,10 +131,7 @@ TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) 
     newLines();
     sim.releaseHeldAnswers();
     clock.settle();
-    auto lines = newLines();
-    EXPECT_EQ(lines.back(),
-              "SystemAudioSource: startCapture completion error ignored - stream was superseded");
-    EXPECT_EQ(countContaining(lines, "SYSTEM_AUDIO_STREAM_ERROR"), 0u);
+    EXPECT_TRUE(events().empty());
     EXPECT_TRUE(outcomes.values().empty());
 }
 
@@ -169,8 +147,6 @@ TEST_F(SystemAudioStartTest, StopDuringTheContentQueryCreatesNoStream) {
     clock.settle();
 
     EXPECT_THAT(result.values(), ElementsAre("ok"));
-    EXPECT_TRUE(contains(
-        newLines(), "SystemAudioSource: start aborted - stopped before the stream was created"));
     EXPECT_EQ(sim.streamsMade(), 0);
     EXPECT_FALSE(source->isActive());
     EXPECT_FALSE(source->status().watchdogRunning);
@@ -180,7 +156,6 @@ TEST_F(SystemAudioStartTest, StopDuringTheContentQueryCreatesNoStream) {
 TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhile) {
     EXPECT_EQ(start(), "ok");
     advanceTo(0.1);
-    newLines();
 
     // Hold the audio queue as a long audio callback would.
     std::promise<void> gate;
@@ -199,9 +174,8 @@ TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhi
     clock.settle();
     EXPECT_EQ(stopped.size(), 1u);
     EXPECT_EQ(sim.capturingStreams(), 0u);
-    EXPECT_THAT(newLines(), ElementsAre("SystemAudioSource: stopping...",
-                                        "SystemAudioSource: start ignored - stop in progress",
-                                        "SystemAudioSource: stopped"));
+    EXPECT_EQ(sim.streamsMade(), 1);  // the start during the stop was ignored
+    EXPECT_FALSE(source->isActive());
 }
 
 TEST_F(SystemAudioStartTest, ReleasingARunningSourceStopsItsStreamAndWakeObserver) {

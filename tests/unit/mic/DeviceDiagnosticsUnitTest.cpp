@@ -9,39 +9,16 @@ namespace {
 
 using nlohmann::json;
 
-TEST(DeviceDiagnosticEncodingTest, UnsetMembersAreLeftOutAndKeysAreExact) {
-    DeviceDiagnostic d;
-    d.event = "capture_status";
-    d.selectedDevice = {"", "", 0.25, 7};
-    d.driftDetected = true;
-    d.currentDefaultID = "other";
-    const auto text = encodeDeviceDiagnostic(d);
-    ASSERT_TRUE(text);
-    EXPECT_EQ(text->find_first_of(" \n"), std::string::npos) << *text;  // compact
-    const json j = json::parse(*text);
-    EXPECT_EQ(j.size(), 4u);
-    EXPECT_EQ(j["event"], "capture_status");
-    EXPECT_EQ(j["selectedDevice"],
-              (json{{"id", ""}, {"name", ""}, {"rms", 0.25}, {"framesReceived", 7}}));
-    EXPECT_EQ(j["driftDetected"], true);
-    EXPECT_EQ(j["currentDefaultId"], "other");
-
-    DeviceDiagnostic bare;
-    bare.event = "capture_start";
-    bare.allInputDevices.emplace();
-    const json b = json::parse(*encodeDeviceDiagnostic(bare));
-    EXPECT_EQ(b, (json{{"event", "capture_start"},
-                       {"selectedDevice", {{"id", ""}, {"name", ""}}},
-                       {"allInputDevices", json::array()}}));
-}
-
-TEST(DeviceDiagnosticEncodingTest, IllFormedNamesStillEncode) {
+// The record's keys and which are left out are checked on the records the
+// microphone source writes.
+TEST(DeviceDiagnosticEncodingTest, IllFormedNamesStillEncodeOnOneCompactLine) {
     DeviceDiagnostic d;
     d.event = "capture_problem";
-    d.selectedDevice.name = "Mic \xff\"quoted\"";
+    d.selectedDevice.name = "Mic\xff\"quoted\"\n";
     const auto text = encodeDeviceDiagnostic(d);
     ASSERT_TRUE(text);
-    EXPECT_EQ(json::parse(*text)["selectedDevice"]["name"], "Mic \uFFFD\"quoted\"");
+    EXPECT_EQ(text->find_first_of(" \n"), std::string::npos) << *text;
+    EXPECT_EQ(json::parse(*text)["selectedDevice"]["name"], "Mic\uFFFD\"quoted\"\n");
 }
 
 TEST(DeviceDiagnosticEncodingTest, NamesAreCutByCharactersNotBytes) {

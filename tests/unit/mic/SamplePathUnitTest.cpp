@@ -21,19 +21,9 @@ double sine(std::int64_t i) {
     return 0.5 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(i) / 48000);
 }
 
-TEST(MicRmsTest, FullScaleAndLayoutsAgree) {
-    PcmBuffer int16(AudioFormat(CommonFormat::pcmInt16, 48000, 1, true), 64);
-    int16.setFrameLength(64);
-    for (int i = 0; i < 64; ++i)
-        int16.int16ChannelData(0)[i] = 16384;
-    EXPECT_DOUBLE_EQ(rmsOf(int16), 0.5);
-
-    PcmBuffer zeros(AudioFormat(CommonFormat::pcmFloat32, 48000, 2, false), 64);
-    zeros.setFrameLength(64);
-    EXPECT_EQ(rmsOf(zeros), 0.0);
-    zeros.setFrameLength(0);
-    EXPECT_EQ(rmsOf(zeros), 0.0);
-
+// Constant levels in every layout are measured by the microphone sampler's
+// tests; here the channels differ, so each must be read where it lies.
+TEST(MicRmsTest, LayoutsAgree) {
     // The same stereo signal (left a sine, right a quarter of it) as planar
     // float, interleaved 16-bit and interleaved 32-bit.
     const std::uint32_t frames = 960;

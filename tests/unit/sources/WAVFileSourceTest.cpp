@@ -6,7 +6,6 @@
 #include "dispatch/ManualClock.h"
 #include "sources/test/WAVFileSource.h"
 #include "support/MemoryChannels.h"
-#include "support/WaitUntil.h"
 #include "support/WavFile.h"
 
 namespace ostrovane::sources {
@@ -84,11 +83,6 @@ TEST(WAVConversion, HoldsEachSampleFrameAndDoublesMonoToStereo) {
         ASSERT_EQ(samples[i], static_cast<std::int16_t>(i / 6))
             << i;  // 3 for rate x 2 for channels
 
-    WAVContents mono441;
-    mono441.sampleRate = 44100;
-    convertToOutputFormat(mono441, Bytes(1764, 1), out);
-    EXPECT_EQ(out.size(), 3528u);
-
     WAVContents stereo48k;
     stereo48k.sampleRate = 48000;
     stereo48k.channels = 2;
@@ -139,11 +133,6 @@ struct WAVPlayback : ::testing::Test {
         std::lock_guard lock(mutex);
         return _delivered;
     }
-    // The loop's last line comes from its own thread once it is woken.
-    bool waitForLine(const std::string& line) {
-        return test::waitUntil([&] { return test::hasLine(out.lines(), line); },
-                               std::chrono::seconds(2));
-    }
 };
 
 TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame) {
@@ -171,7 +160,6 @@ TEST_F(WAVPlayback, OneLoopPerSourceStopEndsItAndAStartBeginsAtTheTop) {
     EXPECT_FALSE(source->isActive());
     clock.advance(dispatch::milliseconds(100));
     EXPECT_EQ(delivered().size(), 1001u);
-    EXPECT_TRUE(waitForLine("WAVFileSource[wav_system]: playback loop ended at frame 1001"));
     source->stop({});  // harmless
 
     source->start({});
@@ -187,7 +175,6 @@ TEST_F(WAVPlayback, ClearingIsActiveEndsTheLoopAtItsNextCheck) {
     source->setIsActive(false);
     clock.advance(dispatch::milliseconds(100));
     EXPECT_EQ(delivered().size(), 1u);
-    EXPECT_TRUE(waitForLine("WAVFileSource[wav_mic]: playback loop ended at frame 1"));
 }
 
 TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {

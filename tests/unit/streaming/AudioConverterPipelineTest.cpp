@@ -41,11 +41,6 @@ TEST_F(PipelineFixture, ReusesOneConverterPerInputFormatAndReturnsFourBytesPerFr
     EXPECT_EQ(factoryCalls, 2);
 }
 
-TEST_F(PipelineFixture, OutputCapacityHasTenPercentHeadroom) {
-    EXPECT_EQ(AudioConverterPipeline::outputCapacity(44100, 1024), 1227);
-    EXPECT_EQ(AudioConverterPipeline::outputCapacity(48000, 480), 528);
-}
-
 TEST_F(PipelineFixture, AFailedFormatIsNotRetriedUntilReset) {
     factoryFails = true;
     for (int call = 1; call <= 11; ++call)
@@ -60,17 +55,8 @@ TEST_F(PipelineFixture, AFailedFormatIsNotRetriedUntilReset) {
     EXPECT_EQ(factoryCalls, 2);
 }
 
-TEST_F(PipelineFixture, ResamplingIsContinuousAcrossCalls) {
-    // 1 s of 44.1 kHz in 441-frame buffers makes very nearly 1 s at 48 kHz
-    // once priming is over; chunk boundaries lose nothing.
-    std::size_t frames = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (auto out = pipeline.process(floatTone(44100, 2, 441)))
-            frames += out->size() / 4;
-    }
-    EXPECT_GT(frames, 48000u - 1000);
-    EXPECT_LE(frames, 48000u);
-}
+// Resampling across calls is followed through the microphone source, whose
+// converted output of a 44.1 kHz device is measured by the second.
 
 }  // namespace
 }  // namespace ostrovane::streaming

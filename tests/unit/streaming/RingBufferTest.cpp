@@ -11,52 +11,7 @@ namespace ostrovane::streaming {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using ::testing::ElementsAre;
 using ::testing::Optional;
-
-Bytes seq(std::uint8_t from, std::size_t n) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(from + i);
-    return out;
-}
-
-TEST(CircularByteBuffer, EmptyReadIsNothingAndZeroReadIsEmpty) {
-    CircularByteBuffer buffer(8);
-    EXPECT_EQ(buffer.availableBytes(), 0);
-    EXPECT_EQ(buffer.read(4), std::nullopt);
-    buffer.write(seq(1, 3));
-    EXPECT_THAT(buffer.read(0), Optional(Bytes{}));
-    EXPECT_EQ(buffer.availableBytes(), 3);
-    EXPECT_THAT(buffer.read(100), Optional(seq(1, 3)));  // more than held: exactly what is held
-    EXPECT_EQ(buffer.read(1), std::nullopt);
-}
-
-TEST(CircularByteBuffer, OverflowDropsTheOldestAndOversizedWritesKeepTheirHead) {
-    CircularByteBuffer buffer(8);
-    buffer.write(seq(1, 6));
-    buffer.write(seq(101, 5));  // 3 oldest go
-    EXPECT_EQ(buffer.availableBytes(), 8);
-    EXPECT_THAT(buffer.read(8), Optional(Bytes{4, 5, 6, 101, 102, 103, 104, 105}));
-
-    CircularByteBuffer fresh(8);
-    fresh.write(seq(1, 10));
-    EXPECT_THAT(fresh.read(10), Optional(seq(1, 8)));
-
-    fresh.write(seq(1, 5));
-    fresh.write(seq(50, 8));  // exactly the capacity replaces everything
-    EXPECT_THAT(fresh.read(8), Optional(seq(50, 8)));
-}
-
-TEST(CircularByteBuffer, WritesAndReadsAcrossTheEndKeepTheOrder) {
-    CircularByteBuffer buffer(8);
-    buffer.write(seq(1, 6));
-    ASSERT_TRUE(buffer.read(5));
-    buffer.write(seq(10, 6));  // wraps
-    EXPECT_THAT(buffer.read(7), Optional(Bytes{6, 10, 11, 12, 13, 14, 15}));
-    buffer.clear();
-    EXPECT_EQ(buffer.read(1), std::nullopt);
-}
 
 // Random operations against a deque that does what the buffer promises.
 TEST(CircularByteBuffer, BehavesLikeABoundedQueueUnderRandomOperations) {
@@ -98,37 +53,7 @@ TEST(CircularByteBuffer, BehavesLikeABoundedQueueUnderRandomOperations) {
     }
 }
 
-TEST(CircularFrameBuffer, HoldsOneLessThanItsCapacityAndDropsTheOldest) {
-    CircularFrameBuffer<char> buffer(3);
-    EXPECT_TRUE(buffer.isEmpty());
-    buffer.append('a');
-    buffer.append('b');
-    buffer.append('c');
-    EXPECT_EQ(buffer.count(), 2);
-    EXPECT_EQ(buffer.removeFirst(), 'b');
-    EXPECT_EQ(buffer.removeFirst(), 'c');
-    EXPECT_EQ(buffer.removeFirst(), std::nullopt);
-}
-
-TEST(CircularFrameBuffer, CountsCorrectlyOnceTheTailWrapsBelowTheHeadAndAfterClear) {
-    CircularFrameBuffer<int> buffer(5);
-    for (int i = 0; i < 4; ++i)
-        buffer.append(i);
-    ASSERT_EQ(buffer.removeFirst(), 0);
-    ASSERT_EQ(buffer.removeFirst(), 1);
-    buffer.append(4);
-    buffer.append(5);  // tail now below head
-    EXPECT_EQ(buffer.count(), 4);
-    std::vector<int> out;
-    while (auto v = buffer.removeFirst())
-        out.push_back(*v);
-    EXPECT_THAT(out, ElementsAre(2, 3, 4, 5));
-    buffer.append(9);
-    buffer.clear();
-    EXPECT_TRUE(buffer.isEmpty());
-    EXPECT_EQ(buffer.count(), 0);
-}
-
+// A frame ring holds one less than its capacity and drops the oldest.
 TEST(CircularFrameBuffer, BehavesLikeABoundedQueueUnderRandomOperations) {
     std::mt19937 random(99);
     for (std::int64_t capacity : {1, 2, 5, 9}) {

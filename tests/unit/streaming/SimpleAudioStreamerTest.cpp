@@ -12,7 +12,6 @@ namespace ostrovane::streaming {
 namespace {
 
 using protocol::AudioProtocol;
-using test::hasLine;
 using test::linesStartingWith;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -20,10 +19,6 @@ using ::testing::Optional;
 using testing::ScriptedNegotiatingSource;
 using testing::ScriptedSource;
 using ::testing::SizeIs;
-
-constexpr const char* kWatchdogLine =
-    "SimpleAudioStreamer: streaming ack watchdog fired after 4.0s - forcing system audio cleanup";
-constexpr const char* kLostRace = "SimpleAudioStreamer: finishStreamingStart lost the ack race";
 
 struct StreamerFixture : ::testing::Test {
     dispatch::ManualClock clock;
@@ -63,10 +58,6 @@ struct StreamerFixture : ::testing::Test {
         clock.settle();
         ASSERT_TRUE(done.load());
     }
-    std::vector<std::string> lines() const { return out.lines(); }
-    std::size_t count(const std::string& prefix) const {
-        return linesStartingWith(lines(), prefix).size();
-    }
 };
 
 // MARK: resolution table
@@ -78,7 +69,7 @@ TEST_F(StreamerFixture, APlainSystemSourceIsAcknowledgedWhenItsStartReturnsWitho
     EXPECT_THAT(acks(), ElementsAre(std::nullopt));
     EXPECT_TRUE(streamer->isStreaming());
     clock.advanceSeconds(10);
-    EXPECT_EQ(count(kWatchdogLine), 0u);
+    EXPECT_THAT(acks(), ElementsAre(std::nullopt));  // no watchdog to answer again
 }
 
 TEST_F(StreamerFixture, EmptySlotsAreFilledFromTheFactoriesAndAnEmptySystemSlotStreamsTheMic) {
@@ -90,57 +81,54 @@ TEST_F(StreamerFixture, EmptySlotsAreFilledFromTheFactoriesAndAnEmptySystemSlotS
     EXPECT_EQ(streamer->micSource(), mic);
     EXPECT_EQ(mic->starts.load(), 1);
     EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-    EXPECT_TRUE(hasLine(lines(), "SimpleAudioStreamer: system source started"));
-}
-
-TEST_F(StreamerFixture, CaptureOutcomeSuccessStartsStreamingAndTheWatchdogStaysQuiet) {
-    make(mic, system);
-    start();
-    EXPECT_THAT(acks(), IsEmpty());
-    EXPECT_TRUE(hasLine(
-        lines(), "SimpleAudioStreamer: system source negotiating (awaiting SCK completion)"));
-    clock.advanceSeconds(3);
-    system->sendOutcome();
-    clock.settle();
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt));
     EXPECT_TRUE(streamer->isStreaming());
-    clock.advanceSeconds(5);
-    EXPECT_EQ(count(kWatchdogLine), 0u);
-    EXPECT_EQ(system->cleanups.load(), 0);
 }
 
-TEST_F(StreamerFixture, CaptureOutcomeFailureIsAcknowledgedAndNothingStreams) {
-    make(mic, system);
-    start();
+// How a negotiating start ends: the capture outcome decides unless the 4 s
+// watchdog comes first; a microphone that fails does not hold the start up.
+// Whatever comes later is never acknowledged again.
+TEST_F(StreamerFixture, TheCaptureOutcomeOrTheWatchdogAcknowledgesTheStartOnce) {
     const platform::Error rejected{"SCStreamErrorDomain", -3815, "no display"};
-    system->sendOutcome(rejected);
-    clock.settle();
-    EXPECT_THAT(acks(), ElementsAre(Optional(rejected)));
-    EXPECT_FALSE(streamer->isStreaming());
-    EXPECT_EQ(count("SimpleAudioStreamer: system audio negotiation failed: "), 1u);
-    EXPECT_TRUE(mic->isActive());  // sources stay as they are until stop()
-}
+    struct Case {
+        const char* name;
+        bool micFails;
+        std::optional<platform::MaybeError> outcome;  // sent at 3.9 s, unless none
+        std::string ack;                              // "ok" or the error's description
+        bool streaming;
+        int cleanups;
+    };
+    const std::vector<Case> cases{
+        {"confirmed", false, platform::MaybeError{}, "ok", true, 0},
+        {"rejected", false, rejected, "no display", false, 0},
+        {"microphone failed", true, platform::MaybeError{}, "ok", true, 0},
+        {"never answered", false, std::nullopt, "system_audio_negotiation_timeout", false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mic = std::make_shared<ScriptedSource>(AudioProtocol::FrameType::mic);
+        system = std::make_shared<ScriptedNegotiatingSource>();
+        if (c.micFails)
+            mic->failStartWith({"AVFoundationErrorDomain", -11800, "busy"});
+        _acks.clear();
+        make(mic, system);
+        start();
+        clock.advanceSeconds(3.9);
+        EXPECT_THAT(acks(), IsEmpty());
+        if (c.outcome)
+            system->sendOutcome(*c.outcome);
+        clock.advanceSeconds(0.1);
+        ASSERT_THAT(acks(), SizeIs(1));
+        EXPECT_EQ(acks()[0] ? acks()[0]->localizedDescription() : "ok", c.ack);
+        EXPECT_EQ(streamer->isStreaming(), c.streaming);
+        EXPECT_EQ(system->cleanups.load(), c.cleanups);
+        EXPECT_NE(mic->isActive(), c.micFails);  // sources stay as they are until stop()
 
-TEST_F(StreamerFixture, TheWatchdogEndsANegotiationThatNeverCompletes) {
-    make(mic, system);
-    start();
-    clock.advanceSeconds(3.9);
-    EXPECT_THAT(acks(), IsEmpty());
-    clock.advanceSeconds(0.1);
-    ASSERT_THAT(acks(), SizeIs(1));
-    EXPECT_EQ(acks()[0]->localizedDescription(), "system_audio_negotiation_timeout");
+        system->sendOutcome();  // too late
+        clock.advanceSeconds(5);
+        EXPECT_THAT(acks(), SizeIs(1));
+        EXPECT_EQ(streamer->isStreaming(), c.streaming);
+    }
     EXPECT_TRUE(isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout));
-    EXPECT_EQ(system->cleanups.load(), 1);
-    EXPECT_TRUE(hasLine(lines(), kWatchdogLine));
-    EXPECT_TRUE(mic->isActive());
-
-    system->sendOutcome();  // too late
-    clock.settle();
-    EXPECT_THAT(acks(), SizeIs(1));
-    EXPECT_TRUE(hasLine(lines(), std::string(kLostRace) +
-                                     " (result=success) - another resolution already won, "
-                                     "skipping side effects"));
-    EXPECT_FALSE(streamer->isStreaming());
 }
 
 // A system source that fails to start is told to the parent on one line
@@ -155,10 +143,10 @@ TEST_F(StreamerFixture, AFailedSystemStartIsReportedOnOneLineAndTheMicStreamsAlo
     for (const auto& [error, events] : cases) {
         system = std::make_shared<ScriptedNegotiatingSource>();
         system->failStartWith(error);
-        const auto before = linesStartingWith(lines(), "EVENT:").size();
+        const auto before = linesStartingWith(out.lines(), "EVENT:").size();
         make(mic, system);
         start();
-        auto sent = linesStartingWith(lines(), "EVENT:");
+        auto sent = linesStartingWith(out.lines(), "EVENT:");
         sent.erase(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(before));
         EXPECT_EQ(sent, events);
         ASSERT_FALSE(acks().empty());
@@ -166,18 +154,8 @@ TEST_F(StreamerFixture, AFailedSystemStartIsReportedOnOneLineAndTheMicStreamsAlo
         EXPECT_TRUE(streamer->isStreaming());
         EXPECT_FALSE(system->hasOutcomeHandler());
         clock.advanceSeconds(5);
-        EXPECT_EQ(count(kWatchdogLine), 0u);
+        EXPECT_EQ(system->cleanups.load(), 0);
     }
-}
-
-TEST_F(StreamerFixture, AMicrophoneThatFailsIsLoggedAndTheStartGoesOn) {
-    mic->failStartWith({"AVFoundationErrorDomain", -11800, "busy"});
-    make(mic, system);
-    start();
-    system->sendOutcome();
-    clock.settle();
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-    EXPECT_EQ(count("SimpleAudioStreamer: mic source failed to start: "), 1u);
 }
 
 // MARK: stop races
@@ -191,12 +169,8 @@ TEST_F(StreamerFixture, StopWhileNegotiatingSilencesTheAckAndALateOutcomeOnlyLog
     system->sendOutcome();
     clock.advanceSeconds(10);
     EXPECT_THAT(acks(), IsEmpty());
-    EXPECT_EQ(count(kLostRace), 1u);
-    EXPECT_EQ(count(kWatchdogLine), 0u);
+    EXPECT_EQ(system->cleanups.load(), 0);
     EXPECT_FALSE(streamer->isStreaming());
-    const auto own = linesStartingWith(lines(), "SimpleAudioStreamer: ");
-    EXPECT_EQ(own.back().rfind(kLostRace, 0), 0u);
-    EXPECT_TRUE(hasLine(lines(), "SimpleAudioStreamer: STREAMING_STOPPED"));
 }
 
 TEST_F(StreamerFixture, StartingAStoppedStreamerFailsWithStoppedBeforeStart) {
@@ -205,8 +179,6 @@ TEST_F(StreamerFixture, StartingAStoppedStreamerFailsWithStoppedBeforeStart) {
     start();
     ASSERT_THAT(acks(), SizeIs(1));
     EXPECT_EQ(acks()[0]->localizedDescription(), "stopped_before_start_completed");
-    EXPECT_TRUE(
-        hasLine(lines(), "SimpleAudioStreamer: stop arrived before start began - aborting"));
     EXPECT_EQ(mic->starts.load(), 0);
 }
 
@@ -217,16 +189,13 @@ TEST_F(StreamerFixture, StopDuringTheMicStartAbortsBeforeSystemNegotiation) {
     stop();
     mic->completeHeldStart();
     clock.advanceSeconds(10);
-    EXPECT_TRUE(hasLine(lines(),
-                        "SimpleAudioStreamer: stop arrived during mic start - aborting "
-                        "before system audio negotiation"));
     EXPECT_EQ(system->starts.load(), 0);
     EXPECT_EQ(mic->stops.load(), 2);  // by stop() and by the aborted start
     EXPECT_THAT(acks(), IsEmpty());   // silenced by the stop
 }
 
 // The outcome and the watchdog at nearly the same instant, many times: one of
-// them decides, exactly once, and the other leaves no trace but a log line.
+// them decides, exactly once, and the other leaves no trace.
 // Every fourth round three outcomes race a stop: never more than one ack.
 TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
     for (int round = 0; round < 40; ++round) {
@@ -237,8 +206,6 @@ TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
             _acks.clear();
         }
         make(mic, system);
-        const std::size_t linesBefore = count(kLostRace);
-        const std::size_t watchdogsBefore = count(kWatchdogLine);
         const bool withStop = round % 4 == 3;
         start();
         clock.advance(streaming::SimpleAudioStreamer::streamingAckWatchdogTimeout -
@@ -265,8 +232,6 @@ TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
         ASSERT_THAT(acks(), SizeIs(1)) << round;
         const bool watchdogWon =
             acks()[0] && isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout);
-        EXPECT_EQ(count(kWatchdogLine) - watchdogsBefore, watchdogWon ? 1u : 0u);
-        EXPECT_EQ(count(kLostRace) - linesBefore, watchdogWon ? 1u : 0u);
         EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0);
         streamer.reset();
     }
@@ -298,36 +263,27 @@ TEST_F(StreamerFixture, AudioBufferedDuringNegotiationLeavesInTheFirstPass) {
     EXPECT_EQ(frames[151].sequence, 1u);
 }
 
-TEST_F(StreamerFixture, StopEndsTheLoopAfterOneSleepAndNothingIsSentAfterIt) {
-    make(mic, nullptr);
-    start();
-    mic->deliver(std::vector<std::uint8_t>(3840, 1));
-    clock.settle();
-    clock.advanceSeconds(0.1);
-    const auto framesBeforeStop = out.frames().size();
-    EXPECT_EQ(framesBeforeStop, 1u);
-    stop();
-    mic->deliver(std::vector<std::uint8_t>(3840 * 3, 1));
-    clock.settle();
-    EXPECT_EQ(count("SimpleAudioStreamer: data stream ended"), 0u);
-    clock.advanceSeconds(0.1);
-    EXPECT_EQ(count("SimpleAudioStreamer: data stream ended"), 1u);
-    clock.advanceSeconds(1);
-    EXPECT_EQ(out.frames().size(), framesBeforeStop);
-}
-
-TEST_F(StreamerFixture, AReleasedStreamerEndsItsSenderAndLateCallbacksAreHarmless) {
-    make(mic, system);
-    start();
-    system->sendOutcome();
-    clock.settle();
-    ASSERT_TRUE(streamer->isStreaming());
-    streamer.reset();
-    EXPECT_EQ(count("SimpleAudioStreamer: data stream ended"), 1u);
-    mic->deliver(std::vector<std::uint8_t>(3840, 1));
-    system->sendOutcome();
-    clock.advanceSeconds(10);
-    EXPECT_TRUE(out.frames().empty());
+// Stopped or released, the streamer sends nothing more and late callbacks of
+// its sources are harmless.
+TEST_F(StreamerFixture, NothingIsSentAfterAStopOrARelease) {
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release);
+        const auto before = out.frames().size();
+        make(mic, system);
+        start();
+        system->sendOutcome();
+        mic->deliver(std::vector<std::uint8_t>(3840, 1));
+        clock.advanceSeconds(0.1);
+        ASSERT_EQ(out.frames().size(), before + 1);
+        if (release)
+            streamer.reset();
+        else
+            stop();
+        mic->deliver(std::vector<std::uint8_t>(3840 * 3, 1));
+        system->sendOutcome();
+        clock.advanceSeconds(1);
+        EXPECT_EQ(out.frames().size(), before + 1);
+    }
 }
 
 }  // namespace

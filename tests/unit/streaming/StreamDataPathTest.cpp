@@ -71,18 +71,6 @@ TEST_F(DataPathFixture, MicrophoneBytesWaitForAWholeFrame) {
               protocol::levelFromRms(protocol::calculateRMSInt16(std::span(audio).first(kFrame))));
 }
 
-TEST_F(DataPathFixture, SystemChunksAreReframedAndTheRemainderJoinsTheNextChunk) {
-    const Bytes audio = byteRamp(5000 + 2680, 3);
-    path->handleSystemData(std::span(audio).first(5000));
-    pass();
-    ASSERT_EQ(framesOf(AudioProtocol::FrameType::system).size(), 1u);
-    path->handleSystemData(std::span(audio).subspan(5000));
-    pass();
-    auto frames = framesOf(AudioProtocol::FrameType::system);
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(payloads(frames), audio);
-}
-
 // Awkward chunk sizes on both streams at once: every byte leaves in order, in
 // exact frames, each stream with its own consecutive sequence numbers.
 TEST_F(DataPathFixture, OddChunkSizesLeaveAsExactFramesInOrderPerStream) {
