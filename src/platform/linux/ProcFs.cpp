@@ -104,6 +104,17 @@ std::optional<Pid> ProcFs::parent(Pid pid) const {
     return ppid;
 }
 
+std::optional<std::string> ProcFs::name(Pid pid) const {
+    if (pid <= 0)
+        return std::nullopt;
+    auto text = readSmallFile(dir(pid) + "/comm");
+    if (!text)
+        return std::nullopt;
+    while (!text->empty() && text->back() == '\n')
+        text->pop_back();
+    return text;
+}
+
 std::optional<std::string> ProcFs::cgroup(Pid pid) const {
     return readSmallFile(dir(pid) + "/cgroup");
 }

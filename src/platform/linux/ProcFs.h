@@ -16,6 +16,7 @@ class ProcFs {
 
     std::optional<std::string> executable(Pid pid) const;  // the `exe` link
     std::optional<Pid> parent(Pid pid) const;              // from `stat`
+    std::optional<std::string> name(Pid pid) const;        // `comm`, readable for any user
     std::optional<std::string> cgroup(Pid pid) const;      // the `cgroup` file
     std::vector<Pid> pids() const;
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/linux/ProcFs.h"
 #include "platform/linux/PulseFormat.h"
 
 namespace ostrovane::platform::pulse {
@@ -30,10 +31,17 @@ std::optional<Pid> pidProperty(const pa_proplist* list, const char* key) {
 }
 
 // PipeWire records the peer's pid from the socket credentials; PulseAudio
-// only has what the client says about itself.
+// only has what the client says about itself. PipeWire's pulse server is
+// itself PipeWire's peer for every client it serves, so there the verified
+// pid is the server's own and says nothing about who plays or records.
 PidHints pidHints(const pa_proplist* list) {
-    return PidHints{pidProperty(list, "pipewire.sec.pid"),
-                    pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
+    auto verified = pidProperty(list, "pipewire.sec.pid");
+    if (verified) {
+        const auto name = ProcFs().name(*verified);
+        if (name && (*name == "pipewire-pulse" || *name == "pipewire"))
+            verified.reset();
+    }
+    return PidHints{verified, pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
 }
 
 std::string textProperty(const pa_proplist* list, const char* key) {
