@@ -14,6 +14,7 @@ namespace {
 using protocol::AudioProtocol;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 constexpr std::size_t kFrame = 3840;
 
@@ -137,6 +138,39 @@ TEST_F(DataPathFixture, SystemPassStopsAtTheFrameCapBetweenChunks) {
     path->handleSystemData(big);
     pass();
     EXPECT_EQ(path->systemFramesSent(), 150 + 102);
+}
+
+// A pass whose frame writes are slow: every reading of the time finds it a
+// millisecond later.
+struct SlowWritesClock final : dispatch::Clock {
+    explicit SlowWritesClock(dispatch::Clock& base) : base(base) {}
+    double wallTime() const override { return base.wallTime(); }
+    dispatch::Duration uptime() const override { return base.uptime() + (elapsed += 1ms); }
+    dispatch::TimerId schedule(dispatch::Duration d, std::function<void()> f) override {
+        return base.schedule(d, std::move(f));
+    }
+    bool cancel(dispatch::TimerId id) override { return base.cancel(id); }
+    bool sleepUntil(dispatch::Duration d, std::stop_token s) override {
+        return base.sleepUntil(d, s);
+    }
+    dispatch::Clock& base;
+    mutable dispatch::Duration elapsed{0};
+};
+
+TEST_F(DataPathFixture, SystemPassEndsWhenItsTimeIsSpentAndTheNextGoesOn) {
+    SlowWritesClock slow{clock};
+    StreamDataPath slowPath(slow, out.text(), out.frameWriter());
+    for (std::uint32_t i = 0; i < 150; ++i)
+        slowPath.handleSystemData(byteRamp(kFrame, i));
+    slowPath.sendAudioData();
+    const auto first = slowPath.systemFramesSent();
+    EXPECT_GT(first, 0);
+    EXPECT_LT(first, 30);  // well under the frame cap of 100
+    slowPath.sendAudioData();
+    EXPECT_GT(slowPath.systemFramesSent(), first);
+    const auto sys = framesOf(AudioProtocol::FrameType::system);
+    ASSERT_EQ(sys.size(), static_cast<std::size_t>(slowPath.systemFramesSent()));
+    EXPECT_EQ(sys.back().payload, byteRamp(kFrame, static_cast<std::uint32_t>(sys.size() - 1)));
 }
 
 // While no pass runs (a start still negotiating, a stalled sender) each
