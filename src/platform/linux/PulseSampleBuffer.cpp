@@ -33,4 +33,18 @@ std::optional<DataBlock> PulseSampleBuffer::dataBlock() const {
                                       static_cast<std::size_t>(frames_) * format_.bytesPerFrame())};
 }
 
+std::shared_ptr<const PulseSampleBuffer> FragmentTimeline::take(const void* data, std::size_t bytes,
+                                                                bool pass) {
+    if (frameBytes_ == 0)
+        return nullptr;
+    const auto frames = static_cast<std::int64_t>(bytes / frameBytes_);
+    const MediaTime at{framesSeen_, static_cast<std::int32_t>(format_.sampleRate)};
+    framesSeen_ += frames;
+    if (!data || !pass || frames == 0)
+        return nullptr;
+    const auto* first = static_cast<const std::byte*>(data);
+    std::vector<std::byte> copy(first, first + static_cast<std::size_t>(frames) * frameBytes_);
+    return std::make_shared<const PulseSampleBuffer>(format_, std::move(copy), at);
+}
+
 }  // namespace ostrovane::platform::pulse

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "platform/SampleBuffer.h"
@@ -26,6 +27,24 @@ class PulseSampleBuffer final : public SampleBuffer {
     std::vector<std::byte> bytes_;
     std::int64_t frames_;
     MediaTime presentationTime_;
+};
+
+// Cuts what a record stream peeks into timed buffers. A hole (the server lost
+// audio) and audio the stream must not pass on give no buffer but keep the
+// timeline: the next buffer's time counts their frames, so the gap stays a gap.
+class FragmentTimeline {
+  public:
+    FragmentTimeline(StreamDescription format, std::size_t frameBytes)
+        : format_(format), frameBytes_(frameBytes) {}
+
+    // `data` is null for a hole; it is copied, so the fragment may be dropped
+    // afterwards.
+    std::shared_ptr<const PulseSampleBuffer> take(const void* data, std::size_t bytes, bool pass);
+
+  private:
+    const StreamDescription format_;
+    const std::size_t frameBytes_;
+    std::int64_t framesSeen_ = 0;
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -26,7 +26,7 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
     const auto timeout = connection->timeout();
     std::unique_ptr<RecordStream> self(
         new RecordStream(std::move(connection), std::move(request), std::move(events)));
-    self->frameBytes_ = pa_frame_size(&*spec);
+    self->timeline_.emplace(self->request_.format, pa_frame_size(&*spec));
     self->source_ = self->request_.source;
     pa_threaded_mainloop* loop = self->connection_->mainloop();
     {
@@ -253,28 +253,16 @@ void RecordStream::onRead(pa_stream*, std::size_t, void* userdata) {
 
 void RecordStream::readLocked() {
     pa_stream* s = stream_.get();
-    const auto rate = static_cast<std::int32_t>(request_.format.sampleRate);
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         // A failing peek means a failing stream; the state callback reports it.
         if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
             return;  // nothing (more) to read
-        const auto frames = static_cast<std::int64_t>(bytes / frameBytes_);
-        if (!data || strayed_) {
-            // A hole (the server lost data), or audio of a source we did not
-            // ask for. Skip it but keep the timeline.
-            framesSeen_ += frames;
-            pa_stream_drop(s);
-            continue;
-        }
-        const auto* first = static_cast<const std::byte*>(data);
-        std::vector<std::byte> copy(first, first + static_cast<std::size_t>(frames) * frameBytes_);
+        // Audio of a source we did not ask for is skipped like a hole.
+        auto buffer = timeline_->take(data, bytes, !strayed_);
         pa_stream_drop(s);
-        auto buffer = std::make_shared<const PulseSampleBuffer>(request_.format, std::move(copy),
-                                                                MediaTime{framesSeen_, rate});
-        framesSeen_ += frames;
-        if (frames > 0 && events_.buffer)
+        if (buffer && events_.buffer)
             events_.buffer(std::move(buffer));
     }
 }

@@ -5,11 +5,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/PlatformError.h"
 #include "platform/SampleBuffer.h"
 #include "platform/linux/PulseConnection.h"
+#include "platform/linux/PulseSampleBuffer.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -76,11 +78,10 @@ class RecordStream {
     const std::shared_ptr<PulseConnection> connection_;
     const RecordRequest request_;
     const RecordEvents events_;
-    std::size_t frameBytes_ = 0;
 
     // Main loop thread (or main loop lock) only.
     StreamPtr stream_;
-    std::int64_t framesSeen_ = 0;
+    std::optional<FragmentTimeline> timeline_;
     bool failedReported_ = false;
     std::string source_;  // the source the recording must be on
     // On a source not asked for, or not yet known to be a monitor: its audio
