@@ -35,18 +35,35 @@ bool claim(const std::string& path) {
     return false;
 }
 
+// A display is in use while its socket or lock exists, unless the lock names
+// a process that is gone (an X server killed outright leaves both behind):
+// those are removed and the display is free again.
+bool displayInUse(const std::string& number) {
+    const std::string lock = "/tmp/.X" + number + "-lock";
+    const std::string socket = "/tmp/.X11-unix/X" + number;
+    if (!std::filesystem::exists(lock))
+        return std::filesystem::exists(socket);
+    pid_t owner = 0;
+    std::ifstream(lock) >> owner;
+    if (owner <= 0 || ::kill(owner, 0) == 0 || errno != ESRCH)
+        return true;
+    ::unlink(lock.c_str());
+    ::unlink(socket.c_str());
+    return false;
+}
+
 }  // namespace
 
 PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments) {
     for (int n = 87; n < 140 && !server_; ++n) {
         const std::string number = std::to_string(n);
-        if (std::filesystem::exists("/tmp/.X11-unix/X" + number) ||
-            std::filesystem::exists("/tmp/.X" + number + "-lock")) {
-            continue;
-        }
         const std::string claimPath = "/tmp/.ostrovane-test-display-" + number;
         if (!claim(claimPath))
             continue;
+        if (displayInUse(number)) {
+            ::unlink(claimPath.c_str());
+            continue;
+        }
         claim_ = claimPath;
         name_ = ":" + number;
         socket_ = "/tmp/.X11-unix/X" + number;
@@ -71,6 +88,7 @@ void PrivateXServer::kill() {
         return;
     server_->kill(SIGKILL);
     server_->waitForExit(std::chrono::seconds(5));
+    displayInUse(name_.substr(1));  // removes what the killed server left
 }
 
 bool PrivateXServer::ready() {
