@@ -51,17 +51,4 @@ class InProcessApp {
     std::unique_ptr<app::App> app_;
 };
 
-// Declared between a simulated world and the app on it: once the app is gone,
-// a platform thread may still be finishing a callback that holds the last
-// reference to one of the app's services; the world must outlive it.
-struct SettleOnExit {
-    dispatch::ManualClock& clock;
-    ~SettleOnExit() {
-        try {
-            clock.settle();
-        } catch (...) {
-        }
-    }
-};
-
 }  // namespace ostrovane::test

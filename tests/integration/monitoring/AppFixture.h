@@ -83,7 +83,6 @@ class AppOnSimMachine : public ::testing::Test {
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world{clock};
-    test::SettleOnExit settle{clock};
     test::InProcessApp app{clock, world.platform()};
 };
 

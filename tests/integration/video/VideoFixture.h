@@ -57,7 +57,6 @@ class VideoFixture : public ::testing::Test {
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world{clock};
-    SettleOnExit settleOnExit{clock};
     InProcessApp app{clock, world.platform()};
 };
 
