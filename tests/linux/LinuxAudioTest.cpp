@@ -253,9 +253,14 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
     EXPECT_EQ(events.values().back(), "interrupted");
     // The event may come before the session has marked itself stopped.
     EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
-    // Corked while interrupted: the source does not count as in use for us.
+    // Corked while interrupted: the source does not count as in use for us,
+    // once the server's own event about the source has come.
     auto hw = platform.audioHardware;
-    EXPECT_EQ(hw->isRunningSomewhere(*deviceId("flaky_mic"), Scope::input).valueOr(1), 0u);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return hw->isRunningSomewhere(*deviceId("flaky_mic"), Scope::input).valueOr(1) == 0u;
+        },
+        5s));
 
     ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "0"}));
     ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 5s));
