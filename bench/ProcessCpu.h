@@ -9,9 +9,9 @@
 
 namespace ostrovane::bench {
 
-// CPU time (user + system, all threads, in seconds) a running process has
-// used so far, from /proc/<pid>/stat; nothing once it is gone. Clock-tick
-// resolution (usually 10 ms): measure windows of seconds, not milliseconds.
+// CPU time (all live threads, in seconds) a running process has used so
+// far, from /proc/<pid>/task/*/schedstat; nothing once it is gone. Threads
+// that ended are not counted: measure processes whose threads stay.
 std::optional<double> cpuSecondsOf(pid_t pid);
 
 // Context switches (voluntary and involuntary) of all live threads of a
