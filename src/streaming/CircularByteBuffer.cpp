@@ -16,7 +16,11 @@ std::int64_t checkedCapacity(std::int64_t capacity) {
 
 CircularByteBuffer::CircularByteBuffer(std::int64_t capacity)
     : capacity_(checkedCapacity(capacity)),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity))) {}
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity))) {
+    // Every page is touched now, once: otherwise the ring's first lap faults
+    // a fresh page in every few buffers, on the thread that delivers audio.
+    std::fill_n(buffer_.get(), capacity_, std::uint8_t{0});
+}
 
 std::int64_t CircularByteBuffer::write(std::span<const std::uint8_t> data) {
     std::lock_guard guard(lock_);
