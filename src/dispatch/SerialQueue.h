@@ -22,6 +22,11 @@ class QueueRef {
 
     // Returns false when the queue no longer exists.
     bool async(std::function<void()> task) const;
+    // Runs `task` on the calling thread as the queue's next task when the
+    // queue is idle, as a synchronous dispatch would, and posts it otherwise;
+    // either way it runs in order with the queue's other tasks. Returns false
+    // when the queue no longer exists.
+    bool runOrAsync(std::function<void()> task) const;
 
   private:
     std::weak_ptr<detail::QueueCore> core_;

@@ -22,7 +22,10 @@ class AudioDataOutput {
     virtual ~AudioDataOutput() = default;
 
     // Each buffer of the running session is passed to `handler` on `queue`,
-    // in capture order. Replacing the handler takes effect for the next
+    // in capture order, as one of the queue's tasks. A provider may run that
+    // task on its own delivering thread while the queue is idle (nothing
+    // else of the queue runs meanwhile), so the handler must not wait for the
+    // capture service. Replacing the handler takes effect for the next
     // buffer; a buffer is dropped when the queue is gone.
     virtual void setSampleBufferHandler(SampleBufferHandler handler, dispatch::QueueRef queue) = 0;
 };

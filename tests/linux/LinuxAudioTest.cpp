@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -181,6 +183,59 @@ TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPla
     const double rms = floatRms(all);
     EXPECT_GT(rms, 0.05);
     EXPECT_LT(rms, 1.0);
+}
+
+// While its queue is idle a handler runs right on the sound server's client
+// thread, and it may end the recording and let go of the session there.
+TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
+    addMicrophone("sine_self");
+    std::promise<std::thread::id> queueThread;
+    queue->async([&] { queueThread.set_value(std::this_thread::get_id()); });
+    const auto worker = queueThread.get_future().get();
+
+    std::mutex mutex;
+    std::shared_ptr<platform::AudioCaptureSession> held;  // guarded by mutex
+    std::atomic<int> handled{0};
+    std::atomic<bool> onQueueThread{false};
+    {
+        auto capture = platform.audioCapture;
+        auto session = capture->makeSession();
+        auto input = capture->makeInput({"sine_self", ""});
+        ASSERT_TRUE(input.ok());
+        session->addInput(input.value());
+        auto output = capture->makeAudioDataOutput();
+        output->setSampleBufferHandler(
+            [&](auto) {
+                ++handled;
+                onQueueThread = std::this_thread::get_id() == worker;
+                std::shared_ptr<platform::AudioCaptureSession> last;
+                {
+                    std::lock_guard lock(mutex);
+                    last = std::move(held);
+                }
+                if (last)
+                    last->stopRunning();
+            },
+            queue->ref());
+        session->addOutput(output);
+        std::lock_guard lock(mutex);
+        held = session;
+        session->startRunning();
+        ASSERT_TRUE(session->isRunning());
+    }  // from here the handler holds the session's last reference
+
+    ASSERT_TRUE(waitUntil([&] { return handled.load() > 0; }, 5s));
+    EXPECT_FALSE(onQueueThread.load());
+    EXPECT_TRUE(waitUntil([&] { return !server.recordingNamed("Ostrovane microphone"); }, 5s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(handled.load(), 1) << "buffers reached the handler after it stopped the session";
+
+    // The connection records on.
+    Buffers buffers;
+    const QueueDrain drain{*queue};
+    auto again = record("sine_self", buffers);
+    EXPECT_TRUE(waitUntil([&] { return buffers.size() > 0; }, 5s));
+    again->stopRunning();
 }
 
 // Default changes reach the listeners in the hardware contract; here the

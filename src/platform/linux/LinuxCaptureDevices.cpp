@@ -13,9 +13,17 @@ void LinuxAudioDataOutput::setSampleBufferHandler(SampleBufferHandler handler,
 }
 
 void LinuxAudioDataOutput::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-    std::lock_guard lock(mutex_);
-    if (_handler)
-        _queue.async([handler = _handler, buffer] { handler(buffer); });
+    SampleBufferHandler handler;
+    dispatch::QueueRef queue;
+    {
+        std::lock_guard lock(mutex_);
+        handler = _handler;
+        queue = _queue;
+    }
+    // Outside the lock: on an idle queue the handler runs right here, and it
+    // may replace itself.
+    if (handler)
+        queue.runOrAsync([handler = std::move(handler), buffer] { handler(buffer); });
 }
 
 void LinuxCaptureDevices::requestAccess(std::function<void(bool)> answer) {

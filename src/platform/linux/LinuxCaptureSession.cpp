@@ -27,16 +27,22 @@ std::vector<std::shared_ptr<AudioDataOutput>> OutputGate::outputs() const {
 }
 
 void OutputGate::setOpen(bool open) {
-    std::lock_guard lock(mutex_);
-    _open = open;
+    if (open)
+        gate_.open();
+    else
+        gate_.close();
 }
 
 void OutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-    std::lock_guard lock(mutex_);
-    if (!_open)
-        return;
-    for (const auto& output : _outputs)
-        output->deliver(buffer);
+    gate_.pass([&] {
+        std::vector<std::shared_ptr<LinuxAudioDataOutput>> outputs;
+        {
+            std::lock_guard lock(mutex_);
+            outputs = _outputs;
+        }
+        for (const auto& output : outputs)
+            output->deliver(buffer);
+    });
 }
 
 // ---- LinuxCaptureSession ----

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/AudioCaptureSession.h"
+#include "platform/linux/DeliveryGate.h"
 #include "platform/linux/LinuxCaptureDevices.h"
 #include "platform/linux/PulseConnection.h"
 
@@ -20,6 +21,8 @@ class OutputGate {
     void add(std::shared_ptr<LinuxAudioDataOutput> output);
     bool contains(const std::shared_ptr<AudioDataOutput>& output) const;
     std::vector<std::shared_ptr<AudioDataOutput>> outputs() const;
+    // Closing returns once no buffer is on its way to an output, unless the
+    // closer runs in one of the outputs' handlers.
     void setOpen(bool open);
     // Passes the buffer on while the gate is open; closing the gate is
     // therefore the point after which nothing more reaches an output.
@@ -28,7 +31,7 @@ class OutputGate {
   private:
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<LinuxAudioDataOutput>> _outputs;  // guarded by mutex_
-    bool _open = false;                                           // guarded by mutex_
+    DeliveryGate gate_;
 };
 
 // A capture session: one record stream on its input's source, in the

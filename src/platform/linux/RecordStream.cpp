@@ -103,7 +103,8 @@ RecordStream::RecordStream(std::shared_ptr<PulseConnection> connection, RecordRe
                            RecordEvents events)
     : connection_(std::move(connection)),
       request_(std::move(request)),
-      events_(std::move(events)) {}
+      events_(std::move(events)),
+      deliver_(events_.buffer ? std::make_shared<const BufferEvent>(events_.buffer) : nullptr) {}
 
 RecordStream::~RecordStream() {
     MainloopLock lock(connection_->mainloop());
@@ -253,18 +254,27 @@ void RecordStream::onRead(pa_stream*, std::size_t, void* userdata) {
 
 void RecordStream::readLocked() {
     pa_stream* s = stream_.get();
+    // Everything readable is taken first and handed on after: a handler may
+    // run on this very thread and end the recording, which destroys this
+    // object, so nothing of it is touched once the first buffer is handed on.
+    std::vector<std::shared_ptr<const SampleBuffer>> buffers;
     for (;;) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         // A failing peek means a failing stream; the state callback reports it.
         if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
-            return;  // nothing (more) to read
+            break;  // nothing (more) to read
         // Audio of a source we did not ask for is skipped like a hole.
         auto buffer = timeline_->take(data, bytes, !strayed_);
         pa_stream_drop(s);
-        if (buffer && events_.buffer)
-            events_.buffer(std::move(buffer));
+        if (buffer)
+            buffers.push_back(std::move(buffer));
     }
+    if (buffers.empty() || !deliver_)
+        return;
+    const auto deliver = deliver_;
+    for (auto& buffer : buffers)
+        (*deliver)(std::move(buffer));
 }
 
 }  // namespace ostrovane::platform::pulse

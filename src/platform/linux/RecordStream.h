@@ -28,10 +28,14 @@ struct RecordRequest {
     bool movable = false;
 };
 
+using BufferEvent = std::function<void(std::shared_ptr<const SampleBuffer>)>;
+
 // What a running record stream reports. Each runs on the main loop thread
-// with its lock held: it must only copy values and post work to a queue.
+// with its lock held: it must only copy values and post work to a queue,
+// except `buffer`, which may hand the buffer to a handler that runs right
+// there and may even destroy the stream.
 struct RecordEvents {
-    std::function<void(std::shared_ptr<const SampleBuffer>)> buffer;
+    BufferEvent buffer;
     // The stream ended by itself (killed, source gone, connection lost); once.
     std::function<void(const Error&)> failed;
     std::function<void(bool suspended)> suspended;
@@ -78,6 +82,8 @@ class RecordStream {
     const std::shared_ptr<PulseConnection> connection_;
     const RecordRequest request_;
     const RecordEvents events_;
+    // Shared with a delivery in progress, which may outlive this object.
+    const std::shared_ptr<const BufferEvent> deliver_;
 
     // Main loop thread (or main loop lock) only.
     StreamPtr stream_;

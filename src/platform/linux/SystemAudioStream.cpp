@@ -32,25 +32,36 @@ bool AudioOutputGate::set(AudioSampleHandler handler, dispatch::QueueRef queue) 
 }
 
 bool AudioOutputGate::clear() {
-    std::lock_guard lock(mutex_);
-    if (!_handler)
-        return false;
-    _handler = nullptr;
-    _queue = {};
+    {
+        std::lock_guard lock(mutex_);
+        if (!_handler)
+            return false;
+        _handler = nullptr;
+        _queue = {};
+    }
+    gate_.waitForPassing();
     return true;
 }
 
 void AudioOutputGate::setOpen(bool open) {
-    std::lock_guard lock(mutex_);
-    _open = open;
+    if (open)
+        gate_.open();
+    else
+        gate_.close();
 }
 
 void AudioOutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-    // Posted under the lock: once the gate is closed or the output removed,
-    // nothing more is handed to the queue.
-    std::lock_guard lock(mutex_);
-    if (_open && _handler)
-        _queue.async([handler = _handler, buffer] { handler(buffer); });
+    gate_.pass([&] {
+        AudioSampleHandler handler;
+        dispatch::QueueRef queue;
+        {
+            std::lock_guard lock(mutex_);
+            handler = _handler;
+            queue = _queue;
+        }
+        if (handler)
+            queue.runOrAsync([handler = std::move(handler), buffer] { handler(buffer); });
+    });
 }
 
 // ---- SystemAudioStream ----

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/CaptureStream.h"
+#include "platform/linux/DeliveryGate.h"
 #include "platform/linux/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
@@ -15,6 +16,11 @@ class RecordStream;
 
 // The stream's one audio output and whether buffers may pass to it. Shared
 // with the record stream's buffer event, which must not keep the stream alive.
+//
+// A buffer runs its handler right on the delivering thread when the handler's
+// queue is idle (as that queue's task), and is posted to the queue otherwise.
+// Clearing the output and closing the gate return once no buffer is on its
+// way to the handler, unless called from the handler itself.
 class AudioOutputGate {
   public:
     bool set(AudioSampleHandler handler, dispatch::QueueRef queue);  // false: already set
@@ -26,7 +32,7 @@ class AudioOutputGate {
     std::mutex mutex_;
     AudioSampleHandler _handler;  // guarded by mutex_
     dispatch::QueueRef _queue;    // guarded by mutex_
-    bool _open = false;           // guarded by mutex_
+    DeliveryGate gate_;
 };
 
 // Stop code when the server itself ended the capture and it could not be set

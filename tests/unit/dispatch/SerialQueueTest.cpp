@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,39 @@ TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerAsTheQueuesOnlyTask) {
     caller.join();
     EXPECT_NE(blockedRanOn, std::thread::id{});
     EXPECT_NE(blockedRanOn, caller.get_id());
+}
+
+// The hand-over a capture thread uses: inline while the queue is idle, behind
+// the queue's work otherwise, and always in the order handed over.
+TEST(SerialQueue, RunOrAsyncRunsInlineWhenIdleAndKeepsOrderWhenBusy) {
+    ManualClock clock(0.0, std::chrono::milliseconds(2000));
+    auto queue = std::make_unique<SerialQueue>(clock, "test.handover");
+    const QueueRef ref = queue->ref();
+    std::vector<int> order;  // touched only on the queue
+    std::thread::id ranOn;
+    ASSERT_TRUE(ref.runOrAsync([&] {
+        ranOn = std::this_thread::get_id();
+        EXPECT_TRUE(queue->isCurrent());
+        order.push_back(0);
+    }));
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+
+    std::promise<void> release;
+    queue->async([f = release.get_future().share(), &order] {
+        f.wait();
+        order.push_back(1);
+    });
+    for (int i = 2; i < 5; ++i)
+        ASSERT_TRUE(ref.runOrAsync([&order, i] { order.push_back(i); }));
+    release.set_value();
+    clock.settle();
+    EXPECT_THAT(order, ::testing::ElementsAre(0, 1, 2, 3, 4));
+
+    // A task run inline may release the queue itself, as a handler that lets
+    // go of its owner's last reference does.
+    ASSERT_TRUE(ref.runOrAsync([&] { queue.reset(); }));
+    clock.settle();
+    EXPECT_FALSE(ref.runOrAsync([] {}));
 }
 
 TEST(SerialQueue, DestructionDropsPendingTasksAndRefsOutliveTheQueue) {
