@@ -218,8 +218,10 @@ TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
             },
             queue->ref());
         session->addOutput(output);
-        std::lock_guard lock(mutex);
-        held = session;
+        {
+            std::lock_guard lock(mutex);
+            held = session;
+        }
         session->startRunning();
         ASSERT_TRUE(session->isRunning());
     }  // from here the handler holds the session's last reference
