@@ -40,7 +40,9 @@ namespace ostrovane::sources::mic {
 // - "mic.session" (sessionQueue_): every session change (configuration,
 //   start, stop, reconfiguration, recovery) and the 1 s callback watchdog.
 // - "mic.processing" (processingQueue_): captured buffers, one at a time, and
-//   the pipeline resets; the pipeline is touched nowhere else.
+//   the pipeline resets; the pipeline is touched nowhere else. A provider may
+//   run a buffer's task on its own capture thread while the queue is idle,
+//   so nothing on this path waits for the platform.
 // - "mic.utility" (utilityQueue_): the recovery status lines and the periodic
 //   status diagnostic, off the capture path.
 // - platform threads: the permission answer, the default-device listener and

@@ -32,9 +32,11 @@ namespace ostrovane::sources::system {
 // to a rebuilt stream after a delay, and another application taking the
 // capture over is fought with quick retries. Two budgets bound that effort.
 //
-// Threads: audio buffers arrive on the queue "system.audio"; the watchdog and
-// all recovery decisions run on "system.recovery"; service completions and
-// the stream's delegate on platform threads; start/stop on the caller's.
+// Threads: audio buffers arrive on the queue "system.audio" (as its tasks,
+// which the provider may run on its capture thread while the queue is idle);
+// the watchdog and all recovery decisions run on "system.recovery"; service
+// completions and the stream's delegate on platform threads; start/stop on
+// the caller's.
 // Every callback holds the source weakly, so create it with create().
 class SystemAudioSource final : public streaming::NegotiatingAudioSource,
                                 public std::enable_shared_from_this<SystemAudioSource> {
