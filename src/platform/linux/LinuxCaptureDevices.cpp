@@ -7,23 +7,11 @@ namespace ostrovane::platform::pulse {
 
 void LinuxAudioDataOutput::setSampleBufferHandler(SampleBufferHandler handler,
                                                   dispatch::QueueRef queue) {
-    std::lock_guard lock(mutex_);
-    _handler = std::move(handler);
-    _queue = std::move(queue);
+    slot_.replace(std::move(handler), std::move(queue));
 }
 
 void LinuxAudioDataOutput::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-    SampleBufferHandler handler;
-    dispatch::QueueRef queue;
-    {
-        std::lock_guard lock(mutex_);
-        handler = _handler;
-        queue = _queue;
-    }
-    // Outside the lock: on an idle queue the handler runs right here, and it
-    // may replace itself.
-    if (handler)
-        queue.runOrAsync([handler = std::move(handler), buffer] { handler(buffer); });
+    slot_.deliver(buffer);
 }
 
 void LinuxCaptureDevices::requestAccess(std::function<void(bool)> answer) {

@@ -5,6 +5,7 @@
 
 #include "platform/AudioCaptureDevices.h"
 #include "platform/AudioCaptureSession.h"
+#include "platform/linux/BufferHandlerSlot.h"
 #include "platform/linux/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
@@ -22,15 +23,11 @@ class LinuxDeviceInput final : public CaptureDeviceInput {
 class LinuxAudioDataOutput final : public AudioDataOutput {
   public:
     void setSampleBufferHandler(SampleBufferHandler handler, dispatch::QueueRef queue) override;
-    // Hands one buffer to the handler's queue: run on the calling thread when
-    // the queue is idle (as the queue's task), posted to it otherwise. Saves
-    // two thread switches per buffer against always posting.
+    // Hands one buffer to the handler's queue (see BufferHandlerSlot).
     void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
 
   private:
-    std::mutex mutex_;
-    SampleBufferHandler _handler;  // guarded by mutex_
-    dispatch::QueueRef _queue;     // guarded by mutex_
+    BufferHandlerSlot slot_;
 };
 
 // Microphones are the server's sources that are not monitors of a sink: the

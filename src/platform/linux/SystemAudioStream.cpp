@@ -23,22 +23,12 @@ Error captureError(std::int64_t code, std::string message) {
 // ---- AudioOutputGate ----
 
 bool AudioOutputGate::set(AudioSampleHandler handler, dispatch::QueueRef queue) {
-    std::lock_guard lock(mutex_);
-    if (_handler)
-        return false;
-    _handler = std::move(handler);
-    _queue = std::move(queue);
-    return true;
+    return slot_.fill(std::move(handler), std::move(queue));
 }
 
 bool AudioOutputGate::clear() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!_handler)
-            return false;
-        _handler = nullptr;
-        _queue = {};
-    }
+    if (!slot_.clear())
+        return false;
     gate_.waitForPassing();
     return true;
 }
@@ -51,17 +41,7 @@ void AudioOutputGate::setOpen(bool open) {
 }
 
 void AudioOutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-    gate_.pass([&] {
-        AudioSampleHandler handler;
-        dispatch::QueueRef queue;
-        {
-            std::lock_guard lock(mutex_);
-            handler = _handler;
-            queue = _queue;
-        }
-        if (handler)
-            queue.runOrAsync([handler = std::move(handler), buffer] { handler(buffer); });
-    });
+    gate_.pass([&] { slot_.deliver(buffer); });
 }
 
 // ---- SystemAudioStream ----

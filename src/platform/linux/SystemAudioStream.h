@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/CaptureStream.h"
+#include "platform/linux/BufferHandlerSlot.h"
 #include "platform/linux/DeliveryGate.h"
 #include "platform/linux/PulseConnection.h"
 
@@ -29,9 +30,7 @@ class AudioOutputGate {
     void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
 
   private:
-    std::mutex mutex_;
-    AudioSampleHandler _handler;  // guarded by mutex_
-    dispatch::QueueRef _queue;    // guarded by mutex_
+    BufferHandlerSlot slot_;
     DeliveryGate gate_;
 };
 
