@@ -59,9 +59,10 @@ using StreamStopHandler = std::function<void(const StreamStopError&)>;
 // Lifecycle: add outputs → startCapture → (updateContentFilter)* →
 // stopCapture. Samples of each output type go to that output's handler on
 // its queue, as the queue's tasks (which a provider may run on its own thread
-// while the queue is idle, as for capture sessions' outputs). Every completion is called exactly once, on a platform thread;
-// a start without an error means capture runs. After removeOutput returns,
-// no new sample of that type is handed to its queue.
+// while the queue is idle, as for capture sessions' outputs). Every
+// completion is called exactly once, on a platform thread; a start without an
+// error means capture runs. After removeOutput returns, no new sample of that
+// type is handed to its queue.
 class CaptureStream {
   public:
     virtual ~CaptureStream() = default;
