@@ -13,17 +13,19 @@ namespace ostrovane::platform::pulse {
 class BufferHandlerSlot {
   public:
     void replace(SampleBufferHandler handler, dispatch::QueueRef queue) {
+        auto shared = share(std::move(handler));
         std::lock_guard lock(mutex_);
-        _handler = std::move(handler);
+        _handler = std::move(shared);
         _queue = std::move(queue);
     }
 
     // False, leaving the slot as it is, when it holds a handler already.
     bool fill(SampleBufferHandler handler, dispatch::QueueRef queue) {
+        auto shared = share(std::move(handler));
         std::lock_guard lock(mutex_);
         if (_handler)
             return false;
-        _handler = std::move(handler);
+        _handler = std::move(shared);
         _queue = std::move(queue);
         return true;
     }
@@ -43,7 +45,7 @@ class BufferHandlerSlot {
     // and posted to it otherwise. Outside the lock, since the handler may
     // replace itself.
     void deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
-        SampleBufferHandler handler;
+        std::shared_ptr<const SampleBufferHandler> handler;
         dispatch::QueueRef queue;
         {
             std::lock_guard lock(mutex_);
@@ -51,13 +53,20 @@ class BufferHandlerSlot {
             queue = _queue;
         }
         if (handler)
-            queue.runOrAsync([handler = std::move(handler), buffer] { handler(buffer); });
+            queue.runOrAsync([handler = std::move(handler), buffer] { (*handler)(buffer); });
     }
 
   private:
+    // Shared, so that a buffer on its way costs a reference, not a copy.
+    static std::shared_ptr<const SampleBufferHandler> share(SampleBufferHandler handler) {
+        if (!handler)
+            return nullptr;
+        return std::make_shared<const SampleBufferHandler>(std::move(handler));
+    }
+
     std::mutex mutex_;
-    SampleBufferHandler _handler;  // guarded by mutex_
-    dispatch::QueueRef _queue;     // guarded by mutex_
+    std::shared_ptr<const SampleBufferHandler> _handler;  // guarded by mutex_
+    dispatch::QueueRef _queue;                            // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse
