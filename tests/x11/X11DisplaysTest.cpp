@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "dispatch/ManualClock.h"
+#include "platform/image/ImagePool.h"
 #include "platform/sim/SimWorld.h"
-#include "platform/x11/ImagePool.h"
 #include "platform/x11/WaylandSession.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"

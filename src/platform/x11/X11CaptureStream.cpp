@@ -1,7 +1,6 @@
 #include "platform/x11/X11CaptureStream.h"
 
-#include "platform/image/ImageScaling.h"
-#include "platform/x11/ImagePool.h"
+#include "platform/image/StreamFrames.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Errors.h"
@@ -9,9 +8,6 @@
 namespace ostrovane::platform::x11 {
 
 namespace {
-// Frames a receiver may hold at once before the stream skips frames: the one
-// being encoded, the latest kept for snapshots, one on its way.
-constexpr std::size_t kImagesInFlight = 4;
 constexpr double kDefaultFrameSeconds = 1.0 / 60.0;
 
 std::optional<Error> stopErrorOf(GrabResult result) {
@@ -217,8 +213,7 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
     const dispatch::Duration period = dispatch::seconds(
         interval.isValid() && interval.value > 0 ? interval.seconds() : kDefaultFrameSeconds);
     Image grabbed;
-    ImageScaler scaler;
-    ImagePool pool(kImagesInFlight);
+    StreamFrames frames(configuration_);
     dispatch::Duration next = context.clock().uptime();
     while (!context.stopRequested()) {
         if (!applyFilterChanges(capture))
@@ -230,7 +225,7 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
             return;
         }
         if (result == GrabResult::ok)
-            deliver(grabbed, pool, scaler, MediaTime{now.count(), 1'000'000'000});
+            deliver(frames.scale(grabbed), MediaTime{now.count(), 1'000'000'000});
         // A late frame does not make the next ones come in a burst.
         next = std::max(next + period, now);
         if (!context.clock().sleepUntil(next, context.stopToken()))
@@ -238,19 +233,10 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
     }
 }
 
-void X11CaptureStream::deliver(const Image& grabbed, ImagePool& pool, ImageScaler& scaler,
-                               MediaTime time) {
-    const auto width = static_cast<std::uint32_t>(std::max<std::int64_t>(configuration_.width, 1));
-    const auto height =
-        static_cast<std::uint32_t>(std::max<std::int64_t>(configuration_.height, 1));
-    std::unique_ptr<Image> frame = pool.take(width, height);
+void X11CaptureStream::deliver(std::shared_ptr<const Image> frame, MediaTime time) {
     if (!frame)
         return;  // every image is still held by receivers: skip this frame
-    const bool scaled = configuration_.scalesToFit ? scaler.scaleToFit(grabbed, *frame)
-                                                   : scaler.scale(grabbed, *frame);
-    ScreenSample sample{pool.share(std::move(frame)), time, true};
-    if (!scaled)
-        return;  // the image goes straight back to the pool
+    ScreenSample sample{std::move(frame), time, true};
     // Handed to the queue under the lock so that nothing follows a stop or
     // the removal of the output.
     std::lock_guard lock(mutex_);

@@ -10,12 +10,11 @@
 #include "dispatch/BackgroundTask.h"
 #include "dispatch/SerialQueue.h"
 #include "platform/CaptureStream.h"
-#include "platform/image/ImageScaling.h"
+#include "platform/image/Image.h"
 
 namespace ostrovane::platform::x11 {
 
 class X11Capture;
-class ImagePool;
 
 // A stream of images of one display or window. While capturing, one grabbing
 // thread with an X connection of its own grabs at the minimum frame interval,
@@ -53,7 +52,7 @@ class X11CaptureStream final : public CaptureStream {
     void run(dispatch::BackgroundTask::Context& context, StreamCompletion started);
     // Applies queued filter changes; false when the stream had to stop.
     bool applyFilterChanges(X11Capture& capture);
-    void deliver(const Image& grabbed, ImagePool& pool, ImageScaler& scaler, MediaTime time);
+    void deliver(std::shared_ptr<const Image> frame, MediaTime time);
     void complete(StreamCompletion completion, MaybeError error);
     // Ends capturing and joins the grabbing thread; whether it was capturing.
     bool halt();

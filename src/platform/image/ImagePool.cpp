@@ -1,6 +1,6 @@
-#include "platform/x11/ImagePool.h"
+#include "platform/image/ImagePool.h"
 
-namespace ostrovane::platform::x11 {
+namespace ostrovane::platform {
 
 std::unique_ptr<Image> ImagePool::take(std::uint32_t width, std::uint32_t height) {
     std::lock_guard lock(shared_->mutex);
@@ -32,4 +32,4 @@ std::shared_ptr<const Image> ImagePool::share(std::unique_ptr<Image> image) {
     });
 }
 
-}  // namespace ostrovane::platform::x11
+}  // namespace ostrovane::platform

@@ -7,7 +7,7 @@
 
 #include "platform/image/Image.h"
 
-namespace ostrovane::platform::x11 {
+namespace ostrovane::platform {
 
 // Frame images of one stream, allocated once and reused. An image is handed
 // out as shared_ptr<const Image>; when the last receiver lets go it comes
@@ -36,4 +36,4 @@ class ImagePool {
     const std::size_t capacity_;
 };
 
-}  // namespace ostrovane::platform::x11
+}  // namespace ostrovane::platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "platform/StreamConfiguration.h"
+#include "platform/image/Image.h"
+#include "platform/image/ImagePool.h"
+#include "platform/image/ImageScaling.h"
+
+namespace ostrovane::platform {
+
+// The frames of one capture stream: each grabbed image scaled into the
+// configured size (keeping its aspect ratio when the configuration scales
+// to fit) in a pooled image. Used by the stream's capturing thread only.
+class StreamFrames {
+  public:
+    // Frames a receiver may hold at once before the stream skips frames: the
+    // one being encoded, the latest kept for snapshots, one on its way.
+    static constexpr std::size_t kImagesInFlight = 4;
+
+    explicit StreamFrames(const StreamConfiguration& configuration);
+
+    // The scaled frame; null when every pooled image is still held by
+    // receivers (the frame is skipped) or the image cannot be scaled.
+    std::shared_ptr<const Image> scale(const Image& grabbed);
+
+  private:
+    const std::uint32_t width_;
+    const std::uint32_t height_;
+    const bool scalesToFit_;
+    ImageScaler scaler_;
+    ImagePool pool_;
+};
+
+}  // namespace ostrovane::platform
