@@ -33,10 +33,15 @@ class Subprocess {
         // child and everything it starts can be signalled at once; >0: join
         // that group.
         pid_t processGroup = -1;
+        // Run the child as this user, with `group` (the user's own group when
+        // empty) and no supplementary groups; we must be allowed to switch
+        // (root). Our user when empty.
+        std::optional<uid_t> user{};
+        std::optional<gid_t> group{};
     };
 
     // Starts `argv[0]` (a path) with `argv`. Throws std::runtime_error when it
-    // cannot be started.
+    // cannot be started, also when it cannot take on `Options::user`.
     explicit Subprocess(const std::vector<std::string>& argv, Options options);
     explicit Subprocess(const std::vector<std::string>& argv) : Subprocess(argv, Options{}) {}
     ~Subprocess();
@@ -63,6 +68,8 @@ class Subprocess {
     void kill(int signal);
 
   private:
+    void spawnAsUs(const std::vector<std::string>& args, std::vector<char*>& pointers,
+                   char* const* envp, const Options& options, int in, int out, int err);
     bool reap(bool block);
 
     pid_t pid_ = -1;

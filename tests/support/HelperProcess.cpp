@@ -8,8 +8,11 @@
 
 namespace ostrovane::test {
 
-HelperProcess::HelperProcess(const std::string& binary, Output output)
-    : process_({binary}, Subprocess::Options{.discardOutput = output == Output::closed}) {
+HelperProcess::HelperProcess(const std::string& binary, const Context& context, Output output)
+    : process_({binary}, Subprocess::Options{.discardOutput = output == Output::closed,
+                                             .environment = context.environment,
+                                             .user = context.user,
+                                             .group = context.group}) {
     ::signal(SIGPIPE, SIG_IGN);
     errors_ = std::make_unique<LineCollector>(process_.takeErrors().release());
     if (output == Output::collect) {

@@ -21,10 +21,22 @@ namespace ostrovane::test {
 class HelperProcess {
   public:
     enum class Output { collect, closed };
+    // Who runs the helper, and with what: a desktop session's user and
+    // environment, for example. Our own when left empty.
+    struct Context {
+        // The child's whole environment ("NAME=value").
+        std::vector<std::string> environment{};
+        std::optional<uid_t> user{};
+        // The user's own group when empty.
+        std::optional<gid_t> group{};
+    };
 
     // With Output::closed the read end of standard output is closed at once,
     // as when the parent has gone away.
-    explicit HelperProcess(const std::string& binary, Output output = Output::collect);
+    explicit HelperProcess(const std::string& binary, Output output = Output::collect)
+        : HelperProcess(binary, Context{}, output) {}
+    HelperProcess(const std::string& binary, const Context& context,
+                  Output output = Output::collect);
     ~HelperProcess();
 
     HelperProcess(const HelperProcess&) = delete;
