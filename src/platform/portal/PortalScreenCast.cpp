@@ -1,0 +1,312 @@
+#include "platform/portal/PortalScreenCast.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/portal/PortalErrors.h"
+#include "platform/portal/PortalProperties.h"
+#include "platform/portal/PortalRequest.h"
+#include "platform/portal/SdBus.h"
+#include "platform/portal/SessionConnection.h"
+
+namespace ostrovane::platform::portal {
+
+namespace {
+
+constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
+// SelectSources asks the portal to keep the grant until it is revoked.
+constexpr std::uint32_t kPersistUntilRevoked = 2;
+
+Error unsupported(SourceType type) {
+    const char* what = type == SourceType::window    ? "window"
+                       : type == SourceType::monitor ? "monitor"
+                                                     : "virtual monitor";
+    return wayland::waylandError(wayland::kUnsupportedTargetCode,
+                                 std::string("The desktop portal offers no ") + what + " capture");
+}
+
+Error noAnswer(const std::string& method, std::chrono::milliseconds limit) {
+    return portalFailed("The desktop portal did not answer " + method + " within " +
+                        std::to_string(limit.count()) + " ms");
+}
+
+// Reads a variant holding the streams a(ua{sv}) of a granted Start.
+int readStreams(sd_bus_message* value, std::vector<CastStream>& streams) {
+    char type = 0;
+    const char* contents = nullptr;
+    int r = sd_bus_message_peek_type(value, &type, &contents);
+    if (r <= 0 || type != SD_BUS_TYPE_VARIANT || !contents ||
+        std::strcmp(contents, "a(ua{sv})") != 0) {
+        return r < 0 ? r : 0;
+    }
+    if ((r = sd_bus_message_enter_container(value, SD_BUS_TYPE_VARIANT, "a(ua{sv})")) < 0 ||
+        (r = sd_bus_message_enter_container(value, SD_BUS_TYPE_ARRAY, "(ua{sv})")) < 0) {
+        return r;
+    }
+    while ((r = sd_bus_message_enter_container(value, SD_BUS_TYPE_STRUCT, "ua{sv}")) > 0) {
+        CastStream stream;
+        std::optional<std::pair<std::int32_t, std::int32_t>> size;
+        std::optional<std::pair<std::int32_t, std::int32_t>> position;
+        std::uint32_t sourceType = 0;
+        bool typed = false;
+        if ((r = sd_bus_message_read(value, "u", &stream.nodeId)) < 0)
+            return r;
+        r = sdbus::readDict(value, [&](const std::string& key, sd_bus_message* property) {
+            if (key == "size")
+                return sdbus::readPair(property, size);
+            if (key == "position")
+                return sdbus::readPair(property, position);
+            if (key == "source_type") {
+                const int read = sdbus::readVariant(property, 'u', sourceType);
+                typed = read > 0;
+                return read;
+            }
+            return 0;
+        });
+        if (r < 0 || (r = sd_bus_message_exit_container(value)) < 0)
+            return r;
+        if (size) {
+            stream.width = size->first;
+            stream.height = size->second;
+        }
+        if (position) {
+            stream.x = position->first;
+            stream.y = position->second;
+        }
+        if (typed)
+            stream.sourceType = sourceType;
+        streams.push_back(stream);
+    }
+    if (r < 0 || (r = sd_bus_message_exit_container(value)) < 0 ||
+        (r = sd_bus_message_exit_container(value)) < 0) {
+        return r;
+    }
+    return 1;
+}
+
+}  // namespace
+
+class PortalSession::Impl {
+  public:
+    Impl(const PortalOptions& options, sdbus::BusPtr bus,
+         std::function<void(const Error&)> onClosed)
+        : options_(options), connection_(std::move(bus), std::move(onClosed)) {}
+    ~Impl();
+
+    MaybeError negotiate(const CastRequest& request);
+    MaybeError serve() { return connection_.serve(); }
+
+    UniqueFd pipeWire;
+    CastStream stream;
+    CursorMode cursorMode = CursorMode::hidden;
+    std::optional<std::string> restoreToken;
+
+  private:
+    sd_bus* bus() const { return connection_.bus(); }
+    sdbus::MessagePtr newCall(const char* member) const {
+        return sdbus::newCall(bus(), kPortalName, kPortalPath, kScreenCastInterface, member);
+    }
+    MaybeError createSession();
+    MaybeError selectSources(const CastRequest& request, std::uint32_t version,
+                             std::optional<CursorMode> mode);
+    MaybeError startCast();
+    MaybeError openPipeWireRemote();
+
+    PortalOptions options_;
+    SessionConnection connection_;
+    std::string portal_;  // the portal's unique name
+    std::string session_;
+};
+
+PortalSession::Impl::~Impl() {
+    connection_.stop();
+    // The connection is ours again. A session the portal closed needs no Close.
+    if (session_.empty() || connection_.closed())
+        return;
+    sdbus::MessagePtr call =
+        sdbus::newCall(bus(), kPortalName, session_.c_str(), kSessionInterface, "Close");
+    sdbus::call(bus(), call.get(), options_.timeout);
+}
+
+MaybeError PortalSession::Impl::negotiate(const CastRequest& request) {
+    auto offer = readOffer(bus(), options_.timeout);
+    if (!offer)
+        return offer.error();
+    // Refused here rather than by the portal after a dialog.
+    if (!offer->offers(request.type))
+        return unsupported(request.type);
+    auto owner = portalOwner(bus(), options_.timeout);
+    if (!owner)
+        return owner.error();
+    portal_ = owner.value();
+
+    const std::optional<CursorMode> mode = chooseCursorMode(offer->cursorModes, request.showCursor);
+    cursorMode = mode.value_or(CursorMode::hidden);
+    if (MaybeError error = createSession())
+        return error;
+    if (MaybeError error = selectSources(request, offer->version, mode))
+        return error;
+    if (MaybeError error = startCast())
+        return error;
+    return openPipeWireRemote();
+}
+
+MaybeError PortalSession::Impl::createSession() {
+    PortalRequest request(bus(), portal_);
+    sdbus::MessagePtr call = newCall("CreateSession");
+    const std::string sessionToken = newHandleToken();
+    if (!call || sd_bus_message_open_container(call.get(), 'a', "{sv}") < 0 ||
+        sdbus::appendEntry(call.get(), "handle_token", "s", request.token().c_str()) < 0 ||
+        sdbus::appendEntry(call.get(), "session_handle_token", "s", sessionToken.c_str()) < 0 ||
+        sd_bus_message_close_container(call.get()) < 0) {
+        return portalFailed("Cannot build the CreateSession call");
+    }
+    auto results = request.run(call.get(), "CreateSession", options_.timeout,
+                               sdbus::Clock::now() + options_.timeout,
+                               noAnswer("CreateSession", options_.timeout));
+    if (!results)
+        return results.error();
+    // A string, though it names an object; some portals send an object path.
+    const int r =
+        sdbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
+            if (key != "session_handle")
+                return 0;
+            const char* handle = nullptr;
+            int read = sdbus::readVariant(value, 's', handle);
+            if (read == 0)
+                read = sdbus::readVariant(value, 'o', handle);
+            if (read > 0 && handle)
+                session_ = handle;
+            return read;
+        });
+    if (r < 0 || session_.empty())
+        return portalFailed("The desktop portal created no session");
+
+    if (!connection_.followClosed(portal_, session_))
+        return portalFailed("Cannot follow the desktop portal's session");
+    return std::nullopt;
+}
+
+MaybeError PortalSession::Impl::selectSources(const CastRequest& wanted, std::uint32_t version,
+                                              std::optional<CursorMode> mode) {
+    PortalRequest request(bus(), portal_);
+    sdbus::MessagePtr call = newCall("SelectSources");
+    sd_bus_message* m = call.get();
+    bool built =
+        m && sd_bus_message_append(m, "o", session_.c_str()) >= 0 &&
+        sd_bus_message_open_container(m, 'a', "{sv}") >= 0 &&
+        sdbus::appendEntry(m, "handle_token", "s", request.token().c_str()) >= 0 &&
+        sdbus::appendEntry(m, "types", "u", static_cast<std::uint32_t>(wanted.type)) >= 0 &&
+        sdbus::appendEntry(m, "multiple", "b", 0) >= 0;
+    if (built && mode)
+        built = sdbus::appendEntry(m, "cursor_mode", "u", static_cast<std::uint32_t>(*mode)) >= 0;
+    // Grants outlive the session from version 4 on.
+    if (built && version >= 4) {
+        built = sdbus::appendEntry(m, "persist_mode", "u", kPersistUntilRevoked) >= 0;
+        if (built && wanted.restoreToken)
+            built = sdbus::appendEntry(m, "restore_token", "s", wanted.restoreToken->c_str()) >= 0;
+    }
+    if (!built || sd_bus_message_close_container(m) < 0)
+        return portalFailed("Cannot build the SelectSources call");
+    auto results = request.run(
+        m, "SelectSources", options_.timeout, sdbus::Clock::now() + options_.timeout,
+        noAnswer("SelectSources", options_.timeout), [this] { return connection_.closed(); });
+    if (!results)
+        return results.error();
+    return std::nullopt;
+}
+
+MaybeError PortalSession::Impl::startCast() {
+    PortalRequest request(bus(), portal_);
+    sdbus::MessagePtr call = newCall("Start");
+    sd_bus_message* m = call.get();
+    if (!m || sd_bus_message_append(m, "os", session_.c_str(), "") < 0 ||
+        sd_bus_message_open_container(m, 'a', "{sv}") < 0 ||
+        sdbus::appendEntry(m, "handle_token", "s", request.token().c_str()) < 0 ||
+        sd_bus_message_close_container(m) < 0) {
+        return portalFailed("Cannot build the Start call");
+    }
+    // The user answers the portal's dialog here.
+    auto results =
+        request.run(m, "Start", options_.timeout, sdbus::Clock::now() + options_.consentLimit,
+                    wayland::consentTimeoutError(), [this] { return connection_.closed(); });
+    if (!results)
+        return results.error();
+
+    std::vector<CastStream> streams;
+    const int r =
+        sdbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
+            if (key == "streams")
+                return readStreams(value, streams);
+            if (key == "restore_token") {
+                const char* token = nullptr;
+                const int read = sdbus::readVariant(value, 's', token);
+                if (read > 0 && token && *token)
+                    restoreToken = token;
+                return read;
+            }
+            return 0;
+        });
+    if (r < 0)
+        return portalFailed("The desktop portal's answer to Start is malformed");
+    if (streams.empty())
+        return portalFailed("The desktop portal granted no stream");
+    stream = streams.front();
+    return std::nullopt;
+}
+
+MaybeError PortalSession::Impl::openPipeWireRemote() {
+    sdbus::MessagePtr call = newCall("OpenPipeWireRemote");
+    if (call && (sd_bus_message_append(call.get(), "o", session_.c_str()) < 0 ||
+                 sd_bus_message_append(call.get(), "a{sv}", 0) < 0)) {
+        call.reset();
+    }
+    const sdbus::Reply reply = sdbus::call(bus(), call.get(), options_.timeout);
+    if (!reply.ok())
+        return callFailed("OpenPipeWireRemote", reply, options_.timeout);
+    int fd = -1;
+    if (sd_bus_message_read(reply.message.get(), "h", &fd) < 0 || fd < 0)
+        return portalFailed("The desktop portal opened no PipeWire remote");
+    // The message owns the descriptor it carries.
+    pipeWire.reset(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    if (!pipeWire)
+        return portalFailed(std::string("Cannot keep the PipeWire remote: ") +
+                            std::strerror(errno));
+    return std::nullopt;
+}
+
+Result<std::unique_ptr<PortalSession>> PortalSession::start(
+    const PortalOptions& options, const CastRequest& request,
+    std::function<void(const Error&)> onClosed) {
+    auto bus = sdbus::connect(options.busAddress, options.timeout);
+    if (!bus)
+        return bus.error();
+    // On failure the Impl closes whatever session was created.
+    auto impl = std::make_unique<Impl>(options, std::move(bus).value(), std::move(onClosed));
+    if (MaybeError error = impl->negotiate(request))
+        return *error;
+    if (MaybeError error = impl->serve())
+        return *error;
+    return std::make_unique<PortalSession>(std::move(impl));
+}
+
+PortalSession::PortalSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PortalSession::~PortalSession() = default;
+
+int PortalSession::pipeWireFd() const {
+    return impl_->pipeWire.get();
+}
+const CastStream& PortalSession::stream() const {
+    return impl_->stream;
+}
+CursorMode PortalSession::cursorMode() const {
+    return impl_->cursorMode;
+}
+const std::optional<std::string>& PortalSession::restoreToken() const {
+    return impl_->restoreToken;
+}
+
+}  // namespace ostrovane::platform::portal
