@@ -48,6 +48,27 @@ PACKAGES=(
   xvfb
   # ffprobe and ffmpeg decode our H.264 in the tests; ffmpeg is the encoding benchmark's peer
   ffmpeg
+  # Wayland provider: the Wayland client library and protocol files (wayland-scanner
+  # generates the protocol code), and PipeWire's client library for the cast's frames
+  libwayland-dev
+  wayland-protocols
+  libwayland-bin
+  libpipewire-0.3-dev
+  # a private headless Wayland session for the Wayland tests: the compositor, the
+  # desktop portal with its wlroots backend (rebuilt for the tests by
+  # build-test-portal.sh below), and a terminal that keeps frames coming
+  sway
+  xdg-desktop-portal
+  xdg-desktop-portal-wlr
+  foot
+  # the Wayland benchmark's peer: GStreamer on a portal stream that a python
+  # script of the benchmark obtains over D-Bus
+  python3-dbus
+  python3-gi
+  gstreamer1.0-pipewire
+  gstreamer1.0-tools
+  gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-ugly
 )
 
 missing=()
@@ -64,3 +85,6 @@ if ((${#missing[@]})); then
 else
   echo "install-deps: everything is installed"
 fi
+
+# The Wayland tests' portal backend, rebuilt from Debian's source package.
+"$(dirname "$0")/build-test-portal.sh"

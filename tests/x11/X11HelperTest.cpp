@@ -7,53 +7,21 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
-#include <thread>
 #include <tuple>
 
-#include "platform/encoding/Base64.h"
-#include "protocol/FrameReader.h"
-#include "support/HelperProcess.h"
+#include "support/HelperScreenTest.h"
 #include "support/PrivateXServer.h"
-#include "support/ToolOutput.h"
-#include "support/WaitUntil.h"
 #include "x11/TestWindows.h"
 
 namespace ostrovane::test {
 namespace {
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using json = nlohmann::json;
 
-const std::string kFfprobe = "/usr/bin/ffprobe", kFfmpeg = "/usr/bin/ffmpeg";
 constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
 
-// A picture decoded by ffmpeg into RGB, 3 bytes per pixel.
-struct Picture {
-    int width = 0;
-    int height = 0;
-    std::string rgb;
-
-    std::uint32_t at(int x, int y) const {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(rgb.data()) + (y * width + x) * 3;
-        return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    }
-};
-
-// Colours match within what 4:2:0 video and its rounding leave of them.
-bool near(std::uint32_t a, std::uint32_t b) {
-    for (int shift : {0, 8, 16}) {
-        if (std::abs(int((a >> shift) & 0xFF) - int((b >> shift) & 0xFF)) > 40)
-            return false;
-    }
-    return true;
-}
-
-class X11Helper : public ::testing::Test {
+class X11Helper : public HelperScreenTest {
   protected:
     void SetUp() override {
         if (!fs::exists(kFfprobe) || !fs::exists(kFfmpeg))
@@ -83,114 +51,15 @@ class X11Helper : public ::testing::Test {
         windows->map({.x = 1300, .y = 400, .width = 300, .height = 300});
         windows->map({.width = 300, .height = 300, .title = "Hidden", .mapped = false});
         ::setenv("DISPLAY", x.name().c_str(), 1);
+        ::unsetenv("WAYLAND_DISPLAY");
         // An address where no sound server answers: the screen needs none.
         ::setenv("PULSE_SERVER", ("unix:" + file("pulse").string()).c_str(), 1);
         helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
     }
-    void TearDown() override {
-        for (const auto& path : files_)
-            fs::remove(path);
-    }
-
-    fs::path file(const std::string& name) {
-        files_.push_back(fs::temp_directory_path() /
-                         ("ostrovane-x11-" + std::to_string(::getpid()) + "-" + name));
-        return files_.back();
-    }
-
-    // Sends `command` and returns what follows `prefix` in its answer.
-    std::string ask(const std::string& command, const std::string& prefix) {
-        const std::size_t from = helper->errors().lines().size();
-        helper->sendLine(command);
-        auto at = helper->errors().waitForLineMatching(
-            [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, from);
-        if (!at) {
-            ADD_FAILURE() << command << ": no line beginning " << prefix;
-            return {};
-        }
-        return helper->errors().lines()[*at].substr(prefix.size());
-    }
-
-    json listWindows() {
-        return json::parse(ask("LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:"), nullptr, false);
-    }
-
-    std::uint64_t displayId() {
-        for (const auto& item : listWindows()) {
-            if (item.value("type", "") == "display")
-                return item.value("id", std::uint64_t{0});
-        }
-        return 0;
-    }
-
-    std::optional<Picture> decode(const fs::path& path, bool lastFrame = false) {
-        auto size = toolOutput({kFfprobe, "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                "stream=width,height", "-of", "csv=p=0", path.string()});
-        Picture picture;
-        char comma = 0;
-        if (!size || !(std::istringstream(*size) >> picture.width >> comma >> picture.height))
-            return std::nullopt;
-        auto rgb = toolOutput({kFfmpeg, "-v", "error", "-i", path.string(), "-f", "rawvideo",
-                               "-pix_fmt", "rgb24", "-"});
-        const std::size_t frameBytes = std::size_t(picture.width) * picture.height * 3;
-        if (!rgb || rgb->size() < frameBytes)
-            return std::nullopt;
-        picture.rgb =
-            lastFrame ? rgb->substr(rgb->size() - frameBytes) : rgb->substr(0, frameBytes);
-        return picture;
-    }
-
-    std::optional<Picture> decodePng(const std::string& base64) {
-        const fs::path path = file(std::to_string(files_.size()) + ".png");
-        const auto bytes = platform::base64Decode(base64);
-        if (!bytes)
-            return std::nullopt;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes->data()), std::streamsize(bytes->size()));
-        return decode(path);
-    }
-
-    // The video frames written after byte `from`.
-    std::vector<protocol::Frame> videoFrames(std::size_t from = 0) {
-        protocol::FrameReader reader;
-        reader.feed(helper->outputBytes());
-        std::vector<protocol::Frame> frames;
-        for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;) {
-            if (frame.isVideo() && frame.offset >= from)
-                frames.push_back(frame);
-        }
-        return frames;
-    }
-
-    bool waitForVideoFrames(std::size_t count, std::size_t from = 0) {
-        return waitUntil([&] { return videoFrames(from).size() >= count; }, 10s, 50ms);
-    }
-
-    std::optional<Picture> decodeVideo(std::size_t from, bool lastFrame) {
-        const fs::path path = file(std::to_string(files_.size()) + ".h264");
-        std::ofstream out(path, std::ios::binary);
-        for (const auto& frame : videoFrames(from))
-            out.write(reinterpret_cast<const char*>(frame.payload.data()),
-                      std::streamsize(frame.payload.size()));
-        out.close();
-        return decode(path, lastFrame);
-    }
-
-    std::string startVideo(const std::string& type, std::uint64_t id, int width = 320,
-                           int height = 240) {
-        return ask("START_VIDEO:{\"type\":\"" + type + "\",\"id\":" + std::to_string(id) +
-                       ",\"width\":" + std::to_string(width) +
-                       ",\"height\":" + std::to_string(height) + "}",
-                   "CMD_RESPONSE:START_VIDEO:");
-    }
 
     PrivateXServer x;
     std::unique_ptr<TestWindows> windows;
-    std::unique_ptr<HelperProcess> helper;
     xcb_window_t red = 0, green = 0;
-
-  private:
-    std::vector<fs::path> files_;
 };
 
 // Which windows a window manager's client list admits is the provider's own
@@ -209,8 +78,8 @@ TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
         const auto id = item.value("id", std::uint64_t{0});
         EXPECT_NE(id, 0u);
         // Thumbnails of windows show the window's own colour.
-        EXPECT_TRUE(display || near(picture->at(picture->width / 2, picture->height / 2),
-                                    id == red ? kRed : kGreen))
+        EXPECT_TRUE(display || nearColour(picture->at(picture->width / 2, picture->height / 2),
+                                          id == red ? kRed : kGreen))
             << item.value("name", "");
         listed.insert({item.value("type", ""), display ? 0 : id, item.value("name", ""),
                        item.value("x", -1), item.value("y", -1), item.value("width", -1),
@@ -231,8 +100,8 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     auto display = decodeVideo(0, false);
     ASSERT_TRUE(display);
     EXPECT_EQ(std::tie(display->width, display->height), std::make_tuple(960, 540));
-    EXPECT_TRUE(near(display->at(75, 100), kRed));
-    EXPECT_TRUE(near(display->at(250, 150), kGreen));
+    EXPECT_TRUE(nearColour(display->at(75, 100), kRed));
+    EXPECT_TRUE(nearColour(display->at(250, 150), kGreen));
 
     // A window fills the requested size; a switch moves to the other one.
     const std::size_t from = helper->outputBytes().size();
@@ -241,7 +110,7 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     auto window = decodeVideo(from, true);
     ASSERT_TRUE(window);
     EXPECT_EQ(std::tie(window->width, window->height), std::make_tuple(320, 240));
-    EXPECT_TRUE(near(window->at(160, 120), kRed));
+    EXPECT_TRUE(nearColour(window->at(160, 120), kRed));
 
     EXPECT_EQ(ask("SWITCH_VIDEO:{\"type\":\"window\",\"id\":" + std::to_string(green) + "}",
                   "CMD_RESPONSE:SWITCH_VIDEO:"),
@@ -255,7 +124,7 @@ TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
     auto switched = decodeVideo(from, true);
     ASSERT_TRUE(switched);
-    EXPECT_TRUE(near(switched->at(160, 120), kGreen));
+    EXPECT_TRUE(nearColour(switched->at(160, 120), kGreen));
 }
 
 // A capture that loses what it captures ends with an event naming the loss;
