@@ -1,13 +1,35 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "app/App.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/wayland/WaylandDisplays.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Displays.h"
+
+namespace {
+
+// The screens of the desktop session: a Wayland compositor that answers at
+// $WAYLAND_DISPLAY (Xwayland is then not used), else the X server at
+// $DISPLAY; none: display capture answers with errors.
+std::shared_ptr<ostrovane::platform::ScreenCapture> sessionDisplays(
+    ostrovane::dispatch::Clock& clock,
+    const std::shared_ptr<ostrovane::platform::x11::WindowOwners>& owners) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland != nullptr && *wayland != '\0') {
+        if (auto displays = ostrovane::platform::wayland::WaylandDisplays::connect(clock, {}))
+            return displays;
+    }
+    ostrovane::platform::x11::X11Displays::Options screens;
+    screens.owners = owners;
+    return ostrovane::platform::x11::X11Displays::connect(clock, std::move(screens));
+}
+
+}  // namespace
 
 int main() {
     // A parent that goes away must not kill the helper mid-write: failed
@@ -16,14 +38,12 @@ int main() {
 
     ostrovane::dispatch::SystemClock clock;
     ostrovane::dispatch::MainQueue mainQueue(clock);
-    // Audio from the sound server; displays from the X server when one can be
-    // reached ($DISPLAY), otherwise display capture answers with errors.
-    // Windows are named after the desktop application of their process.
+    // Audio from the sound server; displays from the session's compositor or
+    // X server. Windows are named after the desktop application of their
+    // process.
     ostrovane::platform::LinuxPlatformOptions options;
     auto owners = std::make_shared<ostrovane::platform::x11::ApplicationWindowOwners>();
-    ostrovane::platform::x11::X11Displays::Options screens;
-    screens.owners = owners;
-    options.displays = ostrovane::platform::x11::X11Displays::connect(clock, std::move(screens));
+    options.displays = sessionDisplays(clock, owners);
     auto platform = ostrovane::platform::makeLinuxPlatform(clock, std::move(options));
     owners->resolveWith(platform.applications);
     ostrovane::app::App app({0, 1, 2}, platform, clock, mainQueue, [](int status) {

@@ -29,6 +29,10 @@ class ScreenCapture {
     virtual ContentFilter makeFilter(const Window& window) = 0;
 
     // `onStop` is the stream's delegate: it must hold its owner weakly.
+    // Where the desktop grants each capture (a Wayland desktop's portal),
+    // making a screen stream asks for the grant and waits for the user's
+    // answer, at most a bounded time; a stream that was refused refuses its
+    // screen output with the refusal, so a start fails at once with it.
     virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                                       const StreamConfiguration& configuration,
                                                       StreamStopHandler onStop) = 0;

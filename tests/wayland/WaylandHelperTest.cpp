@@ -1,0 +1,244 @@
+// The helper binary in a headless Wayland session, as a parent sees it: the
+// outputs listed without asking anyone, a display filmed through the desktop
+// portal and PipeWire and decoded to what is on it, the portal asked once
+// per display, every loss reported as an event, and system audio without
+// any X display.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "protocol/AudioProtocol.h"
+#include "servers/PrivateWaylandSession.h"
+#include "support/HelperScreenTest.h"
+#include "support/WaitUntil.h"
+
+namespace ostrovane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kOrange = 0xFF8000, kTeal = 0x008080;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class WaylandHelper : public HelperScreenTest {
+  protected:
+    void SetUp() override { start({}); }
+
+    void start(PrivateWaylandSession::Options options) {
+        session = std::make_unique<PrivateWaylandSession>(options);
+        std::string failure;
+        ASSERT_TRUE(session->ready(failure)) << failure;
+        ASSERT_TRUE(session->sway(
+            {"output", PrivateWaylandSession::kOutput, "bg", "#ff8000", "solid_color"}));
+        session->startMovingContent();
+        helper = std::make_unique<HelperProcess>(
+            OSTROVANE_BINARY,
+            HelperProcess::Context{session->environment(), session->uid(), session->gid()});
+    }
+
+    // The display records of the target list: name, x, y, width, height.
+    std::vector<std::tuple<std::string, int, int, int, int>> displays() {
+        std::vector<std::tuple<std::string, int, int, int, int>> out;
+        for (const auto& item : listWindows()) {
+            if (item.value("type", "") == "display")
+                out.emplace_back(item.value("name", ""), item.value("x", -1), item.value("y", -1),
+                                 item.value("width", -1), item.value("height", -1));
+        }
+        return out;
+    }
+
+    fs::path tokenFile() const {
+        for (const std::string& entry : session->environment()) {
+            if (entry.rfind("XDG_STATE_HOME=", 0) == 0)
+                return fs::path(entry.substr(15)) / "ostrovane" / "portal-tokens";
+        }
+        return {};
+    }
+
+    std::unique_ptr<PrivateWaylandSession> session;
+};
+
+TEST_F(WaylandHelper, TheTargetListNamesTheOutputsWithTheirPlaces) {
+    const auto first = displays();
+    ASSERT_EQ(first.size(), 1u) << listWindows().dump().substr(0, 300);
+    EXPECT_EQ(std::get<0>(first[0]).rfind("HEADLESS-1", 0), 0u) << std::get<0>(first[0]);
+    EXPECT_EQ(first[0], std::make_tuple(std::get<0>(first[0]), 0, 0, 1280, 720));
+    ASSERT_TRUE(session->sway({"create_output"}));
+    ASSERT_TRUE(
+        session->sway({"output", "HEADLESS-2", "resolution", "800x600", "position", "1280", "0"}));
+    const auto both = displays();
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(std::get<0>(both[1]).rfind("HEADLESS-2", 0), 0u) << std::get<0>(both[1]);
+    EXPECT_EQ(both[1], std::make_tuple(std::get<0>(both[1]), 1280, 0, 800, 600));
+}
+
+TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill) {
+    EXPECT_EQ(startVideo("display", displayId(), 1920, 1080), "started");
+    ASSERT_TRUE(waitForVideoFrames(15));
+    auto first = decodeVideo(0, false);
+    auto moving = decodeVideo(0, true);
+    ASSERT_TRUE(first && moving);
+    // Half the display's size, its paint in the middle.
+    EXPECT_EQ(std::tie(first->width, first->height), std::make_tuple(640, 360));
+    EXPECT_TRUE(nearColour(first->at(320, 200), kOrange)) << std::hex << first->at(320, 200);
+    // The terminal in the corner prints the time: its pixels change.
+    bool changed = false;
+    for (int y = 0; y < 50 && !changed; ++y) {
+        for (int x = 0; x < 150 && !changed; ++x)
+            changed = first->at(x, y) != moving->at(x, y);
+    }
+    EXPECT_TRUE(changed);
+
+    // A still screen sends the helper nothing; the stream goes on at its rate.
+    ASSERT_TRUE(session->sway({"[app_id=\"foot\"]", "kill"}));
+    ASSERT_TRUE(
+        session->sway({"output", PrivateWaylandSession::kOutput, "bg", "#008080", "solid_color"}));
+    std::this_thread::sleep_for(500ms);
+    const std::size_t still = videoFrames().size();
+    EXPECT_TRUE(waitForVideoFrames(still + 10, 0, 3s)) << "frames stopped on a still screen";
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto last = decodeVideo(0, true);
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(nearColour(last->at(320, 200), kTeal)) << std::hex << last->at(320, 200);
+}
+
+TEST_F(WaylandHelper, EveryStartSendsTheStoredGrantAndKeepsWhatThePortalReturns) {
+    const std::uint64_t display = displayId();
+    const auto filmBriefly = [&] {
+        const std::size_t from = helper->errors().lines().size();
+        EXPECT_EQ(startVideo("display", display), "started");
+        EXPECT_TRUE(waitForVideoFrames(videoFrames().size() + 2));
+        EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+        return helper->errors().lines().size() > from &&
+               helper->errors()
+                   .waitForLine(
+                       "WaylandScreenCapture: asking the desktop portal for display "
+                       "HEADLESS-1 with its stored grant",
+                       from, 100ms)
+                   .has_value();
+    };
+    EXPECT_FALSE(filmBriefly());
+    const std::string granted = readFile(tokenFile());
+    ASSERT_NE(granted.find("display:HEADLESS-1"), std::string::npos) << granted;
+    struct stat info {};
+    ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(filmBriefly());
+    EXPECT_NE(readFile(tokenFile()).find("display:HEADLESS-1"), std::string::npos);
+
+    // A token the portal no longer knows is sent, and replaced by the new grant.
+    std::ofstream(tokenFile()) << "display:HEADLESS-1\tspent-token\n";
+    EXPECT_TRUE(filmBriefly());
+    const std::string renewed = readFile(tokenFile());
+    EXPECT_NE(renewed.find("display:HEADLESS-1"), std::string::npos);
+    EXPECT_EQ(renewed.find("spent-token"), std::string::npos) << renewed;
+}
+
+TEST_F(WaylandHelper, ASwitchFilmsTheOtherOutputAndTheUsersPickIsFilmedAsGranted) {
+    ASSERT_TRUE(session->sway({"create_output"}));
+    ASSERT_TRUE(session->sway({"output", "HEADLESS-2", "resolution", "800x600", "position", "1280",
+                               "0", "bg", "#008080", "solid_color"}));
+    std::uint64_t second = 0;
+    for (const auto& item : listWindows()) {
+        if (item.value("name", "").rfind("HEADLESS-2", 0) == 0)
+            second = item.value("id", std::uint64_t{0});
+    }
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(startVideo("display", displayId()), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+
+    // The moving terminal goes along, so that the new output sends frames.
+    ASSERT_TRUE(
+        session->sway({"[app_id=\"foot\"]", "move", "container", "to", "output", "HEADLESS-2"}));
+    ASSERT_TRUE(session->pickOutput("HEADLESS-2"));
+    EXPECT_EQ(ask("SWITCH_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(second) + "}",
+                  "CMD_RESPONSE:SWITCH_VIDEO:"),
+              "switched");
+    const std::size_t from = helper->outputBytes().size();
+    ASSERT_TRUE(waitForVideoFrames(3, from));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto switched = decodeVideo(0, true);
+    ASSERT_TRUE(switched);
+    EXPECT_TRUE(nearColour(switched->at(250, 200), kTeal)) << std::hex << switched->at(250, 200);
+
+    // Asked for the first output anew, the user grants the second: that is filmed.
+    fs::remove(tokenFile());
+    const std::size_t lines = helper->errors().lines().size();
+    EXPECT_EQ(startVideo("display", displayId()), "started");
+    EXPECT_TRUE(helper->errors().waitForLineMatching(
+        [](const std::string& line) {
+            return line.find("filming what the user granted") != std::string::npos;
+        },
+        lines));
+}
+
+// A capture that loses its portal or its compositor ends with an event; the
+// helper stays and keeps answering.
+struct LossCase {
+    const char* name;
+    void (PrivateWaylandSession::*kill)();
+};
+class WaylandHelperLoss : public WaylandHelper, public ::testing::WithParamInterface<LossCase> {};
+
+TEST_P(WaylandHelperLoss, ACaptureThatLosesItsSourceEndsWithAnEvent) {
+    EXPECT_EQ(startVideo("display", displayId()), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+    const std::size_t from = helper->errors().lines().size();
+    (session.get()->*GetParam().kill)();
+    EXPECT_TRUE(helper->errors().waitForLineMatching(
+        [](const std::string& line) { return line.rfind("EVENT:VIDEO_STREAM_ERROR:", 0) == 0; },
+        from));
+    EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    EXPECT_TRUE(helper->isRunning());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, WaylandHelperLoss,
+    ::testing::Values(LossCase{"PortalBackendKilled", &PrivateWaylandSession::killPortalBackend},
+                      LossCase{"CompositorKilled", &PrivateWaylandSession::killCompositor}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class WaylandHelperWithoutPortal : public WaylandHelper {
+  protected:
+    void SetUp() override { start({.portal = false}); }
+};
+
+TEST_F(WaylandHelperWithoutPortal, AStartAnswersThatThePortalIsMissing) {
+    const std::string answer = startVideo("display", displayId());
+    EXPECT_TRUE(std::regex_search(answer, std::regex("^error:.*portal is not available")))
+        << answer;
+    EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
+}
+
+class WaylandHelperWithSound : public WaylandHelper {
+  protected:
+    void SetUp() override { start({.pulse = true}); }
+};
+
+TEST_F(WaylandHelperWithSound, SystemAudioStreamsWithoutAnXDisplay) {
+    EXPECT_EQ(ask("START_STREAMING", "CMD_RESPONSE:STREAMING:"), "started");
+    const auto systemFrames = [&] {
+        protocol::FrameReader reader;
+        reader.feed(helper->outputBytes());
+        std::size_t count = 0;
+        for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;)
+            count += frame.type == protocol::AudioProtocol::FrameType::system ? 1 : 0;
+        return count;
+    };
+    EXPECT_TRUE(waitUntil([&] { return systemFrames() >= 10; }, 10s, 50ms));
+    EXPECT_EQ(ask("STOP_STREAMING", "CMD_RESPONSE:STREAMING:"), "stopped");
+}
+
+}  // namespace
+}  // namespace ostrovane::test
