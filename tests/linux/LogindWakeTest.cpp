@@ -173,8 +173,10 @@ TEST_F(LogindWakeTest, WithoutAnAnsweringBusNothingFiresAndNothingWaits) {
         EXPECT_EQ(calls.count, 0);
     }
 
-    // Processes come from /proc, applications and bundles from nowhere yet.
-    LinuxApplications apps(Options{"unix:path=/nonexistent/bus", 3s});
+    // Processes come from /proc; without desktop entries no process is an
+    // application (whatever else runs on the machine).
+    LinuxApplications apps(Options{"unix:path=/nonexistent/bus", 3s},
+                           platform::ApplicationSources{"/proc", platform::DesktopEntrySources{}});
     EXPECT_EQ(apps.currentPid(), getpid());
     EXPECT_EQ(apps.executablePath(getpid()), std::filesystem::read_symlink("/proc/self/exe"));
     EXPECT_TRUE(apps.runningApplications().empty());
