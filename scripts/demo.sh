@@ -3,7 +3,8 @@
 # capture through the reference recorder, which writes mic.wav, system.wav
 # and events.log and prints a summary. On a private Xvfb it also films a
 # moving test pattern into video.h264 (frames, keyframes and decoded size in
-# the summary).
+# the summary). In a Wayland session it films the main display through the
+# desktop portal instead (the desktop may ask once to share the screen).
 #
 # With a sound server and an X display at hand (a desktop session) it records
 # the machine's own default microphone and output. Without them (a fresh
@@ -34,6 +35,16 @@ trap cleanup EXIT
 
 have_sound_server() { pactl info >/dev/null 2>&1; }
 have_display() { [ -n "${DISPLAY:-}" ] && [ -S "/tmp/.X11-unix/X${DISPLAY#*:}" ] 2>/dev/null; }
+# A Wayland session's compositor socket, as an absolute path: the private
+# sound server below moves XDG_RUNTIME_DIR.
+wayland_socket=""
+if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  case "$WAYLAND_DISPLAY" in
+    /*) wayland_socket="$WAYLAND_DISPLAY" ;;
+    *) wayland_socket="${XDG_RUNTIME_DIR:-/nonexistent}/$WAYLAND_DISPLAY" ;;
+  esac
+  [ -S "$wayland_socket" ] && export WAYLAND_DISPLAY="$wayland_socket" || wayland_socket=""
+fi
 
 sound="this machine's sound server"
 if ! have_sound_server; then
@@ -58,7 +69,18 @@ if ! have_sound_server; then
 fi
 
 display="this machine's X display (${DISPLAY:-})"
-if ! have_display; then
+if [ -n "$wayland_socket" ]; then
+  # The first display the helper lists is the main one.
+  display_id=$(printf 'LIST_WINDOWS\nSTOP\n' | timeout 20 build/default/src/ostrovane 2>&1 >/dev/null |
+    grep '^CMD_RESPONSE:LIST_WINDOWS:' | grep -o '{[^{}]*"type":"display"[^{}]*}' | head -n1 |
+    sed -n 's/.*"id":\([0-9]*\).*/\1/p')
+  if [ -n "$display_id" ]; then
+    display="this machine's Wayland session, display $display_id filmed through the desktop portal (the desktop may ask once to share the screen)"
+    commands+=("START_VIDEO:{\"type\":\"display\",\"id\":$display_id,\"width\":960,\"height\":540,\"fps\":10}")
+  else
+    display="this machine's Wayland session (no display listed: audio only)"
+  fi
+elif ! have_display; then
   [ -n "$private_dir" ] || private_dir=$(mktemp -d /tmp/ostrovane-demo.XXXXXX)
   for n in $(seq 90 130); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { number=$n; break; }

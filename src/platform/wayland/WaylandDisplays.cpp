@@ -28,6 +28,9 @@ std::shared_ptr<WaylandDisplays> WaylandDisplays::connect(dispatch::Clock& clock
     auto outputs = WaylandOutputs::connect(options.displayName, options.timeout);
     if (!outputs)
         return nullptr;
+    options.log(
+        "WaylandScreenCapture: Wayland session: displays from the compositor, display "
+        "video through the desktop portal");
     return std::make_shared<WaylandDisplays>(Key{}, clock, std::move(options), std::move(outputs));
 }
 
