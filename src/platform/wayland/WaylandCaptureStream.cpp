@@ -10,7 +10,6 @@
 namespace ostrovane::platform::wayland {
 
 namespace {
-constexpr double kDefaultFrameSeconds = 1.0 / 60.0;
 // How often the stream looks whether its display still exists.
 constexpr dispatch::Duration kOutputCheckInterval = std::chrono::seconds(1);
 
@@ -35,9 +34,10 @@ WaylandCaptureStream::WaylandCaptureStream(CastServices services,
                                            std::optional<WaylandOutput> output,
                                            StreamConfiguration configuration,
                                            StreamStopHandler onStop)
-    : services_(std::move(services)),
-      configuration_(configuration),
-      onStop_(std::move(onStop)),
+    : ThreadedCaptureStream(
+          services.clock, services.events, configuration, std::move(onStop),
+          {kErrorDomain, "Audio is captured from the sound server, not the compositor"}),
+      services_(std::move(services)),
       _output(std::move(output)) {
     if (!_output)
         _refusal = targetUnavailableError();
@@ -52,9 +52,13 @@ WaylandCaptureStream::~WaylandCaptureStream() {
     }
 }
 
+MaybeError WaylandCaptureStream::filterWhileStoppedLocked(const ContentFilter&) {
+    return waylandError(kNotRunningCode, "The stream is not running");
+}
+
 Result<std::unique_ptr<portal::PortalSession>> WaylandCaptureStream::grant(
     const WaylandOutput& output) {
-    return services_.grants->request(output, configuration_.showsCursor,
+    return services_.grants->request(output, configuration().showsCursor,
                                      [this](const Error& error) { noteFailure(error); });
 }
 
@@ -80,130 +84,6 @@ void WaylandCaptureStream::noteFailure(const Error& error) {
         _failure = error;
 }
 
-MaybeError WaylandCaptureStream::addAudioOutput(AudioSampleHandler, dispatch::QueueRef) {
-    return waylandError(kOutputCode, "Audio is captured from the sound server, not the compositor");
-}
-
-MaybeError WaylandCaptureStream::addScreenOutput(ScreenSampleHandler handler,
-                                                 dispatch::QueueRef queue) {
-    std::lock_guard lock(mutex_);
-    if (_refusal)
-        return _refusal;
-    if (_handler)
-        return waylandError(kOutputCode, "A screen output was already added");
-    _handler = std::move(handler);
-    _queue = std::move(queue);
-    return std::nullopt;
-}
-
-MaybeError WaylandCaptureStream::removeOutput(StreamOutputType type) {
-    std::lock_guard lock(mutex_);
-    if (type != StreamOutputType::screen || !_handler)
-        return waylandError(kOutputCode, "No such output to remove");
-    _handler = nullptr;
-    _queue = {};
-    return std::nullopt;
-}
-
-void WaylandCaptureStream::startCapture(StreamCompletion completion) {
-    std::unique_ptr<dispatch::BackgroundTask> finished;
-    {
-        std::lock_guard lock(mutex_);
-        if (_refusal) {
-            complete(std::move(completion), _refusal);
-            return;
-        }
-        if (_capturing) {
-            complete(std::move(completion),
-                     waylandError(kAlreadyRunningCode, "The stream is already running"));
-            return;
-        }
-        finished = std::move(_grabber);
-        _capturing = true;
-        _failure.reset();
-        _grabber = std::make_unique<dispatch::BackgroundTask>(
-            services_.clock, "wayland.capture",
-            [this, completion = std::move(completion)](dispatch::BackgroundTask::Context& context) {
-                run(context, completion);
-            });
-    }
-    finished.reset();
-}
-
-void WaylandCaptureStream::stopCapture(StreamCompletion completion) {
-    const bool wasCapturing = halt();
-    complete(std::move(completion),
-             wasCapturing ? MaybeError{}
-                          : MaybeError{waylandError(kNotRunningCode, "The stream is not running")});
-}
-
-bool WaylandCaptureStream::halt() {
-    std::unique_ptr<dispatch::BackgroundTask> grabber;
-    std::vector<FilterChange> unanswered;
-    bool wasCapturing = false;
-    {
-        std::lock_guard lock(mutex_);
-        wasCapturing = _capturing;
-        _capturing = false;
-        grabber = std::move(_grabber);
-        unanswered = std::move(_filterChanges);
-        _filterChanges.clear();
-    }
-    grabber.reset();  // joins: the session and the PipeWire stream end with the thread
-    for (auto& change : unanswered)
-        complete(std::move(change.completion),
-                 waylandError(kNotRunningCode, "The stream stopped before the switch"));
-    return wasCapturing;
-}
-
-void WaylandCaptureStream::updateContentFilter(const ContentFilter& filter,
-                                               StreamCompletion completion) {
-    {
-        std::lock_guard lock(mutex_);
-        if (_capturing) {
-            // The capturing thread asks the portal and answers when it knows.
-            _filterChanges.push_back(FilterChange{filter, std::move(completion)});
-            return;
-        }
-    }
-    complete(std::move(completion), waylandError(kNotRunningCode, "The stream is not running"));
-}
-
-void WaylandCaptureStream::complete(StreamCompletion completion, MaybeError error) {
-    if (completion)
-        services_.events->async([completion = std::move(completion), error] { completion(error); });
-}
-
-void WaylandCaptureStream::stopByItself(const Error& error) {
-    std::vector<FilterChange> unanswered;
-    {
-        std::lock_guard lock(mutex_);
-        if (!_capturing)
-            return;  // stopped meanwhile: the owner asked first
-        _capturing = false;
-        unanswered = std::move(_filterChanges);
-        _filterChanges.clear();
-    }
-    for (auto& change : unanswered)
-        complete(std::move(change.completion), error);
-    if (onStop_)
-        services_.events->async(
-            [onStop = onStop_, stop = StreamStopError{error}] { onStop(stop); });
-}
-
-void WaylandCaptureStream::failStart(StreamCompletion started, const Error& error) {
-    std::vector<FilterChange> unanswered;
-    {
-        std::lock_guard lock(mutex_);
-        _capturing = false;
-        unanswered = std::move(_filterChanges);
-        _filterChanges.clear();
-    }
-    complete(std::move(started), error);
-    for (auto& change : unanswered)
-        complete(std::move(change.completion), error);
-}
-
 Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
     std::unique_ptr<portal::PortalSession> session, const WaylandOutput& output) {
     pipewire::PipeWireVideoStream::Options options;
@@ -211,7 +91,7 @@ Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
     options.nodeId = session->stream().nodeId;
     options.timeout = services_.timeout;
     options.drawCursor =
-        configuration_.showsCursor && session->cursorMode() == portal::CursorMode::metadata;
+        configuration().showsCursor && session->cursorMode() == portal::CursorMode::metadata;
     options.onFailure = [this](const Error& error) { noteFailure(error); };
     auto video = pipewire::PipeWireVideoStream::connect(std::move(options));
     if (!video)
@@ -225,13 +105,7 @@ Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
 
 bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
     bool switched = false;
-    std::vector<FilterChange> changes;
-    {
-        std::lock_guard lock(mutex_);
-        changes = std::move(_filterChanges);
-        _filterChanges.clear();
-    }
-    for (auto& change : changes) {
+    for (auto& change : takeFilterChanges()) {
         std::optional<WaylandOutput> output = lookup_ ? lookup_(change.filter) : std::nullopt;
         if (!output) {
             complete(std::move(change.completion), targetUnavailableError());
@@ -276,6 +150,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         std::lock_guard lock(mutex_);
         session = std::move(_granted);
         output = *_output;
+        _failure.reset();
     }
     if (!session) {
         // A stream started again after a stop asks anew.
@@ -294,12 +169,10 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
     std::unique_ptr<Cast> cast = std::move(opened.value());
     complete(std::move(started), std::nullopt);
 
-    const MediaTime interval = configuration_.minimumFrameInterval;
-    const dispatch::Duration period = dispatch::seconds(
-        interval.isValid() && interval.value > 0 ? interval.seconds() : kDefaultFrameSeconds);
+    const dispatch::Duration period = framePeriod();
     Image grabbed;
     std::shared_ptr<const Image> last;
-    StreamFrames frames(configuration_);
+    StreamFrames frames(configuration());
     dispatch::Duration next = context.clock().uptime();
     dispatch::Duration nextCheck = next + kOutputCheckInterval;
     while (!context.stopRequested()) {
@@ -340,16 +213,6 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         if (!context.clock().sleepUntil(next, context.stopToken()))
             return;
     }
-}
-
-void WaylandCaptureStream::deliver(std::shared_ptr<const Image> frame, MediaTime time) {
-    ScreenSample sample{std::move(frame), time, true};
-    // Handed to the queue under the lock so that nothing follows a stop or
-    // the removal of the output.
-    std::lock_guard lock(mutex_);
-    if (!_capturing || !_handler)
-        return;
-    _queue.async([handler = _handler, sample] { handler(sample); });
 }
 
 }  // namespace ostrovane::platform::wayland
