@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/portal/PortalScreenCast.h"
+#include "platform/portal/SdBus.h"
 #include "platform/wayland/WaylandErrors.h"
-#include "portal/FakePortal.h"
 #include "servers/PrivateSystemBus.h"
 
 namespace ostrovane::test {
@@ -17,23 +22,168 @@ namespace {
 using namespace platform::portal;
 using namespace platform::wayland;
 using namespace std::chrono_literals;
-using Calls = std::vector<std::string>;
+using Options = std::map<std::string, std::string>;
+
+// The stream a granted Start carries, and the byte its PipeWire remote reads.
+constexpr std::uint32_t kNode = 57;
+constexpr std::int32_t kWidth = 1280, kHeight = 720;
+constexpr char kRemoteByte = 'p';
+constexpr const char* kRoot = "/org/freedesktop/portal/desktop";
+constexpr const char* kRequest = "org.freedesktop.portal.Request";
+constexpr const char* kSession = "org.freedesktop.portal.Session";
+
+struct Script {
+    std::uint32_t version = 5;
+    std::uint32_t sourceTypes = 1 | 2;
+    std::uint32_t cursorModes = 1 | 2 | 4;
+    bool screenCast = true;                           // false: owns the name, serves no ScreenCast
+    std::uint32_t create = 0, select = 0, start = 0;  // each step's Response code
+    bool silentStart = false;                         // a dialog nobody answers
+    bool closeWhenOpened = false;  // Session.Closed, twice, after OpenPipeWireRemote
+    bool streams = true;
+};
+
+// Owns the portal's name, answers every request with the scripted Response
+// and records the methods called, Request.Close and Session.Close among them,
+// and SelectSources' options. Serves its connection on its own thread.
+struct FakePortal {
+    FakePortal(const std::string& address, Script wanted);
+    void record(const std::string& call) {
+        std::lock_guard lock(mutex);
+        calls += (calls.empty() ? "" : " ") + call;
+    }
+    std::pair<std::string, Options> seen() {
+        std::lock_guard lock(mutex);
+        return {calls, selected};
+    }
+    int answer(sd_bus_message* call);
+    static int onMethod(sd_bus_message* call, void* self, sd_bus_error*) {
+        return static_cast<FakePortal*>(self)->answer(call);
+    }
+    static int onClose(sd_bus_message* call, void* self, sd_bus_error*) {
+        const char* interface = std::strrchr(sd_bus_message_get_interface(call), '.') + 1;
+        static_cast<FakePortal*>(self)->record(interface + std::string(".Close"));
+        return sd_bus_reply_method_return(call, "");
+    }
+
+    Script script;
+    sdbus::BusPtr bus;
+    std::string session;
+    std::mutex mutex;
+    std::string calls;  // space-separated; guarded by mutex, as is `selected`
+    Options selected;
+    std::jthread server;  // stopped and joined first
+};
+
+// Properties are read straight from the Script, methods go to the portal.
+const sd_bus_vtable kOffer[] = {
+    SD_BUS_VTABLE_START(0), SD_BUS_PROPERTY("version", "u", nullptr, offsetof(Script, version), 0),
+    SD_BUS_PROPERTY("AvailableSourceTypes", "u", nullptr, offsetof(Script, sourceTypes), 0),
+    SD_BUS_PROPERTY("AvailableCursorModes", "u", nullptr, offsetof(Script, cursorModes), 0),
+    SD_BUS_VTABLE_END};
+const sd_bus_vtable kMethods[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("CreateSession", "a{sv}", "o", FakePortal::onMethod, 0),
+    SD_BUS_METHOD("SelectSources", "oa{sv}", "o", FakePortal::onMethod, 0),
+    SD_BUS_METHOD("Start", "osa{sv}", "o", FakePortal::onMethod, 0),
+    SD_BUS_METHOD("OpenPipeWireRemote", "oa{sv}", "h", FakePortal::onMethod, 0),
+    SD_BUS_VTABLE_END};
+const sd_bus_vtable kClosable[] = {SD_BUS_VTABLE_START(0),
+                                   SD_BUS_METHOD("Close", "", "", FakePortal::onClose, 0),
+                                   SD_BUS_VTABLE_END};
+
+FakePortal::FakePortal(const std::string& address, Script wanted) : script(wanted) {
+    auto connected = sdbus::connect(address, 5s);
+    if (!connected)
+        return;
+    bus = std::move(connected).value();
+    if (script.screenCast) {
+        const char* screenCast = "org.freedesktop.portal.ScreenCast";
+        sd_bus_add_object_vtable(bus.get(), nullptr, kRoot, screenCast, kOffer, &script);
+        sd_bus_add_object_vtable(bus.get(), nullptr, kRoot, screenCast, kMethods, this);
+    }
+    if (sd_bus_request_name(bus.get(), "org.freedesktop.portal.Desktop", 0) < 0)
+        return;
+    server = std::jthread([this](std::stop_token stop) {
+        for (int r = 0; !stop.stop_requested() && r >= 0;) {
+            if ((r = sd_bus_process(bus.get(), nullptr)) == 0)
+                r = sd_bus_wait(bus.get(), 20'000);
+        }
+    });
+}
+
+int FakePortal::answer(sd_bus_message* call) {
+    const std::string method = sd_bus_message_get_member(call);
+    record(method);
+    int r = 0;
+    if (method == "OpenPipeWireRemote") {
+        int ends[2];
+        if (pipe(ends) < 0)
+            return -errno;
+        r = write(ends[1], &kRemoteByte, 1) == 1 ? sd_bus_reply_method_return(call, "h", ends[0])
+                                                 : -EIO;  // the reply holds a copy
+        close(ends[0]);
+        close(ends[1]);
+        for (int i = 0; script.closeWhenOpened && i < 2 && r >= 0; ++i)
+            r = sd_bus_emit_signal(bus.get(), session.c_str(), kSession, "Closed", "a{sv}", 0);
+        return r;
+    }
+    // A method answered with a Request object at the path its handle token names.
+    if (method != "CreateSession")
+        sd_bus_message_skip(call, method == "Start" ? "os" : "o");
+    Options options;
+    sdbus::readDict(call, [&](const std::string& key, sd_bus_message* value) {
+        const char* text = nullptr;
+        std::uint32_t number = 0;
+        int truth = 0;
+        if ((r = sdbus::readVariant(value, 's', text)) > 0)
+            options[key] = text;
+        else if ((r = sdbus::readVariant(value, 'u', number)) > 0)
+            options[key] = std::to_string(number);
+        else if ((r = sdbus::readVariant(value, 'b', truth)) > 0)
+            options[key] = truth ? "true" : "false";
+        return r;
+    });
+    std::string sender = sd_bus_message_get_sender(call) + 1;
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    const std::string handle =
+        std::string(kRoot) + "/request/" + sender + "/" + options["handle_token"];
+    options.erase("handle_token");
+    if (method == "SelectSources") {
+        std::lock_guard lock(mutex);
+        selected = options;
+    }
+    if (method == "CreateSession") {
+        session = std::string(kRoot) + "/session/" + sender + "/" + options["session_handle_token"];
+        sd_bus_add_object_vtable(bus.get(), nullptr, session.c_str(), kSession, kClosable, this);
+    }
+    sd_bus_add_object_vtable(bus.get(), nullptr, handle.c_str(), kRequest, kClosable, this);
+    if ((r = sd_bus_reply_method_return(call, "o", handle.c_str())) < 0 ||
+        (method == "Start" && script.silentStart)) {
+        return r;
+    }
+    const std::uint32_t code = method == "CreateSession"   ? script.create
+                               : method == "SelectSources" ? script.select
+                                                           : script.start;
+    // Every Response carries every result; without streams they go under an unknown key.
+    return sd_bus_emit_signal(
+        bus.get(), handle.c_str(), kRequest, "Response", "ua{sv}", code, 3, "session_handle", "s",
+        session.c_str(), script.streams ? "streams" : "unknown", "a(ua{sv})", 1, kNode, 2, "size",
+        "(ii)", kWidth, kHeight, "source_type", "u", 1u, "restore_token", "s", "granted-token");
+}
 
 class PortalTest : public testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(bus.ready()) << bus.failure(); }
 
-    void serve(FakePortal::Script script = {}) {
-        portal = std::make_unique<FakePortal>(bus.address(), script);
-        ASSERT_TRUE(portal->ready());
-    }
-    PortalOptions options() const { return {bus.address(), 5s, 300ms}; }
-    platform::Result<std::unique_ptr<PortalSession>> start(CastRequest request = {}) {
-        return PortalSession::start(options(), request, [this](const platform::Error& error) {
-            std::lock_guard lock(mutex);
-            closings.push_back(error);
-            changed.notify_all();
-        });
+    void serve(Script s) { portal = std::make_unique<FakePortal>(bus.address(), s); }
+    platform::Result<std::unique_ptr<PortalSession>> start(CastRequest request) {
+        return PortalSession::start({bus.address(), 5s, 300ms}, request,
+                                    [this](const platform::Error& error) {
+                                        std::lock_guard lock(mutex);
+                                        closings.push_back(error);
+                                        changed.notify_all();
+                                    });
     }
     // The session's closings once `count` came, or after a few seconds; at
     // once for 0.
@@ -50,175 +200,128 @@ class PortalTest : public testing::Test {
     std::vector<platform::Error> closings;  // guarded by mutex
 };
 
-TEST_F(PortalTest, GrantedSessionCarriesTheStreamTheTokenAndTheRemote) {
-    serve();
-    auto session = start({SourceType::monitor, true, "earlier-token"});
+// What SelectSources carries follows what the portal offers; every grant
+// carries the stream, the token and the remote, and is closed quietly.
+struct Offer {
+    const char* name;
+    std::uint32_t version;
+    std::uint32_t cursorModes;
+    bool showCursor;
+    const char* cursorSent;  // nullptr: no cursor_mode
+    CursorMode cursorMode;
+    friend void PrintTo(const Offer& offer, std::ostream* out) { *out << offer.name; }
+};
+class PortalGrantTest : public PortalTest, public testing::WithParamInterface<Offer> {};
+
+TEST_P(PortalGrantTest, SendsOnlyWhatIsOfferedAndKeepsTheGrant) {
+    const Offer& o = GetParam();
+    serve({.version = o.version, .cursorModes = o.cursorModes});
+    auto session = start({SourceType::monitor, o.showCursor, "earlier-token"});
     ASSERT_TRUE(session) << session.error().description();
 
-    const CastStream& stream = session.value()->stream();
-    EXPECT_EQ(stream.nodeId, FakePortal::kNode);
-    EXPECT_EQ(stream.width, FakePortal::kWidth);
-    EXPECT_EQ(stream.height, FakePortal::kHeight);
-    EXPECT_EQ(stream.sourceType, 1u);
-    EXPECT_EQ(session.value()->restoreToken(), "granted-token");
-    const int fd = session.value()->pipeWireFd();
-    EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    char byte = 0;
-    EXPECT_EQ(read(fd, &byte, 1), 1);
-    EXPECT_EQ(byte, FakePortal::kRemoteByte);
+    const PortalSession& granted = *session.value();
+    const CastStream& s = granted.stream();
+    EXPECT_EQ(std::tuple(s.nodeId, s.width, s.height, s.sourceType),
+              std::tuple(kNode, kWidth, kHeight, 1u));
+    EXPECT_EQ(granted.cursorMode(), o.cursorMode);
+    EXPECT_EQ(granted.restoreToken(), "granted-token");
+    EXPECT_TRUE(fcntl(granted.pipeWireFd(), F_GETFD) & FD_CLOEXEC);
+    char byte = 0;  // the portal's remote, not a copy of some other descriptor
+    EXPECT_TRUE(read(granted.pipeWireFd(), &byte, 1) == 1 && byte == kRemoteByte);
 
-    const auto seen = portal->seen();
-    EXPECT_EQ(seen.calls, (Calls{"CreateSession", "SelectSources", "Start", "OpenPipeWireRemote"}));
-    EXPECT_EQ(seen.selected.at("types"), 1u);
-    EXPECT_EQ(seen.selected.at("multiple"), 0u);
+    Options selected{{"types", "1"}, {"multiple", "false"}};
+    if (o.cursorSent)
+        selected["cursor_mode"] = o.cursorSent;
+    if (o.version >= 4)  // grants outlive the session: ask so, with the earlier token
+        selected.insert({{"persist_mode", "2"}, {"restore_token", "earlier-token"}});
+    const std::string calls = "CreateSession SelectSources Start OpenPipeWireRemote";
+    EXPECT_EQ(portal->seen(), std::pair(calls, selected));
     session.value().reset();
-    EXPECT_EQ(portal->seen().calls.back(), "Session.Close");
+    EXPECT_EQ(portal->seen().first, calls + " Session.Close");
     EXPECT_TRUE(closedAfter(0).empty());  // closing it ourselves is not reported
 }
 
-TEST_F(PortalTest, ConsentLimitClosesTheRequestAndTheSession) {
-    serve({.silentStart = true});
-    const auto session = start();
-    ASSERT_FALSE(session);
-    EXPECT_EQ(session.error(), consentTimeoutError());
-    EXPECT_EQ(portal->seen().calls,
-              (Calls{"CreateSession", "SelectSources", "Start", "Request.Close", "Session.Close"}));
-}
-
-TEST_F(PortalTest, MissingPortalOrScreenCastIsNamed) {
-    const std::string noBus = "unix:path=/nonexistent/bus";
-    const struct {
-        std::string address;
-        bool serveWithoutScreenCast;
-        std::string message;
-    } cases[] = {
-        {noBus, false, "The desktop portal is not available: no session bus at " + noBus},
-        {bus.address(), false, "nothing serves org.freedesktop.portal.Desktop"},
-        {bus.address(), true, "The desktop portal offers no screen casting"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        if (c.serveWithoutScreenCast)
-            serve({.screenCast = false});
-        const auto offer = readPortalOffer({c.address, 5s, 300ms});
-        ASSERT_FALSE(offer);
-        EXPECT_EQ(offer.error().code, kPortalUnavailableCode);
-        EXPECT_NE(offer.error().message.find(c.message), std::string::npos)
-            << offer.error().message;
-        const auto session = PortalSession::start({c.address, 5s, 300ms}, {}, {});
-        ASSERT_FALSE(session);
-        EXPECT_EQ(session.error(), offer.error());
-    }
-}
-
-TEST_F(PortalTest, WindowCaptureNotOfferedIsRefusedWithoutADialog) {
-    serve({.sourceTypes = 1});
-    const auto session = start({SourceType::window, true, std::nullopt});
-    ASSERT_FALSE(session);
-    EXPECT_EQ(session.error().code, kUnsupportedTargetCode);
-    EXPECT_EQ(session.error().message, "The desktop portal offers no window capture");
-    EXPECT_TRUE(portal->seen().calls.empty());
-}
-
-TEST_F(PortalTest, SessionClosedByThePortalIsReportedOnce) {
-    serve({.closeWhenOpened = true});
-    auto session = start();
-    ASSERT_TRUE(session) << session.error().description();
-    EXPECT_EQ(closedAfter(1), std::vector{sessionClosedError()});
-    bus.kill();
-    session.value().reset();
-    EXPECT_EQ(closedAfter(0).size(), 1u);
-}
-
-TEST_F(PortalTest, LostBusEndsTheSession) {
-    serve();
-    auto session = start();
-    ASSERT_TRUE(session) << session.error().description();
-    bus.kill();
-    const auto closed = closedAfter(1);
-    ASSERT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed[0], platform::Error(kErrorDomain, kSessionClosedCode,
-                                         "The connection to the session bus was lost"));
-}
+using enum CursorMode;
+INSTANTIATE_TEST_SUITE_P(Offers, PortalGrantTest,
+                         testing::Values(Offer{"Embedded", 5, 7, true, "2", embedded},
+                                         Offer{"HiddenWanted", 5, 7, false, "1", hidden},
+                                         Offer{"Metadata", 4, 5, true, "4", metadata},
+                                         Offer{"OnlyHidden", 3, 1, true, "1", hidden},
+                                         Offer{"HiddenNotOffered", 3, 6, false, {}, hidden},
+                                         Offer{"NoModes", 1, 0, true, {}, hidden}),
+                         [](const auto& info) { return info.param.name; });
 
 // Refusals at each step; a created session is closed again.
 struct Refusal {
-    std::string name;
-    FakePortal::Script script;
+    const char* name;
     std::int64_t code;
-    Calls calls;
+    const char* calls;
+    Script script;
+    SourceType type = SourceType::monitor;
+    friend void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 };
-
-void PrintTo(const Refusal& refusal, std::ostream* out) {
-    *out << refusal.name;
-}
 class PortalRefusalTest : public PortalTest, public testing::WithParamInterface<Refusal> {};
 
 TEST_P(PortalRefusalTest, FailsWithTheMatchingError) {
     serve(GetParam().script);
-    const auto session = start();
+    const auto session = start({GetParam().type, true, std::nullopt});
     ASSERT_FALSE(session);
     EXPECT_EQ(session.error().code, GetParam().code) << session.error().description();
-    EXPECT_EQ(portal->seen().calls, GetParam().calls);
+    EXPECT_EQ(portal->seen().first, GetParam().calls);
 }
 
-const Calls kStarted{"CreateSession", "SelectSources", "Start", "Session.Close"};
-INSTANTIATE_TEST_SUITE_P(
-    Answers, PortalRefusalTest,
-    testing::Values(
-        Refusal{"CreateCancelled", {.createCode = 1}, kUserDeclinedCode, {"CreateSession"}},
-        Refusal{"SelectFailed",
-                {.selectCode = 2},
-                kPortalFailedCode,
-                {"CreateSession", "SelectSources", "Session.Close"}},
-        Refusal{"StartCancelled", {.startCode = 1}, kUserDeclinedCode, kStarted},
-        Refusal{"StartFailed", {.startCode = 2}, kPortalFailedCode, kStarted},
-        Refusal{"NoStream", {.streams = false}, kPortalFailedCode, kStarted}),
-    [](const auto& info) { return info.param.name; });
-
-// The options SelectSources carries, from what the portal offers.
-struct Selection {
-    std::string name;
-    std::uint32_t version;
-    std::uint32_t cursorModes;
-    bool showCursor;
-    std::optional<std::uint32_t> cursorSent;
-    CursorMode cursorMode;
-    bool persisted;  // persist_mode 2 and the restore token sent
-};
-
-void PrintTo(const Selection& selection, std::ostream* out) {
-    *out << selection.name;
-}
-class PortalSelectionTest : public PortalTest, public testing::WithParamInterface<Selection> {};
-
-TEST_P(PortalSelectionTest, SendsOnlyWhatThePortalOffers) {
-    const Selection& s = GetParam();
-    serve({.version = s.version, .cursorModes = s.cursorModes});
-    const auto session = start({SourceType::monitor, s.showCursor, "earlier-token"});
-    ASSERT_TRUE(session) << session.error().description();
-    EXPECT_EQ(session.value()->cursorMode(), s.cursorMode);
-
-    const auto seen = portal->seen();
-    const auto sent = [&](const char* key) -> std::optional<std::uint32_t> {
-        const auto it = seen.selected.find(key);
-        return it == seen.selected.end() ? std::nullopt : std::optional(it->second);
-    };
-    EXPECT_EQ(sent("cursor_mode"), s.cursorSent);
-    EXPECT_EQ(sent("persist_mode"), s.persisted ? std::optional(2u) : std::nullopt);
-    EXPECT_EQ(seen.restoreToken, s.persisted ? std::optional("earlier-token") : std::nullopt);
-}
-
-using enum CursorMode;
-INSTANTIATE_TEST_SUITE_P(Offers, PortalSelectionTest,
-                         testing::Values(Selection{"Embedded", 5, 7, true, 2, embedded, true},
-                                         Selection{"HiddenWanted", 5, 7, false, 1, hidden, true},
-                                         Selection{"Metadata", 4, 5, true, 4, metadata, true},
-                                         Selection{"OnlyHidden", 3, 1, true, 1, hidden, false},
-                                         Selection{
-                                             "HiddenNotOffered", 3, 6, false, {}, hidden, false},
-                                         Selection{"NoModes", 1, 0, true, {}, hidden, false}),
+constexpr const char* kStarted = "CreateSession SelectSources Start Session.Close";
+constexpr const char* kTimedOut = "CreateSession SelectSources Start Request.Close Session.Close";
+const Refusal kRefusals[] = {
+    {"CreateCancelled", kUserDeclinedCode, "CreateSession", {.create = 1}},
+    {"SelectFailed", kPortalFailedCode, "CreateSession SelectSources Session.Close", {.select = 2}},
+    {"StartCancelled", kUserDeclinedCode, kStarted, {.start = 1}},
+    {"NoStream", kPortalFailedCode, kStarted, {.streams = false}},
+    // The consent limit closes the Request and the session.
+    {"ConsentTimeout", kConsentTimeoutCode, kTimedOut, {.silentStart = true}},
+    // Refused here rather than after a dialog.
+    {"WindowNotOffered", kUnsupportedTargetCode, "", {.sourceTypes = 1}, SourceType::window}};
+INSTANTIATE_TEST_SUITE_P(Answers, PortalRefusalTest, testing::ValuesIn(kRefusals),
                          [](const auto& info) { return info.param.name; });
+
+TEST_F(PortalTest, MissingPortalOrScreenCastIsNamed) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"unix:path=/nowhere",
+         "The desktop portal is not available: no session bus at unix:path=/nowhere"},
+        {bus.address(), "nothing serves org.freedesktop.portal.Desktop"},
+        {bus.address(), "The desktop portal offers no screen casting"},  // served below
+    };
+    for (const auto& [address, message] : cases) {
+        SCOPED_TRACE(message);
+        if (message == cases[2].second)
+            serve({.screenCast = false});
+        const auto offer = readPortalOffer({address, 5s, 300ms});
+        const auto session = PortalSession::start({address, 5s, 300ms}, {}, {});
+        ASSERT_FALSE(offer || session);
+        EXPECT_EQ(offer.error().code, kPortalUnavailableCode);
+        EXPECT_NE(offer.error().message.find(message), std::string::npos) << offer.error().message;
+        EXPECT_EQ(session.error(), offer.error());
+    }
+}
+
+// The portal's Session.Closed (true) or the loss of the bus ends the
+// session, reported once: nothing after that or after its destruction.
+class PortalEndTest : public PortalTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(PortalEndTest, IsReportedOnce) {
+    serve({.closeWhenOpened = GetParam()});
+    auto session = start({});
+    ASSERT_TRUE(session) << session.error().description();
+    if (!GetParam())
+        bus.kill();
+    const platform::Error lost(kErrorDomain, kSessionClosedCode,
+                               "The connection to the session bus was lost");
+    EXPECT_EQ(closedAfter(1), std::vector{GetParam() ? sessionClosedError() : lost});
+    bus.kill();
+    session.value().reset();
+    EXPECT_EQ(closedAfter(0).size(), 1u);
+}
+INSTANTIATE_TEST_SUITE_P(ByPortalOrBus, PortalEndTest, testing::Bool());
 
 }  // namespace
 }  // namespace ostrovane::test
