@@ -12,9 +12,6 @@ inline constexpr const char* kErrorDomain = "X11ScreenCapture";
 // Codes beside the shared display-unavailable one (a removed monitor, a
 // target that does not exist), each its own failure; the values stay clear
 // of the sound server's stream codes.
-inline constexpr std::int64_t kAlreadyRunningCode = -3807;
-inline constexpr std::int64_t kNotRunningCode = -3808;
-inline constexpr std::int64_t kOutputCode = -3812;
 inline constexpr std::int64_t kWindowClosedCode = -3816;
 inline constexpr std::int64_t kServerGoneCode = -3818;
 inline constexpr std::int64_t kPixelFormatCode = -3819;
