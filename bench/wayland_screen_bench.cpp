@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "CaptureRig.h"
+#include "HelperCommands.h"
 #include "ProcessCpu.h"
-#include "protocol/FrameReader.h"
 #include "servers/PrivateWaylandSession.h"
 #include "support/HelperProcess.h"
 #include "support/LineCollector.h"
@@ -30,15 +30,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kWarmUp = 3s;
 
-std::size_t videoFrames(const test::HelperProcess& helper) {
-    protocol::FrameReader reader;
-    reader.feed(helper.outputBytes());
-    std::size_t count = 0;
-    for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;)
-        count += frame.isVideo() ? 1 : 0;
-    return count;
-}
-
 // Frames of an H.264 file as far as it is written.
 std::optional<double> framesIn(const std::string& path) {
     auto out =
@@ -48,17 +39,6 @@ std::optional<double> framesIn(const std::string& path) {
     if (!out || !(std::istringstream(*out) >> frames))
         return std::nullopt;
     return frames;
-}
-
-std::optional<std::string> answer(test::HelperProcess& helper, const std::string& command,
-                                  const std::string& prefix) {
-    const std::size_t from = helper.errors().lines().size();
-    helper.sendLine(command);
-    auto at = helper.errors().waitForLineMatching(
-        [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, from);
-    if (!at)
-        return std::nullopt;
-    return helper.errors().lines()[*at].substr(prefix.size());
 }
 
 void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
@@ -72,7 +52,7 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
     test::HelperProcess helper(
         OSTROVANE_BINARY,
         test::HelperProcess::Context{session.environment(), session.uid(), session.gid()});
-    auto list = answer(helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:");
+    auto list = answerTo(helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:");
     const auto idAt = list ? list->find("\"id\":") : std::string::npos;
     if (idAt == std::string::npos) {
         state.SkipWithError("no display listed");
@@ -80,16 +60,16 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
     }
     const std::string id = list->substr(idAt + 5, list->find_first_of(",}", idAt) - idAt - 5);
     const auto sent = std::chrono::steady_clock::now();
-    auto started = answer(helper,
-                          "START_VIDEO:{\"type\":\"display\",\"id\":" + id +
-                              ",\"width\":960,\"height\":540,\"fps\":30,\"bitrate\":2000000}",
-                          "CMD_RESPONSE:START_VIDEO:");
+    auto started = answerTo(helper,
+                            "START_VIDEO:{\"type\":\"display\",\"id\":" + id +
+                                ",\"width\":960,\"height\":540,\"fps\":30,\"bitrate\":2000000}",
+                            "CMD_RESPONSE:START_VIDEO:");
     if (started != "started") {
         state.SkipWithError(("START_VIDEO: " + started.value_or("no answer")).c_str());
         return;
     }
     const auto answered = std::chrono::steady_clock::now();
-    while (videoFrames(helper) == 0 && std::chrono::steady_clock::now() - sent < 10s)
+    while (videoFrameCount(helper) == 0 && std::chrono::steady_clock::now() - sent < 10s)
         std::this_thread::sleep_for(2ms);
     const auto firstFrame = std::chrono::steady_clock::now();
 
@@ -148,7 +128,7 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
 
     const auto window = measuredWindow(10s);
     CpuWindow helperCpu({helper.pid()}), gstreamerCpu({*gstreamer});
-    const std::size_t helperFrames0 = videoFrames(helper);
+    const std::size_t helperFrames0 = videoFrameCount(helper);
     const auto gstreamerFrames0 = framesIn(encoded);
     for (auto _ : state) {
         helperCpu.start();
@@ -157,7 +137,7 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
         state.SetIterationTime(std::chrono::duration<double>(window).count());
     }
     const auto helperSeconds = helperCpu.elapsed(), gstreamerSeconds = gstreamerCpu.elapsed();
-    const std::size_t helperFrames = videoFrames(helper) - helperFrames0;
+    const std::size_t helperFrames = videoFrameCount(helper) - helperFrames0;
     const auto gstreamerFrames1 = framesIn(encoded);
     if (!helperSeconds || !gstreamerSeconds || helperFrames == 0 || !gstreamerFrames0 ||
         !gstreamerFrames1 || *gstreamerFrames1 <= *gstreamerFrames0) {

@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "CaptureRig.h"
+#include "HelperCommands.h"
 #include "ProcessCpu.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
-#include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
 #include "support/LineCollector.h"
 #include "support/PrivateXServer.h"
@@ -71,20 +71,7 @@ std::unique_ptr<test::HelperProcess> helperOn(const ScreenRig& rig) {
 
 // Sends `command`; true once a line beginning with `answer` came.
 bool ask(test::HelperProcess& helper, const std::string& command, const std::string& answer) {
-    const std::size_t from = helper.errors().lines().size();
-    helper.sendLine(command);
-    return helper.errors()
-        .waitForLineMatching([&](const std::string& l) { return l.rfind(answer, 0) == 0; }, from)
-        .has_value();
-}
-
-std::size_t videoFrames(const test::HelperProcess& helper) {
-    protocol::FrameReader reader;
-    reader.feed(helper.outputBytes());
-    std::size_t count = 0;
-    for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;)
-        count += frame.isVideo() ? 1 : 0;
-    return count;
+    return answerTo(helper, command, answer).has_value();
 }
 
 void BM_X11VideoCpuVersusFfmpeg(benchmark::State& state) {
@@ -116,7 +103,7 @@ void BM_X11VideoCpuVersusFfmpeg(benchmark::State& state) {
 
     const auto window = measuredWindow(10s);
     CpuWindow helperCpu({helper->pid()}), ffmpegCpu({reference.pid()});
-    const std::size_t frames0 = videoFrames(*helper);
+    const std::size_t frames0 = videoFrameCount(*helper);
     for (auto _ : state) {
         helperCpu.start();
         ffmpegCpu.start();
@@ -124,7 +111,7 @@ void BM_X11VideoCpuVersusFfmpeg(benchmark::State& state) {
         state.SetIterationTime(std::chrono::duration<double>(window).count());
     }
     const auto helperSeconds = helperCpu.elapsed(), ffmpegSeconds = ffmpegCpu.elapsed();
-    const std::size_t frames = videoFrames(*helper) - frames0;
+    const std::size_t frames = videoFrameCount(*helper) - frames0;
     reference.kill(SIGTERM);
     reference.waitForExit(5s);
     if (!helperSeconds || !ffmpegSeconds || frames == 0) {
