@@ -122,6 +122,10 @@ class PipeWireVideoStream::Impl {
     template <typename Done>
     bool waitFor(Done&& done);
     void fail(Error error);
+    bool closing() {
+        std::lock_guard<std::mutex> lock(frameMutex_);
+        return closing_;
+    }
 
     void onCoreDone(std::uint32_t id, int seq);
     void onCoreError(std::uint32_t id, int res, const char* message);
@@ -151,8 +155,12 @@ class PipeWireVideoStream::Impl {
     bool streamListening_ = false;
 
     LoopState loopState_;
-    // The negotiated format; the stream's thread only.
-    std::uint32_t width_ = 0;
+    // The negotiated format, the cursor and the frame being copied: the
+    // stream's callbacks only, which PipeWire may hand from its data thread
+    // to its loop thread; the lock orders them.
+    std::mutex frameMutex_;
+    bool closing_ = false;     // guarded by frameMutex_: the stream is being destroyed
+    std::uint32_t width_ = 0;  // guarded by frameMutex_
     std::uint32_t height_ = 0;
     PixelOrder order_ = PixelOrder::BlueFirst;
     Cursor cursor_;
@@ -204,8 +212,20 @@ const pw_stream_events PipeWireVideoStream::Impl::kStreamEvents = [] {
 }();
 
 PipeWireVideoStream::Impl::~Impl() {
-    // With the loop stopped no callback can run; the listeners go before the
-    // handles so that tearing those down reports nothing.
+    // PipeWire may run the process callback on its data thread, which
+    // stopping our loop does not stop: from here on callbacks do nothing,
+    // and disconnecting takes the node off the data thread before its
+    // listeners go.
+    {
+        std::lock_guard<std::mutex> lock(frameMutex_);
+        closing_ = true;
+    }
+    if (loop_ && stream_) {
+        LoopLock lock(loop_.get());
+        pw_stream_disconnect(stream_.get());
+    }
+    // With the loop stopped no other callback can run; the listeners go
+    // before the handles so that tearing those down reports nothing.
     if (loop_)
         pw_thread_loop_stop(loop_.get());
     if (streamListening_)
@@ -319,7 +339,7 @@ MaybeError PipeWireVideoStream::Impl::connectStream() {
 }
 
 void PipeWireVideoStream::Impl::fail(Error error) {
-    if (loopState_.failure)
+    if (loopState_.failure || closing())
         return;
     loopState_.failure = error;
     pw_thread_loop_signal(loop_.get(), false);
@@ -380,10 +400,13 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
         pw_stream_set_error(stream_.get(), -EINVAL, "unsupported video format");
         return;
     }
-    width_ = info.size.width;
-    height_ = info.size.height;
-    order_ = *orderOf(info.format);
-    size_ = std::uint64_t{width_} << 32 | height_;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex_);
+        width_ = info.size.width;
+        height_ = info.size.height;
+        order_ = *orderOf(info.format);
+    }
+    size_ = std::uint64_t{info.size.width} << 32 | info.size.height;
 
     ParamList params;
     addBufferParams(params);
@@ -391,6 +414,9 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
 }
 
 void PipeWireVideoStream::Impl::onProcess() {
+    std::unique_lock<std::mutex> frame(frameMutex_);
+    if (closing_)
+        return;
     // Only the newest buffer is shown; older ones go back to the producer
     // at once, their cursor updates read first.
     pw_buffer* newest = nullptr;
@@ -416,6 +442,7 @@ void PipeWireVideoStream::Impl::onProcess() {
         std::swap(staging_, work_);
         fresh_ = true;
     }
+    frame.unlock();
     ++framesReceived_;
     if (options_.onFrame)
         options_.onFrame();
