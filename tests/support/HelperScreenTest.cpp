@@ -26,6 +26,14 @@ bool nearColour(std::uint32_t a, std::uint32_t b, int tolerance) {
 void HelperScreenTest::TearDown() {
     for (const auto& path : files_)
         fs::remove(path);
+    // What the helper said last tells why a real-server test failed.
+    if (HasFailure() && helper) {
+        const auto lines = helper->errors().lines();
+        std::string tail;
+        for (std::size_t i = lines.size() > 40 ? lines.size() - 40 : 0; i < lines.size(); ++i)
+            tail += lines[i].substr(0, 300) + "\n";
+        ADD_FAILURE() << "the helper's last lines:\n" << tail;
+    }
 }
 
 fs::path HelperScreenTest::file(const std::string& name) {
