@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/x11/WindowOwners.h"
-#include "platform/x11/WindowText.h"
+#include "platform/screens/WindowText.h"
 #include "platform/x11/X11Connection.h"
 
 namespace ostrovane::platform::x11 {

@@ -1,8 +1,8 @@
-#include "platform/x11/WindowText.h"
+#include "platform/screens/WindowText.h"
 
 #include <cstdint>
 
-namespace ostrovane::platform::x11 {
+namespace ostrovane::platform {
 
 namespace {
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -70,4 +70,4 @@ std::string titleFromLatin1(std::string_view bytes) {
     return out;
 }
 
-}  // namespace ostrovane::platform::x11
+}  // namespace ostrovane::platform

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace ostrovane::platform::x11 {
+namespace ostrovane::platform {
 
 // Window titles come from other programs: _NET_WM_NAME should be UTF-8 but is
 // not checked by anyone, and WM_NAME of type STRING is Latin-1. Titles leave
@@ -12,4 +12,4 @@ namespace ostrovane::platform::x11 {
 std::string titleFromUtf8(std::string_view bytes);
 std::string titleFromLatin1(std::string_view bytes);
 
-}  // namespace ostrovane::platform::x11
+}  // namespace ostrovane::platform
