@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "integration/monitoring/MicAppFixture.h"
+#include "platform/linux/AppIdOwners.h"
 #include "platform/linux/LinuxApplications.h"
 
 namespace ostrovane::monitoring::testing {
@@ -77,6 +78,8 @@ class LinuxApplicationsTest : public MicAppFixture {
         sys.entry("usr", "hidden.desktop", "Name=Hidden\nExec=/opt/hidden/hidden\n");
         sys.entry("home", "hidden.desktop", "Name=Hidden\nHidden=true\n");
         sys.entry("usr", "python-tool.desktop", "Name=Tool\nExec=python3 /opt/tool.py\n");
+        sys.entry("usr", "codium.desktop",
+                  "Name=VS Codium\nStartupWMClass=VSCodium\nExec=/usr/share/codium/codium\n");
         fs::create_directories(sys.root() / "bin");
         std::ofstream(sys.root() / "bin" / "kwrite") << "";
         applications = std::make_shared<platform::LinuxApplications>(
@@ -151,6 +154,38 @@ TEST_F(LinuxApplicationsTest, ProcessesResolveToTheirDesktopApplication) {
                                                             {104, "slack"},
                                                             {106, "kde-org.kde.kwrite"},
                                                             {107, "suite"}}));
+}
+
+// A Wayland window names only its app_id; the owner the window list shows
+// comes from the desktop entries alone.
+TEST_F(LinuxApplicationsTest, AppIdsResolveToTheirDesktopApplication) {
+    platform::AppIdOwners owners(sys.sources().desktop);
+    // clang-format off
+    const std::vector<std::tuple<const char*, std::string, std::optional<std::pair<std::string, std::string>>>> cases{
+        {"the id, localized name", "firefox-esr", {{"firefox-esr", "Firefox-Browser"}}},
+        {"the id in another case", "SLACK", {{"slack", "Slack"}}},
+        {"StartupWMClass", "vscodium", {{"codium", "VS Codium"}}},
+        {"reverse-DNS id", "kwrite", {{"kde-org.kde.kwrite", "KWrite"}}},
+        {"the name", "writer", {{"suite-writer", "Writer"}}},
+        {"hidden by the user's entry", "hidden", std::nullopt},
+        {"no application", "rec-tool", std::nullopt},
+        {"no app_id", "", std::nullopt},
+    };
+    // clang-format on
+    for (const auto& [what, appId, expected] : cases) {
+        const auto owner = owners.owner(appId);
+        ASSERT_EQ(owner.has_value(), expected.has_value()) << what;
+        if (owner) {
+            EXPECT_EQ(std::make_pair(owner->bundleIdentifier, owner->applicationName), *expected)
+                << what;
+        }
+    }
+    // An application installed since the entries were read is found by a
+    // new app_id.
+    sys.entry("usr", "recorder.desktop", "Name=Recorder\nExec=/usr/local/bin/recorder\n");
+    const auto installed = owners.owner("recorder");
+    ASSERT_TRUE(installed.has_value());
+    EXPECT_EQ(installed->applicationName, "Recorder");
 }
 
 TEST_F(LinuxApplicationsTest, TheSoundServerIsADaemon) {

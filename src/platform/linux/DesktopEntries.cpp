@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -100,6 +102,13 @@ bool isSharedDirectory(const fs::path& dir) {
                                               "/usr/lib/x86_64-linux-gnu",
                                               "/usr/lib/aarch64-linux-gnu"};
     return shared.count(dir.lexically_normal().string()) > 0 || dir.empty();
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
 }
 
 // Whether `path` lies below `dir` (component-wise).
@@ -260,6 +269,7 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::
         entry.name = unescape(value("Name").value_or(""));
     if (entry.name.empty())
         entry.name = id;
+    entry.startupWmClass = unescape(value("StartupWMClass").value_or(""));
     for (const char* key : {"TryExec", "Exec"}) {
         if (auto exec = value(key)) {
             if (auto program =
@@ -328,6 +338,31 @@ const DesktopEntry* DesktopEntries::outermostContaining(const std::string& path)
             best = &entry;
     }
     return best;
+}
+
+const DesktopEntry* DesktopEntries::byAppId(const std::string& appId) const {
+    if (appId.empty())
+        return nullptr;
+    if (const auto* entry = byId(appId))
+        return entry;
+    const std::string suffix = "." + appId;
+    const std::array<std::function<bool(const DesktopEntry&)>, 4> rules{
+        [&](const DesktopEntry& e) { return equalIgnoringCase(e.id, appId); },
+        [&](const DesktopEntry& e) { return equalIgnoringCase(e.startupWmClass, appId); },
+        [&](const DesktopEntry& e) {
+            return e.id.size() > suffix.size() &&
+                   equalIgnoringCase(std::string_view(e.id).substr(e.id.size() - suffix.size()),
+                                     suffix);
+        },
+        [&](const DesktopEntry& e) { return equalIgnoringCase(e.name, appId); },
+    };
+    for (const auto& rule : rules) {
+        for (const auto& [_, entry] : entries_) {
+            if (rule(entry))
+                return &entry;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace ostrovane::platform

@@ -12,6 +12,9 @@ namespace ostrovane::platform {
 struct DesktopEntry {
     std::string id;    // "org.mozilla.firefox", "firefox"
     std::string name;  // Name in the user's locale, else Name, else the id
+    // StartupWMClass: the X11 WM_CLASS, or Wayland app_id, its windows carry
+    // where that differs from the id.
+    std::string startupWmClass;
     // Programs of Exec and TryExec: absolute paths (symlinks resolved when
     // they exist) and bare names that were not found on the search path.
     std::vector<std::string> binaries;
@@ -46,6 +49,15 @@ class DesktopEntries {
     const DesktopEntry* byExecutable(const std::string& path) const;
     // The entry with the outermost install directory containing `path`.
     const DesktopEntry* outermostContaining(const std::string& path) const;
+    // The entry of a Wayland app_id, first rule that answers (among several
+    // entries, the first id); "case aside" ignores ASCII case:
+    //  1. its id is the app_id ("org.gnome.Nautilus");
+    //  2. its id is the app_id, case aside ("Chromium" for chromium);
+    //  3. its StartupWMClass is the app_id, case aside;
+    //  4. its id ends in ".<app_id>", case aside ("firefox" for
+    //     org.mozilla.firefox);
+    //  5. its Name is the app_id, case aside.
+    const DesktopEntry* byAppId(const std::string& appId) const;
 
     std::size_t size() const { return entries_.size(); }
 
