@@ -6,6 +6,7 @@
 #include "app/App.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
+#include "platform/linux/AppIdOwners.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/wayland/WaylandDisplays.h"
 #include "platform/x11/WindowOwners.h"
@@ -21,7 +22,13 @@ std::shared_ptr<ostrovane::platform::ScreenCapture> sessionDisplays(
     const std::shared_ptr<ostrovane::platform::x11::WindowOwners>& owners) {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if (wayland != nullptr && *wayland != '\0') {
-        if (auto displays = ostrovane::platform::wayland::WaylandDisplays::connect(clock, {}))
+        // A toplevel names no process, only an app_id: its owner comes from
+        // the desktop entries directly.
+        ostrovane::platform::wayland::WaylandDisplays::Options screens;
+        screens.owner = [appIds = std::make_shared<ostrovane::platform::AppIdOwners>()](
+                            const std::string& appId) { return appIds->owner(appId); };
+        if (auto displays =
+                ostrovane::platform::wayland::WaylandDisplays::connect(clock, std::move(screens)))
             return displays;
     }
     ostrovane::platform::x11::X11Displays::Options screens;
@@ -40,7 +47,7 @@ int main() {
     ostrovane::dispatch::MainQueue mainQueue(clock);
     // Audio from the sound server; displays from the session's compositor or
     // X server. Windows are named after the desktop application of their
-    // process.
+    // process (X11) or app_id (Wayland).
     ostrovane::platform::LinuxPlatformOptions options;
     auto owners = std::make_shared<ostrovane::platform::x11::ApplicationWindowOwners>();
     options.displays = sessionDisplays(clock, owners);

@@ -24,6 +24,11 @@ struct StreamConfiguration {
     bool excludesCurrentProcessAudio = false;
     std::int64_t sampleRate = 48000;
     std::int64_t channelCount = 2;
+    // For a still: whether the user may be asked to grant the capture (a
+    // desktop that grants each capture, such as a Wayland desktop's portal).
+    // A still nobody asked for explicitly, a thumbnail, must not open a
+    // dialog; a service that would have to ask fails it instead.
+    bool mayAskUser = true;
     bool operator==(const StreamConfiguration&) const = default;
 };
 

@@ -159,6 +159,7 @@ platform::StreamConfiguration thumbnailConfiguration(const platform::ContentFilt
     configuration.showsCursor = false;
     configuration.pixelFormat = platform::PixelFormat::bgra32;
     configuration.scalesToFit = true;
+    configuration.mayAskUser = false;
     return configuration;
 }
 

@@ -316,19 +316,38 @@ bool PrivateWaylandSession::pickOutput(const std::string& name) {
 }
 
 bool PrivateWaylandSession::startMovingContent() {
-    auto foot = launch("clients", {"foot", std::string("--title=") + kMovingContentTitle, "sh",
-                                   "-c", "while :; do date +%T.%N; sleep 0.02; done"});
+    // Frames keep coming once the window is on the output.
+    return openTerminal(kMovingContentTitle,
+                        {"sh", "-c", "while :; do date +%T.%N; sleep 0.02; done"});
+}
+
+bool PrivateWaylandSession::openTerminal(const std::string& title,
+                                         const std::vector<std::string>& command) {
+    std::vector<std::string> argv = {"foot", "--title=" + title};
+    argv.insert(argv.end(), command.begin(), command.end());
+    auto foot = launch("clients", argv);
     if (!foot)
         return false;
     clients_.push_back(std::move(foot));
-    // Frames keep coming once the window is on the output.
     std::string tree;
     return waitUntil(
         [&] {
             return sway({"-t", "get_tree"}, &tree) &&
-                   tree.find(kMovingContentTitle) != std::string::npos;
+                   tree.find("\"" + title + "\"") != std::string::npos;
         },
         kStartLimit, std::chrono::milliseconds(50));
+}
+
+bool PrivateWaylandSession::closeWindow(const std::string& title) {
+    if (!sway({"[title=\"^" + title + "$\"]", "kill"}))
+        return false;
+    std::string tree;
+    return waitUntil(
+        [&] {
+            return sway({"-t", "get_tree"}, &tree) &&
+                   tree.find("\"" + title + "\"") == std::string::npos;
+        },
+        kStopLimit, std::chrono::milliseconds(50));
 }
 
 void PrivateWaylandSession::killPortalBackend() {

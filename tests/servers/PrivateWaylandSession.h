@@ -75,6 +75,14 @@ class PrivateWaylandSession {
     // that prints the time every 20 ms, so that the compositor keeps
     // producing frames; whether its window showed up (within a bound).
     bool startMovingContent();
+    // A terminal window (app_id "foot") titled `title`, running `command`;
+    // whether it showed up (within a bound). Titles are matched as sway
+    // criteria: keep them to letters, digits and dashes.
+    bool openTerminal(const std::string& title,
+                      const std::vector<std::string>& command = {"sleep", "infinity"});
+    // Closes the window titled `title` as its close button would; whether
+    // it is gone (within a bound).
+    bool closeWindow(const std::string& title);
     // The output the user picks in the portal's dialog from now on (the
     // first one until then); whether it could be told.
     bool pickOutput(const std::string& name);

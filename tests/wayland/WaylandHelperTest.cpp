@@ -209,6 +209,72 @@ INSTANTIATE_TEST_SUITE_P(
                       LossCase{"CompositorKilled", &PrivateWaylandSession::killCompositor}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Stills without a dialog nobody asked for: a thumbnail needs a stored
+// grant, a screenshot may ask, and a filmed display answers from its stream.
+TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
+    const auto thumbnailOf = [&](std::chrono::milliseconds* took = nullptr) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto list = listWindows();
+        if (took != nullptr)
+            *took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+        for (const auto& item : list) {
+            if (item.value("type", "") == "display")
+                return item.value("thumbnail", "");
+        }
+        return std::string("no display");
+    };
+    const auto portalRequests = [&] {
+        std::size_t count = 0;
+        for (const auto& line : helper->errors().lines())
+            count += line.find("asking the desktop portal for display") != std::string::npos;
+        return count;
+    };
+    const auto screenshot = [&] {
+        return decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
+    };
+
+    // Not granted yet: the record goes out without a thumbnail, at once.
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(thumbnailOf(&took), "");
+    EXPECT_LT(took, 5s) << "the list waited for a dialog";
+    EXPECT_EQ(portalRequests(), 0u);
+
+    // A screenshot may ask; it shows the whole output at its size.
+    auto shot = screenshot();
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(std::tie(shot->width, shot->height), std::make_tuple(1280, 720));
+    EXPECT_TRUE(nearColour(shot->at(900, 500), kOrange)) << std::hex << shot->at(900, 500);
+
+    // Granted now: the thumbnail comes with the stored grant.
+    const std::string prefix = "data:image/png;base64,";
+    const std::string thumbnail = thumbnailOf();
+    ASSERT_EQ(thumbnail.rfind(prefix, 0), 0u) << thumbnail.substr(0, 80);
+    auto small = decodePng(thumbnail.substr(prefix.size()));
+    ASSERT_TRUE(small);
+    EXPECT_EQ(std::tie(small->width, small->height), std::make_tuple(240, 135));
+    EXPECT_TRUE(nearColour(small->at(170, 100), kOrange)) << std::hex << small->at(170, 100);
+
+    // A filmed display answers from its stream, without asking the portal.
+    EXPECT_EQ(startVideo("display", displayId()), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+    const std::size_t asked = portalRequests();
+    ASSERT_TRUE(
+        session->sway({"output", PrivateWaylandSession::kOutput, "bg", "#008080", "solid_color"}));
+    std::optional<Picture> filmed;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            filmed = screenshot();
+            return filmed && nearColour(filmed->at(900, 500), kTeal);
+        },
+        5s))
+        << std::hex << (filmed ? filmed->at(900, 500) : 0);
+    ASSERT_TRUE(filmed);
+    EXPECT_EQ(std::tie(filmed->width, filmed->height), std::make_tuple(1280, 720));
+    EXPECT_EQ(portalRequests(), asked);
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+}
+
 class WaylandHelperWithoutPortal : public WaylandHelper {
   protected:
     void SetUp() override { start({.portal = false}); }

@@ -25,7 +25,7 @@ const WaylandOutput* findOutput(const std::vector<WaylandOutput>& outputs, std::
 }  // namespace
 
 struct WaylandCaptureStream::Cast {
-    WaylandOutput output;
+    WaylandOutput output;  // id 0 for a window
     std::unique_ptr<portal::PortalSession> session;
     std::unique_ptr<pipewire::PipeWireVideoStream> video;  // last: gone before its session
 };
@@ -57,25 +57,48 @@ MaybeError WaylandCaptureStream::filterWhileStoppedLocked(const ContentFilter&) 
 }
 
 Result<std::unique_ptr<portal::PortalSession>> WaylandCaptureStream::grant(
-    const WaylandOutput& output) {
-    return services_.grants->request(output, configuration().showsCursor,
+    const GrantTarget& target) {
+    return services_.grants->request(target, configuration().showsCursor,
                                      [this](const Error& error) { noteFailure(error); });
 }
 
+GrantTarget WaylandCaptureStream::targetLocked() const {
+    return _window ? GrantTarget::window(*_window) : GrantTarget::display(*_output);
+}
+
+void WaylandCaptureStream::filmWindow(WaylandToplevel toplevel) {
+    std::lock_guard lock(mutex_);
+    _window = std::move(toplevel);
+    _output.reset();
+    _refusal.reset();
+}
+
 void WaylandCaptureStream::requestGrant() {
-    std::optional<WaylandOutput> output;
+    GrantTarget target;
     {
         std::lock_guard lock(mutex_);
         if (_refusal || _granted)
             return;
-        output = _output;
+        target = targetLocked();
     }
-    auto session = grant(*output);
+    auto session = grant(target);
     std::lock_guard lock(mutex_);
     if (session)
         _granted = std::move(session.value());
     else
         _refusal = session.error();
+}
+
+std::optional<Image> WaylandCaptureStream::latestImageOf(std::uint32_t outputId) const {
+    std::lock_guard lock(grabMutex_);
+    if (_grabbedOutput != outputId || _grabbed.empty())
+        return std::nullopt;
+    return _grabbed;
+}
+
+void WaylandCaptureStream::refuse(Error error) {
+    std::lock_guard lock(mutex_);
+    _refusal = std::move(error);
 }
 
 void WaylandCaptureStream::noteFailure(const Error& error) {
@@ -116,7 +139,7 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
             continue;
         }
         // The old session keeps running until the new display is granted.
-        auto session = grant(*output);
+        auto session = grant(GrantTarget::display(*output));
         if (!session) {
             complete(std::move(change.completion), session.error());
             continue;
@@ -131,6 +154,7 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
         {
             std::lock_guard lock(mutex_);
             _output = output;
+            _window.reset();
         }
         complete(std::move(change.completion), std::nullopt);
     }
@@ -139,22 +163,32 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
 
 void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
                                StreamCompletion started) {
+    // A stopped stream's last image is no screenshot of the display.
+    struct ForgetGrab {
+        WaylandCaptureStream& stream;
+        ~ForgetGrab() {
+            std::lock_guard lock(stream.grabMutex_);
+            stream._grabbedOutput.reset();
+        }
+    } forgetGrab{*this};
     auto outputs = WaylandOutputs::connect(services_.displayName, services_.timeout);
     if (!outputs) {
         failStart(std::move(started), compositorGoneError());
         return;
     }
     std::unique_ptr<portal::PortalSession> session;
-    WaylandOutput output;
+    WaylandOutput output;  // none (id 0) for a window
+    GrantTarget target;
     {
         std::lock_guard lock(mutex_);
         session = std::move(_granted);
-        output = *_output;
+        output = _output.value_or(WaylandOutput{});
+        target = targetLocked();
         _failure.reset();
     }
     if (!session) {
         // A stream started again after a stop asks anew.
-        auto granted = grant(output);
+        auto granted = grant(target);
         if (!granted) {
             failStart(std::move(started), granted.error());
             return;
@@ -170,7 +204,6 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
     complete(std::move(started), std::nullopt);
 
     const dispatch::Duration period = framePeriod();
-    Image grabbed;
     std::shared_ptr<const Image> last;
     StreamFrames frames(configuration());
     dispatch::Duration next = context.clock().uptime();
@@ -188,6 +221,8 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         if (applyFilterChanges(cast)) {
             // Nothing of the old display is shown once the switch answered.
             last.reset();
+            std::lock_guard lock(grabMutex_);
+            _grabbedOutput.reset();
         }
         const dispatch::Duration now = context.clock().uptime();
         if (now >= nextCheck) {
@@ -197,13 +232,22 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
                 stopByItself(compositorGoneError());
                 return;
             }
-            if (findOutput(*present, cast->output.id) == nullptr) {
+            if (cast->output.id != 0 && findOutput(*present, cast->output.id) == nullptr) {
                 stopByItself(displayRemovedError());
                 return;
             }
         }
-        if (cast->video->takeLatest(grabbed)) {
-            if (auto frame = frames.scale(grabbed))
+        bool grabbed = false;
+        {
+            std::lock_guard lock(grabMutex_);
+            if (cast->video->takeLatest(_grabbed)) {
+                _grabbedOutput = cast->output.id;
+                grabbed = true;
+            }
+        }
+        // Only this thread writes the image: it is read here without the lock.
+        if (grabbed) {
+            if (auto frame = frames.scale(_grabbed))
                 last = std::move(frame);
         }
         // A static screen sends nothing: its last image is shown again.

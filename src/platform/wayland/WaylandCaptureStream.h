@@ -28,7 +28,7 @@ struct CastServices {
     std::shared_ptr<dispatch::SerialQueue> events;
 };
 
-// A stream of images of one display of a Wayland session. The desktop
+// A stream of images of one display, or one window, of a Wayland session. The desktop
 // portal grants the display (requestGrant, before the stream is started:
 // the user may be asked) and hands out a PipeWire node, which a consumer
 // reads in shared memory. While capturing, one thread takes the newest image
@@ -52,10 +52,21 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     // refusal is kept: the screen output is then refused with it, so that a
     // start fails at once with the user's answer.
     void requestGrant();
+    // Films `toplevel` instead of a display: the portal's picker grants a
+    // window (before requestGrant).
+    void filmWindow(WaylandToplevel toplevel);
+    // Refuses the stream before it asks anything (a target the desktop
+    // cannot film).
+    void refuse(Error error);
 
     // The display a filter names, if it still exists; used for switches.
     using OutputLookup = std::function<std::optional<WaylandOutput>(const ContentFilter&)>;
     void setOutputLookup(OutputLookup lookup) { lookup_ = std::move(lookup); }
+
+    // A copy of the newest full-size image of display `outputId`, when the
+    // stream is filming that display and has received one: screenshots of
+    // a filmed display need no grant of their own. Any thread.
+    std::optional<Image> latestImageOf(std::uint32_t outputId) const;
 
   private:
     // What one granted display streams through.
@@ -65,7 +76,8 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     MaybeError filterWhileStoppedLocked(const ContentFilter& filter) override;
     std::optional<Error> refusalLocked() const override { return _refusal; }
 
-    Result<std::unique_ptr<portal::PortalSession>> grant(const WaylandOutput& output);
+    Result<std::unique_ptr<portal::PortalSession>> grant(const GrantTarget& target);
+    GrantTarget targetLocked() const;
     Result<std::unique_ptr<Cast>> open(std::unique_ptr<portal::PortalSession> session,
                                        const WaylandOutput& output);
     // Applies queued switches; whether the stream now shows another display.
@@ -77,9 +89,16 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     OutputLookup lookup_;
 
     std::optional<WaylandOutput> _output;             // guarded by mutex_
+    std::optional<WaylandToplevel> _window;           // guarded by mutex_: filmed instead
     std::optional<Error> _refusal;                    // guarded by mutex_
     std::optional<Error> _failure;                    // guarded by mutex_
     std::unique_ptr<portal::PortalSession> _granted;  // guarded by mutex_
+
+    // The newest image as received, written by the capturing thread under
+    // grabMutex_ only, so that screenshots may copy it meanwhile.
+    mutable std::mutex grabMutex_;
+    Image _grabbed;                               // guarded by grabMutex_
+    std::optional<std::uint32_t> _grabbedOutput;  // guarded by grabMutex_: whose it is
 };
 
 }  // namespace ostrovane::platform::wayland

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "platform/image/ImageScaling.h"
 #include "platform/portal/RestoreTokens.h"
+#include "platform/wayland/DisplayStill.h"
 #include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandErrors.h"
@@ -41,6 +43,8 @@ WaylandDisplays::WaylandDisplays(Key, dispatch::Clock& clock, Options options,
       grants_(std::make_shared<PortalGrants>(options_.portal, options_.tokenFile, options_.log)),
       events_(std::make_shared<dispatch::SerialQueue>(clock, "wayland.events")),
       outputs_(std::move(outputs)),
+      stills_{std::make_unique<dispatch::SerialQueue>(clock, "wayland.stills"),
+              std::make_unique<dispatch::SerialQueue>(clock, "wayland.stills")},
       queue_(clock, "wayland.displays") {}
 
 WaylandDisplays::~WaylandDisplays() = default;
@@ -54,18 +58,44 @@ std::optional<std::vector<WaylandOutput>> WaylandDisplays::readOutputs() {
     return outputs;
 }
 
-void WaylandDisplays::shareableContent(const ShareableContentOptions&,
+void WaylandDisplays::shareableContent(const ShareableContentOptions& options,
                                        std::function<void(Result<ShareableContent>)> completion) {
-    queue_.async([this, completion = std::move(completion)] {
+    queue_.async([this, options, completion = std::move(completion)] {
         auto outputs = readOutputs();
         if (!outputs) {
             completion(compositorGoneError());
             return;
         }
+        auto toplevels = readToplevels();
+        if (!toplevels) {
+            completion(compositorGoneError());
+            return;
+        }
         ShareableContent content;
         content.displays = displaysOf(monitorsOf(*outputs));
+        content.windows = windowsOf(*toplevels, content.displays, options_.owner, options);
         completion(std::move(content));
     });
+}
+
+std::optional<std::vector<WaylandToplevel>> WaylandDisplays::readToplevels() {
+    if (!toplevels_)
+        toplevels_ = std::make_unique<WaylandToplevels>(*outputs_);
+    auto toplevels = toplevels_->read();
+    if (toplevels) {
+        std::lock_guard lock(mutex_);
+        _toplevels = *toplevels;
+    }
+    return toplevels;
+}
+
+std::optional<WaylandToplevel> WaylandDisplays::toplevelOf(WindowId id) const {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(_toplevels.begin(), _toplevels.end(),
+                           [&](const WaylandToplevel& t) { return t.id == id; });
+    if (it == _toplevels.end())
+        return std::nullopt;
+    return *it;
 }
 
 ContentFilter WaylandDisplays::makeFilter(const Display& display) {
@@ -76,7 +106,16 @@ ContentFilter WaylandDisplays::makeFilter(const Display& display) {
 }
 
 ContentFilter WaylandDisplays::makeFilter(const Window& window) {
-    return ContentFilter{window, Rect{0, 0, window.frame.width, window.frame.height}, 1.0};
+    // A window is drawn at the scale of the output it shows on first.
+    double scale = 1.0;
+    if (auto toplevel = toplevelOf(window.windowId); toplevel && !toplevel->outputs.empty()) {
+        std::lock_guard lock(mutex_);
+        for (const WaylandOutput& output : _known) {
+            if (output.id == toplevel->outputs.front())
+                scale = output.scale;
+        }
+    }
+    return ContentFilter{window, Rect{0, 0, window.frame.width, window.frame.height}, scale};
 }
 
 std::optional<WaylandOutput> WaylandDisplays::outputOf(const ContentFilter& filter) const {
@@ -103,16 +142,85 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
             auto self = weak.lock();
             return self ? self->outputOf(next) : std::nullopt;
         });
+    if (const auto* window = std::get_if<Window>(&filter.target)) {
+        // Windows are granted by the portal's own picker where it offers
+        // them at all.
+        if (auto toplevel = toplevelOf(window->windowId)) {
+            auto offer = portal::readPortalOffer(options_.portal);
+            if (!offer)
+                stream->refuse(offer.error());
+            else if (!offer->offers(portal::SourceType::window))
+                stream->refuse(waylandError(kUnsupportedTargetCode,
+                                            "The desktop portal offers no window capture"));
+            else
+                stream->filmWindow(std::move(*toplevel));
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(_streams, [](const auto& weak) { return weak.expired(); });
+        _streams.push_back(stream);
+    }
     stream->requestGrant();
     return stream;
 }
 
-void WaylandDisplays::screenshot(const ContentFilter&, const StreamConfiguration&,
+std::optional<Image> WaylandDisplays::filmedImageOf(std::uint32_t outputId) {
+    std::vector<std::shared_ptr<WaylandCaptureStream>> streams;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& weak : _streams) {
+            if (auto stream = weak.lock())
+                streams.push_back(std::move(stream));
+        }
+    }
+    for (const auto& stream : streams) {
+        if (auto image = stream->latestImageOf(outputId))
+            return image;
+    }
+    return std::nullopt;
+}
+
+Result<Image> WaylandDisplays::still(const WaylandOutput& output,
+                                     const StreamConfiguration& configuration) {
+    // A filmed display answers from its stream, without a grant of its own.
+    std::optional<Image> source = filmedImageOf(output.id);
+    if (!source) {
+        const DisplayStill display{*grants_, options_.timeout, options_.stillLimit};
+        auto taken = display.take(output, configuration.showsCursor,
+                                  configuration.mayAskUser ? PortalGrants::Consent::mayAsk
+                                                           : PortalGrants::Consent::storedOnly);
+        if (!taken)
+            return taken.error();
+        source = std::move(taken.value());
+    }
+    Image shot(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1)),
+               static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1)));
+    ImageScaler scaler;
+    const bool scaled =
+        configuration.scalesToFit ? scaler.scaleToFit(*source, shot) : scaler.scale(*source, shot);
+    if (!scaled)
+        return targetUnavailableError();
+    return shot;
+}
+
+void WaylandDisplays::screenshot(const ContentFilter& filter,
+                                 const StreamConfiguration& configuration,
                                  std::function<void(Result<Image>)> completion) {
-    events_->async([completion = std::move(completion)] {
-        completion(waylandError(kUnsupportedTargetCode,
-                                "Screenshots of a Wayland session are not supported"));
-    });
+    if (!std::holds_alternative<Display>(filter.target)) {
+        events_->async([completion = std::move(completion)] {
+            completion(waylandError(kUnsupportedTargetCode,
+                                    "Stills of a window of a Wayland session are not taken"));
+        });
+        return;
+    }
+    std::optional<WaylandOutput> output = outputOf(filter);
+    auto& queue = *stills_[nextStill_++ % stills_.size()];
+    queue.async(
+        [this, output = std::move(output), configuration, completion = std::move(completion)] {
+            completion(output ? still(*output, configuration)
+                              : Result<Image>(targetUnavailableError()));
+        });
 }
 
 ScreenList WaylandDisplays::screens() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -12,18 +14,23 @@
 #include "dispatch/SerialQueue.h"
 #include "platform/ScreenCapture.h"
 #include "platform/portal/PortalScreenCast.h"
+#include "platform/wayland/ToplevelWindows.h"
 #include "platform/wayland/WaylandOutputs.h"
+#include "platform/wayland/WaylandToplevels.h"
 
 namespace ostrovane::platform::wayland {
 
 class PortalGrants;
+class WaylandCaptureStream;
 
 // The screen-capture service of a Wayland session. Displays are the
 // compositor's outputs, read without asking the user; a display's video
 // comes through the desktop portal's ScreenCast and PipeWire, and the
 // portal may ask the user once per display (restore tokens spare every
-// later start the dialog). Windows are not listed. System audio is not
-// here: the Linux provider serves audio streams from the sound server.
+// later start the dialog). Windows are the compositor's toplevels where it
+// lists them to clients (see WaylandToplevels), each framed by its output
+// and owned by the application its app_id names. System audio is not here:
+// the Linux provider serves audio streams from the sound server.
 //
 // Queries run on the provider's queue, which alone uses the query
 // connection, and completions are called there. A stream is made with the
@@ -37,12 +44,16 @@ class WaylandDisplays final : public ScreenCapture,
     struct Options {
         std::string displayName;  // empty: $WAYLAND_DISPLAY
         std::chrono::milliseconds timeout{2000};
+        // How long a still waits for its display's first image.
+        std::chrono::milliseconds stillLimit{2000};
         portal::PortalOptions portal;
         // Where restore tokens are kept; empty: the default file of the
         // user's state directory.
         std::filesystem::path tokenFile;
         // One diagnostic line; none: standard error.
         std::function<void(std::string_view)> log;
+        // Names the owners of windows; none: each is named by its app_id.
+        ToplevelOwner owner;
     };
 
     // Null when no compositor answers.
@@ -61,6 +72,9 @@ class WaylandDisplays final : public ScreenCapture,
                     std::function<void(Result<Image>)> completion) override;
     ScreenList screens() override;
 
+    // The toplevel behind a window of the last listing, from any thread.
+    std::optional<WaylandToplevel> toplevelOf(WindowId id) const;
+
     class Key {
         friend class WaylandDisplays;
         Key() = default;
@@ -70,6 +84,10 @@ class WaylandDisplays final : public ScreenCapture,
 
   private:
     std::optional<std::vector<WaylandOutput>> readOutputs();
+    std::optional<std::vector<WaylandToplevel>> readToplevels();
+    // The newest image of a display that a running stream films.
+    std::optional<Image> filmedImageOf(std::uint32_t outputId);
+    Result<Image> still(const WaylandOutput& output, const StreamConfiguration& configuration);
     std::optional<WaylandOutput> outputOf(const ContentFilter& filter) const;
 
     dispatch::Clock& clock_;
@@ -77,9 +95,18 @@ class WaylandDisplays final : public ScreenCapture,
     const std::shared_ptr<PortalGrants> grants_;
     const std::shared_ptr<dispatch::SerialQueue> events_;
     mutable std::mutex mutex_;
-    std::vector<WaylandOutput> _known;  // guarded by mutex_: the last outputs read
+    std::vector<WaylandOutput> _known;        // guarded by mutex_: the last outputs read
+    std::vector<WaylandToplevel> _toplevels;  // guarded by mutex_: the last ones read
+    // Guarded by mutex_: the streams made, which may answer screenshots.
+    std::vector<std::weak_ptr<WaylandCaptureStream>> _streams;
     // Used on queue_ only.
     std::unique_ptr<WaylandOutputs> outputs_;
+    // On outputs_'s connection, so declared after it; made by the first
+    // listing, so a session that never lists windows never asks for them.
+    std::unique_ptr<WaylandToplevels> toplevels_;
+    // Stills wait on the portal and PipeWire: two at a time, off queue_.
+    std::atomic<unsigned> nextStill_{0};
+    std::array<std::unique_ptr<dispatch::SerialQueue>, 2> stills_;
     dispatch::SerialQueue queue_;  // last: stopped before the members its tasks use
 };
 

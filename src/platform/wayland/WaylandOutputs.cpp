@@ -242,6 +242,14 @@ bool WaylandOutputs::roundtrip() {
     return !dead_;
 }
 
+std::optional<std::uint32_t> WaylandOutputs::idOf(const wl_output* output) const {
+    for (const auto& [name, entry] : state_->outputs) {
+        if (entry.output == output)
+            return name;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::vector<WaylandOutput>> WaylandOutputs::read() {
     // New globals are bound in the first round; their first events come in the next.
     state_->bound = false;

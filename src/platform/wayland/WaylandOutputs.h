@@ -10,6 +10,7 @@
 #include "platform/screens/MonitorLayout.h"
 
 struct wl_display;
+struct wl_output;
 
 namespace ostrovane::platform::wayland {
 
@@ -56,6 +57,16 @@ class WaylandOutputs {
     std::optional<std::vector<WaylandOutput>> read();
     bool alive() const;
 
+    // For other listeners on the same connection (the toplevels), which
+    // speak through these and go before this object does.
+    wl_display* display() const { return display_; }
+    // Sends what is queued and handles what the compositor says until every
+    // earlier request was answered; false on a lost or stalled connection.
+    bool roundtrip();
+    // The id of an output proxy of this connection; nothing for one that
+    // was removed.
+    std::optional<std::uint32_t> idOf(const wl_output* output) const;
+
     class State;
     class Key {
         friend class WaylandOutputs;
@@ -64,10 +75,6 @@ class WaylandOutputs {
     WaylandOutputs(Key, wl_display* display, std::chrono::milliseconds timeout);
 
   private:
-    // Sends what is queued and handles what the compositor says until every
-    // earlier request was answered; false on a lost or stalled connection.
-    bool roundtrip();
-
     wl_display* display_;
     std::chrono::milliseconds timeout_;
     bool dead_ = false;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <chrono>
+
+#include "platform/PlatformError.h"
+#include "platform/image/Image.h"
+#include "platform/wayland/PortalGrants.h"
+#include "platform/wayland/WaylandOutputs.h"
+
+namespace ostrovane::platform::wayland {
+
+// One full-size image of a display through a screen cast of its own: the
+// portal's grant (with Consent::storedOnly, a stored one or none), a
+// PipeWire stream until its first image, and both closed again. A display
+// that shows nothing new sends nothing, so the first image may not come:
+// after `firstImageLimit` the still fails.
+struct DisplayStill {
+    PortalGrants& grants;
+    std::chrono::milliseconds timeout;  // every PipeWire wait
+    std::chrono::milliseconds firstImageLimit;
+
+    Result<Image> take(const WaylandOutput& output, bool showCursor,
+                       PortalGrants::Consent consent) const;
+};
+
+}  // namespace ostrovane::platform::wayland
