@@ -273,6 +273,23 @@ TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
     EXPECT_EQ(std::tie(filmed->width, filmed->height), std::make_tuple(1280, 720));
     EXPECT_EQ(portalRequests(), asked);
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+
+    // Nothing moves any more: the cast of a thumbnail gets no image, and the
+    // display is shown as last seen.
+    ASSERT_TRUE(session->sway({"[app_id=\"foot\"]", "kill"}));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto list = listWindows();
+            return std::none_of(list.begin(), list.end(), [](const auto& item) {
+                return item.value("type", "") == "window";
+            });
+        },
+        5s));
+    const std::string still = thumbnailOf();
+    ASSERT_EQ(still.rfind(prefix, 0), 0u) << still.substr(0, 80);
+    small = decodePng(still.substr(prefix.size()));
+    ASSERT_TRUE(small);
+    EXPECT_TRUE(nearColour(small->at(170, 100), kTeal)) << std::hex << small->at(170, 100);
 }
 
 class WaylandHelperWithoutPortal : public WaylandHelper {

@@ -61,8 +61,8 @@ Result<Image> DisplayStill::take(const WaylandOutput& output, bool showCursor,
     lock.unlock();
     Image image;
     if (!video.value()->takeLatest(image)) {
-        return waylandError(kPipeWireCode, "Display " + output.name + " sent no image within " +
-                                               std::to_string(firstImageLimit.count()) + " ms");
+        return waylandError(kNoNewImageCode, "Display " + output.name + " sent no image within " +
+                                                 std::to_string(firstImageLimit.count()) + " ms");
     }
     return image;
 }

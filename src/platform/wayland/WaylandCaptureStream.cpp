@@ -163,11 +163,14 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
 
 void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
                                StreamCompletion started) {
-    // A stopped stream's last image is no screenshot of the display.
+    // A stopped stream's last image is no screenshot of the display, but
+    // the display as last seen, for its thumbnails.
     struct ForgetGrab {
         WaylandCaptureStream& stream;
         ~ForgetGrab() {
             std::lock_guard lock(stream.grabMutex_);
+            if (stream._grabbedOutput && !stream._grabbed.empty() && stream.services_.lastImage)
+                stream.services_.lastImage(*stream._grabbedOutput, stream._grabbed);
             stream._grabbedOutput.reset();
         }
     } forgetGrab{*this};

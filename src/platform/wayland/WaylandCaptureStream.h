@@ -26,6 +26,8 @@ struct CastServices {
     std::chrono::milliseconds timeout;
     std::shared_ptr<PortalGrants> grants;
     std::shared_ptr<dispatch::SerialQueue> events;
+    // Told a display's last image when a stream of it ends; may be empty.
+    std::function<void(std::uint32_t outputId, const Image& image)> lastImage;
 };
 
 // A stream of images of one display, or one window, of a Wayland session. The desktop

@@ -54,6 +54,10 @@ std::optional<std::vector<WaylandOutput>> WaylandDisplays::readOutputs() {
     if (outputs) {
         std::lock_guard lock(mutex_);
         _known = *outputs;
+        std::erase_if(_lastSeen, [&](const auto& seen) {
+            return std::none_of(outputs->begin(), outputs->end(),
+                                [&](const WaylandOutput& o) { return o.id == seen.first; });
+        });
     }
     return outputs;
 }
@@ -135,7 +139,11 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
                                                            StreamStopHandler onStop) {
     // The display as last listed: the stream was asked for from that list.
     auto stream = std::make_shared<WaylandCaptureStream>(
-        CastServices{clock_, options_.displayName, options_.timeout, grants_, events_},
+        CastServices{clock_, options_.displayName, options_.timeout, grants_, events_,
+                     [weak = weak_from_this()](std::uint32_t outputId, const Image& image) {
+                         if (auto self = weak.lock())
+                             self->remember(outputId, image);
+                     }},
         outputOf(filter), configuration, std::move(onStop));
     stream->setOutputLookup(
         [weak = weak_from_this()](const ContentFilter& next) -> std::optional<WaylandOutput> {
@@ -181,19 +189,46 @@ std::optional<Image> WaylandDisplays::filmedImageOf(std::uint32_t outputId) {
     return std::nullopt;
 }
 
+namespace {
+// Thumbnails are at most 240 pixels wide; twice that keeps them sharp.
+constexpr std::uint32_t kLastSeenWidth = 480;
+}  // namespace
+
+void WaylandDisplays::remember(std::uint32_t outputId, const Image& image) {
+    const ImageSize size = fitWithinWidth({image.width(), image.height()}, kLastSeenWidth);
+    Image reduced = scale(image, size.width, size.height);
+    std::lock_guard lock(mutex_);
+    _lastSeen[outputId] = std::move(reduced);
+}
+
 Result<Image> WaylandDisplays::still(const WaylandOutput& output,
                                      const StreamConfiguration& configuration) {
     // A filmed display answers from its stream, without a grant of its own.
     std::optional<Image> source = filmedImageOf(output.id);
+    const bool thumbnail = !configuration.mayAskUser;
+    bool seenBefore = false;
     if (!source) {
-        const DisplayStill display{*grants_, options_.timeout, options_.stillLimit};
-        auto taken = display.take(output, configuration.showsCursor,
-                                  configuration.mayAskUser ? PortalGrants::Consent::mayAsk
-                                                           : PortalGrants::Consent::storedOnly);
-        if (!taken)
+        const DisplayStill display{*grants_, options_.timeout,
+                                   thumbnail ? options_.thumbnailLimit : options_.stillLimit};
+        auto taken = display.take(
+            output, configuration.showsCursor,
+            thumbnail ? PortalGrants::Consent::storedOnly : PortalGrants::Consent::mayAsk);
+        if (taken) {
+            source = std::move(taken.value());
+        } else if (thumbnail && taken.error().code == kNoNewImageCode) {
+            // Nothing changed on the display while we looked: its thumbnail
+            // shows it as last seen, if it was.
+            std::lock_guard lock(mutex_);
+            if (auto it = _lastSeen.find(output.id); it != _lastSeen.end()) {
+                source = it->second;
+                seenBefore = true;
+            }
+        }
+        if (!source)
             return taken.error();
-        source = std::move(taken.value());
     }
+    if (!seenBefore)
+        remember(output.id, *source);
     Image shot(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1)),
                static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1)));
     ImageScaler scaler;

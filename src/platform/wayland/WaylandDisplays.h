@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,8 +45,12 @@ class WaylandDisplays final : public ScreenCapture,
     struct Options {
         std::string displayName;  // empty: $WAYLAND_DISPLAY
         std::chrono::milliseconds timeout{2000};
-        // How long a still waits for its display's first image.
+        // How long a still waits for its display's first image. A wlroots
+        // compositor sends a cast's first image only once something on the
+        // display changes, so a thumbnail waits less: a still display would
+        // hold up every listing.
         std::chrono::milliseconds stillLimit{2000};
+        std::chrono::milliseconds thumbnailLimit{250};
         portal::PortalOptions portal;
         // Where restore tokens are kept; empty: the default file of the
         // user's state directory.
@@ -88,6 +93,8 @@ class WaylandDisplays final : public ScreenCapture,
     // The newest image of a display that a running stream films.
     std::optional<Image> filmedImageOf(std::uint32_t outputId);
     Result<Image> still(const WaylandOutput& output, const StreamConfiguration& configuration);
+    // Keeps a reduced copy of a display's newest image for its thumbnails.
+    void remember(std::uint32_t outputId, const Image& image);
     std::optional<WaylandOutput> outputOf(const ContentFilter& filter) const;
 
     dispatch::Clock& clock_;
@@ -99,6 +106,9 @@ class WaylandDisplays final : public ScreenCapture,
     std::vector<WaylandToplevel> _toplevels;  // guarded by mutex_: the last ones read
     // Guarded by mutex_: the streams made, which may answer screenshots.
     std::vector<std::weak_ptr<WaylandCaptureStream>> _streams;
+    // Guarded by mutex_: each display as last seen, reduced, for thumbnails
+    // of a display that sends nothing new.
+    std::map<std::uint32_t, Image> _lastSeen;
     // Used on queue_ only.
     std::unique_ptr<WaylandOutputs> outputs_;
     // On outputs_'s connection, so declared after it; made by the first

@@ -23,6 +23,7 @@ inline constexpr std::int64_t kPipeWireCode = -3824;
 inline constexpr std::int64_t kCompositorGoneCode = -3825;
 inline constexpr std::int64_t kUnsupportedTargetCode = -3826;
 inline constexpr std::int64_t kNotGrantedCode = -3827;
+inline constexpr std::int64_t kNoNewImageCode = -3828;
 
 inline Error waylandError(std::int64_t code, std::string message) {
     return Error{kErrorDomain, code, std::move(message)};
