@@ -66,14 +66,16 @@ void BM_WaylandStillRoundTrips(benchmark::State& state) {
     test::HelperProcess helper(
         OSTROVANE_BINARY,
         test::HelperProcess::Context{session.environment(), session.uid(), session.gid()});
-    const auto windowsListed = [&] {
-        auto list = answerTo(helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:");
+    // How many records of a new target list hold `member`.
+    const auto listedWith = [&](const std::string& member) {
+        const std::string list =
+            answerTo(helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:").value_or("");
         std::size_t count = 0;
-        for (std::size_t at = 0;
-             list && (at = list->find("\"type\":\"window\"", at)) != std::string::npos; ++at)
+        for (std::size_t at = 0; (at = list.find(member, at)) != std::string::npos; ++at)
             ++count;
         return count;
     };
+    const auto windowsListed = [&] { return listedWith("\"type\":\"window\""); };
     for (auto deadline = std::chrono::steady_clock::now() + 20s;
          windowsListed() < kWindows && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(100ms);
@@ -103,14 +105,7 @@ void BM_WaylandStillRoundTrips(benchmark::State& state) {
         return;
     }
 
-    const auto thumbnails = [&] {
-        auto listed = answerTo(helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:");
-        std::size_t count = 0;
-        for (std::size_t at = 0;
-             listed && (at = listed->find("\"thumbnail\"", at)) != std::string::npos; ++at)
-            ++count;
-        return double(count);
-    };
+    const auto thumbnails = [&] { return double(listedWith("\"thumbnail\"")); };
 
     std::vector<double> screenshots, stillLists, lists;
     double stillThumbnails = 0, movingThumbnails = 0;

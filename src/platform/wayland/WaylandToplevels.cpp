@@ -3,7 +3,6 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <string_view>
 
@@ -18,10 +17,6 @@ namespace {
 // wlr 3 adds the parent event, which we ignore; ext has one version.
 constexpr std::uint32_t kWlrVersion = 3;
 constexpr std::uint32_t kExtVersion = 1;
-
-// Process-wide, so that a provider made again never hands out an id an
-// earlier one did. 2^32 - 0x10000 toplevels are out of reach.
-std::atomic<WindowId> nextWindowId{0x10000};
 
 struct Offer {
     std::uint32_t name = 0;  // 0: not offered
@@ -104,7 +99,7 @@ class WaylandToplevels::State {
     }
 
     Handle& add() {
-        const WindowId id = nextWindowId.fetch_add(1);
+        const WindowId id = nextId_++;
         Handle& handle = handles[id];
         handle.outputs = &outputs_;
         handle.pending.id = id;
@@ -128,6 +123,9 @@ class WaylandToplevels::State {
   private:
     const WaylandOutputs& outputs_;
     bool bound_ = false;  // once: a compositor that finishes its list has no more
+    // The provider keeps one reader while the helper runs, so its ids are
+    // never reused; 2^32 - 0x10000 toplevels are out of reach.
+    WindowId nextId_ = 0x10000;
 };
 
 const wl_registry_listener WaylandToplevels::State::kRegistryListener{
