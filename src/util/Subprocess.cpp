@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/close_range.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,6 +44,8 @@ class FileActions {
         posix_spawn_file_actions_addopen(&actions_, to, path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                          0600);
     }
+    // Last: the descriptors the parent did not mark close-on-exec stay ours.
+    void closeTheRest() { posix_spawn_file_actions_addclosefrom_np(&actions_, 3); }
     const posix_spawn_file_actions_t* get() const { return &actions_; }
 
   private:
@@ -137,6 +140,9 @@ bool redirect(int from, int to, const char* log) {
         failChild(setup.report, 3);
     if (::setuid(setup.user) != 0)
         failChild(setup.report, 4);
+    // The descriptors the parent did not mark close-on-exec stay ours; the
+    // report goes on exec too, telling the parent the program runs.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     if (setup.searchPath)
         ::execvpe(setup.argv[0], setup.argv, setup.envp);
     else
@@ -224,6 +230,7 @@ void Subprocess::spawnAsUs(const std::vector<std::string>& args, std::vector<cha
         actions.append(2, options.logFile);
     else
         actions.dup2(err, 2);
+    actions.closeTheRest();
     SpawnAttributes attributes(options.processGroup);
     const auto spawn = options.searchPath ? ::posix_spawnp : ::posix_spawn;
     const int rc =
