@@ -25,28 +25,37 @@ class WaylandWindows : public HelperScreenTest {
     // The window records of the target list by title, and the whole list
     // for failure messages.
     std::map<std::string, nlohmann::json> windows(std::string& listed) {
+        displayThumbnail.reset();
         const nlohmann::json targets = listWindows();
         listed = targets.dump().substr(0, 1500);
         std::map<std::string, nlohmann::json> out;
         for (const auto& item : targets) {
             if (item.value("type", "") == "window")
                 out[item.value("name", "")] = item;
+            else if (const std::string t = item.value("thumbnail", ""); t.size() > 22)
+                displayThumbnail = decodePng(t.substr(22));  // after "data:image/png;base64,"
         }
         return out;
     }
 
     std::unique_ptr<PrivateWaylandSession> session;
+    std::optional<Picture> displayThumbnail;  // of the last listing
 };
 
 TEST_F(WaylandWindows, TerminalsAreListedWithTheirOwnerAndKeepTheirIdsUntilClosed) {
     const std::string left = "ostrovane-left", right = "ostrovane-right";
     ASSERT_TRUE(session->openTerminal(left));
-    ASSERT_TRUE(session->openTerminal(right));
+    // One that prints the time, so that the output keeps sending images.
+    ASSERT_TRUE(
+        session->openTerminal(right, {"sh", "-c", "while :; do date +%T.%N; sleep 0.02; done"}));
     const std::uint64_t display = displayId();
     ASSERT_NE(display, 0u);
 
+    // The output granted by a screenshot: its record has a thumbnail.
+    ASSERT_FALSE(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:").empty());
     std::string listed;
     const auto first = windows(listed);
+    ASSERT_TRUE(displayThumbnail) << listed;
     ASSERT_EQ(first.size(), 2u) << listed;
     for (const std::string& title : {left, right}) {
         ASSERT_EQ(first.count(title), 1u) << listed;
