@@ -311,7 +311,8 @@ TEST_F(PipeWireVideoStreamTest, OnlyTheNewestOfSeveralQueuedBuffersIsShown) {
     for (std::uint8_t seed : {2, 3, 4})
         ASSERT_TRUE(producer_->send(frameOf(SPA_VIDEO_FORMAT_BGRx, seed, 0)));
     released_.release();
-    ASSERT_TRUE(settle([&] { return handled() == 4; }));
+    // At least the four sent; the count tells what came when fewer did.
+    ASSERT_TRUE(settle([&] { return handled() >= 4; })) << handled() << " handled";
     EXPECT_GE(stream_->stats().framesSkipped, 1u);
     Image image;
     ASSERT_TRUE(stream_->takeLatest(image));
