@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const app::StartVideoArguments start = app::readStartVideo(*object);
     if (!app::invalidStartValue(start) &&
         (start.width < 1 || start.width > 65535 || start.height < 1 || start.height > 65535 ||
-         start.fps < 1 || start.fps > 255 || start.bitrate < 1))
+         start.fps < 1 || start.fps > 255 || start.bitrate < 1000))
         std::abort();
     if (auto id = app::readSwitchTargetId(*object); id && *id == 0)
         std::abort();

@@ -95,7 +95,8 @@ std::optional<std::string> invalidStartValue(const StartVideoArguments& a) {
         return "invalid_height";
     if (a.fps < 1 || a.fps > 255)
         return "invalid_fps";
-    if (a.bitrate < 1)
+    // The encoder's rate control counts whole kbit/s.
+    if (a.bitrate < 1000)
         return "invalid_bitrate";
     return std::nullopt;
 }

@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"(START_VIDEO:{"id":1,"width":0})", "START_VIDEO:error:invalid_width"},
         Refusal{R"(START_VIDEO:{"id":1,"height":65536})", "START_VIDEO:error:invalid_height"},
         Refusal{R"(START_VIDEO:{"id":1,"fps":256})", "START_VIDEO:error:invalid_fps"},
-        Refusal{R"(START_VIDEO:{"id":1,"bitrate":0})", "START_VIDEO:error:invalid_bitrate"},
+        Refusal{R"(START_VIDEO:{"id":1,"bitrate":999})", "START_VIDEO:error:invalid_bitrate"},
         Refusal{R"(SWITCH_VIDEO:{"type":"display","id":0})",
                 "SWITCH_VIDEO:error:invalid_target_id"},
         Refusal{R"(SWITCH_VIDEO:{"type":"display","id":-3})",
