@@ -74,6 +74,7 @@ void ThreadedCaptureStream::startCapture(StreamCompletion completion) {
         }
         finished = std::move(_grabber);  // a thread that ended by itself
         _capturing = true;
+        _stoppedByItself = false;
         // Started under the lock so that a stop right after finds it; its body
         // takes the lock only after this returns.
         _grabber = std::make_unique<dispatch::BackgroundTask>(
@@ -87,9 +88,15 @@ void ThreadedCaptureStream::startCapture(StreamCompletion completion) {
 
 void ThreadedCaptureStream::stopCapture(StreamCompletion completion) {
     const bool wasCapturing = halt();
+    bool stoppedByItself = false;
+    {
+        std::lock_guard lock(mutex_);
+        stoppedByItself = _stoppedByItself;
+    }
     complete(std::move(completion),
-             wasCapturing ? MaybeError{}
-                          : MaybeError{error(kNotRunningCode, "The stream is not running")});
+             wasCapturing || stoppedByItself
+                 ? MaybeError{}
+                 : MaybeError{error(kNotRunningCode, "The stream is not running")});
 }
 
 bool ThreadedCaptureStream::halt() {
@@ -122,7 +129,8 @@ void ThreadedCaptureStream::updateContentFilter(const ContentFilter& filter,
             _filterChanges.push_back(FilterChange{filter, std::move(completion)});
             return;
         }
-        outcome = filterWhileStoppedLocked(filter);
+        outcome = _stoppedByItself ? error(kNotRunningCode, "The stream is not running")
+                                   : filterWhileStoppedLocked(filter);
     }
     complete(std::move(completion), std::move(outcome));
 }
@@ -139,6 +147,7 @@ void ThreadedCaptureStream::stopByItself(const Error& error) {
         if (!_capturing)
             return;  // stopped meanwhile: the owner asked first
         _capturing = false;
+        _stoppedByItself = true;
         unanswered = std::move(_filterChanges);
         _filterChanges.clear();
     }

@@ -80,10 +80,14 @@ class ThreadedCaptureStream : public CaptureStream {
     const StreamStopHandler onStop_;
     const Texts texts_;
 
-    std::vector<FilterChange> _filterChanges;            // guarded by mutex_
-    ScreenSampleHandler _handler;                        // guarded by mutex_
-    dispatch::QueueRef _queue;                           // guarded by mutex_
-    bool _capturing = false;                             // guarded by mutex_
+    std::vector<FilterChange> _filterChanges;  // guarded by mutex_
+    ScreenSampleHandler _handler;              // guarded by mutex_
+    dispatch::QueueRef _queue;                 // guarded by mutex_
+    bool _capturing = false;                   // guarded by mutex_
+    // Guarded by mutex_: the last run ended by itself (its stop handler was
+    // told), so stopping it is already done and it takes no new target
+    // until it is started again.
+    bool _stoppedByItself = false;
     std::unique_ptr<dispatch::BackgroundTask> _grabber;  // guarded by mutex_
 };
 
