@@ -1,5 +1,6 @@
 #include "platform/x11/X11Displays.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -136,6 +137,21 @@ void X11Displays::screenshot(const ContentFilter& filter, const StreamConfigurat
                              std::function<void(Result<Image>)> completion) {
     queue_.async([this, filter, configuration, completion = std::move(completion)] {
         completion(shoot(filter, configuration));
+        // The grab's buffers (a shared-memory segment and an image of the
+        // largest target: 33 MB each on a 4K screen) serve the rest of a
+        // listing's thumbnails and repeated screenshots, and go back once
+        // no still has been asked for a while.
+        const std::uint64_t taken = ++stillsTaken_;
+        queue_.asyncAfter(kGrabKeptIdle, [this, taken] {
+            if (taken != stillsTaken_)
+                return;
+            capture_.reset();
+            grabbed_ = Image();
+            scaler_ = ImageScaler();
+            // Freed images of this size may stay in the heap (the allocator
+            // raises its mmap threshold after the first): hand them back.
+            ::malloc_trim(0);
+        });
     });
 }
 

@@ -63,6 +63,9 @@ class X11Displays final : public ScreenCapture {
     X11Displays(Key, dispatch::Clock& clock, Options options,
                 std::unique_ptr<X11Connection> connection);
 
+    // How long the buffers of screenshots are kept after the last one.
+    static constexpr dispatch::Duration kGrabKeptIdle = dispatch::seconds(2);
+
   private:
     Result<ShareableContent> readContent(const ShareableContentOptions& options);
     Result<Image> shoot(const ContentFilter& filter, const StreamConfiguration& configuration);
@@ -74,6 +77,7 @@ class X11Displays final : public ScreenCapture {
     std::unique_ptr<X11Capture> capture_;
     ImageScaler scaler_;
     Image grabbed_;
+    std::uint64_t stillsTaken_ = 0;
     const std::shared_ptr<dispatch::SerialQueue> events_;
     dispatch::SerialQueue queue_;  // last: stopped before the members its tasks use
 };
