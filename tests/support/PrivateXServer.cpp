@@ -77,10 +77,21 @@ PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments) {
 PrivateXServer::~PrivateXServer() {
     if (server_) {
         server_->kill(SIGTERM);
+        server_->kill(SIGCONT);  // a paused server ends too
         server_->waitForExit(std::chrono::seconds(5));
     }
     if (!claim_.empty())
         ::unlink(claim_.c_str());
+}
+
+void PrivateXServer::pause() {
+    if (server_)
+        server_->kill(SIGSTOP);
+}
+
+void PrivateXServer::resume() {
+    if (server_)
+        server_->kill(SIGCONT);
 }
 
 void PrivateXServer::kill() {

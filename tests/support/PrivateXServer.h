@@ -24,6 +24,10 @@ class PrivateXServer {
     bool ready();
     // Kills the server at once, as a crash would; waits until it is gone.
     void kill();
+    // Stops and resumes the server (SIGSTOP, SIGCONT), as a debugger or a
+    // suspended machine would.
+    void pause();
+    void resume();
     // The display name, for example ":87".
     const std::string& name() const { return name_; }
 

@@ -93,6 +93,29 @@ TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
                           {"window", green, "Grün", 250, 150, 400, 300}}));
 }
 
+// A server that stops for a while (a debugger, a suspended machine) is not
+// answering, not gone: the helper answers meanwhile, and serves the screens
+// again once the server resumes, whether it stopped before the helper
+// started or during a listing.
+TEST_F(X11Helper, AStoppedServerIsServedAgainOnceItResumes) {
+    const auto windowsListed = [&] {
+        const auto list = listWindows();
+        return std::count_if(list.begin(), list.end(),
+                             [](const auto& item) { return item.value("type", "") == "window"; });
+    };
+    x.pause();
+    helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
+    EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
+    x.resume();
+    EXPECT_EQ(windowsListed(), 2);
+
+    x.pause();
+    EXPECT_EQ(ask("LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:"), "[]");
+    x.resume();
+    EXPECT_EQ(windowsListed(), 2);
+    EXPECT_FALSE(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:").empty());
+}
+
 TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     // A display is captured at half its size.
     EXPECT_EQ(startVideo("display", displayId(), 1920, 1080), "started");

@@ -72,9 +72,11 @@ bool X11CaptureStream::applyFilterChanges(X11Capture& capture) {
 }
 
 void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCompletion started) {
-    auto connection = X11Connection::open(displayName_, timeout_);
+    ServerState state = ServerState::absent;
+    auto connection = X11Connection::open(displayName_, timeout_, &state);
     if (!connection) {
-        failStart(std::move(started), serverGoneError());
+        failStart(std::move(started),
+                  state == ServerState::silent ? notAnsweringError() : serverGoneError());
         return;
     }
     X11Capture capture(*connection);
@@ -99,7 +101,9 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
         const GrabResult result = capture.grab(grabbed, configuration().showsCursor);
         const dispatch::Duration now = context.clock().uptime();
         if (auto error = stopErrorOf(result)) {
-            stopByItself(*error);
+            // A server that stalled past the bound may only be busy: say so.
+            const bool stalled = result == GrabResult::serverGone && connection->stalled();
+            stopByItself(stalled ? notAnsweringError() : *error);
             return;
         }
         if (result == GrabResult::ok)

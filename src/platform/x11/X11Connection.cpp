@@ -23,8 +23,14 @@ const xcb_screen_t* screenAt(xcb_connection_t* c, int number) {
 }
 }  // namespace
 
-std::unique_ptr<X11Connection> X11Connection::open(const std::string& displayName,
-                                                   std::chrono::milliseconds timeout) {
+std::unique_ptr<X11Connection> X11Connection::open(
+    const std::string& displayName, std::chrono::milliseconds timeout, ServerState* state,
+    std::optional<std::chrono::milliseconds> answerLimit) {
+    const ServerState probed = probeServer(displayName, answerLimit.value_or(timeout));
+    if (state != nullptr)
+        *state = probed;
+    if (probed == ServerState::silent || probed == ServerState::absent)
+        return nullptr;
     int number = 0;
     xcb_connection_t* c = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
     // xcb hands out an error object rather than null; it must still be closed.

@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/x11/ServerProbe.h"
 
 namespace ostrovane::platform::x11 {
 
@@ -28,9 +31,13 @@ using Reply = std::unique_ptr<T, FreeDeleter>;
 // own; queries run on the provider's queue).
 class X11Connection {
   public:
-    // Null when no X server answers at `displayName` (empty: $DISPLAY).
-    static std::unique_ptr<X11Connection> open(const std::string& displayName,
-                                               std::chrono::milliseconds timeout);
+    // Null when no X server answers at `displayName` (empty: $DISPLAY)
+    // within `answerLimit` (none: the timeout of every request); `state`
+    // then tells whether one is there at all.
+    static std::unique_ptr<X11Connection> open(
+        const std::string& displayName, std::chrono::milliseconds timeout,
+        ServerState* state = nullptr,
+        std::optional<std::chrono::milliseconds> answerLimit = std::nullopt);
     ~X11Connection();
 
     X11Connection(const X11Connection&) = delete;
@@ -41,6 +48,8 @@ class X11Connection {
     xcb_window_t root() const { return screen_->root; }
     // False once the server went away or a request went unanswered.
     bool alive() const;
+    // Whether a request went unanswered (the server may only be busy).
+    bool stalled() const { return stalled_; }
 
     // The reply to a request, waiting at most the timeout. Null on an X error
     // (its code in `errorCode`), a lost connection or a timeout.

@@ -52,15 +52,26 @@ std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock, Option
         options.log = logToStandardError;
     if (!options.owners)
         options.owners = std::make_shared<ProcessWindowOwners>();
-    auto connection = X11Connection::open(options.displayName, options.timeout);
+    ServerState state = ServerState::absent;
+    // At start-up the server gets less time: the helper answers its parent
+    // only once the screens are set up, and a server that is slow now is
+    // connected to again on first use.
+    auto connection =
+        X11Connection::open(options.displayName, options.timeout, &state, kStartAnswerLimit);
     const bool xwayland = connection && connection->hasExtension("XWAYLAND");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if (auto notice = waylandNotice(wayland != nullptr && *wayland != '\0', connection != nullptr,
                                     xwayland)) {
         options.log(*notice);
     }
-    if (!connection)
+    if (!connection && state != ServerState::silent)
         return nullptr;
+    if (!connection) {
+        // Stopped or busy: the screens are read once it answers.
+        options.log(
+            "X11ScreenCapture: the X server does not answer yet; its screens are read "
+            "once it does");
+    }
     return std::make_shared<X11Displays>(Key{}, clock, std::move(options), std::move(connection));
 }
 
@@ -74,13 +85,34 @@ X11Displays::X11Displays(Key, dispatch::Clock& clock, Options options,
 
 X11Displays::~X11Displays() = default;
 
+Result<X11Connection*> X11Displays::queryConnection() {
+    if (connection_ && connection_->alive())
+        return connection_.get();
+    // A stall or a break leaves the connection unusable: its replies can no
+    // longer be matched. The next query opens another.
+    capture_.reset();  // it speaks through the old one
+    connection_.reset();
+    ServerState state = ServerState::absent;
+    connection_ = X11Connection::open(options_.displayName, options_.timeout, &state);
+    if (!connection_)
+        return state == ServerState::silent ? notAnsweringError() : serverGoneError();
+    return connection_.get();
+}
+
+Error X11Displays::lostError() const {
+    return connection_ && connection_->stalled() ? notAnsweringError() : serverGoneError();
+}
+
 Result<ShareableContent> X11Displays::readContent(const ShareableContentOptions& options) {
-    auto monitors = readMonitors(*connection_, false);
+    auto connection = queryConnection();
+    if (!connection)
+        return connection.error();
+    auto monitors = readMonitors(*connection.value(), false);
     if (!monitors)
-        return serverGoneError();
-    auto windows = readWindows(*connection_, *monitors, *options_.owners);
+        return lostError();
+    auto windows = readWindows(*connection.value(), *monitors, *options_.owners);
     if (!windows)
-        return serverGoneError();
+        return lostError();
     ShareableContent content;
     content.displays = displaysOf(*monitors);
     for (Window& w : *windows) {
@@ -116,10 +148,11 @@ std::shared_ptr<CaptureStream> X11Displays::makeStream(const ContentFilter& filt
 
 Result<Image> X11Displays::shoot(const ContentFilter& filter,
                                  const StreamConfiguration& configuration) {
-    if (!connection_->alive())
-        return serverGoneError();
+    auto connection = queryConnection();
+    if (!connection)
+        return connection.error();
     if (!capture_)
-        capture_ = std::make_unique<X11Capture>(*connection_);
+        capture_ = std::make_unique<X11Capture>(*connection.value());
     if (MaybeError error = capture_->select(filter))
         return *error;
     if (auto error = grabError(capture_->grab(grabbed_, configuration.showsCursor)))
@@ -158,7 +191,10 @@ void X11Displays::screenshot(const ContentFilter& filter, const StreamConfigurat
 ScreenList X11Displays::screens() {
     ScreenList list;
     queue_.sync([&] {
-        if (auto monitors = readMonitors(*connection_, true))
+        auto connection = queryConnection();
+        if (!connection)
+            return;
+        if (auto monitors = readMonitors(*connection.value(), true))
             list = screensOf(*monitors);
     });
     return list;

@@ -25,9 +25,10 @@ class WindowOwners;
 //
 // Queries and screenshots run on the provider's queue, which alone uses the
 // query connection; completions come from there, stream completions from an
-// events queue. Every request to the server waits at most the timeout. Once
-// the server is gone, queries and screenshots fail with an error and the
-// screen list is empty.
+// events queue. Every request to the server, and connecting to it, waits at
+// most the timeout. A server that stalls or goes away fails the query at
+// hand (not answering, or gone) and the screen list is empty; the next query
+// connects again, so a server that was only busy serves again.
 class X11Displays final : public ScreenCapture {
   public:
     struct Options {
@@ -38,7 +39,8 @@ class X11Displays final : public ScreenCapture {
         std::function<void(std::string_view)> log;
     };
 
-    // Null when no X server can be reached.
+    // Null when no X server is there. A server that is there but does not
+    // answer (stopped, busy) gives a provider that connects on first use.
     static std::shared_ptr<X11Displays> connect(dispatch::Clock& clock, Options options);
     static std::shared_ptr<X11Displays> connect(dispatch::Clock& clock,
                                                 const std::string& displayName = {});
@@ -63,10 +65,17 @@ class X11Displays final : public ScreenCapture {
     X11Displays(Key, dispatch::Clock& clock, Options options,
                 std::unique_ptr<X11Connection> connection);
 
+    // How long the server may take to answer when the helper starts.
+    static constexpr std::chrono::milliseconds kStartAnswerLimit{300};
     // How long the buffers of screenshots are kept after the last one.
     static constexpr dispatch::Duration kGrabKeptIdle = dispatch::seconds(2);
 
   private:
+    // The query connection, opened again after a stall or a break; an error
+    // when the server does not answer now or is gone.
+    Result<X11Connection*> queryConnection();
+    // Why the query connection just failed: a stall or a loss.
+    Error lostError() const;
     Result<ShareableContent> readContent(const ShareableContentOptions& options);
     Result<Image> shoot(const ContentFilter& filter, const StreamConfiguration& configuration);
 

@@ -12,6 +12,7 @@ inline constexpr const char* kErrorDomain = "X11ScreenCapture";
 // Codes beside the shared display-unavailable one (a removed monitor, a
 // target that does not exist), each its own failure; the values stay clear
 // of the sound server's stream codes.
+inline constexpr std::int64_t kNotAnsweringCode = -3814;
 inline constexpr std::int64_t kWindowClosedCode = -3816;
 inline constexpr std::int64_t kServerGoneCode = -3818;
 inline constexpr std::int64_t kPixelFormatCode = -3819;
@@ -21,6 +22,9 @@ inline Error x11Error(std::int64_t code, const char* message) {
 }
 inline Error serverGoneError() {
     return x11Error(kServerGoneCode, "The connection to the X server was lost");
+}
+inline Error notAnsweringError() {
+    return x11Error(kNotAnsweringCode, "The X server did not answer in time");
 }
 inline Error targetUnavailableError() {
     return x11Error(kStreamDisplayUnavailableCode, "The capture target is not available");

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/x11/WindowOwners.h"
 #include "platform/screens/WindowText.h"
+#include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Connection.h"
 
 namespace ostrovane::platform::x11 {

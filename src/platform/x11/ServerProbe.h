@@ -1,0 +1,23 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace ostrovane::platform::x11 {
+
+// Whether the X server of a local display answers, found out with a
+// deadline before xcb connects: xcb's own connect waits for the server's
+// set-up reply for as long as the server takes, and a stopped server (a
+// debugger, a suspended VM, a busy compositor) would hold up whoever
+// connects.
+enum class ServerState {
+    answers,    // it replied to a set-up request in time
+    silent,     // it accepts connections but did not reply in time
+    absent,     // nothing listens there
+    notProbed,  // not a local display (a TCP one): xcb alone decides
+};
+
+// `displayName` as in $DISPLAY (":1", ":1.0", "unix:1"); empty: $DISPLAY.
+ServerState probeServer(const std::string& displayName, std::chrono::milliseconds limit);
+
+}  // namespace ostrovane::platform::x11
