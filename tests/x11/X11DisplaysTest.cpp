@@ -9,6 +9,7 @@
 #include "dispatch/ManualClock.h"
 #include "platform/image/ImagePool.h"
 #include "platform/sim/SimWorld.h"
+#include "platform/x11/ServerProbe.h"
 #include "platform/x11/WaylandSession.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"
@@ -204,6 +205,22 @@ TEST_F(X11DisplaysTest, TheGrabOfAScreenshotIsGivenBackOnceIdle) {
     // add to the difference).
     EXPECT_GT(held - after, 12 * 1024) << held << " KiB held, then " << after;
 #endif
+}
+
+TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
+    const std::string number = server.name().substr(1);
+    const std::pair<std::string, ServerState> cases[] = {
+        {server.name(), ServerState::answers},
+        {server.name() + ".0", ServerState::answers},
+        {"unix:" + number, ServerState::answers},
+        {":119", ServerState::absent},
+        {"localhost:" + number, ServerState::notProbed},
+    };
+    for (const auto& [name, state] : cases)
+        EXPECT_EQ(probeServer(name, std::chrono::milliseconds(500)), state) << name;
+    server.pause();
+    EXPECT_EQ(probeServer(server.name(), std::chrono::milliseconds(100)), ServerState::silent);
+    server.resume();
 }
 
 TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
