@@ -20,7 +20,7 @@ using HelperRecovery = HelperOnDesktop;
 TEST_F(HelperRecovery, AnotherClientKillingTheSystemRecordingIsContentionAndCaptureComesBack) {
     loadDesktop();
     startStreaming();
-    ASSERT_TRUE(frames->waitForCounts({0, 0}, 10, 10, 10s));
+    ASSERT_TRUE(frames->waitForCounts({0, 0}, 10, 10, 10s)) << transcript();
 
     const auto recording = pulse.recordingNamed("Ostrovane system audio");
     ASSERT_TRUE(recording) << "no system recording";

@@ -217,9 +217,10 @@ TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
         {"localhost:" + number, ServerState::notProbed},
     };
     for (const auto& [name, state] : cases)
-        EXPECT_EQ(probeServer(name, std::chrono::milliseconds(500)), state) << name;
+        EXPECT_EQ(probeServer(name, std::chrono::milliseconds(500)).state, state) << name;
     server.pause();
-    EXPECT_EQ(probeServer(server.name(), std::chrono::milliseconds(100)), ServerState::silent);
+    EXPECT_EQ(probeServer(server.name(), std::chrono::milliseconds(100)).state,
+              ServerState::silent);
     server.resume();
 }
 

@@ -11,8 +11,6 @@
 #include <cstring>
 #include <optional>
 
-#include "util/UniqueFd.h"
-
 namespace ostrovane::platform::x11 {
 
 namespace {
@@ -47,7 +45,7 @@ UniqueFd connectTo(const std::string& path) {
 
 }  // namespace
 
-ServerState probeServer(const std::string& displayName, std::chrono::milliseconds limit) {
+ServerProbe probeServer(const std::string& displayName, std::chrono::milliseconds limit) {
     std::string name = displayName;
     if (name.empty()) {
         const char* display = std::getenv("DISPLAY");
@@ -55,26 +53,28 @@ ServerState probeServer(const std::string& displayName, std::chrono::millisecond
     }
     const auto number = localDisplayNumber(name);
     if (!number)
-        return ServerState::notProbed;
+        return {ServerState::notProbed, {}};
     // The abstract socket first, as xcb does.
     const std::string path = "/tmp/.X11-unix/X" + *number;
     UniqueFd fd = connectTo(std::string(1, '\0') + path);
     if (!fd.valid())
         fd = connectTo(path);
     if (!fd.valid())
-        return ServerState::absent;
+        return {ServerState::absent, {}};
     // A set-up request without authorisation: any reply (a refusal too)
     // shows that the server is running.
     constexpr std::array<std::uint8_t, 12> kSetup{'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     if (::send(fd.get(), kSetup.data(), kSetup.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(kSetup.size()))
-        return errno == EAGAIN ? ServerState::silent : ServerState::absent;
+        return {errno == EAGAIN ? ServerState::silent : ServerState::absent, {}};
     pollfd wait{fd.get(), POLLIN, 0};
     int ready;
     do {
         ready = ::poll(&wait, 1, static_cast<int>(limit.count()));
     } while (ready < 0 && errno == EINTR);
-    return ready > 0 ? ServerState::answers : ServerState::silent;
+    if (ready <= 0)
+        return {ServerState::silent, {}};
+    return {ServerState::answers, std::move(fd)};
 }
 
 }  // namespace ostrovane::platform::x11

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "util/UniqueFd.h"
+
 namespace ostrovane::platform::x11 {
 
 // Whether the X server of a local display answers, found out with a
@@ -17,7 +19,15 @@ enum class ServerState {
     notProbed,  // not a local display (a TCP one): xcb alone decides
 };
 
+struct ServerProbe {
+    ServerState state = ServerState::notProbed;
+    // The probe's own connection, to be kept until the real one is made: a
+    // server without -noreset resets when its last client leaves, and
+    // would drop a connection made meanwhile.
+    UniqueFd connection;
+};
+
 // `displayName` as in $DISPLAY (":1", ":1.0", "unix:1"); empty: $DISPLAY.
-ServerState probeServer(const std::string& displayName, std::chrono::milliseconds limit);
+ServerProbe probeServer(const std::string& displayName, std::chrono::milliseconds limit);
 
 }  // namespace ostrovane::platform::x11

@@ -26,10 +26,11 @@ const xcb_screen_t* screenAt(xcb_connection_t* c, int number) {
 std::unique_ptr<X11Connection> X11Connection::open(
     const std::string& displayName, std::chrono::milliseconds timeout, ServerState* state,
     std::optional<std::chrono::milliseconds> answerLimit) {
-    const ServerState probed = probeServer(displayName, answerLimit.value_or(timeout));
+    // Held until xcb has connected (see ServerProbe::connection).
+    const ServerProbe probe = probeServer(displayName, answerLimit.value_or(timeout));
     if (state != nullptr)
-        *state = probed;
-    if (probed == ServerState::silent || probed == ServerState::absent)
+        *state = probe.state;
+    if (probe.state == ServerState::silent || probe.state == ServerState::absent)
         return nullptr;
     int number = 0;
     xcb_connection_t* c = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);

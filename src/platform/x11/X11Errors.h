@@ -12,7 +12,7 @@ inline constexpr const char* kErrorDomain = "X11ScreenCapture";
 // Codes beside the shared display-unavailable one (a removed monitor, a
 // target that does not exist), each its own failure; the values stay clear
 // of the sound server's stream codes.
-inline constexpr std::int64_t kNotAnsweringCode = -3814;
+inline constexpr std::int64_t kNotAnsweringCode = -3813;
 inline constexpr std::int64_t kWindowClosedCode = -3816;
 inline constexpr std::int64_t kServerGoneCode = -3818;
 inline constexpr std::int64_t kPixelFormatCode = -3819;
