@@ -75,8 +75,12 @@ void* X11Connection::waitForReply(unsigned int sequence, std::uint8_t* errorCode
             }
             return reply;
         }
+        // A closed connection is lost (alive() tells); only a reply that
+        // does not come in time is a stall.
+        if (xcb_connection_has_error(connection_) != 0)
+            return nullptr;
         const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline || xcb_connection_has_error(connection_) != 0) {
+        if (now >= deadline) {
             stalled_ = true;
             return nullptr;
         }
