@@ -4,9 +4,19 @@
 
 namespace ostrovane::platform {
 
+namespace {
+std::uint32_t side(std::int64_t configured) {
+    return static_cast<std::uint32_t>(std::max<std::int64_t>(configured, 1));
+}
+
+bool scaleInto(ImageScaler& scaler, bool scalesToFit, const Image& source, Image& destination) {
+    return scalesToFit ? scaler.scaleToFit(source, destination) : scaler.scale(source, destination);
+}
+}  // namespace
+
 StreamFrames::StreamFrames(const StreamConfiguration& configuration)
-    : width_(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1))),
-      height_(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1))),
+    : width_(side(configuration.width)),
+      height_(side(configuration.height)),
       scalesToFit_(configuration.scalesToFit),
       pool_(kImagesInFlight) {}
 
@@ -14,11 +24,18 @@ std::shared_ptr<const Image> StreamFrames::scale(const Image& grabbed) {
     std::unique_ptr<Image> frame = pool_.take(width_, height_);
     if (!frame)
         return nullptr;
-    const bool scaled =
-        scalesToFit_ ? scaler_.scaleToFit(grabbed, *frame) : scaler_.scale(grabbed, *frame);
+    const bool scaled = scaleInto(scaler_, scalesToFit_, grabbed, *frame);
     // A frame that could not be scaled goes straight back to the pool.
     std::shared_ptr<const Image> shared = pool_.share(std::move(frame));
     return scaled ? shared : nullptr;
+}
+
+std::optional<Image> scaleStill(const Image& grabbed, const StreamConfiguration& configuration,
+                                ImageScaler& scaler) {
+    Image still(side(configuration.width), side(configuration.height));
+    if (!scaleInto(scaler, configuration.scalesToFit, grabbed, still))
+        return std::nullopt;
+    return still;
 }
 
 }  // namespace ostrovane::platform

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "platform/StreamConfiguration.h"
 #include "platform/image/Image.h"
@@ -32,5 +33,11 @@ class StreamFrames {
     ImageScaler scaler_;
     ImagePool pool_;
 };
+
+// One still of `grabbed` at the configured size, by the same rule as a
+// stream's frames; nothing when it cannot be scaled. `scaler` keeps its
+// scratch for the next still.
+std::optional<Image> scaleStill(const Image& grabbed, const StreamConfiguration& configuration,
+                                ImageScaler& scaler);
 
 }  // namespace ostrovane::platform

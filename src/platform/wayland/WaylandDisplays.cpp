@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/image/ImageScaling.h"
+#include "platform/image/StreamFrames.h"
 #include "platform/portal/RestoreTokens.h"
 #include "platform/wayland/DisplayStill.h"
 #include "platform/wayland/PortalGrants.h"
@@ -229,14 +230,11 @@ Result<Image> WaylandDisplays::still(const WaylandOutput& output,
     }
     if (!seenBefore)
         remember(output.id, *source);
-    Image shot(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1)),
-               static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1)));
     ImageScaler scaler;
-    const bool scaled =
-        configuration.scalesToFit ? scaler.scaleToFit(*source, shot) : scaler.scale(*source, shot);
-    if (!scaled)
+    auto shot = scaleStill(*source, configuration, scaler);
+    if (!shot)
         return targetUnavailableError();
-    return shot;
+    return std::move(*shot);
 }
 
 void WaylandDisplays::screenshot(const ContentFilter& filter,

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/image/StreamFrames.h"
 #include "platform/x11/WaylandSession.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"
@@ -157,13 +158,10 @@ Result<Image> X11Displays::shoot(const ContentFilter& filter,
         return *error;
     if (auto error = grabError(capture_->grab(grabbed_, configuration.showsCursor)))
         return *error;
-    Image shot(static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.width, 1)),
-               static_cast<std::uint32_t>(std::max<std::int64_t>(configuration.height, 1)));
-    const bool scaled = configuration.scalesToFit ? scaler_.scaleToFit(grabbed_, shot)
-                                                  : scaler_.scale(grabbed_, shot);
-    if (!scaled)
+    auto shot = scaleStill(grabbed_, configuration, scaler_);
+    if (!shot)
         return targetUnavailableError();
-    return shot;
+    return std::move(*shot);
 }
 
 void X11Displays::screenshot(const ContentFilter& filter, const StreamConfiguration& configuration,
