@@ -133,6 +133,7 @@ TEST_P(X264StreamTest, DecodesWithEveryFrameTheSizeAndTheKeyframes) {
     ASSERT_EQ(all.size(), images.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         ASSERT_EQ(all[i].status, 0);
+        ASSERT_TRUE(all[i].frame) << "frame " << i;
         const EncodedFrame& f = *all[i].frame;
         EXPECT_EQ(f.presentationTime, (MediaTime{static_cast<std::int64_t>(i), 10}));
         EXPECT_EQ(f.isKeyframe, keyframes.contains(i)) << "frame " << i;
@@ -212,6 +213,7 @@ TEST_F(X264Test, AFloodIsRefusedWhileBusyAndEveryAcceptedImageComesOutOnceInOrde
     ASSERT_EQ(all.size(), accepted.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         ASSERT_EQ(all[i].status, 0);
+        ASSERT_TRUE(all[i].frame) << "frame " << i;
         EXPECT_EQ(all[i].frame->presentationTime.value, accepted[i]);
     }
 }

@@ -37,7 +37,7 @@ TEST(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
         ASSERT_EQ(frame.payload.size(), 3840u);
     }
     // One frame per 20 ms from each source, sent in 0.1 s passes.
-    EXPECT_GE(mic, 20u);
+    ASSERT_GE(mic, 20u);
     EXPECT_LE(mic, 27u);
     EXPECT_EQ(mic, sys);
     EXPECT_EQ(frames[0].payload,

@@ -48,7 +48,7 @@ TEST_F(SystemAudioSamplePathTest, PlanarFloatAudioBecomesInterleavedInt16ChunksO
 
     auto all = chunks.values();
     ASSERT_THAT(all, SizeIs(5));
-    EXPECT_THAT(all, Each(SizeIs(960 * 4)));
+    ASSERT_THAT(all, Each(SizeIs(960 * 4)));
     // The sim plays 0.1 · sin(2π·440·t) on both channels, as float.
     const double step = 2 * std::numbers::pi * 440 / 48000;
     for (std::size_t k = 0; k < all.size(); ++k) {
@@ -109,6 +109,7 @@ TEST_F(SystemAudioSamplePathTest, IntegerSamplesAreReadAsIntegers) {
     auto all = chunks.values();
     ASSERT_THAT(all, SizeIs(1));
     const auto samples = samplesOf(all[0]);
+    ASSERT_EQ(samples.size(), 2 * 960u);
     for (std::size_t i = 0; i < 960; ++i) {
         ASSERT_EQ(samples[2 * i], std::int16_t(i % 100));
         ASSERT_EQ(samples[2 * i + 1], -std::int16_t(i % 100));

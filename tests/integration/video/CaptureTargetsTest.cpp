@@ -39,7 +39,6 @@ TEST_F(CaptureTargets, ListsDisplaysThenRecognisableWindowsWithThumbnails) {
     s.addWindow({11, "Narrow", {0, 0, 100, 400}, editor});
     s.addWindow({12, "", {0, 0, 300, 300}, editor});
     s.addWindow({13, "Dock", {0, 0, 300, 300}, dock});
-    s.addWindow({14, "Display 1 Backstop", {0, 0, 300, 300}, std::nullopt});
     s.addWindow({15, "Display 1 Backstop notes", {0, 100, 300, 500}, std::nullopt});
     s.addWindow({16, "Unrenderable", {0, 0, 300, 300}, editor});
     s.failScreenshotsOf(16);
@@ -77,6 +76,27 @@ TEST_F(CaptureTargets, ListsDisplaysThenRecognisableWindowsWithThumbnails) {
     EXPECT_EQ(pngSize(targets[0]["thumbnail"].get<std::string>()), std::pair(240u, 155u));
     EXPECT_TRUE(targets[2]["thumbnail"].get<std::string>().starts_with("data:image/png;base64,"));
     EXPECT_FALSE(targets[4].contains("thumbnail"));
+}
+
+TEST_F(CaptureTargets, OnlyBackstopTitlesWithADisplayNumberAreLeftOut) {
+    const std::pair<const char*, bool> titles[] = {
+        {"Display 1 Backstop", false}, {"Display 12 Backstop", false},
+        {"Display  Backstop", true},   {"Display Backstop", true},
+        {"Display 1a Backstop", true}, {"display 1 Backstop", true},
+        {"Display 1 Backstop ", true}, {"Backstop", true},
+    };
+    std::vector<std::uint32_t> expected{1, 2};
+    std::uint32_t id = 20;
+    for (const auto& [title, listed] : titles) {
+        world.screen().addWindow({id, title, {0, 0, 300, 300}, std::nullopt});
+        if (listed)
+            expected.push_back(id);
+        ++id;
+    }
+    std::vector<std::uint32_t> ids;
+    for (const json& t : list())
+        ids.push_back(t["id"]);
+    EXPECT_EQ(ids, expected);
 }
 
 TEST_F(CaptureTargets, AFailedQueryGivesAnEmptyList) {

@@ -38,6 +38,12 @@ class VideoFixture : public ::testing::Test {
         return out;
     }
 
+    // The first `n` bytes of a frame's payload, fewer when it is shorter.
+    static std::vector<std::uint8_t> head(const protocol::Frame& frame, std::size_t n) {
+        const auto& p = frame.payload;
+        return {p.begin(), p.begin() + static_cast<std::ptrdiff_t>(std::min(n, p.size()))};
+    }
+
     bool hasLine(const std::string& line) { return app.errors().waitForLine(line).has_value(); }
 
     // Width and height of a PNG given as Base64 (with or without a data-URL
