@@ -4,7 +4,9 @@
 #include <chrono>
 #include <string>
 
+#include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
+#include "support/WavFile.h"
 
 namespace ostrovane::test {
 namespace {
@@ -46,11 +48,32 @@ class HelperSession : public ::testing::Test {
     }
 };
 
-TEST_F(HelperSession, StartsWithItsStartupLinesInOrder) {
+TEST_F(HelperSession, StartsWithItsStartupLinesInOrderAndStopExitsWithStatusZero) {
     auto lines = errors().lines();
     lines.resize(kStartupLines.size());
     EXPECT_EQ(lines, kStartupLines);
     EXPECT_TRUE(helper.outputBytes().empty());
+    ASSERT_TRUE(
+        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; }));
+    EXPECT_EQ(helper.waitForExit(), 0);
+}
+
+// Streaming itself is followed on the manual clock in-process; through the
+// binary only the answers and the way out are checked.
+TEST_F(HelperSession, TestWavAnswersErrorsAndStopEndsAStreamingHelper) {
+    WavSpec floatFile;
+    floatFile.formatCode = 3;
+    TempFile bad("bad.wav", makeWav(floatFile, ramp(1000)));
+    TempFile good("good.wav", makeWav(WavSpec{}, ramp(1000)));
+    helper.sendLine("TEST_WAV:" + bad.path());
+    EXPECT_TRUE(errors().waitForLine(
+        "CMD_RESPONSE:TEST_WAV:error:Unsupported audio format: 3 (only PCM=1 supported)"));
+    helper.sendLine("TEST_WAV:" + good.path());
+    ASSERT_TRUE(errors().waitForLine("CMD_RESPONSE:TEST_WAV:started:" + good.path()));
+    helper.sendLine("STOP");
+    EXPECT_TRUE(errors().waitForLine("CMD_RESPONSE:STOPPED:ok"));
+    EXPECT_EQ(helper.waitForExit(), 0);
+    EXPECT_NO_THROW(protocol::readAllFrames(helper.outputBytes()));
 }
 
 TEST_F(HelperSession, HealthCheckAnswersWithTheWallTimeInEveryCaseAndWithAnyArgument) {
@@ -91,12 +114,6 @@ TEST_F(HelperSession, SelfTestAndSamplingAnswerAndAMissingDisplayIsRefused) {
     EXPECT_TRUE(request("SAMPLE_RUNNING_MICS", [](const std::string& l) {
         return l.starts_with("RUNNING_MICS_SAMPLE:{");
     }));
-}
-
-TEST_F(HelperSession, StopAnswersAndExitsWithStatusZero) {
-    ASSERT_TRUE(
-        request("stop", [](const std::string& l) { return l == "CMD_RESPONSE:STOPPED:ok"; }));
-    EXPECT_EQ(helper.waitForExit(), 0);
 }
 
 // A last line without a line feed is still a command; the end of input then

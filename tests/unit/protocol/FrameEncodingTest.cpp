@@ -73,32 +73,25 @@ TEST(LevelFromRmsTest, ScalesTruncatesAndSaturates) {
     EXPECT_EQ(levelFromRms(-std::numeric_limits<double>::quiet_NaN()), 65535);
 }
 
-TEST(CalculateRmsTest, BuffersWithoutSignalOrWithoutWholeSamplesGiveZero) {
-    EXPECT_EQ(calculateRMSInt16({}), 0.0);
-    EXPECT_EQ(calculateRMSInt16(std::vector<std::uint8_t>{0x7F}), 0.0);
-    EXPECT_EQ(calculateRMSInt16(std::vector<std::uint8_t>(3840, 0)), 0.0);
-}
-
-TEST(CalculateRmsTest, FullScaleIsOneAndNegativeFullScaleSaturatesTheLevel) {
-    EXPECT_EQ(calculateRMSInt16(samplesLE({32767})), 1.0);
-    EXPECT_EQ(calculateRMSInt16(samplesLE({32767, -32767, 32767, -32767})), 1.0);
-
-    const double negative = calculateRMSInt16(samplesLE({-32768, -32768}));
-    EXPECT_DOUBLE_EQ(negative, 32768.0 / 32767.0);
-    EXPECT_EQ(levelFromRms(negative), 65535);
-}
-
-TEST(CalculateRmsTest, ReadsLittleEndianSamplesAndIgnoresATrailingOddByte) {
-    // 0x0001 little-endian is 1; read big-endian it would be 256.
-    EXPECT_DOUBLE_EQ(calculateRMSInt16(std::vector<std::uint8_t>{0x01, 0x00}), 1.0 / 32767.0);
-
+// Little-endian 16-bit samples, a trailing odd byte ignored; RMS, not the
+// mean absolute value; negative full scale saturates the level.
+TEST(CalculateRmsTest, IsTheRootMeanSquareOfWholeLittleEndianSamples) {
     auto withOddByte = samplesLE({16384, -16384});
     withOddByte.push_back(0x7F);
-    EXPECT_DOUBLE_EQ(calculateRMSInt16(withOddByte), 16384.0 / 32767.0);
-
-    // RMS, not mean absolute value: sqrt((a² + b²) / 2).
-    EXPECT_DOUBLE_EQ(calculateRMSInt16(samplesLE({30000, 0})),
-                     std::sqrt((30000.0 / 32767.0) * (30000.0 / 32767.0) / 2.0));
+    const std::pair<std::vector<std::uint8_t>, double> cases[] = {
+        {{}, 0.0},
+        {{0x7F}, 0.0},
+        {std::vector<std::uint8_t>(3840, 0), 0.0},
+        {samplesLE({32767}), 1.0},
+        {samplesLE({32767, -32767, 32767, -32767}), 1.0},
+        {samplesLE({-32768, -32768}), 32768.0 / 32767.0},
+        {{0x01, 0x00}, 1.0 / 32767.0},
+        {withOddByte, 16384.0 / 32767.0},
+        {samplesLE({30000, 0}), std::sqrt((30000.0 / 32767.0) * (30000.0 / 32767.0) / 2.0)},
+    };
+    for (const auto& [bytes, rms] : cases)
+        EXPECT_DOUBLE_EQ(calculateRMSInt16(bytes), rms) << bytes.size() << " bytes";
+    EXPECT_EQ(levelFromRms(calculateRMSInt16(samplesLE({-32768, -32768}))), 65535);
 }
 
 }  // namespace
