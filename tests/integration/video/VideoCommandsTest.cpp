@@ -15,6 +15,7 @@ using platform::sim::SimOutcome;
 struct Refusal {
     std::string command;
     std::string answer;  // a trailing '*' matches any rest
+    friend void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.command; }
 };
 
 class VideoRefusals : public VideoFixture, public ::testing::WithParamInterface<Refusal> {};
@@ -156,6 +157,7 @@ struct StreamEnd {
     std::function<void(platform::sim::SimWorld&)> before;  // before START_VIDEO
     std::function<void(platform::sim::SimWorld&)> after;   // once it runs
     std::string event;
+    friend void PrintTo(const StreamEnd& end, std::ostream* out) { *out << end.name; }
 };
 
 class VideoStreamEnds : public VideoFixture, public ::testing::WithParamInterface<StreamEnd> {};
