@@ -117,8 +117,10 @@ void MicAppDetector::onLogExit(std::uint64_t launch, platform::Termination termi
         "log stream exited with status " + std::to_string(termination.status);
     log("MicAppDetector: " + message);
     emitError(message);
-    queue_->asyncAfter(dispatch::seconds(logRestartDelay), [this] {
-        if (!isMonitoring)
+    // A stop and a start within the delay launch a new log of their own:
+    // this restart then belongs to nobody.
+    queue_->asyncAfter(dispatch::seconds(logRestartDelay), [this, launch] {
+        if (!isMonitoring || launch != logLaunch_)
             return;
         log("MicAppDetector: Attempting to restart log stream...");
         startLogStream();
@@ -183,8 +185,7 @@ void MicAppDetector::startHandling(platform::Pid pid,
         return;
     if (info->bundleId == lastEmitBundleId && now - lastEmitTime < dedupeWindow)
         return;
-    if (auto line = micAppEventLine(info->bundleId, info->appName, pid, now)) {
-        writeRecord(line);
+    if (writeRecord(micAppEventLine(info->bundleId, info->appName, pid, now))) {
         log("MicAppDetector: Detected app: " + info->appName + " (" + info->bundleId + ")");
     }
     lastEmitBundleId = info->bundleId;
@@ -212,9 +213,8 @@ void MicAppDetector::stopHandling(platform::Pid pid,
         lastEmitBundleId.clear();
         lastEmitTime = 0;
     }
-    if (auto line =
-            micAppStopEventLine(identity.bundleId, identity.appName, pid, env_.clock.wallTime())) {
-        writeRecord(line);
+    if (writeRecord(
+            micAppStopEventLine(identity.bundleId, identity.appName, pid, env_.clock.wallTime()))) {
         log("MicAppDetector: App stopped using mic: " + identity.appName + " (" +
             identity.bundleId + ")");
     }
@@ -323,8 +323,7 @@ void MicAppDetector::emitPeriodicSnapshot() {
                   [this](const auto& entry) { return activePIDsByBundle.count(entry.first) == 0; });
 
     const std::vector<std::string> listed(seen.begin(), seen.end());
-    if (auto line = micAppSnapshotLine(listed, env_.clock.wallTime())) {
-        writeRecord(line);
+    if (writeRecord(micAppSnapshotLine(listed, env_.clock.wallTime()))) {
         log("MicAppDetector: Emitted active-mic snapshot (" + std::to_string(listed.size()) +
             " app(s))");
     }
@@ -352,9 +351,13 @@ void MicAppDetector::emitActiveSnapshot(const std::vector<std::string>& bundleId
     writeRecord(micAppSnapshotLine(bundleIds, env_.clock.wallTime()));
 }
 
-void MicAppDetector::writeRecord(const std::optional<std::string>& line) {
-    if (line)
-        env_.text.writeLine(*line);
+bool MicAppDetector::writeRecord(const std::optional<std::string>& line) {
+    if (!line) {
+        log("MicAppDetector: Skipped a record that could not be encoded");
+        return false;
+    }
+    env_.text.writeLine(*line);
+    return true;
 }
 
 void MicAppDetector::log(std::string_view message) const {

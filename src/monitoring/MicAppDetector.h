@@ -83,7 +83,8 @@ class MicAppDetector {
     void prune(const std::string& bundleId);
     void emitActiveSnapshot(const std::vector<std::string>& bundleIds);
     void stopMonitoringInternal();
-    void writeRecord(const std::optional<std::string>& line);
+    // Writes the record, or logs that it could not be built; whether written.
+    bool writeRecord(const std::optional<std::string>& line);
     void log(std::string_view message) const;
 
     Environment env_;

@@ -5,9 +5,12 @@
 namespace ostrovane::monitoring {
 namespace {
 
+// Names and paths come from other programs and from the file system, whose
+// names are bytes: ill-formed UTF-8 is replaced, as the audio-log reader does.
 std::optional<std::string> tagged(const char* tag, const nlohmann::json& object) {
     try {
-        return std::string(tag) + object.dump();
+        return std::string(tag) +
+               object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (const nlohmann::json::exception&) {
         return std::nullopt;
     }

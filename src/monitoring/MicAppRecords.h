@@ -8,7 +8,8 @@
 namespace ostrovane::monitoring {
 
 // The tagged JSON lines of the mic app detector, without their line feed;
-// nothing when the object cannot be serialized (a text that is not UTF-8).
+// ill-formed UTF-8 in a text is replaced by U+FFFD; nothing when the object
+// still cannot be serialized.
 std::optional<std::string> micAppEventLine(const std::string& bundleId, const std::string& appName,
                                            std::int32_t pid, double timestamp);
 std::optional<std::string> micAppStopEventLine(const std::string& bundleId,
