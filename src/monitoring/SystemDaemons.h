@@ -28,8 +28,9 @@ inline constexpr std::array<std::string_view, 16> systemDaemons{"coreaudiod",
                                                                 "ostrovane"};
 
 // True when the hint, the name or the bundle id (lower-cased, in that order,
-// empty ones skipped) contains an entry of systemDaemons, or one of the
-// platform's own daemon names after them, as a lower-case substring.
+// empty ones skipped; of a "path:" id only the file name) contains an entry
+// of systemDaemons, or one of the platform's own daemon names after them, as
+// a lower-case substring.
 bool isSystemDaemon(const std::optional<std::string>& processNameHint,
                     const std::optional<std::string>& appName,
                     const std::optional<std::string>& bundleId,

@@ -1,10 +1,5 @@
 #pragma once
 
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-
 #include "platform/Applications.h"
 #include "platform/linux/DesktopEntries.h"
 #include "platform/linux/ProcFs.h"
@@ -12,11 +7,12 @@
 namespace ostrovane::platform {
 
 // pid → the desktop application it belongs to, first rule that answers:
-//  1. the systemd, Flatpak or Snap unit of its cgroup names a desktop id;
-//  2. its executable is an entry's Exec or TryExec program;
-//  3. its executable lies in an entry's install directory (the outermost
-//     one wins: helpers of a browser or an Electron app);
-//  4. the nearest ancestor process that rules 1 to 3 resolve.
+//  1. its cgroup is a Flatpak or Snap sandbox of a known entry;
+//  2. its own executable matches an entry (DesktopEntries::byExecutable);
+//  3. its cgroup is a systemd application unit of an entry that does not
+//     start others (not a terminal or a NoDisplay shell);
+//  4. the nearest ancestor in the same cgroup that rules 1 to 3 resolve,
+//     unless that is a terminal or a shell: the walk ends there.
 // Reads a handful of files of the process and its ancestors; never the
 // whole table.
 class ApplicationResolver {
@@ -32,7 +28,7 @@ class ApplicationResolver {
     const DesktopEntry* resolveOwn(Pid pid) const;
 
   private:
-    const DesktopEntry* byCgroup(Pid pid) const;
+    const DesktopEntry* byIds(const std::vector<std::string>& ids) const;
 
     const ProcFs& proc_;
     const DesktopEntries& entries_;

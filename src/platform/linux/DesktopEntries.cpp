@@ -78,7 +78,7 @@ std::vector<std::string> localeKeys(const std::string& locale) {
     return keys;
 }
 
-bool isSharedDirectory(const fs::path& dir) {
+bool isSystemDirectory(const fs::path& dir) {
     static const std::set<std::string> shared{"/",
                                               "/bin",
                                               "/sbin",
@@ -101,7 +101,7 @@ bool isSharedDirectory(const fs::path& dir) {
                                               "/app/bin",
                                               "/usr/lib/x86_64-linux-gnu",
                                               "/usr/lib/aarch64-linux-gnu"};
-    return shared.count(dir.lexically_normal().string()) > 0 || dir.empty();
+    return shared.count(dir.lexically_normal().string()) > 0;
 }
 
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
@@ -109,6 +109,22 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
     });
+}
+
+// A directory of many programs: the system's, or one on the search path.
+bool isSharedDirectory(const fs::path& dir, const DesktopEntrySources& sources) {
+    const auto normal = dir.lexically_normal();
+    return isSystemDirectory(normal) ||
+           std::any_of(sources.searchPath.begin(), sources.searchPath.end(),
+                       [&normal](const std::string& p) {
+                           return fs::path(p).lexically_normal() == normal;
+                       });
+}
+
+bool isScript(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    char magic[2] = {};
+    return in.read(magic, 2) && magic[0] == '#' && magic[1] == '!';
 }
 
 // Whether `path` lies below `dir` (component-wise).
@@ -120,12 +136,14 @@ bool contains(const std::string& dir, const std::string& path) {
 void addProgram(DesktopEntry& entry, const std::string& program,
                 const DesktopEntrySources& sources) {
     std::error_code error;
-    auto addPath = [&entry](const fs::path& path) {
+    auto addPath = [&entry, &sources](const fs::path& path) {
         std::error_code e;
         const auto real = fs::canonical(path, e);
         entry.binaries.push_back(e ? path.lexically_normal().string() : real.string());
         if (!e && real != path.lexically_normal())
             entry.binaries.push_back(path.lexically_normal().string());
+        if (!e && isSharedDirectory(real.parent_path(), sources) && isScript(real))
+            entry.wrapperNames.push_back(real.filename().string());
     };
     if (program.front() == '/') {
         addPath(program);
@@ -144,7 +162,7 @@ void addProgram(DesktopEntry& entry, const std::string& program,
     }
     if (!entry.installDir && !entry.binaries.empty()) {
         const fs::path dir = fs::path(entry.binaries.front()).parent_path();
-        if (!isSharedDirectory(dir))
+        if (!dir.empty() && !isSharedDirectory(dir, sources))
             entry.installDir = dir.string();
     }
 }
@@ -182,7 +200,7 @@ DesktopEntrySources DesktopEntrySources::fromEnvironment() {
     return sources;
 }
 
-std::optional<std::string> execProgram(std::string_view exec) {
+std::vector<std::string> execWords(std::string_view exec) {
     std::vector<std::string> words;
     std::string word;
     bool inWord = false, quoted = false;
@@ -209,16 +227,33 @@ std::optional<std::string> execProgram(std::string_view exec) {
     }
     if (inWord)
         words.push_back(std::move(word));
+    return words;
+}
 
+std::optional<std::string> execProgram(std::string_view exec) {
+    const auto words = execWords(exec);
     static const std::set<std::string> launchers{"sh",   "bash",    "dash", "python",   "python3",
                                                  "perl", "ruby",    "node", "java",     "gjs",
                                                  "wine", "flatpak", "snap", "xdg-open", "pkexec"};
+    // env's options that take the next word as their value.
+    static const std::set<std::string> envWithValue{"-u",      "--unset", "-C",
+                                                    "--chdir", "-S",      "--split-string"};
     std::size_t at = 0;
     if (at < words.size() && fs::path(words[at]).filename() == "env") {
         ++at;
-        while (at < words.size() &&
-               (words[at].find('=') != std::string::npos || words[at].starts_with("-")))
-            ++at;
+        while (at < words.size()) {
+            const std::string& word = words[at];
+            if (word == "--") {
+                ++at;
+                break;
+            }
+            if (envWithValue.count(word))
+                at += 2;
+            else if (word.starts_with("-") || word.find('=') != std::string::npos)
+                ++at;
+            else
+                break;
+        }
     }
     if (at >= words.size() || words[at].empty())
         return std::nullopt;
@@ -270,6 +305,14 @@ std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::
     if (entry.name.empty())
         entry.name = id;
     entry.startupWmClass = unescape(value("StartupWMClass").value_or(""));
+    std::stringstream categories(value("Categories").value_or(""));
+    for (std::string category; std::getline(categories, category, ';');)
+        entry.startsOthers = entry.startsOthers || category == "TerminalEmulator";
+    entry.startsOthers = entry.startsOthers || value("NoDisplay") == "true";
+    for (const auto& word : execWords(unescape(value("Exec").value_or("")))) {
+        entry.appSpecificArguments = entry.appSpecificArguments || word.starts_with("--app-id") ||
+                                     word.starts_with("--profile-directory");
+    }
     for (const char* key : {"TryExec", "Exec"}) {
         if (auto exec = value(key)) {
             if (auto program =
@@ -319,25 +362,42 @@ const DesktopEntry* DesktopEntries::firstWithPrefix(const std::string& prefix) c
 
 const DesktopEntry* DesktopEntries::byExecutable(const std::string& path) const {
     const std::string name = fs::path(path).filename().string();
-    const DesktopEntry* byName = nullptr;
+    auto has = [](const std::vector<std::string>& list, const std::string& item) {
+        return std::find(list.begin(), list.end(), item) != list.end();
+    };
+    std::vector<const DesktopEntry*> exact, named, contained;
     for (const auto& [_, entry] : entries_) {
-        if (std::find(entry.binaries.begin(), entry.binaries.end(), path) != entry.binaries.end())
-            return &entry;
-        if (!byName && std::find(entry.bareNames.begin(), entry.bareNames.end(), name) !=
-                           entry.bareNames.end())
-            byName = &entry;
+        if (has(entry.binaries, path))
+            exact.push_back(&entry);
+        else if (has(entry.bareNames, name) || has(entry.wrapperNames, name))
+            named.push_back(&entry);
+        else if (entry.installDir && contains(*entry.installDir, path))
+            contained.push_back(&entry);
     }
-    return byName;
-}
-
-const DesktopEntry* DesktopEntries::outermostContaining(const std::string& path) const {
-    const DesktopEntry* best = nullptr;
-    for (const auto& [_, entry] : entries_) {
-        if (entry.installDir && contains(*entry.installDir, path) &&
-            (!best || entry.installDir->size() < best->installDir->size()))
-            best = &entry;
+    // Only the outermost install directory takes part.
+    std::erase_if(contained, [&contained](const DesktopEntry* e) {
+        return std::any_of(contained.begin(), contained.end(), [e](const DesktopEntry* other) {
+            return other->installDir->size() < e->installDir->size();
+        });
+    });
+    auto namesExecutable = [&name](const DesktopEntry& e) {
+        const std::string suffix = "." + name;
+        return equalIgnoringCase(e.id, name) || equalIgnoringCase(e.startupWmClass, name) ||
+               (e.id.size() > suffix.size() &&
+                equalIgnoringCase(std::string_view(e.id).substr(e.id.size() - suffix.size()),
+                                  suffix));
+    };
+    for (const auto* tier : {&exact, &named, &contained}) {
+        if (tier->empty())
+            continue;
+        // Stable: among equals the first id stays first.
+        return *std::min_element(
+            tier->begin(), tier->end(), [&](const DesktopEntry* a, const DesktopEntry* b) {
+                return std::pair(a->appSpecificArguments, !namesExecutable(*a)) <
+                       std::pair(b->appSpecificArguments, !namesExecutable(*b));
+            });
     }
-    return best;
+    return nullptr;
 }
 
 const DesktopEntry* DesktopEntries::byAppId(const std::string& appId) const {

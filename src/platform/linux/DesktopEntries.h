@@ -23,6 +23,17 @@ struct DesktopEntry {
     // a shared directory such as /usr/bin): every executable below it belongs
     // to this application.
     std::optional<std::string> installDir;
+    // File names of Exec programs that are scripts in a shared directory
+    // (/usr/bin/firefox starting /usr/lib/firefox/firefox): an executable of
+    // that name anywhere belongs to this application.
+    std::vector<std::string> wrapperNames;
+    // Exec runs the program for one part of an application (a browser's web
+    // app: --app-id, --profile-directory), not the program itself.
+    bool appSpecificArguments = false;
+    // Terminals (Categories has TerminalEmulator) and NoDisplay entries (a
+    // desktop shell) start other programs: never the application of a
+    // process that merely descends from them.
+    bool startsOthers = false;
 };
 
 struct DesktopEntrySources {
@@ -45,10 +56,14 @@ class DesktopEntries {
     const DesktopEntry* byId(const std::string& id) const;
     // Entries whose id begins with `prefix` (Snap's "<snap>_<app>" ids).
     const DesktopEntry* firstWithPrefix(const std::string& prefix) const;
-    // The entry whose Exec or TryExec program is this executable.
+    // The entry of a process's own executable, first tier that answers:
+    //  1. an Exec or TryExec program is this executable;
+    //  2. a bare program name or wrapper script name is its file name;
+    //  3. the outermost install directory contains it.
+    // Among entries of one tier: the one that runs the program without
+    // app-specific arguments, then the one whose id or StartupWMClass names
+    // the executable, then the first id.
     const DesktopEntry* byExecutable(const std::string& path) const;
-    // The entry with the outermost install directory containing `path`.
-    const DesktopEntry* outermostContaining(const std::string& path) const;
     // The entry of a Wayland app_id, first rule that answers (among several
     // entries, the first id); "case aside" ignores ASCII case:
     //  1. its id is the app_id ("org.gnome.Nautilus");
@@ -66,13 +81,17 @@ class DesktopEntries {
 };
 
 // One .desktop file's text → an entry with the given id; nothing when it is
-// not a visible application (Type other than Application, Hidden=true).
+// not an application (Type other than Application, Hidden=true).
 std::optional<DesktopEntry> parseDesktopEntry(std::string_view text, const std::string& id,
                                               const DesktopEntrySources& sources);
 
-// The program of an Exec line: its first word after quoting, skipping an
-// "env NAME=value" prefix; nothing for interpreters and launchers (sh,
-// python3, flatpak...), whose name says nothing about the application.
+// The words of an Exec line after quoting.
+std::vector<std::string> execWords(std::string_view exec);
+
+// The program of an Exec line: its first word after quoting, past an `env`
+// prefix (its options, "-u NAME" included, and NAME=value words); nothing
+// for interpreters and launchers (sh, python3, flatpak...), whose name says
+// nothing about the application.
 std::optional<std::string> execProgram(std::string_view exec);
 
 }  // namespace ostrovane::platform

@@ -63,16 +63,35 @@ LinuxApplications::LinuxApplications(logind::LogindWakeWatcher::Options wake,
 
 LinuxApplications::~LinuxApplications() = default;
 
+namespace {
+
+// When each data directory's applications folder last changed (an entry
+// added, removed or replaced there); a missing folder counts as the oldest.
+std::vector<std::filesystem::file_time_type> folderTimes(const DesktopEntrySources& sources) {
+    std::vector<std::filesystem::file_time_type> times;
+    for (const auto& dir : sources.dataDirs) {
+        std::error_code error;
+        const auto time =
+            std::filesystem::last_write_time(std::filesystem::path(dir) / "applications", error);
+        times.push_back(error ? std::filesystem::file_time_type::min() : time);
+    }
+    return times;
+}
+
+}  // namespace
+
 std::shared_ptr<const DesktopEntries> LinuxApplications::entries(bool reload) {
+    const auto times = folderTimes(desktop_);
     {
         std::lock_guard lock(entriesMutex_);
-        if (_entries && !reload)
+        if (_entries && !reload && times == _entriesTimes)
             return _entries;
     }
     // Read without the lock: a concurrent reader keeps the previous set.
     auto fresh = std::make_shared<const DesktopEntries>(DesktopEntries::load(desktop_));
     std::lock_guard lock(entriesMutex_);
     _entries = fresh;
+    _entriesTimes = times;
     return fresh;
 }
 

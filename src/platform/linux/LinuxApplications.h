@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,9 +23,11 @@ struct ApplicationSources {
 // Applications are the processes that belong to an installed desktop
 // application (ApplicationResolver has the rules): bundle identifier = the
 // desktop entry id, localized name = its Name in the user's locale. The
-// entries are read on first use and again each time the running
-// applications are listed. This system has no application bundles, so
-// openBundle finds none and helpers are resolved here instead.
+// entries are read on first use, again each time the running applications
+// are listed, and again when an applications folder of a data directory has
+// changed since (an application installed or removed). This system has no
+// application bundles, so openBundle finds none and helpers are resolved
+// here instead.
 //
 // Wake from sleep comes from logind. Wake observers run on the watcher's thread; an
 // observer may remove itself or others from there. A removed observer is not
@@ -54,7 +57,8 @@ class LinuxApplications final : public Applications {
     const ProcFs proc_;
     const DesktopEntrySources desktop_;
     std::mutex entriesMutex_;
-    std::shared_ptr<const DesktopEntries> _entries;  // guarded by entriesMutex_
+    std::shared_ptr<const DesktopEntries> _entries;              // guarded by entriesMutex_
+    std::vector<std::filesystem::file_time_type> _entriesTimes;  // guarded by entriesMutex_
 
     class WakeObservers;
     // Shared with the watcher's thread, which may outlive us when the last

@@ -36,18 +36,32 @@ std::string unescapeUnit(const std::string& text) {
     return out;
 }
 
-void candidatesOfUnit(const std::string& unit, std::vector<std::string>& out) {
-    if (unit.starts_with("snap.") && unit.ends_with(".scope")) {
-        // snap.<snap>.<app>.<uuid>.scope
-        std::string rest = unit.substr(5, unit.size() - 5 - 6);
-        const auto lastDot = rest.rfind('.');
-        if (lastDot != std::string::npos)
-            rest.erase(lastDot);
-        const auto dot = rest.find('.');
-        if (dot == std::string::npos)
+// snapd's unit of an application: "snap.<snap>.<app>-<uuid>.scope" for a
+// started program, "snap.<snap>.<app>.service" for a daemon; <snap> holds no
+// dot, <app> may hold dashes.
+void candidatesOfSnapUnit(const std::string& unit, std::vector<std::string>& out) {
+    std::string rest = unit.substr(5);
+    if (rest.ends_with(".scope")) {
+        rest.erase(rest.size() - 6);
+        constexpr std::size_t uuid = 36;  // 8-4-4-4-12 hex digits
+        if (rest.size() <= uuid + 1 || rest[rest.size() - uuid - 1] != '-')
             return;
-        out.push_back(rest.substr(0, dot) + "_" + rest.substr(dot + 1));
-        out.push_back(rest.substr(0, dot) + "_");  // any entry of that snap
+        rest.erase(rest.size() - uuid - 1);
+    } else if (rest.ends_with(".service")) {
+        rest.erase(rest.size() - 8);
+    } else {
+        return;
+    }
+    const auto dot = rest.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == rest.size())
+        return;
+    out.push_back(rest.substr(0, dot) + "_" + rest.substr(dot + 1));
+    out.push_back(rest.substr(0, dot) + "_");  // any entry of that snap
+}
+
+void candidatesOfUnit(const std::string& unit, CgroupDesktopIds& out) {
+    if (unit.starts_with("snap.")) {
+        candidatesOfSnapUnit(unit, out.sandbox);
         return;
     }
     if (!unit.starts_with("app-"))
@@ -66,10 +80,14 @@ void candidatesOfUnit(const std::string& unit, std::vector<std::string>& out) {
     } else {
         return;
     }
+    if (name.starts_with("flatpak-")) {
+        out.sandbox.push_back(unescapeUnit(name.substr(8)));
+        return;
+    }
     // An unescaped dash separates the launcher from the escaped id.
     if (const auto dash = name.find('-'); dash != std::string::npos)
-        out.push_back(unescapeUnit(name.substr(dash + 1)));
-    out.push_back(unescapeUnit(name));
+        out.launcher.push_back(unescapeUnit(name.substr(dash + 1)));
+    out.launcher.push_back(unescapeUnit(name));
 }
 
 }  // namespace
@@ -134,8 +152,8 @@ std::vector<Pid> ProcFs::pids() const {
     return out;
 }
 
-std::vector<std::string> desktopIdCandidatesFromCgroup(const std::string& cgroupText) {
-    std::vector<std::string> out;
+CgroupDesktopIds desktopIdsFromCgroup(const std::string& cgroupText) {
+    CgroupDesktopIds out;
     std::istringstream lines(cgroupText);
     for (std::string line; std::getline(lines, line);) {
         // "hierarchy:controllers:path"; the innermost unit decides.

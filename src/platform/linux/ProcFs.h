@@ -25,12 +25,19 @@ class ProcFs {
     const std::string root_;
 };
 
-// The desktop application a cgroup line names: a systemd application scope
-// or service ("app-<launcher>-<desktop id>-<n>.scope",
-// "app-<launcher>-<desktop id>@<n>.service", the id escaped as systemd
-// escapes unit names), a Flatpak one ("app-flatpak-<app id>-<n>.scope"), or
-// a Snap one ("snap.<snap>.<app>.<uuid>.scope", given as "snap:<snap>.<app>").
-// Each candidate comes with and without the launcher part; `isKnown` picks.
-std::vector<std::string> desktopIdCandidatesFromCgroup(const std::string& cgroupText);
+// The desktop ids a cgroup names, innermost unit first, each with and
+// without its launcher part (a known entry picks):
+//  - sandbox: Flatpak's "app-flatpak-<app id>-<n>.scope" and snapd's
+//    "snap.<snap>.<app>-<uuid>.scope" or "snap.<snap>.<app>.service" (as
+//    "<snap>_<app>", then "<snap>_" for any entry of that snap);
+//  - launcher: systemd application units ("app-<launcher>-<desktop
+//    id>-<n>.scope", "app-<launcher>-<desktop id>@<n>.service", the id
+//    escaped as systemd escapes unit names), which a terminal or the desktop
+//    shell also gives the programs it starts.
+struct CgroupDesktopIds {
+    std::vector<std::string> sandbox;
+    std::vector<std::string> launcher;
+};
+CgroupDesktopIds desktopIdsFromCgroup(const std::string& cgroupText);
 
 }  // namespace ostrovane::platform
