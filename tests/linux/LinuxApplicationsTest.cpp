@@ -61,32 +61,39 @@ class FakeSystem {
 class LinuxApplicationsTest : public MicAppFixture {
   protected:
     void SetUp() override {
-        sys.entry("usr", "firefox-esr.desktop",
-                  "Name=Firefox "
-                  "ESR\nName[de]=Firefox-Browser\nExec=/usr/lib/firefox-esr/firefox-esr %u\n");
-        sys.entry("flatpak", "org.mozilla.firefox.desktop",
-                  "Name=Firefox\nExec=/usr/bin/flatpak run --branch=stable org.mozilla.firefox @@u "
-                  "%u @@\n");
-        sys.entry("snap", "spotify_spotify.desktop",
-                  "Name=Spotify\nExec=env BAMF=1 /snap/bin/spotify %U\n");
-        sys.entry("usr", "slack.desktop", "Name=Slack\nExec=\"/opt/Slack/slack\" --gpu %U\n");
-        sys.entry("usr", "kde/org.kde.kwrite.desktop",
-                  "Name=KWrite\nExec=kwrite %U\nTryExec=kwrite\n");
-        sys.entry("usr", "suite.desktop", "Name=Suite\nExec=/opt/suite/launch\n");
-        sys.entry("usr", "suite-writer.desktop",
-                  "Name=Writer\nExec=/opt/suite/writer/bin/writer\n");
-        sys.entry("usr", "hidden.desktop", "Name=Hidden\nExec=/opt/hidden/hidden\n");
-        sys.entry("home", "hidden.desktop", "Name=Hidden\nHidden=true\n");
-        sys.entry("usr", "python-tool.desktop", "Name=Tool\nExec=python3 /opt/tool.py\n");
-        sys.entry("usr", "codium.desktop",
-                  "Name=VS Codium\nStartupWMClass=VSCodium\nExec=/usr/share/codium/codium\n");
+        // clang-format off
+        const std::vector<std::tuple<std::string, std::string, std::string>> entries{
+            {"usr", "firefox-esr.desktop", "Name=Firefox ESR\nName[de]=Firefox-Browser\nExec=/usr/lib/firefox-esr/firefox-esr %u\n"},
+            {"flatpak", "org.mozilla.firefox.desktop", "Name=Firefox\nExec=/usr/bin/flatpak run --branch=stable org.mozilla.firefox @@u %u @@\n"},
+            {"snap", "spotify_spotify.desktop", "Name=Spotify\nExec=env BAMF=1 /snap/bin/spotify %U\n"},
+            {"usr", "slack.desktop", "Name=Slack\nExec=\"/opt/Slack/slack\" --gpu %U\n"},
+            {"usr", "kde/org.kde.kwrite.desktop", "Name=KWrite\nExec=kwrite %U\nTryExec=kwrite\n"},
+            {"usr", "suite.desktop", "Name=Suite\nExec=/opt/suite/launch\n"},
+            {"usr", "suite-writer.desktop", "Name=Writer\nExec=/opt/suite/writer/bin/writer\n"},
+            {"usr", "hidden.desktop", "Name=Hidden\nExec=/opt/hidden/hidden\n"},
+            {"home", "hidden.desktop", "Name=Hidden\nHidden=true\n"},
+            {"usr", "python-tool.desktop", "Name=Tool\nExec=python3 /opt/tool.py\n"},
+            {"usr", "codium.desktop", "Name=VS Codium\nStartupWMClass=VSCodium\nExec=/usr/share/codium/codium\n"},
+            {"usr", "kitty.desktop", "Name=kitty\nExec=/usr/bin/kitty\nCategories=System;TerminalEmulator;\n"},
+            {"usr", "org.gnome.Shell.desktop", "Name=GNOME Shell\nNoDisplay=true\nExec=/usr/bin/gnome-shell\n"},
+            {"usr", "google-chrome.desktop", "Name=Google Chrome\nExec=/opt/google/chrome/google-chrome %U\n"},
+            {"home", "chrome-kjgfgldnnfoeklkmfkjfagphfepbbdan-Default.desktop", "Name=Google Meet\nStartupWMClass=crx_kjgfgldnnfoeklkmfkjfagphfepbbdan\nExec=/opt/google/chrome/google-chrome --profile-directory=Default --app-id=kjgfgldnnfoeklkmfkjfagphfepbbdan\n"},
+            {"usr", "firefox.desktop", "Name=Firefox Web Browser\nExec=firefox %u\n"},
+            {"usr", "audacity.desktop", "Name=Audacity\nExec=env -u GDK_BACKEND UBUNTU_MENUPROXY=0 /opt/audacity/audacity %F\n"},
+        };
+        // clang-format on
+        for (const auto& [dir, file, body] : entries)
+            sys.entry(dir, file, body);
         fs::create_directories(sys.root() / "bin");
         std::ofstream(sys.root() / "bin" / "kwrite") << "";
+        std::ofstream(sys.root() / "bin" / "firefox")
+            << "#!/bin/sh\nexec /usr/lib/firefox/firefox\n";
         applications = std::make_shared<platform::LinuxApplications>(
             platform::logind::LogindWakeWatcher::Options{"unix:path=/nonexistent/bus",
                                                          std::chrono::seconds(3)},
             sys.sources());
         platform.applications = applications;
+        platform.audioInputLog.daemonNames = {"pipewire"};
     }
 
     FakeSystem sys;
@@ -97,36 +104,53 @@ struct Case {
     const char* what;
     platform::Pid pid, parent;
     std::string exe, unit;
-    std::pair<std::string, std::string> expected;  // bundle id, app name
+    std::optional<std::pair<std::string, std::string>> expected;  // bundle id, app name
 };
 
-TEST_F(LinuxApplicationsTest, ProcessesResolveToTheirDesktopApplication) {
+TEST_F(LinuxApplicationsTest, ProcessesResolveToTheApplicationTheUserSees) {
     const std::string kwrite = (sys.root() / "bin" / "kwrite").string();
-    const std::string session = "session-2.scope";
+    const std::string session = "session-2.scope", kitty = "app-gnome-kitty-555.scope";
     sys.process(10, 1, "/usr/bin/gnome-shell", session);
+    sys.process(11, 10, "/usr/bin/kitty", kitty);
     // clang-format off
     const std::vector<Case> cases{
-        {"systemd scope, escaped id, localized name", 100, 10, "/usr/lib/firefox-esr/firefox-esr",
-         "app-gnome-firefox\\x2desr-4321.scope", {"firefox-esr", "Firefox-Browser"}},
+        {"systemd scope, escaped id, localized name", 100, 10, "/usr/libexec/crashreporter",
+         "app-gnome-firefox\\x2desr-4321.scope", {{"firefox-esr", "Firefox-Browser"}}},
         {"Flatpak scope", 101, 10, "/app/lib/firefox/firefox",
-         "app-flatpak-org.mozilla.firefox-77.scope", {"org.mozilla.firefox", "Firefox"}},
-        {"Snap scope", 102, 10, "/snap/spotify/70/usr/share/spotify/spotify",
-         "snap.spotify.spotify.1b2c3d4e-0000-4000-8000-000000000000.scope", {"spotify_spotify", "Spotify"}},
-        {"Exec program", 103, 10, "/opt/Slack/slack", session, {"slack", "Slack"}},
+         "app-flatpak-org.mozilla.firefox-77.scope", {{"org.mozilla.firefox", "Firefox"}}},
+        {"snapd's scope", 102, 10, "/snap/spotify/70/usr/share/spotify/spotify",
+         "snap.spotify.spotify-1b2c3d4e-0000-4000-8000-000000000000.scope", {{"spotify_spotify", "Spotify"}}},
+        {"Exec program", 103, 10, "/opt/Slack/slack", session, {{"slack", "Slack"}}},
         {"Electron helper in the install directory", 104, 103, "/opt/Slack/chrome_crashpad_handler",
-         session, {"slack", "Slack"}},
-        {"nearest resolving ancestor", 105, 103, "/usr/bin/cat", session, {"slack", "Slack"}},
-        {"program on the search path, id from a subdirectory", 106, 10, kwrite, session,
-         {"kde-org.kde.kwrite", "KWrite"}},
-        {"outermost install directory", 107, 10, "/opt/suite/writer/bin/writer-helper", session,
-         {"suite", "Suite"}},
-        {"hidden by the user's entry", 108, 10, "/opt/hidden/hidden", session,
-         {"path:/opt/hidden/hidden", "hidden"}},
-        {"interpreter is no application", 109, 10, "/usr/bin/python3.11", session,
-         {"path:/usr/bin/python3.11", "python3"}},
-        {"unknown binary", 110, 1, "/usr/local/bin/rec-tool", session,
-         {"path:/usr/local/bin/rec-tool", "rec-tool"}},
-        {"known only by its log name", 111, 0, "", "", {"process:rec", "rec"}},
+         session, {{"slack", "Slack"}}},
+        {"ancestor in the same cgroup", 105, 103, "/usr/bin/cat", session, {{"slack", "Slack"}}},
+        {"ancestor beyond a cgroup boundary", 106, 103, "/usr/bin/cat", "run-r42.scope",
+         {{"path:/usr/bin/cat", "cat"}}},
+        {"program on the search path, id from a subdirectory", 107, 10, kwrite, session,
+         {{"kde-org.kde.kwrite", "KWrite"}}},
+        {"outermost install directory", 108, 10, "/opt/suite/writer/bin/writer-helper", session,
+         {{"suite", "Suite"}}},
+        {"hidden by the user's entry", 109, 10, "/opt/hidden/hidden", session,
+         {{"path:/opt/hidden/hidden", "hidden"}}},
+        {"interpreter is no application", 110, 10, "/usr/bin/python3.11", session,
+         {{"path:/usr/bin/python3.11", "python3"}}},
+        {"own entry in a terminal's scope", 111, 11, "/opt/Slack/slack", kitty, {{"slack", "Slack"}}},
+        {"plain program in a terminal", 113, 11, "/usr/bin/arecord", kitty,
+         {{"path:/usr/bin/arecord", "arecord"}}},
+        {"plain program under the desktop shell", 114, 10, "/usr/bin/pw-record", session,
+         {{"path:/usr/bin/pw-record", "pw-record"}}},
+        {"browser beside its web apps", 115, 10, "/opt/google/chrome/chrome", session,
+         {{"google-chrome", "Google Chrome"}}},
+        {"wrapper script on the search path", 116, 10, "/usr/lib/firefox/firefox", session,
+         {{"firefox", "Firefox Web Browser"}}},
+        {"env -u before the program", 117, 10, "/opt/audacity/audacity", session,
+         {{"audacity", "Audacity"}}},
+        {"path that is not UTF-8", 118, 1, "/opt/rec\xFF/rec", session,
+         {{"path:/opt/rec\xEF\xBF\xBD/rec", "rec"}}},
+        {"daemon name in a folder only", 119, 1, "/opt/pipewire-tools/recorder", session,
+         {{"path:/opt/pipewire-tools/recorder", "recorder"}}},
+        {"the sound server", 120, 1, "/usr/bin/pipewire", "pipewire.service", std::nullopt},
+        {"known only by its log name", 121, 0, "", "", {{"process:rec", "rec"}}},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -137,23 +161,33 @@ TEST_F(LinuxApplicationsTest, ProcessesResolveToTheirDesktopApplication) {
     for (const auto& c : cases) {
         say("rec", c.pid, true);
         const auto events = records(fresh(), "MIC_APP_EVENT:");
-        ASSERT_EQ(events.size(), 1u) << c.what;
-        EXPECT_EQ(events[0]["bundleId"], c.expected.first) << c.what;
-        EXPECT_EQ(events[0]["appName"], c.expected.second) << c.what;
+        ASSERT_EQ(events.size(), c.expected ? 1u : 0u) << c.what;
+        if (c.expected) {
+            EXPECT_EQ(events[0]["bundleId"], c.expected->first) << c.what;
+            EXPECT_EQ(events[0]["appName"], c.expected->second) << c.what;
+        }
         say("rec", c.pid, false);
     }
+
+    // An application installed since the entries were read is found.
+    sys.entry("usr", "recorder.desktop", "Name=Recorder\nExec=/opt/recorder/recorder\n");
+    sys.process(130, 1, "/opt/recorder/recorder", session);
+    say("rec", 130, true);
+    const auto installed = records(fresh(), "MIC_APP_EVENT:");
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0]["bundleId"], "recorder");
 
     // The listing walks the table once and names each process's own application.
     std::map<platform::Pid, std::string> listed;
     for (const auto& app : applications->runningApplications())
         listed[app.pid] = app.bundleIdentifier.value_or("");
-    EXPECT_EQ(listed, (std::map<platform::Pid, std::string>{{100, "firefox-esr"},
-                                                            {101, "org.mozilla.firefox"},
-                                                            {102, "spotify_spotify"},
-                                                            {103, "slack"},
-                                                            {104, "slack"},
-                                                            {106, "kde-org.kde.kwrite"},
-                                                            {107, "suite"}}));
+    // clang-format off
+    EXPECT_EQ(listed, (std::map<platform::Pid, std::string>{
+        {10, "org.gnome.Shell"}, {11, "kitty"}, {100, "firefox-esr"}, {101, "org.mozilla.firefox"},
+        {102, "spotify_spotify"}, {103, "slack"}, {104, "slack"}, {107, "kde-org.kde.kwrite"},
+        {108, "suite"}, {111, "slack"}, {115, "google-chrome"}, {116, "firefox"},
+        {117, "audacity"}, {130, "recorder"}}));
+    // clang-format on
 }
 
 // A Wayland window names only its app_id; the owner the window list shows
@@ -186,14 +220,6 @@ TEST_F(LinuxApplicationsTest, AppIdsResolveToTheirDesktopApplication) {
     const auto installed = owners.owner("recorder");
     ASSERT_TRUE(installed.has_value());
     EXPECT_EQ(installed->applicationName, "Recorder");
-}
-
-TEST_F(LinuxApplicationsTest, TheSoundServerIsADaemon) {
-    sys.process(200, 1, "/usr/bin/pipewire", "pipewire.service");
-    platform.audioInputLog.daemonNames = {"pipewire"};
-    start();
-    say("pipewire", 200, true);
-    EXPECT_TRUE(records(fresh(), "MIC_APP_EVENT:").empty());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "integration/monitoring/MicAppFixture.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -63,7 +64,7 @@ class MicAppLiveTest : public MicAppFixture {
     test::PrivatePulseServer server;
 };
 
-TEST_F(MicAppLiveTest, ARecordingIsReportedUnderItsApplicationAndAKilledLogIsRestarted) {
+TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogIsRestarted) {
     start();
     std::vector<platform::Pid> reader;
     test::waitUntil([&] { return !(reader = audioLogChildren()).empty(); }, 2s);
@@ -80,6 +81,31 @@ TEST_F(MicAppLiveTest, ARecordingIsReportedUnderItsApplicationAndAKilledLogIsRes
     const auto stopped = waitFor("MIC_APP_STOP_EVENT:");
     ASSERT_TRUE(stopped);
     EXPECT_EQ((*stopped)["bundleId"], "org.example.Recorder");
+
+    // A copy of pacat under a folder whose name is not UTF-8 records beside
+    // parec: both are reported, and so is the snapshot that lists them.
+    const fs::path folder = fs::path(server.directory()) / "rec\xFF";
+    fs::create_directories(folder);
+    fs::copy_file("/usr/bin/pacat", folder / "rec");
+    const std::string id = "path:" + server.directory() + "/rec\xEF\xBF\xBD/rec";
+    const std::size_t before = records(channels.lines(), "MIC_APP_EVENT:").size();
+    parec = server.spawn({"parec", "--device=live_mic", "--raw", "/dev/null"});
+    auto copy = server.spawn({(folder / "rec").string(), "-r", "--device=live_mic", "/dev/null"});
+    std::set<std::string> reported;
+    test::waitUntil(
+        [&] {
+            clock.settle();
+            const auto events = records(channels.lines(), "MIC_APP_EVENT:");
+            for (auto e = events.begin() + static_cast<long>(before); e != events.end(); ++e)
+                reported.insert((*e)["bundleId"].get<std::string>());
+            return reported.size() == 2;
+        },
+        10s, 50ms);
+    EXPECT_EQ(reported, (std::set<std::string>{id, "org.example.Recorder"}));
+    clock.advanceSeconds(MicAppDetector::snapshotInterval);
+    const auto snapshot = waitFor("MIC_APP_SNAPSHOT:");
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ((*snapshot)["bundleIds"], nlohmann::json({"org.example.Recorder", id}));
 
     ::kill(reader[0], SIGKILL);
     const auto error = waitFor("MIC_APP_ERROR:");

@@ -8,7 +8,7 @@ using platform::RunningApplication;
 
 class MicAppDetectorTest : public MicAppFixture {};
 
-TEST_F(MicAppDetectorTest, OneEventPerApplicationAndTheStopCarriesTheLastPid) {
+TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPidsAreLookedUpAgain) {
     world.applications().addApplication({501, "us.zoom.xos", "zoom.us", std::nullopt});
     world.applications().addApplication({502, "us.zoom.xos", "zoom.us", std::nullopt});
     start();
@@ -34,6 +34,16 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationAndTheStopCarriesTheLastPid) {
     // A stop nobody started has no event.
     say("ghost", 999, false);
     EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
+
+    // Once the cache is 30 s old, a pid taken over by another program is
+    // named after its new owner.
+    world.applications().removeApplication(501);
+    world.applications().addApplication({501, "org.new", "New", {}});
+    clock.advanceSeconds(MicAppResolver::pidCacheMaxAge + 1.5);  // between two snapshots
+    say("x", 501, true);
+    events = records(fresh(), "MIC_APP_EVENT:");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["appName"], "New");
 }
 
 TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
@@ -42,18 +52,13 @@ TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
     const std::string text = "Filtering the log data using \"input_running\"\n" +
                              logLine("Timestamp", 40, true) + logLine("caf\xC3\xA9", 41, true) +
                              logLine("rec", 42, true);
-    for (std::size_t size : {1u, 7u, 64u}) {
-        for (std::size_t at = 0; at < text.size(); at += size)
-            logChild().write(text.substr(at, size));
-        clock.settle();
-        const auto events = records(fresh(), "MIC_APP_EVENT:");
-        ASSERT_EQ(events.size(), 2u) << size;
-        EXPECT_EQ(events[0]["bundleId"], "process:caf\xC3\xA9");
-        EXPECT_EQ(events[1]["bundleId"], "process:rec");
-        for (int pid : {41, 42})
-            say(logLine("x", pid, false));
-        fresh();
-    }
+    for (std::size_t at = 0; at < text.size(); ++at)  // a byte at a time
+        logChild().write(text.substr(at, 1));
+    clock.settle();
+    const auto events = records(fresh(), "MIC_APP_EVENT:");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0]["bundleId"], "process:caf\xC3\xA9");
+    EXPECT_EQ(events[1]["bundleId"], "process:rec");
 }
 
 struct ResolutionCase {
@@ -91,6 +96,9 @@ TEST_F(MicAppDetectorTest, ResolvesProcessesToTheApplicationsThatOwnThem) {
         {"plain executable",
          [](auto& apps, auto pid) { apps.setExecutablePath(pid, "/usr/local/bin/sox.bin"); }, "sox",
          std::pair{"path:/usr/local/bin/sox.bin", "sox"}},
+        {"path that is not UTF-8",
+         [](auto& apps, auto pid) { apps.setExecutablePath(pid, "/opt/rec\xFF/rec"); }, "rec",
+         std::pair{"path:/opt/rec\xEF\xBF\xBD/rec", "rec"}},
         {"known only by its log name", none, "sox", std::pair{"process:sox", "sox"}},
         {"daemon by bundle id",
          [](auto& apps, auto pid) {
@@ -205,7 +213,9 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
     EXPECT_EQ(world.childProcesses().launches().size(), 2u);
 }
 
-TEST_F(MicAppDetectorTest, TheEndOfALogLetGoByAStopIsNoFailure) {
+// Neither the end of a log let go by a stop, nor the restart a failed log
+// had scheduled before a stop and a start, adds a log to the one followed.
+TEST_F(MicAppDetectorTest, AStopAndAStartLeaveOneLogWhateverTheOldOneDid) {
     start();
     detector->stopMonitoring();
     detector->startMonitoring();  // the first log's exit arrives after this
@@ -213,6 +223,16 @@ TEST_F(MicAppDetectorTest, TheEndOfALogLetGoByAStopIsNoFailure) {
     clock.advanceSeconds(6);
     EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
     EXPECT_EQ(world.childProcesses().launches().size(), 2u);
+
+    world.childProcesses().pushScript(
+        kLogTool, platform::sim::SimChildScript().exit(1, dispatch::seconds(1)));
+    stop();
+    start();
+    clock.advanceSeconds(1);  // this log fails: a restart is due in 5 s
+    stop();
+    start();
+    clock.advanceSeconds(6);
+    EXPECT_EQ(world.childProcesses().launches().size(), 4u);
 }
 
 TEST_F(MicAppDetectorTest, AFailedLaunchLeavesTheDetectorStopped) {

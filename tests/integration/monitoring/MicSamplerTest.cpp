@@ -46,47 +46,7 @@ class MicSamplerTest : public testing::MicAppFixture {
         EXPECT_TRUE(record);
         return record.value_or(RunningMicsSampleDiagnostic{});
     }
-
-    std::size_t openSessions() {
-        std::size_t open = 0;
-        for (const char* uid : {"a", "b", "c", "d", "e"})
-            open += world.audio().runningSessions(uid);
-        return open;
-    }
 };
-
-TEST_F(MicSamplerTest, FiveRunningMicsAtMostThreeAtOnceLoudestFirst) {
-    const std::vector<std::pair<const char*, double>> levels = {
-        {"a", 0.1}, {"b", 0.5}, {"c", 0.3}, {"d", 0.2}, {"e", 0.4}};
-    for (const auto& [uid, level] : levels)
-        addMic({.uid = uid, .name = std::string("Mic ") + uid}, level);
-    addMic({.uid = "idle", .name = "Idle"}, 0.9, false);
-
-    std::size_t mostOpen = 0;
-    const auto record =
-        sample(3, std::nullopt, [&] { mostOpen = std::max(mostOpen, openSessions()); });
-
-    EXPECT_EQ(mostOpen, 3u);
-    EXPECT_EQ(openSessions(), 0u);
-    std::vector<std::string> order;
-    for (const auto& s : record.samples) {
-        order.push_back(s.id);
-        EXPECT_NEAR(s.rms, s.peakRms, 1e-9) << s.id;
-        EXPECT_GT(s.framesCaptured, 0) << s.id;
-        EXPECT_EQ(s.sampleDurationMs, 250) << s.id;  // duration + 50 ms on the clock
-        EXPECT_FALSE(s.error) << s.id;
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"b", "e", "c", "d", "a"}));
-    EXPECT_NEAR(record.samples[0].rms, 0.5, 1e-6);
-    // Two rounds: three devices, then the last two as slots free up.
-    EXPECT_EQ(record.totalDurationMs, 500);
-
-    const auto json = nlohmann::json::parse(encodeDiagnostic(record).value());
-    EXPECT_EQ(json["event"], "running_mics_sample");
-    EXPECT_EQ(json["reason"], "why");
-    EXPECT_FALSE(json.contains("selectedDeviceId"));
-    EXPECT_FALSE(json["samples"][0].contains("error"));
-}
 
 TEST_F(MicSamplerTest, NothingRunningOrNoSlotsGivesAnEmptyRecord) {
     addMic({.uid = "a", .name = "A"}, 0.3, false);

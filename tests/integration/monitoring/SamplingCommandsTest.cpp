@@ -42,11 +42,61 @@ TEST_F(SamplingCommands, SampleRunningMicsAnnouncesThenWritesTheRecord) {
         EXPECT_EQ(lastStartingWith(lines, "CMD_RESPONSE:"), "");
         const auto json = nlohmann::json::parse(record->substr(20));
         EXPECT_EQ(json["reason"], c.reason);
-        ASSERT_EQ(json["samples"].size(), 2u);
-        EXPECT_EQ(json["samples"][0]["id"], "loud");
-        EXPECT_NEAR(json["samples"][0]["rms"].get<double>(), 0.4, 1e-6);
-        EXPECT_NEAR(json["samples"][1]["rms"].get<double>(), 0.1, 1e-6);
+        EXPECT_EQ(json["samples"].size(), 2u);
         EXPECT_FALSE(json.contains("selectedDeviceId"));
+    }
+}
+
+// Five running microphones, sampled three at a time and listed loudest
+// first; one changes its level within the window, so its peak, its mean and
+// its last level differ.
+TEST_F(SamplingCommands, SampleOpensAtMostThreeRecordingsAndReportsMeanAndPeak) {
+    namespace generators = platform::sim::generators;
+    const std::vector<std::string> uids{"quiet", "loud", "varying", "silent", "digital"};
+    for (std::size_t i = 2; i < uids.size(); ++i) {
+        world.audio().addDevice(
+            {.uid = uids[i], .name = uids[i], .generator = generators::constant(0.0)});
+        world.audio().setRunning(uids[i], platform::Scope::input, true);
+    }
+    world.audio().setGenerator(
+        "varying", generators::sequence(generators::constant(0.2), 3,
+                                        generators::sequence(generators::constant(0.8), 2,
+                                                             generators::constant(0.1))));
+    const std::size_t from = app.lines().size();
+    app.send("SAMPLE_RUNNING_MICS");
+    ASSERT_TRUE(app.errors().waitForLine("EVENT:RUNNING_MICS_SAMPLE_STARTED", from));
+    auto isRecord = [](const std::string& l) { return l.starts_with("RUNNING_MICS_SAMPLE:"); };
+    std::size_t mostOpen = 0;
+    for (int step = 0; step < 200 && !app.errors().waitForLineMatching(
+                                         isRecord, from, std::chrono::milliseconds(20));
+         ++step) {
+        std::size_t open = 0;
+        for (const auto& uid : uids)
+            open += world.audio().runningSessions(uid);
+        mostOpen = std::max(mostOpen, open);
+        clock.advance(dispatch::milliseconds(10));
+    }
+    EXPECT_EQ(mostOpen, 3u);
+    const auto lines = app.lines();
+    const auto json = nlohmann::json::parse(lastStartingWith(
+        {lines.begin() + static_cast<long>(from), lines.end()}, "RUNNING_MICS_SAMPLE:"));
+    // Two rounds: three devices, then the last two as slots free up.
+    EXPECT_EQ(json["totalDurationMs"], 500);
+    ASSERT_EQ(json["samples"].size(), uids.size());
+    double previous = 1;
+    for (const auto& sample : json["samples"]) {
+        EXPECT_LE(sample["rms"].get<double>(), previous);  // loudest first
+        previous = sample["rms"].get<double>();
+        if (sample["id"] == "loud") {
+            EXPECT_NEAR(previous, 0.4, 1e-6);
+        }
+        if (sample["id"] == "varying") {
+            EXPECT_NEAR(sample["peakRms"].get<double>(), 0.8, 1e-6);
+            EXPECT_GT(previous, 0.1 + 1e-3);
+            EXPECT_LT(previous, 0.8 - 1e-3);
+        }
+        EXPECT_EQ(sample["sampleDurationMs"], 250);  // duration + 50 ms on the clock
+        EXPECT_GT(sample["framesCaptured"].get<int>(), 0);
     }
 }
 
