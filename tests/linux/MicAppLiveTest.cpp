@@ -91,17 +91,16 @@ TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogI
     const std::size_t before = records(channels.lines(), "MIC_APP_EVENT:").size();
     parec = server.spawn({"parec", "--device=live_mic", "--raw", "/dev/null"});
     auto copy = server.spawn({(folder / "rec").string(), "-r", "--device=live_mic", "/dev/null"});
-    std::set<std::string> reported;
     test::waitUntil(
         [&] {
             clock.settle();
-            const auto events = records(channels.lines(), "MIC_APP_EVENT:");
-            for (auto e = events.begin() + static_cast<long>(before); e != events.end(); ++e)
-                reported.insert((*e)["bundleId"].get<std::string>());
-            return reported.size() == 2;
+            return records(channels.lines(), "MIC_APP_EVENT:").size() >= before + 2;
         },
         10s, 50ms);
-    EXPECT_EQ(reported, (std::set<std::string>{id, "org.example.Recorder"}));
+    const auto events = records(channels.lines(), "MIC_APP_EVENT:");
+    ASSERT_EQ(events.size(), before + 2);
+    EXPECT_EQ((std::set<std::string>{events[before]["bundleId"], events[before + 1]["bundleId"]}),
+              (std::set<std::string>{id, "org.example.Recorder"}));
     clock.advanceSeconds(MicAppDetector::snapshotInterval);
     const auto snapshot = waitFor("MIC_APP_SNAPSHOT:");
     ASSERT_TRUE(snapshot);

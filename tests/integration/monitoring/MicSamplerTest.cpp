@@ -28,10 +28,9 @@ class MicSamplerTest : public testing::MicAppFixture {
         world.audio().setRunning(uid, Scope::input, running);
     }
 
-    // Samples in 10 ms steps; `eachStep` watches the machine meanwhile.
-    RunningMicsSampleDiagnostic sample(
-        std::int64_t maxConcurrent = 3, std::optional<std::string> selected = std::nullopt,
-        const std::function<void()>& eachStep = [] {}) {
+    // Samples in 10 ms steps.
+    RunningMicsSampleDiagnostic sample(std::int64_t maxConcurrent = 3,
+                                       std::optional<std::string> selected = std::nullopt) {
         const auto platform = world.platform();
         MicSampler sampler({platform.audioCapture, platform.audioHardware, clock, mainQueue}, 200,
                            maxConcurrent, [](const std::string&) {});
@@ -39,10 +38,8 @@ class MicSamplerTest : public testing::MicAppFixture {
         sampler.sampleRunningMics("why", std::move(selected),
                                   [&](RunningMicsSampleDiagnostic r) { record = std::move(r); });
         clock.settle();
-        for (int step = 0; step < 500 && !record; ++step) {
-            eachStep();
+        for (int step = 0; step < 500 && !record; ++step)
             clock.advance(dispatch::milliseconds(10));
-        }
         EXPECT_TRUE(record);
         return record.value_or(RunningMicsSampleDiagnostic{});
     }
