@@ -16,12 +16,14 @@ PACKAGES=(
   # JSON records
   nlohmann-json3-dev
   # Linux provider: the PulseAudio client library; XCB with RandR for displays,
-  # MIT-SHM and Composite for grabs, XFixes for the cursor
+  # MIT-SHM and Composite for grabs, Damage for a covered window's repaint,
+  # XFixes for the cursor
   libpulse-dev
   libxcb1-dev
   libxcb-randr0-dev
   libxcb-shm0-dev
   libxcb-composite0-dev
+  libxcb-damage0-dev
   libxcb-xfixes0-dev
   # Linux provider: sd-bus, to follow logind's sleep and wake on the system bus
   libsystemd-dev

@@ -54,7 +54,8 @@ bool displayInUse(const std::string& number) {
 
 }  // namespace
 
-PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments) {
+PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments,
+                               const std::string& screen) {
     for (int n = 87; n < 140 && !server_; ++n) {
         const std::string number = std::to_string(n);
         const std::string claimPath = "/tmp/.ostrovane-test-display-" + number;
@@ -68,7 +69,7 @@ PrivateXServer::PrivateXServer(const std::vector<std::string>& extraArguments) {
         name_ = ":" + number;
         socket_ = "/tmp/.X11-unix/X" + number;
         std::vector<std::string> argv{"/usr/bin/Xvfb", name_,       "-screen", "0",
-                                      "1920x1080x24",  "-nolisten", "tcp"};
+                                      screen,          "-nolisten", "tcp"};
         argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
         server_ = std::make_unique<Subprocess>(argv);
     }

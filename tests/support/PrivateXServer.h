@@ -13,8 +13,10 @@ namespace ostrovane::test {
 class PrivateXServer {
   public:
     PrivateXServer() : PrivateXServer(std::vector<std::string>{}) {}
-    // `extraArguments` go to Xvfb, for example {"-extension", "Composite"}.
-    explicit PrivateXServer(const std::vector<std::string>& extraArguments);
+    // `extraArguments` go to Xvfb, for example {"-extension", "Composite"};
+    // `screen` is its one screen's width x height x depth.
+    explicit PrivateXServer(const std::vector<std::string>& extraArguments,
+                            const std::string& screen = "1920x1080x24");
     ~PrivateXServer();
 
     PrivateXServer(const PrivateXServer&) = delete;

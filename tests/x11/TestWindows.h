@@ -2,12 +2,18 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrovane::test {
+
+// The pixel of the screen's own visual closest to 0xRRGGBB (for a visual
+// with a colour map, the value itself).
+std::uint32_t pixelOf(const xcb_screen_t& screen, std::uint32_t rgb);
 
 // A small X client for the tests: maps windows of known colours, titles,
 // owners and sizes, publishes a window manager's client list, and removes
@@ -52,6 +58,31 @@ class TestWindows {
 
     xcb_connection_t* connection_;
     xcb_screen_t* screen_ = nullptr;
+};
+
+// A titled window with no background of its own that paints itself in one
+// colour whenever the server exposes part of it, as a toolkit's window
+// does, on a connection and thread of its own. Mapped once it has painted.
+class PaintingWindow {
+  public:
+    PaintingWindow(const std::string& display, const TestWindows::Spec& spec);
+    ~PaintingWindow();
+    PaintingWindow(const PaintingWindow&) = delete;
+    PaintingWindow& operator=(const PaintingWindow&) = delete;
+
+    xcb_window_t id() const { return window_; }
+
+    static constexpr std::chrono::milliseconds kRepaintDelay{10};
+
+  private:
+    void serve(std::stop_token stop);
+    void paint();
+
+    xcb_connection_t* connection_;
+    xcb_window_t window_ = 0;
+    std::uint32_t gc_ = 0;
+    std::uint16_t width_, height_;
+    std::jthread thread_;
 };
 
 }  // namespace ostrovane::test

@@ -2,6 +2,7 @@
 // screenshots and H.264 video of real X windows decode to what is on the
 // screen, and a capture that loses its window or its server ends with an
 // event while the helper keeps answering. No sound server is running.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,10 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00;
+constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kOrange = 0xFF8000;
 
 class X11Helper : public HelperScreenTest {
   protected:
+    explicit X11Helper(const std::string& screen = "1920x1080x24") : x({}, screen) {}
+
     void SetUp() override {
         if (!fs::exists(kFfprobe) || !fs::exists(kFfmpeg))
             GTEST_SKIP()
@@ -66,6 +69,12 @@ class X11Helper : public HelperScreenTest {
 // Which windows a window manager's client list admits is the provider's own
 // test; here the list a parent gets of the windows found without one.
 TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
+    // A client that paints itself, under a window that covers its middle:
+    // its thumbnail waits for its repaint of what the cover hid.
+    PaintingWindow painter(
+        x.name(),
+        {.x = 700, .y = 500, .width = 300, .height = 200, .rgb = kOrange, .title = "Painter"});
+    windows->map({.x = 750, .y = 550, .width = 200, .height = 100, .rgb = 0x0000FF});
     using Entry = std::tuple<std::string, std::uint64_t, std::string, int, int, int, int>;
     std::set<Entry> listed;
     for (const auto& item : listWindows()) {
@@ -79,8 +88,9 @@ TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
         const auto id = item.value("id", std::uint64_t{0});
         EXPECT_NE(id, 0u);
         // Thumbnails of windows show the window's own colour.
-        EXPECT_TRUE(display || nearColour(picture->at(picture->width / 2, picture->height / 2),
-                                          id == red ? kRed : kGreen))
+        const std::uint32_t own = id == red ? kRed : id == green ? kGreen : kOrange;
+        EXPECT_TRUE(display ||
+                    nearColour(picture->at(picture->width / 2, picture->height / 2), own))
             << item.value("name", "");
         listed.insert({item.value("type", ""), display ? 0 : id, item.value("name", ""),
                        item.value("x", -1), item.value("y", -1), item.value("width", -1),
@@ -90,13 +100,14 @@ TEST_F(X11Helper, ListWindowsNamesTheTitledOnScreenWindowsWithThumbnails) {
     EXPECT_EQ(listed, (std::set<Entry>{
                           {"display", 0, "screen  (1920\u00d71080, Primary)", 0, 0, 1920, 1080},
                           {"window", red, "Red Notes", 100, 100, 400, 300},
-                          {"window", green, "Grün", 250, 150, 400, 300}}));
+                          {"window", green, "Grün", 250, 150, 400, 300},
+                          {"window", painter.id(), "Painter", 700, 500, 300, 200}}));
 }
 
 // A server that stops for a while (a debugger, a suspended machine) is not
 // answering, not gone: the helper answers meanwhile, and serves the screens
 // again once the server resumes, whether it stopped before the helper
-// started or during a listing.
+// started, during a listing or during a capture, which ends naming the stall.
 TEST_F(X11Helper, AStoppedServerIsServedAgainOnceItResumes) {
     const auto windowsListed = [&] {
         const auto list = listWindows();
@@ -114,7 +125,63 @@ TEST_F(X11Helper, AStoppedServerIsServedAgainOnceItResumes) {
     x.resume();
     EXPECT_EQ(windowsListed(), 2);
     EXPECT_FALSE(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:").empty());
+
+    EXPECT_EQ(startVideo("window", red), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+    const std::size_t from = helper->errors().lines().size();
+    x.pause();
+    EXPECT_TRUE(helper->errors().waitForLine(
+        "EVENT:VIDEO_STREAM_ERROR:The X server did not answer in time", from));
+    x.resume();
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    EXPECT_EQ(windowsListed(), 2);
+    const std::size_t again = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("window", red), "started");
+    EXPECT_TRUE(waitForVideoFrames(2, again));
 }
+
+// Pixels of 16-, 24- and 30-bit screens come out in their own colours in
+// stills and video; an 8-bit screen's colour map is refused, not guessed.
+struct DepthCase {
+    const char* name;
+    const char* screen;
+    bool shown;
+};
+class X11HelperDepth : public X11Helper, public ::testing::WithParamInterface<DepthCase> {
+  protected:
+    X11HelperDepth() : X11Helper(GetParam().screen) {}
+};
+
+TEST_P(X11HelperDepth, OrangeIsOrangeOrRefused) {
+    windows->map({.x = 1200, .y = 600, .width = 400, .height = 300, .rgb = kOrange});
+    const auto monitor = displayId();
+    if (!GetParam().shown) {
+        EXPECT_THAT(ask("SCREENSHOT", "ERROR: Failed to capture screenshot: "),
+                    testing::HasSubstr("pixel format"));
+        const std::size_t from = helper->errors().lines().size();
+        EXPECT_EQ(startVideo("display", monitor), "started");
+        EXPECT_TRUE(helper->errors().waitForLine(
+            "EVENT:VIDEO_STREAM_ERROR:The X server's pixel format cannot be captured", from));
+        return;
+    }
+    auto still = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
+    ASSERT_TRUE(still);
+    EXPECT_TRUE(nearColour(still->at(1400, 750), kOrange, 8)) << std::hex << still->at(1400, 750);
+    EXPECT_TRUE(nearColour(still->at(150, 120), kRed, 8)) << std::hex << still->at(150, 120);
+    EXPECT_EQ(startVideo("display", monitor, 1920, 1080), "started");
+    ASSERT_TRUE(waitForVideoFrames(3));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto video = decodeVideo(0, false);
+    ASSERT_TRUE(video);
+    EXPECT_TRUE(nearColour(video->at(700, 375), kOrange)) << std::hex << video->at(700, 375);
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, X11HelperDepth,
+                         ::testing::Values(DepthCase{"Depth16", "1920x1080x16", true},
+                                           DepthCase{"Depth24", "1920x1080x24", true},
+                                           DepthCase{"Depth30", "1920x1080x30", true},
+                                           DepthCase{"Depth8", "1920x1080x8", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(X11Helper, VideoOfADisplayAndOfAWindowDecodesToTheirContent) {
     // A display is captured at half its size.

@@ -1,12 +1,14 @@
 #include "platform/x11/X11Capture.h"
 
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
-#include <cstring>
+#include <string>
 
+#include "platform/image/PixelFormat.h"
 #include "platform/x11/ShmSegment.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Errors.h"
@@ -17,28 +19,45 @@ namespace ostrovane::platform::x11 {
 
 namespace {
 
-std::uint8_t bitsPerPixel(xcb_connection_t* c, std::uint8_t depth) {
-    auto it = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c));
-    for (; it.rem > 0; xcb_format_next(&it)) {
-        if (it.data->depth == depth)
-            return it.data->bits_per_pixel;
+const xcb_visualtype_t* visualType(const xcb_setup_t* setup, xcb_visualid_t id) {
+    for (auto screen = xcb_setup_roots_iterator(setup); screen.rem > 0; xcb_screen_next(&screen)) {
+        auto depth = xcb_screen_allowed_depths_iterator(screen.data);
+        for (; depth.rem > 0; xcb_depth_next(&depth)) {
+            auto visual = xcb_depth_visuals_iterator(depth.data);
+            for (; visual.rem > 0; xcb_visualtype_next(&visual)) {
+                if (visual.data->visual_id == id)
+                    return visual.data;
+            }
+        }
     }
-    return 0;
+    return nullptr;
 }
 
-// Copies 32-bit pixels row by row, making them opaque: the fourth byte of a
-// depth-24 pixel is padding.
-void copyOpaque(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
-                Image& image) {
-    if (image.width() != width || image.height() != height)
-        image = Image(width, height);
-    const std::size_t rowBytes = std::size_t{width} * 4;
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint8_t* out = image.row(y);
-        std::memcpy(out, pixels + y * rowBytes, rowBytes);
-        for (std::size_t x = 3; x < rowBytes; x += 4)
-            out[x] = 0xFF;
+// How a Z-format image of `depth` drawn in `visual` lays out its pixels, and
+// the bytes of one of its rows of `width`; nothing for a visual whose pixels
+// index a colour map.
+struct ZFormat {
+    PixelLayout layout;
+    std::size_t stride = 0;
+};
+std::optional<ZFormat> zFormatOf(xcb_connection_t* c, xcb_visualid_t visual, std::uint8_t depth,
+                                 std::uint16_t width) {
+    const xcb_setup_t* setup = xcb_get_setup(c);
+    const xcb_visualtype_t* type = visualType(setup, visual);
+    if (type == nullptr || type->_class != XCB_VISUAL_CLASS_TRUE_COLOR)
+        return std::nullopt;
+    auto it = xcb_setup_pixmap_formats_iterator(setup);
+    for (; it.rem > 0; xcb_format_next(&it)) {
+        const xcb_format_t& format = *it.data;
+        if (format.depth != depth || format.scanline_pad == 0)
+            continue;
+        const std::size_t pad = format.scanline_pad;
+        return ZFormat{
+            PixelLayout{format.bits_per_pixel, type->red_mask, type->green_mask, type->blue_mask,
+                        setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST},
+            (std::size_t{width} * format.bits_per_pixel + pad - 1) / pad * pad / 8};
     }
+    return std::nullopt;
 }
 
 // Clips a rectangle to the root window's current size; false when nothing
@@ -68,6 +87,12 @@ X11Capture::X11Capture(X11Connection& connection, bool sharedMemory)
         // NameWindowPixmap needs 0.2.
         composite_ = version && (version->major_version > 0 || version->minor_version >= 2);
     }
+    if (composite_ && connection_.prepareExtension(&xcb_damage_id)) {
+        // Damage answers only clients that announced their version.
+        auto version = connection_.reply<xcb_damage_query_version_reply_t>(
+            xcb_damage_query_version(connection_.get(), 1, 1));
+        damage_ = version && version->major_version >= 1;
+    }
     if (connection_.prepareExtension(&xcb_xfixes_id)) {
         auto version = connection_.reply<xcb_xfixes_query_version_reply_t>(
             xcb_xfixes_query_version(connection_.get(), 4, 0));
@@ -76,10 +101,10 @@ X11Capture::X11Capture(X11Connection& connection, bool sharedMemory)
 }
 
 X11Capture::~X11Capture() {
-    releaseWindow();
+    release();
 }
 
-void X11Capture::releaseWindow() {
+void X11Capture::release() {
     if (redirected_ && connection_.alive()) {
         xcb_composite_unredirect_window(connection_.get(), window_,
                                         XCB_COMPOSITE_REDIRECT_AUTOMATIC);
@@ -90,7 +115,7 @@ void X11Capture::releaseWindow() {
 }
 
 MaybeError X11Capture::select(const ContentFilter& filter) {
-    releaseWindow();
+    release();
     display_.reset();
     if (!connection_.alive())
         return serverGoneError();
@@ -114,12 +139,54 @@ MaybeError X11Capture::select(const ContentFilter& filter) {
     }
     window_ = window;
     if (composite_) {
+        // Parts hidden on the screen have no content until the client paints
+        // them: the server exposes them when it gives the window a pixmap of
+        // its own, unless a compositing manager did so long ago.
+        const bool hidden = damage_ &&
+                            isCovered(connection_, window, std::get<WindowPlacement>(placement)) &&
+                            !compositingManagerRuns();
         // Automatic redirection: the server still draws the screen itself, and
         // any number of clients may ask for it; it ends with our connection.
         redirected_ = connection_.check(xcb_composite_redirect_window_checked(
             connection_.get(), window, XCB_COMPOSITE_REDIRECT_AUTOMATIC));
+        if (redirected_ && hidden)
+            awaitRepaint();
     }
     return std::nullopt;
+}
+
+bool X11Capture::compositingManagerRuns() {
+    const xcb_atom_t selection =
+        connection_.atom("_NET_WM_CM_S" + std::to_string(connection_.screenNumber()));
+    if (selection == XCB_ATOM_NONE)
+        return false;
+    auto owner = connection_.reply<xcb_get_selection_owner_reply_t>(
+        xcb_get_selection_owner(connection_.get(), selection));
+    return owner && owner->owner != XCB_NONE;
+}
+
+void X11Capture::awaitRepaint() {
+    xcb_connection_t* c = connection_.get();
+    // Made after the redirection, so that the background the server painted
+    // on exposing is not taken for the client's drawing.
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_damage_create(c, damage, window_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    // A new damage object reports the whole window at once; what is reported
+    // after it is emptied again, while the server has no later request of
+    // ours to number its events with, is the client's drawing.
+    const auto emptied =
+        static_cast<std::uint16_t>(xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE).sequence);
+    const std::uint8_t notify =
+        xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+    // A client that painted before the damage object was made, or paints
+    // nothing, costs the whole wait; its pixmap is right either way.
+    connection_.awaitEvent(
+        [&](const xcb_generic_event_t& event) {
+            return (event.response_type & 0x7F) == notify && event.sequence == emptied &&
+                   reinterpret_cast<const xcb_damage_notify_event_t&>(event).damage == damage;
+        },
+        kRepaintWait);
+    xcb_damage_destroy(c, damage);
 }
 
 GrabResult X11Capture::grab(Image& image, bool withCursor) {
@@ -170,7 +237,7 @@ GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int3
     // The window pixmap includes the border; the client area starts inside it.
     bool supported = true;
     const bool grabbed =
-        grabArea(pixmap, static_cast<std::int16_t>(p.borderWidth),
+        grabArea(pixmap, p.visual, static_cast<std::int16_t>(p.borderWidth),
                  static_cast<std::int16_t>(p.borderWidth), static_cast<std::uint16_t>(p.width),
                  static_cast<std::uint16_t>(p.height), image, supported);
     xcb_free_pixmap(connection_.get(), pixmap);
@@ -193,17 +260,28 @@ GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint3
     originX = x;
     originY = y;
     bool supported = true;
-    const bool grabbed = grabArea(connection_.root(), static_cast<std::int16_t>(x),
-                                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                                  static_cast<std::uint16_t>(height), image, supported);
+    const bool grabbed =
+        grabArea(connection_.root(), connection_.screen().root_visual, static_cast<std::int16_t>(x),
+                 static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                 static_cast<std::uint16_t>(height), image, supported);
     if (!supported)
         return GrabResult::unsupported;
     return grabbed ? GrabResult::ok : GrabResult::nothing;
 }
 
-bool X11Capture::grabArea(xcb_drawable_t drawable, std::int16_t x, std::int16_t y,
-                          std::uint16_t width, std::uint16_t height, Image& image,
+bool X11Capture::grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::int16_t x,
+                          std::int16_t y, std::uint16_t width, std::uint16_t height, Image& image,
                           bool& supported) {
+    // Converts what the server sent, `available` bytes at `pixels`.
+    const auto convert = [&](std::uint8_t depth, xcb_visualid_t sent, std::size_t available,
+                             const std::uint8_t* pixels) {
+        const auto format = zFormatOf(connection_.get(), sent != 0 ? sent : visual, depth, width);
+        supported = format && format->layout.convertible() &&
+                    available >= format->stride * height &&
+                    toBgra(pixels, format->stride, width, height, format->layout, image);
+        return supported;
+    };
+    // No layout takes more than four bytes a pixel.
     const std::size_t bytes = std::size_t{width} * height * 4;
     if (!sharedMemoryRefused_ && (!segment_ || segment_->size() < bytes)) {
         segment_.reset();
@@ -214,22 +292,13 @@ bool X11Capture::grabArea(xcb_drawable_t drawable, std::int16_t x, std::int16_t 
         auto reply = connection_.reply<xcb_shm_get_image_reply_t>(
             xcb_shm_get_image(connection_.get(), drawable, x, y, width, height, ~0u,
                               XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0));
-        if (!reply)
-            return false;
-        supported = bitsPerPixel(connection_.get(), reply->depth) == 32 && reply->size >= bytes;
-        if (supported)
-            copyOpaque(segment_->data(), width, height, image);
-        return supported;
+        return reply && convert(reply->depth, reply->visual, reply->size, segment_->data());
     }
     auto reply = connection_.reply<xcb_get_image_reply_t>(xcb_get_image(
         connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u));
-    if (!reply)
-        return false;
-    supported = bitsPerPixel(connection_.get(), reply->depth) == 32 &&
-                static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) >= bytes;
-    if (supported)
-        copyOpaque(xcb_get_image_data(reply.get()), width, height, image);
-    return supported;
+    return reply && convert(reply->depth, reply->visual,
+                            static_cast<std::size_t>(xcb_get_image_data_length(reply.get())),
+                            xcb_get_image_data(reply.get()));
 }
 
 void X11Capture::drawCursor(Image& image, std::int32_t originX, std::int32_t originY) {

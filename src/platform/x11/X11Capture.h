@@ -2,6 +2,7 @@
 
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -21,15 +22,18 @@ enum class GrabResult {
     targetGone,   // the window was destroyed
     displayGone,  // the monitor was removed
     serverGone,   // the connection is lost or stalled
-    unsupported,  // a pixel layout other than 32 bits per pixel
+    unsupported,  // a pixel layout without a conversion to BGRA
 };
 
 // Grabs what a content filter shows into a reusable BGRA image: monitors
 // from the root window, windows from their own Composite pixmap (so covered
 // parts show the window's own content), or from the screen area they cover
 // when the server has no Composite. MIT-SHM when the server can share
-// memory with us, GetImage otherwise. The XFixes cursor is drawn in on
-// request. One thread at a time, on the connection it was made with.
+// memory with us, GetImage otherwise. Pixels are converted from the
+// visual's colour masks and the server's byte order; a layout without a
+// conversion (a colour map) is refused, never shown in wrong colours. The
+// XFixes cursor is drawn in on request. One thread at a time, on the
+// connection it was made with.
 class X11Capture {
   public:
     // `sharedMemory` false: always GetImage (to compare the two paths).
@@ -40,9 +44,14 @@ class X11Capture {
     X11Capture& operator=(const X11Capture&) = delete;
 
     // Makes `filter` the target. For a window with Composite, redirects it so
-    // that the server keeps its content off screen. Fails when the target
-    // does not exist.
+    // that the server keeps its content off screen; when no compositing
+    // manager kept that content already and part of the window is hidden,
+    // waits (at most kRepaintWait) for the client to paint what the server
+    // has just exposed. Fails when the target does not exist.
     MaybeError select(const ContentFilter& filter);
+    // Ends the redirection of a window target (select and the destructor
+    // do too): a still needs it no longer than its grab.
+    void release();
 
     // Grabs the current target into `image` (resized only when the target's
     // size changed).
@@ -51,20 +60,26 @@ class X11Capture {
     bool usesSharedMemory() const { return segment_ != nullptr; }
     bool usesComposite() const { return composite_; }
 
+    // How long a covered window's client may take to repaint it.
+    static constexpr std::chrono::milliseconds kRepaintWait{60};
+
   private:
     GrabResult grabDisplay(Image& image, std::int32_t& originX, std::int32_t& originY);
     GrabResult grabWindow(Image& image, std::int32_t& originX, std::int32_t& originY);
     // False when the server refused the area (it no longer fits the drawable).
-    bool grabArea(xcb_drawable_t drawable, std::int16_t x, std::int16_t y, std::uint16_t width,
-                  std::uint16_t height, Image& image, bool& supported);
+    // `visual`: the drawable's, for a pixmap which has none of its own.
+    bool grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::int16_t x, std::int16_t y,
+                  std::uint16_t width, std::uint16_t height, Image& image, bool& supported);
     GrabResult grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
                               std::uint32_t height, Image& image, std::int32_t& originX,
                               std::int32_t& originY);
     void drawCursor(Image& image, std::int32_t originX, std::int32_t originY);
-    void releaseWindow();
+    bool compositingManagerRuns();
+    void awaitRepaint();
 
     X11Connection& connection_;
     bool composite_ = false;
+    bool damage_ = false;
     bool xfixes_ = false;
     bool sharedMemoryRefused_;
     std::unique_ptr<ShmSegment> segment_;

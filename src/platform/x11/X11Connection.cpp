@@ -42,12 +42,12 @@ std::unique_ptr<X11Connection> X11Connection::open(
         xcb_disconnect(c);
         return nullptr;
     }
-    return std::make_unique<X11Connection>(Key{}, c, screen, timeout);
+    return std::make_unique<X11Connection>(Key{}, c, screen, number, timeout);
 }
 
-X11Connection::X11Connection(Key, xcb_connection_t* c, const xcb_screen_t* screen,
+X11Connection::X11Connection(Key, xcb_connection_t* c, const xcb_screen_t* screen, int number,
                              std::chrono::milliseconds timeout)
-    : connection_(c), screen_(screen), timeout_(timeout) {}
+    : connection_(c), screen_(screen), number_(number), timeout_(timeout) {}
 
 X11Connection::~X11Connection() {
     xcb_disconnect(connection_);
@@ -117,6 +117,28 @@ bool X11Connection::check(xcb_void_cookie_t cookie, std::uint8_t* errorCode) {
 void X11Connection::drainEvents() {
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_))
         std::free(event);
+}
+
+bool X11Connection::awaitEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
+                               std::chrono::milliseconds limit) {
+    xcb_flush(connection_);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (alive()) {
+        if (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            const bool found = matches(*event);
+            std::free(event);
+            if (found)
+                return true;
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
+        ::poll(&fd, 1, static_cast<int>(std::min(left, kPollSlice).count()) + 1);
+    }
+    return false;
 }
 
 xcb_atom_t X11Connection::atom(const std::string& name) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,6 +47,7 @@ class X11Connection {
     xcb_connection_t* get() const { return connection_; }
     const xcb_screen_t& screen() const { return *screen_; }
     xcb_window_t root() const { return screen_->root; }
+    int screenNumber() const { return number_; }
     // False once the server went away or a request went unanswered.
     bool alive() const;
     // Whether a request went unanswered (the server may only be busy).
@@ -64,6 +66,9 @@ class X11Connection {
     // Drops queued events and errors of unchecked requests, which would
     // otherwise pile up in xcb's queue.
     void drainEvents();
+    // Waits at most `limit` for an event that `matches`; others are dropped.
+    bool awaitEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
+                    std::chrono::milliseconds limit);
 
     // The atom of `name` (interned once per connection); 0 when unavailable.
     xcb_atom_t atom(const std::string& name);
@@ -90,7 +95,7 @@ class X11Connection {
         friend class X11Connection;
         Key() = default;
     };
-    X11Connection(Key, xcb_connection_t* c, const xcb_screen_t* screen,
+    X11Connection(Key, xcb_connection_t* c, const xcb_screen_t* screen, int number,
                   std::chrono::milliseconds timeout);
 
   private:
@@ -98,6 +103,7 @@ class X11Connection {
 
     xcb_connection_t* connection_;
     const xcb_screen_t* screen_;
+    const int number_;
     const std::chrono::milliseconds timeout_;
     bool stalled_ = false;
     std::map<std::string, xcb_atom_t> atoms_;

@@ -155,8 +155,12 @@ Result<Image> X11Displays::shoot(const ContentFilter& filter,
     if (!capture_)
         capture_ = std::make_unique<X11Capture>(*connection.value());
     if (MaybeError error = capture_->select(filter))
-        return *error;
-    if (auto error = grabError(capture_->grab(grabbed_, configuration.showsCursor)))
+        return connection_->alive() ? *error : lostError();
+    const GrabResult grabbed = capture_->grab(grabbed_, configuration.showsCursor);
+    capture_->release();  // a window shows as it is on the screen again
+    if (grabbed == GrabResult::serverGone)
+        return lostError();
+    if (auto error = grabError(grabbed))
         return *error;
     auto shot = scaleStill(grabbed_, configuration, scaler_);
     if (!shot)

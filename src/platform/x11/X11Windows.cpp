@@ -92,16 +92,25 @@ WindowClaims claimsOf(const PropertyReply& pid, const PropertyReply& wmClass) {
     return claims;
 }
 
+struct Area {
+    std::int32_t x, y;
+    std::uint32_t width, height;
+};
+
+bool overlap(const Area& a, const Area& b) {
+    const std::int64_t left = std::max<std::int64_t>(a.x, b.x);
+    const std::int64_t top = std::max<std::int64_t>(a.y, b.y);
+    const std::int64_t right =
+        std::min<std::int64_t>(std::int64_t{a.x} + a.width, std::int64_t{b.x} + b.width);
+    const std::int64_t bottom =
+        std::min<std::int64_t>(std::int64_t{a.y} + a.height, std::int64_t{b.y} + b.height);
+    return right > left && bottom > top;
+}
+
 bool overlapsAMonitor(std::int32_t x, std::int32_t y, std::uint32_t w, std::uint32_t h,
                       const std::vector<X11Monitor>& monitors) {
     return std::any_of(monitors.begin(), monitors.end(), [&](const X11Monitor& m) {
-        const std::int64_t left = std::max<std::int64_t>(x, m.x);
-        const std::int64_t top = std::max<std::int64_t>(y, m.y);
-        const std::int64_t right =
-            std::min<std::int64_t>(std::int64_t{x} + w, std::int64_t{m.x} + m.width);
-        const std::int64_t bottom =
-            std::min<std::int64_t>(std::int64_t{y} + h, std::int64_t{m.y} + m.height);
-        return right > left && bottom > top;
+        return overlap({x, y, w, h}, {m.x, m.y, m.width, m.height});
     });
 }
 
@@ -187,7 +196,53 @@ std::variant<WindowPlacement, PlacementFailure> placeWindow(X11Connection& c, xc
         return PlacementFailure::windowGone;
     return WindowPlacement{position->dst_x,        position->dst_y,
                            geometry->width,        geometry->height,
-                           geometry->border_width, attributes->map_state == XCB_MAP_STATE_VIEWABLE};
+                           geometry->border_width, attributes->map_state == XCB_MAP_STATE_VIEWABLE,
+                           attributes->visual};
+}
+
+bool isCovered(X11Connection& c, xcb_window_t window, const WindowPlacement& p) {
+    if (p.x < 0 || p.y < 0 || std::int64_t{p.x} + p.width > c.screen().width_in_pixels ||
+        std::int64_t{p.y} + p.height > c.screen().height_in_pixels) {
+        return true;
+    }
+    // The top-level window (a window manager's frame, or the window itself)
+    // is the one stacked among the root's children.
+    xcb_window_t topLevel = window;
+    Reply<xcb_query_tree_reply_t> tree;
+    for (;;) {
+        tree = c.reply<xcb_query_tree_reply_t>(xcb_query_tree(c.get(), topLevel));
+        if (!tree)
+            return false;
+        if (tree->parent == c.root() || tree->parent == XCB_NONE)
+            break;
+        topLevel = tree->parent;
+    }
+    std::vector<xcb_window_t> above = rootChildren(c);
+    auto at = std::find(above.begin(), above.end(), topLevel);
+    if (at == above.end())
+        return false;
+    above.erase(above.begin(), at + 1);
+    struct Sibling {
+        xcb_get_window_attributes_cookie_t attributes;
+        xcb_get_geometry_cookie_t geometry;
+    };
+    std::vector<Sibling> siblings;
+    for (xcb_window_t w : above)
+        siblings.push_back({xcb_get_window_attributes(c.get(), w), xcb_get_geometry(c.get(), w)});
+    bool covered = false;
+    for (const Sibling& s : siblings) {
+        auto attributes = c.reply<xcb_get_window_attributes_reply_t>(s.attributes);
+        auto geometry = c.reply<xcb_get_geometry_reply_t>(s.geometry);
+        if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE ||
+            attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
+            continue;
+        }
+        const std::uint32_t border = 2u * geometry->border_width;
+        covered = covered || overlap({p.x, p.y, p.width, p.height},
+                                     {geometry->x, geometry->y, geometry->width + border,
+                                      geometry->height + border});
+    }
+    return covered;
 }
 
 }  // namespace ostrovane::platform::x11

@@ -33,6 +33,7 @@ struct WindowPlacement {
     std::uint32_t height = 0;
     std::uint32_t borderWidth = 0;
     bool viewable = false;
+    xcb_visualid_t visual = 0;
 };
 
 enum class PlacementFailure { windowGone, serverGone };
@@ -40,5 +41,10 @@ enum class PlacementFailure { windowGone, serverGone };
 // The window's placement, or why there is none.
 std::variant<WindowPlacement, PlacementFailure> placeWindow(X11Connection& connection,
                                                             xcb_window_t window);
+
+// Whether part of the window at `placement` is hidden on the screen: behind
+// a viewable window stacked above its top-level window, or off the root.
+// False when that cannot be told (the window went away meanwhile).
+bool isCovered(X11Connection& connection, xcb_window_t window, const WindowPlacement& placement);
 
 }  // namespace ostrovane::platform::x11
