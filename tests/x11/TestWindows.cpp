@@ -8,25 +8,19 @@
 #include <bit>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 
 namespace ostrovane::test {
 
 std::uint32_t pixelOf(const xcb_screen_t& screen, std::uint32_t rgb) {
-    auto depth = xcb_screen_allowed_depths_iterator(&screen);
-    for (; depth.rem > 0; xcb_depth_next(&depth)) {
-        auto v = xcb_depth_visuals_iterator(depth.data);
-        for (; v.rem > 0; xcb_visualtype_next(&v)) {
-            if (v.data->visual_id != screen.root_visual)
+    for (auto d = xcb_screen_allowed_depths_iterator(&screen); d.rem > 0; xcb_depth_next(&d)) {
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem > 0; xcb_visualtype_next(&v)) {
+            const xcb_visualtype_t& t = *v.data;
+            if (t.visual_id != screen.root_visual || t._class != XCB_VISUAL_CLASS_TRUE_COLOR)
                 continue;
-            if (v.data->_class != XCB_VISUAL_CLASS_TRUE_COLOR)
-                return rgb;
             std::uint32_t pixel = 0;
-            int shift = 16;
-            for (std::uint32_t mask : {v.data->red_mask, v.data->green_mask, v.data->blue_mask}) {
+            for (int shift = 16; std::uint32_t mask : {t.red_mask, t.green_mask, t.blue_mask}) {
                 const std::uint32_t top = mask >> std::countr_zero(mask);
-                const std::uint32_t value = (rgb >> shift) & 0xFF;
-                pixel |= ((value * top + 127) / 255) << std::countr_zero(mask);
+                pixel |= (((rgb >> shift) & 0xFF) * top + 127) / 255 << std::countr_zero(mask);
                 shift -= 8;
             }
             return pixel;
@@ -42,6 +36,10 @@ TestWindows::TestWindows(const std::string& display)
 }
 
 TestWindows::~TestWindows() {
+    if (painter_.joinable()) {
+        painter_.request_stop();
+        painter_.join();
+    }
     xcb_disconnect(connection_);
 }
 
@@ -61,10 +59,13 @@ xcb_atom_t TestWindows::atom(const std::string& name) {
 
 xcb_window_t TestWindows::map(const Spec& spec) {
     const xcb_window_t w = xcb_generate_id(connection_);
-    const std::uint32_t values[] = {pixelOf(*screen_, spec.rgb)};
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, w, screen_->root, spec.x, spec.y,
-                      spec.width, spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen_->root_visual, XCB_CW_BACK_PIXEL, values);
+    const std::uint32_t pixel = pixelOf(*screen_, spec.rgb);
+    const std::uint32_t values[] = {spec.paintsItself ? std::uint32_t{XCB_BACK_PIXMAP_NONE} : pixel,
+                                    XCB_EVENT_MASK_EXPOSURE};
+    xcb_create_window(
+        connection_, XCB_COPY_FROM_PARENT, w, screen_->root, spec.x, spec.y, spec.width,
+        spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+        spec.paintsItself ? XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK : XCB_CW_BACK_PIXEL, values);
     auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& text) {
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, property, type, 8,
                             static_cast<std::uint32_t>(text.size()), text.data());
@@ -93,8 +94,39 @@ xcb_window_t TestWindows::map(const Spec& spec) {
     }
     if (spec.mapped)
         xcb_map_window(connection_, w);
+    if (spec.paintsItself) {
+        const xcb_gcontext_t gc = xcb_generate_id(connection_);
+        xcb_create_gc(connection_, gc, w, XCB_GC_FOREGROUND, &pixel);
+        const xcb_rectangle_t all{0, 0, spec.width, spec.height};
+        xcb_poly_fill_rectangle(connection_, w, gc, 1, &all);  // painted before anyone looks
+        std::lock_guard lock(mutex_);
+        painted_[w] = {gc, all};
+        if (!painter_.joinable())
+            painter_ = std::jthread([this](std::stop_token stop) { paintOnExposure(stop); });
+    }
     sync();
     return w;
+}
+
+void TestWindows::paintOnExposure(std::stop_token stop) {
+    while (!stop.stop_requested() && xcb_connection_has_error(connection_) == 0) {
+        std::vector<xcb_window_t> exposed;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            if ((event->response_type & 0x7F) == XCB_EXPOSE)
+                exposed.push_back(reinterpret_cast<xcb_expose_event_t*>(event)->window);
+            std::free(event);
+        }
+        if (!exposed.empty())
+            std::this_thread::sleep_for(kRepaintDelay);
+        std::lock_guard lock(mutex_);
+        for (xcb_window_t w : exposed) {
+            if (auto it = painted_.find(w); it != painted_.end())
+                xcb_poly_fill_rectangle(connection_, w, it->second.first, 1, &it->second.second);
+        }
+        xcb_flush(connection_);
+        pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
+        ::poll(&fd, 1, 20);
+    }
 }
 
 void TestWindows::destroy(xcb_window_t window) {
@@ -153,79 +185,6 @@ void TestWindows::removeMonitor(const std::string& name) {
 
 void TestWindows::sync() {
     std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
-}
-
-}  // namespace ostrovane::test
-
-namespace ostrovane::test {
-
-PaintingWindow::PaintingWindow(const std::string& display, const TestWindows::Spec& spec)
-    : connection_(xcb_connect(display.c_str(), nullptr)), width_(spec.width), height_(spec.height) {
-    if (xcb_connection_has_error(connection_) != 0)
-        return;
-    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    window_ = xcb_generate_id(connection_);
-    const std::uint32_t attributes[] = {XCB_BACK_PIXMAP_NONE, XCB_EVENT_MASK_EXPOSURE};
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, spec.x, spec.y,
-                      spec.width, spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      screen->root_visual, XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK, attributes);
-    const xcb_atom_t name = [&] {
-        const char* text = "_NET_WM_NAME";
-        auto* reply = xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, std::strlen(text), text), nullptr);
-        const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-        std::free(reply);
-        return atom;
-    }();
-    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window_, name, XCB_ATOM_STRING, 8,
-                        static_cast<std::uint32_t>(spec.title.size()), spec.title.data());
-    gc_ = xcb_generate_id(connection_);
-    const std::uint32_t foreground[] = {pixelOf(*screen, spec.rgb)};
-    xcb_create_gc(connection_, gc_, window_, XCB_GC_FOREGROUND, foreground);
-    xcb_map_window(connection_, window_);
-    xcb_flush(connection_);
-    // Painted once before anyone looks.
-    while (xcb_generic_event_t* event = xcb_wait_for_event(connection_)) {
-        const bool exposed = (event->response_type & 0x7F) == XCB_EXPOSE;
-        std::free(event);
-        if (exposed) {
-            paint();
-            break;
-        }
-    }
-    thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
-}
-
-PaintingWindow::~PaintingWindow() {
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        thread_.join();
-    }
-    xcb_disconnect(connection_);
-}
-
-void PaintingWindow::paint() {
-    const xcb_rectangle_t all{0, 0, width_, height_};
-    xcb_poly_fill_rectangle(connection_, window_, gc_, 1, &all);
-    xcb_flush(connection_);
-}
-
-void PaintingWindow::serve(std::stop_token stop) {
-    while (!stop.stop_requested() && xcb_connection_has_error(connection_) == 0) {
-        bool exposed = false;
-        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-            exposed = exposed || (event->response_type & 0x7F) == XCB_EXPOSE;
-            std::free(event);
-        }
-        if (exposed) {
-            // As a toolkit that lays out before it paints: later than the
-            // server's own answers to anyone else.
-            std::this_thread::sleep_for(kRepaintDelay);
-            paint();
-        }
-        pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
-        ::poll(&fd, 1, 20);
-    }
 }
 
 }  // namespace ostrovane::test

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,9 +17,9 @@ namespace ostrovane::test {
 // with a colour map, the value itself).
 std::uint32_t pixelOf(const xcb_screen_t& screen, std::uint32_t rgb);
 
-// A small X client for the tests: maps windows of known colours, titles,
-// owners and sizes, publishes a window manager's client list, and removes
-// windows and monitors, on its own connection to the test's server.
+// A small X client for the tests: maps windows of known colours (server
+// painted, or painted by the client), titles, owners and sizes, publishes a window manager's client
+// list, and removes windows and monitors, on its own connection to the test's server.
 class TestWindows {
   public:
     struct Spec {
@@ -32,7 +34,11 @@ class TestWindows {
         std::string wmClass{};  // the class name; the instance is its lower case
         bool desktop = false;
         bool mapped = true;
+        // No background: the client paints `rgb` on each exposure, a little
+        // late, as a toolkit lays out before it paints.
+        bool paintsItself = false;
     };
+    static constexpr std::chrono::milliseconds kRepaintDelay{10};
 
     explicit TestWindows(const std::string& display);
     ~TestWindows();
@@ -55,34 +61,13 @@ class TestWindows {
 
   private:
     xcb_atom_t atom(const std::string& name);
+    void paintOnExposure(std::stop_token stop);
 
     xcb_connection_t* connection_;
     xcb_screen_t* screen_ = nullptr;
-};
-
-// A titled window with no background of its own that paints itself in one
-// colour whenever the server exposes part of it, as a toolkit's window
-// does, on a connection and thread of its own. Mapped once it has painted.
-class PaintingWindow {
-  public:
-    PaintingWindow(const std::string& display, const TestWindows::Spec& spec);
-    ~PaintingWindow();
-    PaintingWindow(const PaintingWindow&) = delete;
-    PaintingWindow& operator=(const PaintingWindow&) = delete;
-
-    xcb_window_t id() const { return window_; }
-
-    static constexpr std::chrono::milliseconds kRepaintDelay{10};
-
-  private:
-    void serve(std::stop_token stop);
-    void paint();
-
-    xcb_connection_t* connection_;
-    xcb_window_t window_ = 0;
-    std::uint32_t gc_ = 0;
-    std::uint16_t width_, height_;
-    std::jthread thread_;
+    std::mutex mutex_;
+    std::map<xcb_window_t, std::pair<xcb_gcontext_t, xcb_rectangle_t>> painted_;  // by mutex_
+    std::jthread painter_;  // last: stopped before the connection closes
 };
 
 }  // namespace ostrovane::test

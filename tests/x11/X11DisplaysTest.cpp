@@ -85,14 +85,6 @@ TEST(X11Monitors, WindowsAreNamedAfterTheDesktopApplicationOfTheirProcess) {
     EXPECT_EQ(owners.owner({std::nullopt, "a", "A"}), std::nullopt);
 }
 
-TEST(X11Displays, NoServerMeansNoProvider) {
-    dispatch::SystemClock clock;
-    X11Displays::Options options;
-    options.displayName = ":119";
-    options.log = [](std::string_view) {};
-    EXPECT_EQ(X11Displays::connect(clock, options), nullptr);
-}
-
 using X11DisplaysTest = X11Fixture;
 
 std::vector<WindowId> idsOf(const Result<ShareableContent>& content) {
@@ -218,6 +210,9 @@ TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
     };
     for (const auto& [name, state] : cases)
         EXPECT_EQ(probeServer(name, std::chrono::milliseconds(500)).state, state) << name;
+    X11Displays::Options absent{
+        .displayName = ":119", .owners = {}, .log = [](std::string_view) {}};
+    EXPECT_EQ(X11Displays::connect(clock, absent), nullptr);  // no server, no provider
     server.pause();
     EXPECT_EQ(probeServer(server.name(), std::chrono::milliseconds(100)).state,
               ServerState::silent);
