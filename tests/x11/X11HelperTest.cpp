@@ -156,7 +156,7 @@ class X11HelperDepth : public X11Helper, public ::testing::WithParamInterface<De
 };
 
 TEST_P(X11HelperDepth, OrangeIsOrangeOrRefused) {
-    windows->map({.x = 1200, .y = 600, .width = 400, .height = 300, .rgb = kOrange});
+    windows->map({.x = 700, .y = 450, .width = 400, .height = 200, .rgb = kOrange});
     const auto monitor = displayId();
     if (!GetParam().shown) {
         const std::size_t from = helper->errors().lines().size();
@@ -167,24 +167,24 @@ TEST_P(X11HelperDepth, OrangeIsOrangeOrRefused) {
     }
     auto still = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
     ASSERT_TRUE(still);
-    EXPECT_TRUE(nearColour(still->at(1400, 750), kOrange, 8)) << std::hex << still->at(1400, 750);
+    EXPECT_TRUE(nearColour(still->at(900, 550), kOrange, 8)) << std::hex << still->at(900, 550);
     EXPECT_TRUE(nearColour(still->at(150, 120), kRed, 8)) << std::hex << still->at(150, 120);
     // Video of a display comes at half its size.
-    EXPECT_EQ(startVideo("display", monitor, 1920, 1080), "started");
+    EXPECT_EQ(startVideo("display", monitor, 1280, 720), "started");
     ASSERT_TRUE(waitForVideoFrames(3));
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
     auto video = decodeVideo(0, false);
     ASSERT_TRUE(video);
-    EXPECT_EQ(std::tie(video->width, video->height), std::make_tuple(960, 540));
-    for (auto [x, y, rgb] : {std::tuple{700, 375, kOrange}, {75, 100, kRed}, {250, 150, kGreen}})
+    EXPECT_EQ(std::tie(video->width, video->height), std::make_tuple(640, 360));
+    for (auto [x, y, rgb] : {std::tuple{450, 275, kOrange}, {75, 100, kRed}, {250, 150, kGreen}})
         EXPECT_TRUE(nearColour(video->at(x, y), rgb)) << std::hex << video->at(x, y);
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, X11HelperDepth,
-                         ::testing::Values(DepthCase{"Depth16", "1920x1080x16", true},
-                                           DepthCase{"Depth24", "1920x1080x24", true},
-                                           DepthCase{"Depth30", "1920x1080x30", true},
-                                           DepthCase{"Depth8", "1920x1080x8", false}),
+                         ::testing::Values(DepthCase{"Depth16", "1280x720x16", true},
+                                           DepthCase{"Depth24", "1280x720x24", true},
+                                           DepthCase{"Depth30", "1280x720x30", true},
+                                           DepthCase{"Depth8", "1280x720x8", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Video of a display: the depth cases below.
