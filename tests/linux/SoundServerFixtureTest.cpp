@@ -6,10 +6,9 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "servers/PrivatePulseServer.h"
+#include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
@@ -19,18 +18,7 @@ using std::chrono::seconds;
 
 // The processes that run with `directory` as their runtime directory.
 std::vector<pid_t> processesOf(const std::string& directory) {
-    std::vector<pid_t> pids;
-    const std::string marker = "XDG_RUNTIME_DIR=" + directory + '\0';
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream in(entry.path() / "environ", std::ios::binary);
-        const std::string environ((std::istreambuf_iterator<char>(in)), {});
-        if (environ.find(marker) != std::string::npos)
-            pids.push_back(std::stoi(name));
-    }
-    return pids;
+    return processesWithEnvironment("XDG_RUNTIME_DIR=" + directory + '\0');
 }
 
 class SoundServerFixture : public testing::TestWithParam<ServerKind> {};

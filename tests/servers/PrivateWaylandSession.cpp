@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
@@ -49,8 +50,7 @@ bool socketAnswers(const std::string& path) {
 }
 
 std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return readProcessFile(path);
 }
 
 std::string logTail(const std::string& path) {
