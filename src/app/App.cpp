@@ -4,12 +4,14 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "app/AppContext.h"
 #include "app/CommandLoop.h"
 #include "app/InputReader.h"
 #include "app/LineQueue.h"
+#include "app/Version.h"
 
 namespace ostrovane::app {
 
@@ -84,6 +86,9 @@ class App::Runner {
     void runApp() {
         text_.logToStderr("runApp() called - helper in IDLE mode");
         text_.logToStderr("Helper ready, waiting for commands...");
+        // After the fixed start-up lines, so that a parent's bug report says
+        // which build ran.
+        text_.logToStderr(std::string("Ostrovane version ") + kVersion);
         {
             InputReader reader(channels_.input, lines_);
             CommandLoop loop(context_, lines_);
