@@ -36,7 +36,9 @@ class QueueRef {
 // (or, for the main queue, on the thread that serves it).
 //
 // Destroying the queue drops the tasks that have not started and waits for the
-// running one to finish; it must not be destroyed from one of its own tasks.
+// running one to finish. Destroyed from its own running task, it cannot wait:
+// that task finishes on the queue's thread, which then leaves touching nothing
+// but the queue's own state (not the clock, which may be gone by then).
 class SerialQueue {
   public:
     SerialQueue(Clock& clock, std::string label);

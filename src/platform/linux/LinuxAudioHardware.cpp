@@ -15,14 +15,19 @@ std::shared_ptr<LinuxAudioHardware> LinuxAudioHardware::create(
     // (which would look like every device and the default input appearing).
     auto registered = std::make_shared<std::promise<void>>();
     auto done = registered->get_future();
-    const bool queued = connection->events().async([hardware, connection, registered] {
-        if (connection->model().available()) {
-            hardware->seen_ = hardware->seenNow();
-            hardware->serverPresent_ = true;
-        }
-        connection->addObserver(hardware);
-        registered->set_value();
-    });
+    // The task owns neither: its captures die on the event queue's thread
+    // after the caller has gone on, and the connection waits for its tasks.
+    const bool queued = connection->events().async(
+        [weak = std::weak_ptr(hardware), connection = connection.get(), registered] {
+            if (auto hardware = weak.lock()) {
+                if (connection->model().available()) {
+                    hardware->seen_ = hardware->seenNow();
+                    hardware->serverPresent_ = true;
+                }
+                connection->addObserver(hardware);
+            }
+            registered->set_value();
+        });
     if (queued)
         done.wait_for(connection->timeout());
     return hardware;

@@ -232,7 +232,8 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
         // server did about it; the defaults are fetched first so that the
         // owner's restart sees them. Off the event queue: it waits on the
         // server.
-        connection_->work().async([connection = connection_, notify, error] {
+        // Not an owner of the connection, which waits for its running task.
+        connection_->work().async([connection = connection_.get(), notify, error] {
             connection->refreshDefaults();
             if (notify)
                 notify(error);

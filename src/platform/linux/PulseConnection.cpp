@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/PulseFormat.h"
@@ -96,14 +95,6 @@ ModelChanges putClient(PulseModel& model, const pa_client_info& info) {
         ClientInfo{info.index, pidHints(info.proplist), nameHints(info.proplist)});
 }
 
-// Hands a queue away to a thread of its own when it must be destroyed from one
-// of its own tasks (the queue waits for its running task, which is us).
-void release(std::unique_ptr<dispatch::SerialQueue> queue) {
-    if (queue && queue->isCurrent()) {
-        std::thread([q = std::move(queue)]() mutable { q.reset(); }).detach();
-    }
-}
-
 }  // namespace
 
 std::shared_ptr<PulseConnection> PulseConnection::create(dispatch::Clock& clock, Options options) {
@@ -123,6 +114,12 @@ PulseConnection::PulseConnection(dispatch::Clock& clock, Options options)
       mainloop_(pa_threaded_mainloop_new()) {}
 
 PulseConnection::~PulseConnection() {
+    // The queues stop first and wait for their running task (unless that task
+    // is the one letting go of us): after this nothing of ours runs, so the
+    // tasks need not own the connection, and whoever releases it last may
+    // free the clock right after.
+    events_->close();
+    work_->close();
     if (mainloop_) {
         {
             MainloopLock lock(mainloop_.get());
@@ -134,8 +131,6 @@ PulseConnection::~PulseConnection() {
         }
         mainloop_.reset();
     }
-    release(std::move(events_));
-    release(std::move(work_));
 }
 
 bool PulseConnection::start() {
@@ -453,10 +448,10 @@ void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void
 void PulseConnection::publish(ModelChanges changes) {
     if (!changes.any())
         return;
-    events_->async([weak = weak_from_this(), changes = std::move(changes)] {
-        auto self = weak.lock();
-        if (!self)
-            return;
+    // Not an owner: the destructor waits for this task, and a task that
+    // owned the connection would end it on this thread, out of its owner's
+    // sight, while the owner went on to free what the queues use.
+    events_->async([self = this, changes = std::move(changes)] {
         std::vector<std::shared_ptr<ModelObserver>> observers;
         {
             std::lock_guard lock(self->mutex_);
