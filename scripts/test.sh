@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs the whole test suite in the
 # plain, AddressSanitizer+UBSan and ThreadSanitizer configurations, and gives
-# every fuzz target a short run. Fails on the first failure. The Linux audio
-# suites run against a private PulseAudio and again, as the tests named
-# "...@pipewire", against PipeWire's pulse server.
+# every fuzz target a short run, then builds the Debian package, installs it,
+# runs the installed helper briefly and removes it again. Fails on the first
+# failure; only the tests named in scripts/second-run.txt get a second run
+# (scripts/run-tests.sh). The Linux audio suites run against a private
+# PulseAudio and again, as the tests named "...@pipewire", against PipeWire's
+# pulse server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,7 +21,7 @@ for preset in default asan tsan; do
   echo "== $preset: build"
   scripts/build.sh "$preset"
   echo "== $preset: test"
-  ctest --preset "$preset"
+  scripts/run-tests.sh "$preset"
 done
 
 echo "== fuzz: build"
@@ -31,4 +34,6 @@ for target in build/fuzz/fuzz/*_fuzz; do
   echo "== fuzz: $name (${FUZZ_SECONDS:-20} s)"
   "$target" -max_total_time="${FUZZ_SECONDS:-20}" -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
 done
+# Last, the Debian package: built, installed, run, removed, and checked by lintian.
+scripts/check-package.sh
 echo "== all configurations passed"
