@@ -32,6 +32,7 @@ class LinuxAudioHardware final : public AudioHardware,
                                  public std::enable_shared_from_this<LinuxAudioHardware> {
   public:
     static std::shared_ptr<LinuxAudioHardware> create(std::shared_ptr<PulseConnection> connection);
+    ~LinuxAudioHardware() override { connection_->settle(); }
 
     PropertyRead<AudioObjectId> defaultInputDevice() override;
     PropertyRead<std::vector<AudioObjectId>> devices() override;

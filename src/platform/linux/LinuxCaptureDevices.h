@@ -37,6 +37,7 @@ class LinuxCaptureDevices final : public AudioCaptureDevices {
   public:
     explicit LinuxCaptureDevices(std::shared_ptr<PulseConnection> connection)
         : connection_(std::move(connection)) {}
+    ~LinuxCaptureDevices() override { connection_->settle(); }
 
     void requestAccess(std::function<void(bool granted)> answer) override;
     std::optional<CaptureDevice> defaultDevice() override;

@@ -16,6 +16,7 @@ class LinuxScreenCapture final : public ScreenCapture {
     LinuxScreenCapture(std::shared_ptr<PulseConnection> connection,
                        std::shared_ptr<ScreenCapture> video)
         : connection_(std::move(connection)), video_(std::move(video)) {}
+    ~LinuxScreenCapture() override { connection_->settle(); }
 
     bool requestAccess() override;
     void shareableContent(const ShareableContentOptions& options,

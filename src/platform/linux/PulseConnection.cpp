@@ -168,6 +168,13 @@ std::string PulseConnection::unavailableReason() const {
     return _unavailableReason;
 }
 
+void PulseConnection::settle() {
+    for (dispatch::SerialQueue* queue : {events_.get(), work_.get()}) {
+        if (!queue->isCurrent())
+            queue->sync([] {});
+    }
+}
+
 void PulseConnection::addObserver(std::weak_ptr<ModelObserver> observer) {
     std::lock_guard lock(mutex_);
     std::erase_if(_observers, [](const auto& o) { return o.expired(); });

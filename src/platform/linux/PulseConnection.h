@@ -78,6 +78,13 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // Why the server cannot be used right now; empty when it can.
     std::string unavailableReason() const;
 
+    // Waits for the tasks already on both queues (not from those queues, nor
+    // from the main loop thread). A facility that lets go of the connection
+    // calls it first: a running task may hold a sibling facility (an
+    // observer being told of a change), and the connection must end on its
+    // owner's thread, not on its own while the owner frees the clock.
+    void settle();
+
     void addObserver(std::weak_ptr<ModelObserver> observer);
     // Runs `task` on the event queue once `delay` has passed on the clock.
     void afterOnEvents(std::chrono::milliseconds delay, std::function<void()> task);
