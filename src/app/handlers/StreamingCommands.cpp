@@ -1,9 +1,9 @@
 #include "app/handlers/StreamingCommands.h"
 
 #include <algorithm>
-#include <future>
 #include <memory>
 
+#include "app/handlers/AwaitCompletion.h"
 #include "app/handlers/MonitoringCommands.h"
 #include "sources/mic/MicrophoneSource.h"
 #include "sources/system/SystemAudioSource.h"
@@ -15,11 +15,6 @@ namespace ostrovane::app {
 namespace {
 
 using FrameType = protocol::AudioProtocol::FrameType;
-
-// Waits for a completion signalled through `done`; false when the limit passed.
-bool awaitSignal(std::future<void>& done) {
-    return done.wait_for(StreamingCommands::kAwaitLimit) == std::future_status::ready;
-}
 
 }  // namespace
 
@@ -69,10 +64,7 @@ void StreamingCommands::startStreaming() {
 }
 
 void awaitStreamerStop(AppContext& context, streaming::SimpleAudioStreamer& streamer) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    streamer.stop([done] { done->set_value(); });
-    if (!awaitSignal(finished))
+    if (!awaitSignal([&streamer](auto done) { streamer.stop(std::move(done)); }))
         context.text.logToStderr("Streamer stop did not complete in time, going on");
 }
 
@@ -103,10 +95,7 @@ void StreamingCommands::testWav(const std::string& path) {
     context_.text.logToStderr("Creating streamer with injected test sources...");
     auto streamer =
         streaming::SimpleAudioStreamer::create(streamerEnvironment(context_), mic, system);
-    auto acknowledged = std::make_shared<std::promise<void>>();
-    auto ack = acknowledged->get_future();
-    streamer->start([acknowledged](const platform::MaybeError&) { acknowledged->set_value(); });
-    if (!awaitSignal(ack))
+    if (!awaitSignal([&streamer](auto done) { streamer->start(std::move(done)); }))
         context_.text.logToStderr("Streamer start was not acknowledged in time, going on");
     context_.text.sendCommandResponse("TEST_WAV:started:" + path);
     slots_.streamer = std::move(streamer);

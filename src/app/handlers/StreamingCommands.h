@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <string>
 
 #include "app/AppContext.h"
@@ -20,10 +19,6 @@ void awaitStreamerStop(AppContext& context, streaming::SimpleAudioStreamer& stre
 // START_STREAMING, TEST_WAV and STOP_STREAMING.
 class StreamingCommands {
   public:
-    // How long the loop waits for a streamer operation before it gives up
-    // waiting and goes on.
-    static constexpr std::chrono::seconds kAwaitLimit{30};
-
     StreamingCommands(AppContext& context, ServiceSlots& slots)
         : context_(context), slots_(slots) {}
 

@@ -1,9 +1,9 @@
 #include "app/handlers/VideoCommands.h"
 
 #include <algorithm>
-#include <future>
 
 #include "app/VideoArguments.h"
+#include "app/handlers/AwaitCompletion.h"
 #include "platform/encoding/Base64.h"
 #include "platform/image/PngEncoder.h"
 #include "video/CaptureTargets.h"
@@ -14,9 +14,6 @@ namespace ostrovane::app {
 
 namespace {
 
-// How long the loop waits for a start or a switch before it gives up.
-constexpr std::chrono::seconds kAwaitLimit{30};
-
 // Error texts travel inside one response line.
 std::string oneLine(std::string text) {
     std::replace(text.begin(), text.end(), '\n', ' ');
@@ -24,17 +21,13 @@ std::string oneLine(std::string text) {
     return text;
 }
 
-// Runs an asynchronous video operation and waits for its completion.
+// Runs an asynchronous video operation and waits for its completion; one
+// that does not complete in time is the service's timeout.
 template <class Operation>
-std::optional<video::VideoError> await(Operation operation) {
-    auto promise = std::make_shared<std::promise<std::optional<video::VideoError>>>();
-    auto answer = promise->get_future();
-    operation([promise](std::optional<video::VideoError> error) {
-        promise->set_value(std::move(error));
-    });
-    if (answer.wait_for(kAwaitLimit) != std::future_status::ready)
-        return video::serviceTimeoutError();
-    return answer.get();
+std::optional<video::VideoError> await(Operation&& operation) {
+    auto error =
+        awaitCompletion<std::optional<video::VideoError>>(std::forward<Operation>(operation));
+    return error ? std::move(*error) : video::serviceTimeoutError();
 }
 
 // The answer to an argument that is not a JSON object: the parser's message
