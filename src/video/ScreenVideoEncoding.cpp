@@ -7,8 +7,6 @@ namespace ostrovane::video {
 
 namespace {
 
-constexpr const char* kLog = "ScreenVideoSource: ";
-
 // Microseconds from `start` to `time`, truncated toward zero; a time before
 // the start gives 0. Exact for any pair of timescales.
 std::uint64_t microsecondsSince(const platform::MediaTime& start, const platform::MediaTime& time) {
@@ -46,7 +44,7 @@ std::optional<VideoError> ScreenVideoSource::createCompressionSession(std::int64
         std::lock_guard lock(stateLock_);
         _compressionSession = std::move(created.encoder);
     }
-    text_.logToStderr(std::string(kLog) + "H264 encoder created (Main Profile, " +
+    text_.logToStderr(std::string(kVideoLogPrefix) + "H264 encoder created (Main Profile, " +
                       std::to_string(targets_.bitrate / 1000) + "kbps, IDR every " +
                       std::to_string(targets_.fps) + " frames)");
     return std::nullopt;
@@ -96,21 +94,23 @@ void ScreenVideoSource::submit(const EncoderPtr& encoder, const platform::Screen
         return;
     }
     if (isActive())
-        text_.logToStderr(std::string(kLog) + "encode error " + std::to_string(status));
+        text_.logToStderr(std::string(kVideoLogPrefix) + "encode error " + std::to_string(status));
 }
 
 void ScreenVideoSource::countDroppedImage() {
     const std::uint64_t dropped = droppedImages_.fetch_add(1) + 1;
     if (worthLogging(dropped)) {
-        text_.logToStderr(std::string(kLog) + "encoder busy, image dropped (dropped so far: " +
-                          std::to_string(dropped) + ")");
+        text_.logToStderr(
+            std::string(kVideoLogPrefix) +
+            "encoder busy, image dropped (dropped so far: " + std::to_string(dropped) + ")");
     }
 }
 
 void ScreenVideoSource::handleEncodedFrame(platform::EncoderStatus status,
                                            std::optional<platform::EncodedFrame> frame) {
     if (status != 0) {
-        text_.logToStderr(std::string(kLog) + "encoder output error " + std::to_string(status));
+        text_.logToStderr(std::string(kVideoLogPrefix) + "encoder output error " +
+                          std::to_string(status));
         return;
     }
     if (!frame || frame->data.empty())

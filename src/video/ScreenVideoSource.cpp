@@ -8,8 +8,6 @@ namespace ostrovane::video {
 
 namespace {
 
-constexpr const char* kLog = "ScreenVideoSource: ";
-
 std::string frameText(const platform::Rect& r) {
     return "(" + shortestDecimal(r.x) + ", " + shortestDecimal(r.y) + ", " +
            shortestDecimal(r.width) + ", " + shortestDecimal(r.height) + ")";
@@ -67,13 +65,14 @@ ScreenVideoSource::~ScreenVideoSource() {
 void ScreenVideoSource::start(const std::string& targetType, std::uint32_t targetID,
                               Completion completion) {
     if (isActive()) {
-        text_.logToStderr(std::string(kLog) + "already active");
+        text_.logToStderr(std::string(kVideoLogPrefix) + "already active");
         completion(std::nullopt);
         return;
     }
-    text_.logToStderr(std::string(kLog) + "starting capture (" + std::to_string(targets_.width) +
-                      "x" + std::to_string(targets_.height) + " @" + std::to_string(targets_.fps) +
-                      "fps, " + std::to_string(targets_.bitrate / 1000) + "kbps)");
+    text_.logToStderr(std::string(kVideoLogPrefix) + "starting capture (" +
+                      std::to_string(targets_.width) + "x" + std::to_string(targets_.height) +
+                      " @" + std::to_string(targets_.fps) + "fps, " +
+                      std::to_string(targets_.bitrate / 1000) + "kbps)");
     screenCapture_->shareableContent(
         kTargetQuery, [weak = weak_from_this(), targetType, targetID,
                        completion](const platform::Result<platform::ShareableContent>& content) {
@@ -111,7 +110,7 @@ std::variant<ScreenVideoSource::ResolvedTarget, VideoSourceError> ScreenVideoSou
 std::optional<VideoError> ScreenVideoSource::startWithContent(
     const platform::ShareableContent& content, const std::string& targetType,
     std::uint32_t targetID) {
-    text_.logToStderr(std::string(kLog) + "requested target type=" + targetType +
+    text_.logToStderr(std::string(kVideoLogPrefix) + "requested target type=" + targetType +
                       " id=" + std::to_string(targetID) +
                       "; available displays=" + idList(content.displays));
     auto resolved = resolveTarget(content, targetType, targetID);
@@ -122,13 +121,15 @@ std::optional<VideoError> ScreenVideoSource::startWithContent(
     CaptureSize size{targets_.width, targets_.height};
     if (target.display) {
         const platform::Display& d = *target.display;
-        text_.logToStderr(std::string(kLog) + "matched display id=" + std::to_string(d.displayId) +
+        text_.logToStderr(std::string(kVideoLogPrefix) +
+                          "matched display id=" + std::to_string(d.displayId) +
                           " frame=" + frameText(d.frame) + " width=" + std::to_string(d.width) +
                           " height=" + std::to_string(d.height));
         size = displayCaptureSize(d, targets_.width, targets_.height);
-        text_.logToStderr(std::string(kLog) + "using config size " + std::to_string(size.width) +
-                          "x" + std::to_string(size.height) + " for display source " +
-                          std::to_string(d.width) + "x" + std::to_string(d.height));
+        text_.logToStderr(std::string(kVideoLogPrefix) + "using config size " +
+                          std::to_string(size.width) + "x" + std::to_string(size.height) +
+                          " for display source " + std::to_string(d.width) + "x" +
+                          std::to_string(d.height));
     }
 
     platform::StreamConfiguration configuration;
@@ -185,10 +186,11 @@ std::optional<VideoError> ScreenVideoSource::startWithContent(
 
 void ScreenVideoSource::onStartCompleted(const platform::MaybeError& error) {
     if (!error) {
-        text_.logToStderr(std::string(kLog) + "started successfully");
+        text_.logToStderr(std::string(kVideoLogPrefix) + "started successfully");
         return;
     }
-    text_.logToStderr(std::string(kLog) + "startCapture completion error: " + error->description());
+    text_.logToStderr(std::string(kVideoLogPrefix) +
+                      "startCapture completion error: " + error->description());
     videoQueue_.async(
         [weak = weak_from_this(), message = error->localizedDescription(), &text = text_] {
             if (auto self = weak.lock())
@@ -198,7 +200,7 @@ void ScreenVideoSource::onStartCompleted(const platform::MaybeError& error) {
 }
 
 void ScreenVideoSource::onStreamStopped(const platform::StreamStopError& error) {
-    text_.logToStderr(std::string(kLog) +
+    text_.logToStderr(std::string(kVideoLogPrefix) +
                       "stream stopped with error: " + error.error.description());
     text_.sendEvent("VIDEO_STREAM_ERROR:" + error.error.localizedDescription());
     videoQueue_.async([weak = weak_from_this()] {
@@ -218,7 +220,7 @@ void ScreenVideoSource::stop() {
         isActive_.store(false);
         stream = std::move(_stream);
     }
-    text_.logToStderr(std::string(kLog) + "stopping...");
+    text_.logToStderr(std::string(kVideoLogPrefix) + "stopping...");
     teardownStream(stream);
     commonTeardown();
 }
@@ -230,7 +232,8 @@ void ScreenVideoSource::forceCleanup() {
         isActive_.store(false);
         stream = std::move(_stream);
     }
-    text_.logToStderr(std::string(kLog) + "forceCleanup — stream=" + (stream ? "present" : "nil"));
+    text_.logToStderr(std::string(kVideoLogPrefix) +
+                      "forceCleanup — stream=" + (stream ? "present" : "nil"));
     teardownStream(stream);
     commonTeardown();
 }
@@ -239,11 +242,12 @@ void ScreenVideoSource::teardownStream(const StreamPtr& stream) {
     if (!stream)
         return;
     if (auto error = stream->removeOutput(platform::StreamOutputType::screen)) {
-        text_.logToStderr(std::string(kLog) + "removeStreamOutput failed: " + error->description());
+        text_.logToStderr(std::string(kVideoLogPrefix) +
+                          "removeStreamOutput failed: " + error->description());
     }
     stream->stopCapture([&text = text_](const platform::MaybeError& error) {
         if (error) {
-            text.logToStderr(std::string(kLog) +
+            text.logToStderr(std::string(kVideoLogPrefix) +
                              "stopCapture completion error: " + error->description());
         }
     });
@@ -268,7 +272,7 @@ void ScreenVideoSource::commonTeardown() {
         _cachedSPS.clear();
         _cachedPPS.clear();
     }
-    text_.logToStderr(std::string(kLog) + "stopped");
+    text_.logToStderr(std::string(kVideoLogPrefix) + "stopped");
 }
 
 // ---- switch ----
@@ -338,8 +342,8 @@ std::optional<VideoError> ScreenVideoSource::switchWithContent(
                     self->_forceNextKeyframe = true;
                     self->_latestSampleBuffer.reset();
                 }
-                self->text_.logToStderr(std::string(kLog) + "switched to " + targetType + ":" +
-                                        std::to_string(targetID));
+                self->text_.logToStderr(std::string(kVideoLogPrefix) + "switched to " + targetType +
+                                        ":" + std::to_string(targetID));
             }
             std::optional<VideoError> result =
                 self->finishSwitch(error ? std::optional<VideoError>(*error) : std::nullopt);

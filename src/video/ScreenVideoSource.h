@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dispatch/Clock.h"
@@ -20,6 +21,10 @@
 #include "video/VideoSourceError.h"
 
 namespace ostrovane::video {
+
+// What every log line about the screen video stream begins with, so that one
+// capture's story can be read out of the mixed log.
+inline constexpr std::string_view kVideoLogPrefix = "ScreenVideoSource: ";
 
 // Captures one display or one window, encodes every image as H.264 and
 // writes the access units as video frames; keeps the latest image for PNG

@@ -68,7 +68,8 @@ void VideoCommands::startVideo(const std::string& argument) {
             text.sendCommandResponse("START_VIDEO:error:already_active");
             return;
         }
-        text.logToStderr("ScreenVideoSource: force-cleaning dead video source before restart");
+        text.logToStderr(std::string(video::kVideoLogPrefix) +
+                         "force-cleaning dead video source before restart");
         slots_.videoSource->forceCleanup();
         slots_.videoSource.reset();
     }
