@@ -134,6 +134,13 @@ void TestWindows::destroy(xcb_window_t window) {
     sync();
 }
 
+void TestWindows::resize(xcb_window_t window, std::uint16_t width, std::uint16_t height) {
+    const std::uint32_t size[] = {width, height};
+    xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                         size);
+    sync();
+}
+
 void TestWindows::movePointer(std::int16_t x, std::int16_t y) {
     xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
     sync();

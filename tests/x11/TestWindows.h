@@ -48,6 +48,7 @@ class TestWindows {
     bool connected() const;
     xcb_window_t map(const Spec& spec);
     void destroy(xcb_window_t window);
+    void resize(xcb_window_t window, std::uint16_t width, std::uint16_t height);
     void movePointer(std::int16_t x, std::int16_t y);
     // The client list a window manager publishes, bottom to top.
     void publishClientList(const std::vector<xcb_window_t>& windows);

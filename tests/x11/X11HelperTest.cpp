@@ -187,13 +187,21 @@ INSTANTIATE_TEST_SUITE_P(Screens, X11HelperDepth,
                                            DepthCase{"Depth8", "1280x720x8", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Video of a display: the depth cases below.
+// Video of a display: the depth cases above.
 TEST_F(X11Helper, VideoOfAWindowDecodesToItsContent) {
-    // A window fills the requested size; a switch moves to the other one.
+    // A window fills the requested size, also once resized during the
+    // stream; its id is read modulo 2^32, as every id of START_VIDEO.
     const std::size_t from = helper->outputBytes().size();
-    EXPECT_EQ(startVideo("window", red), "started");
+    EXPECT_EQ(startVideo("window", red + (std::uint64_t{1} << 32)), "started");
     ASSERT_TRUE(waitForVideoFrames(3, from));
     auto window = decodeVideo(from, true);
+    ASSERT_TRUE(window);
+    EXPECT_EQ(std::tie(window->width, window->height), std::make_tuple(320, 240));
+    EXPECT_TRUE(nearColour(window->at(160, 120), kRed));
+    windows->resize(red, 200, 400);
+    const std::size_t resized = videoFrames(from).size();
+    ASSERT_TRUE(waitForVideoFrames(resized + 5, from));
+    window = decodeVideo(from, true);
     ASSERT_TRUE(window);
     EXPECT_EQ(std::tie(window->width, window->height), std::make_tuple(320, 240));
     EXPECT_TRUE(nearColour(window->at(160, 120), kRed));
@@ -211,6 +219,17 @@ TEST_F(X11Helper, VideoOfAWindowDecodesToItsContent) {
     auto switched = decodeVideo(from, true);
     ASSERT_TRUE(switched);
     EXPECT_TRUE(nearColour(switched->at(160, 120), kGreen));
+
+    // A display away from the origin shows its own part of the screen: one
+    // over green's lower half and the empty screen below it.
+    const std::size_t display = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("display", windows->addMonitor("LOWER", 250, 300, 400, 300)), "started");
+    ASSERT_TRUE(waitForVideoFrames(3, display));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    auto lower = decodeVideo(display, true);
+    ASSERT_TRUE(lower);
+    EXPECT_TRUE(nearColour(lower->at(lower->width / 2, lower->height / 4), kGreen));
+    EXPECT_FALSE(nearColour(lower->at(lower->width / 2, lower->height - 4), kGreen));
 }
 
 // A capture that loses what it captures ends with an event naming the loss;
