@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one preset's tests (ctest --preset <preset> [more ctest arguments]).
 # A failing test fails the run, unless scripts/second-run.txt names it: those
-# tests race a real sound server's timing, and each of them that failed runs
+# tests race a real server's timing, and each of them that failed runs
 # once more. The tests that needed their second run are printed either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
