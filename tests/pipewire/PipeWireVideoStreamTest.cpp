@@ -3,7 +3,6 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,6 +15,7 @@
 #include "platform/pipewire/VideoStreamParams.h"
 #include "platform/wayland/WaylandErrors.h"
 #include "servers/PrivatePulseServer.h"
+#include "servers/TiedProcess.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
@@ -199,13 +199,7 @@ class PipeWireVideoStreamTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(server_.ready()) << server_.failure(); }
 
     // A descriptor connected to the daemon, as a portal hands one out.
-    int connectDaemon() const {
-        sockaddr_un address{AF_UNIX, {}};
-        (server_.directory() + "/pipewire-0").copy(address.sun_path, sizeof address.sun_path - 1);
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        return fd;
-    }
+    int connectDaemon() const { return connectSocket(server_.directory() + "/pipewire-0"); }
 
     // A producer of `format` and a consumer of its node.
     void start(spa_video_format format, bool drawCursor = false) {

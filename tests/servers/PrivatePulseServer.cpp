@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "servers/ServerDaemons.h"
+#include "servers/TiedProcess.h"
 #include "support/WaitUntil.h"
 
 extern char** environ;
@@ -184,18 +185,14 @@ std::vector<std::string> PrivatePulseServer::environment() const {
 
 std::unique_ptr<Subprocess> PrivatePulseServer::launch(const std::vector<std::string>& argv,
                                                        bool keepOutput) const {
-    Subprocess::Options options;
-    options.environment = environment();
-    options.searchPath = true;
-    options.logFile = directory_ + "/clients.log";
-    options.outputToLog = !keepOutput;
-    std::vector<std::string> command = argv;
-    if (!keepOutput) {
-        // A long-running client dies with the test process.
-        command.insert(command.begin(), {"setpriv", "--pdeathsig", "KILL", "--"});
-    }
+    Subprocess::Options options{.environment = environment(),
+                                .searchPath = true,
+                                .logFile = directory_ + "/clients.log",
+                                .outputToLog = !keepOutput};
+    if (!keepOutput)  // a long-running client dies with the test process
+        return startTied(argv, std::move(options));
     try {
-        return std::make_unique<Subprocess>(command, options);
+        return std::make_unique<Subprocess>(argv, std::move(options));
     } catch (const std::runtime_error&) {
         return nullptr;
     }

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 
 #include "servers/ServerDaemons.h"
+#include "servers/TiedProcess.h"
 
 namespace ostrovane::test {
 
@@ -79,18 +79,10 @@ bool PrivateSystemBus::start() {
     std::error_code ignored;
     std::filesystem::remove(socket_, ignored);
     const std::string log = directory_ + "/daemon.log";
-    Subprocess::Options options;
-    options.searchPath = true;
-    options.logFile = log;
-    try {
-        // A test process that dies without its destructors takes the daemon
-        // along instead of leaving it behind.
-        daemon_ = std::make_unique<Subprocess>(
-            std::vector<std::string>{"setpriv", "--pdeathsig", "KILL", "--", "dbus-daemon",
-                                     "--nofork", "--print-address=1",
-                                     "--config-file=" + directory_ + "/bus.conf"},
-            options);
-    } catch (const std::runtime_error&) {
+    daemon_ = startTied({"dbus-daemon", "--nofork", "--print-address=1",
+                         "--config-file=" + directory_ + "/bus.conf"},
+                        {.logFile = log});
+    if (!daemon_) {
         failure_ = "cannot launch dbus-daemon";
         return false;
     }

@@ -3,21 +3,19 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
 
+#include "servers/TiedProcess.h"
 #include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
 
@@ -39,22 +37,8 @@ constexpr const char* kDisplay = "wayland-1";
 constexpr seconds kStartLimit(10);
 constexpr seconds kStopLimit(3);
 
-bool socketAnswers(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string readFile(const fs::path& path) {
-    return readProcessFile(path);
-}
-
 std::string logTail(const std::string& path) {
-    const std::string text = readFile(path);
+    const std::string text = readProcessFile(path);
     return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
 }
 
@@ -221,26 +205,17 @@ bool PrivateWaylandSession::start() {
 
 std::unique_ptr<Subprocess> PrivateWaylandSession::launch(const std::string& log,
                                                           const std::vector<std::string>& argv) {
-    // A test process that dies without its destructors takes the session
-    // along instead of leaving it behind.
-    std::vector<std::string> command = {"setpriv", "--pdeathsig", "KILL", "--"};
-    command.insert(command.end(), argv.begin(), argv.end());
-    try {
-        auto process = std::make_unique<Subprocess>(
-            command, Subprocess::Options{.environment = environment(),
-                                         .searchPath = true,
-                                         .logFile = directory_ + "/" + log + ".log",
-                                         .outputToLog = true,
-                                         .processGroup = std::max(group_, 0),
-                                         .user = uid_,
-                                         .group = gid_});
-        if (group_ < 0)
-            group_ = process->pid();
-        return process;
-    } catch (const std::exception& error) {
-        failure_ = log + " did not start: " + error.what();
-        return nullptr;
-    }
+    auto process = startTied(argv, {.environment = environment(),
+                                    .logFile = directory_ + "/" + log + ".log",
+                                    .outputToLog = true,
+                                    .processGroup = std::max(group_, 0),
+                                    .user = uid_,
+                                    .group = gid_});
+    if (!process)
+        failure_ = log + " did not start as user " + kUser;
+    else if (group_ < 0)
+        group_ = process->pid();
+    return process;
 }
 
 bool PrivateWaylandSession::startDaemon(const std::string& name,
@@ -285,7 +260,7 @@ bool PrivateWaylandSession::run(const std::vector<std::string>& argv, std::strin
         command.closeInput();
         const bool succeeded = command.waitForExit(seconds(5)) == 0;
         if (output)
-            *output = readFile(log);
+            *output = readProcessFile(log);
         return succeeded;  // the destructor kills a command that overran
     } catch (const std::exception& error) {
         if (output)
@@ -377,7 +352,7 @@ int PrivateWaylandSession::sweep(int signal, bool reap) const {
         if (pid <= 0 || ::stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != uid_)
             continue;
         // The command name in parentheses may hold anything; the fields after it do not.
-        const std::string stat = readFile(entry.path() / "stat");
+        const std::string stat = readProcessFile(entry.path() / "stat");
         std::istringstream fields(stat.substr(stat.rfind(')') + 1));
         char state = 0;
         pid_t parent = 0, group = 0, sid = 0;
@@ -387,7 +362,7 @@ int PrivateWaylandSession::sweep(int signal, bool reap) const {
         if (state == 'Z') {
             left += reap && parent == self && ::waitpid(pid, nullptr, WNOHANG) != pid;
         } else if (group == group_ ||
-                   readFile(entry.path() / "environ").find(marker) != std::string::npos) {
+                   readProcessFile(entry.path() / "environ").find(marker) != std::string::npos) {
             if (signal != 0)
                 ::kill(pid, signal);
             ++left;

@@ -2,35 +2,16 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
-#include <stdexcept>
 
+#include "servers/TiedProcess.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
 
-namespace {
-
 using std::chrono::seconds;
-
-bool socketAnswers(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
 
 std::string readFor(int fd, std::chrono::milliseconds limit,
                     const std::function<bool(const std::string&)>& done) {
@@ -77,21 +58,10 @@ std::string ServerDaemons::socket() const {
 std::unique_ptr<Subprocess> ServerDaemons::start(const std::vector<std::string>& argv,
                                                  const std::vector<std::string>& environment,
                                                  const std::string& log, pid_t group) const {
-    Subprocess::Options options;
-    options.environment = environment;
-    options.searchPath = true;
-    options.logFile = directory_ + "/" + log;
-    options.outputToLog = true;
-    options.processGroup = group;
-    // A test process that dies without its destructors takes its servers
-    // along instead of leaving them behind.
-    std::vector<std::string> command = {"setpriv", "--pdeathsig", "KILL", "--"};
-    command.insert(command.end(), argv.begin(), argv.end());
-    try {
-        return std::make_unique<Subprocess>(command, options);
-    } catch (const std::runtime_error&) {
-        return nullptr;
-    }
+    return startTied(argv, {.environment = environment,
+                            .logFile = directory_ + "/" + log,
+                            .outputToLog = true,
+                            .processGroup = group});
 }
 
 bool ServerDaemons::launch(const std::vector<std::string>& environment,

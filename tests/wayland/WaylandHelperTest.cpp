@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "protocol/AudioProtocol.h"
 #include "servers/PrivateWaylandSession.h"
 #include "support/HelperScreenTest.h"
+#include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
@@ -22,13 +22,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t kOrange = 0xFF8000, kTeal = 0x008080;
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class WaylandHelper : public HelperScreenTest {
   protected:
@@ -134,18 +127,18 @@ TEST_F(WaylandHelper, EveryStartSendsTheStoredGrantAndKeepsWhatThePortalReturns)
                    .has_value();
     };
     EXPECT_FALSE(filmBriefly());
-    const std::string granted = readFile(tokenFile());
+    const std::string granted = readProcessFile(tokenFile());
     ASSERT_NE(granted.find("display:HEADLESS-1"), std::string::npos) << granted;
     struct stat info {};
     ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(filmBriefly());
-    EXPECT_NE(readFile(tokenFile()).find("display:HEADLESS-1"), std::string::npos);
+    EXPECT_NE(readProcessFile(tokenFile()).find("display:HEADLESS-1"), std::string::npos);
 
     // A token the portal no longer knows is sent, and replaced by the new grant.
     std::ofstream(tokenFile()) << "display:HEADLESS-1\tspent-token\n";
     EXPECT_TRUE(filmBriefly());
-    const std::string renewed = readFile(tokenFile());
+    const std::string renewed = readProcessFile(tokenFile());
     EXPECT_NE(renewed.find("display:HEADLESS-1"), std::string::npos);
     EXPECT_EQ(renewed.find("spent-token"), std::string::npos) << renewed;
 }
