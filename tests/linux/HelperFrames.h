@@ -11,6 +11,7 @@
 
 #include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
+#include "support/WaitUntil.h"
 
 namespace ostrovane::test {
 
@@ -53,13 +54,12 @@ class HelperFrames {
     // after the counts in `from` ({mic, system}).
     bool waitForCounts(std::pair<std::size_t, std::size_t> from, std::size_t mic,
                        std::size_t system, std::chrono::milliseconds limit) const {
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            if (count(Type::mic) >= from.first + mic && count(Type::system) >= from.second + system)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return waitUntil(
+            [&] {
+                return count(Type::mic) >= from.first + mic &&
+                       count(Type::system) >= from.second + system;
+            },
+            limit);
     }
     std::pair<std::size_t, std::size_t> counts() const {
         return {count(Type::mic), count(Type::system)};
@@ -86,13 +86,9 @@ class HelperFrames {
     // a tone within 5 % of `hertz`.
     bool waitForTone(Type type, double hertz, std::size_t from = 0, std::size_t last = 10,
                      std::chrono::milliseconds limit = std::chrono::seconds(8)) const {
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            if (std::abs(frequency(type, last, from) - hertz) < hertz * 0.05)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return waitUntil(
+            [&] { return std::abs(frequency(type, last, from) - hertz) < hertz * 0.05; }, limit,
+            std::chrono::milliseconds(50));
     }
 
     // Longest time without a frame of `type` between `from` and now.
