@@ -261,14 +261,6 @@ TEST_P(X11HelperLoss, ACaptureThatLosesItsTargetEndsWithAnEvent) {
         std::string("EVENT:VIDEO_STREAM_ERROR:") + GetParam().event, from));
     EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
-    // The stream's own end is no failure of the stop.
-    const auto lines = helper->errors().lines();
-    EXPECT_EQ(std::count_if(lines.begin() + std::ptrdiff_t(from), lines.end(),
-                            [](const std::string& line) {
-                                return line.find("stopCapture completion error") !=
-                                       std::string::npos;
-                            }),
-              0);
     if (loss == Loss::serverKilled) {  // nothing left to list
         EXPECT_EQ(ask("LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:"), "[]");
     }
