@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "servers/TiedProcess.h"
@@ -41,10 +42,8 @@ ServerDaemons::~ServerDaemons() {
     signalGroup(SIGTERM);
     waitUntil(
         [this] {
-            for (auto& process : processes_)
-                if (process->isRunning())
-                    return false;
-            return true;
+            return std::none_of(processes_.begin(), processes_.end(),
+                                [](const auto& process) { return process->isRunning(); });
         },
         seconds(3));
     kill();
