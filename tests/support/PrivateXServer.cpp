@@ -8,7 +8,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+
+#include "support/WaitUntil.h"
 
 namespace ostrovane::test {
 
@@ -104,15 +105,10 @@ void PrivateXServer::kill() {
 }
 
 bool PrivateXServer::ready() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!server_ || !server_->isRunning())
-            return false;
-        if (std::filesystem::exists(socket_))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    const auto running = [&] { return server_ && server_->isRunning(); };
+    waitUntil([&] { return !running() || std::filesystem::exists(socket_); },
+              std::chrono::seconds(10));
+    return running() && std::filesystem::exists(socket_);
 }
 
 }  // namespace ostrovane::test
