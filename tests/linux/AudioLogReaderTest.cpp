@@ -67,13 +67,14 @@ class ReaderProcess {
     std::optional<int> waitForExit() { return process_.waitForExit(kWait); }
 
     // Index of the first line from `from` on reporting `pid` in that state.
-    std::optional<std::size_t> waitForEvent(pid_t pid, bool running, std::size_t from = 0) {
+    std::optional<std::size_t> waitForEvent(pid_t pid, bool running, std::size_t from = 0,
+                                            std::chrono::milliseconds limit = kWait) {
         return lines_.waitForLineMatching(
             [&](const std::string& line) {
                 auto e = parse(line);
                 return e && e->pid == pid && e->running == running;
             },
-            from);
+            from, limit);
     }
 
   private:
@@ -122,13 +123,8 @@ class AudioLogReaderTest : public testing::Test {
         while (!reported && Clock::now() < deadline) {
             auto probe = record("log_mic");
             const pid_t pid = probe.pid();
-            auto started = [pid](const std::string& line) {
-                auto e = parse(line);
-                return e && e->pid == pid && e->running;
-            };
-            reported = reader.lines()
-                           .waitForLineMatching(started, 0, std::chrono::milliseconds(500))
-                           .has_value();
+            reported =
+                reader.waitForEvent(pid, true, 0, std::chrono::milliseconds(500)).has_value();
             probe = SpawnedClient();
             if (reported) {
                 ASSERT_TRUE(reader.waitForEvent(pid, false));
