@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -63,6 +64,12 @@ class HelperOnPulse : public ::testing::Test {
         return at ? helper->errors().lines()[*at].substr(prefix.size()) : "";
     }
     std::vector<std::string> lines() { return helper->errors().lines(); }
+    // Lines from the `from`th on that contain `part`.
+    std::size_t linesWith(const std::string& part, std::size_t from = 0) {
+        const auto all = lines();
+        return std::count_if(all.begin() + static_cast<long>(std::min(from, all.size())), all.end(),
+                             [&](const auto& l) { return l.find(part) != std::string::npos; });
+    }
     // Every line so far, for failure messages.
     std::string transcript() {
         std::string text;

@@ -31,11 +31,6 @@ std::size_t captureStarts(const std::vector<std::string>& lines) {
     }));
 }
 
-bool hasLineWith(const std::vector<std::string>& lines, const std::string& text) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const auto& l) { return l.find(text) != std::string::npos; });
-}
-
 class MicrophoneDesktop : public HelperOnPulse {
   protected:
     // A microphone playing a tone; the first one plugged becomes the default.
@@ -77,8 +72,7 @@ TEST_F(MicrophoneDesktop, UnpluggingTheDefaultMicrophoneMovesCaptureToTheOther) 
     unplug("headset_mic");
     EXPECT_TRUE(frames->waitForTone(kMic, 880, from)) << transcript();
     EXPECT_LT(frames->longestGap(kMic, unplugged), 0.5);
-    EXPECT_FALSE(hasLineWith(lines(), "RECOVERY_FAILED:"));
-    EXPECT_FALSE(hasLineWith(lines(), "CRITICAL"));
+    EXPECT_EQ(linesWith("RECOVERY_FAILED:") + linesWith("CRITICAL"), 0u);
     stopHelper();
 }
 
@@ -108,7 +102,7 @@ TEST_F(MicrophoneDesktop, EveryStartCapturesOnceWithoutAFalseDeviceChange) {
         // Past the 0.3 s a device change waits before the microphone follows.
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(captureStarts(lines()), 1u) << transcript();
-        EXPECT_FALSE(hasLineWith(lines(), "Default device changed")) << transcript();
+        EXPECT_EQ(linesWith("Default device changed"), 0u) << transcript();
         stopHelper();
     }
 }

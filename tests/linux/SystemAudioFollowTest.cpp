@@ -46,13 +46,6 @@ class SystemAudioFollow : public HelperOnDesktop {
         helper->sendLine("START_STREAMING");
         ASSERT_TRUE(frames->waitForTone(Type::system, 1000, 0, 5, 10s));
     }
-    // Lines from the `from`th on that contain `part`.
-    std::size_t linesWith(const std::string& part, std::size_t from = 0) {
-        const auto lines = helper->errors().lines();
-        return std::count_if(lines.begin() + static_cast<long>(std::min(from, lines.size())),
-                             lines.end(),
-                             [&](const auto& l) { return l.find(part) != std::string::npos; });
-    }
 
     std::vector<std::unique_ptr<PinnedTone>> tones;
     std::vector<SpawnedClient> clients;
