@@ -1,8 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <random>
 #include <thread>
+#include <tuple>
 
 #include "dispatch/ManualClock.h"
 #include "streaming/StreamDataPath.h"
@@ -53,66 +53,27 @@ struct DataPathFixture : ::testing::Test {
     }
 };
 
-TEST_F(DataPathFixture, MicrophoneBytesWaitForAWholeFrame) {
-    const Bytes audio = byteRamp(4000);
-    for (int i = 0; i < 3; ++i) {
-        path->handleMicData(std::span(audio).subspan(i * 1000, 1000));
-        pass();
-    }
-    EXPECT_TRUE(out.frames().empty());
-    path->handleMicData(std::span(audio).subspan(3000, 1000));
-    pass();
-    auto frames = framesOf(AudioProtocol::FrameType::mic);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payload, Bytes(audio.begin(), audio.begin() + kFrame));
-    EXPECT_EQ(frames[0].audio().sampleRate, 48000);
-    EXPECT_EQ(frames[0].audio().channels, 2);
-    EXPECT_EQ(frames[0].audio().bitsPerSample, 16);
-    EXPECT_EQ(frames[0].audio().level,
-              protocol::levelFromRms(protocol::calculateRMSInt16(std::span(audio).first(kFrame))));
-}
-
-// Awkward chunk sizes on both streams at once: every byte leaves in order, in
-// exact frames, each stream with its own consecutive sequence numbers.
-TEST_F(DataPathFixture, OddChunkSizesLeaveAsExactFramesInOrderPerStream) {
-    std::mt19937 random(7);
-    const Bytes mic = byteRamp(kFrame * 40, 1);
-    const Bytes sys = byteRamp(kFrame * 33, 2);
-    std::size_t micAt = 0, sysAt = 0;
-    while (micAt < mic.size() || sysAt < sys.size()) {
-        for (int burst = 0; burst < 5; ++burst) {
-            const auto m = std::min(mic.size() - micAt,
-                                    std::uniform_int_distribution<std::size_t>(1, 9000)(random));
-            path->handleMicData(std::span(mic).subspan(micAt, m));
-            micAt += m;
-            const auto s = std::min(sys.size() - sysAt,
-                                    std::uniform_int_distribution<std::size_t>(1, 9000)(random));
-            path->handleSystemData(std::span(sys).subspan(sysAt, s));
-            sysAt += s;
-        }
-        pass();
-    }
-    pass();
-    const auto micFrames = framesOf(AudioProtocol::FrameType::mic);
-    const auto sysFrames = framesOf(AudioProtocol::FrameType::system);
-    EXPECT_EQ(payloads(micFrames), mic);
-    EXPECT_EQ(payloads(sysFrames), sys);
-    for (std::size_t i = 0; i < micFrames.size(); ++i)
-        ASSERT_EQ(micFrames[i].sequence, i);
-    for (std::size_t i = 0; i < sysFrames.size(); ++i)
-        ASSERT_EQ(sysFrames[i].sequence, i);
-    EXPECT_EQ(path->micFramesSent(), 40);
-    EXPECT_EQ(path->systemFramesSent(), 33);
-}
-
-TEST_F(DataPathFixture, SequencesCountIndependentlyAndWrapToZero) {
+// Microphone bytes wait for a whole frame; each stream numbers its frames on
+// its own and wraps to zero.
+TEST_F(DataPathFixture, WholeFramesLeaveWithTheirHeaderAndSequencesWrapPerStream) {
     path = make({0xFFFFFFFEu, 0xFFFFFFFFu});
     const Bytes audio = byteRamp(kFrame * 3);
-    path->handleMicData(audio);
+    path->handleMicData(std::span(audio).first(kFrame - 1));
+    pass();
+    EXPECT_TRUE(out.frames().empty());
+    path->handleMicData(std::span(audio).subspan(kFrame - 1));
     path->handleSystemData(audio);
     pass();
+    const auto micFrames = framesOf(AudioProtocol::FrameType::mic);
+    ASSERT_EQ(micFrames.size(), 3u);
+    EXPECT_EQ(micFrames[0].payload, Bytes(audio.begin(), audio.begin() + kFrame));
+    const auto& header = micFrames[0].audio();
+    EXPECT_EQ(std::tuple(header.sampleRate, header.channels, header.bitsPerSample),
+              std::tuple(48000, 2, 16));
+    EXPECT_EQ(header.level,
+              protocol::levelFromRms(protocol::calculateRMSInt16(std::span(audio).first(kFrame))));
     std::vector<std::uint32_t> mic, sys;
-    for (const auto& f : framesOf(AudioProtocol::FrameType::mic))
+    for (const auto& f : micFrames)
         mic.push_back(f.sequence);
     for (const auto& f : framesOf(AudioProtocol::FrameType::system))
         sys.push_back(f.sequence);
@@ -195,7 +156,7 @@ TEST_F(DataPathFixture, EachStreamKeepsItsNewestAudioWhileNothingIsSent) {
 
 // The sources write straight into the rings from their own threads while the
 // sender drains them: two 16-bit ramps in awkward chunk sizes come back
-// sample-exact, each in its own stream.
+// sample-exact, each in its own stream, in exact frames numbered from zero.
 TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSampleExact) {
     constexpr std::size_t kFrames = 300;
     auto rampBytes = [](std::int16_t first) {
@@ -210,7 +171,7 @@ TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSa
     const Bytes mic = rampBytes(0);
     const Bytes sys = rampBytes(-20000);
     auto produce = [&](const Bytes& audio, bool isMic) {
-        const std::size_t sizes[] = {4, 148, 964, 3844, 7676, 40};  // whole sample frames
+        const std::size_t sizes[] = {4, 147, 965, 3844, 7675, 41};
         for (std::size_t at = 0, k = 0; at < audio.size(); ++k) {
             const auto n = std::min(audio.size() - at, sizes[k % std::size(sizes)]);
             const auto chunk = std::span(audio).subspan(at, n);
@@ -230,8 +191,15 @@ TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSa
     sysThread.join();
     produced = true;
     sender.join();
-    EXPECT_EQ(payloads(framesOf(AudioProtocol::FrameType::mic)), mic);
-    EXPECT_EQ(payloads(framesOf(AudioProtocol::FrameType::system)), sys);
+    for (const auto& [type, sent] : {std::pair{AudioProtocol::FrameType::mic, &mic},
+                                     std::pair{AudioProtocol::FrameType::system, &sys}}) {
+        const auto frames = framesOf(type);
+        EXPECT_EQ(payloads(frames), *sent);
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(frames[i].sequence, i);
+    }
+    EXPECT_EQ(path->micFramesSent(), static_cast<std::int64_t>(kFrames));
+    EXPECT_EQ(path->systemFramesSent(), static_cast<std::int64_t>(kFrames));
     EXPECT_EQ(path->droppedAudio().micBytes + path->droppedAudio().systemBytes, 0);
 }
 
