@@ -3,6 +3,7 @@
 
 #include <tuple>
 
+#include "contract/ProviderHarness.h"
 #include "dispatch/ManualClock.h"
 #include "sources/test/WAVFileSource.h"
 #include "support/MemoryChannels.h"
@@ -15,7 +16,6 @@ using protocol::AudioProtocol;
 using test::makeWav;
 using test::ramp;
 using test::WavSpec;
-using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
 std::string refusal(const Bytes& file) {
@@ -70,52 +70,32 @@ TEST(WAVParsing, ReadsTheCanonicalHeaderAndTakesEverythingAfterItAsSamples) {
     EXPECT_EQ(contents.inputFrameSize(), 640);
 }
 
+// Each sample frame is held for 48 kHz (3 times for 16 kHz) and mono doubled
+// to stereo; stereo holds whole (left, right) frames and a trailing odd byte
+// or half frame is ignored.
 TEST(WAVConversion, HoldsEachSampleFrameAndDoublesMonoToStereo) {
-    WAVContents mono16k;
-    mono16k.sampleRate = 16000;
-    Bytes out;
-    const auto file = makeWav(WavSpec{}, ramp(320));
-    const Bytes pcm(file.begin() + 44, file.end());
-    convertToOutputFormat(mono16k, pcm, out);
-    ASSERT_EQ(out.size(), 3840u);
-    const auto samples = samplesOf(out);
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        ASSERT_EQ(samples[i], static_cast<std::int16_t>(i / 6))
-            << i;  // 3 for rate x 2 for channels
-
-    WAVContents stereo48k;
-    stereo48k.sampleRate = 48000;
-    stereo48k.channels = 2;
-    const Bytes frame = [] {
-        Bytes b(3840);
-        for (std::size_t i = 0; i < b.size(); ++i)
-            b[i] = static_cast<std::uint8_t>(i * 13);
-        return b;
-    }();
-    convertToOutputFormat(stereo48k, frame, out);
-    EXPECT_EQ(out, frame);
-
-    // Stereo below 48 kHz repeats whole (left, right) frames.
-    WAVContents stereo24k = stereo48k;
-    stereo24k.sampleRate = 24000;
-    const std::vector<std::int16_t> lr{10, -10, 20, -20};
-    Bytes in;
-    for (auto s : lr) {
-        in.push_back(static_cast<std::uint8_t>(s));
-        in.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+    using Samples = std::vector<std::int16_t>;
+    const std::tuple<std::int64_t, std::int64_t, Samples, Samples> cases[] = {
+        {16000, 1, {1, -2}, {1, 1, 1, 1, 1, 1, -2, -2, -2, -2, -2, -2}},
+        {48000, 2, {1, -2, 3, -4}, {1, -2, 3, -4}},
+        {24000, 2, {10, -10, 20, -20, 30}, {10, -10, 10, -10, 20, -20, 20, -20}},
+    };
+    for (const auto& [rate, channels, in, expected] : cases) {
+        WAVContents contents;
+        contents.sampleRate = rate;
+        contents.channels = channels;
+        const auto file = makeWav(WavSpec{}, in);
+        Bytes pcm(file.begin() + 44, file.end()), out;
+        pcm.push_back(5);
+        convertToOutputFormat(contents, pcm, out);
+        EXPECT_EQ(samplesOf(out), expected) << rate;
     }
-    convertToOutputFormat(stereo24k, in, out);
-    EXPECT_THAT(samplesOf(out), ElementsAre(10, -10, 10, -10, 20, -20, 20, -20));
-    in.push_back(5);  // an odd trailing byte is ignored
-    convertToOutputFormat(mono16k, in, out);
-    EXPECT_EQ(out.size(), 4u * 6 * 2);
 }
 
 struct WAVPlayback : ::testing::Test {
     dispatch::ManualClock clock;
     test::MemoryChannels out;
-    std::mutex mutex;
-    std::vector<Bytes> _delivered;
+    contract::Recorder<Bytes> chunks;
     std::vector<std::unique_ptr<test::TempFile>> files;
 
     std::shared_ptr<WAVFileSource> load(
@@ -124,15 +104,11 @@ struct WAVPlayback : ::testing::Test {
         auto source = WAVFileSource::create(files.back()->path(), type, clock, out.text());
         EXPECT_TRUE(source.ok());
         source.value()->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
-            std::lock_guard lock(mutex);
-            _delivered.emplace_back(chunk.begin(), chunk.end());
+            chunks.add({chunk.begin(), chunk.end()});
         });
         return source.value();
     }
-    std::vector<Bytes> delivered() {
-        std::lock_guard lock(mutex);
-        return _delivered;
-    }
+    std::vector<Bytes> delivered() { return chunks.values(); }
 };
 
 TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame) {
