@@ -41,13 +41,6 @@ class StreamerIntegrationTest : public SystemAudioFixture {
     std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
 };
 
-TEST_F(StreamerIntegrationTest, DeniedPermissionStreamsWithoutSystemAudioAndWithoutAStartEvent) {
-    sim.setPermission(false);
-    EXPECT_EQ(startStreamer(), "ok");
-    EXPECT_THAT(events(), ::testing::ElementsAre("CMD_RESPONSE:SCREEN_RECORDING_PERMISSION_DENIED:",
-                                                 "EVENT:SCREEN_RECORDING_PERMISSION_DENIED"));
-}
-
 TEST_F(StreamerIntegrationTest, AStartThatIsNeverConfirmedIsCleanedUpByTheWatchdog) {
     sim.setStartOutcome(SimOutcome::never());
     EXPECT_EQ(startStreamer(), "none");
