@@ -109,12 +109,17 @@ INSTANTIATE_TEST_SUITE_P(Recoveries, MicLostDeviceTest,
                                                           true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(MicDeviceFollowingTest, AChangePendingAtReleaseDoesNothing) {
+// A running source released without a stop removes its listener and stops
+// its session; a device change still pending then does nothing.
+TEST_F(MicDeviceFollowingTest, ARunningSourceReleasedWithAChangePendingLeavesNothingRunning) {
     ASSERT_FALSE(startSource());
+    EXPECT_EQ(world.audio().listenerCount(), 1u);
     world.audio().setDefaultInput("mic-b");
     clock.advanceSeconds(0.1);
     source.reset();
     clock.advanceSeconds(1);
+    EXPECT_EQ(world.audio().listenerCount(), 0u);
+    EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
     EXPECT_EQ(world.audio().runningSessions("mic-b"), 0u);
 }
 
