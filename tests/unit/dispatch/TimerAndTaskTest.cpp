@@ -17,42 +17,43 @@ namespace {
 
 using ::testing::ElementsAre;
 
-TEST(RepeatingTimer, TicksOnScheduleUntilCancelledFromItsHandler) {
+// A timer ticks on schedule until its handler cancels it; a restart replaces
+// the schedule, and destruction stops the ticks.
+TEST(RepeatingTimer, TicksOnScheduleUntilCancelledRestartedOrDestroyed) {
     ManualClock clock;
     SerialQueue queue(clock, "test.timer");
     std::vector<double> ticks;
     RepeatingTimer* self = nullptr;
-    RepeatingTimer timer(queue, seconds(1), milliseconds(100), [&] {
+    RepeatingTimer cancelling(queue, seconds(1), milliseconds(100), [&] {
         ticks.push_back(clock.uptimeSeconds());
         if (ticks.size() == 3)
             self->cancel();
     });
-    self = &timer;
-    timer.start();
+    self = &cancelling;
+    cancelling.start();
     clock.advance(seconds(2.5));
     EXPECT_THAT(ticks, ElementsAre(1, 2));
     clock.advance(seconds(10));
     EXPECT_THAT(ticks, ElementsAre(1, 2, 3));
-    EXPECT_FALSE(timer.isRunning());
-}
+    EXPECT_FALSE(cancelling.isRunning());
 
-TEST(RepeatingTimer, RestartReplacesTheScheduleAndDestructionStopsTicks) {
-    ManualClock clock;
-    SerialQueue queue(clock, "test.timer");
-    std::vector<double> ticks;
+    ticks.clear();
     {
         RepeatingTimer timer(queue, seconds(1), Duration{0},
                              [&] { ticks.push_back(clock.uptimeSeconds()); });
         timer.start(Duration{0});
-        clock.advance(milliseconds(1500));  // ticks at 0 and 1
-        timer.start(seconds(2));            // next at 3.5, then 4.5
-        clock.advance(seconds(3.5));        // to 5.0
+        clock.advance(milliseconds(1500));  // ticks at 12.5 and 13.5
+        timer.start(seconds(2));            // next at 16, then 17
+        clock.advance(seconds(3.5));        // to 17.5
     }
     clock.advance(seconds(10));
-    EXPECT_THAT(ticks, ElementsAre(0, 1, 3.5, 4.5));
+    EXPECT_THAT(ticks, ElementsAre(12.5, 13.5, 16, 17));
 }
 
-TEST(BackgroundTask, PacedLoopIsDeterministicOnTheManualClock) {
+// A paced loop is deterministic on the manual clock; a sleeping loop wakes
+// for the stop without time moving, and on the system clock a sleep the stop
+// did not end would hold the test for an hour, past its time limit.
+TEST(BackgroundTask, PacedLoopsFollowTheClockAndWakeForTheStop) {
     ManualClock clock;
     std::atomic<int> wakeUps{0};
     BackgroundTask task(clock, "test.loop", [&](BackgroundTask::Context& ctx) {
@@ -66,8 +67,18 @@ TEST(BackgroundTask, PacedLoopIsDeterministicOnTheManualClock) {
     clock.advance(milliseconds(50));
     EXPECT_EQ(wakeUps.load(), 11);
     task.requestStop();
-    task.join();  // a sleeping loop wakes for the stop without time moving
+    task.join();
     clock.settle();
+
+    SystemClock real;
+    std::atomic<bool> finished{false};
+    {
+        BackgroundTask sleeper(real, "test.sleeper", [&](BackgroundTask::Context& ctx) {
+            ctx.sleepFor(seconds(3600));
+            finished = true;
+        });
+    }
+    EXPECT_TRUE(finished);
 }
 
 TEST(SystemClock, FiresTimersInDeadlineOrderAndHonoursCancel) {
@@ -92,19 +103,6 @@ TEST(SystemClock, FiresTimersInDeadlineOrderAndHonoursCancel) {
     ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     std::lock_guard lock(mutex);
     EXPECT_THAT(order, ElementsAre(1, 2, 3));
-}
-
-// A sleep the stop did not end would hold the test for an hour, past its time limit.
-TEST(SystemClock, BackgroundSleepEndsPromptlyOnStop) {
-    SystemClock clock;
-    std::atomic<bool> finished{false};
-    {
-        BackgroundTask task(clock, "test.sleeper", [&](BackgroundTask::Context& ctx) {
-            ctx.sleepFor(seconds(3600));
-            finished = true;
-        });
-    }
-    EXPECT_TRUE(finished);
 }
 
 // Many threads posting, delaying and cancelling at once (run under TSan):
