@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <stdexcept>
 
 namespace ostrovane::test {
@@ -38,18 +39,13 @@ MemoryChannels::MemoryChannels()
       text_(textFd_.get()),
       frames_(frameFd_.get()) {}
 
+// Whole lines only: a line still being written is left for the next read.
 std::vector<std::string> MemoryChannels::lines() const {
     const auto bytes = readAll(textFd_.get());
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
     std::vector<std::string> out;
-    std::string current;
-    for (std::uint8_t b : bytes) {
-        if (b == '\n') {
-            out.push_back(std::move(current));
-            current.clear();
-        } else {
-            current.push_back(static_cast<char>(b));
-        }
-    }
+    for (std::string line; std::getline(text, line) && !text.eof();)
+        out.push_back(std::move(line));
     return out;
 }
 
@@ -74,10 +70,6 @@ std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines
     std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
                  [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
     return out;
-}
-
-bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 }  // namespace ostrovane::test

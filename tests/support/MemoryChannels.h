@@ -40,6 +40,5 @@ class MemoryChannels {
 // Lines of `lines` that begin with `prefix`.
 std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines,
                                            const std::string& prefix);
-bool hasLine(const std::vector<std::string>& lines, const std::string& line);
 
 }  // namespace ostrovane::test

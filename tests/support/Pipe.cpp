@@ -18,23 +18,14 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 // read() that resumes after EINTR; returns 0 at end of stream.
 std::size_t readSome(int fd, void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t count = ::read(fd, buffer, size);
-        if (count >= 0) {
+        if (count >= 0)
             return static_cast<std::size_t>(count);
-        }
-        if (errno != EINTR) {
+        if (errno != EINTR)
             throwErrno("read");
-        }
     }
 }
 
@@ -42,51 +33,30 @@ std::size_t readSome(int fd, void* buffer, std::size_t size) {
 
 Pipe::Pipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    if (::pipe2(fds, O_CLOEXEC) != 0)
         throwErrno("pipe2");
-    }
-    readFd_ = fds[0];
-    writeFd_ = fds[1];
+    read_.reset(fds[0]);
+    write_.reset(fds[1]);
 }
 
 Pipe Pipe::packets() {
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
         throwErrno("socketpair");
-    }
-    return Pipe(fds[0], fds[1]);
-}
-
-Pipe::~Pipe() {
-    closeRead();
-    closeWrite();
-}
-
-Pipe::Pipe(Pipe&& other) noexcept : readFd_(other.readFd_), writeFd_(other.writeFd_) {
-    other.readFd_ = -1;
-    other.writeFd_ = -1;
-}
-
-void Pipe::closeRead() {
-    closeFd(readFd_);
-}
-void Pipe::closeWrite() {
-    closeFd(writeFd_);
+    return Pipe(fds);
 }
 
 void Pipe::setWriteNonBlocking() {
-    const int flags = ::fcntl(writeFd_, F_GETFL);
-    if (flags < 0 || ::fcntl(writeFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int flags = ::fcntl(writeFd(), F_GETFL);
+    if (flags < 0 || ::fcntl(writeFd(), F_SETFL, flags | O_NONBLOCK) != 0)
         throwErrno("fcntl");
-    }
 }
 
 std::vector<std::uint8_t> Pipe::readToEnd() {
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[65536];
-    while (const std::size_t count = readSome(readFd_, chunk, sizeof chunk)) {
+    while (const std::size_t count = readSome(readFd(), chunk, sizeof chunk))
         bytes.insert(bytes.end(), chunk, chunk + count);
-    }
     return bytes;
 }
 
@@ -99,10 +69,9 @@ std::vector<std::uint8_t> Pipe::readExactly(std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
     std::size_t filled = 0;
     while (filled < count) {
-        const std::size_t got = readSome(readFd_, bytes.data() + filled, count - filled);
-        if (got == 0) {
+        const std::size_t got = readSome(readFd(), bytes.data() + filled, count - filled);
+        if (got == 0)
             break;
-        }
         filled += got;
     }
     bytes.resize(filled);
@@ -111,7 +80,7 @@ std::vector<std::uint8_t> Pipe::readExactly(std::size_t count) {
 
 std::string Pipe::readMessage() {
     std::string message(1 << 20, '\0');
-    message.resize(readSome(readFd_, message.data(), message.size()));
+    message.resize(readSome(readFd(), message.data(), message.size()));
     return message;
 }
 

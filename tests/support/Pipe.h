@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "util/UniqueFd.h"
+
 namespace ostrovane::test {
 
 // A pipe (or a packet socket pair) whose descriptors close with the object.
@@ -15,16 +17,10 @@ class Pipe {
     // lets a test see how many write calls produced the bytes.
     static Pipe packets();
 
-    ~Pipe();
-    Pipe(Pipe&& other) noexcept;
-    Pipe& operator=(Pipe&&) = delete;
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    int readFd() const { return readFd_; }
-    int writeFd() const { return writeFd_; }
-    void closeRead();
-    void closeWrite();
+    int readFd() const { return read_.get(); }
+    int writeFd() const { return write_.get(); }
+    void closeRead() { read_.reset(); }
+    void closeWrite() { write_.reset(); }
     void setWriteNonBlocking();
 
     // Reads until end of stream; close the write end first.
@@ -36,10 +32,9 @@ class Pipe {
     std::string readMessage();
 
   private:
-    Pipe(int readFd, int writeFd) : readFd_(readFd), writeFd_(writeFd) {}
+    explicit Pipe(const int (&fds)[2]) : read_(fds[0]), write_(fds[1]) {}
 
-    int readFd_ = -1;
-    int writeFd_ = -1;
+    UniqueFd read_, write_;
 };
 
 // Makes writes to a closed pipe fail with EPIPE instead of killing the test
