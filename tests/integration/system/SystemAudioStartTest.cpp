@@ -109,48 +109,34 @@ TEST_F(SystemAudioStartTest, ARejectedStartIsCleanedUpAndReportedThroughTheOutco
     EXPECT_EQ(sim.capturingStreams(), 0u);
 }
 
-TEST_F(SystemAudioStartTest, AConfirmationAfterStopIsDiscardedWithoutAnOutcome) {
-    sim.holdStartAnswers(true);
-    EXPECT_EQ(start(), "ok");
-    ASSERT_EQ(sim.heldAnswers(), 1u);
-    EXPECT_TRUE(stop());
-    newLines();
-
-    sim.releaseHeldAnswers();
-    clock.settle();
-    EXPECT_TRUE(events().empty());
-    EXPECT_TRUE(outcomes.values().empty());
-    EXPECT_EQ(sim.capturingStreams(), 0u);
-
-    // A rejection that arrives after stop belongs to a stream that is no
-    // longer current: nothing reaches the parent.
-    sim.holdStartAnswers(true);
-    sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Late"}));
-    EXPECT_EQ(start(), "ok");
-    EXPECT_TRUE(stop());
-    newLines();
-    sim.releaseHeldAnswers();
-    clock.settle();
-    EXPECT_TRUE(events().empty());
-    EXPECT_TRUE(outcomes.values().empty());
-}
-
-TEST_F(SystemAudioStartTest, StopDuringTheContentQueryCreatesNoStream) {
-    sim.holdContentAnswers(true);
-    contract::Recorder<std::string> result;
-    source->start(
-        [&](platform::MaybeError e) { result.add(e ? e->localizedDescription() : "ok"); });
-    clock.settle();
-    ASSERT_EQ(sim.heldAnswers(), 1u);
-    source->stop(nullptr);
-    sim.releaseHeldAnswers();
-    clock.settle();
-
-    EXPECT_THAT(result.values(), ElementsAre("ok"));
-    EXPECT_EQ(sim.streamsMade(), 0);
-    EXPECT_FALSE(source->isActive());
-    EXPECT_FALSE(source->status().watchdogRunning);
-    EXPECT_EQ(clock.pendingTimers(), 0u);
+// A stop before the service answers (the content query, or the start with a
+// confirmation or a rejection): the late answer belongs to a session that is
+// over, nothing reaches the parent and nothing is left running.
+TEST_F(SystemAudioStartTest, AnAnswerThatComesAfterStopIsDiscarded) {
+    for (const std::string held : {"content", "confirmation", "rejection"}) {
+        SCOPED_TRACE(held);
+        sim.holdContentAnswers(held == "content");
+        sim.holdStartAnswers(held != "content");
+        if (held == "rejection")
+            sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Late"}));
+        contract::Recorder<std::string> result;
+        source->start(
+            [&](platform::MaybeError e) { result.add(e ? e->localizedDescription() : "ok"); });
+        clock.settle();
+        ASSERT_EQ(sim.heldAnswers(), 1u);
+        source->stop(nullptr);
+        newLines();
+        sim.releaseHeldAnswers();
+        clock.settle();
+        EXPECT_THAT(result.values(), ElementsAre("ok"));
+        EXPECT_TRUE(events().empty());
+        EXPECT_TRUE(outcomes.values().empty());
+        EXPECT_EQ(sim.capturingStreams(), 0u);
+        EXPECT_FALSE(source->isActive());
+        EXPECT_FALSE(source->status().watchdogRunning);
+        EXPECT_EQ(clock.pendingTimers(), 0u);
+        EXPECT_EQ(sim.streamsMade(), held == "content" ? 0 : held == "confirmation" ? 1 : 2);
+    }
 }
 
 TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhile) {
