@@ -30,9 +30,8 @@ TEST(AudioProtocolTest, FrameTypeAcceptsOnlyTheThreeKnownValues) {
     EXPECT_EQ(AudioProtocol::frameType(1), FrameType::mic);
     EXPECT_EQ(AudioProtocol::frameType(2), FrameType::system);
     EXPECT_EQ(AudioProtocol::frameType(3), FrameType::video);
-    for (const int raw : {0, 4, 0x41, 255}) {
+    for (const int raw : {0, 4, 0x41, 255})
         EXPECT_FALSE(AudioProtocol::frameType(static_cast<std::uint8_t>(raw))) << raw;
-    }
 }
 
 TEST(FrameEncodingTest, AudioHeaderMatchesTheDocumentedExample) {

@@ -28,9 +28,8 @@ using FrameType = AudioProtocol::FrameType;
 // frame (or shifted by a byte) is detected.
 std::vector<std::uint8_t> patterned(std::size_t size, std::uint32_t seed) {
     std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>(seed * 131 + i * 7 + (i >> 8));
-    }
     return bytes;
 }
 
