@@ -180,10 +180,16 @@ TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSa
         }
     };
     std::atomic<bool> produced{false};
+    // Passes run until one after the producers ended sends nothing more, so
+    // audio lost to a fault ends the test instead of hanging it.
     std::thread sender([&] {
-        while (!produced.load() || path->micFramesSent() < static_cast<std::int64_t>(kFrames) ||
-               path->systemFramesSent() < static_cast<std::int64_t>(kFrames))
+        for (bool ended = false;;) {
+            const auto sent = path->micFramesSent() + path->systemFramesSent();
             path->sendAudioData();
+            if (ended && sent == path->micFramesSent() + path->systemFramesSent())
+                break;
+            ended = produced.load();
+        }
     });
     std::thread micThread(produce, std::cref(mic), true);
     std::thread sysThread(produce, std::cref(sys), false);
