@@ -102,7 +102,7 @@ TEST_F(MicLifecycleTest, ReleasingTheSourceDuringStartFailsTheStartAndStopsEvery
     EXPECT_EQ(world.audio().listenerCount(), 0u);
 }
 
-TEST_F(MicLifecycleTest, RuntimeErrorsRestartTheSessionWhenTheyCarryAnError) {
+TEST_F(MicLifecycleTest, RuntimeErrorsAndInterruptionsRestartTheSessionWhileItIsActive) {
     addDevice({.uid = "mic-a", .name = "Mic A"}, true);
     ASSERT_FALSE(startSource());
     clock.advanceSeconds(0.1);
@@ -122,37 +122,27 @@ TEST_F(MicLifecycleTest, RuntimeErrorsRestartTheSessionWhenTheyCarryAnError) {
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
     EXPECT_TRUE(source->isActive());
 
-    // The device now refuses to run: the source gives up.
-    world.audio().endInterruption("mic-a");  // running again
+    // The end of an interruption resumes the session if it is still active,
+    // and changes nothing while it runs.
+    world.audio().endInterruption("mic-a");
     clock.settle();
     ASSERT_EQ(world.audio().runningSessions("mic-a"), 1u);
+    world.audio().interrupt("mic-a", {{"reason", "audio device in use"}});
+    clock.settle();
+    EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
+    world.audio().endInterruption("mic-a");
+    world.audio().endInterruption("mic-a");
+    clock.settle();
+    ASSERT_EQ(world.audio().runningSessions("mic-a"), 1u);
+
+    // The device now refuses to run: the source gives up, and the end of an
+    // interruption of an inactive source starts nothing.
     newLines();
     world.audio().setFaults("mic-a", faults(&SimDeviceFaults::failToStart));
     world.audio().raiseRuntimeError("mic-a", platform::Error{"d", 1, "gone"});
     clock.settle();
     EXPECT_FALSE(source->isActive());
-}
-
-TEST_F(MicLifecycleTest, InterruptionsResumeTheSessionIfItIsStillActive) {
-    addDevice({.uid = "mic-a", .name = "Mic A"}, true);
-    ASSERT_FALSE(startSource());
-    newLines();
-
-    // The end of an interruption while the session still runs changes nothing.
-    world.audio().endInterruption("mic-a");
-    clock.settle();
-    EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
-
-    world.audio().interrupt("mic-a", {{"reason", "audio device in use"}});
-    clock.settle();
-    EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
-
-    world.audio().endInterruption("mic-a");
-    clock.settle();
-    EXPECT_EQ(world.audio().runningSessions("mic-a"), 1u);
-
-    // Inactive: the end of an interruption starts nothing.
-    stopSource();
+    world.audio().setFaults("mic-a", {});
     world.audio().interrupt("mic-a");
     world.audio().endInterruption("mic-a");
     clock.settle();
