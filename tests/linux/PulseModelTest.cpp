@@ -2,6 +2,9 @@
 // counts as a device, change reports and process grouping.
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "platform/linux/PulseFormat.h"
 #include "platform/linux/PulseModel.h"
 
@@ -24,15 +27,18 @@ SinkInfo sink(std::uint32_t index, std::string name, bool running = false) {
     return SinkInfo{index, name, name + " description", name + ".monitor", running};
 }
 
+// Speakers with their monitor (source 0) and a microphone (source 1).
+void addDevices(PulseModel& model) {
+    model.setAvailable(true);
+    model.putSink(sink(0, "speakers"));
+    model.putSource(source(0, "speakers.monitor", true));
+    model.putSource(source(1, "mic"));
+    model.setDefaults("mic", "speakers");
+}
+
 class PulseModelTest : public testing::Test {
   protected:
-    void SetUp() override {
-        model.setAvailable(true);
-        model.putSink(sink(0, "speakers"));
-        model.putSource(source(0, "speakers.monitor", true));
-        model.putSource(source(1, "mic"));
-        model.setDefaults("mic", "speakers");
-    }
+    void SetUp() override { addDevices(model); }
     PulseModel model;
 };
 
@@ -107,33 +113,75 @@ TEST_F(PulseModelTest, AnUnavailableModelAnswersNothingAndReportsOnlyTheFlip) {
     EXPECT_EQ(model.defaultCaptureDevice()->uniqueId, "mic");
 }
 
-TEST_F(PulseModelTest, ProcessesAreGroupedByPidPreferringTheServersPid) {
+struct Grouping {
+    const char* what;
+    std::vector<ClientInfo> clients;
+    std::vector<StreamInfo> recordings;           // source-outputs; device 1 is the microphone
+    std::vector<StreamInfo> playbacks;            // sink-inputs
+    std::vector<std::pair<Pid, bool>> processes;  // pid, running input; in order
+};
+
+TEST(PulseModelProcesses, AreGroupedByPidAndSandboxedClientsByClient) {
+    const PidHints sandboxed{std::nullopt, 2, true};
+    const std::vector<Grouping> cases = {
+        {"the server's pid beats a claim; a client's claim stands for its streams",
+         {{7, {std::nullopt, 700}, {}}, {8, {800, 801}, {}}},
+         {{1, 1, 8, false, {std::nullopt, 999}, {}},
+          {2, 1, 7, true, {}, {}},    // corked
+          {3, 0, 7, false, {}, {}}},  // the monitor is not input
+         {{4, 0, 9, false, {std::nullopt, 900}, {}}},
+         {{800, true}, {700, false}, {900, false}}},
+        {"two sandboxes claiming the same pid stay apart",
+         {{7, sandboxed, {}}, {8, sandboxed, {}}},
+         {{1, 1, 7, false, sandboxed, {}}, {2, 1, 8, true, sandboxed, {}}},
+         {{3, 0, 8, false, sandboxed, {}}},
+         {{2, true}, {2, false}}},
+        {"one sandboxed client with several streams is one process",
+         {{7, sandboxed, {}}},
+         {{1, 1, 7, true, sandboxed, {}}, {2, 1, 7, false, sandboxed, {}}},
+         {{3, 0, 7, false, sandboxed, {}}},
+         {{2, true}}},
+        {"two connections of one of our processes are one process",
+         {{7, {std::nullopt, 700}, {}}, {8, {std::nullopt, 700}, {}}},
+         {{1, 1, 7, true, {}, {}}, {2, 1, 8, false, {}, {}}},
+         {},
+         {{700, true}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        PulseModel m;
+        addDevices(m);
+        for (const auto& client : c.clients)
+            m.putClient(client);
+        for (const auto& stream : c.recordings)
+            m.putSourceOutput(stream);
+        for (const auto& stream : c.playbacks)
+            m.putSinkInput(stream);
+
+        const auto processes = m.processes();
+        std::vector<std::pair<Pid, bool>> seen;
+        for (const auto& p : processes) {
+            seen.emplace_back(p.pid, p.runningInput);
+            EXPECT_EQ(m.process(p.id)->runningInput, p.runningInput);
+        }
+        EXPECT_EQ(seen, c.processes);
+        for (std::size_t i = 1; i < processes.size(); ++i)
+            EXPECT_NE(processes[i].id, processes[i - 1].id);
+    }
+}
+
+TEST_F(PulseModelTest, AProcessKeepsItsIdWhileItHasStreams) {
     model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {}});
-    model.putClient(ClientInfo{8, PidHints{800, 801}, {}});
-    // Claimed by the stream, but the client's server-derived pid wins.
-    model.putSourceOutput(StreamInfo{1, 1, 8, false, PidHints{std::nullopt, 999}, {}});
-    // The client's claim is all there is.
-    model.putSourceOutput(StreamInfo{2, 1, 7, true, {}, {}});
-    // A second stream of the same process, recording the monitor.
-    model.putSourceOutput(StreamInfo{3, 0, 7, false, {}, {}});
-    model.putSinkInput(StreamInfo{4, 0, 9, false, PidHints{std::nullopt, 900}, {}});
+    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {}});
+    model.putSinkInput(StreamInfo{2, 0, 7, false, {}, {}});
 
-    auto processes = model.processes();
-    ASSERT_EQ(processes.size(), 3u);
-    EXPECT_EQ(processes[0].pid, 800);
-    EXPECT_TRUE(processes[0].runningInput);
-    EXPECT_EQ(processes[1].pid, 700);
-    EXPECT_FALSE(processes[1].runningInput);  // corked, and a monitor is not input
-    EXPECT_EQ(processes[2].pid, 900);
-    EXPECT_FALSE(processes[2].runningInput);
-
-    const AudioObjectId first = processes[0].id;
-    EXPECT_EQ(model.processes()[0].id, first);  // stable while the process has streams
+    const AudioObjectId first = model.processes()[0].id;
     EXPECT_NE(first, model.defaultInputId());
-
     model.removeSourceOutput(1);
+    EXPECT_EQ(model.processes()[0].id, first);
+    model.removeSinkInput(2);
+    EXPECT_TRUE(model.processes().empty());
     EXPECT_FALSE(model.process(first));
-    EXPECT_EQ(model.processes().size(), 2u);
 }
 
 TEST_F(PulseModelTest, AProcessIsNamedAsItNamesItselfElseByItsExecutableStreamBeforeClient) {

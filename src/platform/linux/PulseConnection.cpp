@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "platform/linux/ProcFs.h"
@@ -29,6 +30,26 @@ std::optional<Pid> pidProperty(const pa_proplist* list, const char* key) {
     return pid;
 }
 
+std::string textProperty(const pa_proplist* list, const char* key) {
+    const char* text = list ? pa_proplist_gets(list, key) : nullptr;
+    return text ? text : "";
+}
+
+// libpulse names the client's executable as its own /proc/self/exe shows it.
+// A claimed pid whose process runs another executable (or that is no process
+// of ours at all) was counted in another pid namespace. A client that does
+// not name its executable is taken at its word.
+bool claimedElsewhere(Pid claimed, const std::string& binary) {
+    if (binary.empty())
+        return false;
+    const ProcFs proc;
+    if (const auto executable = proc.executable(claimed))
+        return std::filesystem::path(*executable).filename() != binary;
+    // Unreadable link: the kernel's name, cut to 15 characters, must match.
+    const auto name = proc.name(claimed);
+    return !name || *name != binary.substr(0, 15);
+}
+
 // PipeWire records the peer's pid from the socket credentials; PulseAudio
 // only has what the client says about itself. PipeWire's pulse server is
 // itself PipeWire's peer for every client it serves, so there the verified
@@ -40,12 +61,12 @@ PidHints pidHints(const pa_proplist* list) {
         if (name && (*name == "pipewire-pulse" || *name == "pipewire"))
             verified.reset();
     }
-    return PidHints{verified, pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
-}
-
-std::string textProperty(const pa_proplist* list, const char* key) {
-    const char* text = list ? pa_proplist_gets(list, key) : nullptr;
-    return text ? text : "";
+    PidHints hints{verified, pidProperty(list, PA_PROP_APPLICATION_PROCESS_ID)};
+    if (!verified && hints.claimed) {
+        hints.claimedElsewhere = claimedElsewhere(
+            *hints.claimed, textProperty(list, PA_PROP_APPLICATION_PROCESS_BINARY));
+    }
+    return hints;
 }
 
 NameHints nameHints(const pa_proplist* list) {

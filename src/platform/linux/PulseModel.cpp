@@ -263,17 +263,28 @@ const ClientInfo* PulseModel::clientLocked(const StreamInfo& stream) const {
     return it != _clients.end() ? &it->second : nullptr;
 }
 
-std::optional<Pid> PulseModel::pidLocked(const StreamInfo& stream) const {
+std::optional<PulseModel::ProcessKey> PulseModel::processKeyLocked(const StreamInfo& stream) const {
     const ClientInfo* client = clientLocked(stream);
-    if (stream.pid.server)
-        return stream.pid.server;
-    if (client && client->pid.server)
-        return client->pid.server;
-    if (stream.pid.claimed)
-        return stream.pid.claimed;
-    if (client && client->pid.claimed)
-        return client->pid.claimed;
-    return std::nullopt;
+    const PidHints* hints = nullptr;
+    std::optional<Pid> pid;
+    if (stream.pid.server) {
+        pid = stream.pid.server;
+    } else if (client && client->pid.server) {
+        pid = client->pid.server;
+    } else if (stream.pid.claimed) {
+        pid = stream.pid.claimed;
+        hints = &stream.pid;
+    } else if (client && client->pid.claimed) {
+        pid = client->pid.claimed;
+        hints = &client->pid;
+    }
+    if (!pid || *pid <= 0)
+        return std::nullopt;
+    // Two sandboxes may both claim pid 2: only the connection they came
+    // through tells them apart.
+    if (hints && hints->claimedElsewhere)
+        return ProcessKey{*pid, stream.client};
+    return ProcessKey{*pid};
 }
 
 std::string PulseModel::nameLocked(const StreamInfo& stream) const {
@@ -295,13 +306,13 @@ bool PulseModel::recordsInputLocked(const StreamInfo& output) const {
 std::vector<PulseModel::ProcessState> PulseModel::processStatesLocked() const {
     std::vector<ProcessState> states;
     auto note = [&](const StreamInfo& stream, bool input) {
-        const auto pid = pidLocked(stream);
-        if (!pid || *pid <= 0)
+        const auto key = processKeyLocked(stream);
+        if (!key)
             return;
         auto it = std::find_if(states.begin(), states.end(),
-                               [&](const ProcessState& s) { return s.pid == *pid; });
+                               [&](const ProcessState& s) { return s.key == *key; });
         if (it == states.end()) {
-            states.push_back({*pid, input, nameLocked(stream)});
+            states.push_back({*key, input, nameLocked(stream)});
             return;
         }
         it->runningInput = it->runningInput || input;
@@ -320,12 +331,12 @@ std::vector<ProcessView> PulseModel::processes() {
     std::vector<ProcessView> out;
     if (!_available)
         return out;
-    std::map<Pid, AudioObjectId> ids;
+    std::map<ProcessKey, AudioObjectId> ids;
     for (ProcessState& state : processStatesLocked()) {
-        auto known = _processIds.find(state.pid);
+        auto known = _processIds.find(state.key);
         const AudioObjectId id = known != _processIds.end() ? known->second : nextIdLocked();
-        ids.emplace(state.pid, id);
-        out.push_back({id, state.pid, state.runningInput, std::move(state.name)});
+        ids.emplace(state.key, id);
+        out.push_back({id, state.key.pid, state.runningInput, std::move(state.name)});
     }
     // Processes without streams are gone: their ids go with them.
     _processIds = std::move(ids);
@@ -339,8 +350,8 @@ std::optional<ProcessView> PulseModel::process(AudioObjectId id) const {
     if (it == _processIds.end())
         return std::nullopt;
     for (ProcessState& state : processStatesLocked()) {
-        if (state.pid == it->first)
-            return ProcessView{id, state.pid, state.runningInput, std::move(state.name)};
+        if (state.key == it->first)
+            return ProcessView{id, state.key.pid, state.runningInput, std::move(state.name)};
     }
     return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -19,6 +20,10 @@ namespace ostrovane::platform::pulse {
 struct PidHints {
     std::optional<Pid> server;
     std::optional<Pid> claimed;
+    // The claimed pid is no process of ours running the client's executable:
+    // a pid of another pid namespace (a Flatpak sandbox says 2 or so), which
+    // other sandboxed clients may claim as well.
+    bool claimedElsewhere = false;
 };
 
 // What a stream or client says its program is called: the name the program
@@ -158,29 +163,38 @@ class PulseModel {
         AudioObjectId id;
     };
 
+    // A process as the model tells processes apart: by pid, and a pid of
+    // another pid namespace only together with its client.
+    struct ProcessKey {
+        Pid pid = 0;
+        std::uint32_t client = kAnyClient;
+        static constexpr std::uint32_t kAnyClient = UINT32_MAX;
+        auto operator<=>(const ProcessKey&) const = default;
+    };
+
     AudioObjectId nextIdLocked();
-    std::optional<Pid> pidLocked(const StreamInfo& stream) const;
+    std::optional<ProcessKey> processKeyLocked(const StreamInfo& stream) const;
     bool recordsInputLocked(const StreamInfo& output) const;
     const ClientInfo* clientLocked(const StreamInfo& stream) const;
     std::string nameLocked(const StreamInfo& stream) const;
     struct ProcessState {
-        Pid pid = 0;
+        ProcessKey key;
         bool runningInput = false;
         std::string name;
     };
     std::vector<ProcessState> processStatesLocked() const;
 
     mutable std::mutex mutex_;
-    bool _available = false;                       // guarded by mutex_
-    std::map<std::uint32_t, Source> _sources;      // guarded by mutex_; by server index
-    std::map<std::uint32_t, Sink> _sinks;          // guarded by mutex_
-    std::map<std::uint32_t, StreamInfo> _outputs;  // guarded by mutex_; source-outputs
-    std::map<std::uint32_t, StreamInfo> _inputs;   // guarded by mutex_; sink-inputs
-    std::map<std::uint32_t, ClientInfo> _clients;  // guarded by mutex_
-    std::string _defaultSource;                    // guarded by mutex_
-    std::string _defaultSink;                      // guarded by mutex_
-    std::map<Pid, AudioObjectId> _processIds;      // guarded by mutex_
-    std::uint32_t _nextId = 0x100;                 // guarded by mutex_
+    bool _available = false;                          // guarded by mutex_
+    std::map<std::uint32_t, Source> _sources;         // guarded by mutex_; by server index
+    std::map<std::uint32_t, Sink> _sinks;             // guarded by mutex_
+    std::map<std::uint32_t, StreamInfo> _outputs;     // guarded by mutex_; source-outputs
+    std::map<std::uint32_t, StreamInfo> _inputs;      // guarded by mutex_; sink-inputs
+    std::map<std::uint32_t, ClientInfo> _clients;     // guarded by mutex_
+    std::string _defaultSource;                       // guarded by mutex_
+    std::string _defaultSink;                         // guarded by mutex_
+    std::map<ProcessKey, AudioObjectId> _processIds;  // guarded by mutex_
+    std::uint32_t _nextId = 0x100;                    // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse
