@@ -69,6 +69,10 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
 
     // The context when it is connected and listed; only with the main loop locked.
     pa_context* readyContextLocked() const;
+    // One more context on this main loop to the same server, connecting, its
+    // state reported to `onState`; null when it cannot even start. Only with
+    // the main loop locked.
+    ContextPtr newContextLocked(pa_context_notify_cb_t onState, void* userdata) const;
     // How many times the connection became ready (connected and listed); a
     // server that went away and came back counts again.
     std::uint64_t connections() const { return connections_.load(); }

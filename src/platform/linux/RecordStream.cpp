@@ -29,9 +29,12 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
     self->timeline_.emplace(self->request_.format, pa_frame_size(&*spec));
     self->source_ = self->request_.source;
     pa_threaded_mainloop* loop = self->connection_->mainloop();
+    if (auto error = self->openOwnContext(loop, timeout))
+        return *error;
     {
         MainloopLock lock(loop);
-        pa_context* context = self->connection_->readyContextLocked();
+        pa_context* context =
+            self->ownContext_ ? self->ownContext_.get() : self->connection_->readyContextLocked();
         if (!context) {
             return Error{
                 kPulseErrorDomain, PA_ERR_CONNECTIONREFUSED,
@@ -99,6 +102,41 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
     return self;
 }
 
+MaybeError RecordStream::openOwnContext(pa_threaded_mainloop* loop,
+                                        std::chrono::milliseconds timeout) {
+    {
+        MainloopLock lock(loop);
+        if (!connection_->readyContextLocked() || !connection_->onPipeWireLocked())
+            return std::nullopt;  // the connection's own context, or the error it gives
+        ownContext_ = connection_->newContextLocked(&RecordStream::onContextState, this);
+        if (!ownContext_)
+            return Error{kPulseErrorDomain, PA_ERR_CONNECTIONREFUSED,
+                         "Cannot connect to the sound server for " + request_.source};
+    }
+    std::unique_lock lock(mutex_);
+    const bool settled = settled_.wait_for(lock, timeout, [&] {
+        return _contextState == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(_contextState);
+    });
+    if (settled && _contextState == PA_CONTEXT_READY)
+        return std::nullopt;
+    lock.unlock();
+    MainloopLock loopLock(loop);
+    const int code = settled ? pa_context_errno(ownContext_.get()) : PA_ERR_TIMEOUT;
+    ownContext_.reset();
+    return Error{
+        kPulseErrorDomain, code,
+        "Cannot connect to the sound server for " + request_.source + ": " + pa_strerror(code)};
+}
+
+void RecordStream::onContextState(pa_context* context, void* userdata) {
+    auto* self = static_cast<RecordStream*>(userdata);
+    {
+        std::lock_guard lock(self->mutex_);
+        self->_contextState = pa_context_get_state(context);
+    }
+    self->settled_.notify_all();
+}
+
 RecordStream::RecordStream(std::shared_ptr<PulseConnection> connection, RecordRequest request,
                            RecordEvents events)
     : connection_(std::move(connection)),
@@ -110,6 +148,7 @@ RecordStream::~RecordStream() {
     MainloopLock lock(connection_->mainloop());
     checkMove_.reset();
     stream_.reset();
+    ownContext_.reset();
 }
 
 void RecordStream::setCorked(bool corked) {

@@ -43,7 +43,9 @@ struct RecordEvents {
 
 // One PulseAudio record stream, connected to exactly the source asked for
 // (PA_STREAM_DONT_MOVE unless movable: see RecordRequest; following the
-// default device is the caller's business) in small fragments.
+// default device is the caller's business) in small fragments. On PipeWire's
+// pulse server each stream has a context of its own: there a record stream
+// that shares its context with another one often gets nothing for seconds.
 //
 // Lifecycle: open → events → destruction. Once the destructor has returned
 // no event runs any more.
@@ -72,6 +74,9 @@ class RecordStream {
     Error errorLocked(const std::string& what) const;
     void readLocked();
 
+    // On PipeWire: a context of its own, ready; null elsewhere.
+    MaybeError openOwnContext(pa_threaded_mainloop* loop, std::chrono::milliseconds timeout);
+    static void onContextState(pa_context* context, void* self);
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
     static void onSuspended(pa_stream* stream, void* self);
@@ -86,6 +91,7 @@ class RecordStream {
     const std::shared_ptr<const BufferEvent> deliver_;
 
     // Main loop thread (or main loop lock) only.
+    ContextPtr ownContext_;  // before the stream, which it outlives
     StreamPtr stream_;
     std::optional<FragmentTimeline> timeline_;
     bool failedReported_ = false;
@@ -97,7 +103,8 @@ class RecordStream {
 
     std::mutex mutex_;
     std::condition_variable settled_;
-    pa_stream_state_t _state = PA_STREAM_UNCONNECTED;  // guarded by mutex_
+    pa_stream_state_t _state = PA_STREAM_UNCONNECTED;           // guarded by mutex_
+    pa_context_state_t _contextState = PA_CONTEXT_UNCONNECTED;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::pulse
