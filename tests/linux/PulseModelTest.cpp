@@ -2,7 +2,7 @@
 // counts as a device, change reports and process grouping.
 #include <gtest/gtest.h>
 
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "platform/linux/PulseFormat.h"
@@ -13,14 +13,7 @@ namespace {
 
 SourceInfo source(std::uint32_t index, std::string name, bool monitor = false,
                   bool running = false) {
-    SourceInfo s;
-    s.index = index;
-    s.name = name;
-    s.description = name + " description";
-    s.isMonitor = monitor;
-    s.channels = 2;
-    s.running = running;
-    return s;
+    return SourceInfo{index, name, name + " description", monitor, 2, std::nullopt, running};
 }
 
 SinkInfo sink(std::uint32_t index, std::string name, bool running = false) {
@@ -89,13 +82,11 @@ TEST_F(PulseModelTest, ChangesNameWhatChanged) {
     EXPECT_FALSE(defaults.defaultOutput);
 
     auto removed = model.removeSource(2);
-    EXPECT_TRUE(removed.deviceList);
-    EXPECT_TRUE(removed.defaultInput);
+    EXPECT_TRUE(removed.deviceList && removed.defaultInput);
     EXPECT_FALSE(model.removeSource(2).any());
 
     auto sinkGone = model.removeSink(0);
-    EXPECT_TRUE(sinkGone.deviceList);
-    EXPECT_TRUE(sinkGone.defaultOutput);
+    EXPECT_TRUE(sinkGone.deviceList && sinkGone.defaultOutput);
 }
 
 TEST_F(PulseModelTest, AnUnavailableModelAnswersNothingAndReportsOnlyTheFlip) {
@@ -113,16 +104,19 @@ TEST_F(PulseModelTest, AnUnavailableModelAnswersNothingAndReportsOnlyTheFlip) {
     EXPECT_EQ(model.defaultCaptureDevice()->uniqueId, "mic");
 }
 
+using Seen = std::tuple<Pid, bool, std::string>;  // pid, running input, name
+
 struct Grouping {
     const char* what;
     std::vector<ClientInfo> clients;
-    std::vector<StreamInfo> recordings;           // source-outputs; device 1 is the microphone
-    std::vector<StreamInfo> playbacks;            // sink-inputs
-    std::vector<std::pair<Pid, bool>> processes;  // pid, running input; in order
+    std::vector<StreamInfo> recordings;  // source-outputs; device 1 is the microphone
+    std::vector<StreamInfo> playbacks;   // sink-inputs
+    std::vector<Seen> processes;         // in order of their first stream
 };
 
-TEST(PulseModelProcesses, AreGroupedByPidAndSandboxedClientsByClient) {
+TEST(PulseModelProcesses, AreGroupedByPidAndSandboxedClientsByClientAndNamed) {
     const PidHints sandboxed{std::nullopt, 2, true};
+    const NameHints both{"Stream App", "stream-binary"};
     const std::vector<Grouping> cases = {
         {"the server's pid beats a claim; a client's claim stands for its streams",
          {{7, {std::nullopt, 700}, {}}, {8, {800, 801}, {}}},
@@ -130,22 +124,31 @@ TEST(PulseModelProcesses, AreGroupedByPidAndSandboxedClientsByClient) {
           {2, 1, 7, true, {}, {}},    // corked
           {3, 0, 7, false, {}, {}}},  // the monitor is not input
          {{4, 0, 9, false, {std::nullopt, 900}, {}}},
-         {{800, true}, {700, false}, {900, false}}},
-        {"two sandboxes claiming the same pid stay apart",
+         {{800, true, ""}, {700, false, ""}, {900, false, ""}}},
+        {"two sandboxes claiming the same pid stay apart, each with all its streams",
          {{7, sandboxed, {}}, {8, sandboxed, {}}},
-         {{1, 1, 7, false, sandboxed, {}}, {2, 1, 8, true, sandboxed, {}}},
-         {{3, 0, 8, false, sandboxed, {}}},
-         {{2, true}, {2, false}}},
-        {"one sandboxed client with several streams is one process",
-         {{7, sandboxed, {}}},
          {{1, 1, 7, true, sandboxed, {}}, {2, 1, 7, false, sandboxed, {}}},
-         {{3, 0, 7, false, sandboxed, {}}},
-         {{2, true}}},
+         {{3, 0, 8, false, sandboxed, {}}},
+         {{2, true, ""}, {2, false, ""}}},
         {"two connections of one of our processes are one process",
          {{7, {std::nullopt, 700}, {}}, {8, {std::nullopt, 700}, {}}},
          {{1, 1, 7, true, {}, {}}, {2, 1, 8, false, {}, {}}},
          {},
-         {{700, true}}},
+         {{700, true, ""}}},
+        {"named as it names itself, else by its executable; the stream before its client",
+         {{7, {std::nullopt, 700}, {"Client App", "client-binary"}},
+          {8, {std::nullopt, 800}, {"", "only-a-binary"}},
+          {9, {std::nullopt, 900}, {}}},
+         {{1, 1, 7, false, {}, both},
+          {2, 1, 7, false, {std::nullopt, 701}, {"", "stream-binary"}},
+          {3, 1, 8, false, {}, {}},
+          {4, 1, 9, false, {std::nullopt, 901}, {"", "stream-binary"}}},
+         {{5, 0, 9, false, {}, {}}, {6, 0, 9, false, {}, {"", "player"}}},
+         {{700, true, "Stream App"},
+          {701, true, "Client App"},
+          {800, true, "only-a-binary"},
+          {901, true, "stream-binary"},
+          {900, false, "player"}}},  // a later stream names it
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -159,54 +162,25 @@ TEST(PulseModelProcesses, AreGroupedByPidAndSandboxedClientsByClient) {
             m.putSinkInput(stream);
 
         const auto processes = m.processes();
-        std::vector<std::pair<Pid, bool>> seen;
+        std::vector<Seen> seen;
         for (const auto& p : processes) {
-            seen.emplace_back(p.pid, p.runningInput);
-            EXPECT_EQ(m.process(p.id)->runningInput, p.runningInput);
+            seen.emplace_back(p.pid, p.runningInput, p.name);
+            EXPECT_EQ(m.process(p.id)->name, p.name);
+            EXPECT_NE(p.id, m.defaultInputId());
         }
         EXPECT_EQ(seen, c.processes);
-        for (std::size_t i = 1; i < processes.size(); ++i)
-            EXPECT_NE(processes[i].id, processes[i - 1].id);
+        // Ids are distinct, and stay while the process has streams.
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            EXPECT_EQ(m.processes()[i].id, processes[i].id);
+            EXPECT_TRUE(i == 0 || processes[i].id != processes[i - 1].id);
+        }
+        for (const auto& stream : c.recordings)
+            m.removeSourceOutput(stream.index);
+        for (const auto& stream : c.playbacks)
+            m.removeSinkInput(stream.index);
+        EXPECT_TRUE(m.processes().empty());
+        EXPECT_FALSE(m.process(processes.front().id));
     }
-}
-
-TEST_F(PulseModelTest, AProcessKeepsItsIdWhileItHasStreams) {
-    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {}});
-    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {}});
-    model.putSinkInput(StreamInfo{2, 0, 7, false, {}, {}});
-
-    const AudioObjectId first = model.processes()[0].id;
-    EXPECT_NE(first, model.defaultInputId());
-    model.removeSourceOutput(1);
-    EXPECT_EQ(model.processes()[0].id, first);
-    model.removeSinkInput(2);
-    EXPECT_TRUE(model.processes().empty());
-    EXPECT_FALSE(model.process(first));
-}
-
-TEST_F(PulseModelTest, AProcessIsNamedAsItNamesItselfElseByItsExecutableStreamBeforeClient) {
-    // {application.name, application.process.binary}
-    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {"Client App", "client-binary"}});
-    model.putClient(ClientInfo{8, PidHints{std::nullopt, 800}, {"", "only-a-binary"}});
-    model.putClient(ClientInfo{9, PidHints{std::nullopt, 900}, {}});
-    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {"Stream App", "stream-binary"}});
-    model.putSourceOutput(StreamInfo{2, 1, 8, false, {}, {}});
-    model.putSinkInput(StreamInfo{3, 0, 9, false, {}, {}});
-    // A later stream names a process whose first stream did not.
-    model.putSinkInput(StreamInfo{4, 0, 9, false, {}, {"", "player"}});
-
-    auto processes = model.processes();
-    ASSERT_EQ(processes.size(), 3u);
-    EXPECT_EQ(processes[0].name, "Stream App");
-    EXPECT_EQ(processes[1].name, "only-a-binary");
-    EXPECT_EQ(processes[2].name, "player");
-    EXPECT_EQ(model.process(processes[0].id)->name, "Stream App");
-
-    // The client's own name beats the stream's executable.
-    model.putSourceOutput(StreamInfo{1, 1, 7, false, {}, {"", "stream-binary"}});
-    EXPECT_EQ(model.processes()[0].name, "Client App");
-    model.putClient(ClientInfo{7, PidHints{std::nullopt, 700}, {}});
-    EXPECT_EQ(model.processes()[0].name, "stream-binary");
 }
 
 TEST(PulseFormatTest, RecordsTheSourcesOwnSamplesOrFloatWhenTheCoreCannotTakeThem) {

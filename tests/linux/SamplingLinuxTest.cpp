@@ -26,8 +26,8 @@ class SamplingOnPulse : public HelperOnPulse {
 };
 
 // Microphones that behave like hardware, already recorded by another program
-// at the server's default latency: each sampled stream is one more stream of
-// the helper's connection, which also streams the loud one in the second run.
+// at the server's default latency; in the second run the helper also streams
+// the loud one while it samples both.
 TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheLevelsOfTheirTones) {
     struct Mic {
         const char* name;
@@ -50,10 +50,7 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheLevelsOfTheirTones) {
 
     for (const bool streaming : {false, true}) {
         SCOPED_TRACE(streaming ? "while streaming" : "idle");
-        if (streaming)
-            startStreaming();
-        else
-            startHelper();
+        streaming ? startStreaming() : startHelper();
         const auto record =
             nlohmann::json::parse(reply("SAMPLE_RUNNING_MICS:two", "RUNNING_MICS_SAMPLE:"));
         EXPECT_EQ(record["reason"], "two");
