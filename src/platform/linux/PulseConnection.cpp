@@ -294,25 +294,31 @@ bool PulseConnection::refreshDefaults() {
 
 // ---- main loop thread ----
 
-ContextPtr PulseConnection::newContextLocked(pa_context_notify_cb_t onState, void* userdata) const {
+Result<ContextPtr> PulseConnection::newContextLocked(pa_context_notify_cb_t onState,
+                                                     void* userdata) const {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop_.get());
     ProplistPtr props(pa_proplist_new());
     pa_proplist_sets(props.get(), PA_PROP_APPLICATION_NAME, options_.clientName.c_str());
     ContextPtr context(pa_context_new_with_proplist(api, options_.clientName.c_str(), props.get()));
     if (!context)
-        return nullptr;
+        return Error{kPulseErrorDomain, PA_ERR_INTERNAL, "cannot create a PulseAudio context"};
     pa_context_set_state_callback(context.get(), onState, userdata);
     const char* server = options_.server.empty() ? nullptr : options_.server.c_str();
     // Never spawn a server: without one the answer is "no server".
-    if (pa_context_connect(context.get(), server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return nullptr;
+    if (pa_context_connect(context.get(), server, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        const int code = pa_context_errno(context.get());
+        return Error{kPulseErrorDomain, code, pa_strerror(code)};
+    }
     return context;
 }
 
 void PulseConnection::connectLocked() {
-    context_ = newContextLocked(&PulseConnection::onContextState, this);
-    if (!context_)
-        failedLocked("cannot connect a PulseAudio context");
+    auto context = newContextLocked(&PulseConnection::onContextState, this);
+    if (!context.ok()) {
+        failedLocked(context.error().localizedDescription());
+        return;
+    }
+    context_ = std::move(context).value();
 }
 
 void PulseConnection::failedLocked(const std::string& reason) {

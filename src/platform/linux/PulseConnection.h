@@ -12,10 +12,13 @@
 
 #include "dispatch/Clock.h"
 #include "dispatch/SerialQueue.h"
+#include "platform/PlatformError.h"
 #include "platform/linux/PulseHandles.h"
 #include "platform/linux/PulseModel.h"
 
 namespace ostrovane::platform::pulse {
+
+inline constexpr const char* kPulseErrorDomain = "PulseAudio";
 
 // How long capture waits, once the server is back or its device went away,
 // for the server to offer a device again before it gives up. PipeWire's
@@ -70,9 +73,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // The context when it is connected and listed; only with the main loop locked.
     pa_context* readyContextLocked() const;
     // One more context on this main loop to the same server, connecting, its
-    // state reported to `onState`; null when it cannot even start. Only with
-    // the main loop locked.
-    ContextPtr newContextLocked(pa_context_notify_cb_t onState, void* userdata) const;
+    // state reported to `onState`; the error when it cannot even start. Only
+    // with the main loop locked.
+    Result<ContextPtr> newContextLocked(pa_context_notify_cb_t onState, void* userdata) const;
     // How many times the connection became ready (connected and listed); a
     // server that went away and came back counts again.
     std::uint64_t connections() const { return connections_.load(); }

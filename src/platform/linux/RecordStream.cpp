@@ -108,14 +108,15 @@ MaybeError RecordStream::openOwnContext(pa_threaded_mainloop* loop,
         MainloopLock lock(loop);
         if (!connection_->readyContextLocked() || !connection_->onPipeWireLocked())
             return std::nullopt;  // the connection's own context, or the error it gives
-        ownContext_ = connection_->newContextLocked(&RecordStream::onContextState, this);
-        if (!ownContext_)
-            return Error{kPulseErrorDomain, PA_ERR_CONNECTIONREFUSED,
-                         "Cannot connect to the sound server for " + request_.source};
+        auto context = connection_->newContextLocked(&RecordStream::onContextState, this);
+        if (!context.ok())
+            return context.error();
+        ownContext_ = std::move(context).value();
     }
     std::unique_lock lock(mutex_);
     const bool settled = settled_.wait_for(lock, timeout, [&] {
-        return _contextState == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(_contextState);
+        return _contextState == PA_CONTEXT_READY || _contextState == PA_CONTEXT_FAILED ||
+               _contextState == PA_CONTEXT_TERMINATED;
     });
     if (settled && _contextState == PA_CONTEXT_READY)
         return std::nullopt;

@@ -15,8 +15,6 @@
 
 namespace ostrovane::platform::pulse {
 
-inline constexpr const char* kPulseErrorDomain = "PulseAudio";
-
 struct RecordRequest {
     std::string source;        // the source's name; the server may not pick another
     StreamDescription format;  // interleaved PCM, as the stream should deliver it
