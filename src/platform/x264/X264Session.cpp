@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "dispatch/ThreadName.h"
 #include "platform/x264/X264VideoEncoders.h"
 
 namespace ostrovane::platform::x264 {
@@ -17,7 +18,11 @@ constexpr std::chrono::milliseconds kWaitLimit{5000};
 
 X264Session::X264Session(std::shared_ptr<EncoderLoop> loop, int width, int height)
     : loop_(std::move(loop)), converter_(width, height) {
-    thread_ = std::thread([loop = loop_] { loop->run(); });
+    thread_ = std::thread([loop = loop_] {
+        // Named, or it shows under the name of whichever thread started it.
+        dispatch::nameCurrentThread("video.encode");
+        loop->run();
+    });
 }
 
 X264Session::~X264Session() {
