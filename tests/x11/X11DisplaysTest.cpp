@@ -193,9 +193,9 @@ TEST_F(X11DisplaysTest, TheGrabOfAScreenshotIsGivenBackOnceIdle) {
     // Sanitizers hold freed memory back on purpose: there resident sizes
     // tell nothing.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    // Both buffers come back (what else the process frees meanwhile may
-    // add to the difference).
-    EXPECT_GT(held - after, 12 * 1024) << held << " KiB held, then " << after;
+    // The shared-memory segment (8,100 KiB at 1080p) comes back (what else
+    // the process frees meanwhile may add to the difference).
+    EXPECT_GT(held - after, 6 * 1024) << held << " KiB held, then " << after;
 #endif
 }
 

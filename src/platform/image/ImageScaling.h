@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/image/Image.h"
+#include "platform/image/ImageView.h"
 
 namespace ostrovane::platform {
 
@@ -24,6 +25,11 @@ struct ImageSize {
 // against they darken every pixel by about 1% (255 becomes 253) at
 // non-integer ratios and, at large integer ratios, sample 2x2 out of each box.
 //
+// The source may be a view of pixels the caller does not own (a grab read in
+// place): each source pixel is read once, straight into the destination
+// when no intermediate size is needed, and a source whose alpha byte is
+// padding gives an opaque result. Equal sizes are one copy.
+//
 // Keeps its scratch buffers between calls, so a capture thread scaling every
 // frame to the same size allocates nothing after the first frame. One thread
 // at a time.
@@ -31,11 +37,17 @@ class ImageScaler {
   public:
     // Scales the whole of `source` to the whole of `destination` (whose size
     // the caller chose). False when either is empty.
-    bool scale(const Image& source, Image& destination);
+    bool scale(const ImageView& source, Image& destination);
+    bool scale(const Image& source, Image& destination) {
+        return scale(ImageView::of(source), destination);
+    }
 
     // Scales `source` to the largest size that fits in `destination` keeping
     // its aspect ratio, centred, with the rest opaque black.
-    bool scaleToFit(const Image& source, Image& destination);
+    bool scaleToFit(const ImageView& source, Image& destination);
+    bool scaleToFit(const Image& source, Image& destination) {
+        return scaleToFit(ImageView::of(source), destination);
+    }
 
   private:
     struct View;
@@ -44,8 +56,8 @@ class ImageScaler {
     struct Axis {
         std::vector<std::uint32_t> first, count, offset, weight;
     };
-    bool scaleView(const View& source, const View& destination);
-    void areaScale(const View& source, const View& destination);
+    bool scaleView(const ImageView& source, const View& destination);
+    void areaScale(const ImageView& source, const View& destination);
 
     Image halves_[2];
     Axis columns_, rows_;

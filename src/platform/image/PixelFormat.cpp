@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/image/ImageScaling.h"
+
 namespace ostrovane::platform {
 
 namespace {
@@ -49,18 +51,12 @@ bool toBgra(const std::uint8_t* pixels, std::size_t stride, std::uint32_t width,
         return false;
     if (image.width() != width || image.height() != height)
         image = Image(width, height);
-    const std::size_t bytesPerPixel = layout.bitsPerPixel / 8;
     // The common depth-24 layout is already BGRA but for the padding byte.
-    if (bytesPerPixel == 4 && !layout.mostSignificantFirst && layout.redMask == 0xFF0000 &&
-        layout.greenMask == 0xFF00 && layout.blueMask == 0xFF) {
-        for (std::uint32_t y = 0; y < height; ++y) {
-            std::uint8_t* out = image.row(y);
-            std::memcpy(out, pixels + y * stride, std::size_t{width} * 4);
-            for (std::size_t x = 3; x < std::size_t{width} * 4; x += 4)
-                out[x] = 0xFF;
-        }
-        return true;
+    if (layout.isBgrx()) {
+        ImageScaler copier;
+        return copier.scale(ImageView{pixels, width, height, stride, true}, image);
     }
+    const std::size_t bytesPerPixel = layout.bitsPerPixel / 8;
     const Channel red(layout.redMask), green(layout.greenMask), blue(layout.blueMask);
     for (std::uint32_t y = 0; y < height; ++y) {
         const std::uint8_t* in = pixels + y * stride;

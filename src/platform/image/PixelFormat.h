@@ -20,6 +20,12 @@ struct PixelLayout {
     // Whether toBgra can convert it: each mask one run of 1 to 16 bits
     // within the pixel.
     bool convertible() const;
+    // Whether the pixels are already BGRA in memory but for the fourth byte,
+    // which is padding: depth 24 in 32 bits, least significant byte first.
+    bool isBgrx() const {
+        return bitsPerPixel == 32 && !mostSignificantFirst && redMask == 0xFF0000 &&
+               greenMask == 0xFF00 && blueMask == 0xFF;
+    }
 };
 
 // Converts `height` rows of `width` pixels, rows `stride` bytes apart, to

@@ -9,7 +9,7 @@ std::uint32_t side(std::int64_t configured) {
     return static_cast<std::uint32_t>(std::max<std::int64_t>(configured, 1));
 }
 
-bool scaleInto(ImageScaler& scaler, bool scalesToFit, const Image& source, Image& destination) {
+bool scaleInto(ImageScaler& scaler, bool scalesToFit, const ImageView& source, Image& destination) {
     return scalesToFit ? scaler.scaleToFit(source, destination) : scaler.scale(source, destination);
 }
 }  // namespace
@@ -20,7 +20,7 @@ StreamFrames::StreamFrames(const StreamConfiguration& configuration)
       scalesToFit_(configuration.scalesToFit),
       pool_(kImagesInFlight) {}
 
-std::shared_ptr<const Image> StreamFrames::scale(const Image& grabbed) {
+std::shared_ptr<const Image> StreamFrames::scale(const ImageView& grabbed) {
     std::unique_ptr<Image> frame = pool_.take(width_, height_);
     if (!frame)
         return nullptr;
@@ -30,7 +30,7 @@ std::shared_ptr<const Image> StreamFrames::scale(const Image& grabbed) {
     return scaled ? shared : nullptr;
 }
 
-std::optional<Image> scaleStill(const Image& grabbed, const StreamConfiguration& configuration,
+std::optional<Image> scaleStill(const ImageView& grabbed, const StreamConfiguration& configuration,
                                 ImageScaler& scaler) {
     Image still(side(configuration.width), side(configuration.height));
     if (!scaleInto(scaler, configuration.scalesToFit, grabbed, still))

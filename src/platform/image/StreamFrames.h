@@ -24,7 +24,10 @@ class StreamFrames {
 
     // The scaled frame; null when every pooled image is still held by
     // receivers (the frame is skipped) or the image cannot be scaled.
-    std::shared_ptr<const Image> scale(const Image& grabbed);
+    std::shared_ptr<const Image> scale(const ImageView& grabbed);
+    std::shared_ptr<const Image> scale(const Image& grabbed) {
+        return scale(ImageView::of(grabbed));
+    }
 
   private:
     const std::uint32_t width_;
@@ -37,7 +40,12 @@ class StreamFrames {
 // One still of `grabbed` at the configured size, by the same rule as a
 // stream's frames; nothing when it cannot be scaled. `scaler` keeps its
 // scratch for the next still.
-std::optional<Image> scaleStill(const Image& grabbed, const StreamConfiguration& configuration,
+std::optional<Image> scaleStill(const ImageView& grabbed, const StreamConfiguration& configuration,
                                 ImageScaler& scaler);
+inline std::optional<Image> scaleStill(const Image& grabbed,
+                                       const StreamConfiguration& configuration,
+                                       ImageScaler& scaler) {
+    return scaleStill(ImageView::of(grabbed), configuration, scaler);
+}
 
 }  // namespace ostrovane::platform

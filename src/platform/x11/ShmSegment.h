@@ -27,6 +27,7 @@ class ShmSegment {
 
     xcb_shm_seg_t id() const { return segment_; }
     const std::uint8_t* data() const { return address_; }
+    std::uint8_t* data() { return address_; }
     std::size_t size() const { return size_; }
 
     class Key {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/image/ImageScaling.h"
 #include "platform/image/PixelFormat.h"
 #include "platform/x11/ShmSegment.h"
 #include "platform/x11/X11Connection.h"
@@ -189,26 +190,42 @@ void X11Capture::awaitRepaint() {
     xcb_damage_destroy(c, damage);
 }
 
-GrabResult X11Capture::grab(Image& image, bool withCursor) {
+GrabResult X11Capture::grab(ImageView& view, bool withCursor) {
     if (!connection_.alive())
         return GrabResult::serverGone;
     std::int32_t originX = 0;
     std::int32_t originY = 0;
     GrabResult result = GrabResult::nothing;
     if (display_) {
-        result = grabDisplay(image, originX, originY);
+        result = grabDisplay(originX, originY);
     } else if (window_ != XCB_NONE) {
-        result = grabWindow(image, originX, originY);
+        result = grabWindow(originX, originY);
     }
     if (result == GrabResult::ok && withCursor && xfixes_)
-        drawCursor(image, originX, originY);
+        drawCursor(originX, originY);
     connection_.drainEvents();
     if (!connection_.alive())
         return GrabResult::serverGone;
+    if (result == GrabResult::ok) {
+        view = ImageView{pixels_.data, pixels_.width, pixels_.height, pixels_.stride,
+                         pixels_.alphaIsPadding};
+    }
     return result;
 }
 
-GrabResult X11Capture::grabDisplay(Image& image, std::int32_t& originX, std::int32_t& originY) {
+GrabResult X11Capture::grab(Image& image, bool withCursor) {
+    ImageView view;
+    const GrabResult result = grab(view, withCursor);
+    if (result != GrabResult::ok)
+        return result;
+    if (image.width() != view.width || image.height() != view.height)
+        image = Image(view.width, view.height);
+    ImageScaler copier;
+    copier.scale(view, image);
+    return result;
+}
+
+GrabResult X11Capture::grabDisplay(std::int32_t& originX, std::int32_t& originY) {
     auto monitors = readMonitors(connection_, false);
     if (!monitors)
         return GrabResult::serverGone;
@@ -216,10 +233,10 @@ GrabResult X11Capture::grabDisplay(Image& image, std::int32_t& originX, std::int
                            [&](const X11Monitor& m) { return m.id == *display_; });
     if (it == monitors->end())
         return GrabResult::displayGone;
-    return grabScreenArea(it->x, it->y, it->width, it->height, image, originX, originY);
+    return grabScreenArea(it->x, it->y, it->width, it->height, originX, originY);
 }
 
-GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int32_t& originY) {
+GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) {
     const auto placed = placeWindow(connection_, window_);
     if (const auto* failure = std::get_if<PlacementFailure>(&placed)) {
         return *failure == PlacementFailure::serverGone ? GrabResult::serverGone
@@ -229,9 +246,12 @@ GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int3
     if (!p.viewable || p.width == 0 || p.height == 0)
         return GrabResult::nothing;
     if (!redirected_)
-        return grabScreenArea(p.x, p.y, p.width, p.height, image, originX, originY);
+        return grabScreenArea(p.x, p.y, p.width, p.height, originX, originY);
     originX = p.x;
     originY = p.y;
+    // Named afresh for every frame: the server gives a window a new pixmap
+    // when it is resized or mapped again, and the name of an old one would
+    // keep showing its last picture.
     const xcb_pixmap_t pixmap = xcb_generate_id(connection_.get());
     xcb_composite_name_window_pixmap(connection_.get(), window_, pixmap);
     // The window pixmap includes the border; the client area starts inside it.
@@ -239,7 +259,7 @@ GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int3
     const bool grabbed =
         grabArea(pixmap, p.visual, static_cast<std::int16_t>(p.borderWidth),
                  static_cast<std::int16_t>(p.borderWidth), static_cast<std::uint16_t>(p.width),
-                 static_cast<std::uint16_t>(p.height), image, supported);
+                 static_cast<std::uint16_t>(p.height), supported);
     xcb_free_pixmap(connection_.get(), pixmap);
     if (!supported)
         return GrabResult::unsupported;
@@ -248,7 +268,7 @@ GrabResult X11Capture::grabWindow(Image& image, std::int32_t& originX, std::int3
 }
 
 GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
-                                      std::uint32_t height, Image& image, std::int32_t& originX,
+                                      std::uint32_t height, std::int32_t& originX,
                                       std::int32_t& originY) {
     // The root's size now: RandR may have resized the screen since we connected.
     auto root = connection_.reply<xcb_get_geometry_reply_t>(
@@ -263,22 +283,29 @@ GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint3
     const bool grabbed =
         grabArea(connection_.root(), connection_.screen().root_visual, static_cast<std::int16_t>(x),
                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                 static_cast<std::uint16_t>(height), image, supported);
+                 static_cast<std::uint16_t>(height), supported);
     if (!supported)
         return GrabResult::unsupported;
     return grabbed ? GrabResult::ok : GrabResult::nothing;
 }
 
 bool X11Capture::grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::int16_t x,
-                          std::int16_t y, std::uint16_t width, std::uint16_t height, Image& image,
+                          std::int16_t y, std::uint16_t width, std::uint16_t height,
                           bool& supported) {
-    // Converts what the server sent, `available` bytes at `pixels`.
-    const auto convert = [&](std::uint8_t depth, xcb_visualid_t sent, std::size_t available,
-                             const std::uint8_t* pixels) {
+    // Takes what the server sent, `available` bytes at `pixels`: in place
+    // when it is BGRA but for the padding byte, converted otherwise.
+    const auto take = [&](std::uint8_t depth, xcb_visualid_t sent, std::size_t available,
+                          std::uint8_t* pixels) {
         const auto format = zFormatOf(connection_.get(), sent != 0 ? sent : visual, depth, width);
-        supported = format && format->layout.convertible() &&
-                    available >= format->stride * height &&
-                    toBgra(pixels, format->stride, width, height, format->layout, image);
+        supported = format && format->layout.convertible() && available >= format->stride * height;
+        if (!supported)
+            return false;
+        if (format->layout.isBgrx()) {
+            pixels_ = Pixels{pixels, width, height, format->stride, true};
+            return true;
+        }
+        supported = toBgra(pixels, format->stride, width, height, format->layout, converted_);
+        pixels_ = Pixels{converted_.data(), width, height, converted_.stride(), false};
         return supported;
     };
     // No layout takes more than four bytes a pixel.
@@ -292,16 +319,17 @@ bool X11Capture::grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::i
         auto reply = connection_.reply<xcb_shm_get_image_reply_t>(
             xcb_shm_get_image(connection_.get(), drawable, x, y, width, height, ~0u,
                               XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0));
-        return reply && convert(reply->depth, reply->visual, reply->size, segment_->data());
+        return reply && take(reply->depth, reply->visual, reply->size, segment_->data());
     }
-    auto reply = connection_.reply<xcb_get_image_reply_t>(xcb_get_image(
+    imageReply_ = connection_.reply<xcb_get_image_reply_t>(xcb_get_image(
         connection_.get(), XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, x, y, width, height, ~0u));
-    return reply && convert(reply->depth, reply->visual,
-                            static_cast<std::size_t>(xcb_get_image_data_length(reply.get())),
-                            xcb_get_image_data(reply.get()));
+    return imageReply_ &&
+           take(imageReply_->depth, imageReply_->visual,
+                static_cast<std::size_t>(xcb_get_image_data_length(imageReply_.get())),
+                xcb_get_image_data(imageReply_.get()));
 }
 
-void X11Capture::drawCursor(Image& image, std::int32_t originX, std::int32_t originY) {
+void X11Capture::drawCursor(std::int32_t originX, std::int32_t originY) {
     auto cursor = connection_.reply<xcb_xfixes_get_cursor_image_reply_t>(
         xcb_xfixes_get_cursor_image(connection_.get()));
     if (!cursor)
@@ -315,12 +343,12 @@ void X11Capture::drawCursor(Image& image, std::int32_t originX, std::int32_t ori
     const std::int32_t top = cursor->y - cursor->yhot - originY;
     for (std::int32_t cy = 0; cy < cursor->height; ++cy) {
         const std::int32_t y = top + cy;
-        if (y < 0 || y >= static_cast<std::int32_t>(image.height()))
+        if (y < 0 || y >= static_cast<std::int32_t>(pixels_.height))
             continue;
-        std::uint8_t* row = image.row(static_cast<std::uint32_t>(y));
+        std::uint8_t* row = pixels_.data + static_cast<std::size_t>(y) * pixels_.stride;
         for (std::int32_t cx = 0; cx < cursor->width; ++cx) {
             const std::int32_t x = left + cx;
-            if (x < 0 || x >= static_cast<std::int32_t>(image.width()))
+            if (x < 0 || x >= static_cast<std::int32_t>(pixels_.width))
                 continue;
             // Premultiplied ARGB: out = cursor + background * (1 - alpha).
             const std::uint32_t argb = pixels[cy * cursor->width + cx];

@@ -9,10 +9,11 @@
 #include "platform/PlatformError.h"
 #include "platform/ScreenContent.h"
 #include "platform/image/Image.h"
+#include "platform/image/ImageView.h"
+#include "platform/x11/X11Connection.h"
 
 namespace ostrovane::platform::x11 {
 
-class X11Connection;
 class ShmSegment;
 
 // How one grab went.
@@ -53,8 +54,13 @@ class X11Capture {
     // do too): a still needs it no longer than its grab.
     void release();
 
-    // Grabs the current target into `image` (resized only when the target's
-    // size changed).
+    // Grabs the current target. `view` shows it until the next grab or
+    // select: in place in the shared-memory segment (or the server's reply)
+    // when the server's pixels are already BGRA but for the padding byte,
+    // converted into a buffer of ours otherwise.
+    GrabResult grab(ImageView& view, bool drawCursor);
+    // The same, copied into an opaque `image` (resized only when the
+    // target's size changed).
     GrabResult grab(Image& image, bool drawCursor);
 
     bool usesSharedMemory() const { return segment_ != nullptr; }
@@ -64,16 +70,23 @@ class X11Capture {
     static constexpr std::chrono::milliseconds kRepaintWait{60};
 
   private:
-    GrabResult grabDisplay(Image& image, std::int32_t& originX, std::int32_t& originY);
-    GrabResult grabWindow(Image& image, std::int32_t& originX, std::int32_t& originY);
+    // What a grab left, and where: writable, so that the cursor can be drawn in.
+    struct Pixels {
+        std::uint8_t* data = nullptr;
+        std::uint32_t width = 0;
+        std::uint32_t height = 0;
+        std::size_t stride = 0;
+        bool alphaIsPadding = false;
+    };
+    GrabResult grabDisplay(std::int32_t& originX, std::int32_t& originY);
+    GrabResult grabWindow(std::int32_t& originX, std::int32_t& originY);
     // False when the server refused the area (it no longer fits the drawable).
     // `visual`: the drawable's, for a pixmap which has none of its own.
     bool grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::int16_t x, std::int16_t y,
-                  std::uint16_t width, std::uint16_t height, Image& image, bool& supported);
+                  std::uint16_t width, std::uint16_t height, bool& supported);
     GrabResult grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
-                              std::uint32_t height, Image& image, std::int32_t& originX,
-                              std::int32_t& originY);
-    void drawCursor(Image& image, std::int32_t originX, std::int32_t originY);
+                              std::uint32_t height, std::int32_t& originX, std::int32_t& originY);
+    void drawCursor(std::int32_t originX, std::int32_t originY);
     bool compositingManagerRuns();
     void awaitRepaint();
 
@@ -83,6 +96,9 @@ class X11Capture {
     bool xfixes_ = false;
     bool sharedMemoryRefused_;
     std::unique_ptr<ShmSegment> segment_;
+    Reply<xcb_get_image_reply_t> imageReply_;  // the last GetImage, read in place
+    Image converted_;                          // pixels of other layouts, as BGRA
+    Pixels pixels_;
     std::optional<std::uint32_t> display_;
     xcb_window_t window_ = XCB_NONE;
     bool redirected_ = false;

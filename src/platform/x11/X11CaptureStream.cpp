@@ -92,7 +92,7 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
     complete(std::move(started), std::nullopt);
 
     const dispatch::Duration period = framePeriod();
-    Image grabbed;
+    ImageView grabbed;
     StreamFrames frames(configuration());
     dispatch::Duration next = context.clock().uptime();
     while (!context.stopRequested()) {

@@ -156,13 +156,14 @@ Result<Image> X11Displays::shoot(const ContentFilter& filter,
         capture_ = std::make_unique<X11Capture>(*connection.value());
     if (MaybeError error = capture_->select(filter))
         return connection_->alive() ? *error : lostError();
-    const GrabResult grabbed = capture_->grab(grabbed_, configuration.showsCursor);
+    ImageView view;
+    const GrabResult grabbed = capture_->grab(view, configuration.showsCursor);
     capture_->release();  // a window shows as it is on the screen again
     if (grabbed == GrabResult::serverGone)
         return lostError();
     if (auto error = grabError(grabbed))
         return *error;
-    auto shot = scaleStill(grabbed_, configuration, scaler_);
+    auto shot = scaleStill(view, configuration, scaler_);
     if (!shot)
         return targetUnavailableError();
     return std::move(*shot);
@@ -172,8 +173,8 @@ void X11Displays::screenshot(const ContentFilter& filter, const StreamConfigurat
                              std::function<void(Result<Image>)> completion) {
     queue_.async([this, filter, configuration, completion = std::move(completion)] {
         completion(shoot(filter, configuration));
-        // The grab's buffers (a shared-memory segment and an image of the
-        // largest target: 33 MB each on a 4K screen) serve the rest of a
+        // The grab's buffers (a shared-memory segment of the largest
+        // target: 33 MB on a 4K screen) serve the rest of a
         // listing's thumbnails and repeated screenshots, and go back once
         // no still has been asked for a while.
         const std::uint64_t taken = ++stillsTaken_;
@@ -181,7 +182,6 @@ void X11Displays::screenshot(const ContentFilter& filter, const StreamConfigurat
             if (taken != stillsTaken_)
                 return;
             capture_.reset();
-            grabbed_ = Image();
             scaler_ = ImageScaler();
             // Freed images of this size may stay in the heap (the allocator
             // raises its mmap threshold after the first): hand them back.

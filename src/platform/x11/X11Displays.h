@@ -85,7 +85,6 @@ class X11Displays final : public ScreenCapture {
     std::unique_ptr<X11Connection> connection_;
     std::unique_ptr<X11Capture> capture_;
     ImageScaler scaler_;
-    Image grabbed_;
     std::uint64_t stillsTaken_ = 0;
     const std::shared_ptr<dispatch::SerialQueue> events_;
     dispatch::SerialQueue queue_;  // last: stopped before the members its tasks use

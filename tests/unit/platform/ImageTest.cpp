@@ -6,6 +6,7 @@
 
 #include "platform/image/Image.h"
 #include "platform/image/ImageScaling.h"
+#include "platform/image/ImageView.h"
 #include "platform/image/PngEncoder.h"
 
 namespace ostrovane::platform {
@@ -109,25 +110,35 @@ int largestDifference(const Image& a, const Image& b) {
 }
 
 TEST(ImageScalingTest, EveryOutputPixelIsTheAverageOfTheAreaItCovers) {
-    // Halvings, the rest of a ratio after them, strong reductions (thin lines
-    // become an even grey, not dropped or kept by sampling luck), odd sizes
-    // and enlargements.
+    // Equal sizes, halvings, the rest of a ratio after them, strong
+    // reductions (thin lines become an even grey, not dropped or kept by
+    // sampling luck), odd sizes and enlargements; from an image, and from a
+    // grab read in place whose fourth byte is padding: the same colours, opaque.
     const Image source = pattern(96, 64, 96 * 4 + 32);
-    for (auto [w, h] : {std::pair{48u, 32u},
-                        {12u, 8u},
-                        {64u, 43u},
-                        {13u, 7u},
-                        {7u, 5u},
-                        {95u, 63u},
-                        {1u, 1u},
-                        {150u, 100u},
-                        {300u, 2u}}) {
-        const Image scaled = scale(source, w, h);
-        ASSERT_EQ(scaled.width(), w);
-        ASSERT_EQ(scaled.height(), h);
-        EXPECT_LE(largestDifference(scaled, referenceAreaScale(source, w, h)), 1) << w << "x" << h;
-        EXPECT_TRUE(scaled.isOpaque()) << w << "x" << h;
+    const Image padded = pattern(96, 64, 96 * 4 + 32, false);
+    const ImageView views[] = {ImageView::of(source),
+                               {padded.data(), 96, 64, padded.stride(), true}};
+    ImageScaler scaler;
+    for (const ImageView& view : views) {
+        for (auto [w, h] : {std::pair{96u, 64u},
+                            {48u, 32u},
+                            {24u, 16u},
+                            {12u, 8u},
+                            {64u, 43u},
+                            {13u, 7u},
+                            {7u, 5u},
+                            {95u, 63u},
+                            {1u, 1u},
+                            {150u, 100u},
+                            {300u, 2u}}) {
+            Image scaled(w, h);
+            ASSERT_TRUE(scaler.scale(view, scaled));
+            EXPECT_LE(largestDifference(scaled, referenceAreaScale(source, w, h)), 1)
+                << w << "x" << h << (view.alphaIsPadding ? " padded" : "");
+            EXPECT_TRUE(scaled.isOpaque()) << w << "x" << h;
+        }
     }
+    EXPECT_EQ(scale(source, 13, 7).width(), 13u);
 }
 
 TEST(ImageScalingTest, ScaleToFitLetterboxesInOpaqueBlack) {
