@@ -1,16 +1,21 @@
-// Whole-process screen benchmarks on a private 1920×1080 Xvfb showing the
-// animated test pattern (tools/testpattern), with no sound server:
-// - CPU per frame of the helper's START_VIDEO (the pattern window at
-//   960×540 and at 1920×1080, 10 fps, 2 Mbit/s, x264 veryfast) next to
-//   `ffmpeg -f x11grab … -c:v libx264 -preset veryfast -tune zerolatency`
-//   recording the same screen at the same settings over the same window;
+// Whole-process screen benchmarks on a private Xvfb showing the animated
+// test pattern (tools/testpattern) over the whole screen, with no sound
+// server:
+// - CPU per frame of the helper's START_VIDEO next to `ffmpeg -f x11grab …
+//   -c:v libx264 -preset veryfast -tune zerolatency` filming the same thing
+//   at the same size, rate and bit rate over the same time: the pattern
+//   window against x11grab of the window's area; a display (which the
+//   helper captures at half its size) against x11grab of the display scaled
+//   to that size. Three windows of time; the counters are their medians;
 // - the XShm grab of one 1080p frame, in process;
 // - SCREENSHOT of the 1080p screen and LIST_WINDOWS with 20 windows, round
 //   trips through a running helper.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "CaptureRig.h"
@@ -34,7 +39,7 @@ constexpr auto kWarmUp = 3s;
 // Xvfb with the test pattern (and `windows` - 1 small titled windows) on it.
 class ScreenRig {
   public:
-    explicit ScreenRig(int windows) {
+    explicit ScreenRig(int windows, const std::string& screen = "1920x1080x24") : x_({}, screen) {
         if (!x_.ready())
             return;
         pattern_ = std::make_unique<Subprocess>(
@@ -74,62 +79,139 @@ bool ask(test::HelperProcess& helper, const std::string& command, const std::str
     return answerTo(helper, command, answer).has_value();
 }
 
-void BM_X11VideoCpuVersusFfmpeg(benchmark::State& state) {
-    const auto width = std::to_string(state.range(0)), height = std::to_string(state.range(1));
-    ScreenRig rig(1);
+// What one comparison films: the helper's START_VIDEO target and the
+// encoded size, on a screen of its own size.
+struct Filming {
+    bool window;
+    std::string screen;  // Xvfb's screen, width x height
+    int width, height;   // encoded size
+    int fps;
+    // False: the helper alone, to see whether it keeps its frame rate.
+    bool besideFfmpeg = true;
+};
+
+// The frames ffmpeg reported so far on its progress output ("frame=N").
+std::size_t ffmpegFrames(const test::LineCollector& progress) {
+    const auto lines = progress.lines();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (it->rfind("frame=", 0) == 0)
+            return std::stoul(it->substr(6));
+    }
+    return 0;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void filmBesideFfmpeg(benchmark::State& state, const Filming& filming) {
+    ScreenRig rig(1, filming.screen + "x24");
     if (!rig.ready()) {
         state.SkipWithError("Xvfb or the test pattern did not start");
         return;
     }
     auto helper = helperOn(rig);
+    std::string target = "{\"type\":\"window\",\"id\":" + rig.window();
+    if (!filming.window) {
+        auto list = answerTo(*helper, "LIST_WINDOWS", "CMD_RESPONSE:LIST_WINDOWS:");
+        const auto at = list ? list->find("\"id\":") : std::string::npos;
+        if (at == std::string::npos) {
+            state.SkipWithError("no display listed");
+            return;
+        }
+        target = "{\"type\":\"display\",\"id\":" +
+                 list->substr(at + 5, list->find_first_of(",}", at) - at - 5);
+    }
+    // A display is captured at half the size asked for.
+    const int factor = filming.window ? 1 : 2;
+    const auto fps = std::to_string(filming.fps);
     if (!ask(*helper,
-             "START_VIDEO:{\"type\":\"window\",\"id\":" + rig.window() + ",\"width\":" + width +
-                 ",\"height\":" + height + ",\"fps\":10,\"bitrate\":2000000}",
+             "START_VIDEO:" + target + ",\"width\":" + std::to_string(filming.width * factor) +
+                 ",\"height\":" + std::to_string(filming.height * factor) + ",\"fps\":" + fps +
+                 ",\"bitrate\":2000000}",
              "CMD_RESPONSE:START_VIDEO:started")) {
         state.SkipWithError("START_VIDEO did not start");
         return;
     }
-    std::vector<std::string> ffmpeg{
-        "/usr/bin/ffmpeg", "-nostdin", "-v",          "error",     "-f", "x11grab",
-        "-framerate",      "10",       "-video_size", "1920x1080", "-i", rig.display()};
-    if (width != "1920")
-        ffmpeg.insert(ffmpeg.end(), {"-vf", "scale=" + width + ":" + height});
+    const std::string size = std::to_string(filming.width) + ":" + std::to_string(filming.height);
+    std::vector<std::string> ffmpeg{"/usr/bin/ffmpeg", "-nostdin", "-v",
+                                    "error",           "-nostats", "-progress",
+                                    "pipe:1",          "-f",       "x11grab",
+                                    "-framerate",      fps,        "-video_size",
+                                    filming.screen,    "-i",       rig.display() + "+0,0"};
+    if (!filming.window)
+        ffmpeg.insert(ffmpeg.end(), {"-vf", "scale=" + size});
     ffmpeg.insert(ffmpeg.end(),
                   {"-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-b:v", "2M",
-                   "-g", "10", "-bf", "0", "-f", "h264", "-y", "/dev/null"});
-    Subprocess reference(ffmpeg);
-    reference.closeInput();
+                   "-g", fps, "-bf", "0", "-f", "h264", "-y", "/dev/null"});
+    std::optional<Subprocess> reference;
+    std::optional<test::LineCollector> progress;
+    if (filming.besideFfmpeg) {
+        reference.emplace(ffmpeg);
+        reference->closeInput();
+        progress.emplace(reference->takeOutput().release());
+    }
     std::this_thread::sleep_for(kWarmUp);
 
     const auto window = measuredWindow(10s);
-    CpuWindow helperCpu({helper->pid()}), ffmpegCpu({reference.pid()});
-    const std::size_t frames0 = videoFrameCount(*helper);
+    const double seconds = std::chrono::duration<double>(window).count();
+    std::vector<double> ours, theirs, ratios, rates;
     for (auto _ : state) {
-        helperCpu.start();
-        ffmpegCpu.start();
-        std::this_thread::sleep_for(window);
-        state.SetIterationTime(std::chrono::duration<double>(window).count());
+        for (int run = 0; run < 3; ++run) {
+            CpuWindow helperCpu({helper->pid()});
+            CpuWindow ffmpegCpu(reference ? std::vector<pid_t>{reference->pid()}
+                                          : std::vector<pid_t>{});
+            helperCpu.start();
+            ffmpegCpu.start();
+            const std::size_t helperFrames0 = videoFrameCount(*helper);
+            const std::size_t ffmpegFrames0 = progress ? ffmpegFrames(*progress) : 0;
+            std::this_thread::sleep_for(window);
+            const auto helperSeconds = helperCpu.elapsed(), ffmpegSeconds = ffmpegCpu.elapsed();
+            const std::size_t helperFrames = videoFrameCount(*helper) - helperFrames0;
+            if (!helperSeconds || helperFrames == 0) {
+                state.SkipWithError("the helper went away or no video frames came");
+                return;
+            }
+            ours.push_back(*helperSeconds * 1000 / double(helperFrames));
+            rates.push_back(double(helperFrames) / seconds);
+            if (!progress)
+                continue;
+            const std::size_t referenceFrames = ffmpegFrames(*progress) - ffmpegFrames0;
+            if (!ffmpegSeconds || referenceFrames == 0) {
+                state.SkipWithError("ffmpeg went away or reported no frames");
+                return;
+            }
+            theirs.push_back(*ffmpegSeconds * 1000 / double(referenceFrames));
+            ratios.push_back(ours.back() / theirs.back());
+        }
+        state.SetIterationTime(3 * seconds);
     }
-    const auto helperSeconds = helperCpu.elapsed(), ffmpegSeconds = ffmpegCpu.elapsed();
-    const std::size_t frames = videoFrameCount(*helper) - frames0;
-    reference.kill(SIGTERM);
-    reference.waitForExit(5s);
-    if (!helperSeconds || !ffmpegSeconds || frames == 0) {
-        state.SkipWithError("a process went away or no video frames came");
-        return;
+    if (reference) {
+        reference->kill(SIGTERM);
+        reference->waitForExit(5s);
+        state.counters["ffmpeg_ms_per_frame"] = median(theirs);
+        state.counters["helper_to_ffmpeg"] = median(ratios);
     }
-    // x11grab paces itself at the frame rate it was given.
-    const double ffmpegFrames = std::chrono::duration<double>(window).count() * 10;
-    const double ours = *helperSeconds * 1000 / double(frames);
-    const double theirs = *ffmpegSeconds * 1000 / ffmpegFrames;
-    state.counters["helper_ms_per_frame"] = ours;
-    state.counters["ffmpeg_ms_per_frame"] = theirs;
-    state.counters["helper_to_ffmpeg"] = ours / theirs;
-    state.counters["helper_fps"] = double(frames) / std::chrono::duration<double>(window).count();
+    state.counters["helper_ms_per_frame"] = median(ours);
+    state.counters["helper_fps"] = median(rates);
 }
-BENCHMARK(BM_X11VideoCpuVersusFfmpeg)
-    ->Args({960, 540})
-    ->Args({1920, 1080})
+
+void BM_X11VideoCpuVersusFfmpeg(benchmark::State& state, Filming filming) {
+    filmBesideFfmpeg(state, filming);
+}
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, window1080p,
+                  Filming{true, "1920x1080", 1920, 1080, 10})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, display1080pAt540p,
+                  Filming{false, "1920x1080", 960, 540, 10})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, display2160pAt1080p30,
+                  Filming{false, "3840x2160", 1920, 1080, 30, false})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
