@@ -11,6 +11,7 @@ Usage: bench/scripts/screen-video-profile.py [--build build/default]
          [--target window|display] [--size 1920x1080] [--screen 1920x1080x24]
          [--fps 10] [--seconds 10]
 --size is what START_VIDEO asks for (a display is captured at half of it).
+PERF_DATA=<file> keeps perf's samples there, for `perf report -G`.
 """
 import argparse
 import collections
@@ -113,8 +114,8 @@ def main():
             sys.exit("START_VIDEO did not start: " + "\n".join(lines[-5:]))
         before, frames_before = thread_cpu(helper.pid), frames[0]
         with tempfile.TemporaryDirectory() as scratch:
-            data = os.path.join(scratch, "perf.data")
-            subprocess.run(["perf", "record", "-q", "-F", "999", "-o", data, "-p",
+            data = os.environ.get("PERF_DATA") or os.path.join(scratch, "perf.data")
+            subprocess.run(["perf", "record", "-q", "-g", "-F", "999", "-o", data, "-p",
                             str(helper.pid), "--", "sleep", str(args.seconds)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             after, count = thread_cpu(helper.pid), frames[0] - frames_before
@@ -132,7 +133,7 @@ def main():
                                  reports):
             print(f"perf samples by {title}:")
             for line in report.splitlines():
-                if "%" in line and not line.lstrip().startswith("#") and \
+                if line.split() and line.split()[0].endswith("%") and \
                         (title == "thread, library" or "libx264" not in line):
                     print("  " + " ".join(line.split()[:5]))
     finally:
