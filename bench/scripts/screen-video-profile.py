@@ -112,19 +112,20 @@ def main():
         time.sleep(3)
         if not any("START_VIDEO:started" in l for l in lines):
             sys.exit("START_VIDEO did not start: " + "\n".join(lines[-5:]))
-        before, frames_before = thread_cpu(helper.pid), frames[0]
+        before, frames_before, began = thread_cpu(helper.pid), frames[0], time.monotonic()
         with tempfile.TemporaryDirectory() as scratch:
             data = os.environ.get("PERF_DATA") or os.path.join(scratch, "perf.data")
             subprocess.run(["perf", "record", "-q", "-g", "-F", "999", "-o", data, "-p",
                             str(helper.pid), "--", "sleep", str(args.seconds)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             after, count = thread_cpu(helper.pid), frames[0] - frames_before
+            elapsed = time.monotonic() - began
             # libx264 is stripped: its samples are told apart by library only.
             reports = [subprocess.run(["perf", "report", "-i", data, "--no-children", "--stdio",
                                        "--sort", keys, "--percent-limit", "0.3"],
                                       capture_output=True, text=True).stdout
                        for keys in ("comm,dso", "comm,dso,symbol")]
-        print(f"{count} frames in {args.seconds:g} s; helper CPU per frame by thread:")
+        print(f"{count} frames in {elapsed:.1f} s; helper CPU per frame by thread:")
         for name in sorted(after, key=lambda n: before[n] - after[n]):
             spent = after[name] - before.get(name, 0)
             if spent > 0.0005:
