@@ -208,6 +208,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
 
     const dispatch::Duration period = framePeriod();
     std::shared_ptr<const Image> last;
+    bool unscaled = false;  // _grabbed holds an image not yet made a frame
     StreamFrames frames(configuration());
     dispatch::Duration next = context.clock().uptime();
     dispatch::Duration nextCheck = next + kOutputCheckInterval;
@@ -224,6 +225,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         if (applyFilterChanges(cast)) {
             // Nothing of the old display is shown once the switch answered.
             last.reset();
+            unscaled = false;
             std::lock_guard lock(grabMutex_);
             _grabbedOutput.reset();
         }
@@ -249,9 +251,15 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
             }
         }
         // Only this thread writes the image: it is read here without the lock.
-        if (grabbed) {
-            if (auto frame = frames.scale(_grabbed))
+        // An image that found every pooled frame still held by the encoder
+        // is scaled at the next tick: a screen that has gone still sends no
+        // other, and its last picture would never be shown.
+        unscaled = unscaled || grabbed;
+        if (unscaled) {
+            if (auto frame = frames.scale(_grabbed)) {
                 last = std::move(frame);
+                unscaled = false;
+            }
         }
         // A static screen sends nothing: its last image is shown again.
         if (last)
