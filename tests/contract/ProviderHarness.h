@@ -44,7 +44,6 @@ class ProviderHarness {
 
     // A new microphone, made the default input; its unique id.
     virtual std::optional<std::string> addDefaultMicrophone(const std::string& name) = 0;
-    virtual bool removeMicrophone(const std::string& uid) = 0;
 
     // A child that writes `text` to standard output and exits with `status`.
     virtual std::optional<platform::ChildProcessSpec> childThatPrints(const std::string& text,
@@ -70,7 +69,6 @@ class RealTimeHarness : public ProviderHarness {
     std::optional<std::string> addDefaultMicrophone(const std::string&) override {
         return std::nullopt;
     }
-    bool removeMicrophone(const std::string&) override { return false; }
     std::optional<platform::ChildProcessSpec> childThatPrints(const std::string&, int) override {
         return std::nullopt;
     }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,15 +40,9 @@ class LinuxHarness final : public contract::ProviderHarness {
 
     std::optional<std::string> addDefaultMicrophone(const std::string& name) override {
         const std::string uid = "contract_mic_" + std::to_string(++devices_);
-        auto module = server.addSineSource(uid, name);
-        if (!module || !server.pactl({"set-default-source", uid}))
+        if (!server.addSineSource(uid, name) || !server.pactl({"set-default-source", uid}))
             return std::nullopt;
-        modules_[uid] = *module;
         return uid;
-    }
-    bool removeMicrophone(const std::string& uid) override {
-        auto it = modules_.find(uid);
-        return it != modules_.end() && server.pactl({"unload-module", it->second});
     }
     std::optional<platform::ChildProcessSpec> childThatPrints(const std::string& text,
                                                               int status) override {
@@ -83,7 +76,6 @@ class LinuxHarness final : public contract::ProviderHarness {
   private:
     platform::Platform platform_;
     std::unique_ptr<BusClient> logind_;
-    std::map<std::string, std::string> modules_;
     int devices_ = 0;
 };
 

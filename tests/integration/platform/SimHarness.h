@@ -26,10 +26,6 @@ class SimHarness final : public contract::ProviderHarness {
         world.audio().setDefaultInput(uid);
         return uid;
     }
-    bool removeMicrophone(const std::string& uid) override {
-        world.audio().removeDevice(uid);
-        return true;
-    }
     std::optional<platform::ChildProcessSpec> childThatPrints(const std::string& text,
                                                               int status) override {
         const std::string exe = "/sim/bin/printer-" + std::to_string(++children_);
