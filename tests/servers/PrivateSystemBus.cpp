@@ -1,7 +1,6 @@
 #include "servers/PrivateSystemBus.h"
 
 #include <signal.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,7 +15,9 @@ namespace ostrovane::test {
 
 namespace {
 
-constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
+namespace sdbus = platform::portal::sdbus;
+
+constexpr std::chrono::seconds kCallLimit{5};
 
 // Everyone may connect, own any name, and send and receive anything.
 std::string configuration(const std::string& socket) {
@@ -98,27 +99,10 @@ bool PrivateSystemBus::start() {
     return false;
 }
 
-void BusClient::Close::operator()(sd_bus* bus) const {
-    sd_bus_flush_close_unref(bus);
-}
-
 BusClient::BusClient(const std::string& address) {
-    sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0)
-        return;
-    std::unique_ptr<sd_bus, Close> bus(raw);
-    if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-        sd_bus_set_method_call_timeout(raw, kCallTimeoutUsec) < 0 || sd_bus_start(raw) < 0) {
-        return;
-    }
-    // The unique name arrives with the answer to Hello: wait for it.
-    const char* unique = nullptr;
-    if (sd_bus_get_unique_name(raw, &unique) < 0)
-        return;
-    bus_ = std::move(bus);
+    if (auto bus = sdbus::connect(address, kCallLimit); bus.ok())
+        bus_ = std::move(bus).value();
 }
-
-BusClient::~BusClient() = default;
 
 std::string BusClient::uniqueName() const {
     const char* unique = nullptr;
@@ -151,11 +135,9 @@ std::vector<std::string> BusClient::otherClients() {
 bool BusClient::ping(const std::string& destination) {
     if (!bus_)
         return false;
-    sd_bus_message* reply = nullptr;
-    const int r = sd_bus_call_method(bus_.get(), destination.c_str(), "/",
-                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, &reply, "");
-    sd_bus_message_unref(reply);
-    return r >= 0;
+    auto ping =
+        sdbus::newCall(bus_.get(), destination.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping");
+    return sdbus::call(bus_.get(), ping.get(), kCallLimit).ok();
 }
 
 bool BusClient::emitPrepareForSleep(bool sleeping, const std::string& destination) {
@@ -166,8 +148,7 @@ bool BusClient::emitPrepareForSleep(bool sleeping, const std::string& destinatio
                                   "org.freedesktop.login1.Manager", "PrepareForSleep") < 0) {
         return false;
     }
-    std::unique_ptr<sd_bus_message, sd_bus_message* (*)(sd_bus_message*)> message(
-        raw, sd_bus_message_unref);
+    const sdbus::MessagePtr message(raw);
     if ((!destination.empty() && sd_bus_message_set_destination(raw, destination.c_str()) < 0) ||
         sd_bus_message_append(raw, "b", sleeping ? 1 : 0) < 0 ||
         sd_bus_send(bus_.get(), raw, nullptr) < 0) {

@@ -4,10 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/portal/SdBus.h"
 #include "util/Subprocess.h"
 #include "util/UniqueFd.h"
-
-typedef struct sd_bus sd_bus;
 
 namespace ostrovane::test {
 
@@ -53,10 +52,6 @@ class PrivateSystemBus {
 class BusClient {
   public:
     explicit BusClient(const std::string& address);
-    ~BusClient();
-
-    BusClient(const BusClient&) = delete;
-    BusClient& operator=(const BusClient&) = delete;
 
     bool connected() const { return bus_ != nullptr; }
     std::string uniqueName() const;
@@ -72,10 +67,7 @@ class BusClient {
     bool emitPrepareForSleep(bool sleeping, const std::string& destination = {});
 
   private:
-    struct Close {
-        void operator()(sd_bus* bus) const;
-    };
-    std::unique_ptr<sd_bus, Close> bus_;
+    platform::portal::sdbus::BusPtr bus_;
 };
 
 }  // namespace ostrovane::test
