@@ -157,41 +157,11 @@ class LinuxAudioTest : public testing::Test {
     Recorder<std::int64_t> stops;
 };
 
-TEST_F(LinuxAudioTest, SineSourceArrivesInItsOwnFormatOnAnUnbrokenTimelineAtAPlausibleLevel) {
-    addMicrophone("sine_44k", 44100);
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    auto session = record("sine_44k", buffers);
-    ASSERT_TRUE(session->isRunning());
-    // The sine source pushes its audio in blocks of up to 2 s, whatever the
-    // stream asks for (fragment sizes are checked on the system mix below).
-    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
-    session->stopRunning();
-
-    const auto all = buffers.values();
-    std::int64_t expectedPts = -1;
-    for (const auto& b : all) {
-        const auto d = b->streamDescription();
-        ASSERT_TRUE(d);
-        EXPECT_EQ(d->sampleRate, 44100);  // the source's own format, not resampled
-        EXPECT_EQ(d->channelsPerFrame, 1u);
-        EXPECT_TRUE(d->isFloat);
-        EXPECT_EQ(d->bitsPerChannel, 32u);
-        EXPECT_EQ(b->presentationTime().timescale, 44100);
-        if (expectedPts >= 0) {
-            EXPECT_EQ(b->presentationTime().value, expectedPts);
-        }
-        expectedPts = b->presentationTime().value + b->frameCount();
-    }
-    const double rms = floatRms(all);
-    EXPECT_GT(rms, 0.05);
-    EXPECT_LT(rms, 1.0);
-}
-
 // While its queue is idle a handler runs right on the sound server's client
-// thread, and it may end the recording and let go of the session there.
+// thread, and it may end the recording and let go of the session there. The
+// next recording arrives in the source's own format on an unbroken timeline.
 TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
-    addMicrophone("sine_self");
+    addMicrophone("sine_self", 44100);
     std::promise<std::thread::id> queueThread;
     queue->async([&] { queueThread.set_value(std::this_thread::get_id()); });
     const auto worker = queueThread.get_future().get();
@@ -235,17 +205,37 @@ TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(handled.load(), 1) << "buffers reached the handler after it stopped the session";
 
-    // The connection records on.
+    // The connection records on. The sine source pushes its audio in blocks
+    // of up to 2 s, whatever the stream asks for (fragment sizes are checked
+    // on the system mix below).
     Buffers buffers;
     const QueueDrain drain{*queue};
     auto again = record("sine_self", buffers);
-    EXPECT_TRUE(waitUntil([&] { return buffers.size() > 0; }, 5s));
+    ASSERT_TRUE(again->isRunning());
+    ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
     again->stopRunning();
+    const auto all = buffers.values();
+    std::int64_t expectedPts = -1;
+    for (const auto& b : all) {
+        const auto d = b->streamDescription();
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->sampleRate, 44100);  // the source's own format, not resampled
+        EXPECT_EQ(d->channelsPerFrame, 1u);
+        EXPECT_TRUE(d->isFloat);
+        EXPECT_EQ(d->bitsPerChannel, 32u);
+        EXPECT_EQ(b->presentationTime().timescale, 44100);
+        if (expectedPts >= 0) {
+            EXPECT_EQ(b->presentationTime().value, expectedPts);
+        }
+        expectedPts = b->presentationTime().value + b->frameCount();
+    }
+    EXPECT_GT(floatRms(all), 0.05);
+    EXPECT_LT(floatRms(all), 1.0);
 }
 
 // Default changes reach the listeners in the hardware contract; here the
 // sink's monitor is made the server's default source.
-TEST_F(LinuxAudioTest, MonitorsAreNeverInputsNotEvenAsTheServersDefault) {
+TEST_F(LinuxAudioTest, MonitorsAreNeverInputsAndAnotherClientsRecordingIsAProcess) {
     addMicrophone("mic_a");
     ASSERT_TRUE(server.pactl({"set-default-source", "mic_a"}));
     auto hw = platform.audioHardware;
@@ -262,11 +252,9 @@ TEST_F(LinuxAudioTest, MonitorsAreNeverInputsNotEvenAsTheServersDefault) {
     const auto speakers = deviceId(PrivatePulseServer::kSpeakers);
     ASSERT_TRUE(speakers);
     EXPECT_TRUE(hw->inputStreamChannels(*speakers).value().empty());
-}
 
-TEST_F(LinuxAudioTest, AnotherClientsRecordingIsAProcessWithItsPidAndRunningInput) {
+    // Another client's recording is a process with its pid and running input.
     addMicrophone("busy_mic");
-    auto hw = platform.audioHardware;
     auto parec = server.spawn({"parec", "--device=busy_mic", "--raw", "/dev/null"});
     ASSERT_TRUE(parec.running());
 
