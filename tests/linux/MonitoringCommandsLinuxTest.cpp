@@ -45,15 +45,14 @@ class MonitoringOnPulse : public HelperOnPulse {
     }
 };
 
-TEST_F(MonitoringOnPulse, DevicesAreTheSourcesThatAreNotMonitorsWithTheirNamesAsJson) {
+TEST_F(MonitoringOnPulse, DevicesAreTheMicrophonesAsJsonAndRecordingsOnAnyOfThemAreReported) {
     const auto list = nlohmann::json::parse(answer("LIST_DEVICES", "DEVICES_LIST:"));
     EXPECT_EQ(list, nlohmann::json::parse(R"([
         {"id":"mic_main","name":"Main Microphone","type":"input"},
         {"id":"mic_odd","name":"Studio \"A\" Mikrofon ü","type":"input"}])"));
     EXPECT_EQ(answer("GET_CURRENT_MIC", "CURRENT_MIC:"), "Main Microphone");
-}
 
-TEST_F(MonitoringOnPulse, RecordingsOnAnyMicrophoneAreReported) {
+    // Recordings on any microphone are reported.
     std::size_t from = 0;
     EXPECT_EQ(answer("START_MIC_MONITORING", "MIC_MONITORING:"), "started");
     const auto idle = micEvent("inactive", from);
