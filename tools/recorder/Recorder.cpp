@@ -145,6 +145,8 @@ void Recorder::readText(int fd, std::FILE* log) {
             _report.mic.setDroppedMs(dropped->first);
             _report.system.setDroppedMs(dropped->second);
         }
+        if (startsWith(line, "CMD_RESPONSE:"))
+            ++answers_;
         if (startsWith(line, "CMD_RESPONSE:") || startsWith(line, "EVENT:")) {
             _report.responses.push_back(line);
             // An answer that reports a failure is a problem of the recording.
@@ -225,9 +227,19 @@ RecordingReport Recorder::run(const std::atomic<bool>& interrupted) {
     }
     if (!helperReady_)
         problem("the helper did not report ready");
-    const auto recordingStarted = SteadyClock::now();
+    const std::size_t expectedAnswers = answers_ + options_.commands.size();
+    const auto commandsSent = SteadyClock::now();
     for (const auto& command : options_.commands)
         helper->write(command + "\n");
+    // The time counts from the answers: a start that is slow to answer (its
+    // sources failing late, a busy machine) is not cut short by the stop,
+    // which would silence its answer. A command that has no answer costs
+    // the bound.
+    while (answers_ < expectedAnswers && !interrupted && helper->isRunning() &&
+           SteadyClock::now() - commandsSent < kStartLimit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto recordingStarted = SteadyClock::now();
 
     const auto duration = std::chrono::duration<double>(options_.durationSeconds);
     while (!interrupted && helper->isRunning() &&

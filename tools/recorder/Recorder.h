@@ -56,6 +56,7 @@ class Recorder {
     std::unique_ptr<WavWriter> systemWav_;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> video_{nullptr, &std::fclose};
     std::atomic<bool> helperReady_{false};
+    std::atomic<std::size_t> answers_{0};  // CMD_RESPONSE lines so far
 };
 
 // The summary printed at the end of a recording.

@@ -10,7 +10,8 @@ const char* const kRecorderUsage =
     "                        [COMMAND ...]\n"
     "\n"
     "Starts the helper, sends each COMMAND as one line (default: START_STREAMING),\n"
-    "records for SECONDS (default 5; Ctrl-C stops early), stops the helper with STOP\n"
+    "records for SECONDS once they are answered (default 5; Ctrl-C stops early),\n"
+    "stops the helper with STOP\n"
     "and writes mic.wav, system.wav, video.h264 (if any video) and events.log into DIR.\n";
 
 std::optional<RecorderOptions> parseRecorderOptions(const std::vector<std::string>& args,
