@@ -70,10 +70,6 @@ void fillRow(std::uint8_t* out, std::uint32_t width, std::uint32_t pixel) {
         std::memcpy(out + std::size_t{x} * 4, &pixel, 4);
 }
 
-}  // namespace
-
-namespace {
-
 // Area weights of `from` source pixels averaged into `to` output pixels.
 template <typename Axis>
 void buildAxis(Axis& axis, std::uint32_t from, std::uint32_t to) {
