@@ -63,8 +63,8 @@ xcb_window_t TestWindows::map(const Spec& spec) {
     const std::uint32_t values[] = {spec.paintsItself ? std::uint32_t{XCB_BACK_PIXMAP_NONE} : pixel,
                                     XCB_EVENT_MASK_EXPOSURE};
     xcb_create_window(
-        connection_, XCB_COPY_FROM_PARENT, w, screen_->root, spec.x, spec.y, spec.width,
-        spec.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+        connection_, XCB_COPY_FROM_PARENT, w, screen_->root, spec.at.x, spec.at.y, spec.at.width,
+        spec.at.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
         spec.paintsItself ? XCB_CW_BACK_PIXMAP | XCB_CW_EVENT_MASK : XCB_CW_BACK_PIXEL, values);
     auto setText = [&](xcb_atom_t property, xcb_atom_t type, const std::string& text) {
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, property, type, 8,
@@ -97,7 +97,7 @@ xcb_window_t TestWindows::map(const Spec& spec) {
     if (spec.paintsItself) {
         const xcb_gcontext_t gc = xcb_generate_id(connection_);
         xcb_create_gc(connection_, gc, w, XCB_GC_FOREGROUND, &pixel);
-        const xcb_rectangle_t all{0, 0, spec.width, spec.height};
+        const xcb_rectangle_t all{0, 0, spec.at.width, spec.at.height};
         xcb_poly_fill_rectangle(connection_, w, gc, 1, &all);  // painted before anyone looks
         std::lock_guard lock(mutex_);
         painted_[w] = {gc, all};

@@ -23,10 +23,7 @@ std::uint32_t pixelOf(const xcb_screen_t& screen, std::uint32_t rgb);
 class TestWindows {
   public:
     struct Spec {
-        std::int16_t x = 0;
-        std::int16_t y = 0;
-        std::uint16_t width = 100;
-        std::uint16_t height = 100;
+        xcb_rectangle_t at{0, 0, 100, 100};  // x, y, width, height
         std::uint32_t rgb = 0xFF0000;
         std::string title{};
         bool utf8Title = true;  // _NET_WM_NAME; false: WM_NAME in Latin-1

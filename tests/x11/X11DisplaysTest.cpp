@@ -98,18 +98,15 @@ std::vector<WindowId> idsOf(const Result<ShareableContent>& content) {
 
 TEST_F(X11DisplaysTest, ListsTopLevelWindowsFrontFirstWithTitlesFramesAndOwners) {
     const auto pid = static_cast<std::uint32_t>(::getpid());
-    const auto painter = windows->map({.x = 100,
-                                       .y = 50,
-                                       .width = 400,
-                                       .height = 300,
+    const auto painter = windows->map({.at = {100, 50, 400, 300},
                                        .title = "Gr\xC3\xBCn \xE2\x9C\x93",
                                        .pid = pid,
                                        .wmClass = "Painter"});
-    const auto latin = windows->map(
-        {.x = 600, .y = 200, .width = 200, .height = 150, .title = "Caf\xE9", .utf8Title = false});
+    const auto latin =
+        windows->map({.at = {600, 200, 200, 150}, .title = "Caf\xE9", .utf8Title = false});
     const auto hidden = windows->map({.title = "Hidden", .mapped = false});
-    const auto desktop = windows->map(
-        {.x = 1000, .y = 700, .width = 150, .height = 150, .title = "Desktop", .desktop = true});
+    const auto desktop =
+        windows->map({.at = {1000, 700, 150, 150}, .title = "Desktop", .desktop = true});
 
     auto all = content();
     ASSERT_TRUE(all.ok()) << all.error().description();
@@ -134,8 +131,8 @@ TEST_F(X11DisplaysTest, ListsTopLevelWindowsFrontFirstWithTitlesFramesAndOwners)
 }
 
 TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
-    windows->map({.x = 0, .y = 0, .width = 700, .height = 500, .rgb = 0x123456, .title = "A"});
-    windows->map({.x = 650, .y = 400, .width = 300, .height = 300, .rgb = 0xABCDEF, .title = "B"});
+    windows->map({.at = {0, 0, 700, 500}, .rgb = 0x123456, .title = "A"});
+    windows->map({.at = {650, 400, 300, 300}, .rgb = 0xABCDEF, .title = "B"});
     auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
     ASSERT_NE(connection, nullptr);
     X11Capture shared(*connection);
@@ -220,7 +217,7 @@ TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
 }
 
 TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
-    windows->map({.x = 0, .y = 0, .width = 400, .height = 400, .rgb = 0xFFFFFF, .title = "W"});
+    windows->map({.at = {0, 0, 400, 400}, .rgb = 0xFFFFFF, .title = "W"});
     windows->movePointer(200, 200);
     StreamConfiguration config;
     config.width = 1920;
@@ -245,9 +242,8 @@ TEST(X11DisplaysWithoutComposite, WindowsAreGrabbedFromTheScreenArea) {
     test::PrivateXServer server({"-extension", "Composite"});
     ASSERT_TRUE(server.ready());
     test::TestWindows windows(server.name());
-    const auto red =
-        windows.map({.x = 100, .y = 100, .width = 400, .height = 200, .rgb = 0xFF0000});
-    windows.map({.x = 300, .y = 100, .width = 200, .height = 200, .rgb = 0x0000FF});
+    const auto red = windows.map({.at = {100, 100, 400, 200}, .rgb = 0xFF0000});
+    windows.map({.at = {300, 100, 200, 200}, .rgb = 0x0000FF});
     auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
     ASSERT_NE(connection, nullptr);
     X11Capture capture(*connection);
