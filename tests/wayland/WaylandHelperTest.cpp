@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 
 #include "protocol/AudioProtocol.h"
@@ -53,6 +54,22 @@ class WaylandHelper : public HelperScreenTest {
         return out;
     }
 
+    // The window records of the target list by title, and the whole list
+    // for failure messages; the display's thumbnail in `displayThumbnail`.
+    std::map<std::string, nlohmann::json> windows(std::string& listed) {
+        displayThumbnail.reset();
+        const nlohmann::json targets = listWindows();
+        listed = targets.dump().substr(0, 1500);
+        std::map<std::string, nlohmann::json> out;
+        for (const auto& item : targets) {
+            if (item.value("type", "") == "window")
+                out[item.value("name", "")] = item;
+            else if (const std::string t = item.value("thumbnail", ""); t.size() > 22)
+                displayThumbnail = decodePng(t.substr(22));  // after "data:image/png;base64,"
+        }
+        return out;
+    }
+
     fs::path tokenFile() const {
         for (const std::string& entry : session->environment()) {
             if (entry.rfind("XDG_STATE_HOME=", 0) == 0)
@@ -62,11 +79,32 @@ class WaylandHelper : public HelperScreenTest {
     }
 
     std::unique_ptr<PrivateWaylandSession> session;
+    std::optional<Picture> displayThumbnail;  // of the last listing
 };
 
+// Every start sends the stored grant and keeps what the portal returns; a
+// still screen sends the helper nothing, and the stream goes on at its rate.
 TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill) {
-    EXPECT_EQ(startVideo("display", displayId(), 1920, 1080), "started");
+    const std::uint64_t display = displayId();
+    const auto askedWithGrant = [&](std::size_t from) {
+        return helper->errors()
+            .waitForLine(
+                "WaylandScreenCapture: asking the desktop portal for display HEADLESS-1 with its "
+                "stored grant",
+                from, 100ms)
+            .has_value();
+    };
+    const auto filmBriefly = [&] {
+        const std::size_t from = helper->errors().lines().size();
+        EXPECT_EQ(startVideo("display", display), "started");
+        EXPECT_TRUE(waitForVideoFrames(videoFrames().size() + 2));
+        EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+        return askedWithGrant(from);
+    };
+    EXPECT_EQ(startVideo("display", display, 1920, 1080), "started");
     ASSERT_TRUE(waitForVideoFrames(15));
+    EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
+    EXPECT_FALSE(askedWithGrant(0));
     auto first = decodeVideo(0, false);
     auto moving = decodeVideo(0, true);
     ASSERT_TRUE(first && moving);
@@ -81,7 +119,22 @@ TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill)
     }
     EXPECT_TRUE(changed);
 
-    // A still screen sends the helper nothing; the stream goes on at its rate.
+    const std::string granted = readProcessFile(tokenFile());
+    ASSERT_NE(granted.find("display:HEADLESS-1"), std::string::npos) << granted;
+    struct stat info {};
+    ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_TRUE(filmBriefly());
+    // A token the portal no longer knows is sent, and replaced by the new grant.
+    std::ofstream(tokenFile()) << "display:HEADLESS-1\tspent-token\n";
+    EXPECT_TRUE(filmBriefly());
+    const std::string renewed = readProcessFile(tokenFile());
+    EXPECT_NE(renewed.find("display:HEADLESS-1"), std::string::npos);
+    EXPECT_EQ(renewed.find("spent-token"), std::string::npos) << renewed;
+
+    const std::size_t from = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("display", display, 1920, 1080), "started");
+    ASSERT_TRUE(waitForVideoFrames(2, from));
     ASSERT_TRUE(session->sway({"[app_id=\"foot\"]", "kill"}));
     ASSERT_TRUE(
         session->sway({"output", PrivateWaylandSession::kOutput, "bg", "#008080", "solid_color"}));
@@ -90,46 +143,14 @@ TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill)
     std::optional<Picture> last;
     EXPECT_TRUE(waitUntil(
         [&] {
-            last = decodeVideo(0, true);
+            last = decodeVideo(from, true);
             return last && nearColour(last->at(320, 200), kTeal);
         },
         15s, 200ms))
         << std::hex << (last ? last->at(320, 200) : 0);
-    const std::size_t still = videoFrames().size();
-    EXPECT_TRUE(waitForVideoFrames(still + 10, 0, 3s)) << "frames stopped on a still screen";
+    const std::size_t still = videoFrames(from).size();
+    EXPECT_TRUE(waitForVideoFrames(still + 10, from, 3s)) << "frames stopped on a still screen";
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
-}
-
-TEST_F(WaylandHelper, EveryStartSendsTheStoredGrantAndKeepsWhatThePortalReturns) {
-    const std::uint64_t display = displayId();
-    const auto filmBriefly = [&] {
-        const std::size_t from = helper->errors().lines().size();
-        EXPECT_EQ(startVideo("display", display), "started");
-        EXPECT_TRUE(waitForVideoFrames(videoFrames().size() + 2));
-        EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
-        return helper->errors().lines().size() > from &&
-               helper->errors()
-                   .waitForLine(
-                       "WaylandScreenCapture: asking the desktop portal for display "
-                       "HEADLESS-1 with its stored grant",
-                       from, 100ms)
-                   .has_value();
-    };
-    EXPECT_FALSE(filmBriefly());
-    const std::string granted = readProcessFile(tokenFile());
-    ASSERT_NE(granted.find("display:HEADLESS-1"), std::string::npos) << granted;
-    struct stat info {};
-    ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_TRUE(filmBriefly());
-    EXPECT_NE(readProcessFile(tokenFile()).find("display:HEADLESS-1"), std::string::npos);
-
-    // A token the portal no longer knows is sent, and replaced by the new grant.
-    std::ofstream(tokenFile()) << "display:HEADLESS-1\tspent-token\n";
-    EXPECT_TRUE(filmBriefly());
-    const std::string renewed = readProcessFile(tokenFile());
-    EXPECT_NE(renewed.find("display:HEADLESS-1"), std::string::npos);
-    EXPECT_EQ(renewed.find("spent-token"), std::string::npos) << renewed;
 }
 
 // The target list names each output with its place; a switch films the
@@ -176,7 +197,7 @@ TEST_F(WaylandHelper, ASwitchFilmsTheOtherOutputAndTheUsersPickIsFilmedAsGranted
 }
 
 // A capture that loses its portal or its compositor ends with an event; the
-// helper stays and keeps answering.
+// helper stays and keeps answering, and the session still ends cleanly.
 struct LossCase {
     const char* name;
     void (PrivateWaylandSession::*kill)();
@@ -194,6 +215,17 @@ TEST_P(WaylandHelperLoss, ACaptureThatLosesItsSourceEndsWithAnEvent) {
     EXPECT_NE(ask("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
     EXPECT_TRUE(helper->isRunning());
+
+    // The session leaves behind no process it, the bus or sway started
+    // (what a killed compositor started is handed on), and no directory.
+    helper.reset();
+    const std::string directory = session->directory();
+    const auto started = processesWithEnvironment(directory);
+    session.reset();
+    EXPECT_GE(started.size(), 4u);  // bus, PipeWire, its session manager, portal
+    EXPECT_FALSE(fs::exists(directory));
+    for (const pid_t pid : started)
+        EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << pid << " is left";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -204,19 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Stills without a dialog nobody asked for: a thumbnail needs a stored
 // grant, a screenshot may ask, and a filmed display answers from its stream.
-TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
-    const auto thumbnailOf = [&](std::chrono::milliseconds* took = nullptr) {
-        const auto start = std::chrono::steady_clock::now();
-        const auto list = listWindows();
-        if (took != nullptr)
-            *took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - start);
-        for (const auto& item : list) {
-            if (item.value("type", "") == "display")
-                return item.value("thumbnail", "");
-        }
-        return std::string("no display");
-    };
+// The windows are listed under their titles, owned by the application their
+// desktop entry names, with an id that stays while the window lives; and
+// filmed only where the portal offers windows, which the rig's does not.
+TEST_F(WaylandHelper, StillsAndWindowsAreListedAndAThumbnailNeverAsksTheUser) {
     const auto portalRequests = [&] {
         std::size_t count = 0;
         for (const auto& line : helper->errors().lines())
@@ -228,9 +251,11 @@ TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
     };
 
     // Not granted yet: the record goes out without a thumbnail, at once.
-    std::chrono::milliseconds took{};
-    EXPECT_EQ(thumbnailOf(&took), "");
-    EXPECT_LT(took, 5s) << "the list waited for a dialog";
+    std::string listed;
+    const auto begun = std::chrono::steady_clock::now();
+    windows(listed);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 5s) << "the list waited for a dialog";
+    EXPECT_FALSE(displayThumbnail) << listed;
     EXPECT_EQ(portalRequests(), 0u);
 
     // A screenshot may ask; it shows the whole output at its size.
@@ -240,13 +265,51 @@ TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
     EXPECT_TRUE(nearColour(shot->at(900, 500), kOrange)) << std::hex << shot->at(900, 500);
 
     // Granted now: the thumbnail comes with the stored grant.
-    const std::string prefix = "data:image/png;base64,";
-    const std::string thumbnail = thumbnailOf();
-    ASSERT_EQ(thumbnail.rfind(prefix, 0), 0u) << thumbnail.substr(0, 80);
-    auto small = decodePng(thumbnail.substr(prefix.size()));
-    ASSERT_TRUE(small);
-    EXPECT_EQ(std::tie(small->width, small->height), std::make_tuple(240, 135));
-    EXPECT_TRUE(nearColour(small->at(170, 100), kOrange)) << std::hex << small->at(170, 100);
+    windows(listed);
+    ASSERT_TRUE(displayThumbnail) << listed;
+    EXPECT_EQ(std::tie(displayThumbnail->width, displayThumbnail->height),
+              std::make_tuple(240, 135));
+    EXPECT_TRUE(nearColour(displayThumbnail->at(170, 100), kOrange))
+        << std::hex << displayThumbnail->at(170, 100);
+
+    // A second terminal beside the fixture's, which prints the time.
+    const std::string left = "ostrovane-left", right = "ostrovane-moving-content";
+    ASSERT_TRUE(session->openTerminal(left));
+    const auto first = windows(listed);
+    ASSERT_EQ(first.size(), 2u) << listed;
+    for (const std::string& title : {left, right}) {
+        ASSERT_EQ(first.count(title), 1u) << listed;
+        const nlohmann::json& record = first.at(title);
+        EXPECT_NE(record.value("id", std::uint64_t{0}), 0u) << listed;
+        EXPECT_NE(record.value("id", std::uint64_t{0}), displayId()) << listed;
+        // Debian's foot installs foot.desktop, Name=Foot; foot's app_id is "foot".
+        EXPECT_EQ(record.value("appName", ""), "Foot") << listed;
+        EXPECT_EQ(record.value("bundleId", ""), "foot") << listed;
+        // Framed by the output they show on.
+        EXPECT_EQ(std::make_tuple(record.value("x", -1), record.value("y", -1),
+                                  record.value("width", -1), record.value("height", -1)),
+                  std::make_tuple(0, 0, 1280, 720))
+            << listed;
+    }
+    // Window thumbnails would need the portal's picker: none.
+    EXPECT_FALSE(first.at(left).contains("thumbnail")) << listed;
+    const auto leftId = first.at(left).value("id", std::uint64_t{0});
+    const auto rightId = first.at(right).value("id", std::uint64_t{0});
+    EXPECT_NE(leftId, rightId);
+    const auto again = windows(listed);
+    ASSERT_EQ(again.size(), 2u) << listed;
+    EXPECT_EQ(again.at(left).value("id", std::uint64_t{0}), leftId);
+    EXPECT_EQ(again.at(right).value("id", std::uint64_t{0}), rightId);
+    ASSERT_TRUE(session->closeWindow(left));
+    const auto after = windows(listed);
+    EXPECT_EQ(after.count(left), 0u) << listed;
+    ASSERT_EQ(after.count(right), 1u) << listed;
+    EXPECT_EQ(after.at(right).value("id", std::uint64_t{0}), rightId);
+    // This portal offers monitors only: a window cannot be filmed.
+    const std::string refused = startVideo("window", rightId);
+    EXPECT_EQ(refused.rfind("error:", 0), 0u) << refused;
+    EXPECT_NE(refused.find("The desktop portal offers no window capture"), std::string::npos)
+        << refused;
 
     // A filmed display answers from its stream, without asking the portal.
     EXPECT_EQ(startVideo("display", displayId()), "started");
@@ -270,19 +333,10 @@ TEST_F(WaylandHelper, StillsShowTheOutputAndAThumbnailNeverAsksTheUser) {
     // Nothing moves any more: the cast of a thumbnail gets no image, and the
     // display is shown as last seen.
     ASSERT_TRUE(session->sway({"[app_id=\"foot\"]", "kill"}));
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const auto list = listWindows();
-            return std::none_of(list.begin(), list.end(), [](const auto& item) {
-                return item.value("type", "") == "window";
-            });
-        },
-        5s));
-    const std::string still = thumbnailOf();
-    ASSERT_EQ(still.rfind(prefix, 0), 0u) << still.substr(0, 80);
-    small = decodePng(still.substr(prefix.size()));
-    ASSERT_TRUE(small);
-    EXPECT_TRUE(nearColour(small->at(170, 100), kTeal)) << std::hex << small->at(170, 100);
+    ASSERT_TRUE(waitUntil([&] { return windows(listed).empty(); }, 5s)) << listed;
+    ASSERT_TRUE(displayThumbnail) << listed;
+    EXPECT_TRUE(nearColour(displayThumbnail->at(170, 100), kTeal))
+        << std::hex << displayThumbnail->at(170, 100);
 }
 
 // Without a portal, a start answers that it is missing; system audio needs
