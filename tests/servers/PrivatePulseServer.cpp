@@ -9,7 +9,6 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "servers/ServerDaemons.h"
 #include "servers/TiedProcess.h"
@@ -87,12 +86,15 @@ PrivatePulseServer::~PrivatePulseServer() {
 
 bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
     const bool pipewire = kind_ == ServerKind::PipeWire;
-    const std::string name = pipewire ? "pipewire" : "pulseaudio";
-    if (!daemons_->launch(environment(), pipewire ? std::vector<std::string>{} : modules,
-                          failure_)) {
+    const auto fail = [&](const std::string& why) {
+        failure_ = why;
         daemons_->kill();
         return false;
-    }
+    };
+    const std::string name = pipewire ? "pipewire" : "pulseaudio";
+    std::string why;
+    if (!daemons_->launch(environment(), pipewire ? std::vector<std::string>{} : modules, why))
+        return fail(why);
     bool exited = false;
     const bool answers = waitUntil(
         [&] {
@@ -100,12 +102,9 @@ bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
             return exited || pactl({"info"}).has_value();
         },
         seconds(10));
-    if (exited || !answers) {
-        failure_ = name + (exited ? " exited at start" : " did not answer within 10 s") + "; see " +
-                   directory_ + "/server.log";
-        daemons_->kill();
-        return false;
-    }
+    if (exited || !answers)
+        return fail(name + (exited ? " exited at start" : " did not answer within 10 s") +
+                    "; see " + directory_ + "/server.log");
     if (!pipewire)
         return true;
     // PipeWire starts with a placeholder sink; our speakers become the
@@ -121,17 +120,11 @@ bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
                        pactl({"get-default-sink"}) == std::string(kSpeakers);
             },
             seconds(5), std::chrono::milliseconds(50));
-    if (!speakers) {
-        failure_ = "pipewire did not take the speakers as its default sink";
-        daemons_->kill();
-        return false;
-    }
+    if (!speakers)
+        return fail("pipewire did not take the speakers as its default sink");
     for (const auto& module : modules) {
-        if (!loadModule(words(module))) {
-            failure_ = "pipewire could not load " + module;
-            daemons_->kill();
-            return false;
-        }
+        if (!loadModule(words(module)))
+            return fail("pipewire could not load " + module);
     }
     return true;
 }
@@ -149,25 +142,17 @@ bool PrivatePulseServer::restart(const std::vector<std::string>& modules) {
 }
 
 std::vector<std::string> PrivatePulseServer::environment() const {
+    // Ours replace the test run's own.
+    const auto replaced = words(
+        "PULSE_SERVER XDG_RUNTIME_DIR PULSE_RUNTIME_PATH PULSE_STATE_PATH HOME XDG_CONFIG_HOME "
+        "XDG_STATE_HOME PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE PULSE_SINK PULSE_SOURCE "
+        "DBUS_SESSION_BUS_ADDRESS");
     std::vector<std::string> env;
-    const std::vector<std::string> replaced = {"PULSE_SERVER=",
-                                               "XDG_RUNTIME_DIR=",
-                                               "PULSE_RUNTIME_PATH=",
-                                               "PULSE_STATE_PATH=",
-                                               "HOME=",
-                                               "XDG_CONFIG_HOME=",
-                                               "XDG_STATE_HOME=",
-                                               "PIPEWIRE_RUNTIME_DIR=",
-                                               "PIPEWIRE_REMOTE=",
-                                               "PULSE_SINK=",
-                                               "DBUS_SESSION_BUS_ADDRESS=",
-                                               "PULSE_SOURCE="};
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        if (std::none_of(replaced.begin(), replaced.end(),
-                         [&](const std::string& key) { return entry.rfind(key, 0) == 0; })) {
+        if (std::find(replaced.begin(), replaced.end(), entry.substr(0, entry.find('='))) ==
+            replaced.end())
             env.push_back(entry);
-        }
     }
     env.push_back("PULSE_SERVER=" + server());
     env.push_back("XDG_RUNTIME_DIR=" + directory_);
@@ -198,18 +183,17 @@ std::unique_ptr<Subprocess> PrivatePulseServer::launch(const std::vector<std::st
     }
 }
 
-CommandResult PrivatePulseServer::run(const std::vector<std::string>& argv,
-                                      std::chrono::milliseconds limit) const {
-    CommandResult result;
+std::optional<std::string> PrivatePulseServer::run(const std::vector<std::string>& argv) const {
     auto process = launch(argv, true);
     if (!process)
-        return result;
+        return std::nullopt;
     const UniqueFd output = process->takeOutput();
-    const auto deadline = Clock::now() + limit;
-    result.output = readFor(output.get(), limit);
+    const auto deadline = Clock::now() + seconds(10);
+    const std::string text = readFor(output.get(), seconds(10));
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    result.status = process->waitForExit(std::max(left, milliseconds(0))).value_or(-1);
-    return result;  // the destructor kills a client that overran
+    if (process->waitForExit(std::max(left, milliseconds(0))) != 0)
+        return std::nullopt;  // the destructor kills a client that overran
+    return trimmed(text);
 }
 
 std::optional<std::string> PrivatePulseServer::pactl(
@@ -218,10 +202,7 @@ std::optional<std::string> PrivatePulseServer::pactl(
         return loadModule({arguments.begin() + 1, arguments.end()});
     std::vector<std::string> argv = {"pactl"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    CommandResult result = run(argv);
-    if (result.status != 0)
-        return std::nullopt;
-    return trimmed(result.output);
+    return run(argv);
 }
 
 std::optional<std::string> PrivatePulseServer::loadModule(
@@ -233,10 +214,7 @@ std::optional<std::string> PrivatePulseServer::loadModule(
     if (!emulated) {
         std::vector<std::string> argv = {"pactl", "load-module"};
         argv.insert(argv.end(), words.begin(), words.end());
-        CommandResult result = run(argv);
-        if (result.status != 0)
-            return std::nullopt;
-        return trimmed(result.output);
+        return run(argv);
     }
     const auto arguments = argumentsOf(words);
     const int frequency = std::stoi(valueOr(arguments, "frequency", "440"));
@@ -291,19 +269,9 @@ std::optional<std::string> PrivatePulseServer::loadModule(
 bool PrivatePulseServer::feedTone(const std::vector<std::string>& target, int rate,
                                   int frequency) const {
     // Half of full scale, as PulseAudio's own sine modules play it.
-    std::vector<std::string> argv = {
-        "ffmpeg",
-        "-nostdin",
-        "-loglevel",
-        "error",
-        "-re",
-        "-f",
-        "lavfi",
-        "-i",
-        "sine=frequency=" + std::to_string(frequency) + ":sample_rate=" + std::to_string(rate),
-        "-af",
-        "volume=4",
-        "-y"};
+    auto argv = words("ffmpeg -nostdin -loglevel error -re -f lavfi -i sine=frequency=" +
+                      std::to_string(frequency) + ":sample_rate=" + std::to_string(rate) +
+                      " -af volume=4 -y");
     argv.insert(argv.end(), target.begin(), target.end());
     auto feeder = launch(argv);
     if (!feeder)
@@ -315,26 +283,24 @@ bool PrivatePulseServer::feedTone(const std::vector<std::string>& target, int ra
 bool PrivatePulseServer::killSourceOutput(std::uint32_t index) const {
     pa_mainloop* loop = pa_mainloop_new();
     pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "ostrovane-test-killer");
-    const std::string address = server();
     int outcome = -1;  // -1 pending, 0 failed, 1 killed
     pa_operation* operation = nullptr;
-    if (pa_context_connect(context, address.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-        const auto deadline = Clock::now() + seconds(5);
-        while (outcome < 0 && Clock::now() < deadline) {
-            pa_mainloop_iterate(loop, 0, nullptr);
-            const pa_context_state_t state = pa_context_get_state(context);
-            if (!PA_CONTEXT_IS_GOOD(state))
-                break;
-            if (state == PA_CONTEXT_READY && !operation) {
-                operation = pa_context_kill_source_output(
-                    context, index,
-                    [](pa_context*, int success, void* result) {
-                        *static_cast<int*>(result) = success ? 1 : 0;
-                    },
-                    &outcome);
-            }
-            std::this_thread::sleep_for(milliseconds(1));
-        }
+    if (pa_context_connect(context, server().c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        waitUntil(
+            [&] {
+                pa_mainloop_iterate(loop, 0, nullptr);
+                const pa_context_state_t state = pa_context_get_state(context);
+                if (state == PA_CONTEXT_READY && !operation) {
+                    operation = pa_context_kill_source_output(
+                        context, index,
+                        [](pa_context*, int success, void* result) {
+                            *static_cast<int*>(result) = success ? 1 : 0;
+                        },
+                        &outcome);
+                }
+                return outcome >= 0 || !PA_CONTEXT_IS_GOOD(state);
+            },
+            seconds(5), milliseconds(1));
     }
     if (operation) {
         pa_operation_cancel(operation);

@@ -35,11 +35,6 @@ struct PipeSource {
     int rate = 48000;
 };
 
-struct CommandResult {
-    int status = -1;  // exit status; -1 when it did not exit in time or died
-    std::string output;
-};
-
 // The sound servers that speak the PulseAudio protocol on a Linux desktop.
 enum class ServerKind { PulseAudio, PipeWire };
 
@@ -77,10 +72,9 @@ class PrivatePulseServer {
     const std::string& directory() const { return directory_; }
     static constexpr const char* kSpeakers = "ostrovane_speakers";
 
-    // Runs a client command to its end (at most `limit`) and collects its
-    // standard output.
-    CommandResult run(const std::vector<std::string>& argv,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+    // Runs a client command to its end (at most 10 s): its standard output,
+    // trimmed, when it succeeded.
+    std::optional<std::string> run(const std::vector<std::string>& argv) const;
     // `pactl` with arguments; the trimmed output when it succeeded. A
     // `load-module` goes through loadModule.
     std::optional<std::string> pactl(const std::vector<std::string>& arguments) const;

@@ -67,24 +67,17 @@ bool ServerDaemons::launch(const std::vector<std::string>& environment,
                            const std::vector<std::string>& modules, std::string& failure) {
     if (kind_ == ServerKind::PipeWire)
         return launchPipeWire(environment, failure);
-    std::vector<std::string> argv = {
-        "pulseaudio",
-        "-n",
-        "--daemonize=no",
-        "--exit-idle-time=-1",
-        "--use-pid-file=no",
-        "-L",
-        std::string("module-null-sink sink_name=") + PrivatePulseServer::kSpeakers +
-            " sink_properties=device.description=Speakers",
-    };
+    std::vector<std::string> argv = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                     "--use-pid-file=no"};
     // Everything is loaded before the socket opens: clients that reconnect
     // find the server complete.
-    for (const auto& module : modules) {
-        argv.push_back("-L");
-        argv.push_back(module);
-    }
-    argv.push_back("-L");
-    argv.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket());
+    std::vector<std::string> loaded = {std::string("module-null-sink sink_name=") +
+                                       PrivatePulseServer::kSpeakers +
+                                       " sink_properties=device.description=Speakers"};
+    loaded.insert(loaded.end(), modules.begin(), modules.end());
+    loaded.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket());
+    for (const auto& module : loaded)
+        argv.insert(argv.end(), {"-L", module});
     auto server = start(argv, environment, "server.log", 0);
     if (!server) {
         failure = "cannot launch pulseaudio (is it installed?)";
