@@ -50,19 +50,9 @@ class HelperFrames {
     }
     std::size_t count(Type type) const { return of(type).size(); }
 
-    // Waits until at least `mic` microphone and `system` system frames came
-    // after the counts in `from` ({mic, system}).
-    bool waitForCounts(std::pair<std::size_t, std::size_t> from, std::size_t mic,
-                       std::size_t system, std::chrono::milliseconds limit) const {
-        return waitUntil(
-            [&] {
-                return count(Type::mic) >= from.first + mic &&
-                       count(Type::system) >= from.second + system;
-            },
-            limit);
-    }
-    std::pair<std::size_t, std::size_t> counts() const {
-        return {count(Type::mic), count(Type::system)};
+    // Waits until `count` frames of `type` came in all.
+    bool waitForCount(Type type, std::size_t count, std::chrono::milliseconds limit) const {
+        return waitUntil([&] { return this->count(type) >= count; }, limit);
     }
 
     // The tone's frequency in the last `last` frames of `type` (from the

@@ -1,0 +1,443 @@
+// The helper binary against a private sound server (and, for system audio,
+// a private X server), read as a parent reads it: frames and text lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "linux/HelperFrames.h"
+#include "servers/PinnedTone.h"
+#include "servers/PrivatePulseServer.h"
+#include "support/HelperProcess.h"
+#include "support/PrivateXServer.h"
+#include "support/ToneFeeder.h"
+
+namespace ostrovane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Type = HelperFrames::Type;
+constexpr auto kMic = Type::mic;
+
+// The private X server comes with `withDisplay`.
+class HelperOnPulse : public ::testing::Test {
+  protected:
+    explicit HelperOnPulse(bool withDisplay = false) {
+        if (withDisplay)
+            x = std::make_unique<PrivateXServer>();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(pulse.ready()) << pulse.failure();
+        ::setenv("PULSE_SERVER", pulse.server().c_str(), 1);
+        if (x) {
+            ASSERT_TRUE(x->ready()) << "Xvfb could not be started";
+            ::setenv("DISPLAY", x->name().c_str(), 1);
+        }
+    }
+    void TearDown() override { stopHelper(); }
+
+    void startHelper() {
+        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
+        frames = std::make_unique<HelperFrames>(*helper);
+    }
+    void startStreaming() {
+        startHelper();
+        helper->sendLine("START_STREAMING");
+        ASSERT_TRUE(helper->errors().waitForLine("CMD_RESPONSE:STREAMING:started"));
+    }
+    // STOP, answered by a clean exit.
+    void stopHelper() {
+        if (!helper)
+            return;
+        frames.reset();
+        helper->sendLine("STOP");
+        EXPECT_EQ(helper->waitForExit(), 0);
+        helper.reset();
+    }
+
+    // The rest of the first line after `command` that starts with `prefix`.
+    std::string reply(const std::string& command, const std::string& prefix,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const std::size_t from = helper->errors().lines().size();
+        helper->sendLine(command);
+        const auto at = helper->errors().waitForLineMatching(
+            [&](const std::string& l) { return l.starts_with(prefix); }, from, limit);
+        return at ? helper->errors().lines()[*at].substr(prefix.size()) : "";
+    }
+    std::vector<std::string> lines() { return helper->errors().lines(); }
+    // Lines from the `from`th on that contain `part`.
+    std::size_t linesWith(const std::string& part, std::size_t from = 0) {
+        const auto all = lines();
+        return std::count_if(all.begin() + static_cast<long>(std::min(from, all.size())), all.end(),
+                             [&](const auto& l) { return l.find(part) != std::string::npos; });
+    }
+    // Every line so far, for failure messages.
+    std::string transcript() {
+        std::string text;
+        for (const auto& line : lines())
+            text += line + "\n";
+        return text;
+    }
+
+    PrivatePulseServer pulse;
+    std::unique_ptr<PrivateXServer> x;
+    std::unique_ptr<HelperProcess> helper;
+    std::unique_ptr<HelperFrames> frames;
+};
+
+// The same with a display, for system audio.
+class HelperOnDesktop : public HelperOnPulse {
+  protected:
+    HelperOnDesktop() : HelperOnPulse(true) {}
+};
+
+// Microphones that come and go as on a desktop, seen in the microphone
+// frames (when they arrive, the pitch of the tone in them) and the lines.
+std::size_t captureStarts(const std::vector<std::string>& lines) {
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const auto& l) {
+        return l.starts_with("DEVICE_DIAGNOSTIC:") &&
+               nlohmann::json::parse(l.substr(18)).value("event", "") == "capture_start";
+    }));
+}
+
+class MicrophoneDesktop : public HelperOnPulse {
+  protected:
+    // A microphone playing a tone; the first one plugged becomes the default.
+    void plug(const std::string& name, int hertz) {
+        auto source = pulse.addPipeSource(name, name);
+        ASSERT_TRUE(source);
+        auto& mic = mics_[name];
+        mic.module = source->module;
+        mic.tone = std::make_unique<ToneFeeder>(*source, hertz);
+        ASSERT_TRUE(mic.tone->ok());
+        if (mics_.size() == 1) {
+            ASSERT_TRUE(pulse.pactl({"set-default-source", name}));
+        }
+    }
+    void unplug(const std::string& name) {
+        auto it = mics_.find(name);
+        ASSERT_NE(it, mics_.end());
+        it->second.tone.reset();
+        ASSERT_TRUE(pulse.pactl({"unload-module", it->second.module}));
+        mics_.erase(it);
+    }
+
+  private:
+    struct Mic {
+        std::string module;
+        std::unique_ptr<ToneFeeder> tone;
+    };
+    std::map<std::string, Mic> mics_;
+};
+
+// Ten starts in a row, then the default microphone unplugged with another
+// present, then that other one, the only one left, unplugged and plugged back.
+TEST_F(MicrophoneDesktop, EveryStartCapturesOnceAndCaptureFollowsUnpluggedMicrophones) {
+    plug("headset_mic", 440);
+    plug("laptop_mic", 880);
+    // The first listing of the server is what the helper starts from: no
+    // start sees a default-device change that did not happen.
+    for (int launch = 1; launch <= 10; ++launch) {
+        SCOPED_TRACE("launch " + std::to_string(launch));
+        if (launch > 1)
+            stopHelper();
+        startStreaming();
+        ASSERT_TRUE(frames->waitForTone(kMic, 440)) << transcript();
+        // Past the 0.3 s a device change waits before the microphone follows.
+        std::this_thread::sleep_for(500ms);
+        EXPECT_EQ(captureStarts(lines()), 1u) << transcript();
+        EXPECT_EQ(linesWith("Default device changed"), 0u) << transcript();
+    }
+
+    const auto unplugged = Clock::now();
+    std::size_t from = frames->count(kMic);
+    unplug("headset_mic");
+    EXPECT_TRUE(frames->waitForTone(kMic, 880, from)) << transcript();
+    EXPECT_LT(frames->longestGap(kMic, unplugged), 0.5);
+    EXPECT_EQ(linesWith("RECOVERY_FAILED:") + linesWith("CRITICAL"), 0u);
+
+    // Following the new default may restart capture a moment later: only
+    // what comes after the report counts.
+    unplug("laptop_mic");
+    const auto reported =
+        helper->errors().waitForLine("RECOVERY_FAILED:microphone_device_unavailable:1");
+    ASSERT_TRUE(reported) << transcript();
+    from = frames->count(kMic);
+    plug("laptop_mic", 880);
+    EXPECT_TRUE(frames->waitForTone(kMic, 880, from)) << transcript();
+    const auto all = lines();
+    EXPECT_EQ(captureStarts({all.begin() + static_cast<std::ptrdiff_t>(*reported), all.end()}), 1u)
+        << transcript();
+}
+
+// The running-mics sample and the tap self-test of the helper binary, against
+// a private sound server and without one, and its device commands without one.
+using SamplingOnPulse = HelperOnPulse;
+
+// The diagnostics answer before any microphone is recorded. Then microphones
+// that behave like hardware, already recorded by another program at the
+// server's default latency; in the second run the helper also streams the
+// loud one while it samples both. Without a server, everything answers.
+TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerAnswers) {
+    const auto diagnosticsAnswer = [&] {
+        EXPECT_TRUE(reply("TEST_MIC_TAP", "CMD_RESPONSE:TEST_MIC_TAP:")
+                        .starts_with("ok:taps=15 frames=15 avgRMS=0.353"));
+        const auto record =
+            nlohmann::json::parse(reply("SAMPLE_RUNNING_MICS", "RUNNING_MICS_SAMPLE:"));
+        EXPECT_TRUE(record["samples"].empty());
+    };
+    startHelper();
+    diagnosticsAnswer();
+    stopHelper();
+
+    struct Mic {
+        const char* name;
+        double amplitude;
+    };
+    const std::vector<Mic> mics = {{"quiet_mic", 0.2}, {"loud_mic", 0.6}};
+    std::vector<std::unique_ptr<ToneFeeder>> feeders;
+    std::vector<SpawnedClient> recorders;
+    for (const auto& mic : mics) {
+        auto source = pulse.addPipeSource(mic.name, std::string("Tone ") + mic.name);
+        ASSERT_TRUE(source);
+        feeders.push_back(std::make_unique<ToneFeeder>(*source, 440, mic.amplitude));
+        ASSERT_TRUE(feeders.back()->ok());
+    }
+    // Set first: PulseAudio moves a recording of the default along with it.
+    ASSERT_TRUE(pulse.pactl({"set-default-source", "loud_mic"}));
+    for (const auto& mic : mics)
+        recorders.push_back(pulse.spawn({"parec", "-d", mic.name, "/dev/null"}));
+    std::this_thread::sleep_for(500ms);  // parec's streams start running
+
+    for (const bool streaming : {false, true}) {
+        SCOPED_TRACE(streaming ? "while streaming" : "idle");
+        streaming ? startStreaming() : startHelper();
+        const auto record =
+            nlohmann::json::parse(reply("SAMPLE_RUNNING_MICS:two", "RUNNING_MICS_SAMPLE:"));
+        EXPECT_EQ(record["reason"], "two");
+        EXPECT_EQ(record.contains("selectedDeviceId"), streaming);
+        ASSERT_EQ(record["samples"].size(), 2u) << record.dump();
+        // Loudest first; a sine's RMS is its amplitude over the square root of 2.
+        for (std::size_t i = 0; i < 2; ++i) {
+            const auto& sample = record["samples"][i];
+            const auto& mic = mics[1 - i];
+            EXPECT_EQ(sample["id"], mic.name) << record.dump();
+            EXPECT_NEAR(sample["rms"].get<double>(), mic.amplitude / std::numbers::sqrt2, 0.05);
+            EXPECT_GT(sample["framesCaptured"].get<int>(), 0);
+            EXPECT_FALSE(sample.contains("error"));
+        }
+        stopHelper();
+    }
+
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
+    startHelper();
+    diagnosticsAnswer();
+    // Without a server the device commands answer at once.
+    EXPECT_EQ(reply("LIST_DEVICES", "CMD_RESPONSE:DEVICES_LIST:", 2s), "[]");
+    EXPECT_EQ(reply("GET_CURRENT_MIC", "CMD_RESPONSE:CURRENT_MIC:", 2s),
+              "No default microphone found");
+    EXPECT_EQ(reply("START_MIC_MONITORING", "CMD_RESPONSE:MIC_MONITORING:", 2s), "started");
+}
+
+// Microphone monitoring and the device commands of the helper binary against
+// a private sound server: what a parent sees when applications record.
+class MonitoringOnPulse : public HelperOnPulse {
+  protected:
+    void SetUp() override {
+        if (pulse.kind() == ServerKind::PipeWire)
+            GTEST_SKIP() << "PipeWire keeps the backslashes of a quoted device description";
+        ASSERT_NO_FATAL_FAILURE(HelperOnPulse::SetUp());
+        ASSERT_TRUE(pulse.addSineSource("mic_main", "Main Microphone"));
+        ASSERT_TRUE(pulse.addSineSource("mic_odd", R"(Studio \"A\" Mikrofon ü)"));
+        ASSERT_TRUE(pulse.pactl({"set-default-source", "mic_main"}));
+        startHelper();
+    }
+
+    std::string answer(const std::string& command, const std::string& prefix) {
+        return reply(command, "CMD_RESPONSE:" + prefix);
+    }
+
+    // The next "MIC_EVENT:" record from line `from` on with this state.
+    std::optional<nlohmann::json> micEvent(const std::string& state, std::size_t& from,
+                                           std::chrono::milliseconds limit = 5s) {
+        const auto at = helper->errors().waitForLineMatching(
+            [&](const std::string& l) {
+                return l.starts_with("MIC_EVENT:") &&
+                       nlohmann::json::parse(l.substr(10))["state"] == state;
+            },
+            from, limit);
+        if (!at)
+            return std::nullopt;
+        from = *at + 1;
+        return nlohmann::json::parse(helper->errors().lines()[*at].substr(10));
+    }
+};
+
+TEST_F(MonitoringOnPulse, DevicesAreTheMicrophonesAsJsonAndRecordingsOnAnyOfThemAreReported) {
+    const auto list = nlohmann::json::parse(answer("LIST_DEVICES", "DEVICES_LIST:"));
+    EXPECT_EQ(list, nlohmann::json::parse(R"([
+        {"id":"mic_main","name":"Main Microphone","type":"input"},
+        {"id":"mic_odd","name":"Studio \"A\" Mikrofon ü","type":"input"}])"));
+    EXPECT_EQ(answer("GET_CURRENT_MIC", "CURRENT_MIC:"), "Main Microphone");
+
+    // Recordings on any microphone are reported.
+    std::size_t from = 0;
+    EXPECT_EQ(answer("START_MIC_MONITORING", "MIC_MONITORING:"), "started");
+    const auto idle = micEvent("inactive", from);
+    ASSERT_TRUE(idle);
+    EXPECT_EQ(idle->at("deviceName"), "Main Microphone");
+    {
+        auto recording = pulse.spawn({"parec", "-d", "mic_main", "/dev/null"});
+        const auto active = micEvent("active", from);
+        ASSERT_TRUE(active);
+        EXPECT_EQ(active->at("deviceId"), idle->at("deviceId"));
+    }
+    EXPECT_TRUE(micEvent("inactive", from));
+
+    auto other = pulse.spawn({"parec", "-d", "mic_odd", "/dev/null"});
+    // The poll notices it within half a second once parec's stream runs.
+    const auto active = micEvent("active", from, 3s);
+    ASSERT_TRUE(active);
+    EXPECT_EQ(active->at("deviceName"), "Studio \"A\" Mikrofon ü");
+    EXPECT_NE(active->at("deviceId"), idle->at("deviceId"));
+}
+
+// The helper binary against a private sound server that misbehaves the way
+// real desktops do: another client kills our recording, the microphone has
+// more channels than the stream carries.
+using HelperRecovery = HelperOnDesktop;
+
+// The microphone has four channels: the first is captured. Then another
+// client kills the system recording: contention, and capture comes back.
+TEST_F(HelperRecovery, AFourChannelMicIsCapturedFromItsFirstChannelAndContentionIsSurvived) {
+    ASSERT_TRUE(
+        pulse.pactl({"load-module", "module-sine",
+                     std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
+    auto source = pulse.addPipeSource("four_channel_mic", "Four Channel Microphone", 4);
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(pulse.pactl({"set-default-source", "four_channel_mic"}));
+    ToneFeeder tone(*source, 440);
+    ASSERT_TRUE(tone.ok());
+
+    startStreaming();
+    ASSERT_TRUE(frames->waitForCount(kMic, 100, 15s) && frames->waitForCount(Type::system, 10, 15s))
+        << transcript();
+    // Skip the first frames (the stream may begin with silence).
+    const std::size_t mark = frames->count(kMic);
+    ASSERT_TRUE(frames->waitForCount(kMic, mark + 50, 10s));
+    EXPECT_NEAR(frames->meanLevel(kMic, mark), 0.354, 0.05);
+
+    const auto recording = pulse.recordingNamed("Ostrovane system audio");
+    ASSERT_TRUE(recording) << "no system recording";
+    ASSERT_TRUE(pulse.killSourceOutput(*recording));
+    EXPECT_TRUE(helper->errors().waitForLine("EVENT:SYSTEM_AUDIO_CONTENTION:-3805"));
+    // The source fights back for the stream: system audio flows again.
+    EXPECT_TRUE(frames->waitForCount(Type::system, frames->count(Type::system) + 50, 15s));
+}
+
+// The helper binary's system audio on a desktop whose default output changes
+// (headphones plugged in and out) and whose sound server restarts, seen as a
+// parent sees it: frame arrival times, the tone in the frames, status lines.
+constexpr const char* kHeadphones = "ostrovane_headphones";
+const std::string kSpeakersTone = "module-sine frequency=1000 sink=ostrovane_speakers";
+// A half-scale sine: RMS 0.354 of full scale.
+constexpr double kToneLevel = 0.354;
+
+// Two outputs playing 1000 Hz (speakers) and 440 Hz (headphones), each tone
+// pinned to its output (a sine module or paplay would follow the default), a
+// microphone, and the helper streaming from the speakers.
+class SystemAudioFollow : public HelperOnDesktop {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(HelperOnDesktop::SetUp());
+        ASSERT_TRUE(pulse.pactl(
+            {"load-module", "module-null-sink", std::string("sink_name=") + kHeadphones}));
+        for (auto [sink, hertz] :
+             {std::pair{PrivatePulseServer::kSpeakers, 1000}, std::pair{kHeadphones, 440}}) {
+            tones.push_back(std::make_unique<PinnedTone>(pulse.server(), sink, hertz));
+            ASSERT_TRUE(tones.back()->playing()) << sink;
+            // A sound card plays in small blocks; a null sink only while a
+            // client asks it for low latency.
+            clients.push_back(
+                pulse.spawn({"parec", "-d", std::string(sink) + ".monitor", "--latency-msec=10"}));
+        }
+        ASSERT_TRUE(pulse.addSineSource("test_mic", "Test Microphone"));
+        ASSERT_TRUE(pulse.pactl({"set-default-source", "test_mic"}));
+        startHelper();
+        helper->sendLine("START_STREAMING");
+        ASSERT_TRUE(frames->waitForTone(Type::system, 1000, 0, 5, 10s));
+    }
+
+    std::vector<std::unique_ptr<PinnedTone>> tones;
+    std::vector<SpawnedClient> clients;
+};
+
+TEST_F(SystemAudioFollow, TenOutputSwitchesInAMinuteKeepSystemAudioFlowingWithEachOutputsTone) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer: the helper falls behind real time over a minute of audio";
+#endif
+    const auto begun = Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE("switch " + std::to_string(i + 1));
+        const bool headphones = i % 2 == 0;
+        const auto from = frames->count(Type::system);
+        const auto at = Clock::now();
+        ASSERT_TRUE(pulse.pactl(
+            {"set-default-sink", headphones ? kHeadphones : PrivatePulseServer::kSpeakers}));
+        // Right after the switch: the new output's tone at its level.
+        EXPECT_TRUE(frames->waitForTone(Type::system, headphones ? 440 : 1000, from, 10, 2s));
+        EXPECT_NEAR(frames->meanLevel(Type::system, frames->count(Type::system) - 10), kToneLevel,
+                    0.05);
+        std::this_thread::sleep_until(at + 5s);  // ten in under a minute
+    }
+    // Each move costs the system mix a few tens of milliseconds at most.
+    EXPECT_LT(frames->lostSeconds(Type::system, begun), 10 * 0.1);
+    EXPECT_EQ(linesWith("SYSTEM_AUDIO_") + linesWith("RECOVERY_"), 0u);
+}
+
+class SystemAudioOutage : public SystemAudioFollow,
+                          public ::testing::WithParamInterface<std::chrono::seconds> {};
+
+TEST_P(SystemAudioOutage, BothStreamsResumeSoonAfterTheServerReturns) {
+    pulse.kill();
+    std::this_thread::sleep_for(GetParam());  // the outage itself
+    // No server to answer: the helper still does.
+    EXPECT_TRUE(helper->isRunning());
+    const std::size_t asked = helper->errors().lines().size();
+    helper->sendLine("HEALTH_CHECK");
+    EXPECT_TRUE(helper->errors().waitForLineMatching(
+        [](const std::string& l) { return l.starts_with("CMD_RESPONSE:HEALTH_OK:"); }, asked));
+    const std::size_t restarted = helper->errors().lines().size();
+    ASSERT_TRUE(pulse.restart({kSpeakersTone, "module-sine-source source_name=test_mic"}));
+    const auto back = Clock::now();
+    const std::size_t micFrom = frames->count(Type::mic), systemFrom = frames->count(Type::system);
+    // About a second to reconnect, then the server's own delay before a new
+    // recording's first audio; the microphone is the one it had.
+    EXPECT_TRUE(frames->waitForTone(Type::system, 1000, systemFrom, 5, 3s));
+    EXPECT_TRUE(frames->waitForTone(Type::mic, 440, micFrom, 5, 3s));
+    for (Type type : {Type::system, Type::mic}) {
+        const auto resumed = frames->of(type, type == Type::mic ? micFrom : systemFrom);
+        ASSERT_FALSE(resumed.empty());
+        EXPECT_LE(resumed.front().at - back, 3s);
+    }
+    // Neither the recovery budget nor a failure the parent would act on.
+    EXPECT_EQ(linesWith("max attempts") + linesWith("STREAM_ERROR"), 0u);
+    EXPECT_EQ(linesWith("RECOVERY_FAILED", restarted), 0u) << transcript();
+}
+
+INSTANTIATE_TEST_SUITE_P(Outages, SystemAudioOutage, ::testing::Values(2s, 20s),
+                         [](const auto& info) { return std::to_string(info.param.count()) + "s"; });
+
+}  // namespace
+}  // namespace ostrovane::test
