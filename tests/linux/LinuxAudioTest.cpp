@@ -77,9 +77,10 @@ class LinuxAudioTest : public testing::Test {
         return std::nullopt;
     }
 
-    // A session recording `uid` into `buffers`.
-    std::shared_ptr<platform::AudioCaptureSession> record(const std::string& uid,
-                                                          Buffers& buffers) {
+    // A running session recording `uid` into `buffers`; one into `handler`
+    // is left to the caller to start.
+    std::shared_ptr<platform::AudioCaptureSession> record(
+        const std::string& uid, platform::SampleBufferHandler handler = {}) {
         auto capture = platform.audioCapture;
         auto session = capture->makeSession();
         auto input = capture->makeInput({uid, ""});
@@ -88,40 +89,45 @@ class LinuxAudioTest : public testing::Test {
             return session;
         session->addInput(input.value());
         auto output = capture->makeAudioDataOutput();
-        output->setSampleBufferHandler([&buffers](auto b) { buffers.add(std::move(b)); },
-                                       queue->ref());
+        const bool intoBuffers = !handler;
+        if (intoBuffers)
+            handler = [this](auto b) { buffers.add(std::move(b)); };
+        output->setSampleBufferHandler(std::move(handler), queue->ref());
         session->addOutput(output);
-        session->startRunning();
+        if (intoBuffers)
+            session->startRunning();
         return session;
     }
 
-    // Records a session's notifications as "error", "interrupted", "ended".
-    static void watch(platform::AudioCaptureSession& session, Recorder<std::string>& events) {
-        session.setNotifications(
-            {[&](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
-             [&](auto) { events.add("interrupted"); }, [&] { events.add("ended"); }});
+    // Waits for the buffers already queued for delivery, so that none
+    // reaches a recorder after it is gone (the test's sessions went first).
+    void TearDown() override {
+        if (queue)
+            queue->sync([] {});
     }
 
-    // Waits, when it goes, for the buffers already queued for delivery, so
-    // that none reaches a recorder on the test's stack after it is gone.
-    // Declare it after the recorder and before the stream or session.
-    struct QueueDrain {
-        dispatch::SerialQueue& queue;
-        ~QueueDrain() {
-            queue.sync([] {});
-        }
-    };
+    // Records a session's notifications in `events` as "error",
+    // "interrupted", "ended"; the `n`th of them once it came.
+    void watch(platform::AudioCaptureSession& session) {
+        session.setNotifications(
+            {[this](std::optional<platform::Error> e) { events.add(e ? "error" : "error:none"); },
+             [this](auto) { events.add("interrupted"); }, [this] { events.add("ended"); }});
+    }
+    std::string event(std::size_t n, std::chrono::milliseconds limit = 5s) {
+        return waitUntil([&] { return events.size() >= n; }, limit) ? events.values().at(n - 1)
+                                                                    : "none";
+    }
 
-    // A system-audio stream whose stops are recorded.
-    std::shared_ptr<platform::CaptureStream> systemStream(Buffers& buffers) {
+    // A system-audio stream into `buffers` whose stops are recorded.
+    std::shared_ptr<platform::CaptureStream> systemStream() {
         platform::StreamConfiguration config;
         config.capturesAudio = true;
         config.excludesCurrentProcessAudio = true;
         auto stream = platform.screenCapture->makeStream(
             platform::ContentFilter{platform::Display{}, {}, 1.0}, config,
             [this](const platform::StreamStopError& e) { stops.add(e.code()); });
-        EXPECT_FALSE(stream->addAudioOutput([&buffers](auto b) { buffers.add(std::move(b)); },
-                                            queue->ref()));
+        EXPECT_FALSE(
+            stream->addAudioOutput([this](auto b) { buffers.add(std::move(b)); }, queue->ref()));
         return stream;
     }
 
@@ -155,6 +161,8 @@ class LinuxAudioTest : public testing::Test {
     platform::Platform platform;
     std::unique_ptr<dispatch::SerialQueue> queue;
     Recorder<std::int64_t> stops;
+    Buffers buffers;
+    Recorder<std::string> events;
 };
 
 // While its queue is idle a handler runs right on the sound server's client
@@ -171,26 +179,17 @@ TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
     std::atomic<int> handled{0};
     std::atomic<bool> onQueueThread{false};
     {
-        auto capture = platform.audioCapture;
-        auto session = capture->makeSession();
-        auto input = capture->makeInput({"sine_self", ""});
-        ASSERT_TRUE(input.ok());
-        session->addInput(input.value());
-        auto output = capture->makeAudioDataOutput();
-        output->setSampleBufferHandler(
-            [&](auto) {
-                ++handled;
-                onQueueThread = std::this_thread::get_id() == worker;
-                std::shared_ptr<platform::AudioCaptureSession> last;
-                {
-                    std::lock_guard lock(mutex);
-                    last = std::move(held);
-                }
-                if (last)
-                    last->stopRunning();
-            },
-            queue->ref());
-        session->addOutput(output);
+        auto session = record("sine_self", [&](auto) {
+            ++handled;
+            onQueueThread = std::this_thread::get_id() == worker;
+            std::shared_ptr<platform::AudioCaptureSession> last;
+            {
+                std::lock_guard lock(mutex);
+                last = std::move(held);
+            }
+            if (last)
+                last->stopRunning();
+        });
         {
             std::lock_guard lock(mutex);
             held = session;
@@ -208,9 +207,7 @@ TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
     // The connection records on. The sine source pushes its audio in blocks
     // of up to 2 s, whatever the stream asks for (fragment sizes are checked
     // on the system mix below).
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    auto again = record("sine_self", buffers);
+    auto again = record("sine_self");
     ASSERT_TRUE(again->isRunning());
     ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
     again->stopRunning();
@@ -289,16 +286,12 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
     if (server.kind() == ServerKind::PipeWire)
         GTEST_SKIP() << "PipeWire: suspend-source does not interrupt a recorded source";
     const std::string module = addMicrophone("flaky_mic");
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    Recorder<std::string> events;
-    auto session = record("flaky_mic", buffers);
-    watch(*session, events);
+    auto session = record("flaky_mic");
+    watch(*session);
     ASSERT_TRUE(session->isRunning());
 
     ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "1"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }, 5s));
-    EXPECT_EQ(events.values().back(), "interrupted");
+    EXPECT_EQ(event(1), "interrupted");
     // The event may come before the session has marked itself stopped.
     EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
     // Corked while interrupted: the source does not count as in use for us,
@@ -311,16 +304,14 @@ TEST_F(LinuxAudioTest, SessionFollowsSuspendAsAnInterruptionAndReportsARemovedSo
         5s));
 
     ASSERT_TRUE(server.pactl({"suspend-source", "flaky_mic", "0"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 5s));
-    EXPECT_EQ(events.values().back(), "ended");
+    EXPECT_EQ(event(2), "ended");
     session->startRunning();
     EXPECT_TRUE(session->isRunning());
     buffers.clear();
     ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 3; }, 5s));
 
     ASSERT_TRUE(server.pactl({"unload-module", module}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }, 5s));
-    EXPECT_EQ(events.values().back(), "error");
+    EXPECT_EQ(event(3), "error");
     EXPECT_FALSE(session->isRunning());
 }
 
@@ -336,16 +327,12 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
         [&] { ++deviceChanges; });
     ASSERT_TRUE(reg.ok());
 
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    Recorder<std::string> events;
-    auto session = record("steady_mic", buffers);
-    watch(*session, events);
+    auto session = record("steady_mic");
+    watch(*session);
     ASSERT_TRUE(session->isRunning());
 
     server.kill();
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 1; }, 5s));
-    EXPECT_EQ(events.values().back(), "interrupted");
+    EXPECT_EQ(event(1), "interrupted");
     // The event may come before the session has marked itself stopped.
     EXPECT_TRUE(waitUntil([&] { return !session->isRunning(); }, 5s));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -354,8 +341,7 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     // Back with the same default microphone: the error tells the owner to set
     // the recording up again, and the default input did not change.
     ASSERT_TRUE(server.restart({"module-sine-source source_name=steady_mic"}));
-    ASSERT_TRUE(waitUntil([&] { return events.size() == 2; }, 10s));
-    EXPECT_EQ(events.values().back(), "error");
+    EXPECT_EQ(event(2, 10s), "error");
     EXPECT_EQ(platform.audioCapture->defaultDevice()->uniqueId, "steady_mic");
     // A restarted PipeWire really passes through other defaults while its
     // session manager and our fed microphone come up; PulseAudio does not.
@@ -369,9 +355,7 @@ TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsConte
     ASSERT_TRUE(
         server.pactl({"load-module", "module-sine",
                       std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    auto stream = systemStream(buffers);
+    auto stream = systemStream();
     const auto started = start(*stream);
     ASSERT_FALSE(started) << started->description();
     ASSERT_TRUE(waitUntil([&] { return buffers.size() >= 20; }, 5s));
@@ -410,9 +394,7 @@ TEST_F(LinuxAudioTest, SystemAudioFollowsTheDefaultOutputAndEndsAsUnavailableWit
     ASSERT_TRUE(server.pactl({"set-default-source", "rescue_mic"}));
     auto module = server.pactl({"load-module", "module-null-sink", "sink_name=usb_headset"});
     ASSERT_TRUE(module);
-    Buffers buffers;
-    const QueueDrain drain{*queue};
-    auto stream = systemStream(buffers);
+    auto stream = systemStream();
     ASSERT_TRUE(waitUntil([&] { return !start(*stream); }, 10s));
     const auto index = server.recordingNamed("Ostrovane system audio");
     ASSERT_TRUE(index);
