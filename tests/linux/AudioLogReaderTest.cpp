@@ -146,35 +146,11 @@ class AudioLogReaderTest : public testing::Test {
     PrivatePulseServer server;
 };
 
+// Neither a recording under way at start-up (the baseline), nor a monitor's,
+// nor one of a process the reader is told to ignore is reported.
 TEST_F(AudioLogReaderTest, ReportsAnInputRecordingsStartAndEndButNotAMonitorsAndStopsOnSigterm) {
-    // Already recording at start-up: part of the baseline, never reported.
     auto early = record("log_mic");
     ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }, kWait));
-    ReaderProcess reader(server, {});
-    waitUntilFollowing(reader);
-
-    auto monitor = record(std::string(PrivatePulseServer::kSpeakers) + ".monitor");
-    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 2; }, kWait));
-    auto parec = record("log_mic");
-    const pid_t pid = parec.pid();
-    auto started = reader.waitForEvent(pid, true);
-    ASSERT_TRUE(started);
-    EXPECT_EQ(parse(reader.lines().lines()[*started])->name, "parec");
-
-    const pid_t monitorPid = monitor.pid();
-    monitor = SpawnedClient();
-    parec = SpawnedClient();
-    EXPECT_TRUE(reader.waitForEvent(pid, false, *started));
-    EXPECT_FALSE(mentions(reader, monitorPid));
-    EXPECT_FALSE(mentions(reader, early.pid()));
-    EXPECT_TRUE(reader.errors().lines().empty());
-
-    reader.signal(SIGTERM);
-    EXPECT_EQ(reader.waitForExit(), 0);
-    EXPECT_TRUE(reader.lines().waitForEnd());
-}
-
-TEST_F(AudioLogReaderTest, IgnoresTheProcessesItIsToldToIgnore) {
     // A recorder whose pid is known before it records: a shell that waits on a
     // FIFO and then becomes parec.
     const std::string gate = server.directory() + "/gate";
@@ -190,17 +166,27 @@ TEST_F(AudioLogReaderTest, IgnoresTheProcessesItIsToldToIgnore) {
         waitUntil([&] { return (fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, kWait));
     ASSERT_EQ(write(fd, "go\n", 3), 3);
     close(fd);
-    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 1; }, kWait));
-    const pid_t ignoredPid = ignored.pid();
-    ignored = SpawnedClient();
+    auto monitor = record(std::string(PrivatePulseServer::kSpeakers) + ".monitor");
+    ASSERT_TRUE(waitUntil([&] { return recordingCount() == 3; }, kWait));
+    // Reported after the ignored one and the monitor's began: the reader has seen them.
+    auto parec = record("log_mic");
+    const pid_t pid = parec.pid();
+    auto started = reader.waitForEvent(pid, true);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(parse(reader.lines().lines()[*started])->name, "parec");
 
-    // A recording after it is reported: by then the ignored one was seen.
-    auto control = record("log_mic");
-    const pid_t pid = control.pid();
-    ASSERT_TRUE(reader.waitForEvent(pid, true));
-    control = SpawnedClient();
-    ASSERT_TRUE(reader.waitForEvent(pid, false));
-    EXPECT_FALSE(mentions(reader, ignoredPid));
+    const pid_t monitorPid = monitor.pid(), ignoredPid = ignored.pid();
+    monitor = SpawnedClient();
+    ignored = SpawnedClient();
+    parec = SpawnedClient();
+    EXPECT_TRUE(reader.waitForEvent(pid, false, *started));
+    for (const pid_t silent : {monitorPid, ignoredPid, early.pid()})
+        EXPECT_FALSE(mentions(reader, silent)) << silent;
+    EXPECT_TRUE(reader.errors().lines().empty());
+
+    reader.signal(SIGTERM);
+    EXPECT_EQ(reader.waitForExit(), 0);
+    EXPECT_TRUE(reader.lines().waitForEnd());
 }
 
 TEST_F(AudioLogReaderTest, EndsWithAnErrorWhenTheServerIsUnreachableOrLost) {

@@ -49,16 +49,17 @@ class MicAppLiveTest : public MicAppFixture {
         platform = platform::makeLinuxPlatform(clock, std::move(options));
     }
 
-    // Waits (in real time: the server and the reader are real) for a record.
-    std::optional<nlohmann::json> waitFor(const std::string& tag) {
+    // Waits (in real time: the server and the reader are real) until there
+    // are `count` records of `tag`; the last one.
+    std::optional<nlohmann::json> waitFor(const std::string& tag, std::size_t count = 1) {
         std::vector<nlohmann::json> found;
         test::waitUntil(
             [&] {
                 clock.settle();
-                return !(found = records(channels.lines(), tag)).empty();
+                return (found = records(channels.lines(), tag)).size() >= count;
             },
             10s, 50ms);
-        return found.empty() ? std::nullopt : std::optional(found.back());
+        return found.size() < count ? std::nullopt : std::optional(found.back());
     }
 
     test::PrivatePulseServer server;
@@ -91,12 +92,7 @@ TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogI
     const std::size_t before = records(channels.lines(), "MIC_APP_EVENT:").size();
     parec = server.spawn({"parec", "--device=live_mic", "--raw", "/dev/null"});
     auto copy = server.spawn({(folder / "rec").string(), "-r", "--device=live_mic", "/dev/null"});
-    test::waitUntil(
-        [&] {
-            clock.settle();
-            return records(channels.lines(), "MIC_APP_EVENT:").size() >= before + 2;
-        },
-        10s, 50ms);
+    waitFor("MIC_APP_EVENT:", before + 2);
     const auto events = records(channels.lines(), "MIC_APP_EVENT:");
     ASSERT_EQ(events.size(), before + 2);
     EXPECT_EQ((std::set<std::string>{events[before]["bundleId"], events[before + 1]["bundleId"]}),
