@@ -2,22 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "dispatch/ManualClock.h"
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
 #include "sources/mic/MicrophoneSource.h"
+#include "support/JsonRecords.h"
 #include "support/MemoryChannels.h"
 
 namespace ostrovane::sources::mic::testing {
+
+using test::linesStartingWith;
 
 // A simulated machine on a manual clock, a microphone source on it, and its
 // text channel read back line by line.
@@ -71,19 +68,8 @@ class MicFixture : public ::testing::Test {
 
     std::vector<std::string> newLines() { return out.newLines(); }
 
-    static std::size_t countPrefix(const std::vector<std::string>& lines,
-                                   const std::string& prefix) {
-        return static_cast<std::size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
-    }
-    // The JSON objects of the "DEVICE_DIAGNOSTIC:" lines among `lines`.
     static std::vector<nlohmann::json> diagnostics(const std::vector<std::string>& lines) {
-        std::vector<nlohmann::json> out;
-        for (const auto& l : lines) {
-            if (l.starts_with("DEVICE_DIAGNOSTIC:"))
-                out.push_back(nlohmann::json::parse(l.substr(18)));
-        }
-        return out;
+        return test::records(lines, "DEVICE_DIAGNOSTIC:");
     }
 
     std::vector<std::uint8_t> audio() {
@@ -93,13 +79,6 @@ class MicFixture : public ::testing::Test {
     std::size_t chunks() {
         std::lock_guard lock(audioMutex_);
         return chunks_;
-    }
-
-    // Faults with one flag set.
-    static platform::sim::SimDeviceFaults faults(bool platform::sim::SimDeviceFaults::*flag) {
-        platform::sim::SimDeviceFaults f;
-        f.*flag = true;
-        return f;
     }
 
     dispatch::ManualClock clock;

@@ -67,7 +67,9 @@ TEST_F(MicSamplePathTest, UnusableBuffersAreDroppedWithTheirLinesAndTripTheWatch
     clock.advanceSeconds(0.205);  // 20 buffers
     EXPECT_EQ(chunks(), 0u);
     clock.advanceSeconds(10);
-    EXPECT_EQ(countPrefix(newLines(), "RECOVERY_FAILED:microphone_stopped_delivering_audio:0"), 1u);
+    EXPECT_EQ(linesStartingWith(newLines(), "RECOVERY_FAILED:microphone_stopped_delivering_audio:0")
+                  .size(),
+              1u);
 }
 
 TEST_F(MicSamplePathTest, TheStatusDiagnosticComesEveryFiftySecondsWithTheAverageLevel) {
@@ -80,16 +82,14 @@ TEST_F(MicSamplePathTest, TheStatusDiagnosticComesEveryFiftySecondsWithTheAverag
     auto records = diagnostics(newLines());
     ASSERT_EQ(records.size(), 1u);
     const auto& status = records[0];
-    EXPECT_EQ(status["event"], "capture_status");
-    EXPECT_EQ(status["selectedDevice"]["id"], "mic-a");
-    const double rms = status["selectedDevice"]["rms"].get<double>();
-    EXPECT_NEAR(rms, 0.25 / std::sqrt(2.0), 1e-4);
-    const auto frames = status["selectedDevice"]["framesReceived"].get<std::int64_t>();
-    EXPECT_GE(frames, 5000);
-    EXPECT_LE(frames, 5001);
-    for (const char* absent :
-         {"driftDetected", "currentDefaultId", "otherRunningDevices", "allInputDevices"})
-        EXPECT_FALSE(status.contains(absent)) << absent;
+    EXPECT_THAT(status, test::HoldsFields(nlohmann::json{{"event", "capture_status"},
+                                                         {"selectedDevice", {{"id", "mic-a"}}},
+                                                         {"driftDetected", nullptr},
+                                                         {"currentDefaultId", nullptr},
+                                                         {"otherRunningDevices", nullptr},
+                                                         {"allInputDevices", nullptr}}));
+    EXPECT_NEAR(status["selectedDevice"]["rms"].get<double>(), 0.25 / std::sqrt(2.0), 1e-4);
+    EXPECT_NEAR(status["selectedDevice"]["framesReceived"].get<double>(), 5000.5, 0.5);
 
     // The next one 50 s later: its frame count covers everything since the
     // start, its level only the 50 s since the previous record.
