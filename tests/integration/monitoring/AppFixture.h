@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,8 @@
 #include "support/InProcessApp.h"
 
 namespace ostrovane::app::testing {
+
+using test::linesStartingWith;
 
 // The app over pipes on a simulated machine (empty until a test adds to it)
 // with time on a manual clock.
@@ -63,12 +64,6 @@ class AppOnSimMachine : public ::testing::Test {
                 out.push_back(line.substr(13));
         }
         return out;
-    }
-
-    static std::size_t countPrefix(const std::vector<std::string>& lines,
-                                   const std::string& prefix) {
-        return static_cast<std::size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(prefix); }));
     }
 
     // The rest of the last line starting with `prefix`, empty when none does.

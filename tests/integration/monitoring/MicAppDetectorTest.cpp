@@ -18,16 +18,14 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     say("zoom.us", 502, true);
     auto events = records(fresh(), "MIC_APP_EVENT:");
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["bundleId"], "us.zoom.xos");
-    EXPECT_EQ(events[0]["appName"], "zoom.us");
-    EXPECT_EQ(events[0]["pid"], 501);
+    EXPECT_THAT(events[0], HoldsFields(nlohmann::json{
+                               {"bundleId", "us.zoom.xos"}, {"appName", "zoom.us"}, {"pid", 501}}));
     EXPECT_DOUBLE_EQ(events[0]["timestamp"].get<double>(), clock.wallTime() - 0.5);
 
     say("zoom.us", 501, false);
     EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
     say("zoom.us", 502, false);
-    auto lines = fresh();
-    const auto stops = records(lines, "MIC_APP_STOP_EVENT:");
+    const auto stops = records(fresh(), "MIC_APP_STOP_EVENT:");
     ASSERT_EQ(stops.size(), 1u);
     EXPECT_EQ(stops[0]["pid"], 502);
 
@@ -61,64 +59,72 @@ TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
     EXPECT_EQ(events[1]["bundleId"], "process:rec");
 }
 
+// What the machine knows of the process: a registered application (bundle
+// id, name), bundles on disk, its executable.
 struct ResolutionCase {
     const char* what;
-    std::function<void(platform::sim::SimApplications&, platform::Pid)> setup;
+    std::optional<std::pair<std::string, std::string>> registered;
+    std::vector<Bundle> bundles;
+    std::string executable;
     std::string hint;
-    std::optional<std::pair<std::string, std::string>> expected;  // bundle id, app name
+    std::string expected;  // "bundle id|app name", empty for no event
 };
 
 TEST_F(MicAppDetectorTest, ResolvesProcessesToTheApplicationsThatOwnThem) {
     const std::string zoom = "/Applications/zoom.us.app";
-    auto none = [](auto&, platform::Pid) {};
+    const std::string helper = zoom + "/Contents/Frameworks/ZoomHelper.app";
     const std::vector<ResolutionCase> cases{
         {"registered application",
-         [](auto& apps, auto pid) {
-             apps.addApplication({pid, "com.apple.FaceTime", "FaceTime", {}});
-         },
-         "avconf", std::pair{"com.apple.FaceTime", "FaceTime"}},
+         std::pair{"com.apple.FaceTime", "FaceTime"},
+         {},
+         "",
+         "avconf",
+         "com.apple.FaceTime|FaceTime"},
         {"helper inside the application's bundle",
-         [&](auto& apps, auto pid) {
-             apps.addBundle(Bundle{zoom, "us.zoom.xos", {{"CFBundleDisplayName", "Zoom"}}});
-             apps.addBundle(Bundle{zoom + "/Contents/Frameworks/ZoomHelper.app",
-                                   "us.zoom.helper",
-                                   {{"CFBundleName", "Zoom Helper"}}});
-             apps.setExecutablePath(
-                 pid, zoom + "/Contents/Frameworks/ZoomHelper.app/Contents/MacOS/Zoom Helper");
-         },
-         "Zoom Helper", std::pair{"us.zoom.xos", "Zoom"}},
+         {},
+         {Bundle{zoom, "us.zoom.xos", {{"CFBundleDisplayName", "Zoom"}}},
+          Bundle{helper, "us.zoom.helper", {{"CFBundleName", "Zoom Helper"}}}},
+         helper + "/Contents/MacOS/Zoom Helper",
+         "Zoom Helper",
+         "us.zoom.xos|Zoom"},
         {"bundle whose name is not a string",
-         [](auto& apps, auto pid) {
-             apps.addBundle(Bundle{"/Applications/Rec.app", "org.rec", {{"CFBundleName", 3}}});
-             apps.setExecutablePath(pid, "/Applications/Rec.app/Contents/MacOS/rec");
-         },
-         "rec", std::pair{"org.rec", "org.rec"}},
+         {},
+         {Bundle{"/Applications/Rec.app", "org.rec", {{"CFBundleName", 3}}}},
+         "/Applications/Rec.app/Contents/MacOS/rec",
+         "rec",
+         "org.rec|org.rec"},
         {"plain executable",
-         [](auto& apps, auto pid) { apps.setExecutablePath(pid, "/usr/local/bin/sox.bin"); }, "sox",
-         std::pair{"path:/usr/local/bin/sox.bin", "sox"}},
+         {},
+         {},
+         "/usr/local/bin/sox.bin",
+         "sox",
+         "path:/usr/local/bin/sox.bin|sox"},
         {"path that is not UTF-8",
-         [](auto& apps, auto pid) { apps.setExecutablePath(pid, "/opt/rec\xFF/rec"); }, "rec",
-         std::pair{"path:/opt/rec\xEF\xBF\xBD/rec", "rec"}},
-        {"known only by its log name", none, "sox", std::pair{"process:sox", "sox"}},
-        {"daemon by bundle id",
-         [](auto& apps, auto pid) {
-             apps.addApplication({pid, "com.apple.coreaudiod", "A", {}});
-         },
-         "x", std::nullopt},
-        {"daemon by log name", none, "SystemSoundServer-macOS", std::nullopt},
-        {"the helper itself", none, "Ostrovane", std::nullopt},
+         {},
+         {},
+         "/opt/rec\xFF/rec",
+         "rec",
+         "path:/opt/rec\xEF\xBF\xBD/rec|rec"},
+        {"known only by its log name", {}, {}, "", "sox", "process:sox|sox"},
+        {"daemon by bundle id", std::pair{"com.apple.coreaudiod", "A"}, {}, "", "x", ""},
+        {"daemon by log name", {}, {}, "", "SystemSoundServer-macOS", ""},
+        {"the helper itself", {}, {}, "", "Ostrovane", ""},
     };
     start();
-    platform::Pid pid = 300;
-    for (const auto& c : cases) {
-        c.setup(world.applications(), ++pid);
+    auto& apps = world.applications();
+    for (platform::Pid pid = 301; const auto& c : cases) {
+        if (c.registered)
+            apps.addApplication({pid, c.registered->first, c.registered->second, {}});
+        for (const auto& bundle : c.bundles)
+            apps.addBundle(bundle);
+        if (!c.executable.empty())
+            apps.setExecutablePath(pid, c.executable);
         say(c.hint, pid, true);
-        const auto events = records(fresh(), "MIC_APP_EVENT:");
-        ASSERT_EQ(events.size(), c.expected ? 1u : 0u) << c.what;
-        if (c.expected) {
-            EXPECT_EQ(events[0]["bundleId"], c.expected->first) << c.what;
-            EXPECT_EQ(events[0]["appName"], c.expected->second) << c.what;
-        }
+        std::string got;
+        for (const auto& event : records(fresh(), "MIC_APP_EVENT:"))
+            got += event["bundleId"].get<std::string>() + "|" + event["appName"].get<std::string>();
+        EXPECT_EQ(got, c.expected) << c.what;
+        ++pid;
     }
 }
 
@@ -184,7 +190,7 @@ TEST_F(MicAppDetectorTest, ReconcilePrunesAfterTwoMissesAndSnapshotsEveryTick) {
     EXPECT_EQ(records(fresh(), "MIC_APP_EVENT:").size(), 1u);
 }
 
-TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanly) {
+TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanlyOrNeverRan) {
     world.childProcesses().pushScript(
         kLogTool, platform::sim::SimChildScript().exit(1, dispatch::seconds(2)));
     world.childProcesses().pushScript(
@@ -211,6 +217,23 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
     clock.advanceSeconds(10);  // the second run ends with 0: no error, no relaunch
     EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
     EXPECT_EQ(world.childProcesses().launches().size(), 2u);
+
+    // A log that cannot be launched leaves the detector stopped until the
+    // next start.
+    world.childProcesses().pushScript(
+        kLogTool, platform::sim::SimChildScript::failingLaunch({"NSCocoaErrorDomain", 4, "gone"}));
+    world.audio().addProcess(501, true);
+    stop();
+    start();
+    errors = records(fresh(), "MIC_APP_ERROR:");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0]["error"], "Failed to start log stream: gone");
+    clock.advanceSeconds(31);
+    EXPECT_TRUE(snapshots(fresh()).empty());
+    EXPECT_EQ(world.childProcesses().launches().size(), 3u);
+    start();
+    EXPECT_EQ(world.childProcesses().launches().size(), 4u);
+    EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
 }
 
 // Neither the end of a log let go by a stop, nor the restart a failed log
@@ -233,25 +256,6 @@ TEST_F(MicAppDetectorTest, AStopAndAStartLeaveOneLogWhateverTheOldOneDid) {
     start();
     clock.advanceSeconds(6);
     EXPECT_EQ(world.childProcesses().launches().size(), 4u);
-}
-
-TEST_F(MicAppDetectorTest, AFailedLaunchLeavesTheDetectorStopped) {
-    world.childProcesses().pushScript(
-        kLogTool, platform::sim::SimChildScript::failingLaunch({"NSCocoaErrorDomain", 4, "gone"}));
-    world.audio().addProcess(501, true);
-    start();
-    auto lines = fresh();
-    const auto errors = records(lines, "MIC_APP_ERROR:");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0]["error"], "Failed to start log stream: gone");
-    clock.advanceSeconds(31);
-    lines = fresh();
-    EXPECT_TRUE(snapshots(lines).empty());
-    EXPECT_EQ(world.childProcesses().launches().size(), 1u);
-    // Started again, it follows a new log.
-    start();
-    EXPECT_EQ(world.childProcesses().launches().size(), 2u);
-    EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
 }
 
 }  // namespace

@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "dispatch/ManualClock.h"
 #include "monitoring/MicAppDetector.h"
 #include "platform/sim/SimWorld.h"
+#include "support/JsonRecords.h"
 #include "support/MemoryChannels.h"
 
 namespace ostrovane::monitoring::testing {
+
+using test::HoldsFields;
+using test::records;
 
 inline const std::string kLogTool = "/usr/bin/log";
 
@@ -57,23 +60,7 @@ class MicAppFixture : public ::testing::Test {
     }
 
     // Lines written since the previous call.
-    std::vector<std::string> fresh() {
-        auto all = channels.lines();
-        std::vector<std::string> out(all.begin() + static_cast<long>(std::min(seen_, all.size())),
-                                     all.end());
-        seen_ = all.size();
-        return out;
-    }
-    // The JSON objects of `tag` among `lines`.
-    static std::vector<nlohmann::json> records(const std::vector<std::string>& lines,
-                                               const std::string& tag) {
-        std::vector<nlohmann::json> out;
-        for (const auto& line : lines) {
-            if (line.starts_with(tag))
-                out.push_back(nlohmann::json::parse(line.substr(tag.size())));
-        }
-        return out;
-    }
+    std::vector<std::string> fresh() { return channels.newLines(); }
     // The bundle ids of each snapshot among `lines`, sorted.
     static std::vector<std::vector<std::string>> snapshots(const std::vector<std::string>& lines) {
         std::vector<std::vector<std::string>> out;
@@ -92,9 +79,6 @@ class MicAppFixture : public ::testing::Test {
     std::thread mainThread;
     test::MemoryChannels channels;
     std::shared_ptr<MicAppDetector> detector;
-
-  private:
-    std::size_t seen_ = 0;
 };
 
 }  // namespace ostrovane::monitoring::testing

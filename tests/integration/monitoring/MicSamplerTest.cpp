@@ -80,13 +80,6 @@ TEST_F(MicSamplerTest, EverySampleLayoutMeasuresTheSameLevel) {
     }
 }
 
-using Faults = platform::sim::SimDeviceFaults;
-Faults faults(bool Faults::*set) {
-    Faults f;
-    f.*set = true;
-    return f;
-}
-
 TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
     static const std::string kName = "Ünïcødé " + std::string(60, 'x');
     struct Case {
@@ -100,10 +93,12 @@ TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
              a.setFaults("bad", {.inputCreationError = platform::Error{"dom", 7, "gone"}});
          },
          "Error Domain=dom Code=7 \"gone\""},
-        {"refused input", [](auto& a) { a.setFaults("bad", faults(&Faults::refuseInput)); },
+        {"refused input",
+         [](auto& a) { a.setFaults("bad", {.inputCreationError = {}, .refuseInput = true}); },
          "cannotAddInput"},
         {"refused output", [](auto& a) { a.refuseOutputs(true); }, "cannotAddOutput"},
-        {"start", [](auto& a) { a.setFaults("bad", faults(&Faults::failToStart)); },
+        {"start",
+         [](auto& a) { a.setFaults("bad", {.inputCreationError = {}, .failToStart = true}); },
          "sessionStartFailed"},
         {"no buffer", [](auto& a) { a.setGenerator("bad", generators::stall()); },
          "noFramesCaptured"},
@@ -125,9 +120,8 @@ TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
         const auto& bad = record.samples[record.samples[0].id == "bad" ? 0 : 1];
         EXPECT_EQ(bad.id, "bad");
         EXPECT_EQ(bad.error, c.error);
-        EXPECT_EQ(bad.rms, 0);
-        EXPECT_EQ(bad.peakRms, 0);
-        EXPECT_EQ(bad.framesCaptured, 0);
+        EXPECT_EQ(std::tuple(bad.rms, bad.peakRms, bad.framesCaptured),
+                  std::tuple(0.0, 0.0, std::int64_t{0}));
         // Cut to 50 characters, never inside one.
         EXPECT_EQ(bad.name, "Ünïcødé " + std::string(42, 'x'));
         world.audio().setFaults("bad", {});

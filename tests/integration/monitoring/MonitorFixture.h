@@ -5,12 +5,11 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "dispatch/ManualClock.h"
 #include "monitoring/MicrophoneMonitor.h"
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
+#include "support/JsonRecords.h"
 #include "support/MemoryChannels.h"
 
 namespace ostrovane::monitoring::testing {
@@ -47,36 +46,21 @@ class MonitorFixture : public ::testing::Test {
         clock.settle();
     }
 
-    // The lines written since the previous call.
-    std::vector<std::string> newLines() { return out.newLines(); }
-
     // The "MIC_EVENT:" lines since the previous call, each as "state uid".
     // Every line must carry the device's id as a string, its name and a
     // numeric timestamp.
     std::vector<std::string> micEvents() {
-        std::vector<std::string> out;
-        for (const auto& line : newLines()) {
-            if (!line.starts_with("MIC_EVENT:"))
-                continue;
-            const auto event = nlohmann::json::parse(line.substr(10));
-            EXPECT_TRUE(event["deviceId"].is_string()) << line;
-            EXPECT_TRUE(event["timestamp"].is_number()) << line;
-            out.push_back(event["state"].get<std::string>() + " " +
-                          uidOf(event["deviceId"].get<std::string>(),
-                                event["deviceName"].get<std::string>()));
+        std::vector<std::string> events;
+        for (const auto& event : test::records(out.newLines(), "MIC_EVENT:")) {
+            const std::string name = event["deviceName"];
+            const std::string uid = name.substr(0, name.find(' '));
+            const auto id = world.audio().objectId(uid);
+            EXPECT_EQ(event["deviceId"], std::to_string(id ? id->value : 0)) << event;
+            EXPECT_EQ(name, uid + " name");
+            EXPECT_TRUE(event["timestamp"].is_number()) << event;
+            events.push_back(event["state"].get<std::string>() + " " + uid);
         }
-        return out;
-    }
-
-    std::string uidOf(const std::string& deviceId, const std::string& name) {
-        for (const char* uid : {"mic", "usb1", "usb2", "usb3"}) {
-            auto id = world.audio().objectId(uid);
-            if (id && std::to_string(id->value) == deviceId) {
-                EXPECT_EQ(name, std::string(uid) + " name");
-                return uid;
-            }
-        }
-        return "id" + deviceId;
+        return events;
     }
 
     dispatch::ManualClock clock{1'765'000'000.0};
