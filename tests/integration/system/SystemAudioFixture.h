@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +16,8 @@
 #include "support/MemoryChannels.h"
 
 namespace ostrovane::sources::system::testing {
+
+using test::linesStartingWith;
 
 // A system source on a simulated machine (one display, a 440 Hz tone as the
 // system mix) with a manual clock; the error channel is read back line by line.
@@ -77,8 +78,10 @@ class SystemAudioFixture : public ::testing::Test {
     }
 
     // The lines a parent reads ("EVENT:", "CMD_RESPONSE:") since the previous
-    // call; the source's log lines are left out.
-    std::vector<std::string> events() {
+    // call, once the clock has run up to `uptimeSeconds`; the source's log
+    // lines are left out.
+    std::vector<std::string> events(double uptimeSeconds = 0) {
+        advanceTo(uptimeSeconds);
         std::vector<std::string> kept;
         for (auto& line : newLines()) {
             if (line.starts_with("EVENT:") || line.starts_with("CMD_RESPONSE:"))
@@ -87,12 +90,6 @@ class SystemAudioFixture : public ::testing::Test {
         return kept;
     }
 
-    static std::size_t countContaining(const std::vector<std::string>& lines,
-                                       const std::string& part) {
-        return static_cast<std::size_t>(
-            std::count_if(lines.begin(), lines.end(),
-                          [&](const std::string& l) { return l.find(part) != std::string::npos; }));
-    }
     dispatch::ManualClock clock;
     platform::sim::SimWorld world{clock};
     platform::sim::SimScreen& sim = world.screen();

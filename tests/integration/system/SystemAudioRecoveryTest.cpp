@@ -26,20 +26,16 @@ class SystemAudioRecoveryTest : public SystemAudioFixture {
 
 TEST_F(SystemAudioRecoveryTest, AStallSchedulesOneRebuildThatRunsAfterTheDelay) {
     startStalled();
-    advanceTo(9.9);
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(events(9.9).empty());
 
-    advanceTo(10.0);
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "callback_stalled_10s"));
+    EXPECT_THAT(events(10.0), ElementsAre(kScheduled + "callback_stalled_10s"));
 
     // The watchdog keeps ticking (11 s, 12 s) but asks in vain.
-    advanceTo(12.4);
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(events(12.4).empty());
     EXPECT_EQ(sim.streamsMade(), 1);
     const auto first = sim.streams().at(0);
 
-    advanceTo(12.5);
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(events(12.5).empty());
     ASSERT_EQ(sim.streamsMade(), 2);
     EXPECT_EQ(sim.capturingStreams(), 1u);
     EXPECT_EQ(sim.streams().back()->configuration(), first->configuration());
@@ -54,19 +50,15 @@ TEST_F(SystemAudioRecoveryTest, AStallSchedulesOneRebuildThatRunsAfterTheDelay) 
 TEST_F(SystemAudioRecoveryTest, TheNormalBudgetAllowsThreeRebuildsPerWindow) {
     startStalled();
     // Rebuilds at 12.5, 25.5 and 38.5 s; each rebuilt stream stalls again.
-    advanceTo(48.0);
-    EXPECT_EQ(countContaining(events(), kScheduled + "callback_stalled_10s"), 3u);
+    EXPECT_EQ(linesStartingWith(events(48.0), kScheduled + "callback_stalled_10s").size(), 3u);
     EXPECT_EQ(sim.streamsMade(), 4);
     EXPECT_EQ(source->status().recoveryAttempts, 3);
 
     // The parent is told once, not every second until the window renews.
-    advanceTo(49.0);
-    EXPECT_THAT(events(), ElementsAre(kGaveUp + "callback_stalled_10s)"));
-    advanceTo(300.0);  // the window opened at start (0 s)
-    EXPECT_TRUE(events().empty());
+    EXPECT_THAT(events(49.0), ElementsAre(kGaveUp + "callback_stalled_10s)"));
+    EXPECT_TRUE(events(300.0).empty());  // the window opened at start (0 s)
 
-    advanceTo(301.0);
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "callback_stalled_262s"));
+    EXPECT_THAT(events(301.0), ElementsAre(kScheduled + "callback_stalled_262s"));
     EXPECT_EQ(source->status().recoveryAttempts, 1);
 }
 
@@ -85,13 +77,11 @@ TEST_F(SystemAudioRecoveryTest, ContentionPreemptsAPendingNormalRebuildWhichRefu
     advanceTo(11.2);
     EXPECT_EQ(sim.streamsMade(), 2);
     EXPECT_TRUE(source->status().inContentionRecovery);  // contention watch
-    advanceTo(11.3);
-    EXPECT_THAT(events(), ElementsAre("EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED"));
+    EXPECT_THAT(events(11.3), ElementsAre("EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED"));
     EXPECT_EQ(source->status().recoveryAttempts, 1);
 
     // The superseded normal rebuild comes due, stands aside and refunds.
-    advanceTo(12.5);
-    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(events(12.5).empty());
     EXPECT_EQ(source->status().recoveryAttempts, 0);
     EXPECT_EQ(sim.streamsMade(), 2);
 }
@@ -104,12 +94,10 @@ TEST_F(SystemAudioRecoveryTest, FailingContentionRebuildsRetryAtOnceUntilTheBudg
     sim.stopStreams(platform::kStreamContentionCode);
 
     // 15 attempts, 0.2 s apart, each retried as soon as it failed.
-    advanceTo(3.9);
-    auto lines = events();
-    EXPECT_EQ(countContaining(lines, kScheduled + "contention_-3805"), 15u);
-    EXPECT_EQ(countContaining(lines, "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED"), 0u);
-    advanceTo(4.0);
-    EXPECT_EQ(countContaining(events(), "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED"), 1u);
+    auto lines = events(3.9);
+    EXPECT_EQ(linesStartingWith(lines, kScheduled + "contention_-3805").size(), 15u);
+    EXPECT_EQ(linesStartingWith(lines, "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED").size(), 0u);
+    EXPECT_EQ(linesStartingWith(events(4.0), "EVENT:SYSTEM_AUDIO_CONTENTION_EXHAUSTED").size(), 1u);
     EXPECT_TRUE(source->isActive());
     EXPECT_EQ(sim.streamsMade(), 16);
     EXPECT_EQ(sim.capturingStreams(), 0u);
@@ -117,8 +105,7 @@ TEST_F(SystemAudioRecoveryTest, FailingContentionRebuildsRetryAtOnceUntilTheBudg
     // Back in normal watch: the 10 s stall rule takes over and, once the
     // service accepts again, the stream comes back.
     sim.setStartOutcome(SimOutcome::succeed());
-    advanceTo(11.0);
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "callback_stalled_10s"));
+    EXPECT_THAT(events(11.0), ElementsAre(kScheduled + "callback_stalled_10s"));
     advanceTo(13.6);
     EXPECT_EQ(sim.capturingStreams(), 1u);
 }
@@ -129,10 +116,9 @@ TEST_F(SystemAudioRecoveryTest, ContentionWatchRetriesAfterTwoSilentSeconds) {
     sim.stopStreams(platform::kStreamContentionCode);
     advanceTo(1.2);  // rebuilt, but the new stream stays silent
     newLines();
-    advanceTo(3.9);
-    EXPECT_TRUE(events().empty());
-    advanceTo(4.0);  // 2.8 s since the rebuild, first tick past the 2 s limit
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "contention_-3805"));
+    EXPECT_TRUE(events(3.9).empty());
+    // 2.8 s since the rebuild, first tick past the 2 s limit.
+    EXPECT_THAT(events(4.0), ElementsAre(kScheduled + "contention_-3805"));
 }
 
 TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
@@ -149,8 +135,7 @@ TEST_F(SystemAudioRecoveryTest, ErrorsAndWakeUpsAreClassifiedIntoReasons) {
 
     // Active without a stream: the stall rule tries again 10 s after the last audio.
     sim.addDisplay({.id = 1});
-    advanceTo(11.0);
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "callback_stalled_10s"));
+    EXPECT_THAT(events(11.0), ElementsAre(kScheduled + "callback_stalled_10s"));
     advanceTo(13.6);
     EXPECT_EQ(sim.capturingStreams(), 1u);
     const std::size_t before = chunks.size();
@@ -176,8 +161,7 @@ TEST_F(SystemAudioRecoveryTest, AReplacedStreamIsIgnoredEntirely) {
     startStalled();
     const auto replaced = sim.streams().at(0);
     world.applications().postWake();
-    advanceTo(2.5);
-    EXPECT_THAT(events(), ElementsAre(kScheduled + "wake_notification"));
+    EXPECT_THAT(events(2.5), ElementsAre(kScheduled + "wake_notification"));
     ASSERT_EQ(sim.streamsMade(), 2);
     const auto before = source->status();
 

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "integration/system/SystemAudioFixture.h"
+#include "streaming/SimpleAudioStreamer.h"
 
 namespace ostrovane::sources::system::testing {
 namespace {
@@ -14,7 +15,7 @@ const platform::Error kRefused{"SCStreamErrorDomain", -3801, "The user declined"
 
 using SystemAudioStartTest = SystemAudioFixture;
 
-TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayAndReportsTheOutcome) {
+TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayUntilStoppedOrReleased) {
     sim.addDisplay({.id = 7, .width = 1280, .height = 720, .frame = {1920, 0, 1280, 720}});
 
     EXPECT_EQ(start(), "ok");
@@ -23,15 +24,13 @@ TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayAndReportsT
     EXPECT_EQ(source->sourceID(), "system");
     EXPECT_EQ(source->frameType(), protocol::AudioProtocol::FrameType::system);
 
-    auto streams = sim.streams();
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_TRUE(streams[0]->isCapturing());
-    EXPECT_EQ(std::get<platform::Display>(streams[0]->filter().target).displayId, 1u);
-    const platform::StreamConfiguration& config = streams[0]->configuration();
-    EXPECT_TRUE(config.capturesAudio);
-    EXPECT_TRUE(config.excludesCurrentProcessAudio);
-    EXPECT_EQ(config.sampleRate, 48000);
-    EXPECT_EQ(config.channelCount, 2);
+    ASSERT_EQ(sim.capturingStreams(), 1u);
+    const auto stream = sim.streams().at(0);
+    EXPECT_EQ(std::get<platform::Display>(stream->filter().target).displayId, 1u);
+    const platform::StreamConfiguration& config = stream->configuration();
+    EXPECT_EQ(std::tuple(config.capturesAudio, config.excludesCurrentProcessAudio,
+                         config.sampleRate, config.channelCount),
+              std::tuple(true, true, std::int64_t{48000}, std::int64_t{2}));
     EXPECT_TRUE(source->status().watchdogRunning);
 
     // Running: a second start is ignored, not an error.
@@ -48,6 +47,16 @@ TEST_F(SystemAudioStartTest, StartOpensAnAudioStreamOnTheFirstDisplayAndReportsT
     EXPECT_TRUE(stop());
     EXPECT_TRUE(newLines().empty());
     EXPECT_THAT(outcomes.values(), ElementsAre("ok"));
+
+    // Released while running: its stream and its wake observer go with it.
+    EXPECT_EQ(start(), "ok");
+    EXPECT_EQ(world.applications().wakeObservers(), 1u);
+    source.reset();
+    clock.settle();
+    EXPECT_EQ(sim.capturingStreams(), 0u);
+    EXPECT_EQ(world.applications().wakeObservers(), 0u);
+    world.applications().postWake();
+    clock.settle();
 }
 
 TEST_F(SystemAudioStartTest, DeniedPermissionIsReportedOnceAndRecognisedByTheStreamer) {
@@ -78,7 +87,7 @@ TEST_F(SystemAudioStartTest, DeniedPermissionIsReportedOnceAndRecognisedByTheStr
     EXPECT_THAT(outcomes.values(), ElementsAre("ok"));
 }
 
-TEST_F(SystemAudioStartTest, FailuresBeforeTheStreamExistsLeaveTheSourceIdle) {
+TEST_F(SystemAudioStartTest, FailedAndRejectedStartsLeaveTheSourceIdle) {
     sim.removeDisplay(1);
     EXPECT_EQ(start(), "noDisplayFound");
     EXPECT_FALSE(source->isActive());
@@ -93,15 +102,14 @@ TEST_F(SystemAudioStartTest, FailuresBeforeTheStreamExistsLeaveTheSourceIdle) {
     EXPECT_EQ(start(), "No output");
     EXPECT_FALSE(source->isActive());
     EXPECT_FALSE(source->status().hasStream);
-    EXPECT_FALSE(source->status().watchdogRunning);
-    EXPECT_EQ(sim.capturingStreams(), 0u);
     EXPECT_TRUE(outcomes.values().empty());
     EXPECT_TRUE(events().empty());
-}
 
-TEST_F(SystemAudioStartTest, ARejectedStartIsCleanedUpAndReportedThroughTheOutcome) {
+    // A stream the service refuses to start: created and asked to start, the
+    // rejection comes later, through the outcome.
+    sim.failAddOutput(std::nullopt);
     sim.pushStartOutcome(SimOutcome::fail({"SCStreamErrorDomain", -3802, "Failed to start"}));
-    EXPECT_EQ(start(), "ok");  // created and asked to start; the rejection comes later
+    EXPECT_EQ(start(), "ok");
     EXPECT_THAT(events(), ElementsAre("EVENT:SYSTEM_AUDIO_STREAM_ERROR:Failed to start"));
     EXPECT_THAT(outcomes.values(), ElementsAre("Failed to start"));
     EXPECT_FALSE(source->isActive());
@@ -133,8 +141,7 @@ TEST_F(SystemAudioStartTest, AnAnswerThatComesAfterStopIsDiscarded) {
         EXPECT_TRUE(outcomes.values().empty());
         EXPECT_EQ(sim.capturingStreams(), 0u);
         EXPECT_FALSE(source->isActive());
-        EXPECT_FALSE(source->status().watchdogRunning);
-        EXPECT_EQ(clock.pendingTimers(), 0u);
+        EXPECT_EQ(clock.pendingTimers(), 0u);  // no watchdog either
         EXPECT_EQ(sim.streamsMade(), held == "content" ? 0 : held == "confirmation" ? 1 : 2);
     }
 }
@@ -164,14 +171,30 @@ TEST_F(SystemAudioStartTest, StopFinishesAfterQueuedAudioAndRefusesStartsMeanwhi
     EXPECT_FALSE(source->isActive());
 }
 
-TEST_F(SystemAudioStartTest, ReleasingARunningSourceStopsItsStreamAndWakeObserver) {
-    EXPECT_EQ(start(), "ok");
-    EXPECT_EQ(world.applications().wakeObservers(), 1u);
-    source.reset();
+using StreamerIntegrationTest = SystemAudioFixture;
+
+// The streamer with this source as its default system source and no
+// microphone, as the app wires it (a confirmed start is followed through the
+// app's START_STREAMING).
+TEST_F(StreamerIntegrationTest, AStartThatIsNeverConfirmedIsCleanedUpByTheWatchdog) {
+    sim.setStartOutcome(SimOutcome::never());
+    contract::Recorder<std::string> acks;
+    const auto streamer = streaming::SimpleAudioStreamer::create(streaming::StreamerEnvironment{
+        text, out.frameWriter(), clock, nullptr,
+        [this]() -> std::shared_ptr<streaming::AudioSource> {
+            return SystemAudioSource::create({screen, world.platform().applications, text, clock});
+        }});
+    streamer->start([&acks](const platform::MaybeError& result) {
+        acks.add(result ? result->localizedDescription() : "ok");
+    });
     clock.settle();
-    EXPECT_EQ(sim.capturingStreams(), 0u);
-    EXPECT_EQ(world.applications().wakeObservers(), 0u);
-    world.applications().postWake();
+    EXPECT_TRUE(acks.values().empty());
+    advanceTo(4.0);
+    EXPECT_THAT(acks.values(), ElementsAre("system_audio_negotiation_timeout"));
+    EXPECT_TRUE(sim.streams().empty());  // the unconfirmed stream was let go
+    EXPECT_FALSE(streamer->systemSource()->isActive());
+    EXPECT_EQ(clock.pendingTimers(), 0u);  // no watchdog left ticking
+    streamer->stop(nullptr);
     clock.settle();
 }
 
