@@ -1,4 +1,5 @@
 #include "integration/video/VideoFixture.h"
+#include "support/JsonRecords.h"
 #include "video/CaptureTargets.h"
 
 namespace ostrovane::test {
@@ -7,6 +8,7 @@ namespace {
 using nlohmann::json;
 using platform::OwningApplication;
 using platform::Window;
+using test::HoldsFields;
 
 class CaptureTargets : public VideoFixture {
   protected:
@@ -58,11 +60,11 @@ TEST_F(CaptureTargets, ListsDisplaysThenRecognisableWindowsWithThumbnails) {
         ids.push_back(t["id"]);
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 10, 15, 16, 22, 23, 24, 25, 26, 27}));
 
-    EXPECT_EQ(targets[0]["name"], "Built-in Display  (1512\u00d7982, Primary)");
-    EXPECT_EQ(targets[0]["appName"], "");
-    EXPECT_EQ(targets[1]["name"], "Display 2  (1920\u00d71080)");
-    EXPECT_EQ(targets[1]["x"], 1512);
-    EXPECT_EQ(targets[1]["y"], 982 - 1080);
+    EXPECT_THAT(targets[0], HoldsFields(json{{"name", "Built-in Display  (1512\u00d7982, Primary)"},
+                                             {"appName", ""}}));
+    EXPECT_THAT(
+        targets[1],
+        HoldsFields(json{{"name", "Display 2  (1920\u00d71080)"}, {"x", 1512}, {"y", 982 - 1080}}));
     EXPECT_EQ(targets[2], (json{{"type", "window"},
                                 {"id", 10},
                                 {"name", "Draft"},
@@ -73,9 +75,7 @@ TEST_F(CaptureTargets, ListsDisplaysThenRecognisableWindowsWithThumbnails) {
                                 {"x", 100},
                                 {"y", 781},
                                 {"thumbnail", targets[2]["thumbnail"]}}));
-    EXPECT_EQ(targets[3]["appName"], "");
-    EXPECT_EQ(targets[3]["bundleId"], "");
-    EXPECT_EQ(targets[3]["y"], 382);
+    EXPECT_THAT(targets[3], HoldsFields(json{{"appName", ""}, {"bundleId", ""}, {"y", 382}}));
 
     // A 3024-pixel-wide display gives a 240-wide thumbnail; a window that
     // cannot be rendered has none, and the others keep theirs.

@@ -30,12 +30,9 @@ class VideoFixture : public ::testing::Test {
     }
 
     std::vector<protocol::Frame> videoFrames() const {
-        std::vector<protocol::Frame> out;
-        for (auto& frame : app.frames()) {
-            if (frame.isVideo())
-                out.push_back(std::move(frame));
-        }
-        return out;
+        auto frames = app.frames();
+        std::erase_if(frames, [](const protocol::Frame& frame) { return !frame.isVideo(); });
+        return frames;
     }
 
     // The first `n` bytes of a frame's payload, fewer when it is shorter.
@@ -49,16 +46,12 @@ class VideoFixture : public ::testing::Test {
     // Width and height of a PNG given as Base64 (with or without a data-URL
     // prefix); {0, 0} when it is not one.
     static std::pair<std::uint32_t, std::uint32_t> pngSize(std::string_view base64) {
-        if (auto comma = base64.find(','); comma != std::string_view::npos)
-            base64.remove_prefix(comma + 1);
-        const auto bytes = platform::base64Decode(base64);
-        if (!bytes || bytes->size() < 24 || (*bytes)[1] != 'P')
-            return {0, 0};
-        auto be32 = [&](std::size_t at) {
-            return (std::uint32_t{(*bytes)[at]} << 24) | (std::uint32_t{(*bytes)[at + 1]} << 16) |
-                   (std::uint32_t{(*bytes)[at + 2]} << 8) | (*bytes)[at + 3];
-        };
-        return {be32(16), be32(20)};
+        base64.remove_prefix(base64.find(',') + 1);  // none: npos + 1 is 0
+        const auto bytes = platform::base64Decode(base64).value_or(std::vector<std::uint8_t>{});
+        std::uint32_t size[2] = {0, 0};  // big-endian at bytes 16 and 20
+        for (std::size_t i = 0; bytes.size() >= 24 && bytes[1] == 'P' && i < 8; ++i)
+            size[i / 4] = size[i / 4] << 8 | bytes[16 + i];
+        return {size[0], size[1]};
     }
 
     dispatch::ManualClock clock{1'765'000'000.0};
