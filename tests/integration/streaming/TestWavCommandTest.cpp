@@ -25,8 +25,7 @@ TEST(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
     EXPECT_TRUE(app.answer("TEST_WAV:error:streamer_already_active"));
     clock.advanceSeconds(0.5);
     app.send("STOP_STREAMING");
-    auto stopped = app.answer("STREAMING:stopped");
-    ASSERT_TRUE(stopped);
+    ASSERT_TRUE(app.answer("STREAMING:stopped"));
 
     const auto frames = app.frames();
     std::uint32_t mic = 0, sys = 0;
@@ -45,8 +44,6 @@ TEST(TestWavCommand, StreamsTheFileAsTwoPacedFrameStreamsUntilStopStreaming) {
 
     clock.advanceSeconds(1);
     EXPECT_EQ(app.frames().size(), frames.size());  // nothing after the stop
-    app.send("STOP_STREAMING");                     // no streamer: still answered
-    EXPECT_TRUE(app.errors().waitForLine("CMD_RESPONSE:STREAMING:stopped", *stopped + 1));
 }
 
 }  // namespace
