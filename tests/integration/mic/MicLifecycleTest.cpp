@@ -134,7 +134,6 @@ TEST_F(MicLifecycleTest, RuntimeErrorsAndInterruptionsRestartTheSessionWhileItIs
 
     // The device now refuses to run: the source gives up, and the end of an
     // interruption of an inactive source starts nothing.
-    newLines();
     world.audio().setFaults("mic-a", {.inputCreationError = {}, .failToStart = true});
     world.audio().raiseRuntimeError("mic-a", platform::Error{"d", 1, "gone"});
     clock.settle();

@@ -64,10 +64,8 @@ TEST_F(SystemAudioRecoveryTest, TheNormalBudgetAllowsThreeRebuildsPerWindow) {
 
 TEST_F(SystemAudioRecoveryTest, ContentionPreemptsAPendingNormalRebuildWhichRefundsItsAttempt) {
     startStalled();
-    advanceTo(10.0);
+    advanceTo(11.0);  // a rebuild for the stall is pending
     newLines();
-
-    advanceTo(11.0);
     sim.setSystemAudio(generators::tone(440, 0.1));
     sim.stopStreams(platform::kStreamContentionCode);
     EXPECT_THAT(events(), ElementsAre("EVENT:SYSTEM_AUDIO_CONTENTION:-3805",
