@@ -30,14 +30,13 @@ class PrivateXServer {
     // suspended machine would.
     void pause();
     void resume();
-    // The display name, for example ":87".
+    // The display name, for example ":87", once ready.
     const std::string& name() const { return name_; }
 
   private:
     std::string name_;
-    std::string socket_;
-    std::string claim_;  // our claim on the display number
     std::unique_ptr<Subprocess> server_;
+    UniqueFd output_;
 };
 
 }  // namespace ostrovane::test
