@@ -12,20 +12,16 @@
 namespace ostrovane::platform {
 namespace {
 
-void setPixel(Image& image, std::uint32_t x, std::uint32_t y, std::uint8_t b, std::uint8_t g,
-              std::uint8_t r, std::uint8_t a = 255) {
-    std::uint8_t* p = image.row(y) + x * 4;
-    p[0] = b, p[1] = g, p[2] = r, p[3] = a;
-}
-
 // A picture with structure in every channel, opaque unless told otherwise.
 Image pattern(std::uint32_t width, std::uint32_t height, std::uint32_t stride = 0,
               bool opaque = true) {
     Image image(width, height, stride);
     for (std::uint32_t y = 0; y < height; ++y) {
         for (std::uint32_t x = 0; x < width; ++x) {
-            setPixel(image, x, y, std::uint8_t(x * 7), std::uint8_t(y * 13),
-                     std::uint8_t((x ^ y) * 3), opaque ? 255 : std::uint8_t(x * 31 + y));
+            const std::uint8_t bgra[] = {std::uint8_t(x * 7), std::uint8_t(y * 13),
+                                         std::uint8_t((x ^ y) * 3),
+                                         opaque ? std::uint8_t(255) : std::uint8_t(x * 31 + y)};
+            std::copy_n(bgra, 4, image.row(y) + x * 4);
         }
     }
     return image;
@@ -118,19 +114,12 @@ TEST(ImageScalingTest, EveryOutputPixelIsTheAverageOfTheAreaItCovers) {
     const Image padded = pattern(96, 64, 96 * 4 + 32, false);
     const ImageView views[] = {ImageView::of(source),
                                {padded.data(), 96, 64, padded.stride(), true}};
+    const std::pair<std::uint32_t, std::uint32_t> kSizes[] = {
+        {96, 64}, {48, 32}, {24, 16}, {12, 8},    {64, 43}, {13, 7},
+        {7, 5},   {95, 63}, {1, 1},   {150, 100}, {300, 2}};
     ImageScaler scaler;
     for (const ImageView& view : views) {
-        for (auto [w, h] : {std::pair{96u, 64u},
-                            {48u, 32u},
-                            {24u, 16u},
-                            {12u, 8u},
-                            {64u, 43u},
-                            {13u, 7u},
-                            {7u, 5u},
-                            {95u, 63u},
-                            {1u, 1u},
-                            {150u, 100u},
-                            {300u, 2u}}) {
+        for (auto [w, h] : kSizes) {
             Image scaled(w, h);
             ASSERT_TRUE(scaler.scale(view, scaled));
             EXPECT_LE(largestDifference(scaled, referenceAreaScale(source, w, h)), 1)
@@ -143,10 +132,7 @@ TEST(ImageScalingTest, EveryOutputPixelIsTheAverageOfTheAreaItCovers) {
 
 TEST(ImageScalingTest, ScaleToFitLetterboxesInOpaqueBlack) {
     Image white(100, 50);
-    for (std::uint32_t y = 0; y < 50; ++y) {
-        for (std::uint32_t x = 0; x < 100; ++x)
-            setPixel(white, x, y, 255, 255, 255);
-    }
+    std::fill_n(white.data(), white.stride() * 50, 255);
     Image box(64, 48);
     ImageScaler scaler;
     ASSERT_TRUE(scaler.scaleToFit(white, box));
