@@ -34,7 +34,7 @@ TEST(AudioProtocolTest, FrameTypeAcceptsOnlyTheThreeKnownValues) {
         EXPECT_FALSE(AudioProtocol::frameType(static_cast<std::uint8_t>(raw))) << raw;
 }
 
-TEST(FrameEncodingTest, AudioHeaderMatchesTheDocumentedExample) {
+TEST(FrameEncodingTest, BothHeadersMatchTheDocumentedLayout) {
     const std::vector<std::uint8_t> pcm(3840, 0xAB);
     const auto frame = encodeAudioFrame(FrameType::mic, 48000, 2, 16, 0.5, pcm, 7);
 
@@ -44,9 +44,7 @@ TEST(FrameEncodingTest, AudioHeaderMatchesTheDocumentedExample) {
         ElementsAre(0x41, 0x50, 0x4C, 0x44, 0x01, 0x01, 0x80, 0xBB, 0x02, 0x10, 0xFF, 0x7F, 0x00,
                     0x0F, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00));
     EXPECT_THAT(std::vector(frame.begin() + 24, frame.end()), ElementsAreArray(pcm));
-}
 
-TEST(FrameEncodingTest, VideoHeaderLayout) {
     const std::vector<std::uint8_t> nal{0, 0, 0, 1, 0x65, 0x88};
     const auto key = encodeVideoFrame(1920, 1080, 10, true, 0x0102030405060708, nal, 0x0A0B0C0D);
 
@@ -60,16 +58,13 @@ TEST(FrameEncodingTest, VideoHeaderLayout) {
 }
 
 TEST(LevelFromRmsTest, ScalesTruncatesAndSaturates) {
-    EXPECT_EQ(levelFromRms(0.0), 0);
-    EXPECT_EQ(levelFromRms(0.5), 32767);
-    EXPECT_EQ(levelFromRms(0.99999999), 65534);
-    EXPECT_EQ(levelFromRms(1.0), 65535);
-    EXPECT_EQ(levelFromRms(1.2), 65535);
-    EXPECT_EQ(levelFromRms(std::numeric_limits<double>::infinity()), 65535);
-    EXPECT_EQ(levelFromRms(-0.3), 0);
-    EXPECT_EQ(levelFromRms(-std::numeric_limits<double>::infinity()), 0);
-    EXPECT_EQ(levelFromRms(std::numeric_limits<double>::quiet_NaN()), 65535);
-    EXPECT_EQ(levelFromRms(-std::numeric_limits<double>::quiet_NaN()), 65535);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::pair<double, int> cases[] = {
+        {0.0, 0},     {0.5, 32767}, {0.99999999, 65534}, {1.0, 65535}, {1.2, 65535},
+        {inf, 65535}, {-0.3, 0},    {-inf, 0},           {nan, 65535}, {-nan, 65535}};
+    for (const auto& [rms, level] : cases)
+        EXPECT_EQ(levelFromRms(rms), level) << rms;
 }
 
 // Little-endian 16-bit samples, a trailing odd byte ignored; RMS, not the

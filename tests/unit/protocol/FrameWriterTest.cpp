@@ -40,23 +40,19 @@ class Deadline {
     ~Deadline() { ::alarm(0); }
 };
 
+// A writer into a pipe whose failures are recorded.
 class FrameWriterTest : public ::testing::Test {
   protected:
     void SetUp() override { test::ignoreSigpipe(); }
 
-    FrameWriter recordingWriter(int fd) {
-        return FrameWriter(fd, [this](int error) { failures.push_back(error); });
-    }
-
+    Deadline deadline{240};
+    Pipe pipe;
     std::vector<int> failures;
+    FrameWriter writer{pipe.writeFd(), [this](int error) { failures.push_back(error); }};
 };
 
 // The failure is reported once and later frames are dropped.
 TEST_F(FrameWriterTest, ReaderClosingDuringALargeWriteEndsTheWriteWithOneEpipe) {
-    Deadline deadline(60);
-    Pipe pipe;
-    FrameWriter writer = recordingWriter(pipe.writeFd());
-
     std::thread writing(
         [&] { writer.writeVideoFrame(1920, 1080, 30, true, 0, patterned(4 << 20, 1), 0); });
     // The frame is far larger than the pipe, so the writer is still blocked
@@ -68,17 +64,14 @@ TEST_F(FrameWriterTest, ReaderClosingDuringALargeWriteEndsTheWriteWithOneEpipe) 
     EXPECT_THAT(failures, ElementsAre(EPIPE));
     EXPECT_TRUE(writer.hasFailed());
 
-    FrameWriter badDescriptor = recordingWriter(-1);
+    FrameWriter badDescriptor(-1, [this](int error) { failures.push_back(error); });
     badDescriptor.writeVideoFrame(640, 480, 30, false, 0, {}, 0);
     badDescriptor.writeVideoFrame(640, 480, 30, false, 0, {}, 0);
     EXPECT_THAT(failures, ElementsAre(EPIPE, EBADF));
 }
 
 TEST_F(FrameWriterTest, NonBlockingOutputWaitsForRoomInsteadOfDroppingBytes) {
-    Deadline deadline(60);
-    Pipe pipe;
     pipe.setWriteNonBlocking();
-    FrameWriter writer = recordingWriter(pipe.writeFd());
     const auto payload = patterned(1 << 20, 5);
 
     std::thread writing([&] {
@@ -98,7 +91,6 @@ TEST_F(FrameWriterTest, NonBlockingOutputWaitsForRoomInsteadOfDroppingBytes) {
 }
 
 TEST_F(FrameWriterTest, SignalsInterruptingTheWriteDoNotCutTheFrame) {
-    Deadline deadline(60);
     struct sigaction action {};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
@@ -106,8 +98,6 @@ TEST_F(FrameWriterTest, SignalsInterruptingTheWriteDoNotCutTheFrame) {
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
-    Pipe pipe;
-    FrameWriter writer = recordingWriter(pipe.writeFd());
     const auto payload = patterned(4 << 20, 11);
     std::thread writing([&] {
         writer.writeVideoFrame(1920, 1080, 60, true, 99, payload, 42);
@@ -137,9 +127,6 @@ TEST_F(FrameWriterTest, SignalsInterruptingTheWriteDoNotCutTheFrame) {
 // Three writers at full speed into one pipe: every frame must arrive whole,
 // carrying its own payload, with each stream's sequence in order.
 TEST_F(FrameWriterTest, ConcurrentWritersInterleaveOnlyAtFrameBoundaries) {
-    Deadline deadline(240);
-    Pipe pipe;
-    FrameWriter writer = recordingWriter(pipe.writeFd());
     constexpr std::uint32_t framesPerWriter = 300;
     // Sizes around and far above PIPE_BUF, where the kernel splits writes.
     auto payloadFor = [](FrameType type, std::uint32_t sequence) {

@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -58,12 +57,6 @@ TEST(TextChannelFailureTest, WritesToAMissingReaderAreIgnored) {
     working.closeWrite();
     EXPECT_EQ(working.readTextToEnd(), "CMD_RESPONSE:HEALTH_OK:1\n");
 }
-
-}  // namespace
-}  // namespace ostrovane::protocol
-
-namespace ostrovane::protocol {
-namespace {
 
 // A line longer than a pipe's atomic write size must still reach the reader
 // whole while another thread writes short lines.
