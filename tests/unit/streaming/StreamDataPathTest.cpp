@@ -155,21 +155,12 @@ TEST_F(DataPathFixture, EachStreamKeepsItsNewestAudioWhileNothingIsSent) {
 }
 
 // The sources write straight into the rings from their own threads while the
-// sender drains them: two 16-bit ramps in awkward chunk sizes come back
-// sample-exact, each in its own stream, in exact frames numbered from zero.
+// sender drains them: two byte ramps in awkward chunk sizes come back
+// byte-exact, each in its own stream, in exact frames numbered from zero.
 TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSampleExact) {
     constexpr std::size_t kFrames = 300;
-    auto rampBytes = [](std::int16_t first) {
-        Bytes out;
-        for (std::size_t i = 0; i < kFrames * kFrame / 2; ++i) {
-            const auto s = static_cast<std::uint16_t>(first + static_cast<std::int16_t>(i));
-            out.push_back(static_cast<std::uint8_t>(s & 0xFF));
-            out.push_back(static_cast<std::uint8_t>(s >> 8));
-        }
-        return out;
-    };
-    const Bytes mic = rampBytes(0);
-    const Bytes sys = rampBytes(-20000);
+    const Bytes mic = byteRamp(kFrames * kFrame);
+    const Bytes sys = byteRamp(kFrames * kFrame, 101);
     auto produce = [&](const Bytes& audio, bool isMic) {
         const std::size_t sizes[] = {4, 147, 965, 3844, 7675, 41};
         for (std::size_t at = 0, k = 0; at < audio.size(); ++k) {
