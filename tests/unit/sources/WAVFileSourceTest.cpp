@@ -1,4 +1,3 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -111,25 +110,22 @@ struct WAVPlayback : ::testing::Test {
     std::vector<Bytes> delivered() { return chunks.values(); }
 };
 
-TEST_F(WAVPlayback, PlaysOneFramePerFrameDurationAndLoopsAfterTheLastWholeFrame) {
+// One loop per source plays a frame per frame duration and starts over after
+// the last whole frame; it ends on stop or inactive, and a start begins at the
+// top again.
+TEST_F(WAVPlayback, OneLoopPlaysEachWholeFrameInTurnUntilStoppedOrInactive) {
     // Three whole 640-byte frames and a 100-byte tail that is never played.
-    auto samples = ramp(3 * 320 + 50);
-    auto source = load(makeWav(WavSpec{}, samples));
+    auto source = load(makeWav(WavSpec{}, ramp(3 * 320 + 50)), AudioProtocol::FrameType::system);
     source->start({});
+    source->start({});  // already active: one loop only
     clock.settle();
     EXPECT_EQ(delivered().size(), 1u);
     clock.advance(dispatch::milliseconds(20 * 3));
-    const auto frames = delivered();
+    auto frames = delivered();
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[3], frames[0]);
     EXPECT_EQ(samplesOf(frames[1])[0], 320);
-}
-
-TEST_F(WAVPlayback, OneLoopPerSourceEndsOnStopOrInactiveAndAStartBeginsAtTheTop) {
-    auto source = load(makeWav(WavSpec{}, ramp(320 * 7)), AudioProtocol::FrameType::system);
-    source->start({});
-    source->start({});  // already active: one loop only
-    clock.advance(dispatch::milliseconds(20 * 1000));
+    clock.advance(dispatch::milliseconds(20 * 997));
     EXPECT_EQ(delivered().size(), 1001u);
 
     source->stop({});
@@ -140,7 +136,7 @@ TEST_F(WAVPlayback, OneLoopPerSourceEndsOnStopOrInactiveAndAStartBeginsAtTheTop)
 
     source->start({});
     clock.settle();
-    const auto frames = delivered();
+    frames = delivered();
     EXPECT_EQ(frames.back(), frames.front());  // from read offset 0 again
 
     // Clearing isActive ends the loop at its next check.
@@ -149,9 +145,7 @@ TEST_F(WAVPlayback, OneLoopPerSourceEndsOnStopOrInactiveAndAStartBeginsAtTheTop)
     EXPECT_EQ(delivered().size(), frames.size());
 }
 
-TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
-    dispatch::ManualClock clock;
-    test::MemoryChannels out;
+TEST_F(WAVPlayback, CreationPassesTheFileErrorOnAndRefusesBadContents) {
     auto missing = WAVFileSource::create("/nonexistent/dir/x.wav", AudioProtocol::FrameType::mic,
                                          clock, out.text());
     ASSERT_FALSE(missing.ok());
@@ -159,9 +153,9 @@ TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
     EXPECT_EQ(missing.error().localizedDescription(),
               "The file \xE2\x80\x9Cx.wav\xE2\x80\x9D couldn\xE2\x80\x99t be opened: No such file "
               "or directory");
-    test::TempFile bad("bad.wav", Bytes(44, 0));
-    auto refused =
-        WAVFileSource::create(bad.path(), AudioProtocol::FrameType::mic, clock, out.text());
+    files.push_back(std::make_unique<test::TempFile>("bad.wav", Bytes(44, 0)));
+    auto refused = WAVFileSource::create(files.back()->path(), AudioProtocol::FrameType::mic, clock,
+                                         out.text());
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().localizedDescription(), "WAV file too short (< 44 bytes)");
 
@@ -176,9 +170,7 @@ TEST(WAVFileSourceCreation, PassesTheFileErrorOnAndRefusesBadContents) {
 
 // TEST_WAV gives both streams one file: its samples are read into memory once
 // and both sources play that one read-only buffer.
-TEST(WAVFileSourceCreation, SourcesLoadedFromOneReadShareOneBufferOfSamples) {
-    dispatch::ManualClock clock;
-    test::MemoryChannels out;
+TEST_F(WAVPlayback, SourcesLoadedFromOneReadShareOneBufferOfSamples) {
     const Bytes file = makeWav(WavSpec{}, ramp(6400));
     test::TempFile wav("shared.wav", file);
     auto contents = WAVFileSource::load(wav.path());
