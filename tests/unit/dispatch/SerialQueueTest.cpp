@@ -110,24 +110,6 @@ TEST(SerialQueue, DestructionDropsPendingTasksAndRefsOutliveTheQueue) {
     EXPECT_EQ(ran.load(), 0);
 }
 
-// Settling waits for queued work and reports work that never finishes.
-TEST(SerialQueue, ManualClockSettlesQueuedWorkAndReportsWorkThatNeverSettles) {
-    ManualClock clock(0.0, std::chrono::milliseconds(50));
-    SerialQueue queue(clock, "test.settle");
-    std::atomic<int> ran{0};
-    for (int i = 0; i < 50; ++i)
-        queue.async([&] { ran++; });
-    clock.settle();
-    EXPECT_EQ(ran.load(), 50);
-
-    std::promise<void> release;
-    auto gate = release.get_future();
-    queue.async([&] { gate.wait(); });
-    EXPECT_THROW(clock.settle(), std::runtime_error);
-    release.set_value();
-    clock.settle();
-}
-
 TEST(MainQueue, IsServedByTheThreadThatRunsItUntilStopped) {
     SystemClock clock;
     MainQueue main(clock);

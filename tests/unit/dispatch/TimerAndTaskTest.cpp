@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <future>
-#include <mutex>
 #include <vector>
 
 #include "dispatch/BackgroundTask.h"
@@ -84,24 +83,17 @@ TEST(BackgroundTask, PacedLoopsFollowTheClockAndWakeForTheStop) {
 TEST(SystemClock, FiresTimersInDeadlineOrderAndHonoursCancel) {
     SystemClock clock;
     SerialQueue queue(clock, "test.real");
-    std::mutex mutex;
-    std::vector<int> order;
+    std::vector<int> order;  // touched only on the queue, read after the last task
     std::promise<void> done;
-    auto finished = done.get_future();
-    auto add = [&](int v) {
-        std::lock_guard lock(mutex);
-        order.push_back(v);
-    };
     queue.asyncAfter(milliseconds(60), [&] {
-        add(3);
+        order.push_back(3);
         done.set_value();
     });
-    auto cancelled = queue.asyncAfter(milliseconds(30), [&] { add(99); });
-    queue.asyncAfter(milliseconds(20), [&] { add(2); });
-    queue.asyncAfter(Duration{0}, [&] { add(1); });
+    auto cancelled = queue.asyncAfter(milliseconds(30), [&] { order.push_back(99); });
+    queue.asyncAfter(milliseconds(20), [&] { order.push_back(2); });
+    queue.asyncAfter(Duration{0}, [&] { order.push_back(1); });
     cancelled->cancel();
-    ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    std::lock_guard lock(mutex);
+    ASSERT_EQ(done.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_THAT(order, ElementsAre(1, 2, 3));
 }
 
