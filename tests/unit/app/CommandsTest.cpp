@@ -1,5 +1,6 @@
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "app/Commands.h"
 #include "app/Utf8.h"
@@ -9,20 +10,17 @@ namespace ostrovane::app {
 namespace {
 
 TEST(CommandLine, SplitsAtTheFirstColonAndUppercasesOnlyTheName) {
-    auto plain = splitCommandLine("health_check");
-    EXPECT_EQ(plain.name, "HEALTH_CHECK");
-    EXPECT_FALSE(plain.argument);
-
-    auto nested = splitCommandLine("start_video:{\"a\":\"b:c\"}");
-    EXPECT_EQ(nested.name, "START_VIDEO");
-    EXPECT_EQ(nested.argument, "{\"a\":\"b:c\"}");
-
-    auto empty = splitCommandLine("TEST_WAV:");
-    EXPECT_EQ(empty.argument, "");
-
-    EXPECT_EQ(splitCommandLine("").name, "");
-    EXPECT_EQ(splitCommandLine(" stop").name, " STOP");
-    EXPECT_EQ(splitCommandLine("stöp").name, "STöP");
+    const std::tuple<std::string, std::string, std::optional<std::string>> cases[] = {
+        {"health_check", "HEALTH_CHECK", std::nullopt},
+        {"start_video:{\"a\":\"b:c\"}", "START_VIDEO", "{\"a\":\"b:c\"}"},
+        {"TEST_WAV:", "TEST_WAV", ""},
+        {"", "", std::nullopt},
+        {" stop", " STOP", std::nullopt},
+        {"stöp", "STöP", std::nullopt}};
+    for (const auto& [line, name, argument] : cases) {
+        EXPECT_EQ(splitCommandLine(line).name, name);
+        EXPECT_EQ(splitCommandLine(line).argument, argument) << line;
+    }
 }
 
 TEST(CommandLine, ArgumentsFallBackToDefaultsOnlyWithoutAColon) {

@@ -11,7 +11,7 @@ using nlohmann::json;
 
 // The record's keys and which are left out are checked on the records the
 // microphone source writes.
-TEST(DeviceDiagnosticEncodingTest, IllFormedNamesStillEncodeOnOneCompactLine) {
+TEST(DeviceDiagnosticEncodingTest, IllFormedNamesStillEncodeOnOneCompactLineAndAreCutByCharacters) {
     DeviceDiagnostic d;
     d.event = "capture_problem";
     d.selectedDevice.name = "Mic\xff\"quoted\"\n";
@@ -19,9 +19,8 @@ TEST(DeviceDiagnosticEncodingTest, IllFormedNamesStillEncodeOnOneCompactLine) {
     ASSERT_TRUE(text);
     EXPECT_EQ(text->find_first_of(" \n"), std::string::npos) << *text;
     EXPECT_EQ(json::parse(*text)["selectedDevice"]["name"], "Mic\uFFFD\"quoted\"\n");
-}
 
-TEST(DeviceDiagnosticEncodingTest, NamesAreCutByCharactersNotBytes) {
+    // Names are cut by characters, not bytes.
     EXPECT_EQ(prefixCharacters(std::string(60, 'a'), 50), std::string(50, 'a'));
     EXPECT_EQ(prefixCharacters("short", 50), "short");
     std::string umlauts;

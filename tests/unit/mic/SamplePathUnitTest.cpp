@@ -52,6 +52,7 @@ TEST(MicRmsTest, LayoutsAgree) {
 }
 
 // Four interleaved 16-bit channels: channel c of frame i holds 1000 * c + i.
+const StreamDescription kQuad{48000, 4, 16, false, true, false, true, true};
 std::vector<std::byte> quadBytes(std::int64_t frames) {
     std::vector<std::byte> bytes(static_cast<std::size_t>(frames) * 8);
     for (std::int64_t i = 0; i < frames; ++i) {
@@ -63,40 +64,36 @@ std::vector<std::byte> quadBytes(std::int64_t frames) {
     return bytes;
 }
 
-TEST(MonoFallbackTest, InterleavedChannelZeroComesFromEveryStrideOffset) {
-    const StreamDescription quad{48000, 4, 16, false, true, false, true, true};
+// Interleaved, channel 0 comes from every stride offset; planar, it is the
+// first plane.
+TEST(MonoFallbackTest, ChannelZeroIsReadAtEachFramesStrideOrFromTheFirstPlane) {
     const auto bytes = quadBytes(512);
     std::vector<std::byte> out(1024);
-    ASSERT_FALSE(extractChannelZero(quad, 512, bytes, out));
+    ASSERT_FALSE(extractChannelZero(kQuad, 512, bytes, out));
     for (int i = 0; i < 512; ++i) {
         std::int16_t v;
         std::memcpy(&v, out.data() + 2 * i, 2);
         ASSERT_EQ(v, i) << "frame " << i;  // read at byte offset 8 * i
     }
-
-    EXPECT_EQ(extractChannelZero(quad, 513, bytes, std::span(out).first(1024)),
+    EXPECT_EQ(extractChannelZero(kQuad, 513, bytes, std::span(out).first(1024)),
               "No destination buffer data pointer");
     std::vector<std::byte> larger(2048);
-    EXPECT_EQ(extractChannelZero(quad, 513, bytes, larger),
+    EXPECT_EQ(extractChannelZero(kQuad, 513, bytes, larger),
               "Block buffer too small for interleaved extraction");
-}
 
-TEST(MonoFallbackTest, PlanarChannelZeroIsTheFirstPlane) {
     const StreamDescription planar{44100, 3, 32, true, false, true, true, true};
     std::vector<float> planes(3 * 100);
     for (int i = 0; i < 300; ++i)
         planes[i] = static_cast<float>(i);
     std::span<const std::byte> block(reinterpret_cast<const std::byte*>(planes.data()), 1200);
-    std::vector<std::byte> out(400);
-    ASSERT_FALSE(extractChannelZero(planar, 100, block, out));
+    ASSERT_FALSE(extractChannelZero(planar, 100, block, std::span(out).first(400)));
     EXPECT_EQ(std::memcmp(out.data(), planes.data(), 400), 0);
-    EXPECT_EQ(extractChannelZero(planar, 100, block.first(399), out),
+    EXPECT_EQ(extractChannelZero(planar, 100, block.first(399), std::span(out).first(400)),
               "Block buffer too small: 399 < 400");
 }
 
 TEST(MonoFallbackTest, ConversionTakesChannelZeroOfAnUndescribableLayout) {
-    const StreamDescription quad{48000, 4, 16, false, true, false, true, true};
-    platform::sim::SimSampleBuffer buffer(quad, true, 512, quadBytes(512), {});
+    platform::sim::SimSampleBuffer buffer(kQuad, true, 512, quadBytes(512), {});
     std::vector<std::string> lines;
     int fallbacks = 0;
     PcmConversionHooks hooks{[&](const std::string& l) { lines.push_back(l); },
@@ -124,7 +121,7 @@ TEST(MonoFallbackTest, ConversionTakesChannelZeroOfAnUndescribableLayout) {
     EXPECT_EQ(lines[0], "Failed to create mono AVAudioFormat for 48000.0Hz/24bit");
 
     // No data block at all.
-    platform::sim::SimSampleBuffer blockless(quad, true, 512, quadBytes(512), {}, false);
+    platform::sim::SimSampleBuffer blockless(kQuad, true, 512, quadBytes(512), {}, false);
     EXPECT_FALSE(convertToPcmBuffer(blockless, hooks));
     EXPECT_EQ(lines.back(), "No block buffer in sample buffer");
 }
