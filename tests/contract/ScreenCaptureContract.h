@@ -59,14 +59,10 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
 };
 
 TEST_P(ScreenCaptureContract, SystemAudioStreamDeliversFloatBuffersBetweenStartAndStop) {
-    platform::StreamConfiguration config;
+    platform::StreamConfiguration config{.width = 16, .height = 16};
+    config.pixelFormat = platform::PixelFormat::yuv420v;
     config.capturesAudio = true;
     config.excludesCurrentProcessAudio = true;
-    config.sampleRate = 48000;
-    config.channelCount = 2;
-    config.width = 16;
-    config.height = 16;
-    config.pixelFormat = platform::PixelFormat::yuv420v;
     stream = screen->makeStream(screen->makeFilter(display), config, [](const auto&) {});
     EXPECT_EQ(stream->configuration(), config);
 
@@ -104,12 +100,9 @@ TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfigure
     EXPECT_GT(filter.contentRect.width, 0);
     EXPECT_GT(filter.contentRect.height, 0);
 
-    platform::StreamConfiguration config;
-    config.width = 320;
-    config.height = 180;
-    config.minimumFrameInterval = {1, 10};
-    config.scalesToFit = true;
-    stream = screen->makeStream(filter, config, [](const auto&) {});
+    stream = screen->makeStream(
+        filter, {.width = 320, .height = 180, .minimumFrameInterval = {1, 10}, .scalesToFit = true},
+        [](const auto&) {});
     Recorder<platform::ScreenSample> samples;
     ASSERT_FALSE(stream->addScreenOutput([&](const auto& s) { samples.add(s); }, queue->ref()));
     ASSERT_EQ(start().size(), 1u);
@@ -139,11 +132,8 @@ TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfigure
 }
 
 TEST_P(ScreenCaptureContract, ScreenshotHasTheConfiguredSize) {
-    platform::StreamConfiguration config;
-    config.width = 200;
-    config.height = 100;
     Recorder<platform::Result<platform::Image>> shots;
-    screen->screenshot(screen->makeFilter(display), config,
+    screen->screenshot(screen->makeFilter(display), {.width = 200, .height = 100},
                        [&](auto result) { shots.add(std::move(result)); });
     ASSERT_TRUE(harness->waitUntil([&] { return shots.size() > 0; }, 5));
     harness->pass(0.2);
