@@ -7,13 +7,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Case {
-    const char* name;
-    Bytes input;
-    bool keyframe;
-    Bytes expected;
-};
-
 const Bytes kSps{0x67, 0x42};
 const Bytes kPps{0x68, 0xCE};
 // Two NAL units of 2 and 1 bytes.
@@ -26,24 +19,24 @@ Bytes concat(Bytes a, const Bytes& b) {
     return a;
 }
 
-class AnnexBTest : public testing::TestWithParam<Case> {};
-
-TEST_P(AnnexBTest, Converts) {
-    const Case& c = GetParam();
-    EXPECT_EQ(convertAVCCToAnnexB(c.input, c.keyframe, kSps, kPps), c.expected);
+TEST(AnnexBTest, ConvertsLengthPrefixedUnitsAndPrefixesKeyframesWithTheParameterSets) {
+    struct Case {
+        const char* name;
+        Bytes input;
+        bool keyframe;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"delta frame", kTwoUnits, false, kTwoUnitsAnnexB},
+        {"keyframe", kTwoUnits, true, concat(kParameterSets, kTwoUnitsAnnexB)},
+        {"truncated last unit", concat(kTwoUnits, {0, 0, 0, 9, 0x41}), false, kTwoUnitsAnnexB},
+        {"three bytes, delta", {0, 0, 0}, false, {}},
+        {"three bytes, keyframe", {0, 0, 0}, true, kParameterSets},
+        {"huge length", {0xFF, 0xFF, 0xFF, 0xFF, 0x41}, false, {}},
+        {"empty unit", {0, 0, 0, 0, 0, 0, 0, 1, 0x41}, false, {0, 0, 0, 1, 0, 0, 0, 1, 0x41}}};
+    for (const Case& c : cases)
+        EXPECT_EQ(convertAVCCToAnnexB(c.input, c.keyframe, kSps, kPps), c.expected) << c.name;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Units, AnnexBTest,
-    testing::Values(
-        Case{"deltaFrame", kTwoUnits, false, kTwoUnitsAnnexB},
-        Case{"keyframeGetsParameterSets", kTwoUnits, true, concat(kParameterSets, kTwoUnitsAnnexB)},
-        Case{"truncatedLastUnit", concat(kTwoUnits, {0, 0, 0, 9, 0x41}), false, kTwoUnitsAnnexB},
-        Case{"threeBytesDelta", {0, 0, 0}, false, {}},
-        Case{"threeBytesKeyframe", {0, 0, 0}, true, kParameterSets},
-        Case{"hugeLength", {0xFF, 0xFF, 0xFF, 0xFF, 0x41}, false, {}},
-        Case{"emptyUnit", {0, 0, 0, 0, 0, 0, 0, 1, 0x41}, false, {0, 0, 0, 1, 0, 0, 0, 1, 0x41}}),
-    [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
 TEST(AnnexB, KeyframeWithoutKnownParameterSetsIsWrittenBare) {
     EXPECT_EQ(convertAVCCToAnnexB(kTwoUnits, true, {}, {}), kTwoUnitsAnnexB);
