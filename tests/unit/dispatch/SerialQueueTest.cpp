@@ -19,7 +19,6 @@ TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerAsTheQueuesOnlyTask) {
     SerialQueue queue(clock, "test.inline");
     std::thread::id ranOn;
     std::vector<int> order;  // touched only on the queue
-    std::promise<void> posted;
     queue.sync([&] {
         ranOn = std::this_thread::get_id();
         EXPECT_TRUE(queue.isCurrent());

@@ -10,6 +10,7 @@
 #include "dispatch/RepeatingTimer.h"
 #include "dispatch/SerialQueue.h"
 #include "dispatch/SystemClock.h"
+#include "support/WaitUntil.h"
 
 namespace ostrovane::dispatch {
 namespace {
@@ -130,13 +131,12 @@ TEST(DispatchStress, ConcurrentPostsDelaysAndCancels) {
     }
     for (auto& th : threads)
         th.join();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (delayedRan.load() < delayedExpected.load() &&
-           std::chrono::steady_clock::now() < deadline) {
-        queue.sync([] {});
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    queue.sync([] {});
+    test::waitUntil(
+        [&] {
+            queue.sync([] {});
+            return delayedRan.load() >= delayedExpected.load();
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(1));
     EXPECT_FALSE(overlapped);
     for (const auto& s : seen) {
         ASSERT_EQ(s.size(), static_cast<std::size_t>(kPerProducer));
