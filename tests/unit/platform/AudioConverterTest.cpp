@@ -60,7 +60,7 @@ PcmBuffer convertOnce(const PcmBuffer& input, const AudioFormat& to) {
     return output;
 }
 
-// Interleaved int16 output of `input` fed in chunks of `nextChunk` frames
+// Interleaved int16 output of interleaved `input` fed in chunks of `nextChunk` frames
 // (noDataNow in between) into outputs of `nextCapacity` frames, then flushed.
 std::vector<std::int16_t> convertAll(const PcmBuffer& input,
                                      std::function<std::uint32_t()> nextChunk,
@@ -73,11 +73,9 @@ std::vector<std::int16_t> convertAll(const PcmBuffer& input,
         if (status == InputStatus::noDataNow)
             return nullptr;
         const std::uint32_t frames = std::min(nextChunk(), input.frameLength() - position);
-        const std::size_t frameBytes = input.format().bytesPerFrame();
-        for (std::uint32_t p = 0; p < input.planeCount(); ++p) {
-            const std::byte* from = input.planeBytes(p).data() + position * frameBytes;
-            std::copy(from, from + frames * frameBytes, chunk.planeCapacityBytes(p).data());
-        }
+        const std::size_t frameBytes = input.format().bytesPerFrame();  // one interleaved plane
+        const std::byte* from = input.planeBytes(0).data() + position * frameBytes;
+        std::copy(from, from + frames * frameBytes, chunk.planeCapacityBytes(0).data());
         chunk.setFrameLength(frames);
         position += frames;
         return &chunk;

@@ -16,7 +16,7 @@ StreamDescription describe(double rate, std::uint32_t channels, std::uint32_t bi
     return {rate, channels, bits, isFloat, !isFloat, nonInterleaved};
 }
 
-TEST(AudioFormatTest, DescribesTheSampleTypesCapturedBuffersUse) {
+TEST(AudioFormatTest, DescribesTheSampleTypesCapturedBuffersUseComparedWithoutTheLayout) {
     const std::pair<StreamDescription, CommonFormat> cases[] = {
         {describe(48000, 2, 32, true), CommonFormat::pcmFloat32},
         {describe(44100, 2, 32, true, true), CommonFormat::pcmFloat32},
@@ -34,6 +34,16 @@ TEST(AudioFormatTest, DescribesTheSampleTypesCapturedBuffersUse) {
         EXPECT_EQ(format->bytesPerFrame(), description.bytesPerFrame());
         EXPECT_EQ(AudioFormat::fromStreamDescription(format->streamDescription()), format);
     }
+
+    // The pipeline's comparison ignores only the layout.
+    const AudioFormat interleaved(CommonFormat::pcmFloat32, 48000, 2, true);
+    EXPECT_NE(interleaved, AudioFormat(CommonFormat::pcmFloat32, 48000, 2, false));
+    EXPECT_TRUE(sameRateChannelsAndRepresentation(
+        interleaved, AudioFormat(CommonFormat::pcmFloat32, 48000, 2, false)));
+    EXPECT_FALSE(sameRateChannelsAndRepresentation(
+        interleaved, AudioFormat(CommonFormat::pcmFloat32, 44100, 2, true)));
+    EXPECT_FALSE(sameRateChannelsAndRepresentation(
+        interleaved, AudioFormat(CommonFormat::pcmInt16, 48000, 2, true)));
 }
 
 TEST(AudioFormatTest, RefusesDescriptionsItCannotWorkWith) {
@@ -52,17 +62,6 @@ TEST(AudioFormatTest, RefusesDescriptionsItCannotWorkWith) {
     }
     EXPECT_EQ(AudioFormat::make(CommonFormat::otherFormat, 48000, 2, true), std::nullopt);
     EXPECT_THROW(AudioFormat(CommonFormat::pcmInt16, 48000, 0, true), std::invalid_argument);
-}
-
-TEST(AudioFormatTest, PipelineComparisonIgnoresOnlyTheLayout) {
-    const AudioFormat interleaved(CommonFormat::pcmFloat32, 48000, 2, true);
-    EXPECT_NE(interleaved, AudioFormat(CommonFormat::pcmFloat32, 48000, 2, false));
-    EXPECT_TRUE(sameRateChannelsAndRepresentation(
-        interleaved, AudioFormat(CommonFormat::pcmFloat32, 48000, 2, false)));
-    EXPECT_FALSE(sameRateChannelsAndRepresentation(
-        interleaved, AudioFormat(CommonFormat::pcmFloat32, 44100, 2, true)));
-    EXPECT_FALSE(sameRateChannelsAndRepresentation(
-        interleaved, AudioFormat(CommonFormat::pcmInt16, 48000, 2, true)));
 }
 
 // What a capture copy writes through: one plane of all channels when

@@ -70,21 +70,20 @@ TEST(ThreadedCaptureStream, StopAndSwitchAnswerWhatTheStreamBecame) {
     };
     dispatch::SystemClock clock;
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         auto events = std::make_shared<dispatch::SerialQueue>(clock, "test.events");
         std::promise<void> ended;
         EndingStream stream(
             clock, events, [&](const StreamStopError&) { ended.set_value(); }, c.endsByItself);
         if (c.start) {
-            EXPECT_EQ(answer([&](auto done) { stream.startCapture(done); }), std::nullopt)
-                << c.what;
+            EXPECT_EQ(answer([&](auto done) { stream.startCapture(done); }), std::nullopt);
         }
         if (c.endsByItself) {
-            ASSERT_EQ(ended.get_future().wait_for(5s), std::future_status::ready) << c.what;
+            ASSERT_EQ(ended.get_future().wait_for(5s), std::future_status::ready);
         }
-        EXPECT_EQ(answer([&](auto done) { stream.updateContentFilter({}, done); }), c.switchAnswer)
-            << c.what;
-        EXPECT_EQ(answer([&](auto done) { stream.stopCapture(done); }), c.firstStop) << c.what;
-        EXPECT_EQ(answer([&](auto done) { stream.stopCapture(done); }), c.secondStop) << c.what;
+        EXPECT_EQ(answer([&](auto done) { stream.updateContentFilter({}, done); }), c.switchAnswer);
+        EXPECT_EQ(answer([&](auto done) { stream.stopCapture(done); }), c.firstStop);
+        EXPECT_EQ(answer([&](auto done) { stream.stopCapture(done); }), c.secondStop);
     }
 }
 
