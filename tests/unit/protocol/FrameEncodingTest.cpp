@@ -26,15 +26,14 @@ std::vector<std::uint8_t> samplesLE(std::initializer_list<std::int16_t> samples)
     return bytes;
 }
 
-TEST(AudioProtocolTest, FrameTypeAcceptsOnlyTheThreeKnownValues) {
+// Frame types 1 to 3 alone are known.
+TEST(FrameEncodingTest, BothHeadersMatchTheDocumentedLayoutOfTheThreeKnownTypes) {
     EXPECT_EQ(AudioProtocol::frameType(1), FrameType::mic);
     EXPECT_EQ(AudioProtocol::frameType(2), FrameType::system);
     EXPECT_EQ(AudioProtocol::frameType(3), FrameType::video);
     for (const int raw : {0, 4, 0x41, 255})
         EXPECT_FALSE(AudioProtocol::frameType(static_cast<std::uint8_t>(raw))) << raw;
-}
 
-TEST(FrameEncodingTest, BothHeadersMatchTheDocumentedLayout) {
     const std::vector<std::uint8_t> pcm(3840, 0xAB);
     const auto frame = encodeAudioFrame(FrameType::mic, 48000, 2, 16, 0.5, pcm, 7);
 

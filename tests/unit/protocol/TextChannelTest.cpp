@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 #include "protocol/TextChannel.h"
@@ -80,18 +81,15 @@ TEST(TextChannelConcurrencyTest, LongLinesAreNotSplicedByOtherThreads) {
     reader.join();
 
     int longs = 0, shorts = 0;
-    std::size_t start = 0;
-    while (start < received.size()) {
-        const auto end = received.find('\n', start);
-        ASSERT_NE(end, std::string::npos);
-        const std::string_view line(received.data() + start, end - start);
+    ASSERT_EQ(received.back(), '\n');
+    std::istringstream lines(received);
+    for (std::string line; std::getline(lines, line);) {
         if (line == "EVENT:short") {
             ++shorts;
         } else {
             ASSERT_EQ(line, longLine) << "a line was spliced";
             ++longs;
         }
-        start = end + 1;
     }
     EXPECT_EQ(longs, 20);
     EXPECT_EQ(shorts, 2000);
