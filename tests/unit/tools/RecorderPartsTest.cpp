@@ -23,7 +23,7 @@ std::vector<std::uint8_t> pcmOf(std::initializer_list<std::int16_t> samples) {
     return bytes;
 }
 
-TEST(StreamStats, CountsGapsAcrossTheCounterWrapAndMeasuresLevels) {
+TEST(StreamStats, CountsGapsAcrossTheWrapMeasuresLevelsAndReadsTheHelpersDropTotals) {
     StreamStats stats;
     stats.addFrame(0xFFFFFFFE, pcmOf({16384, -16384}));
     stats.addFrame(0xFFFFFFFF, pcmOf({16384, -16384}));
@@ -35,9 +35,8 @@ TEST(StreamStats, CountsGapsAcrossTheCounterWrapAndMeasuresLevels) {
     EXPECT_NEAR(stats.peakDbfs(), 0.0, 1e-9);
     EXPECT_EQ(formatDbfs(stats.lastFrameRmsDbfs()), "-3.0 dBFS");
     EXPECT_EQ(formatDbfs(StreamStats{}.rmsDbfs()), "-inf dBFS");
-}
 
-TEST(StreamStats, TheHelpersDropReportGivesTheTotalsPerStreamAndNothingElseDoes) {
+    // The helper's drop report gives the totals per stream, nothing else does.
     const auto totals = droppedAudioTotals(
         "SimpleAudioStreamer: audio dropped (output too slow) mic=20ms sys=0ms since last "
         "report, total mic=120ms sys=3400ms");
