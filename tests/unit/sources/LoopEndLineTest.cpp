@@ -16,6 +16,7 @@
 #include "streaming/SimpleAudioStreamer.h"
 #include "support/MemoryChannels.h"
 #include "support/Pipe.h"
+#include "support/WaitUntil.h"
 #include "support/WavFile.h"
 #include "unit/streaming/ScriptedSource.h"
 
@@ -110,11 +111,10 @@ TEST_F(LoopEndFixture, AStreamerReleasedAtAnyPointEndsItsSender) {
         buffered += static_cast<std::size_t>(n);
     ::fcntl(pipe.writeFd(), F_SETFL, ::fcntl(pipe.writeFd(), F_GETFL) & ~O_NONBLOCK);
     protocol::FrameWriter blocked(pipe.writeFd());
-    std::shared_ptr<streaming::SimpleAudioStreamer> streamer;
     // Audio waits while the microphone starts, so the first pass has a frame.
     mic = std::make_shared<streaming::testing::ScriptedSource>(AudioProtocol::FrameType::mic);
     mic->holdStart();
-    streamer =
+    auto streamer =
         streaming::SimpleAudioStreamer::create({out.text(), blocked, clock, {}, {}}, mic, nullptr);
     streamer->start({});
     clock.settle();
@@ -122,9 +122,8 @@ TEST_F(LoopEndFixture, AStreamerReleasedAtAnyPointEndsItsSender) {
     mic->completeHeldStart();
     // The sender holds the streamer for the pass that is stuck in the write;
     // the start's own tasks may still hold it for a moment.
-    for (int i = 0; i < 20000 && streamer.use_count() != 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(streamer.use_count(), 2);
+    ASSERT_TRUE(test::waitUntil([&] { return streamer.use_count() == 2; }, std::chrono::seconds(20),
+                                std::chrono::milliseconds(1)));
     streamer.reset();
     EXPECT_EQ(pipe.readExactly(buffered).size(), buffered);
     clock.settle();
