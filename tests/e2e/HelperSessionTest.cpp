@@ -5,6 +5,7 @@
 
 #include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
+#include "support/MemoryChannels.h"
 #include "support/WavFile.h"
 
 namespace ostrovane::test {
@@ -88,10 +89,7 @@ TEST_F(HelperSession, HealthCheckAnswersTheWallTimeAndUnknownLinesAnswerNothing)
             << '"' << line << '"';
     }
     ASSERT_TRUE(request("HEALTH_CHECK", isHealthAnswer));
-    int answers = 0;
-    for (const auto& l : errors().lines())
-        answers += l.rfind("CMD_RESPONSE:", 0) == 0;
-    EXPECT_EQ(answers, 4);
+    EXPECT_EQ(linesStartingWith(errors().lines(), "CMD_RESPONSE:").size(), 4u);
 }
 
 // A 16 MiB line, NUL bytes, ill-formed UTF-8 and CRLF endings are survived
