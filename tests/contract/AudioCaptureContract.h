@@ -106,18 +106,18 @@ TEST_P(AudioCaptureContract, RunningSessionDeliversDescribedBuffersOnItsQueueUnt
                                            description->channelsPerFrame *
                                            (description->bitsPerChannel / 8));
 
-        // A PCM buffer of the buffer's own format takes a copy.
+        // A PCM buffer of the buffer's own format takes a copy; too small a
+        // buffer is refused with a status.
         if (auto format = platform::AudioFormat::fromStreamDescription(*description)) {
-            platform::PcmBuffer pcm(*format, static_cast<std::uint32_t>(buffer->frameCount()));
-            pcm.setFrameLength(static_cast<std::uint32_t>(buffer->frameCount()));
-            auto list = pcm.audioBufferList();
-            EXPECT_EQ(buffer->copyPcm(0, buffer->frameCount(), list), 0);
-            // Too small a buffer is refused with a status.
+            auto copyInto = [&](std::int64_t frames) {
+                platform::PcmBuffer pcm(*format, static_cast<std::uint32_t>(frames));
+                pcm.setFrameLength(static_cast<std::uint32_t>(frames));
+                auto list = pcm.audioBufferList();
+                return buffer->copyPcm(0, buffer->frameCount(), list);
+            };
+            EXPECT_EQ(copyInto(buffer->frameCount()), 0);
             if (buffer->frameCount() >= 2) {
-                platform::PcmBuffer one(*format, 1);
-                one.setFrameLength(1);
-                auto small = one.audioBufferList();
-                EXPECT_NE(buffer->copyPcm(0, buffer->frameCount(), small), 0);
+                EXPECT_NE(copyInto(1), 0);
             }
         }
     }
