@@ -14,7 +14,7 @@
 namespace ostrovane::dispatch {
 namespace {
 
-TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerAsTheQueuesOnlyTask) {
+TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerButAMainQueueOnlyOnItsThread) {
     SystemClock clock;
     SerialQueue queue(clock, "test.inline");
     std::thread::id ranOn;
@@ -44,6 +44,19 @@ TEST(SerialQueue, SyncOnAnIdleQueueRunsOnTheCallerAsTheQueuesOnlyTask) {
     caller.join();
     EXPECT_NE(blockedRanOn, std::thread::id{});
     EXPECT_NE(blockedRanOn, caller.get_id());
+
+    // A main queue's tasks run only on the thread that serves it, not even a
+    // sync while it is idle runs elsewhere.
+    MainQueue main(clock);
+    std::promise<std::thread::id> mainRanOn;
+    main.async([&] { mainRanOn.set_value(std::this_thread::get_id()); });
+    std::thread server([&] { main.run(); });
+    EXPECT_EQ(mainRanOn.get_future().get(), server.get_id());
+    std::thread::id syncRanOn;
+    main.sync([&] { syncRanOn = std::this_thread::get_id(); });
+    EXPECT_EQ(syncRanOn, server.get_id());
+    main.stop();
+    server.join();
 }
 
 // The hand-over a capture thread uses: inline while the queue is idle, behind
@@ -107,21 +120,6 @@ TEST(SerialQueue, DestructionDropsPendingTasksAndRefsOutliveTheQueue) {
     EXPECT_EQ(ran.load(), 0);
     EXPECT_FALSE(ref.async([&] { ran++; }));
     EXPECT_EQ(ran.load(), 0);
-}
-
-TEST(MainQueue, IsServedByTheThreadThatRunsItUntilStopped) {
-    SystemClock clock;
-    MainQueue main(clock);
-    std::promise<std::thread::id> ranOn;
-    main.async([&] { ranOn.set_value(std::this_thread::get_id()); });
-    std::thread server([&] { main.run(); });
-    EXPECT_EQ(ranOn.get_future().get(), server.get_id());
-    // Its tasks never run elsewhere, not even a sync while it is idle.
-    std::thread::id syncRanOn;
-    main.sync([&] { syncRanOn = std::this_thread::get_id(); });
-    EXPECT_EQ(syncRanOn, server.get_id());
-    main.stop();
-    server.join();
 }
 
 }  // namespace
