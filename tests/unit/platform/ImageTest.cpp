@@ -71,9 +71,8 @@ Image referenceAreaScale(const Image& source, std::uint32_t width, std::uint32_t
                         sum[c] += wx * wy * source.row(sy)[sx * 4 + c];
                 }
             }
-            for (int c = 0; c < 4; ++c) {
+            for (int c = 0; c < 4; ++c)
                 out.row(y)[x * 4 + c] = std::uint8_t(std::lround(sum[c] / (rx * ry)));
-            }
         }
     }
     return out;
@@ -82,9 +81,8 @@ Image referenceAreaScale(const Image& source, std::uint32_t width, std::uint32_t
 int largestDifference(const Image& a, const Image& b) {
     int worst = 0;
     for (std::uint32_t y = 0; y < a.height(); ++y) {
-        for (std::uint32_t i = 0; i < a.width() * 4; ++i) {
+        for (std::uint32_t i = 0; i < a.width() * 4; ++i)
             worst = std::max(worst, std::abs(int(a.row(y)[i]) - int(b.row(y)[i])));
-        }
     }
     return worst;
 }
