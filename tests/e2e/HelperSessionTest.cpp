@@ -52,9 +52,7 @@ TEST_F(HelperSession, StartsWithItsLinesAnswersTestWavAndStopEndsAStreamingHelpe
     lines.resize(kStartupLines.size());
     EXPECT_EQ(lines, kStartupLines);
     EXPECT_TRUE(helper.outputBytes().empty());
-    WavSpec floatFile;
-    floatFile.formatCode = 3;
-    TempFile bad("bad.wav", makeWav(floatFile, ramp(1000)));
+    TempFile bad("bad.wav", makeWav({.formatCode = 3}, ramp(1000)));
     TempFile good("good.wav", makeWav(WavSpec{}, ramp(1000)));
     helper.sendLine("TEST_WAV:" + bad.path());
     EXPECT_TRUE(errors().waitForLine(

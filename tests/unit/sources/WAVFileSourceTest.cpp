@@ -59,9 +59,8 @@ TEST(WAVParsing, RefusesWhatCannotBePlayedWithTheTextOfTheFirstCheckThatFails) {
 }
 
 TEST(WAVParsing, ReadsTheCanonicalHeaderAndTakesEverythingAfterItAsSamples) {
-    WavSpec listed;
-    listed.extraChunk = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'a', 'b', 'c', 'd'};
-    auto parsed = parseWAV(makeWav(listed, ramp(640)));
+    auto parsed = parseWAV(
+        makeWav({.extraChunk = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'a', 'b', 'c', 'd'}}, ramp(640)));
     auto& contents = std::get<WAVContents>(parsed);
     // Offset 44 now falls inside the LIST chunk: its bytes are played.
     EXPECT_EQ(contents.pcmData.size(), 4u + 8 + 1280);
