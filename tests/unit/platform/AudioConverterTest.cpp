@@ -29,10 +29,9 @@ PcmBuffer floatBuffer(double rate, bool interleaved,
 std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t frames,
                         double phase = 0) {
     std::vector<float> samples(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
+    for (std::size_t i = 0; i < frames; ++i)
         samples[i] =
             float(amplitude * std::sin(2 * std::numbers::pi * frequency * i / rate + phase));
-    }
     return samples;
 }
 
