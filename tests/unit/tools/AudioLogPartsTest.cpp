@@ -2,8 +2,10 @@
 // back by the helper's own microphone-app detector) and the options.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "audiolog/AudioLogDiff.h"
 #include "audiolog/AudioLogLine.h"
@@ -90,15 +92,13 @@ TEST(AudioLogOptions, ReadsServerIgnoredPidsAndTimeoutAndRejectsTheRest) {
     EXPECT_TRUE(defaults->server.empty());
     EXPECT_EQ(defaults->timeout, std::chrono::seconds(5));
 
-    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--ignore-pid"},
-                                                {"--ignore-pid", "x"},
-                                                {"--ignore-pid", "-3"},
-                                                {"--ignore-pid", "99999999999"},
-                                                {"--timeout-ms", "0"},
-                                                {"--bogus"},
-                                                {"extra"}}) {
+    for (const std::string bad :
+         {"--ignore-pid", "--ignore-pid x", "--ignore-pid -3", "--ignore-pid 99999999999",
+          "--timeout-ms 0", "--bogus", "extra"}) {
+        std::istringstream words(bad);
         error.clear();
-        EXPECT_FALSE(parseAudioLogOptions(bad, error)) << bad[0];
+        EXPECT_FALSE(parseAudioLogOptions({std::istream_iterator<std::string>(words), {}}, error))
+            << bad;
         EXPECT_FALSE(error.empty());
     }
     EXPECT_FALSE(parseAudioLogOptions({"--help"}, error));
