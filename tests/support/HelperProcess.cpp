@@ -1,10 +1,8 @@
 #include "support/HelperProcess.h"
 
 #include <signal.h>
-#include <unistd.h>
 
-#include <array>
-#include <cerrno>
+#include "support/Pipe.h"
 
 namespace ostrovane::test {
 
@@ -16,8 +14,12 @@ HelperProcess::HelperProcess(const std::string& binary, const Context& context, 
     ::signal(SIGPIPE, SIG_IGN);
     errors_ = std::make_unique<LineCollector>(process_.takeErrors().release());
     if (output == Output::collect) {
-        outputThread_ = std::thread(
-            [this, fd = process_.takeOutput()]() mutable { collectOutput(std::move(fd)); });
+        outputThread_ = std::thread([this, fd = process_.takeOutput()] {
+            readChunks(fd.get(), [this](std::string_view chunk) {
+                std::lock_guard lock(mutex_);
+                _output.insert(_output.end(), chunk.begin(), chunk.end());
+            });
+        });
     }
 }
 
@@ -28,19 +30,6 @@ HelperProcess::~HelperProcess() {
     errors_.reset();
     if (outputThread_.joinable())
         outputThread_.join();
-}
-
-void HelperProcess::collectOutput(UniqueFd fd) {
-    std::array<std::uint8_t, 65536> buffer;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        std::lock_guard lock(mutex_);
-        _output.insert(_output.end(), buffer.begin(), buffer.begin() + n);
-    }
 }
 
 std::vector<std::uint8_t> HelperProcess::outputBytes() const {

@@ -60,8 +60,6 @@ class HelperProcess {
     bool isRunning() { return process_.isRunning(); }
 
   private:
-    void collectOutput(UniqueFd fd);
-
     Subprocess process_;
     std::unique_ptr<LineCollector> errors_;
     mutable std::mutex mutex_;

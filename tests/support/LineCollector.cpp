@@ -2,8 +2,7 @@
 
 #include <unistd.h>
 
-#include <array>
-#include <cerrno>
+#include "support/Pipe.h"
 
 namespace ostrovane::test {
 
@@ -15,24 +14,18 @@ LineCollector::~LineCollector() {
 }
 
 void LineCollector::run(int fd) {
-    std::array<char, 65536> buffer;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+    readChunks(fd, [this](std::string_view chunk) {
         std::lock_guard lock(mutex_);
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
+        for (char c : chunk) {
+            if (c == '\n') {
                 _lines.push_back(std::move(_partial));
                 _partial.clear();
             } else {
-                _partial.push_back(buffer[i]);
+                _partial.push_back(c);
             }
         }
         changed_.notify_all();
-    }
+    });
     ::close(fd);
     std::lock_guard lock(mutex_);
     _ended = true;

@@ -54,9 +54,9 @@ void Pipe::setWriteNonBlocking() {
 
 std::vector<std::uint8_t> Pipe::readToEnd() {
     std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[65536];
-    while (const std::size_t count = readSome(readFd(), chunk, sizeof chunk))
-        bytes.insert(bytes.end(), chunk, chunk + count);
+    readChunks(readFd(), [&](std::string_view chunk) {
+        bytes.insert(bytes.end(), chunk.begin(), chunk.end());
+    });
     return bytes;
 }
 
@@ -82,6 +82,16 @@ std::string Pipe::readMessage() {
     std::string message(1 << 20, '\0');
     message.resize(readSome(readFd(), message.data(), message.size()));
     return message;
+}
+
+void readChunks(int fd, const std::function<void(std::string_view)>& take) {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            take({buffer, static_cast<std::size_t>(n)});
+        else if (errno != EINTR)
+            return;
+    }
 }
 
 void ignoreSigpipe() {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/UniqueFd.h"
@@ -40,5 +42,8 @@ class Pipe {
 // Makes writes to a closed pipe fail with EPIPE instead of killing the test
 // process, as the helper arranges at start-up.
 void ignoreSigpipe();
+
+// Hands `take` every chunk read from `fd` until end of stream or a read error.
+void readChunks(int fd, const std::function<void(std::string_view)>& take);
 
 }  // namespace ostrovane::test

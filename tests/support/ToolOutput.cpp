@@ -1,9 +1,6 @@
 #include "support/ToolOutput.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "support/Pipe.h"
 #include "util/Subprocess.h"
 
 namespace ostrovane::test {
@@ -14,15 +11,7 @@ std::optional<std::string> toolOutput(const std::vector<std::string>& argv,
     process.closeInput();
     const UniqueFd out = process.takeOutput();
     std::string text;
-    char buffer[65536];
-    for (ssize_t n; (n = ::read(out.get(), buffer, sizeof buffer)) != 0;) {
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    readChunks(out.get(), [&](std::string_view chunk) { text += chunk; });
     if (process.waitForExit(limit) != 0)
         return std::nullopt;
     return text;
