@@ -11,6 +11,7 @@
 
 #include "protocol/FrameReader.h"
 #include "support/HelperProcess.h"
+#include "support/ToneFeeder.h"
 #include "support/WaitUntil.h"
 
 namespace ostrovane::test {
@@ -55,30 +56,19 @@ class HelperFrames {
         return waitUntil([&] { return this->count(type) >= count; }, limit);
     }
 
-    // The tone's frequency in the last `last` frames of `type` (from the
-    // zero crossings of their first channel); 0 with fewer frames.
-    double frequency(Type type, std::size_t last, std::size_t from = 0) const {
-        auto frames = of(type, from);
-        if (frames.size() < last)
-            return 0;
-        std::size_t samples = 0, crossings = 0;
-        std::int16_t previous = 0;
-        for (auto f = frames.end() - static_cast<long>(last); f != frames.end(); ++f) {
-            for (std::int16_t s : f->left) {
-                crossings += (s >= 0) != (previous >= 0);
-                previous = s;
-            }
-            samples += f->left.size();
-        }
-        return samples ? crossings / 2.0 / (double(samples) / 48000.0) : 0;
-    }
     // Waits until the last `last` frames of `type` after the `from`th carry
-    // a tone within 5 % of `hertz`.
+    // a tone within 5 % of `hertz` (by the zero crossings of their first channel).
     bool waitForTone(Type type, double hertz, std::size_t from = 0, std::size_t last = 10,
                      std::chrono::milliseconds limit = std::chrono::seconds(8)) const {
-        return waitUntil(
-            [&] { return std::abs(frequency(type, last, from) - hertz) < hertz * 0.05; }, limit,
-            std::chrono::milliseconds(50));
+        const auto heard = [&] {
+            const auto frames = of(type, from);
+            std::vector<std::int16_t> left;
+            for (auto f = frames.end() - static_cast<long>(std::min(last, frames.size()));
+                 f != frames.end(); ++f)
+                left.insert(left.end(), f->left.begin(), f->left.end());
+            return frames.size() >= last && std::abs(toneHertz(left) - hertz) < hertz * 0.05;
+        };
+        return waitUntil(heard, limit, std::chrono::milliseconds(50));
     }
 
     // Longest time without a frame of `type` between `from` and now.
@@ -99,16 +89,13 @@ class HelperFrames {
     // carries. Unlike arrival gaps, it does not count the helper's writing
     // in batches (every 100 ms) or a late pass that makes up for itself.
     double lostSeconds(Type type, Clock::time_point from) const {
-        std::size_t count = 0;
-        Clock::time_point first{}, last{};
-        for (const auto& f : of(type)) {
-            if (f.at < from)
-                continue;
-            first = count++ ? first : f.at;
-            last = f.at;
-        }
-        return count < 2 ? 0
-                         : std::chrono::duration<double>(last - first).count() - (count - 1) * 0.02;
+        std::vector<Clock::time_point> since;
+        for (const auto& f : of(type))
+            if (f.at >= from)
+                since.push_back(f.at);
+        const double span =
+            since.empty() ? 0 : std::chrono::duration<double>(since.back() - since.front()).count();
+        return since.size() < 2 ? 0 : span - (since.size() - 1) * 0.02;
     }
 
     // Mean level of the frames of `type` from the `from`th on.

@@ -13,6 +13,7 @@
 #include "servers/ServerDaemons.h"
 #include "support/HelperProcess.h"
 #include "support/PrivateXServer.h"
+#include "support/ToneFeeder.h"
 #include "util/Subprocess.h"
 
 namespace ostrovane::test {
@@ -30,23 +31,14 @@ struct Tone {
 Tone analyse(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-    Tone tone;
-    if (bytes.size() <= 44)
-        return tone;
-    tone.frames = (bytes.size() - 44) / 4;
+    std::vector<std::int16_t> left;
     double sum = 0;
-    std::size_t crossings = 0;
-    std::int16_t previous = 0;
-    for (std::size_t i = 0; i < tone.frames; ++i) {
-        const auto s = static_cast<std::int16_t>(bytes[44 + 4 * i] | bytes[45 + 4 * i] << 8);
-        sum += double(s) * s;
-        if (i > 0 && (previous < 0) != (s < 0))
-            ++crossings;
-        previous = s;
+    for (std::size_t i = 44; i + 3 < bytes.size(); i += 4) {
+        left.push_back(static_cast<std::int16_t>(bytes[i] | bytes[i + 1] << 8));
+        sum += double(left.back()) * left.back();
     }
-    tone.rms = std::sqrt(sum / tone.frames) / 32768.0;
-    tone.frequency = crossings / 2.0 / (tone.frames / 48000.0);
-    return tone;
+    const double rms = left.empty() ? 0 : std::sqrt(sum / left.size()) / 32768.0;
+    return {left.size(), rms, toneHertz(left)};
 }
 
 struct RecorderRun {
@@ -58,10 +50,8 @@ RecorderRun record(const fs::path& out, const std::string& seconds) {
     Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", seconds,
                          "--out", out.string(), "--quiet", "START_STREAMING"});
     recorder.closeInput();
-    RecorderRun run;
-    run.summary = readFor(recorder.takeOutput().get(), std::chrono::seconds(30));
-    run.status = recorder.waitForExit(std::chrono::seconds(30));
-    return run;
+    const std::string summary = readFor(recorder.takeOutput().get(), std::chrono::seconds(30));
+    return {recorder.waitForExit(std::chrono::seconds(30)), summary};
 }
 
 class Recording : public ::testing::Test {

@@ -17,6 +17,14 @@
 
 namespace ostrovane::test {
 
+// The frequency of the tone in `samples` (at `rate`), from its zero crossings.
+inline double toneHertz(const std::vector<std::int16_t>& samples, int rate = 48000) {
+    std::size_t crossings = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i)
+        crossings += (samples[i - 1] < 0) != (samples[i] < 0);
+    return samples.empty() ? 0 : crossings / 2.0 / (double(samples.size()) / rate);
+}
+
 // Feeds a pipe source of a private sound server a sine tone in real time, 10 ms
 // at a time: the tone on the first channel, silence on the others. Never
 // blocks: the source stops reading once nobody records it, and what does not
