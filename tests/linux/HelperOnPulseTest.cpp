@@ -201,23 +201,20 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerA
     diagnosticsAnswer();
     stopHelper();
 
-    struct Mic {
-        const char* name;
-        double amplitude;
-    };
-    const std::vector<Mic> mics = {{"quiet_mic", 0.2}, {"loud_mic", 0.6}};
+    const std::vector<std::pair<std::string, double>> mics = {{"quiet_mic", 0.2},
+                                                              {"loud_mic", 0.6}};
     std::vector<std::unique_ptr<ToneFeeder>> feeders;
     std::vector<SpawnedClient> recorders;
-    for (const auto& mic : mics) {
-        auto source = pulse.addPipeSource(mic.name, std::string("Tone ") + mic.name);
+    for (const auto& [name, amplitude] : mics) {
+        auto source = pulse.addPipeSource(name, "Tone " + name);
         ASSERT_TRUE(source);
-        feeders.push_back(std::make_unique<ToneFeeder>(*source, 440, mic.amplitude));
+        feeders.push_back(std::make_unique<ToneFeeder>(*source, 440, amplitude));
         ASSERT_TRUE(feeders.back()->ok());
     }
     // Set first: PulseAudio moves a recording of the default along with it.
     ASSERT_TRUE(pulse.pactl({"set-default-source", "loud_mic"}));
     for (const auto& mic : mics)
-        recorders.push_back(pulse.spawn({"parec", "-d", mic.name, "/dev/null"}));
+        recorders.push_back(pulse.spawn({"parec", "-d", mic.first, "/dev/null"}));
     std::this_thread::sleep_for(500ms);  // parec's streams start running
 
     for (const bool streaming : {false, true}) {
@@ -231,9 +228,9 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerA
         // Loudest first; a sine's RMS is its amplitude over the square root of 2.
         for (std::size_t i = 0; i < 2; ++i) {
             const auto& sample = record["samples"][i];
-            const auto& mic = mics[1 - i];
-            EXPECT_EQ(sample["id"], mic.name) << record.dump();
-            EXPECT_NEAR(sample["rms"].get<double>(), mic.amplitude / std::numbers::sqrt2, 0.05);
+            const auto& [name, amplitude] = mics[1 - i];
+            EXPECT_EQ(sample["id"], name) << record.dump();
+            EXPECT_NEAR(sample["rms"].get<double>(), amplitude / std::numbers::sqrt2, 0.05);
             EXPECT_GT(sample["framesCaptured"].get<int>(), 0);
             EXPECT_FALSE(sample.contains("error"));
         }
@@ -264,10 +261,6 @@ class MonitoringOnPulse : public HelperOnPulse {
         startHelper();
     }
 
-    std::string answer(const std::string& command, const std::string& prefix) {
-        return reply(command, "CMD_RESPONSE:" + prefix);
-    }
-
     // The next "MIC_EVENT:" record from line `from` on with this state.
     std::optional<nlohmann::json> micEvent(const std::string& state, std::size_t& from,
                                            std::chrono::milliseconds limit = 5s) {
@@ -285,15 +278,15 @@ class MonitoringOnPulse : public HelperOnPulse {
 };
 
 TEST_F(MonitoringOnPulse, DevicesAreTheMicrophonesAsJsonAndRecordingsOnAnyOfThemAreReported) {
-    const auto list = nlohmann::json::parse(answer("LIST_DEVICES", "DEVICES_LIST:"));
+    const auto list = nlohmann::json::parse(reply("LIST_DEVICES", "CMD_RESPONSE:DEVICES_LIST:"));
     EXPECT_EQ(list, nlohmann::json::parse(R"([
         {"id":"mic_main","name":"Main Microphone","type":"input"},
         {"id":"mic_odd","name":"Studio \"A\" Mikrofon ü","type":"input"}])"));
-    EXPECT_EQ(answer("GET_CURRENT_MIC", "CURRENT_MIC:"), "Main Microphone");
+    EXPECT_EQ(reply("GET_CURRENT_MIC", "CMD_RESPONSE:CURRENT_MIC:"), "Main Microphone");
 
     // Recordings on any microphone are reported.
     std::size_t from = 0;
-    EXPECT_EQ(answer("START_MIC_MONITORING", "MIC_MONITORING:"), "started");
+    EXPECT_EQ(reply("START_MIC_MONITORING", "CMD_RESPONSE:MIC_MONITORING:"), "started");
     const auto idle = micEvent("inactive", from);
     ASSERT_TRUE(idle);
     EXPECT_EQ(idle->at("deviceName"), "Main Microphone");
@@ -374,8 +367,7 @@ class SystemAudioFollow : public HelperOnDesktop {
         }
         ASSERT_TRUE(pulse.addSineSource("test_mic", "Test Microphone"));
         ASSERT_TRUE(pulse.pactl({"set-default-source", "test_mic"}));
-        startHelper();
-        helper->sendLine("START_STREAMING");
+        ASSERT_NO_FATAL_FAILURE(startStreaming());
         ASSERT_TRUE(frames->waitForTone(Type::system, 1000, 0, 5, 10s));
     }
 
@@ -414,11 +406,8 @@ TEST_P(SystemAudioOutage, BothStreamsResumeSoonAfterTheServerReturns) {
     std::this_thread::sleep_for(GetParam());  // the outage itself
     // No server to answer: the helper still does.
     EXPECT_TRUE(helper->isRunning());
-    const std::size_t asked = helper->errors().lines().size();
-    helper->sendLine("HEALTH_CHECK");
-    EXPECT_TRUE(helper->errors().waitForLineMatching(
-        [](const std::string& l) { return l.starts_with("CMD_RESPONSE:HEALTH_OK:"); }, asked));
-    const std::size_t restarted = helper->errors().lines().size();
+    EXPECT_NE(reply("HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:"), "");
+    const std::size_t restarted = lines().size();
     ASSERT_TRUE(pulse.restart({kSpeakersTone, "module-sine-source source_name=test_mic"}));
     const auto back = Clock::now();
     const std::size_t micFrom = frames->count(Type::mic), systemFrom = frames->count(Type::system);
