@@ -3,6 +3,7 @@
 // system mix, streams killed or left without their device, no server at all).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -57,15 +58,11 @@ class LinuxAudioTest : public testing::Test {
     // A sine microphone the platform has found; its module's index.
     std::string addMicrophone(const std::string& uid, int rate = 48000) {
         const auto module = server.addSineSource(uid, "Mic " + uid, rate);
-        EXPECT_TRUE(module && waitUntil(
-                                  [&] {
-                                      for (const auto& d : platform.audioCapture->discoverDevices())
-                                          if (d.uniqueId == uid)
-                                              return true;
-                                      return false;
-                                  },
-                                  5s))
-            << uid;
+        const auto found = [&] {
+            return std::ranges::any_of(platform.audioCapture->discoverDevices(),
+                                       [&](const auto& d) { return d.uniqueId == uid; });
+        };
+        EXPECT_TRUE(module && waitUntil(found, 5s)) << uid;
         return module.value_or("");
     }
 

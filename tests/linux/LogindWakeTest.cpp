@@ -52,12 +52,6 @@ class LogindWakeTest : public testing::Test {
         ASSERT_TRUE(bus.ready()) << "private bus did not start: " << bus.failure();
     }
 
-    std::unique_ptr<LinuxApplications> following(std::chrono::milliseconds retry = 3s) {
-        auto apps = std::make_unique<LinuxApplications>(Options{bus.address(), retry});
-        EXPECT_TRUE(waitUntil([&] { return apps->followingWake(); }, 5s));
-        return apps;
-    }
-
     // Returns once the watcher (every client but `from` and `other`) has read
     // everything `from` sent it, and its observers had a moment to run.
     void settle(BusClient& from, BusClient& other) {
@@ -77,7 +71,8 @@ class LogindWakeTest : public testing::Test {
 // wake from within an observer is not called (one removed before is the
 // contract's). A restarted bus is followed again.
 TEST_F(LogindWakeTest, OnlyLogindsWakeReachesTheObserversStillRegisteredAcrossBusRestarts) {
-    auto apps = following(100ms);
+    auto apps = std::make_unique<LinuxApplications>(Options{bus.address(), 100ms});
+    ASSERT_TRUE(waitUntil([&] { return apps->followingWake(); }, 5s));
     BusClient logind(bus.address());
     ASSERT_TRUE(logind.own(kLogind));
     BusClient impostor(bus.address());
