@@ -30,7 +30,8 @@ std::string trimmed(std::string text) {
     return text;
 }
 
-// "module-x a=1 b=2" as words, and the arguments of such words by name.
+// "module-x a=1 b=2" as words, and the arguments of such words by name over
+// their defaults.
 std::vector<std::string> words(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> result;
@@ -39,20 +40,14 @@ std::vector<std::string> words(const std::string& line) {
     return result;
 }
 
-std::map<std::string, std::string> argumentsOf(const std::vector<std::string>& words) {
-    std::map<std::string, std::string> arguments;
+std::map<std::string, std::string> argumentsOf(const std::vector<std::string>& words,
+                                               std::map<std::string, std::string> arguments) {
     for (std::size_t i = 1; i < words.size(); ++i) {
         const auto equals = words[i].find('=');
         if (equals != std::string::npos)
             arguments[words[i].substr(0, equals)] = words[i].substr(equals + 1);
     }
     return arguments;
-}
-
-std::string valueOr(const std::map<std::string, std::string>& arguments, const std::string& key,
-                    const std::string& fallback) {
-    const auto found = arguments.find(key);
-    return found == arguments.end() ? fallback : found->second;
 }
 
 }  // namespace
@@ -154,15 +149,13 @@ std::vector<std::string> PrivatePulseServer::environment() const {
             replaced.end())
             env.push_back(entry);
     }
-    env.push_back("PULSE_SERVER=" + server());
-    env.push_back("XDG_RUNTIME_DIR=" + directory_);
     // PipeWire's pulse server opens its socket in the runtime path.
-    env.push_back("PULSE_RUNTIME_PATH=" + directory_ +
-                  (kind_ == ServerKind::PipeWire ? "/pulse" : "/runtime"));
-    env.push_back("PULSE_STATE_PATH=" + directory_ + "/state");
-    env.push_back("HOME=" + directory_);
-    env.push_back("XDG_CONFIG_HOME=" + directory_ + "/config");
-    env.push_back("XDG_STATE_HOME=" + directory_ + "/state");
+    env.insert(env.end(), {"PULSE_SERVER=" + server(), "XDG_RUNTIME_DIR=" + directory_,
+                           "PULSE_RUNTIME_PATH=" + directory_ +
+                               (kind_ == ServerKind::PipeWire ? "/pulse" : "/runtime"),
+                           "PULSE_STATE_PATH=" + directory_ + "/state", "HOME=" + directory_,
+                           "XDG_CONFIG_HOME=" + directory_ + "/config",
+                           "XDG_STATE_HOME=" + directory_ + "/state"});
     if (kind_ == ServerKind::PipeWire)
         env.push_back("DBUS_SESSION_BUS_ADDRESS=" + daemons_->busAddress());
     return env;
@@ -216,14 +209,16 @@ std::optional<std::string> PrivatePulseServer::loadModule(
         argv.insert(argv.end(), words.begin(), words.end());
         return run(argv);
     }
-    const auto arguments = argumentsOf(words);
-    const int frequency = std::stoi(valueOr(arguments, "frequency", "440"));
-    const int rate = std::stoi(valueOr(arguments, "rate", "48000"));
+    auto arguments = argumentsOf(words, {{"frequency", "440"},
+                                         {"rate", "48000"},
+                                         {"sink", kSpeakers},
+                                         {"source_name", "sine_input"},
+                                         {"source_properties", ""}});
+    const int frequency = std::stoi(arguments["frequency"]);
+    const int rate = std::stoi(arguments["rate"]);
     if (words[0] == "module-sine") {
-        if (!feedTone({"-f", "pulse", "-device", valueOr(arguments, "sink", kSpeakers), "tone"},
-                      48000, frequency)) {
+        if (!feedTone({"-f", "pulse", "-device", arguments["sink"], "tone"}, 48000, frequency))
             return std::nullopt;
-        }
         // Heard once its playback stream is on the sink.
         const std::string owner =
             "application.process.id = \"" + std::to_string(feeders_.back()->pid()) + "\"";
@@ -237,8 +232,8 @@ std::optional<std::string> PrivatePulseServer::loadModule(
         }
         return "tone-" + std::to_string(feeders_.back()->pid());
     }
-    const std::string name = valueOr(arguments, "source_name", "sine_input");
-    const std::string properties = valueOr(arguments, "source_properties", "");
+    const std::string name = arguments["source_name"];
+    const std::string properties = arguments["source_properties"];
     const std::string fifo = directory_ + "/" + name + ".fifo";
     std::vector<std::string> pipe = {
         "module-pipe-source", "source_name=" + name,          "file=" + fifo,

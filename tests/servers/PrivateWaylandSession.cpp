@@ -304,25 +304,20 @@ bool PrivateWaylandSession::openTerminal(const std::string& title,
     if (!foot)
         return false;
     clients_.push_back(std::move(foot));
-    std::string tree;
-    return waitUntil(
-        [&] {
-            return sway({"-t", "get_tree"}, &tree) &&
-                   tree.find("\"" + title + "\"") != std::string::npos;
-        },
-        kStartLimit, std::chrono::milliseconds(50));
+    return waitForWindow(title, true, kStartLimit);
 }
 
 bool PrivateWaylandSession::closeWindow(const std::string& title) {
-    if (!sway({"[title=\"^" + title + "$\"]", "kill"}))
-        return false;
+    return sway({"[title=\"^" + title + "$\"]", "kill"}) && waitForWindow(title, false, kStopLimit);
+}
+
+bool PrivateWaylandSession::waitForWindow(const std::string& title, bool shown, seconds limit) {
     std::string tree;
-    return waitUntil(
-        [&] {
-            return sway({"-t", "get_tree"}, &tree) &&
-                   tree.find("\"" + title + "\"") == std::string::npos;
-        },
-        kStopLimit, std::chrono::milliseconds(50));
+    const auto seen = [&] {
+        return sway({"-t", "get_tree"}, &tree) &&
+               (tree.find("\"" + title + "\"") != std::string::npos) == shown;
+    };
+    return waitUntil(seen, limit, std::chrono::milliseconds(50));
 }
 
 void PrivateWaylandSession::killPortalBackend() {

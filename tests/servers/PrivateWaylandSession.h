@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -104,6 +105,8 @@ class PrivateWaylandSession {
     bool waitFor(const std::string& name, const std::string& what,
                  const std::function<bool()>& done);
     Subprocess& daemon(const std::string& name);
+    // Waits until a window titled `title` is in sway's tree (or, not `shown`, is gone).
+    bool waitForWindow(const std::string& title, bool shown, std::chrono::seconds limit);
     // Runs `argv` as the test's user to its end (within a bound); whether it
     // succeeded, and its output.
     bool run(const std::vector<std::string>& argv, std::string* output = nullptr) const;

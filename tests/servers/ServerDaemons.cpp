@@ -78,12 +78,18 @@ bool ServerDaemons::launch(const std::vector<std::string>& environment,
     loaded.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket());
     for (const auto& module : loaded)
         argv.insert(argv.end(), {"-L", module});
-    auto server = start(argv, environment, "server.log", 0);
-    if (!server) {
-        failure = "cannot launch pulseaudio (is it installed?)";
+    return add(argv, environment, 0, failure);
+}
+
+bool ServerDaemons::add(const std::vector<std::string>& argv,
+                        const std::vector<std::string>& environment, pid_t group,
+                        std::string& failure) {
+    auto process = start(argv, environment, "server.log", group);
+    if (!process) {
+        failure = "cannot launch " + argv.front() + " (is it installed?)";
         return false;
     }
-    processes_.push_back(std::move(server));
+    processes_.push_back(std::move(process));
     return true;
 }
 
@@ -100,27 +106,16 @@ bool ServerDaemons::launchPipeWire(const std::vector<std::string>& environment,
             return false;
         }
     }
-    auto core = start({"pipewire"}, environment, "server.log", 0);
-    if (!core) {
-        failure = "cannot launch pipewire (is it installed?)";
+    if (!add({"pipewire"}, environment, 0, failure))
         return false;
-    }
-    const pid_t group = core->pid();
-    processes_.push_back(std::move(core));
+    const pid_t group = processes_.back()->pid();
     // The session manager and the pulse server connect to the core's socket.
     if (!waitUntil([&] { return socketAnswers(directory_ + "/pipewire-0"); }, seconds(5))) {
         failure = "pipewire did not open its socket within 5 s; see " + directory_ + "/server.log";
         return false;
     }
-    for (const char* program : {"wireplumber", "pipewire-pulse"}) {
-        auto process = start({program}, environment, "server.log", group);
-        if (!process) {
-            failure = std::string("cannot launch ") + program + " (is it installed?)";
-            return false;
-        }
-        processes_.push_back(std::move(process));
-    }
-    return true;
+    return add({"wireplumber"}, environment, group, failure) &&
+           add({"pipewire-pulse"}, environment, group, failure);
 }
 
 bool ServerDaemons::anyExited() {

@@ -46,6 +46,9 @@ class ServerDaemons {
 
   private:
     bool launchPipeWire(const std::vector<std::string>& environment, std::string& failure);
+    // Starts one of the server's processes into `group` (0: a new one) and keeps it.
+    bool add(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+             pid_t group, std::string& failure);
     std::unique_ptr<Subprocess> start(const std::vector<std::string>& argv,
                                       const std::vector<std::string>& environment,
                                       const std::string& log, pid_t group) const;

@@ -30,14 +30,13 @@ inline std::unique_ptr<Subprocess> startTied(const std::vector<std::string>& arg
 
 // A connected descriptor to the unix socket at `path`; -1 when nothing answers.
 inline int connectSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
+    const bool connected =
+        fd.get() >= 0 &&
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    return connected ? fd.release() : -1;
 }
 
 // Whether something accepts connections on the unix socket at `path`.

@@ -27,14 +27,6 @@ PrivateXServer::~PrivateXServer() {
     server_->waitForExit(std::chrono::seconds(5));
 }
 
-void PrivateXServer::pause() {
-    server_->kill(SIGSTOP);
-}
-
-void PrivateXServer::resume() {
-    server_->kill(SIGCONT);
-}
-
 void PrivateXServer::kill() {
     server_->kill(SIGKILL);
     server_->waitForExit(std::chrono::seconds(5));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,8 +30,8 @@ class PrivateXServer {
     void kill();
     // Stops and resumes the server (SIGSTOP, SIGCONT), as a debugger or a
     // suspended machine would.
-    void pause();
-    void resume();
+    void pause() { server_->kill(SIGSTOP); }
+    void resume() { server_->kill(SIGCONT); }
     // The display name, for example ":87", once ready.
     const std::string& name() const { return name_; }
 
