@@ -70,17 +70,13 @@ xcb_window_t TestWindows::map(const Spec& spec) {
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, property, type, 8,
                             static_cast<std::uint32_t>(text.size()), text.data());
     };
-    if (!spec.title.empty()) {
-        if (spec.utf8Title) {
-            setText(atom("_NET_WM_NAME"), atom("UTF8_STRING"), spec.title);
-        } else {
-            setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, spec.title);
-        }
-    }
-    if (spec.pid) {
+    if (!spec.title.empty() && spec.utf8Title)
+        setText(atom("_NET_WM_NAME"), atom("UTF8_STRING"), spec.title);
+    else if (!spec.title.empty())
+        setText(XCB_ATOM_WM_NAME, XCB_ATOM_STRING, spec.title);
+    if (spec.pid)
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, w, atom("_NET_WM_PID"),
                             XCB_ATOM_CARDINAL, 32, 1, &*spec.pid);
-    }
     if (!spec.wmClass.empty()) {
         std::string instance = spec.wmClass;
         for (char& c : instance)
@@ -119,10 +115,9 @@ void TestWindows::paintOnExposure(std::stop_token stop) {
         if (!exposed.empty())
             std::this_thread::sleep_for(kRepaintDelay);
         std::lock_guard lock(mutex_);
-        for (xcb_window_t w : exposed) {
+        for (xcb_window_t w : exposed)
             if (auto it = painted_.find(w); it != painted_.end())
                 xcb_poly_fill_rectangle(connection_, w, it->second.first, 1, &it->second.second);
-        }
         xcb_flush(connection_);
         pollfd fd{xcb_get_file_descriptor(connection_), POLLIN, 0};
         ::poll(&fd, 1, 20);
@@ -147,11 +142,10 @@ void TestWindows::movePointer(std::int16_t x, std::int16_t y) {
 }
 
 void TestWindows::publishClientList(const std::vector<xcb_window_t>& windows) {
-    for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+    for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"})
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom(name),
                             XCB_ATOM_WINDOW, 32, static_cast<std::uint32_t>(windows.size()),
                             windows.data());
-    }
     sync();
 }
 
@@ -160,14 +154,9 @@ std::uint32_t TestWindows::addMonitor(const std::string& name, std::int16_t x, s
     // Monitors exist for clients of RandR 1.5 on.
     std::free(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5),
                                             nullptr));
-    xcb_randr_monitor_info_t info{};
-    info.name = atom(name);
-    info.x = x;
-    info.y = y;
-    info.width = width;
-    info.height = height;
-    info.width_in_millimeters = width / 4;
-    info.height_in_millimeters = height / 4;
+    // Name, primary, automatic, outputs, place, size in pixels and millimetres.
+    xcb_randr_monitor_info_t info{atom(name), 0,     0,      0,          x,
+                                  y,          width, height, width / 4u, height / 4u};
     // Sent by hand: the generated xcb_randr_set_monitor of this libxcb
     // announces a wrong request length and the server drops the connection.
     struct {

@@ -89,10 +89,8 @@ using X11DisplaysTest = X11Fixture;
 
 std::vector<WindowId> idsOf(const Result<ShareableContent>& content) {
     std::vector<WindowId> ids;
-    if (content.ok()) {
-        for (const auto& w : content.value().windows)
-            ids.push_back(w.windowId);
-    }
+    for (const auto& w : content.ok() ? content.value().windows : std::vector<Window>{})
+        ids.push_back(w.windowId);
     return ids;
 }
 
@@ -140,8 +138,7 @@ TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
     const auto filter = displayFilter();
     ASSERT_FALSE(shared.select(filter));
     ASSERT_FALSE(copied.select(filter));
-    Image viaShm;
-    Image viaGetImage;
+    Image viaShm, viaGetImage;
     ASSERT_EQ(shared.grab(viaShm, false), GrabResult::ok);
     ASSERT_EQ(copied.grab(viaGetImage, false), GrabResult::ok);
     EXPECT_TRUE(shared.usesSharedMemory());
@@ -155,10 +152,9 @@ TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
 // This process's resident memory in KiB.
 long residentKib() {
     std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
+    for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             return std::stol(line.substr(6));
-    }
     return -1;
 }
 
@@ -166,15 +162,11 @@ long residentKib() {
 // the 1080p screen) serves the stills that follow, and goes back once idle.
 TEST_F(X11DisplaysTest, TheGrabOfAScreenshotIsGivenBackOnceIdle) {
     dispatch::ManualClock idle{0.0};
-    X11Displays::Options options;
-    options.displayName = server.name();
-    options.log = [](std::string_view) {};
-    auto displays = X11Displays::connect(idle, std::move(options));
+    auto displays = X11Displays::connect(
+        idle, {.displayName = server.name(), .owners = {}, .log = [](std::string_view) {}});
     ASSERT_NE(displays, nullptr);
     const ContentFilter filter = displayFilter();
-    StreamConfiguration full;
-    full.width = 1920;
-    full.height = 1080;
+    const StreamConfiguration full;  // the whole 1080p screen
     const long before = residentKib();
     const auto taken = [&] {
         return await<Result<Image>>([&](auto done) { displays->screenshot(filter, full, done); })
@@ -219,18 +211,15 @@ TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
 TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
     windows->map({.at = {0, 0, 400, 400}, .rgb = 0xFFFFFF, .title = "W"});
     windows->movePointer(200, 200);
-    StreamConfiguration config;
-    config.width = 1920;
-    config.height = 1080;
+    StreamConfiguration config;  // the whole 1080p screen
     auto countOther = [&](bool showsCursor) {
         config.showsCursor = showsCursor;
         auto image = shot(displayFilter(), config);
         EXPECT_TRUE(image.ok());
         int other = 0;
-        for (std::uint32_t y = 170; image.ok() && y < 230; ++y) {
+        for (std::uint32_t y = 170; image.ok() && y < 230; ++y)
             for (std::uint32_t x = 170; x < 230; ++x)
                 other += rgbAt(image.value(), x, y) != 0xFFFFFFu;
-        }
         return other;
     };
     EXPECT_EQ(countOther(false), 0);

@@ -132,13 +132,9 @@ TEST_F(X11Helper, AStoppedServerIsServedAgainOnceItResumes) {
 
 // Pixels of 16-, 24- and 30-bit screens come out in their own colours in
 // stills and video (an 8-bit screen's colour map is refused: below).
-struct DepthCase {
-    const char* name;
-    const char* screen;
-};
-class X11HelperDepth : public X11Helper, public ::testing::WithParamInterface<DepthCase> {
+class X11HelperDepth : public X11Helper, public ::testing::WithParamInterface<const char*> {
   protected:
-    X11HelperDepth() : X11Helper(GetParam().screen) {}
+    X11HelperDepth() : X11Helper(GetParam()) {}
 };
 
 TEST_P(X11HelperDepth, OrangeIsOrange) {
@@ -160,10 +156,8 @@ TEST_P(X11HelperDepth, OrangeIsOrange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, X11HelperDepth,
-                         ::testing::Values(DepthCase{"Depth16", "1280x720x16"},
-                                           DepthCase{"Depth24", "1280x720x24"},
-                                           DepthCase{"Depth30", "1280x720x30"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values("1280x720x16", "1280x720x24", "1280x720x30"),
+                         [](const auto& info) { return "Depth" + std::string(info.param + 9); });
 
 // Video of a display: the depth cases above.
 TEST_F(X11Helper, VideoOfAWindowDecodesToItsContent) {
@@ -233,9 +227,7 @@ TEST_P(X11HelperLoss, ACaptureThatLosesOrCannotReadItsTargetEndsWithAnEvent) {
                                      ? windows->addMonitor("TESTMON", 0, 0, 800, 600)
                                      : (display ? displayId() : red);
     EXPECT_EQ(startVideo(display ? "display" : "window", target), "started");
-    if (loss != Loss::pixelFormat) {
-        ASSERT_TRUE(waitForVideoFrames(2));
-    }
+    ASSERT_TRUE(loss == Loss::pixelFormat || waitForVideoFrames(2));
     if (loss == Loss::windowDestroyed)
         windows->destroy(red);
     if (loss == Loss::monitorRemoved)
