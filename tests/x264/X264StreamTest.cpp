@@ -112,9 +112,6 @@ struct StreamCase {
     std::uint32_t imageWidth, imageHeight;
     int decodedWidth, decodedHeight;
 };
-void PrintTo(const StreamCase& c, std::ostream* os) {
-    *os << c.name;
-}
 class X264StreamTest : public X264DecodeTest, public testing::WithParamInterface<StreamCase> {};
 
 }  // namespace
@@ -189,10 +186,9 @@ TEST_F(X264DecodeTest, PureColoursDecodeToTheirOwnColour) {
     for (std::size_t i = 0; i < colours.size(); ++i) {
         const auto* centre = reinterpret_cast<const std::uint8_t*>(decoded->data()) +
                              ((i * h + h / 2) * w + w / 2) * 3;
-        for (int channel = 0; channel < 3; ++channel) {
+        for (int channel = 0; channel < 3; ++channel)
             EXPECT_NEAR(centre[channel], (colours[i] >> (16 - 8 * channel)) & 0xFF, 4)
                 << "colour " << i << " channel " << channel;
-        }
     }
 }
 
@@ -209,13 +205,10 @@ TEST_F(X264Test, AFloodIsRefusedWhileBusyAndEveryAcceptedImageComesOutOnceInOrde
     }
     encoder->completeFrames();
     EXPECT_GE(busy, 5);
-    const auto all = outputs.values();
-    ASSERT_EQ(all.size(), accepted.size());
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        ASSERT_EQ(all[i].status, 0);
-        ASSERT_TRUE(all[i].frame) << "frame " << i;
-        EXPECT_EQ(all[i].frame->presentationTime.value, accepted[i]);
-    }
+    std::vector<std::int64_t> presented;  // -1 for a failure
+    for (const Output& o : outputs.values())
+        presented.push_back(o.status == 0 && o.frame ? o.frame->presentationTime.value : -1);
+    EXPECT_EQ(presented, accepted);
 }
 
 TEST_F(X264Test, ASessionReleasedByItsOwnHandlerEndsCleanly) {
