@@ -30,31 +30,26 @@ TEST_P(VideoRefusals, AnswerAndStartNothing) {
     EXPECT_EQ(world.screen().capturingStreams(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, VideoRefusals,
-    ::testing::Values(
-        Refusal{"START_VIDEO", R"(START_VIDEO:error:targetNotFound("Display 0 not found"))"},
-        Refusal{R"(START_VIDEO:{"type":"window","id":77})",
-                R"(START_VIDEO:error:targetNotFound("Window 77 not found"))"},
-        Refusal{"START_VIDEO:[1]", "START_VIDEO:error:invalid_json"},
-        Refusal{"START_VIDEO:nope", "START_VIDEO:error:[json.exception.parse_error*"},
-        Refusal{R"(START_VIDEO:{"id":1,"width":0})", "START_VIDEO:error:invalid_width"},
-        Refusal{R"(START_VIDEO:{"id":1,"height":65536})", "START_VIDEO:error:invalid_height"},
-        Refusal{R"(START_VIDEO:{"id":1,"fps":256})", "START_VIDEO:error:invalid_fps"},
-        Refusal{R"(START_VIDEO:{"id":1,"bitrate":999})", "START_VIDEO:error:invalid_bitrate"},
-        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":0})",
-                "SWITCH_VIDEO:error:invalid_target_id"},
-        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":-3})",
-                "SWITCH_VIDEO:error:invalid_target_id"},
-        Refusal{R"(SWITCH_VIDEO:{"type":"screen","id":4294967296})",
-                "SWITCH_VIDEO:error:invalid_target_id"},
-        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":"1"})",
-                "SWITCH_VIDEO:error:invalid_target_id"},
-        Refusal{R"(SWITCH_VIDEO:{"id":1})", "SWITCH_VIDEO:error:invalid_target_type"},
-        Refusal{R"(SWITCH_VIDEO:{"type":"display","id":1})", "SWITCH_VIDEO:error:not_active"},
-        Refusal{"SWITCH_VIDEO:\"x\"", "SWITCH_VIDEO:error:invalid_json"},
-        Refusal{"STOP_VIDEO", "STOP_VIDEO:not_active"},
-        Refusal{"SNAPSHOT_NOW:640", "SNAPSHOT_NOW:error:no_capture"}));
+const Refusal kRefusals[] = {
+    {"START_VIDEO", R"(START_VIDEO:error:targetNotFound("Display 0 not found"))"},
+    {R"(START_VIDEO:{"type":"window","id":77})",
+     R"(START_VIDEO:error:targetNotFound("Window 77 not found"))"},
+    {"START_VIDEO:[1]", "START_VIDEO:error:invalid_json"},
+    {"START_VIDEO:nope", "START_VIDEO:error:[json.exception.parse_error*"},
+    {R"(START_VIDEO:{"id":1,"width":0})", "START_VIDEO:error:invalid_width"},
+    {R"(START_VIDEO:{"id":1,"height":65536})", "START_VIDEO:error:invalid_height"},
+    {R"(START_VIDEO:{"id":1,"fps":256})", "START_VIDEO:error:invalid_fps"},
+    {R"(START_VIDEO:{"id":1,"bitrate":999})", "START_VIDEO:error:invalid_bitrate"},
+    {R"(SWITCH_VIDEO:{"type":"display","id":0})", "SWITCH_VIDEO:error:invalid_target_id"},
+    {R"(SWITCH_VIDEO:{"type":"display","id":-3})", "SWITCH_VIDEO:error:invalid_target_id"},
+    {R"(SWITCH_VIDEO:{"type":"screen","id":4294967296})", "SWITCH_VIDEO:error:invalid_target_id"},
+    {R"(SWITCH_VIDEO:{"type":"display","id":"1"})", "SWITCH_VIDEO:error:invalid_target_id"},
+    {R"(SWITCH_VIDEO:{"id":1})", "SWITCH_VIDEO:error:invalid_target_type"},
+    {R"(SWITCH_VIDEO:{"type":"display","id":1})", "SWITCH_VIDEO:error:not_active"},
+    {"SWITCH_VIDEO:\"x\"", "SWITCH_VIDEO:error:invalid_json"},
+    {"STOP_VIDEO", "STOP_VIDEO:not_active"},
+    {"SNAPSHOT_NOW:640", "SNAPSHOT_NOW:error:no_capture"}};
+INSTANTIATE_TEST_SUITE_P(Commands, VideoRefusals, ::testing::ValuesIn(kRefusals));
 
 // ---- a capture from start to stop, as the parent sees it ----
 
