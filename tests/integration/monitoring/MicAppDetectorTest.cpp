@@ -60,11 +60,10 @@ TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
 }
 
 // What the machine knows of the process: a registered application (bundle
-// id, name), bundles on disk, its executable.
+// id, name), its executable, which may lie in one of the bundles on disk.
 struct ResolutionCase {
     const char* what;
-    std::optional<std::pair<std::string, std::string>> registered;
-    std::vector<Bundle> bundles;
+    std::string registeredId, registeredName;  // none when empty
     std::string executable;
     std::string hint;
     std::string expected;  // "bundle id|app name", empty for no event
@@ -74,49 +73,29 @@ TEST_F(MicAppDetectorTest, ResolvesProcessesToTheApplicationsThatOwnThem) {
     const std::string zoom = "/Applications/zoom.us.app";
     const std::string helper = zoom + "/Contents/Frameworks/ZoomHelper.app";
     const std::vector<ResolutionCase> cases{
-        {"registered application",
-         std::pair{"com.apple.FaceTime", "FaceTime"},
-         {},
-         "",
-         "avconf",
+        {"registered application", "com.apple.FaceTime", "FaceTime", "", "avconf",
          "com.apple.FaceTime|FaceTime"},
-        {"helper inside the application's bundle",
-         {},
-         {Bundle{zoom, "us.zoom.xos", {{"CFBundleDisplayName", "Zoom"}}},
-          Bundle{helper, "us.zoom.helper", {{"CFBundleName", "Zoom Helper"}}}},
-         helper + "/Contents/MacOS/Zoom Helper",
-         "Zoom Helper",
-         "us.zoom.xos|Zoom"},
-        {"bundle whose name is not a string",
-         {},
-         {Bundle{"/Applications/Rec.app", "org.rec", {{"CFBundleName", 3}}}},
-         "/Applications/Rec.app/Contents/MacOS/rec",
-         "rec",
-         "org.rec|org.rec"},
-        {"plain executable",
-         {},
-         {},
-         "/usr/local/bin/sox.bin",
-         "sox",
+        {"helper inside the application's bundle", "", "", helper + "/Contents/MacOS/Zoom Helper",
+         "Zoom Helper", "us.zoom.xos|Zoom"},
+        {"bundle whose name is not a string", "", "", "/Applications/Rec.app/Contents/MacOS/rec",
+         "rec", "org.rec|org.rec"},
+        {"plain executable", "", "", "/usr/local/bin/sox.bin", "sox",
          "path:/usr/local/bin/sox.bin|sox"},
-        {"path that is not UTF-8",
-         {},
-         {},
-         "/opt/rec\xFF/rec",
-         "rec",
+        {"path that is not UTF-8", "", "", "/opt/rec\xFF/rec", "rec",
          "path:/opt/rec\xEF\xBF\xBD/rec|rec"},
-        {"known only by its log name", {}, {}, "", "sox", "process:sox|sox"},
-        {"daemon by bundle id", std::pair{"com.apple.coreaudiod", "A"}, {}, "", "x", ""},
-        {"daemon by log name", {}, {}, "", "SystemSoundServer-macOS", ""},
-        {"the helper itself", {}, {}, "", "Ostrovane", ""},
+        {"known only by its log name", "", "", "", "sox", "process:sox|sox"},
+        {"daemon by bundle id", "com.apple.coreaudiod", "A", "", "x", ""},
+        {"daemon by log name", "", "", "", "SystemSoundServer-macOS", ""},
+        {"the helper itself", "", "", "", "Ostrovane", ""},
     };
     start();
     auto& apps = world.applications();
+    apps.addBundle({zoom, "us.zoom.xos", {{"CFBundleDisplayName", "Zoom"}}});
+    apps.addBundle({helper, "us.zoom.helper", {{"CFBundleName", "Zoom Helper"}}});
+    apps.addBundle({"/Applications/Rec.app", "org.rec", {{"CFBundleName", 3}}});
     for (platform::Pid pid = 301; const auto& c : cases) {
-        if (c.registered)
-            apps.addApplication({pid, c.registered->first, c.registered->second, {}});
-        for (const auto& bundle : c.bundles)
-            apps.addBundle(bundle);
+        if (!c.registeredId.empty())
+            apps.addApplication({pid, c.registeredId, c.registeredName, {}});
         if (!c.executable.empty())
             apps.setExecutablePath(pid, c.executable);
         say(c.hint, pid, true);
