@@ -71,10 +71,9 @@ TEST_F(FrameWriterTest, ReaderClosingDuringALargeWriteEndsTheWriteWithOneEpipe) 
 }
 
 TEST_F(FrameWriterTest, SignalsInterruptingTheWriteDoNotCutTheFrame) {
-    struct sigaction action {};
+    struct sigaction action {};  // no SA_RESTART: blocked writes return early
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: blocked writes return early
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
@@ -121,12 +120,11 @@ TEST_F(FrameWriterTest, ConcurrentWritersInterleaveOnlyAtFrameBoundaries) {
     auto writeStream = [&](FrameType type) {
         for (std::uint32_t sequence = 0; sequence < framesPerWriter; ++sequence) {
             const auto payload = payloadFor(type, sequence);
-            if (type == FrameType::video) {
+            if (type == FrameType::video)
                 writer.writeVideoFrame(1920, 1080, 10, sequence % 10 == 0, sequence * 100000ull,
                                        payload, sequence);
-            } else {
+            else
                 writer.writeBinaryFrame(type, 48000, 2, 16, 0.5, payload, sequence);
-            }
         }
     };
     std::vector<std::uint8_t> received;

@@ -196,12 +196,11 @@ TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
                       dispatch::Duration(1));
         {
             std::vector<std::jthread> threads;
-            for (int t = 0; t < (withStop ? 3 : 1); ++t) {
+            for (int t = 0; t < (withStop ? 3 : 1); ++t)
                 threads.emplace_back([&, t] {
                     system->sendOutcome((round + t) % 2 ? platform::MaybeError{}
                                                         : platform::Error{"d", t, "x"});
                 });
-            }
             if (withStop)
                 threads.emplace_back([&] { streamer->stop({}); });
             clock.advance(dispatch::Duration(1));

@@ -73,10 +73,8 @@ TEST_F(DataPathFixture, WholeFramesLeaveWithTheirHeaderAndSequencesWrapPerStream
     EXPECT_EQ(header.level,
               protocol::levelFromRms(protocol::calculateRMSInt16(std::span(audio).first(kFrame))));
     std::vector<std::uint32_t> mic, sys;
-    for (const auto& f : micFrames)
-        mic.push_back(f.sequence);
-    for (const auto& f : framesOf(AudioProtocol::FrameType::system))
-        sys.push_back(f.sequence);
+    for (const auto& f : out.frames())
+        (f.type == AudioProtocol::FrameType::mic ? mic : sys).push_back(f.sequence);
     EXPECT_THAT(mic, ElementsAre(0xFFFFFFFEu, 0xFFFFFFFFu, 0u));
     EXPECT_THAT(sys, ElementsAre(0xFFFFFFFFu, 0u, 1u));
     EXPECT_EQ(path->nextSequences().mic, 1u);
