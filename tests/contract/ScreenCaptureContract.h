@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "contract/ProviderHarness.h"
@@ -31,9 +32,8 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
     platform::Result<platform::ShareableContent> query() {
         Recorder<platform::Result<platform::ShareableContent>> answers;
         screen->shareableContent({}, [&](auto result) { answers.add(std::move(result)); });
-        if (!harness->waitUntil([&] { return answers.size() > 0; }, 5)) {
+        if (!harness->waitUntil([&] { return answers.size() > 0; }, 5))
             return platform::Error{"contract", -1, "no answer"};
-        }
         return answers.values().front();
     }
 
@@ -61,30 +61,25 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
 TEST_P(ScreenCaptureContract, SystemAudioStreamDeliversFloatBuffersBetweenStartAndStop) {
     platform::StreamConfiguration config{.width = 16, .height = 16};
     config.pixelFormat = platform::PixelFormat::yuv420v;
-    config.capturesAudio = true;
-    config.excludesCurrentProcessAudio = true;
+    config.capturesAudio = config.excludesCurrentProcessAudio = true;
     stream = screen->makeStream(screen->makeFilter(display), config, [](const auto&) {});
     EXPECT_EQ(stream->configuration(), config);
 
     Recorder<std::shared_ptr<const platform::SampleBuffer>> buffers;
     ASSERT_FALSE(stream->addAudioOutput([&](auto b) { buffers.add(std::move(b)); }, queue->ref()));
 
-    auto started = start();
-    ASSERT_EQ(started.size(), 1u);
-    ASSERT_FALSE(started.front()) << started.front()->description();
+    ASSERT_THAT(start(), testing::ElementsAre(std::nullopt));
     ASSERT_TRUE(harness->waitUntil([&] { return buffers.size() >= 2; }, 5));
     for (const auto& b : buffers.values()) {
         auto d = b->streamDescription();
         ASSERT_TRUE(d);
-        EXPECT_EQ(d->sampleRate, 48000);
-        EXPECT_EQ(d->channelsPerFrame, 2u);
-        EXPECT_TRUE(d->isFloat);
+        EXPECT_EQ(std::tuple(d->sampleRate, d->channelsPerFrame, d->isFloat),
+                  std::tuple(48000.0, 2u, true));
         EXPECT_GT(b->frameCount(), 0);
     }
 
-    auto stopped = complete([&](auto done) { stream->stopCapture(done); });
-    ASSERT_EQ(stopped.size(), 1u);
-    EXPECT_FALSE(stopped.front());
+    EXPECT_THAT(complete([&](auto done) { stream->stopCapture(done); }),
+                testing::ElementsAre(std::nullopt));
     const std::size_t afterStop = buffers.size();
     harness->pass(0.5);
     EXPECT_EQ(buffers.size(), afterStop);
@@ -93,12 +88,10 @@ TEST_P(ScreenCaptureContract, SystemAudioStreamDeliversFloatBuffersBetweenStartA
 
 TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfiguredSizeInTimeOrder) {
     EXPECT_NE(display.displayId, 0u);
-    EXPECT_GT(display.width, 0);
-    EXPECT_GT(display.height, 0);
+    EXPECT_TRUE(display.width > 0 && display.height > 0);
     const auto filter = screen->makeFilter(display);
     EXPECT_GT(filter.pointPixelScale, 0);
-    EXPECT_GT(filter.contentRect.width, 0);
-    EXPECT_GT(filter.contentRect.height, 0);
+    EXPECT_TRUE(filter.contentRect.width > 0 && filter.contentRect.height > 0);
 
     stream = screen->makeStream(
         filter, {.width = 320, .height = 180, .minimumFrameInterval = {1, 10}, .scalesToFit = true},
@@ -112,16 +105,14 @@ TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfigure
     for (const auto& s : samples.values()) {
         if (!s.isValid || !s.image)
             continue;
-        EXPECT_EQ(s.image->width(), 320u);
-        EXPECT_EQ(s.image->height(), 180u);
+        EXPECT_EQ(std::pair(s.image->width(), s.image->height()), std::pair(320u, 180u));
         EXPECT_GT(s.presentationTime.seconds(), last);
         last = s.presentationTime.seconds();
     }
 
     // A filter update of the running stream completes once.
-    auto updated = complete([&](auto done) { stream->updateContentFilter(filter, done); });
-    ASSERT_EQ(updated.size(), 1u);
-    EXPECT_FALSE(updated.front());
+    EXPECT_THAT(complete([&](auto done) { stream->updateContentFilter(filter, done); }),
+                testing::ElementsAre(std::nullopt));
 
     // After the output is removed nothing more arrives.
     EXPECT_FALSE(stream->removeOutput(platform::StreamOutputType::screen));
@@ -140,8 +131,7 @@ TEST_P(ScreenCaptureContract, ScreenshotHasTheConfiguredSize) {
     ASSERT_EQ(shots.size(), 1u);
     const auto shot = shots.values().front();
     ASSERT_TRUE(shot.ok()) << shot.error().description();
-    EXPECT_EQ(shot.value().width(), 200u);
-    EXPECT_EQ(shot.value().height(), 100u);
+    EXPECT_EQ(std::pair(shot.value().width(), shot.value().height()), std::pair(200u, 100u));
 }
 
 }  // namespace ostrovane::contract
