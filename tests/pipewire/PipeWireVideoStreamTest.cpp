@@ -263,6 +263,7 @@ struct FrameCase {
     std::int32_t headerFlags, chunkFlags;
     std::uint32_t cut;
     std::optional<Region> shown;
+    friend void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Frames : public PipeWireVideoStreamTest, public ::testing::WithParamInterface<FrameCase> {};

@@ -200,6 +200,7 @@ TEST_F(WaylandHelper, ASwitchFilmsTheOtherOutputAndTheUsersPickIsFilmedAsGranted
 struct LossCase {
     const char* name;
     void (PrivateWaylandSession::*kill)();
+    friend void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 };
 class WaylandHelperLoss : public WaylandHelper, public ::testing::WithParamInterface<LossCase> {};
 

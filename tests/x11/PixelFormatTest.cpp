@@ -13,6 +13,7 @@ struct LayoutCase {
     PixelLayout layout;
     std::vector<std::uint8_t> pixel;  // one pixel as the server sends it
     std::uint32_t rgb;                // what it shows; 0: refused
+    friend void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
 };
 
 // Orange, 255,128,0: 10-bit green 514, 6-bit 32 and 5-bit 16 are the

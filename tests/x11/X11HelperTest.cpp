@@ -213,6 +213,7 @@ struct LossCase {
     Loss loss;
     const char* event;
     const char* screen = "1920x1080x24";
+    friend void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 };
 class X11HelperLoss : public X11Helper, public ::testing::WithParamInterface<LossCase> {
   protected:

@@ -111,6 +111,7 @@ struct StreamCase {
     std::int32_t sessionWidth, sessionHeight;
     std::uint32_t imageWidth, imageHeight;
     int decodedWidth, decodedHeight;
+    friend void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 };
 class X264StreamTest : public X264DecodeTest, public testing::WithParamInterface<StreamCase> {};
 

@@ -75,6 +75,7 @@ struct LostDeviceCase {
     const char* name;
     bool removeDefault;  // else the new default refuses to run
     bool stopBeforeReturn;
+    friend void PrintTo(const LostDeviceCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class MicLostDeviceTest : public MicDeviceFollowingTest,

@@ -16,6 +16,7 @@ struct Step {
 struct Scenario {
     std::string name;
     std::vector<Step> steps;
+    friend void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 };
 
 void start(MonitorFixture& f) {
