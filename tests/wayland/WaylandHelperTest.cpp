@@ -85,6 +85,10 @@ class WaylandHelper : public HelperScreenTest {
 // Every start sends the stored grant and keeps what the portal returns; a
 // still screen sends the helper nothing, and the stream goes on at its rate.
 TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer: the portal's cast stops sending a slowed consumer the last "
+                    "image of an output that has gone still";
+#endif
     const std::uint64_t display = displayId();
     const auto askedWithGrant = [&](std::size_t from) {
         return helper->errors()
