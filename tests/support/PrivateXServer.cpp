@@ -2,9 +2,12 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 
 namespace ostrovane::test {
@@ -32,9 +35,17 @@ void PrivateXServer::kill() {
     server_->waitForExit(std::chrono::seconds(5));
     if (name_.empty())
         return;
-    // What the killed server leaves behind (the next one would take it over).
-    std::filesystem::remove("/tmp/.X" + name_.substr(1) + "-lock");
-    std::filesystem::remove("/tmp/.X11-unix/X" + name_.substr(1));
+    // The killed server's socket file goes; its number stays taken while this
+    // fixture lives, or a server started in parallel would answer in its
+    // place: servers pick a free number by binding its abstract socket, which
+    // this process now holds (bound, not listening: clients are refused).
+    const std::string socket = "/tmp/.X11-unix/X" + name_.substr(1);
+    std::filesystem::remove(socket);
+    held_ = UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    socket.copy(address.sun_path + 1, socket.size());
+    ::bind(held_.get(), reinterpret_cast<sockaddr*>(&address),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + socket.size()));
 }
 
 bool PrivateXServer::ready() {

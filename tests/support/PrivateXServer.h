@@ -39,6 +39,7 @@ class PrivateXServer {
     std::string name_;
     std::unique_ptr<Subprocess> server_;
     UniqueFd output_;
+    UniqueFd held_;  // a killed server's abstract socket
 };
 
 }  // namespace ostrovane::test
