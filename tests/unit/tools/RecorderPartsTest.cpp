@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "recorder/RecorderOptions.h"
 #include "recorder/StreamStats.h"
 #include "recorder/WavWriter.h"
+#include "support/WavFile.h"
 
 namespace ostrovane::tools {
 namespace {
@@ -47,29 +47,19 @@ TEST(StreamStats, CountsGapsAcrossTheWrapMeasuresLevelsAndReadsTheHelpersDropTot
     EXPECT_FALSE(droppedAudioTotals("SimpleAudioStreamer: audio dropped, total mic=x"));
 }
 
+// The file, its sizes filled in at the close, is the canonical WAV of the samples.
 TEST(WavWriter, WritesACompleteHeaderForTheDataWritten) {
-    const auto path = std::filesystem::temp_directory_path() / "ostrovane-wav-writer-test.wav";
+    const test::TempFile file("wav-writer.wav", {});
     {
-        WavWriter wav(path.string(), 48000, 2);
+        WavWriter wav(file.path(), 48000, 2);
         ASSERT_TRUE(wav.ok());
         wav.append(pcmOf({1, 2, 3, 4}));
         wav.append(pcmOf({5, 6}));
         EXPECT_TRUE(wav.close());
     }
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-    std::filesystem::remove(path);
-    ASSERT_EQ(bytes.size(), 44u + 12u);
-    auto u32 = [&](std::size_t at) {
-        return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | bytes[at + 3] << 24;
-    };
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-    EXPECT_EQ(u32(4), 36u + 12u);
-    EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(u32(24), 48000u);
-    EXPECT_EQ(u32(28), 48000u * 4);
-    EXPECT_EQ(u32(40), 12u);
-    EXPECT_EQ(bytes[44], 1);
+    std::ifstream in(file.path(), std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(bytes, test::makeWav({.channels = 2, .sampleRate = 48000}, test::ramp(6, 1)));
 }
 
 TEST(RecorderOptions, ParsesOptionsAndCommandsAndRejectsBadOnes) {
