@@ -78,11 +78,8 @@ TEST_P(AudioCaptureContract, DevicesAreListedUnknownOnesRefusedAndPermissionAnsw
     ASSERT_FALSE(input.ok());
     EXPECT_FALSE(input.error().localizedDescription().empty());
 
-    Recorder<bool> answers;
-    capture->requestAccess([&](bool granted) { answers.add(granted); });
-    ASSERT_TRUE(harness->waitUntil([&] { return answers.size() > 0; }, 5));
-    harness->pass(0.3);
-    EXPECT_EQ(answers.size(), 1u);
+    EXPECT_EQ(harness->answers<bool>([&](auto done) { capture->requestAccess(done); }, 0.3).size(),
+              1u);
 }
 
 TEST_P(AudioCaptureContract, RunningSessionDeliversDescribedBuffersOnItsQueueUntilStopped) {

@@ -17,6 +17,32 @@
 
 namespace ostrovane::contract {
 
+// Collects values handed over on platform threads or queues.
+template <class T>
+class Recorder {
+  public:
+    void add(T value) {
+        std::lock_guard lock(mutex_);
+        _values.push_back(std::move(value));
+    }
+    std::size_t size() const {
+        std::lock_guard lock(mutex_);
+        return _values.size();
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        _values.clear();
+    }
+    std::vector<T> values() const {
+        std::lock_guard lock(mutex_);
+        return _values;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<T> _values;  // guarded by mutex_
+};
+
 // What a provider's contract tests need besides its interfaces: a way to let
 // time pass, and a few ways to arrange its world. A provider that cannot do
 // one of the arrangements answers nothing and the test that needs it is
@@ -40,6 +66,18 @@ class ProviderHarness {
             pass(0.05);
         }
         return done();
+    }
+
+    // Hands `call` a handler that keeps what it is given, waits for the first
+    // answer and `settle` seconds more, and returns every answer that came:
+    // exactly one is expected.
+    template <class T, class Call>
+    std::vector<T> answers(Call call, double settle = 0.2) {
+        Recorder<T> got;
+        call([&got](T value) { got.add(std::move(value)); });
+        waitUntil([&] { return got.size() > 0; }, 5);
+        pass(settle);
+        return got.values();
     }
 
     // A new microphone, made the default input; its unique id.
@@ -95,31 +133,5 @@ inline void PrintTo(const Provider& provider, std::ostream* os) {
 inline std::string providerName(const testing::TestParamInfo<Provider>& info) {
     return info.param.name;
 }
-
-// Collects values handed over on platform threads or queues.
-template <class T>
-class Recorder {
-  public:
-    void add(T value) {
-        std::lock_guard lock(mutex_);
-        _values.push_back(std::move(value));
-    }
-    std::size_t size() const {
-        std::lock_guard lock(mutex_);
-        return _values.size();
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        _values.clear();
-    }
-    std::vector<T> values() const {
-        std::lock_guard lock(mutex_);
-        return _values;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<T> _values;  // guarded by mutex_
-};
 
 }  // namespace ostrovane::contract

@@ -15,10 +15,12 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
         harness = GetParam().make();
         screen = harness->platform().screenCapture;
         queue = std::make_unique<dispatch::SerialQueue>(harness->clock(), "contract.screen");
-        auto content = query();
-        ASSERT_TRUE(content.ok()) << content.error().description();
-        ASSERT_FALSE(content.value().displays.empty());
-        display = content.value().displays.front();
+        const auto content = harness->answers<platform::Result<platform::ShareableContent>>(
+            [&](auto done) { screen->shareableContent({}, done); });
+        ASSERT_EQ(content.size(), 1u);
+        ASSERT_TRUE(content[0].ok()) << content[0].error().description();
+        ASSERT_FALSE(content[0].value().displays.empty());
+        display = content[0].value().displays.front();
     }
     void TearDown() override {
         if (stream) {
@@ -29,23 +31,11 @@ class ScreenCaptureContract : public testing::TestWithParam<Provider> {
         queue.reset();
     }
 
-    platform::Result<platform::ShareableContent> query() {
-        Recorder<platform::Result<platform::ShareableContent>> answers;
-        screen->shareableContent({}, [&](auto result) { answers.add(std::move(result)); });
-        if (!harness->waitUntil([&] { return answers.size() > 0; }, 5))
-            return platform::Error{"contract", -1, "no answer"};
-        return answers.values().front();
-    }
-
     // Starts, stops or updates `stream` through `call` and returns every
     // completion that came: exactly one is expected.
     template <class Call>
     std::vector<platform::MaybeError> complete(Call call) {
-        Recorder<platform::MaybeError> done;
-        call([&](platform::MaybeError e) { done.add(std::move(e)); });
-        harness->waitUntil([&] { return done.size() > 0; }, 5);
-        harness->pass(0.2);
-        return done.values();
+        return harness->answers<platform::MaybeError>(call);
     }
     std::vector<platform::MaybeError> start() {
         return complete([&](auto done) { stream->startCapture(done); });
@@ -123,13 +113,11 @@ TEST_P(ScreenCaptureContract, ScreenStreamOfADisplayDeliversImagesOfTheConfigure
 }
 
 TEST_P(ScreenCaptureContract, ScreenshotHasTheConfiguredSize) {
-    Recorder<platform::Result<platform::Image>> shots;
-    screen->screenshot(screen->makeFilter(display), {.width = 200, .height = 100},
-                       [&](auto result) { shots.add(std::move(result)); });
-    ASSERT_TRUE(harness->waitUntil([&] { return shots.size() > 0; }, 5));
-    harness->pass(0.2);
+    const auto shots = harness->answers<platform::Result<platform::Image>>([&](auto done) {
+        screen->screenshot(screen->makeFilter(display), {.width = 200, .height = 100}, done);
+    });
     ASSERT_EQ(shots.size(), 1u);
-    const auto shot = shots.values().front();
+    const auto& shot = shots.front();
     ASSERT_TRUE(shot.ok()) << shot.error().description();
     EXPECT_EQ(std::pair(shot.value().width(), shot.value().height()), std::pair(200u, 100u));
 }
