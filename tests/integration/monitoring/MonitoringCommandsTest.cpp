@@ -1,8 +1,8 @@
 #include <nlohmann/json.hpp>
 
-#include "integration/monitoring/AppFixture.h"
+#include "integration/AppOnSimMachine.h"
 
-namespace ostrovane::app::testing {
+namespace ostrovane::test {
 namespace {
 
 // The machine has the microphone "sim-mic" as its default input and one
@@ -103,4 +103,4 @@ TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
 }
 
 }  // namespace
-}  // namespace ostrovane::app::testing
+}  // namespace ostrovane::test

@@ -1,8 +1,10 @@
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
-#include "integration/monitoring/AppFixture.h"
+#include "integration/AppOnSimMachine.h"
 
-namespace ostrovane::app::testing {
+namespace ostrovane::test {
 namespace {
 
 using platform::RenderStatus;
@@ -35,33 +37,29 @@ class SamplingCommands : public AppOnSimMachine {
 // Sampled three at a time and listed loudest first. The command announces
 // the run, then writes the record and no answer.
 TEST_F(SamplingCommands, SampleAnnouncesThenRecordsAtMostThreeAtOnceWithMeanAndPeak) {
-    auto isRecord = [](const std::string& l) { return l.starts_with("RUNNING_MICS_SAMPLE:"); };
+    const std::string started = "EVENT:RUNNING_MICS_SAMPLE_STARTED";
     for (const auto& [command, reason] :
          std::vector<std::pair<std::string, std::string>>{{"SAMPLE_RUNNING_MICS", "requested"},
                                                           {"sample_running_mics:", ""},
                                                           {"SAMPLE_RUNNING_MICS:after", "after"}}) {
         SCOPED_TRACE(command);
         const std::size_t from = app.lines().size();
-        app.send(command);
-        const auto started = app.errors().waitForLine("EVENT:RUNNING_MICS_SAMPLE_STARTED", from);
-        ASSERT_TRUE(started);
-        std::optional<std::size_t> record;
         std::size_t mostOpen = 0;
-        for (int step = 0; step < 200 && !(record = app.errors().waitForLineMatching(
-                                               isRecord, from, std::chrono::milliseconds(20)));
-             ++step) {
-            std::size_t open = 0;
-            for (const char* uid : kMics)
-                open += world.audio().runningSessions(uid);
-            mostOpen = std::max(mostOpen, open);
-            clock.advance(dispatch::milliseconds(10));
-        }
+        const auto json = nlohmann::json::parse(
+            stepUntil(command, "RUNNING_MICS_SAMPLE:", dispatch::milliseconds(10), [&] {
+                std::size_t open = 0;
+                for (const char* uid : kMics)
+                    open += world.audio().runningSessions(uid);
+                mostOpen = std::max(mostOpen, open);
+            }));
         EXPECT_EQ(mostOpen, 3u);
-        ASSERT_TRUE(record);
-        EXPECT_LT(*started, *record);
-        const auto lines = app.lines();
-        EXPECT_TRUE(answers({lines.begin() + static_cast<long>(from), lines.end()}).empty());
-        const auto json = nlohmann::json::parse(lines[*record].substr(20));
+        const auto all = app.lines();
+        const std::vector<std::string> lines(all.begin() + static_cast<long>(from), all.end());
+        EXPECT_TRUE(answers(lines).empty());
+        EXPECT_LT(std::ranges::find(lines, started) - lines.begin(),
+                  std::ranges::find_if(lines, [](const std::string& l) {
+                      return l.starts_with("RUNNING_MICS_SAMPLE:");
+                  }) - lines.begin());
         EXPECT_EQ(json["reason"], reason);
         EXPECT_FALSE(json.contains("selectedDeviceId"));
         // Two rounds: three devices, then the last two as slots free up.
@@ -88,8 +86,8 @@ TEST_F(SamplingCommands, SampleAnnouncesThenRecordsAtMostThreeAtOnceWithMeanAndP
 TEST_F(SamplingCommands, SampleNamesTheStreamingMicrophone) {
     app.send("START_STREAMING");
     ASSERT_TRUE(app.answer("STREAMING:started"));
-    const auto lines = runUntil("SAMPLE_RUNNING_MICS", "RUNNING_MICS_SAMPLE:");
-    const auto json = nlohmann::json::parse(lastStartingWith(lines, "RUNNING_MICS_SAMPLE:"));
+    const auto json =
+        nlohmann::json::parse(stepUntil("SAMPLE_RUNNING_MICS", "RUNNING_MICS_SAMPLE:"));
     EXPECT_EQ(json["selectedDeviceId"], "quiet");
 }
 
@@ -119,11 +117,10 @@ TEST_F(SamplingCommands, MicTapAnswersAndBoundsItsRetries) {
                       : RenderStatus::insufficientDataFromInputNode);
         if (c.then)
             world.offlineAudio().pushRenderAnswer(*c.then);
-        const auto lines = runUntil("TEST_MIC_TAP", "CMD_RESPONSE:TEST_MIC_TAP:");
-        const std::string answer = lastStartingWith(lines, "CMD_RESPONSE:TEST_MIC_TAP:");
+        const std::string answer = stepUntil("TEST_MIC_TAP", "CMD_RESPONSE:TEST_MIC_TAP:");
         EXPECT_TRUE(answer.starts_with(c.answer)) << answer;
     }
 }
 
 }  // namespace
-}  // namespace ostrovane::app::testing
+}  // namespace ostrovane::test

@@ -1,33 +1,17 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <nlohmann/json.hpp>
 
-#include "dispatch/ManualClock.h"
+#include "integration/AppOnSimMachine.h"
 #include "platform/encoding/Base64.h"
-#include "platform/sim/SimWorld.h"
-#include "support/InProcessApp.h"
 
 namespace ostrovane::test {
 
-// The app over pipes on a simulated machine (one microphone, main display 1
-// of 1920 × 1080) with time on a manual clock.
-class VideoFixture : public ::testing::Test {
+// The app on a simulated machine with one microphone and main display 1 of
+// 1920 × 1080.
+class VideoFixture : public AppOnSimMachine {
   protected:
     VideoFixture() { world.addTypicalMachine(); }
-
-    // Sends `command` and returns the payload of the response that begins
-    // with the command's own tag (or `prefix`), empty when none came.
-    std::string ask(const std::string& command, std::string prefix = "") {
-        if (prefix.empty())
-            prefix = command.substr(0, command.find(':')) + ":";
-        if (prefix == "SCREENSHOT:")
-            prefix = "SCREENSHOT_DATA:";
-        const std::size_t from = app.lines().size();
-        app.send(command);
-        return app.answerStartingWith(prefix, from).value_or("");
-    }
 
     std::vector<protocol::Frame> videoFrames() const {
         auto frames = app.frames();
@@ -41,8 +25,6 @@ class VideoFixture : public ::testing::Test {
         return {p.begin(), p.begin() + static_cast<std::ptrdiff_t>(std::min(n, p.size()))};
     }
 
-    bool hasLine(const std::string& line) { return app.errors().waitForLine(line).has_value(); }
-
     // Width and height of a PNG given as Base64 (with or without a data-URL
     // prefix); {0, 0} when it is not one.
     static std::pair<std::uint32_t, std::uint32_t> pngSize(std::string_view base64) {
@@ -53,10 +35,6 @@ class VideoFixture : public ::testing::Test {
             size[i / 4] = size[i / 4] << 8 | bytes[16 + i];
         return {size[0], size[1]};
     }
-
-    dispatch::ManualClock clock{1'765'000'000.0};
-    platform::sim::SimWorld world{clock};
-    InProcessApp app{clock, world.platform()};
 };
 
 }  // namespace ostrovane::test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,9 +10,7 @@
 #include "platform/sim/SimWorld.h"
 #include "support/InProcessApp.h"
 
-namespace ostrovane::app::testing {
-
-using test::linesStartingWith;
+namespace ostrovane::test {
 
 // The app over pipes on a simulated machine (empty until a test adds to it)
 // with time on a manual clock.
@@ -20,6 +19,18 @@ class AppOnSimMachine : public ::testing::Test {
     AppOnSimMachine() {
         EXPECT_TRUE(app.errors().waitForLineMatching(
             [](const std::string& l) { return l.starts_with("Helper ready"); }));
+    }
+
+    // Sends `command` and returns the payload of the response that begins
+    // with the command's own tag (or `prefix`), empty when none came.
+    std::string ask(const std::string& command, std::string prefix = "") {
+        if (prefix.empty())
+            prefix = command.substr(0, command.find(':')) + ":";
+        if (prefix == "SCREENSHOT:")
+            prefix = "SCREENSHOT_DATA:";
+        const std::size_t from = app.lines().size();
+        app.send(command);
+        return app.answerStartingWith(prefix, from).value_or("");
     }
 
     // Sends the lines, then waits until all of them have been handled; the
@@ -41,19 +52,27 @@ class AppOnSimMachine : public ::testing::Test {
         return out;
     }
 
-    // Sends `command` and steps time until a line starting with `until`;
-    // the lines written since.
-    std::vector<std::string> runUntil(const std::string& command, const std::string& until) {
+    // Sends `command` and steps time in `step`s (calling `eachStep` before
+    // each) until a line starting with `prefix` comes; the rest of that
+    // line, empty when none came.
+    std::string stepUntil(
+        const std::string& command, const std::string& prefix,
+        dispatch::Duration step = dispatch::milliseconds(50),
+        const std::function<void()>& eachStep = [] {}) {
         const std::size_t from = app.lines().size();
         app.send(command);
-        auto matches = [&](const std::string& l) { return l.starts_with(until); };
-        for (int step = 0; step < 100 && !app.errors().waitForLineMatching(
-                                             matches, from, std::chrono::milliseconds(20));
-             ++step)
-            clock.advance(dispatch::milliseconds(50));
-        EXPECT_TRUE(app.errors().waitForLineMatching(matches, from)) << command;
-        const auto all = app.lines();
-        return {all.begin() + static_cast<long>(from), all.end()};
+        auto matches = [&](const std::string& l) { return l.starts_with(prefix); };
+        std::optional<std::size_t> at;
+        for (int i = 0; i < 200 && !(at = app.errors().waitForLineMatching(
+                                         matches, from, std::chrono::milliseconds(20)));
+             ++i) {
+            eachStep();
+            clock.advance(step);
+        }
+        if (!at)
+            at = app.errors().waitForLineMatching(matches, from);
+        EXPECT_TRUE(at) << command;
+        return at ? app.lines()[*at].substr(prefix.size()) : "";
     }
 
     // The answers among `lines`, without their tag.
@@ -66,19 +85,11 @@ class AppOnSimMachine : public ::testing::Test {
         return out;
     }
 
-    // The rest of the last line starting with `prefix`, empty when none does.
-    static std::string lastStartingWith(const std::vector<std::string>& lines,
-                                        const std::string& prefix) {
-        for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-            if (it->starts_with(prefix))
-                return it->substr(prefix.size());
-        }
-        return "";
-    }
+    bool hasLine(const std::string& line) { return app.errors().waitForLine(line).has_value(); }
 
     dispatch::ManualClock clock{1'765'000'000.0};
     platform::sim::SimWorld world{clock};
-    test::InProcessApp app{clock, world.platform()};
+    InProcessApp app{clock, world.platform()};
 };
 
-}  // namespace ostrovane::app::testing
+}  // namespace ostrovane::test
