@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <mutex>
 
+#include "contract/ProviderHarness.h"
 #include "dispatch/ManualClock.h"
 #include "platform/sim/SimWorld.h"
 #include "protocol/TextChannel.h"
@@ -39,20 +39,23 @@ class MicFixture : public ::testing::Test {
         const platform::Platform p = world.platform();
         auto made = MicrophoneSource::create({p.audioCapture, p.audioHardware, text, clock});
         made->setOnAudioData([this](std::span<const std::uint8_t> chunk) {
-            std::lock_guard lock(audioMutex_);
-            audio_.insert(audio_.end(), chunk.begin(), chunk.end());
-            ++chunks_;
+            received.add({chunk.begin(), chunk.end()});
         });
         return made;
+    }
+
+    // Asks `s` to start; its outcome, once it comes.
+    static std::future<platform::MaybeError> beginStart(MicrophoneSource& s) {
+        auto done = std::make_shared<std::promise<platform::MaybeError>>();
+        s.start([done](platform::MaybeError e) { done->set_value(std::move(e)); });
+        return done->get_future();
     }
 
     // Starts `source` (made on first use) and returns its outcome.
     platform::MaybeError startSource() {
         if (!source)
             source = makeSource();
-        auto done = std::make_shared<std::promise<platform::MaybeError>>();
-        auto outcome = done->get_future();
-        source->start([done](platform::MaybeError e) { done->set_value(std::move(e)); });
+        auto outcome = beginStart(*source);
         clock.settle();
         EXPECT_EQ(outcome.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         return outcome.get();
@@ -72,25 +75,21 @@ class MicFixture : public ::testing::Test {
         return test::records(lines, "DEVICE_DIAGNOSTIC:");
     }
 
-    std::vector<std::uint8_t> audio() {
-        std::lock_guard lock(audioMutex_);
-        return audio_;
+    // The audio delivered so far, in one piece, and the number of chunks.
+    std::vector<std::uint8_t> audio() const {
+        std::vector<std::uint8_t> all;
+        for (const auto& chunk : received.values())
+            all.insert(all.end(), chunk.begin(), chunk.end());
+        return all;
     }
-    std::size_t chunks() {
-        std::lock_guard lock(audioMutex_);
-        return chunks_;
-    }
+    std::size_t chunks() const { return received.size(); }
 
     dispatch::ManualClock clock;
     platform::sim::SimWorld world;
     test::MemoryChannels out;
     protocol::TextChannel& text = out.text();
     std::shared_ptr<MicrophoneSource> source;
-
-  private:
-    std::mutex audioMutex_;
-    std::vector<std::uint8_t> audio_;
-    std::size_t chunks_ = 0;
+    contract::Recorder<std::vector<std::uint8_t>> received;
 };
 
 }  // namespace ostrovane::sources::mic::testing

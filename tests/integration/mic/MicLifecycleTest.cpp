@@ -81,14 +81,8 @@ TEST_F(MicLifecycleTest, FailedStartsReportTheirCauseAndLeaveTheSourceInactive) 
 
 TEST_F(MicLifecycleTest, ReleasingTheSourceDuringStartFailsTheStartAndStopsEverything) {
     addDevice({.uid = "mic-a", .name = "Mic A"}, true);
-    const platform::Platform p = world.platform();
     world.audio().holdPermissionAnswers(true);
-    auto done = std::make_shared<std::promise<platform::MaybeError>>();
-    auto outcome = done->get_future();
-    {
-        auto doomed = MicrophoneSource::create({p.audioCapture, p.audioHardware, text, clock});
-        doomed->start([done](platform::MaybeError e) { done->set_value(std::move(e)); });
-    }
+    auto outcome = beginStart(*makeSource());
     world.audio().holdPermissionAnswers(false);
     ASSERT_EQ(world.audio().releasePermissionAnswers(), 1u);
     clock.settle();
