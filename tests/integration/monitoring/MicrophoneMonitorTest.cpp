@@ -1,6 +1,6 @@
 #include <functional>
 
-#include "MonitorFixture.h"
+#include "integration/monitoring/MonitorFixture.h"
 
 namespace ostrovane::monitoring::testing {
 namespace {

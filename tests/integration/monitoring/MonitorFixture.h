@@ -1,27 +1,23 @@
 #pragma once
 
-#include <gtest/gtest.h>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "dispatch/ManualClock.h"
+#include "integration/monitoring/MicAppFixture.h"
 #include "monitoring/MicrophoneMonitor.h"
-#include "platform/sim/SimWorld.h"
-#include "protocol/TextChannel.h"
-#include "support/JsonRecords.h"
-#include "support/MemoryChannels.h"
 
 namespace ostrovane::monitoring::testing {
 
 using platform::Scope;
 
-// A simulated machine on a manual clock with a default microphone "mic", two
-// USB microphones "usb1" and "usb2" and a speaker, and a microphone monitor
-// whose text channel is read back line by line.
-class MonitorFixture : public ::testing::Test {
+// The detector's machine with a default microphone "mic", two USB
+// microphones "usb1" and "usb2" and a speaker, and a microphone monitor on
+// it.
+class MonitorFixture : public MicAppFixture {
   public:
-    MonitorFixture() : world(clock) {
+    using MicAppFixture::clock;
+    using MicAppFixture::world;
+
+    MonitorFixture() {
         for (const char* uid : {"mic", "usb1", "usb2"})
             world.audio().addDevice({.uid = uid, .name = std::string(uid) + " name"});
         world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
@@ -29,14 +25,11 @@ class MonitorFixture : public ::testing::Test {
         clock.settle();
     }
 
-    ~MonitorFixture() override {
-        monitor.reset();
-        clock.settle();
-    }
+    ~MonitorFixture() override { monitor.reset(); }
 
     void startMonitor() {
         monitor = std::make_unique<MicrophoneMonitor>(
-            MicrophoneMonitor::Dependencies{world.platform().audioHardware, text, clock});
+            MicrophoneMonitor::Dependencies{platform.audioHardware, channels.text(), clock});
         monitor->startMonitoring();
         clock.settle();
     }
@@ -51,7 +44,7 @@ class MonitorFixture : public ::testing::Test {
     // numeric timestamp.
     std::vector<std::string> micEvents() {
         std::vector<std::string> events;
-        for (const auto& event : test::records(out.newLines(), "MIC_EVENT:")) {
+        for (const auto& event : records(fresh(), "MIC_EVENT:")) {
             const std::string name = event["deviceName"];
             const std::string uid = name.substr(0, name.find(' '));
             const auto id = world.audio().objectId(uid);
@@ -63,10 +56,6 @@ class MonitorFixture : public ::testing::Test {
         return events;
     }
 
-    dispatch::ManualClock clock{1'765'000'000.0};
-    platform::sim::SimWorld world;
-    test::MemoryChannels out;
-    protocol::TextChannel& text = out.text();
     std::unique_ptr<MicrophoneMonitor> monitor;
 };
 
