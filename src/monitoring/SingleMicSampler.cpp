@@ -1,6 +1,7 @@
 #include "monitoring/SingleMicSampler.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "monitoring/MicSamplerRecords.h"
 #include "sources/mic/MicPcmConversion.h"
@@ -65,8 +66,17 @@ void SingleMicSampler::configureAndStart() {
         completeWith(describe(MicSamplerError::sessionStartFailed));
         return;
     }
-    sessionQueue_.asyncAfter(dispatch::milliseconds(durationMs_ + deadlineSlackMs),
-                             [this] { deadline(); });
+    sessionQueue_.asyncAfter(dispatch::milliseconds(kFirstBufferWaitMs),
+                             [this] { firstBufferWaitOver(); });
+}
+
+void SingleMicSampler::firstBufferWaitOver() {
+    {
+        std::lock_guard guard(lock_);
+        if (_windowOpen)
+            return;
+    }
+    deadline();
 }
 
 void SingleMicSampler::deadline() {
@@ -100,12 +110,19 @@ void SingleMicSampler::measure(const platform::SampleBuffer& buffer) {
     if (!pcm || pcm->frameLength() < 1)
         return;
     const double rms = sources::mic::rmsOf(*pcm);
-    std::lock_guard guard(lock_);
-    if (_isCompleted)
-        return;
-    _rmsAccumulator += rms;
-    _peakRms = std::max(_peakRms, rms);
-    _frameCount += 1;
+    bool opened = false;
+    {
+        std::lock_guard guard(lock_);
+        if (_isCompleted)
+            return;
+        _rmsAccumulator += rms;
+        _peakRms = std::max(_peakRms, rms);
+        _frameCount += 1;
+        opened = !std::exchange(_windowOpen, true);
+    }
+    if (opened)
+        sessionQueue_.asyncAfter(dispatch::milliseconds(durationMs_ + deadlineSlackMs),
+                                 [this] { deadline(); });
 }
 
 void SingleMicSampler::completeWith(MicLevelOutcome outcome) {

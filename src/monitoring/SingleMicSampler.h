@@ -25,9 +25,11 @@ struct MicLevel {
 // A level, or the description of what kept the device from being measured.
 using MicLevelOutcome = std::variant<MicLevel, std::string>;
 
-// Opens one microphone in a capture session of its own for `durationMs`,
-// measures the RMS of every buffer that arrives and reports the mean and the
-// peak. Used once.
+// Opens one microphone in a capture session of its own, measures the RMS of
+// every buffer of the `durationMs` from its first buffer on and reports the
+// mean and the peak. The window opens with the device's first buffer, which a device
+// that already runs for another application may hand a new recording only
+// after a while; it is waited for at most kFirstBufferWaitMs. Used once.
 //
 // Configuration, start, stop and the deadline run on "mic.sampler.session";
 // buffers are measured on "mic.sampler.data". Both queues are destroyed first
@@ -46,6 +48,8 @@ class SingleMicSampler {
     // The deadline falls this long after the configured duration, so the
     // last buffer of the window still counts.
     static constexpr std::int64_t deadlineSlackMs = 50;
+    // A device that has sent nothing by then is reported as giving nothing.
+    static constexpr std::int64_t kFirstBufferWaitMs = 1000;
 
     SingleMicSampler(Dependencies dependencies, platform::CaptureDevice device,
                      std::int64_t durationMs);
@@ -61,6 +65,7 @@ class SingleMicSampler {
   private:
     void configureAndStart();
     void deadline();
+    void firstBufferWaitOver();
     void measure(const platform::SampleBuffer& buffer);
     void completeWith(MicLevelOutcome outcome);
 
@@ -75,6 +80,7 @@ class SingleMicSampler {
     double _rmsAccumulator = 0;
     double _peakRms = 0;
     std::int64_t _frameCount = 0;
+    bool _windowOpen = false;
     bool _isCompleted = false;
 
     // Declared last: destroyed (and joined) first.

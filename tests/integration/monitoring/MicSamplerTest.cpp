@@ -80,6 +80,31 @@ TEST_F(MicSamplerTest, EverySampleLayoutMeasuresTheSameLevel) {
     }
 }
 
+// A device already busy for another application hands a new recording its
+// first buffer late: the window opens with it, within the first second.
+TEST_F(MicSamplerTest, TheWindowOpensWithTheDevicesFirstBufferWithinASecond) {
+    struct Case {
+        std::int64_t silentSlots;  // 10 ms each
+        double rms;
+        std::int64_t durationMs;
+        std::string error;
+    };
+    for (const auto& c : std::vector<Case>{
+             {70, 0.3, 960, ""}, {95, 0.3, 1210, ""}, {120, 0, 1000, "noFramesCaptured"}}) {
+        SCOPED_TRACE(c.silentSlots);
+        addMic({.uid = "busy", .name = "Busy"}, 0);
+        world.audio().setGenerator("busy", generators::sequence(generators::stall(), c.silentSlots,
+                                                                generators::constant(0.3)));
+        const auto record = sample();
+        ASSERT_EQ(record.samples.size(), 1u);
+        const auto& busy = record.samples[0];
+        EXPECT_NEAR(busy.rms, c.rms, 1e-6);
+        EXPECT_EQ(busy.error.value_or(""), c.error);
+        EXPECT_NEAR(static_cast<double>(busy.sampleDurationMs), c.durationMs, 10);
+        world.audio().removeDevice("busy");
+    }
+}
+
 TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
     static const std::string kName = "Ünïcødé " + std::string(60, 'x');
     struct Case {
