@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/CaptureStream.h"
 #include "platform/PlatformError.h"
@@ -42,6 +43,11 @@ class ScreenCapture {
 
     // The operating system's screens, with names and the main screen.
     virtual ScreenList screens() = 0;
+
+    // Where the system's audio mix does not depend on any display, the filter
+    // a system-audio capture uses when no display can be listed (a machine
+    // without one); nothing where system audio is captured per display.
+    virtual std::optional<ContentFilter> displaylessAudioFilter() { return std::nullopt; }
 };
 
 }  // namespace ostrovane::platform

@@ -65,6 +65,10 @@ void LinuxScreenCapture::screenshot(const ContentFilter& filter,
     connection_->events().async([completion = std::move(completion)] { completion(noDisplays()); });
 }
 
+std::optional<ContentFilter> LinuxScreenCapture::displaylessAudioFilter() {
+    return filterOf(Display{}, Rect{});
+}
+
 ScreenList LinuxScreenCapture::screens() {
     return video_ ? video_->screens() : ScreenList{};
 }

@@ -29,6 +29,8 @@ class LinuxScreenCapture final : public ScreenCapture {
     void screenshot(const ContentFilter& filter, const StreamConfiguration& configuration,
                     std::function<void(Result<Image>)> completion) override;
     ScreenList screens() override;
+    // The sound server's default output is recorded whatever the screens.
+    std::optional<ContentFilter> displaylessAudioFilter() override;
 
   private:
     const std::shared_ptr<PulseConnection> connection_;

@@ -272,19 +272,19 @@ void SystemAudioSource::rebuildWithContent(
     const std::shared_ptr<Rebuild>& rebuild,
     const platform::Result<platform::ShareableContent>& content) {
     const std::string& reason = rebuild->reason;
-    if (!content.ok()) {
+    const std::optional<platform::ContentFilter> found = audioFilterOf(content);
+    if (!found && !content.ok()) {
         log("failed to rebuild (" + reason + "): " + content.error().description());
         rebuildCleanUpStream(rebuild);
         rebuildFinish(rebuild);
         return;
     }
-    if (content->displays.empty()) {
+    if (!found) {
         log("recovery skipped (" + reason + ") - no displays");
         rebuildFinish(rebuild);
         return;
     }
-
-    const platform::ContentFilter filter = screenCapture_->makeFilter(content->displays.front());
+    const platform::ContentFilter& filter = *found;
     platform::StreamConfiguration configuration = audioStreamConfiguration();
     if (const auto& saved = rebuild->savedConfiguration) {
         configuration.sampleRate = saved->sampleRate;

@@ -225,25 +225,40 @@ MaybeError SystemAudioSource::addAudioOutput(const StreamPtr& stream, StreamId i
         systemAudioQueue_.ref());
 }
 
+std::optional<platform::ContentFilter> SystemAudioSource::audioFilterOf(
+    const platform::Result<platform::ShareableContent>& content) const {
+    if (content.ok()) {
+        log("found " + std::to_string(content->displays.size()) + " displays, " +
+            std::to_string(content->windows.size()) + " windows");
+    }
+    if (content.ok() && !content->displays.empty()) {
+        const platform::Display& display = content->displays.front();
+        log("using display " + std::to_string(display.displayId) + " (" +
+            std::to_string(display.width) + "x" + std::to_string(display.height) + ")");
+        return screenCapture_->makeFilter(display);
+    }
+    auto displayless = screenCapture_->displaylessAudioFilter();
+    if (displayless) {
+        log("no display (" +
+            (content.ok() ? std::string("none listed") : content.error().description()) +
+            "), recording the system mix without one");
+    } else if (content.ok()) {
+        log("no displays found");
+    }
+    return displayless;
+}
+
 void SystemAudioSource::continueStart(std::uint64_t generation,
                                       const platform::Result<platform::ShareableContent>& content,
                                       const StartCompletion& completion) {
-    if (!content.ok()) {
-        failStart(generation, content.error(), completion);
+    const std::optional<platform::ContentFilter> found = audioFilterOf(content);
+    if (!found) {
+        failStart(generation,
+                  content.ok() ? makeError(SystemAudioError::noDisplayFound) : content.error(),
+                  completion);
         return;
     }
-    log("found " + std::to_string(content->displays.size()) + " displays, " +
-        std::to_string(content->windows.size()) + " windows");
-    if (content->displays.empty()) {
-        log("no displays found");
-        failStart(generation, makeError(SystemAudioError::noDisplayFound), completion);
-        return;
-    }
-    const platform::Display& display = content->displays.front();
-    log("using display " + std::to_string(display.displayId) + " (" +
-        std::to_string(display.width) + "x" + std::to_string(display.height) + ")");
-
-    const platform::ContentFilter filter = screenCapture_->makeFilter(display);
+    const platform::ContentFilter& filter = *found;
     const platform::StreamConfiguration configuration = audioStreamConfiguration();
     log(std::string("config: capturesAudio=") + boolText(configuration.capturesAudio) +
         ", excludesCurrentProcessAudio=" + boolText(configuration.excludesCurrentProcessAudio));

@@ -111,6 +111,10 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
     double now() const { return clock_.uptimeSeconds(); }
 
     // ---- start and stop (SystemAudioSource.cpp) ----
+    // The first listed display's filter, else the platform's display-less
+    // one where it has one; nothing when there is neither.
+    std::optional<platform::ContentFilter> audioFilterOf(
+        const platform::Result<platform::ShareableContent>& content) const;
     void continueStart(std::uint64_t generation,
                        const platform::Result<platform::ShareableContent>& content,
                        const StartCompletion& completion);
