@@ -82,6 +82,20 @@ class App::Runner {
 
     bool loopEnded() const { return loopEnded_.load(); }
 
+    void parentEnded() {
+        text_.logToStderr("Parent process ended, stopping all services and exiting");
+        if (!loopEnded_.load()) {
+            lines_.replaceWithLast(InputLine{"STOP", 4, false});
+            // A command that waits (a consent dialog) must not hold the exit:
+            // the sound server and the portal end what the process held.
+            context_.mainQueue.asyncAfter(App::kParentGoneExitBound,
+                                          [exit = exitProcess_] { exit(0); });
+            return;
+        }
+        // End of input has released the services already.
+        exitProcess_(0);
+    }
+
   private:
     void runApp() {
         text_.logToStderr("runApp() called - helper in IDLE mode");
@@ -126,6 +140,10 @@ App::App(AppChannels channels, platform::Platform& platform, dispatch::Clock& cl
          dispatch::MainQueue& mainQueue, ExitProcess exitProcess)
     : runner_(
           std::make_shared<Runner>(channels, platform, clock, mainQueue, std::move(exitProcess))) {}
+
+void App::parentEnded() {
+    runner_->parentEnded();
+}
 
 App::~App() {
     runner_->shutdown();

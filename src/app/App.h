@@ -41,6 +41,13 @@ class App {
     // True once the command loop has returned (end of input or STOP).
     bool loopEnded() const;
 
+    // The process that started the helper has ended: nobody reads or stops
+    // it any more. Stops every service as STOP does, ahead of any queued
+    // command, and exits with status 0 within kParentGoneExitBound whatever
+    // a running command waits for. Any thread.
+    void parentEnded();
+    static constexpr dispatch::Duration kParentGoneExitBound = dispatch::milliseconds(900);
+
     // Stops taking input and waits for the command loop to return, which
     // releases its services. The destructor does the same; an owner that
     // must let the services' last work finish before the channels go calls

@@ -49,6 +49,18 @@ class LineQueue {
         ready_.notify_all();
     }
 
+    // Drops what is queued and makes `line` the last one pop() yields, also
+    // after finish().
+    void replaceWithLast(InputLine line) {
+        {
+            std::lock_guard lock(mutex_);
+            _finished = true;
+            _lines.clear();
+            _lines.push_back(std::move(line));
+        }
+        ready_.notify_all();
+    }
+
     std::optional<InputLine> pop() {
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [this] { return _finished || !_lines.empty(); });

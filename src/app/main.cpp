@@ -8,6 +8,7 @@
 #include "dispatch/SystemClock.h"
 #include "platform/linux/AppIdOwners.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/ParentWatch.h"
 #include "platform/wayland/WaylandDisplays.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Displays.h"
@@ -60,6 +61,9 @@ int main() {
         ::_exit(status);
     });
     app.start();
+    // The pid is read once, now: a parent that ended hands the helper to
+    // another process, whose pid must not be watched in its place.
+    ostrovane::platform::ParentWatch parent(::getppid(), [&app] { app.parentEnded(); });
     mainQueue.run();  // the run loop: returns only if the main queue is stopped
     return 0;
 }
