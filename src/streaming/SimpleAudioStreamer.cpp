@@ -63,12 +63,15 @@ struct SimpleAudioStreamer::SenderState {
 
 SimpleAudioStreamer::~SimpleAudioStreamer() {
     std::unique_ptr<dispatch::BackgroundTask> sender;
+    std::unique_ptr<dispatch::BackgroundTask> gapWatch;
     std::shared_ptr<SenderState> state;
     {
         std::lock_guard guard(senderLock_);
         sender = std::move(_sender);
+        gapWatch = std::move(_gapWatch);
         state = std::move(_senderState);
     }
+    gapWatch.reset();
     // The loop writes only while it holds the streamer, which it can no
     // longer do: the end line is ours if it is left. Written before the loop
     // is joined (or let go, when this runs on the sender during its pass).
@@ -339,6 +342,12 @@ void SimpleAudioStreamer::stop(std::function<void()> completion) {
 
 void SimpleAudioStreamer::startDataStream() {
     log("data stream starting");
+    dataPath_.beginTimeline();
+    auto gapWatch = std::make_unique<dispatch::BackgroundTask>(
+        env_.clock, "audio.gaps",
+        [weak = weak_from_this()](dispatch::BackgroundTask::Context& context) {
+            gapWatchLoop(weak, context);
+        });
     auto state = std::make_shared<SenderState>();
     auto task = std::make_unique<dispatch::BackgroundTask>(
         env_.clock, "audio.sender",
@@ -348,6 +357,17 @@ void SimpleAudioStreamer::startDataStream() {
     std::lock_guard guard(senderLock_);
     _senderState = std::move(state);
     _sender = std::move(task);
+    _gapWatch = std::move(gapWatch);
+}
+
+void SimpleAudioStreamer::gapWatchLoop(const std::weak_ptr<SimpleAudioStreamer>& weak,
+                                       dispatch::BackgroundTask::Context& context) {
+    while (context.sleepFor(StreamDataPath::kGapWatchInterval)) {
+        auto self = weak.lock();
+        if (!self || !self->isStreaming())
+            return;
+        self->dataPath_.watchGaps();
+    }
 }
 
 void SimpleAudioStreamer::senderLoop(const std::weak_ptr<SimpleAudioStreamer>& weak,

@@ -98,6 +98,8 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
 
     struct SenderState;
     void startDataStream();
+    static void gapWatchLoop(const std::weak_ptr<SimpleAudioStreamer>& weak,
+                             dispatch::BackgroundTask::Context& context);
     static void senderLoop(const std::weak_ptr<SimpleAudioStreamer>& weak, SenderState& state,
                            dispatch::BackgroundTask::Context& context);
 
@@ -116,6 +118,7 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
     std::mutex senderLock_;
     std::shared_ptr<SenderState> _senderState;
     std::unique_ptr<dispatch::BackgroundTask> _sender;
+    std::unique_ptr<dispatch::BackgroundTask> _gapWatch;
 
     // Last: stopped first, before the state its tasks use goes away.
     std::unique_ptr<dispatch::SerialQueue> queue_;

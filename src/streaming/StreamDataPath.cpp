@@ -1,5 +1,6 @@
 #include "streaming/StreamDataPath.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -27,17 +28,25 @@ StreamDataPath::StreamDataPath(dispatch::Clock& clock, protocol::TextChannel& te
     : clock_(clock),
       text_(text),
       frames_(frames),
-      intake_(std::make_shared<Intake>()),
+      intake_(std::make_shared<Intake>(clock)),
+      firstSequences_(first),
       sequences_(first) {}
 
 StreamDataPath::~StreamDataPath() = default;
 
+void StreamDataPath::Arrivals::record(dispatch::Clock& clock, std::size_t size) {
+    bytes.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed);
+    lastAtNs.store(clock.uptime().count(), std::memory_order_relaxed);
+}
+
 void StreamDataPath::Intake::takeMic(std::span<const std::uint8_t> chunk) {
+    micArrivals.record(clock, chunk.size());
     if (const auto lost = micBuffer.write(chunk); lost > 0)
         micDroppedBytes.fetch_add(lost, std::memory_order_relaxed);
 }
 
 void StreamDataPath::Intake::takeSystem(std::span<const std::uint8_t> chunk) {
+    systemArrivals.record(clock, chunk.size());
     // The copy is made before the ring's lock, and a dropped chunk is freed
     // after it, so the lock covers only the slot update.
     auto dropped = systemFrameBuffer.append(
@@ -115,6 +124,7 @@ void StreamDataPath::sendMicFrames() {
             frame = intake_->micBuffer.read(kFrameSize);
         if (!frame || static_cast<std::int64_t>(frame->size()) != kFrameSize)
             break;
+        micTakenBytes_.fetch_add(kFrameSize, std::memory_order_relaxed);
         lastRms = protocol::calculateRMSInt16(*frame);
         writeFrame(FrameType::mic, *frame, lastRms, sequences_.mic);
         ++sent;
@@ -137,6 +147,8 @@ void StreamDataPath::sendSystemFrames() {
     while (withinBudget() && sent < kSystemPassFrameCap) {
         std::optional<SystemAudioFrame> chunk = intake_->systemFrameBuffer.removeFirst();
         if (chunk) {
+            systemTakenBytes_.fetch_add(static_cast<std::int64_t>(chunk->pcmData.size()),
+                                        std::memory_order_relaxed);
             if (const auto lost = systemAudioAccumulator_.write(chunk->pcmData); lost > 0)
                 intake_->systemDroppedBytes.fetch_add(lost, std::memory_order_relaxed);
         } else if (systemAudioAccumulator_.availableBytes() < kFrameSize) {
@@ -160,6 +172,54 @@ void StreamDataPath::sendSystemFrames() {
         text_.logToStderr("SimpleAudioStreamer: sys " + std::to_string(sent) +
                           " frames (total: " + std::to_string(systemFramesSent_) + ")");
     }
+}
+
+void StreamDataPath::beginTimeline() {
+    timelineStart_ = clock_.uptime();
+}
+
+void StreamDataPath::watchGaps() {
+    const dispatch::Duration now = clock_.uptime();
+    const DroppedAudio dropped = droppedAudio();
+    watchStream(micWatch_, intake_->micArrivals, dropped.micBytes,
+                micTakenBytes_.load(std::memory_order_relaxed), firstSequences_.mic, now);
+    watchStream(systemWatch_, intake_->systemArrivals, dropped.systemBytes,
+                systemTakenBytes_.load(std::memory_order_relaxed), firstSequences_.system, now);
+}
+
+void StreamDataPath::watchStream(GapWatchStream& stream, const Arrivals& arrivals,
+                                 std::int64_t dropped, std::int64_t taken, std::uint32_t first,
+                                 dispatch::Duration now) {
+    // The frame that holds a byte of the stream, counted from the first frame.
+    const auto sequenceAt = [first](std::int64_t offset) {
+        return static_cast<std::uint32_t>(
+            first + static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0) / kFrameSize));
+    };
+    // Dropped audio leaves a hole where the sender goes on reading: right
+    // behind what it has taken.
+    if (dropped > stream.reportedDropBytes &&
+        (!stream.lastDropReportAt || now - *stream.lastDropReportAt >= kDropReportInterval)) {
+        const std::int64_t totalMs = dropped / kBytesPerMillisecond;
+        if (totalMs > stream.reportedDropMs) {
+            reportGap(stream, sequenceAt(taken), totalMs - stream.reportedDropMs,
+                      GapReason::outputTooSlow);
+            stream.reportedDropMs = totalMs;
+            stream.reportedDropBytes = dropped;
+            stream.lastDropReportAt = now;
+        }
+    }
+    const std::int64_t lastAt = arrivals.lastAtNs.load(std::memory_order_relaxed);
+    const std::int64_t delivered = arrivals.bytes.load(std::memory_order_relaxed);
+    std::optional<dispatch::Duration> lastDelivery;
+    if (lastAt >= 0)
+        lastDelivery = dispatch::Duration(lastAt) - timelineStart_;
+    if (auto hole = stream.source.sample(now - timelineStart_, delivered, lastDelivery))
+        reportGap(stream, sequenceAt(hole->position - dropped), hole->durationMs, hole->reason);
+}
+
+void StreamDataPath::reportGap(const GapWatchStream& stream, std::uint32_t sequence,
+                               std::int64_t durationMs, GapReason reason) const {
+    text_.sendEvent(audioGapPayload(stream.name, sequence, durationMs, reason, clock_.wallTime()));
 }
 
 void StreamDataPath::logBufferStatus() {

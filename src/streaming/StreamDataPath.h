@@ -10,6 +10,7 @@
 #include "dispatch/Clock.h"
 #include "protocol/FrameWriter.h"
 #include "protocol/TextChannel.h"
+#include "streaming/AudioGapTracker.h"
 #include "streaming/AudioSource.h"
 #include "streaming/CircularByteBuffer.h"
 #include "streaming/CircularFrameBuffer.h"
@@ -50,7 +51,13 @@ struct DroppedAudio {
 // The rings drop their oldest audio when the sender falls behind (a parent
 // that reads slowly). Frames are cut after the rings, so sequence numbers
 // stay contiguous across a drop; every drop is counted and reported in a
-// rate-limited log line instead.
+// rate-limited log line.
+//
+// What a parent needs to keep both streams on one timeline is the gap watch
+// (watchGaps(), on a thread of its own so that it speaks while the sender is
+// blocked on a full output): an "AUDIO_GAP:" event for audio dropped from the
+// rings, and for holes its source left (SourceGapTracker), each naming the
+// sequence number of the first frame after it.
 class StreamDataPath {
   public:
     static constexpr std::int64_t kBufferCapacityBytes = 2'880'000;  // 15 s per stream
@@ -59,6 +66,8 @@ class StreamDataPath {
     static constexpr std::int64_t kSystemPassFrameCap = 100;
     // Drops are reported at most this often, summed since the last line.
     static constexpr dispatch::Duration kDropReportInterval = dispatch::seconds(1.0);
+    // How often the gap watch looks at both streams.
+    static constexpr dispatch::Duration kGapWatchInterval = dispatch::milliseconds(100);
 
     // `first` sets where the sequence numbers start (0 for a new stream).
     StreamDataPath(dispatch::Clock& clock, protocol::TextChannel& text,
@@ -85,6 +94,13 @@ class StreamDataPath {
     // "SimpleAudioStreamer: buffer status mic=<bytes>b sys=<chunks>frames"
     void logBufferStatus();
 
+    // Streaming has begun: the timeline of both streams starts now.
+    void beginTimeline();
+    // One pass of the gap watch: writes "EVENT:AUDIO_GAP:{…}" for each gap
+    // found since the last pass. Runs on one thread at a time, after
+    // beginTimeline().
+    void watchGaps();
+
     // Sender-thread state, for tests once the sender is idle.
     StreamSequences nextSequences() const { return sequences_; }
     std::int64_t micFramesSent() const { return micFramesSent_; }
@@ -93,14 +109,34 @@ class StreamDataPath {
     DroppedAudio droppedAudio() const;
 
   private:
+    // What came in on one stream, and when; any thread.
+    struct Arrivals {
+        std::atomic<std::int64_t> bytes{0};
+        std::atomic<std::int64_t> lastAtNs{-1};  // uptime of the last chunk, -1 before one
+
+        void record(dispatch::Clock& clock, std::size_t size);
+    };
     struct Intake {
+        explicit Intake(dispatch::Clock& c) : clock(c) {}
+        dispatch::Clock& clock;  // outlives every source
         CircularByteBuffer micBuffer{kBufferCapacityBytes};
         CircularFrameBuffer<SystemAudioFrame> systemFrameBuffer{kSystemChunkSlots};
         std::atomic<std::int64_t> micDroppedBytes{0};
         std::atomic<std::int64_t> systemDroppedBytes{0};
+        Arrivals micArrivals;
+        Arrivals systemArrivals;
 
         void takeMic(std::span<const std::uint8_t> chunk);
         void takeSystem(std::span<const std::uint8_t> chunk);
+    };
+    // One stream as the gap watch sees it; only the watch touches it.
+    struct GapWatchStream {
+        explicit GapWatchStream(const char* n) : name(n) {}
+        const char* name;
+        SourceGapTracker source;
+        std::int64_t reportedDropBytes = 0;
+        std::int64_t reportedDropMs = 0;
+        std::optional<dispatch::Duration> lastDropReportAt;
     };
 
     void sendMicFrames();
@@ -108,13 +144,24 @@ class StreamDataPath {
     void reportDrops();
     void writeFrame(protocol::AudioProtocol::FrameType type, std::span<const std::uint8_t> pcm,
                     double rms, std::uint32_t& sequence);
+    void watchStream(GapWatchStream& stream, const Arrivals& arrivals, std::int64_t dropped,
+                     std::int64_t taken, std::uint32_t first, dispatch::Duration now);
+    void reportGap(const GapWatchStream& stream, std::uint32_t sequence, std::int64_t durationMs,
+                   GapReason reason) const;
 
     dispatch::Clock& clock_;
     protocol::TextChannel& text_;
     protocol::FrameWriter& frames_;
     const std::shared_ptr<Intake> intake_;
     CircularByteBuffer systemAudioAccumulator_{kBufferCapacityBytes};
+    const StreamSequences firstSequences_;
     StreamSequences sequences_;
+    // Bytes the sender has taken out of each stream's rings; read by the watch.
+    std::atomic<std::int64_t> micTakenBytes_{0};
+    std::atomic<std::int64_t> systemTakenBytes_{0};
+    dispatch::Duration timelineStart_{};  // set before the watch starts
+    GapWatchStream micWatch_{"mic"};
+    GapWatchStream systemWatch_{"system"};
     std::int64_t micFramesSent_ = 0;
     std::int64_t systemFramesSent_ = 0;
     DroppedAudio reportedDrops_;                          // as of the last report
