@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <numbers>
@@ -43,18 +45,23 @@ class HelperOnPulse : public ::testing::Test {
         if (x) {
             ASSERT_TRUE(x->ready()) << "Xvfb could not be started";
             ::setenv("DISPLAY", x->name().c_str(), 1);
+        } else {
+            // No display at all: system audio needs only the sound server.
+            ::unsetenv("DISPLAY");
+            ::unsetenv("WAYLAND_DISPLAY");
         }
     }
     void TearDown() override { stopHelper(); }
 
-    void startHelper() {
-        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY);
+    void startHelper(const HelperProcess::Context& context = {}) {
+        helper = std::make_unique<HelperProcess>(OSTROVANE_BINARY, context);
         frames = std::make_unique<HelperFrames>(*helper);
     }
-    void startStreaming() {
-        startHelper();
+    void startStreaming(const HelperProcess::Context& context = {}) {
+        startHelper(context);
         helper->sendLine("START_STREAMING");
         ASSERT_TRUE(helper->errors().waitForLine("CMD_RESPONSE:STREAMING:started"));
+        started = Clock::now();
     }
     // STOP, answered by a clean exit.
     void stopHelper() {
@@ -91,6 +98,7 @@ class HelperOnPulse : public ::testing::Test {
     }
 
     PrivatePulseServer pulse;
+    Clock::time_point started;
     std::unique_ptr<PrivateXServer> x;
     std::unique_ptr<HelperProcess> helper;
     std::unique_ptr<HelperFrames> frames;
@@ -427,6 +435,128 @@ TEST_P(SystemAudioOutage, BothStreamsResumeSoonAfterTheServerReturns) {
 
 INSTANTIATE_TEST_SUITE_P(Outages, SystemAudioOutage, ::testing::Values(2s, 20s),
                          [](const auto& info) { return std::to_string(info.param.count()) + "s"; });
+
+// Both audio streams on one timeline, as a parent keeps it: 20 ms a frame
+// plus the gaps the helper reports. Microphones that post at a real
+// device's pace (a sine source posts in 2 s blocks) and, like hardware, are
+// always drained (an idle pipe source would hand its next recording the
+// FIFO's backlog at once), no display at all, and the speakers playing a
+// tone in small blocks.
+class HelperTimeline : public MicrophoneDesktop {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(MicrophoneDesktop::SetUp());
+        plug("headset_mic", 440);
+        plug("laptop_mic", 880);
+        tone = std::make_unique<PinnedTone>(pulse.server(), PrivatePulseServer::kSpeakers, 1000);
+        ASSERT_TRUE(tone->playing());
+        for (const std::string& device : {std::string(PrivatePulseServer::kSpeakers) + ".monitor",
+                                          std::string("headset_mic"), std::string("laptop_mic")})
+            readers.push_back(
+                pulse.spawn({"parec", "-d", device, "--latency-msec=10", "/dev/null"}));
+        std::this_thread::sleep_for(500ms);  // the readers' streams run
+    }
+
+    std::vector<nlohmann::json> gaps(const std::string& stream) {
+        std::vector<nlohmann::json> out;
+        for (const auto& line : lines()) {
+            if (!line.starts_with("EVENT:AUDIO_GAP:"))
+                continue;
+            auto gap = nlohmann::json::parse(line.substr(16));
+            if (gap["stream"] == stream)
+                out.push_back(std::move(gap));
+        }
+        return out;
+    }
+    // Seconds of the stream's timeline so far.
+    double timeline(Type type) {
+        double ms = 20.0 * static_cast<double>(frames->count(type));
+        for (const auto& gap : gaps(type == kMic ? "mic" : "system"))
+            ms += gap["durationMs"].get<double>();
+        return ms / 1000;
+    }
+    // Once both streams flow, each timeline within 100 ms of the other, and
+    // of the time since streaming started less what is still on its way (a
+    // sender pass of 100 ms, the reader's 20 ms).
+    void expectOneTimeline() {
+        ASSERT_TRUE(frames->waitForTone(kMic, 880, frames->count(kMic)) ||
+                    frames->waitForTone(kMic, 440, frames->count(kMic)));
+        ASSERT_TRUE(frames->waitForTone(Type::system, 1000, frames->count(Type::system)));
+        const double mic = timeline(kMic), system = timeline(Type::system);
+        const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+        EXPECT_NEAR(mic, system, 0.1) << transcript();
+        for (const double stream : {mic, system})
+            EXPECT_NEAR(stream, elapsed - 0.07, 0.1) << "mic " << mic << " system " << system;
+    }
+
+    std::unique_ptr<PinnedTone> tone;
+    std::vector<SpawnedClient> readers;
+};
+
+// The parent is a shell that dies by SIGKILL; its helper streams on the
+// shell's pipes, which the test keeps open (an asynchronous command's input
+// is /dev/null unless handed over on another descriptor).
+TEST_F(HelperTimeline, AKilledParentTakesItsStreamingHelperAndItsRecordingsAlong) {
+    ASSERT_NO_FATAL_FAILURE(startStreaming(
+        {.wrapper = {"/bin/sh", "-c",
+                     R"(exec 3<&0; "$0" <&3 3<&- & echo "helper pid $!" >&2; wait)"}}));
+    const auto said = helper->errors().waitForLineMatching(
+        [](const std::string& l) { return l.starts_with("helper pid "); }, 0, 5s);
+    ASSERT_TRUE(said);
+    const std::string pid = lines()[*said].substr(11);
+    const auto recordsOfHelper = [&] {
+        const auto list = pulse.pactl({"list", "source-outputs"}).value_or("");
+        return list.find("application.process.id = \"" + pid + "\"") != std::string::npos;
+    };
+    ASSERT_TRUE(frames->waitForCount(Type::system, 5, 5s));
+    ASSERT_TRUE(recordsOfHelper());
+    ::kill(helper->pid(), SIGKILL);
+    const auto killed = Clock::now();
+    const auto helperGone = [&] {
+        std::ifstream stat("/proc/" + pid + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const auto state = text.rfind(')');
+        return !stat || state == std::string::npos || text.substr(state + 2, 1) == "Z";
+    };
+    EXPECT_TRUE(waitUntil(helperGone, 3s));
+    EXPECT_LT(Clock::now() - killed, 1s);
+    EXPECT_FALSE(recordsOfHelper());
+    frames.reset();
+    helper.reset();  // the shell is gone: no STOP to send
+}
+
+// Longer than the buffers hold (15 s of microphone, 22.5 s of system audio).
+TEST_F(HelperTimeline, AStalledParentHearsOfItsLossWhileStalledAndTheStreamsStayOnOneTimeline) {
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
+    ASSERT_TRUE(frames->waitForTone(Type::system, 1000));
+    helper->holdOutput(true);
+    std::this_thread::sleep_for(25s);
+    for (const char* stream : {"mic", "system"}) {
+        const auto lost = gaps(stream);
+        ASSERT_FALSE(lost.empty()) << stream << "\n" << transcript();
+        EXPECT_EQ(lost.back()["reason"], "output_too_slow");
+    }
+    helper->holdOutput(false);
+    std::this_thread::sleep_for(3s);  // the buffers drain
+    expectOneTimeline();
+    // Sequence numbers stay contiguous: the gap is in the events only.
+    const auto system = gaps("system");
+    EXPECT_LT(system.back()["sequence"].get<std::size_t>(), frames->count(Type::system));
+}
+
+// The default microphone unplugged mid-stream: the microphone follows the
+// other one, and its silence meanwhile is a gap.
+TEST_F(HelperTimeline, AnUnpluggedMicrophoneKeepsBothStreamsOnOneTimeline) {
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
+    ASSERT_TRUE(frames->waitForTone(kMic, 440));
+    ASSERT_TRUE(frames->waitForTone(Type::system, 1000));
+    const std::size_t from = frames->count(kMic);
+    unplug("headset_mic");
+    ASSERT_TRUE(frames->waitForTone(kMic, 880, from)) << transcript();
+    std::this_thread::sleep_for(3s);
+    expectOneTimeline();
+}
 
 }  // namespace
 }  // namespace ostrovane::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ class HelperProcess {
         std::optional<uid_t> user{};
         // The user's own group when empty.
         std::optional<gid_t> group{};
+        // Run in place of the binary, which it is given as "$0": a shell
+        // that starts the helper as its own child, for instance.
+        std::vector<std::string> wrapper{};
     };
 
     // With Output::closed the read end of standard output is closed at once,
@@ -51,6 +55,9 @@ class HelperProcess {
     void closeInput() { process_.closeInput(); }
 
     std::vector<std::uint8_t> outputBytes() const;
+    // While held, standard output is not read: the pipe fills and the
+    // helper's writes block, as with a parent that stopped reading.
+    void holdOutput(bool hold);
 
     // The exit status once the child has exited normally; nothing if it is
     // still running after `limit` or died by a signal.
@@ -64,6 +71,8 @@ class HelperProcess {
     std::unique_ptr<LineCollector> errors_;
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> _output;
+    std::condition_variable released_;
+    bool _held = false;
     std::thread outputThread_;
 };
 
