@@ -194,8 +194,7 @@ TEST_F(MicrophoneDesktop, EveryStartCapturesOnceAndCaptureFollowsUnpluggedMicrop
 using SamplingOnPulse = HelperOnPulse;
 
 // The diagnostics answer before any microphone is recorded. Then microphones
-// that behave like hardware, already recorded by another program at the
-// server's default latency; in the second run the helper also streams the
+// that behave like hardware, already recorded by other programs; in the second run the helper also streams the
 // loud one while it samples both. Without a server, everything answers.
 TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerAnswers) {
     const auto diagnosticsAnswer = [&] {
@@ -221,8 +220,11 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerA
     }
     // Set first: PulseAudio moves a recording of the default along with it.
     ASSERT_TRUE(pulse.pactl({"set-default-source", "loud_mic"}));
-    for (const auto& mic : mics)
-        recorders.push_back(pulse.spawn({"parec", "-d", mic.first, "/dev/null"}));
+    // One at the server's default latency, the default one at 20 ms as a
+    // call application records it: the device then hands a new recording
+    // its first buffer only after a while.
+    recorders.push_back(pulse.spawn({"parec", "-d", "quiet_mic", "/dev/null"}));
+    recorders.push_back(pulse.spawn({"parec", "-d", "loud_mic", "--latency-msec=20", "/dev/null"}));
     std::this_thread::sleep_for(500ms);  // parec's streams start running
 
     for (const bool streaming : {false, true}) {
