@@ -71,6 +71,10 @@ PACKAGES=(
   gstreamer1.0-tools
   gstreamer1.0-plugins-base
   gstreamer1.0-plugins-ugly
+  # the client libraries for parents: Node.js (npm comes with it, or below)
+  # and Debian's Python, whose standard library is all the Python one needs
+  nodejs
+  python3
 )
 
 missing=()
@@ -78,14 +82,19 @@ for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 if ((${#missing[@]})); then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   echo "install-deps: installing ${missing[*]}"
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 else
   echo "install-deps: everything is installed"
+fi
+
+# Debian's nodejs comes without npm; other builds of nodejs bring their own.
+if ! command -v npm >/dev/null; then
+  DEBIAN_FRONTEND=noninteractive ${SUDO:-} apt-get install -y -q --no-install-recommends npm
 fi
 
 # The Wayland tests' portal backend, rebuilt from Debian's source package.

@@ -6,7 +6,8 @@
 # failure; only the tests named in scripts/second-run.txt get a second run
 # (scripts/run-tests.sh). The Linux audio suites run against a private
 # PulseAudio and again, as the tests named "...@pipewire", against PipeWire's
-# pulse server.
+# pulse server. After the plain build, the Node.js and Python client
+# libraries run their own tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -22,6 +23,16 @@ for preset in default asan tsan; do
   scripts/build.sh "$preset"
   echo "== $preset: test"
   scripts/run-tests.sh "$preset"
+  if [ "$preset" = default ]; then
+    # The client libraries, unit-tested against their fake helpers and
+    # run against the helper just built on private servers.
+    export OSTROVANE_BINARY="$PWD/build/default/src/ostrovane"
+    echo "== clients: node"
+    (cd clients/node && npm ci --no-audit --no-fund && npm test && npm pack --dry-run >/dev/null)
+    echo "== clients: python"
+    clients/python/run-tests.sh
+    unset OSTROVANE_BINARY
+  fi
 done
 
 echo "== fuzz: build"
