@@ -1,5 +1,5 @@
 import { OstrovaneError, reasonOf } from './errors';
-import { AnswerRule, CommandName, COMMANDS, CommandSpec, ruleMatches } from './protocol';
+import { AnswerRule, CommandName, COMMANDS, CommandEntry, ruleMatches } from './protocol';
 
 /** The raw outcome of a call: the answer text after its tag, and records it collected. */
 export interface CallAnswer {
@@ -11,14 +11,14 @@ export interface Call {
   readonly id: number;
   readonly command: CommandName;
   readonly line: string;
-  readonly spec: CommandSpec;
+  readonly entry: CommandEntry;
   /** Sent while a stream may exist (a START_STREAMING that may be `already_active`). */
   streamMayExist: boolean;
   /** The helper echoed the line (`Received command: ...`). */
   echoed: boolean;
   /** Settled: resolved, rejected, or given up (timeout). A settled call still consumes its answer. */
   settled: boolean;
-  /** Lines with the spec's `collects` prefix written while the call ran (text after the prefix). */
+  /** Lines with the entry's `collects` prefix written while the call ran (text after the prefix). */
   collected: string[];
   resolve(answer: CallAnswer): void;
   reject(error: OstrovaneError): void;
@@ -45,7 +45,7 @@ export class CallTracker {
       id: this.nextId++,
       command,
       line,
-      spec: COMMANDS[command],
+      entry: COMMANDS[command],
       streamMayExist: true,
       echoed: false,
       settled: false,
@@ -107,7 +107,7 @@ export class CallTracker {
   private matchLate(line: string): boolean {
     let best: { call: Call; rule: AnswerRule } | undefined;
     for (const call of this.waitingLate.concat(this.queue)) {
-      const rule = call.spec.answers.find((r) => r.late && ruleMatches(r, line));
+      const rule = call.entry.answers.find((r) => r.late && ruleMatches(r, line));
       if (rule && (!best || call.id < best.call.id)) best = { call, rule };
     }
     if (!best) return false;
@@ -118,21 +118,21 @@ export class CallTracker {
 
   private matchInOrder(line: string): boolean {
     const index = this.queue.findIndex((call) =>
-      call.spec.answers.some((r) => !r.late && ruleMatches(r, line) && (!r.needsStream || call.streamMayExist)),
+      call.entry.answers.some((r) => !r.late && ruleMatches(r, line) && (!r.needsStream || call.streamMayExist)),
     );
     if (index < 0) return false;
     const call = this.queue[index];
-    const rule = call.spec.answers.find((r) => !r.late && ruleMatches(r, line)) as AnswerRule;
+    const rule = call.entry.answers.find((r) => !r.late && ruleMatches(r, line)) as AnswerRule;
 
     // Everything sent before it has written its in-order answer, or none.
     const before = this.queue.splice(0, index);
     this.queue.shift();
     const keep: Call[] = [];
     for (const c of before) {
-      if (c.spec.mayDefer) {
+      if (c.entry.mayDefer) {
         this.waitingLate.push(c);
-      } else if (c.spec.failureLog) {
-        c.reject(new OstrovaneError(c.spec.failureLog.reason, 'no answer', c.line));
+      } else if (c.entry.failureLog) {
+        c.reject(new OstrovaneError(c.entry.failureLog.reason, 'no answer', c.line));
       } else if (!c.settled) {
         // Not answered yet, against the ordering rule: keep waiting (its own timeout ends it).
         keep.push(c);
@@ -154,7 +154,7 @@ export class CallTracker {
   /** An answer such as `STREAMING:stopped` silences starts sent before its command. */
   private cancelBy(line: string, beforeId: number): void {
     for (const c of this.waitingLate.concat(this.queue)) {
-      if (c.id < beforeId && c.spec.cancelledBy === line) {
+      if (c.id < beforeId && c.entry.cancelledBy === line) {
         this.remove(c);
         c.reject(new OstrovaneError('cancelled', `cancelled by a later command (${line})`, c.line));
       }
@@ -181,7 +181,7 @@ export class CallTracker {
 
   /** The call whose in-order answer is next (deferred starts aside). */
   private head(): Call | undefined {
-    return this.queue.find((c) => !c.spec.mayDefer);
+    return this.queue.find((c) => !c.entry.mayDefer);
   }
 
   /** Handles a line that answers nothing: echoes, unknown commands, failure logs, records. */
@@ -194,7 +194,7 @@ export class CallTracker {
       // The helper echoes a command when it starts running it, after the one
       // before has answered: a timed-out call that was echoed earlier and is
       // still unanswered wrote nothing, and must not take a later answer.
-      this.queue = this.queue.filter((x) => !(x.id < c.id && x.settled && x.echoed && !x.spec.mayDefer));
+      this.queue = this.queue.filter((x) => !(x.id < c.id && x.settled && x.echoed && !x.entry.mayDefer));
       return;
     }
     if (line.startsWith('Unknown command: ')) {
@@ -208,14 +208,14 @@ export class CallTracker {
     }
     const head = this.head();
     if (!head || !head.echoed) return;
-    const fail = head.spec.failureLog;
+    const fail = head.entry.failureLog;
     if (fail && line.startsWith(fail.prefix)) {
       this.remove(head);
       head.reject(new OstrovaneError(fail.reason, line.slice(fail.prefix.length).trim(), head.line));
       return;
     }
-    if (head.spec.collects && line.startsWith(head.spec.collects)) {
-      head.collected.push(line.slice(head.spec.collects.length));
+    if (head.entry.collects && line.startsWith(head.entry.collects)) {
+      head.collected.push(line.slice(head.entry.collects.length));
     }
   }
 

@@ -24,7 +24,7 @@ export type { SpsInfo } from './sps';
 export { COMMANDS, parseLine } from './protocol';
 export type {
   CommandName,
-  CommandSpec,
+  CommandEntry,
   AnswerRule,
   ParsedLine,
   AudioGap,

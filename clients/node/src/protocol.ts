@@ -50,7 +50,7 @@ export interface AnswerRule {
   needsStream?: boolean;
 }
 
-export interface CommandSpec {
+export interface CommandEntry {
   answers: AnswerRule[];
   /** Default time a call waits for its answer. */
   timeoutMs: number;
@@ -70,7 +70,7 @@ export interface CommandSpec {
 const R = 'CMD_RESPONSE:';
 
 /** Command -> answers. Rules are tried in order; specific ones come first. */
-export const COMMANDS: Readonly<Record<CommandName, CommandSpec>> = {
+export const COMMANDS: Readonly<Record<CommandName, CommandEntry>> = {
   START_STREAMING: {
     answers: [
       { prefix: `${R}STREAMING:already_active`, exact: true, outcome: 'reject', reason: 'already_active', needsStream: true },
@@ -167,7 +167,7 @@ export function ruleMatches(rule: AnswerRule, line: string): boolean {
   return rule.exact ? line === rule.prefix : line.startsWith(rule.prefix);
 }
 
-const ANSWER_RULES = Object.values(COMMANDS).flatMap((spec) => spec.answers);
+const ANSWER_RULES = Object.values(COMMANDS).flatMap((entry) => entry.answers);
 
 /** Lines that may answer a command (in command order or late). */
 export function isAnswerLine(line: string): boolean {

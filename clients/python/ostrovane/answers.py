@@ -20,7 +20,7 @@ from .results import Device, MicTap, Target
 
 
 @dataclass(frozen=True)
-class Spec:
+class Entry:
     command: str
     decode: Callable[[str, str], Any]  # (payload, command) -> result, or raises HelperError
     tag: str | None = None  # answered by CMD_RESPONSE:<tag>:…
@@ -138,39 +138,39 @@ def _record(value: Any, command: str) -> Any:
     return value
 
 
-_SPECS = [
-    Spec("START_STREAMING", _status({"started": None}), tag="STREAMING",
+_ENTRIES = [
+    Entry("START_STREAMING", _status({"started": None}), tag="STREAMING",
          words=frozenset({"started", "failed", "already_active"}), late=True, timeout=20.0),
-    Spec("STOP_STREAMING", _status({"stopped": None}), tag="STREAMING",
+    Entry("STOP_STREAMING", _status({"stopped": None}), tag="STREAMING",
          words=frozenset({"stopped"}), silences="START_STREAMING", timeout=15.0),
-    Spec("START_MIC_MONITORING", _status({"started": None}), tag="MIC_MONITORING",
+    Entry("START_MIC_MONITORING", _status({"started": None}), tag="MIC_MONITORING",
          words=frozenset({"started", "already_active"})),
-    Spec("STOP_MIC_MONITORING", _status({"stopped": True, "not_active": False}),
+    Entry("STOP_MIC_MONITORING", _status({"stopped": True, "not_active": False}),
          tag="MIC_MONITORING", words=frozenset({"stopped", "not_active"})),
-    Spec("STOP", _status({"ok": None}), tag="STOPPED"),
-    Spec("SCREENSHOT", _png, tag="SCREENSHOT_DATA", log_failure="ERROR:", timeout=20.0),
-    Spec("LIST_DEVICES", _devices, tag="DEVICES_LIST"),
-    Spec("GET_CURRENT_MIC", _current_mic, tag="CURRENT_MIC"),
-    Spec("HEALTH_CHECK", _health, tag="HEALTH_OK", timeout=5.0),
-    Spec("TEST_WAV", _test_wav, tag="TEST_WAV", timeout=15.0),
-    Spec("TEST_MIC_TAP", _mic_tap, tag="TEST_MIC_TAP"),
-    Spec("GET_DEVICE_DIAGNOSTIC", _record, event="DEVICE_DIAGNOSTIC_REQUESTED"),
-    Spec("SAMPLE_RUNNING_MICS", _record, event="RUNNING_MICS_SAMPLE_STARTED",
+    Entry("STOP", _status({"ok": None}), tag="STOPPED"),
+    Entry("SCREENSHOT", _png, tag="SCREENSHOT_DATA", log_failure="ERROR:", timeout=20.0),
+    Entry("LIST_DEVICES", _devices, tag="DEVICES_LIST"),
+    Entry("GET_CURRENT_MIC", _current_mic, tag="CURRENT_MIC"),
+    Entry("HEALTH_CHECK", _health, tag="HEALTH_OK", timeout=5.0),
+    Entry("TEST_WAV", _test_wav, tag="TEST_WAV", timeout=15.0),
+    Entry("TEST_MIC_TAP", _mic_tap, tag="TEST_MIC_TAP"),
+    Entry("GET_DEVICE_DIAGNOSTIC", _record, event="DEVICE_DIAGNOSTIC_REQUESTED"),
+    Entry("SAMPLE_RUNNING_MICS", _record, event="RUNNING_MICS_SAMPLE_STARTED",
          record="RUNNING_MICS_SAMPLE", late=True, timeout=15.0),
-    Spec("LIST_WINDOWS", _targets, tag="LIST_WINDOWS", timeout=15.0),
-    Spec("SNAPSHOT_NOW", _png, tag="SNAPSHOT_NOW"),
+    Entry("LIST_WINDOWS", _targets, tag="LIST_WINDOWS", timeout=15.0),
+    Entry("SNAPSHOT_NOW", _png, tag="SNAPSHOT_NOW"),
     # a display start may wait up to 25 s for the user to answer a consent dialog
-    Spec("START_VIDEO", _status({"started": None}), tag="START_VIDEO", timeout=40.0),
-    Spec("STOP_VIDEO", _status({"stopped": True, "not_active": False}), tag="STOP_VIDEO",
+    Entry("START_VIDEO", _status({"started": None}), tag="START_VIDEO", timeout=40.0),
+    Entry("STOP_VIDEO", _status({"stopped": True, "not_active": False}), tag="STOP_VIDEO",
          timeout=15.0),
-    Spec("SWITCH_VIDEO", _status({"switched": None}), tag="SWITCH_VIDEO", timeout=40.0),
+    Entry("SWITCH_VIDEO", _status({"switched": None}), tag="SWITCH_VIDEO", timeout=40.0),
 ]
 
-ANSWERS: dict[str, Spec] = {s.command: s for s in _SPECS}
+ANSWERS: dict[str, Entry] = {s.command: s for s in _ENTRIES}
 
 
 def commands_for_answer(tag: str, payload: str) -> list[str]:
     """The commands a `CMD_RESPONSE:<tag>:<payload>` line can answer."""
     word = payload.partition(":")[0]
-    return [s.command for s in _SPECS
+    return [s.command for s in _ENTRIES
             if s.tag == tag and (s.words is None or word in s.words)]

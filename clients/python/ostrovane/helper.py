@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Mapping
 
-from .answers import ANSWERS, Spec, commands_for_answer
+from .answers import ANSWERS, Entry, commands_for_answer
 from .errors import HelperError
 from .frames import AudioFrame, FrameParser, VideoFrame
 from .lines import Answer, Event, Line, Record, parse_line
@@ -385,29 +385,29 @@ class Helper:
             if v.tag == "STREAMING":
                 self._streaming_state(v.payload)
             for command in commands_for_answer(v.tag, v.payload):
-                spec = ANSWERS[command]
-                if spec.late:
-                    self._answer_late(spec, v.payload)
+                entry = ANSWERS[command]
+                if entry.late:
+                    self._answer_late(entry, v.payload)
                 else:
-                    self._answer_in_order(spec, v.payload)
+                    self._answer_in_order(entry, v.payload)
                 break
         elif line.topic == "gap":
             self.timeline.add_gap(v)
         elif isinstance(v, Event):
-            for spec in ANSWERS.values():
-                if spec.event == v.name:
-                    self._answer_event(spec)
+            for entry in ANSWERS.values():
+                if entry.event == v.name:
+                    self._answer_event(entry)
         elif isinstance(v, Record):
             if v.name == "DEVICE_DIAGNOSTIC":
                 for call in self._pending["GET_DEVICE_DIAGNOSTIC"]:
                     call.records.append(v.data)
-            for spec in ANSWERS.values():
-                if spec.record == v.name:
-                    self._answer_record(spec, v)
+            for entry in ANSWERS.values():
+                if entry.record == v.name:
+                    self._answer_record(entry, v)
         elif line.topic == "log":
-            for spec in ANSWERS.values():
-                if spec.log_failure and line.text.startswith(spec.log_failure):
-                    call = self._take(spec.command, live_only=True)
+            for entry in ANSWERS.values():
+                if entry.log_failure and line.text.startswith(entry.log_failure):
+                    call = self._take(entry.command, live_only=True)
                     if call:
                         call.future.set_exception(HelperError("error", line.text, call.line))
 
@@ -434,9 +434,9 @@ class Helper:
             return
         if call.future.done():
             return  # abandoned: the answer is consumed and dropped
-        spec = ANSWERS[call.command]
+        entry = ANSWERS[call.command]
         try:
-            call.future.set_result(spec.decode(payload, call.line))
+            call.future.set_result(entry.decode(payload, call.line))
         except HelperError as e:
             call.future.set_exception(e)
 
@@ -447,52 +447,52 @@ class Helper:
         elif word in ("failed", "stopped"):
             self.timeline.reset()
 
-    def _answer_late(self, spec: Spec, payload: str) -> None:
+    def _answer_late(self, entry: Entry, payload: str) -> None:
         # An `already_active` is written at once, so it cannot belong to a
         # start still being decided, which is the earliest open one when there
         # are several (unless a stop between them ended that stream); a
         # decision (`started`, `failed`) belongs to the earliest.
-        q = self._queue(spec.command)
+        q = self._queue(entry.command)
         if not q:
             return
         word = payload.partition(":")[0]
         idx = 0
         if word == "already_active" and len(q) >= 2:
             first, second = q[0].order, q[1].order
-            stops = [c for other in ANSWERS.values() if other.silences == spec.command
+            stops = [c for other in ANSWERS.values() if other.silences == entry.command
                      for c in self._pending[other.command] if first < c.order < second]
             idx = 0 if stops else 1
         call = q[idx]
         del q[idx]
         self._resolve(call, payload)
 
-    def _answer_in_order(self, spec: Spec, payload: str) -> None:
-        call = self._take(spec.command)
-        if call is not None and spec.silences:
+    def _answer_in_order(self, entry: Entry, payload: str) -> None:
+        call = self._take(entry.command)
+        if call is not None and entry.silences:
             # calls sent before this one that were still waiting get no answer
-            q = self._queue(spec.silences)
+            q = self._queue(entry.silences)
             for early in [c for c in q if c.order < call.order]:
                 q.remove(early)
                 if not early.future.done():
                     early.future.set_exception(HelperError(
-                        "cancelled", f"cancelled by {spec.command}", early.line))
+                        "cancelled", f"cancelled by {entry.command}", early.line))
         self._resolve(call, payload)
 
-    def _answer_event(self, spec: Spec) -> None:
-        if spec.record:
-            for call in self._queue(spec.command):
+    def _answer_event(self, entry: Entry) -> None:
+        if entry.record:
+            for call in self._queue(entry.command):
                 if call.stage == 0:
                     call.stage = 1
                     return
             return
-        call = self._take(spec.command)
+        call = self._take(entry.command)
         if call is None:
             return
         mine = [r for r in call.records if r.get("reason") == call.reason]
         self._resolve(call, mine[-1] if mine else None)
 
-    def _answer_record(self, spec: Spec, record: Record) -> None:
-        q = self._queue(spec.command)
+    def _answer_record(self, entry: Entry, record: Record) -> None:
+        q = self._queue(entry.command)
         # each request gets its own record, in order; prefer requests whose
         # "started" event came, but do not insist on it
         chosen = next((c for c in q if c.stage == 1), None) or (q[0] if q else None)
@@ -518,7 +518,7 @@ class Helper:
 
     async def _call(self, command: str, arg: str | None = None, *,
                     timeout: float | None = None, reason: str = "") -> Any:
-        spec = ANSWERS[command]
+        entry = ANSWERS[command]
         line = command if arg is None else f"{command}:{arg}"
         if "\n" in line or "\r" in line:
             raise HelperError("invalid_argument", "a command cannot contain a line break", line)
@@ -530,7 +530,7 @@ class Helper:
         self._order += 1
         call = _Call(command, line, self._loop.create_future(), self._order, reason=reason)
         self._pending[command].append(call)
-        limit = spec.timeout if timeout is None else timeout
+        limit = entry.timeout if timeout is None else timeout
         timer = self._loop.call_later(limit, self._expire, call, limit)
         try:
             try:
