@@ -197,16 +197,13 @@ void StreamDataPath::watchStream(GapWatchStream& stream, const Arrivals& arrival
     };
     // Dropped audio leaves a hole where the sender goes on reading: right
     // behind what it has taken.
-    if (dropped > stream.reportedDropBytes &&
+    const std::int64_t droppedMs = dropped / kBytesPerMillisecond;
+    if (droppedMs > stream.reportedDropMs &&
         (!stream.lastDropReportAt || now - *stream.lastDropReportAt >= kDropReportInterval)) {
-        const std::int64_t totalMs = dropped / kBytesPerMillisecond;
-        if (totalMs > stream.reportedDropMs) {
-            reportGap(stream, sequenceAt(taken), totalMs - stream.reportedDropMs,
-                      GapReason::outputTooSlow);
-            stream.reportedDropMs = totalMs;
-            stream.reportedDropBytes = dropped;
-            stream.lastDropReportAt = now;
-        }
+        reportGap(stream, sequenceAt(taken), droppedMs - stream.reportedDropMs,
+                  GapReason::outputTooSlow);
+        stream.reportedDropMs = droppedMs;
+        stream.lastDropReportAt = now;
     }
     const std::int64_t lastAt = arrivals.lastAtNs.load(std::memory_order_relaxed);
     const std::int64_t delivered = arrivals.bytes.load(std::memory_order_relaxed);

@@ -134,7 +134,6 @@ class StreamDataPath {
         explicit GapWatchStream(const char* n) : name(n) {}
         const char* name;
         SourceGapTracker source;
-        std::int64_t reportedDropBytes = 0;
         std::int64_t reportedDropMs = 0;
         std::optional<dispatch::Duration> lastDropReportAt;
     };
