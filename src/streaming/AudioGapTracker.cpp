@@ -41,6 +41,30 @@ double SourceGapTracker::lagMs(dispatch::Duration elapsed, std::int64_t delivere
             static_cast<double>(reportedMs_));
 }
 
+std::optional<SourceGapTracker::Hole> SourceGapTracker::followLag(double lag,
+                                                                  std::int64_t delivered) {
+    if (!settledLagMs_ || lag < *settledLagMs_)
+        settledLagMs_ = lag;
+    if (lag < *settledLagMs_ + kMinimumRiseMs) {
+        riseAt_.reset();
+        return std::nullopt;
+    }
+    if (!riseAt_) {
+        riseAt_ = delivered;
+        riseMinimumMs_ = lag;
+        riseSamples_ = 0;
+    }
+    riseMinimumMs_ = std::min(riseMinimumMs_, lag);
+    if (++riseSamples_ < kRiseSamples)
+        return std::nullopt;
+    const auto durationMs =
+        static_cast<std::int64_t>(std::llround(riseMinimumMs_ - *settledLagMs_));
+    const Hole hole{*riseAt_, durationMs, GapReason::sourceSilent};
+    reportedMs_ += durationMs;
+    riseAt_.reset();
+    return hole;
+}
+
 std::optional<SourceGapTracker::Hole> SourceGapTracker::sample(
     dispatch::Duration elapsed, std::int64_t delivered,
     std::optional<dispatch::Duration> lastDelivery) {
@@ -62,8 +86,9 @@ std::optional<SourceGapTracker::Hole> SourceGapTracker::sample(
                 lags_[lagNext_] = lag;
                 lagNext_ = (lagNext_ + 1) % kLagSamples;
                 lagCount_ = std::min(lagCount_ + 1, kLagSamples);
-                return std::nullopt;
+                return followLag(lag, delivered);
             }
+            riseAt_.reset();
             baselineMs_ = lagCount_ ? *std::min_element(lags_, lags_ + lagCount_) : lag;
             holeAt_ = delivered;
             deliveredAtSilence_ = delivered;
@@ -94,6 +119,7 @@ std::optional<SourceGapTracker::Hole> SourceGapTracker::sample(
     phase_ = Phase::flowing;
     lagCount_ = 0;
     lagNext_ = 0;
+    settledLagMs_.reset();
     if (shortfall < kMinimumGapMs)
         return std::nullopt;
     const auto durationMs = static_cast<std::int64_t>(std::llround(shortfall));

@@ -30,6 +30,11 @@ std::string audioGapPayload(const char* stream, std::uint32_t sequence, std::int
 // it held back in a burst (a sound server after a hiccup, a source that posts
 // in large blocks) reports no hole for audio that did come.
 //
+// Pauses too short to count as silence (a recording moved to another device)
+// still cost audio: once the lag has stayed more than kMinimumRiseMs above its
+// lowest since the source last settled for kRiseSamples samples in a row, the
+// rise is a hole too, placed where it was first seen.
+//
 // Pure logic; the caller samples it at a steady pace (the gap watch).
 class SourceGapTracker {
   public:
@@ -39,6 +44,12 @@ class SourceGapTracker {
     static constexpr double kMinimumGapMs = 20;
     // The lag before a silence is the smallest seen over this many samples.
     static constexpr int kLagSamples = 10;
+    // A lasting rise of the lag smaller than this may be the server holding
+    // more audio after a change of its graph, not audio lost.
+    static constexpr double kMinimumRiseMs = 40;
+    // ... and it must last this many samples: a server that held audio back
+    // hands it over within a few seconds.
+    static constexpr int kRiseSamples = 30;
 
     struct Hole {
         std::int64_t position = 0;  // bytes the source had delivered before it
@@ -59,6 +70,7 @@ class SourceGapTracker {
     enum class Phase { awaitingFirst, flowing, silent, settling };
 
     double lagMs(dispatch::Duration elapsed, std::int64_t delivered) const;
+    std::optional<Hole> followLag(double lag, std::int64_t delivered);
 
     Phase phase_ = Phase::awaitingFirst;
     bool firstAudio_ = true;
@@ -71,6 +83,10 @@ class SourceGapTracker {
     std::int64_t deliveredAtSilence_ = 0;
     std::optional<dispatch::Duration> settlingSince_;
     double settleMinimumMs_ = 0;
+    std::optional<double> settledLagMs_;  // the lag's lowest since it last settled
+    std::optional<std::int64_t> riseAt_;  // where a lasting rise above it began
+    double riseMinimumMs_ = 0;
+    int riseSamples_ = 0;
 };
 
 }  // namespace ostrovane::streaming

@@ -12,7 +12,7 @@ namespace {
 using Hole = std::tuple<std::int64_t, std::int64_t, GapReason>;  // at (ms of audio), ms, why
 
 // A source handing over `audioMs(atMs)` ms of audio at each 10 ms step for
-// 6 s, sampled every 100 ms as the gap watch does. Audio that comes late or
+// 8 s, sampled every 100 ms as the gap watch does. Audio that comes late or
 // in bursts is no hole; audio that never comes is, placed where the source
 // fell silent and as long as what is missing (to 20 ms).
 TEST(SourceGapTracker, HolesAreWhatTheSourceNeverDeliveredWhereItFellSilent) {
@@ -26,7 +26,11 @@ TEST(SourceGapTracker, HolesAreWhatTheSourceNeverDeliveredWhereItFellSilent) {
              return (ms > 1000 && ms <= 1500) || (ms > 3000 && ms <= 3300) ||
                     (ms > 4000 && ms <= 4080);
          }),
-         {{1000, 500, GapReason::sourceSilent}, {2500, 300, GapReason::sourceSilent}}},
+         {{1000, 500, GapReason::sourceSilent},
+          {2500, 300, GapReason::sourceSilent},
+          {3220, 80, GapReason::sourceSilent}}},
+        {tenMsUnless([](auto ms) { return ms > 2000 && ms <= 2060; }),
+         {{2040, 60, GapReason::sourceSilent}}},
         {[](std::int64_t ms) { return ms % 2000 ? 0 : std::int64_t{2000}; }, {}},
         {[](std::int64_t ms) { return ms > 1000 && ms < 1500 ? 0
                                       : ms == 1500           ? 500
@@ -37,7 +41,7 @@ TEST(SourceGapTracker, HolesAreWhatTheSourceNeverDeliveredWhereItFellSilent) {
         std::vector<Hole> holes;
         std::int64_t delivered = 0;  // bytes: 192 a millisecond
         std::optional<dispatch::Duration> last;
-        for (std::int64_t ms = 10; ms <= 6000; ms += 10) {
+        for (std::int64_t ms = 10; ms <= 8000; ms += 10) {
             if (const auto got = audioMs(ms); got > 0)
                 std::tie(delivered, last) =
                     std::tuple(delivered + got * 192, dispatch::milliseconds(ms));
