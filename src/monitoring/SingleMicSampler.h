@@ -26,10 +26,10 @@ struct MicLevel {
 using MicLevelOutcome = std::variant<MicLevel, std::string>;
 
 // Opens one microphone in a capture session of its own, measures the RMS of
-// every buffer of the `durationMs` from its first buffer on and reports the
-// mean and the peak. The window opens with the device's first buffer, which a device
-// that already runs for another application may hand a new recording only
-// after a while; it is waited for at most kFirstBufferWaitMs. Used once.
+// every buffer for `durationMs` and reports the mean and the peak. The window
+// opens with the device's first buffer, which a device already running for
+// another application may hand a new recording only after a while; it is
+// waited for at most kFirstBufferWaitMs. Used once.
 //
 // Configuration, start, stop and the deadline run on "mic.sampler.session";
 // buffers are measured on "mic.sampler.data". Both queues are destroyed first
