@@ -19,6 +19,8 @@ enum class StreamOutputType { screen, audio };
 
 // Error codes with which a running stream stops by itself.
 inline constexpr std::int64_t kStreamContentionCode = -3805;
+// And the one with which a stream that does not run refuses a stop or an update.
+inline constexpr std::int64_t kStreamNotRunningCode = -3808;
 inline constexpr std::int64_t kStreamDisplayUnavailableCode = -3815;
 
 // Why a stream stopped: another application took the capture over, the

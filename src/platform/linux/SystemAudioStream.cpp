@@ -10,7 +10,6 @@ namespace {
 // original platform numbers them.
 constexpr std::int64_t kFailedToStartCode = -3802;
 constexpr std::int64_t kAlreadyRunningCode = -3807;
-constexpr std::int64_t kNotRunningCode = -3808;
 constexpr std::int64_t kInvalidParameterCode = -3812;
 constexpr std::int64_t kStoppedWhileStartingCode = -3817;
 
@@ -271,7 +270,7 @@ void SystemAudioStream::stopCapture(StreamCompletion completion) {
     {
         std::lock_guard lock(mutex_);
         if (_state == State::idle) {
-            result = captureError(kNotRunningCode, "The stream is not running");
+            result = captureError(kStreamNotRunningCode, "The stream is not running");
         } else if (_state == State::ended) {
             // We ended it ourselves and said why; the caller's stop is no new failure.
             _state = State::idle;

@@ -5,7 +5,6 @@ namespace ostrovane::platform {
 namespace {
 // Codes shared by the display providers' streams.
 constexpr std::int64_t kAlreadyRunningCode = -3807;
-constexpr std::int64_t kNotRunningCode = -3808;
 constexpr std::int64_t kOutputCode = -3812;
 constexpr double kDefaultFrameSeconds = 1.0 / 60.0;
 }  // namespace
@@ -96,7 +95,7 @@ void ThreadedCaptureStream::stopCapture(StreamCompletion completion) {
     complete(std::move(completion),
              wasCapturing || stoppedByItself
                  ? MaybeError{}
-                 : MaybeError{error(kNotRunningCode, "The stream is not running")});
+                 : MaybeError{error(kStreamNotRunningCode, "The stream is not running")});
 }
 
 bool ThreadedCaptureStream::halt() {
@@ -114,7 +113,7 @@ bool ThreadedCaptureStream::halt() {
     grabber.reset();  // joins: nothing is handed out once this returns
     for (auto& change : unanswered) {
         complete(std::move(change.completion),
-                 error(kNotRunningCode, "The stream stopped before the switch"));
+                 error(kStreamNotRunningCode, "The stream stopped before the switch"));
     }
     return wasCapturing;
 }
@@ -129,7 +128,7 @@ void ThreadedCaptureStream::updateContentFilter(const ContentFilter& filter,
             _filterChanges.push_back(FilterChange{filter, std::move(completion)});
             return;
         }
-        outcome = _stoppedByItself ? error(kNotRunningCode, "The stream is not running")
+        outcome = _stoppedByItself ? error(kStreamNotRunningCode, "The stream is not running")
                                    : filterWhileStoppedLocked(filter);
     }
     complete(std::move(completion), std::move(outcome));

@@ -114,7 +114,7 @@ void SimCaptureStream::stopCapture(StreamCompletion completion) {
         if (_capturing) {
             haltLocked();
         } else {
-            result = streamError(-3808, "The stream is not running");
+            result = streamError(kStreamNotRunningCode, "The stream is not running");
         }
     }
     threads_->service.async([completion = std::move(completion), result] { completion(result); });

@@ -53,7 +53,7 @@ WaylandCaptureStream::~WaylandCaptureStream() {
 }
 
 MaybeError WaylandCaptureStream::filterWhileStoppedLocked(const ContentFilter&) {
-    return waylandError(kNotRunningCode, "The stream is not running");
+    return waylandError(kStreamNotRunningCode, "The stream is not running");
 }
 
 Result<std::unique_ptr<portal::PortalSession>> WaylandCaptureStream::grant(

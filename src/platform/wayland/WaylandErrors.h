@@ -14,7 +14,6 @@ namespace ostrovane::platform::wayland {
 inline constexpr const char* kErrorDomain = "WaylandScreenCapture";
 
 inline constexpr std::int64_t kUserDeclinedCode = -3801;
-inline constexpr std::int64_t kNotRunningCode = -3808;
 inline constexpr std::int64_t kPortalUnavailableCode = -3820;
 inline constexpr std::int64_t kPortalFailedCode = -3821;
 inline constexpr std::int64_t kConsentTimeoutCode = -3822;

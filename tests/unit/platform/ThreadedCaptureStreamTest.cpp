@@ -54,19 +54,18 @@ std::optional<std::int64_t> answer(Call call) {
 }
 
 TEST(ThreadedCaptureStream, StopAndSwitchAnswerWhatTheStreamBecame) {
-    constexpr std::int64_t kNotRunning = -3808;
     struct Case {
         const char* what;
         bool start, endsByItself;
         std::optional<std::int64_t> switchAnswer, firstStop, secondStop;
     };
     const Case cases[] = {
-        {"never started: takes a target, nothing to stop", false, false, std::nullopt, kNotRunning,
-         kNotRunning},
+        {"never started: takes a target, nothing to stop", false, false, std::nullopt,
+         platform::kStreamNotRunningCode, platform::kStreamNotRunningCode},
         {"running: switches, then is stopped once", true, false, std::nullopt, std::nullopt,
-         kNotRunning},
-        {"ended by itself: takes no target, is stopped already", true, true, kNotRunning,
-         std::nullopt, std::nullopt},
+         platform::kStreamNotRunningCode},
+        {"ended by itself: takes no target, is stopped already", true, true,
+         platform::kStreamNotRunningCode, std::nullopt, std::nullopt},
     };
     dispatch::SystemClock clock;
     for (const Case& c : cases) {
