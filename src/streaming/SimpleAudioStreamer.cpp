@@ -190,7 +190,7 @@ void SimpleAudioStreamer::afterMicStart(const AckRef& ack, const platform::Maybe
     }
     auto system = systemSource();
     if (!system) {
-        log("system source started");
+        log("no system source");
         finishStreamingStart(ack, std::nullopt);
         return;
     }

@@ -69,9 +69,6 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
     std::shared_ptr<AudioSource> systemSource() const;
     bool isStreaming() const;
 
-    // For tests: the data path, to inspect once the sender is idle.
-    const StreamDataPath& dataPath() const { return dataPath_; }
-
   private:
     struct AckOnce;
     using AckRef = std::shared_ptr<AckOnce>;
