@@ -103,24 +103,16 @@ class HelperOnPulse : public ::testing::Test {
     // 20 ms, a slowed sanitizer build's pass), which the test can only bound.
     // What the helper still holds from a stall is given 10 s to drain.
     void expectOneTimeline(std::vector<Type> types = {kMic, Type::system}) {
-        const auto offBy = [&](Type type) {
+        const auto agree = [&] {
             const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-            return std::pair{timeline(type) - timeline(types.front()),
-                             timeline(type) - elapsed + 0.1};
+            return std::ranges::all_of(types, [&](Type type) {
+                return std::abs(timeline(type) - timeline(types.front())) < 0.1 &&
+                       std::abs(timeline(type) - elapsed + 0.1) < 0.15;
+            });
         };
-        waitUntil(
-            [&] {
-                return std::ranges::all_of(types, [&](Type type) {
-                    const auto [other, start] = offBy(type);
-                    return std::abs(other) < 0.1 && std::abs(start) < 0.15;
-                });
-            },
-            10s);
-        for (const Type type : types) {
-            const auto [other, start] = offBy(type);
-            EXPECT_LT(std::abs(other), 0.1) << transcript();
-            EXPECT_LT(std::abs(start), 0.15) << static_cast<int>(type) << " " << timeline(type);
-        }
+        EXPECT_TRUE(waitUntil(agree, 10s))
+            << "mic " << timeline(kMic) << " s, system " << timeline(Type::system) << " s\n"
+            << transcript();
     }
     // Lines from the `from`th on that contain `part`.
     std::size_t linesWith(const std::string& part, std::size_t from = 0) {
