@@ -63,7 +63,7 @@ void ScreenVideoSource::intake(const platform::ScreenSample& sample) {
             _captureStartTime = sample.presentationTime;
         encoder = _compressionSession;
         if (encoder) {
-            forceKeyframe = _forceNextKeyframe;
+            forceKeyframe = _forceNextKeyframe || _keyframes.isDue(sample.presentationTime);
             _forceNextKeyframe = false;
         }
     }
@@ -81,8 +81,11 @@ void ScreenVideoSource::submit(const EncoderPtr& encoder, const platform::Screen
                             if (auto self = weak.lock())
                                 self->handleEncodedFrame(s, std::move(frame));
                         });
-    if (status == 0)
+    if (status == 0) {
+        std::lock_guard lock(stateLock_);
+        _keyframes.submitted(sample.presentationTime, forceKeyframe);
         return;
+    }
     if (forceKeyframe) {
         // The image that was to be the keyframe never reached the encoder:
         // the next one must be, or a reader joining now waits a whole interval.

@@ -173,6 +173,7 @@ std::optional<VideoError> ScreenVideoSource::startWithContent(
         std::lock_guard lock(stateLock_);
         _captureStartTime.reset();
         _forceNextKeyframe = true;
+        _keyframes.reset();
         _latestSampleBuffer.reset();
         _stream = stream;
         isActive_.store(true);

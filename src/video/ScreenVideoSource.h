@@ -18,6 +18,7 @@
 #include "platform/image/ImageScaling.h"
 #include "protocol/FrameWriter.h"
 #include "protocol/TextChannel.h"
+#include "video/KeyframeCadence.h"
 #include "video/VideoSourceError.h"
 
 namespace ostrovane::video {
@@ -28,7 +29,9 @@ inline constexpr std::string_view kVideoLogPrefix = "ScreenVideoSource: ";
 
 // Captures one display or one window, encodes every image as H.264 and
 // writes the access units as video frames; keeps the latest image for PNG
-// snapshots.
+// snapshots. Streams hand on images when the picture changed and once a
+// second while it stands still (platform/screens/FrameCadence.h); the
+// keyframes follow KeyframeCadence.
 //
 // start() returns once the stream was created and told to start; a capture
 // that then fails to begin, or a stream that stops by itself later, is
@@ -147,6 +150,7 @@ class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoS
     std::vector<std::uint8_t> _cachedSPS;
     std::vector<std::uint8_t> _cachedPPS;
     bool _forceNextKeyframe = false;
+    KeyframeCadence _keyframes{targets_.fps};
     bool _isSwitching = false;
     std::optional<platform::ScreenSample> _latestSampleBuffer;
 

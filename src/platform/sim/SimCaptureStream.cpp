@@ -138,6 +138,7 @@ void SimCaptureStream::updateContentFilter(const ContentFilter& filter,
         }
         if (outcome.kind == SimOutcome::Kind::succeed) {
             _filter = filter;
+            _cadence.restart();
             _image = std::make_shared<const Image>(
                 syntheticImage(_filter, configuration_.width, configuration_.height));
         }
@@ -179,6 +180,7 @@ bool SimCaptureStream::shows(const ContentFilter& filter) const {
 void SimCaptureStream::beginLocked() {
     _capturing = true;
     _audioSlot = 0;
+    _cadence = FrameCadence{};
     _image = std::make_shared<const Image>(
         syntheticImage(_filter, configuration_.width, configuration_.height));
     const auto weak = weak_from_this();
@@ -213,12 +215,19 @@ void SimCaptureStream::haltLocked() {
 }
 
 void SimCaptureStream::deliverScreen() {
+    auto screen = screen_.lock();
+    const std::optional<std::uint64_t> revision = screen ? screen->pictureRevision() : std::nullopt;
+    const dispatch::Duration now = threads_->clock.uptime();
     // Handed to the queue under the lock so that nothing follows a stop or a
     // removal of the output.
     std::lock_guard lock(mutex_);
     if (!_capturing || !_screenHandler)
         return;
-    ScreenSample sample{_image, MediaTime{threads_->clock.uptime().count(), 1'000'000'000}, true};
+    const bool changed = !revision || revision != _seenRevision;
+    _seenRevision = revision;
+    if (_cadence.atTick(now, changed) == FrameCadence::Step::wait)
+        return;
+    ScreenSample sample{_image, MediaTime{now.count(), 1'000'000'000}, true};
     _screenQueue.async([handler = _screenHandler, sample] { handler(sample); });
 }
 

@@ -6,6 +6,7 @@
 
 #include "dispatch/RepeatingTimer.h"
 #include "platform/CaptureStream.h"
+#include "platform/screens/FrameCadence.h"
 #include "platform/sim/PlatformThreads.h"
 #include "platform/sim/SampleGenerators.h"
 
@@ -13,8 +14,10 @@ namespace ostrovane::platform::sim {
 
 class SimScreen;
 
-// A capture stream that, while capturing, delivers a synthetic image every
-// minimum frame interval and a system-audio buffer every buffer period.
+// A capture stream that, while capturing, looks at the screen every minimum
+// frame interval and hands on its synthetic image by the FrameCadence rules
+// (every interval while the screen moves), and delivers a system-audio
+// buffer every buffer period.
 class SimCaptureStream final : public CaptureStream,
                                public std::enable_shared_from_this<SimCaptureStream> {
   public:
@@ -66,6 +69,8 @@ class SimCaptureStream final : public CaptureStream,
     std::unique_ptr<dispatch::RepeatingTimer> _screenTimer;  // guarded by mutex_
     std::unique_ptr<dispatch::RepeatingTimer> _audioTimer;   // guarded by mutex_
     std::vector<StreamCompletion> _unanswered;               // guarded by mutex_
+    FrameCadence _cadence;                                   // guarded by mutex_
+    std::optional<std::uint64_t> _seenRevision;              // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::sim

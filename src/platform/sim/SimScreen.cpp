@@ -363,6 +363,21 @@ SampleGenerator SimScreen::systemAudio() const {
     return _systemAudio;
 }
 
+void SimScreen::setStill(bool still) {
+    std::lock_guard lock(mutex_);
+    _still = still;
+}
+
+void SimScreen::repaint() {
+    std::lock_guard lock(mutex_);
+    ++_repaints;
+}
+
+std::optional<std::uint64_t> SimScreen::pictureRevision() const {
+    std::lock_guard lock(mutex_);
+    return _still ? std::optional<std::uint64_t>(_repaints) : std::nullopt;
+}
+
 std::int64_t SimScreen::systemAudioFrames() const {
     std::lock_guard lock(mutex_);
     return _systemAudioFrames;

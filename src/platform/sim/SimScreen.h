@@ -54,6 +54,12 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     void addWindow(Window window);
     void removeWindow(WindowId id);
 
+    // ---- scripting: the picture ----
+    // The picture changes at every frame interval unless the screen is held
+    // still; a still screen changes only when repainted.
+    void setStill(bool still);
+    void repaint();
+
     // ---- scripting: answers and faults ----
     void setPermission(bool granted);
     void failShareableContent(std::optional<Error> error);  // nothing heals
@@ -106,6 +112,8 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     void answerStart(std::function<void()> answer);
     SampleGenerator systemAudio() const;
     std::int64_t systemAudioFrames() const;
+    // How often a still screen was repainted; nothing while it moves.
+    std::optional<std::uint64_t> pictureRevision() const;
 
   private:
     std::vector<std::shared_ptr<SimCaptureStream>> liveStreams() const;
@@ -130,6 +138,8 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     std::int64_t _contentQueries = 0;                           // guarded by mutex_
     std::int64_t _screenshots = 0;                              // guarded by mutex_
     std::int64_t _streamsMade = 0;                              // guarded by mutex_
+    bool _still = false;                                        // guarded by mutex_
+    std::uint64_t _repaints = 0;                                // guarded by mutex_
     bool _holdStarts = false;                                   // guarded by mutex_
     bool _holdContent = false;                                  // guarded by mutex_
     std::deque<std::function<void()>> _heldAnswers;             // guarded by mutex_
