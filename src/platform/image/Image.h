@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/image/PixelRect.h"
+
 namespace ostrovane::platform {
 
 // An 8-bit BGRA picture (bytes B, G, R, A in memory order), top row first,
@@ -37,11 +39,16 @@ class Image {
     // True when every pixel has alpha 255.
     bool isOpaque() const;
 
+    // Set by a stream on the frames it hands out (PixelRect.h).
+    const PictureRevision& revision() const { return revision_; }
+    void setRevision(const PictureRevision& revision) { revision_ = revision; }
+
   private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::uint32_t stride_ = 0;
     std::vector<std::uint8_t> pixels_;
+    PictureRevision revision_;
 };
 
 }  // namespace ostrovane::platform

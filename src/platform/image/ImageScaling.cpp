@@ -136,11 +136,11 @@ using Lanes = std::uint32_t __attribute__((vector_size(16)));
 
 // Weighted sum of the columns each output pixel covers, four channels at once.
 OSTROVANE_VECTOR_CLONES
-void horizontalPass(const std::uint16_t* sum, const std::uint32_t* first,
+void horizontalPass(const std::uint16_t* sum, std::uint32_t base, const std::uint32_t* first,
                     const std::uint32_t* count, const std::uint32_t* offset,
                     const std::uint32_t* weight, std::uint32_t width, std::uint8_t* out) {
     for (std::uint32_t x = 0; x < width; ++x) {
-        const std::uint16_t* column = sum + std::size_t{first[x]} * 4;
+        const std::uint16_t* column = sum + std::size_t{first[x] - base} * 4;
         const std::uint32_t* weights = weight + offset[x];
         Lanes total = {kOutputHalf, kOutputHalf, kOutputHalf, kOutputHalf};
         for (std::uint32_t t = 0; t < count[x]; ++t) {
@@ -155,9 +155,26 @@ void horizontalPass(const std::uint16_t* sum, const std::uint32_t* first,
 
 }  // namespace
 
+void ImageScaler::prepareAxes(ImageSize from, ImageSize to) {
+    if (from == axesFrom_ && to == axesTo_)
+        return;
+    buildAxis(columns_, from.width, to.width);
+    buildAxis(rows_, from.height, to.height);
+    axesFrom_ = from;
+    axesTo_ = to;
+}
+
+int ImageScaler::halvingsFor(ImageSize from, ImageSize to) {
+    int halvings = 0;
+    while (from.width % (to.width * 2) == 0 && from.height % (to.height * 2) == 0) {
+        from = {from.width / 2, from.height / 2};
+        ++halvings;
+    }
+    return halvings;
+}
+
 void ImageScaler::areaScale(const ImageView& source, const View& destination) {
-    buildAxis(columns_, source.width, destination.width);
-    buildAxis(rows_, source.height, destination.height);
+    prepareAxes({source.width, source.height}, {destination.width, destination.height});
     const std::size_t rowValues = std::size_t{source.width} * 4;
     rowAccumulator_.resize(rowValues);
     rowSum_.resize(rowValues);
@@ -166,7 +183,7 @@ void ImageScaler::areaScale(const ImageView& source, const View& destination) {
         verticalPass(source.row(rows_.first[y]), source.stride,
                      rows_.weight.data() + rows_.offset[y], rows_.count[y], rowValues,
                      rowAccumulator_.data(), rowSum_.data());
-        horizontalPass(rowSum_.data(), columns_.first.data(), columns_.count.data(),
+        horizontalPass(rowSum_.data(), 0, columns_.first.data(), columns_.count.data(),
                        columns_.offset.data(), columns_.weight.data(), destination.width,
                        destination.row(y));
     }
@@ -223,13 +240,20 @@ bool ImageScaler::scale(const ImageView& source, Image& destination) {
     return scaleView(source, View::of(destination));
 }
 
+PixelRect fittedArea(ImageSize size, ImageSize bounds) {
+    const ImageSize fitted = fitWithin(size, bounds);
+    return {(bounds.width - fitted.width) / 2, (bounds.height - fitted.height) / 2, fitted.width,
+            fitted.height};
+}
+
 bool ImageScaler::scaleToFit(const ImageView& source, Image& destination) {
     if (source.empty() || destination.empty())
         return false;
-    const ImageSize fitted =
-        fitWithin({source.width, source.height}, {destination.width(), destination.height()});
-    const std::uint32_t left = (destination.width() - fitted.width) / 2;
-    const std::uint32_t top = (destination.height() - fitted.height) / 2;
+    const PixelRect area =
+        fittedArea({source.width, source.height}, {destination.width(), destination.height()});
+    const ImageSize fitted{area.width, area.height};
+    const std::uint32_t left = area.x;
+    const std::uint32_t top = area.y;
     // Only the margins are painted: the picture covers the rest.
     const std::uint32_t black = kAlphaBits;
     const std::uint32_t right = destination.width() - left - fitted.width;
@@ -245,6 +269,110 @@ bool ImageScaler::scaleToFit(const ImageView& source, Image& destination) {
     const View inner{destination.row(top) + std::size_t{left} * 4, fitted.width, fitted.height,
                      destination.stride()};
     return scaleView(source, inner);
+}
+
+ScaledRegion ImageScaler::regionOf(PixelRect changed, ImageSize source, ImageSize destination) {
+    changed = changed.intersected({0, 0, source.width, source.height});
+    if (changed.empty() || destination.width == 0 || destination.height == 0)
+        return {};
+    // In the picture the halvings leave, `factor` source pixels a side each.
+    const std::uint32_t factor = 1u << halvingsFor(source, destination);
+    const ImageSize halved{source.width / factor, source.height / factor};
+    const bool area = halved != destination;
+    if (area)
+        prepareAxes(halved, destination);
+    // Along one axis: the outputs the change [begin, end) touches.
+    const auto outputs = [&](const Axis& axis, std::uint32_t begin, std::uint32_t end) {
+        begin /= factor;
+        end = (end + factor - 1) / factor;
+        if (!area)
+            return std::pair(begin, end);
+        const auto n = static_cast<std::uint32_t>(axis.first.size());
+        std::uint32_t i = 0;
+        while (i + 1 < n && axis.first[i] + axis.count[i] <= begin)
+            ++i;
+        std::uint32_t j = i + 1;
+        while (j < n && axis.first[j] < end)
+            ++j;
+        return std::pair(i, j);
+    };
+    // And the source they are computed from.
+    const auto inputs = [&](const Axis& axis, std::uint32_t first, std::uint32_t end) {
+        if (!area)
+            return std::pair(first * factor, end * factor);
+        return std::pair(axis.first[first] * factor,
+                         (axis.first[end - 1] + axis.count[end - 1]) * factor);
+    };
+    auto [x0, x1] = outputs(columns_, changed.x, changed.right());
+    const auto [y0, y1] = outputs(rows_, changed.y, changed.bottom());
+    // Whole runs of 8 columns: libyuv's SIMD rows and their scalar tails
+    // round differently, so a region must split its rows where the whole
+    // picture's rows split.
+    x0 = x0 / 8 * 8;
+    x1 = std::min(destination.width, (x1 + 7) / 8 * 8);
+    const auto [sx0, sx1] = inputs(columns_, x0, x1);
+    const auto [sy0, sy1] = inputs(rows_, y0, y1);
+    return {{sx0, sy0, sx1 - sx0, sy1 - sy0}, {x0, y0, x1 - x0, y1 - y0}};
+}
+
+bool ImageScaler::scaleRegion(const ImageView& part, ImageSize source, const ScaledRegion& region,
+                              Image& destination, PixelRect inner) {
+    const PixelRect target = region.destination;
+    if (part.empty() || target.empty() || part.width != region.source.width ||
+        part.height != region.source.height || inner.right() > destination.width() ||
+        inner.bottom() > destination.height() || target.right() > inner.width ||
+        target.bottom() > inner.height) {
+        return false;
+    }
+    const ImageSize to{inner.width, inner.height};
+    const View out{destination.row(inner.y + target.y) + std::size_t{inner.x + target.x} * 4,
+                   target.width, target.height, destination.stride()};
+    const int halvings = halvingsFor(source, to);
+    const ImageSize halved{source.width >> halvings, source.height >> halvings};
+    ImageView current = part;
+    for (int i = 0, next = 0; i < halvings; ++i) {
+        const std::uint32_t width = current.width / 2, height = current.height / 2;
+        View step = out;
+        if (i + 1 < halvings || halved != to) {
+            Image& half = regionHalves_[next];
+            if (half.width() < width || half.height() < height)
+                half = Image(std::max(width, half.width()), std::max(height, half.height()));
+            step = View{half.data(), width, height, half.stride()};
+            next ^= 1;
+        }
+        libyuv::ARGBScale(current.data, int(current.stride), int(current.width),
+                          int(current.height), step.data, int(step.stride), int(width), int(height),
+                          libyuv::kFilterBox);
+        current = ImageView{step.data, width, height, step.stride, current.alphaIsPadding};
+    }
+    if (halved == to) {
+        if (current.data != out.data) {
+            for (std::uint32_t y = 0; y < out.height; ++y)
+                copyRow(current.row(y), out.row(y), out.width, current.alphaIsPadding);
+            return true;
+        }
+    } else {
+        prepareAxes(halved, to);
+        const std::uint32_t left = region.source.x >> halvings;
+        const std::uint32_t top = region.source.y >> halvings;
+        const std::size_t values = std::size_t{current.width} * 4;
+        rowAccumulator_.resize(std::max(rowAccumulator_.size(), values));
+        rowSum_.resize(std::max(rowSum_.size(), values));
+        for (std::uint32_t y = 0; y < out.height; ++y) {
+            const std::uint32_t row = target.y + y;
+            verticalPass(current.row(rows_.first[row] - top), current.stride,
+                         rows_.weight.data() + rows_.offset[row], rows_.count[row], values,
+                         rowAccumulator_.data(), rowSum_.data());
+            horizontalPass(rowSum_.data(), left, columns_.first.data() + target.x,
+                           columns_.count.data() + target.x, columns_.offset.data() + target.x,
+                           columns_.weight.data(), out.width, out.row(y));
+        }
+    }
+    if (part.alphaIsPadding) {
+        for (std::uint32_t y = 0; y < out.height; ++y)
+            copyRow(out.row(y), out.row(y), out.width, true);
+    }
+    return true;
 }
 
 Image scale(const Image& source, std::uint32_t newWidth, std::uint32_t newHeight) {

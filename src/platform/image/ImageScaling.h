@@ -5,6 +5,7 @@
 
 #include "platform/image/Image.h"
 #include "platform/image/ImageView.h"
+#include "platform/image/PixelRect.h"
 
 namespace ostrovane::platform {
 
@@ -12,6 +13,14 @@ struct ImageSize {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     friend bool operator==(const ImageSize&, const ImageSize&) = default;
+};
+
+// What a change of part of a picture costs a scaled copy of it: the pixels
+// of `destination` (in the scaled picture) that the change touches, and the
+// area of the source they are computed from, which holds the change.
+struct ScaledRegion {
+    PixelRect source;
+    PixelRect destination;
 };
 
 // Resamples BGRA images with an area-averaging (box) filter: every output
@@ -49,6 +58,17 @@ class ImageScaler {
         return scaleToFit(ImageView::of(source), destination);
     }
 
+    // A change of `changed` in a `source`-sized picture scaled (as a whole,
+    // by scale()) to `destination` size: what to redo. Empty when the change
+    // lies outside the picture.
+    ScaledRegion regionOf(PixelRect changed, ImageSize source, ImageSize destination);
+    // Redoes `region` of a scale of a `source`-sized picture into the area
+    // `inner` of `destination` (all of it for scale(), the fitted area for
+    // scaleToFit()): `part` holds the pixels of `region.source`. The pixels
+    // written are those the scale of the whole picture gives there.
+    bool scaleRegion(const ImageView& part, ImageSize source, const ScaledRegion& region,
+                     Image& destination, PixelRect inner);
+
   private:
     struct View;
     // For each output pixel along one axis: the first source pixel it covers,
@@ -58,9 +78,15 @@ class ImageScaler {
     };
     bool scaleView(const ImageView& source, const View& destination);
     void areaScale(const ImageView& source, const View& destination);
+    // Builds the area filter's axes for these sizes unless they are built.
+    void prepareAxes(ImageSize from, ImageSize to);
+    // The halvings before the area filter (or the whole scale).
+    static int halvingsFor(ImageSize from, ImageSize to);
 
     Image halves_[2];
+    Image regionHalves_[2];
     Axis columns_, rows_;
+    ImageSize axesFrom_, axesTo_;
     std::vector<std::uint32_t> rowAccumulator_;
     std::vector<std::uint16_t> rowSum_;
 };
@@ -77,5 +103,8 @@ ImageSize fitWithinWidth(ImageSize size, std::uint32_t maxWidth);
 // The largest size with `size`'s aspect ratio that fits within `bounds`
 // (each side rounded to nearest, at least 1).
 ImageSize fitWithin(ImageSize size, ImageSize bounds);
+
+// Where scaleToFit() puts a `size` picture in a `bounds` image: centred.
+PixelRect fittedArea(ImageSize size, ImageSize bounds);
 
 }  // namespace ostrovane::platform
