@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "platform/portal/PortalScreenCast.h"
+#include "platform/portal/RestoreTokens.h"
 #include "platform/portal/SdBus.h"
+#include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandErrors.h"
 #include "servers/PrivateSystemBus.h"
 
@@ -23,6 +25,7 @@ using namespace platform::portal;
 using namespace platform::wayland;
 using namespace std::chrono_literals;
 using Options = std::map<std::string, std::string>;
+namespace fs = std::filesystem;
 
 // The stream a granted Start carries, and the byte its PipeWire remote reads.
 constexpr std::uint32_t kNode = 57;
@@ -41,6 +44,10 @@ struct Script {
     bool silentStart = false;                         // a dialog nobody answers
     bool closeWhenOpened = false;  // Session.Closed, twice, after OpenPipeWireRemote
     bool streams = true;
+    std::uint32_t failedCreates = 0;  // the first ones answer 2, as a backend starting anew
+    bool refuseTokens = false;        // SelectSources with a restore token is refused
+    // The granted stream's place and size.
+    std::int32_t x = 0, y = 0, width = kWidth, height = kHeight;
 };
 
 // Owns the portal's name, answers every request with the scripted Response
@@ -158,18 +165,25 @@ int FakePortal::answer(sd_bus_message* call) {
         sd_bus_add_object_vtable(bus.get(), nullptr, session.c_str(), kSession, kClosable, this);
     }
     sd_bus_add_object_vtable(bus.get(), nullptr, handle.c_str(), kRequest, kClosable, this);
+    if (method == "SelectSources" && script.refuseTokens && options.count("restore_token"))
+        return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_INVALID_ARGS, "Invalid restore token");
+    std::uint32_t code = method == "CreateSession"   ? script.create
+                         : method == "SelectSources" ? script.select
+                                                     : script.start;
+    if (method == "CreateSession" && script.failedCreates > 0) {
+        --script.failedCreates;
+        code = 2;
+    }
     if ((r = sd_bus_reply_method_return(call, "o", handle.c_str())) < 0 ||
         (method == "Start" && script.silentStart)) {
         return r;
     }
-    const std::uint32_t code = method == "CreateSession"   ? script.create
-                               : method == "SelectSources" ? script.select
-                                                           : script.start;
     // Every Response carries every result; without streams they go under an unknown key.
     return sd_bus_emit_signal(
         bus.get(), handle.c_str(), kRequest, "Response", "ua{sv}", code, 3, "session_handle", "s",
-        session.c_str(), script.streams ? "streams" : "unknown", "a(ua{sv})", 1, kNode, 2, "size",
-        "(ii)", kWidth, kHeight, "source_type", "u", 1u, "restore_token", "s", "granted-token");
+        session.c_str(), script.streams ? "streams" : "unknown", "a(ua{sv})", 1, kNode, 3, "size",
+        "(ii)", script.width, script.height, "position", "(ii)", script.x, script.y, "source_type",
+        "u", 1u, "restore_token", "s", "granted-token");
 }
 
 class PortalTest : public testing::Test {
@@ -257,30 +271,54 @@ struct Refusal {
     std::int64_t code;
     const char* calls;
     Script script;
+    // What the failure means for the caller: whether to ask once more, or
+    // to forget the token.
+    StartFailure failure = StartFailure::lasting;
     SourceType type = SourceType::monitor;
+    std::optional<std::string> token = std::nullopt;
     friend void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 };
 class PortalRefusalTest : public PortalTest, public testing::WithParamInterface<Refusal> {};
 
 TEST_P(PortalRefusalTest, FailsWithTheMatchingError) {
     serve(GetParam().script);
-    const auto session = start({GetParam().type, true, std::nullopt});
+    StartFailure failure = StartFailure::transient;
+    const auto session = PortalSession::start(
+        {bus.address(), 5s, 300ms}, {GetParam().type, true, GetParam().token}, {}, &failure);
     ASSERT_FALSE(session);
     EXPECT_EQ(session.error().code, GetParam().code) << session.error().description();
+    EXPECT_EQ(failure, GetParam().failure);
     EXPECT_EQ(portal->seen().first, GetParam().calls);
 }
 
 constexpr const char* kStarted = "CreateSession SelectSources Start Session.Close";
 constexpr const char* kTimedOut = "CreateSession SelectSources Start Request.Close Session.Close";
+constexpr const char* kSelected = "CreateSession SelectSources Session.Close";
+using enum StartFailure;
 const Refusal kRefusals[] = {
     {"CreateCancelled", kUserDeclinedCode, "CreateSession", {.create = 1}},
-    {"SelectFailed", kPortalFailedCode, "CreateSession SelectSources Session.Close", {.select = 2}},
+    // A backend that is starting again fails before any dialog.
+    {"BackendStarting", kPortalFailedCode, "CreateSession", {.failedCreates = 1}, transient},
+    {"SelectFailed", kPortalFailedCode, kSelected, {.select = 2}, transient},
+    {"StartFailedAtOnce", kPortalFailedCode, kStarted, {.start = 2}, transient},
     {"StartCancelled", kUserDeclinedCode, kStarted, {.start = 1}},
     {"NoStream", kPortalFailedCode, kStarted, {.streams = false}},
+    {"TokenRefused",
+     kPortalFailedCode,
+     kSelected,
+     {.refuseTokens = true},
+     tokenRefused,
+     SourceType::monitor,
+     "damaged"},
     // The consent limit closes the Request and the session.
     {"ConsentTimeout", kConsentTimeoutCode, kTimedOut, {.silentStart = true}},
     // Refused here rather than after a dialog.
-    {"WindowNotOffered", kUnsupportedTargetCode, "", {.sourceTypes = 1}, SourceType::window}};
+    {"WindowNotOffered",
+     kUnsupportedTargetCode,
+     "",
+     {.sourceTypes = 1},
+     lasting,
+     SourceType::window}};
 INSTANTIATE_TEST_SUITE_P(Answers, PortalRefusalTest, testing::ValuesIn(kRefusals),
                          [](const auto& info) { return info.param.name; });
 
@@ -322,6 +360,65 @@ TEST_P(PortalEndTest, IsReportedOnce) {
     EXPECT_EQ(closedAfter(0).size(), 1u);
 }
 INSTANTIATE_TEST_SUITE_P(ByPortalOrBus, PortalEndTest, testing::Bool());
+
+// Grants through the provider's store: the token is kept under the display
+// the stream shows, a backend that fails by itself is asked once more with
+// the same token, and a refused token is forgotten and the user asked.
+struct GrantCase {
+    const char* name;
+    Script script;
+    const char* calls;                          // up to the grant
+    std::map<std::string, std::string> tokens;  // the store afterwards
+    const char* sent;                           // the token the last SelectSources carried
+    friend void PrintTo(const GrantCase& c, std::ostream* out) { *out << c.name; }
+};
+class PortalGrantsTest : public PortalTest, public testing::WithParamInterface<GrantCase> {};
+
+TEST_P(PortalGrantsTest, KeepsTheTokenUnderWhatWasGranted) {
+    const fs::path file = fs::path(testing::TempDir()) / ("tokens-" + std::string(GetParam().name));
+    fs::remove(file);
+    RestoreTokens(file).store("display:A", "old-token");
+    serve(GetParam().script);
+    PortalGrants grants({bus.address(), 5s, 10s}, file, [](std::string_view) {});
+    grants.noteOutputs({{3, "A", "", 0, 0, 1280, 720, 1280, 720, 1},
+                        {7, "B", "", 1280, 0, 1024, 768, 1024, 768, 1}});
+    const WaylandOutput a{3, "A", "", 0, 0, 1280, 720, 1280, 720, 1};
+    auto session = grants.request(GrantTarget::display(a), true, {});
+    ASSERT_TRUE(session) << session.error().description();
+    EXPECT_EQ(portal->seen().first, GetParam().calls);
+    EXPECT_EQ(portal->seen().second["restore_token"], GetParam().sent);
+    const RestoreTokens stored(file);
+    std::map<std::string, std::string> tokens;
+    for (const char* key : {"display:A", "display:B"}) {
+        if (auto token = stored.find(key))
+            tokens[key] = *token;
+    }
+    EXPECT_EQ(tokens, GetParam().tokens);
+}
+
+constexpr const char* kGranted = "CreateSession SelectSources Start OpenPipeWireRemote";
+INSTANTIATE_TEST_SUITE_P(
+    Grants, PortalGrantsTest,
+    testing::Values(
+        GrantCase{"AsAsked", {}, kGranted, {{"display:A", "granted-token"}}, "old-token"},
+        GrantCase{"AnotherMonitor",
+                  {.x = 1280, .width = 1024, .height = 768},
+                  kGranted,
+                  {{"display:B", "granted-token"}},
+                  "old-token"},
+        GrantCase{"WholeWorkspace", {.width = 2304, .height = 768}, kGranted, {}, "old-token"},
+        GrantCase{"BackendStartingAnew",
+                  {.failedCreates = 1},
+                  "CreateSession CreateSession SelectSources Start OpenPipeWireRemote",
+                  {{"display:A", "granted-token"}},
+                  "old-token"},
+        GrantCase{"TokenRefused",
+                  {.refuseTokens = true},
+                  "CreateSession SelectSources Session.Close CreateSession SelectSources Start "
+                  "OpenPipeWireRemote",
+                  {{"display:A", "granted-token"}},
+                  ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrovane::test

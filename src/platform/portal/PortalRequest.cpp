@@ -68,8 +68,10 @@ Result<sdbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::st
         return portalFailed("Cannot follow the desktop portal's answer to " + method);
 
     const sdbus::Reply reply = sdbus::call(bus_, call, callLimit);
-    if (!reply.ok())
+    if (!reply.ok()) {
+        refused_ = !reply.errorName.empty() && !reply.timedOut();
         return callFailed(method, reply, callLimit);
+    }
     const char* handle = nullptr;
     if (sd_bus_message_read(reply.message.get(), "o", &handle) < 0)
         return portalFailed("The desktop portal answered " + method + " without a request");

@@ -26,6 +26,11 @@ class PortalRequest {
     // The handle_token the call's options must carry.
     const std::string& token() const { return token_; }
 
+    // After a failed run: the Response code the portal answered with (0
+    // when none came), and whether the method call itself was refused.
+    std::uint32_t response() const { return code_; }
+    bool refused() const { return refused_; }
+
     // Sends `call` (waiting at most `callLimit` for the request's handle) and
     // waits until `answerBy` for the Response. The results (the message
     // standing at the a{sv}) once granted. Errors: `late` when no answer came
@@ -49,6 +54,7 @@ class PortalRequest {
     sdbus::SlotPtr match_;
     sdbus::MessagePtr response_;  // standing at the results
     std::uint32_t code_ = 0;
+    bool refused_ = false;
 };
 
 // A token for a request or session handle: our name and 64 random bits.

@@ -19,6 +19,7 @@ namespace {
 constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 // SelectSources asks the portal to keep the grant until it is revoked.
 constexpr std::uint32_t kPersistUntilRevoked = 2;
+constexpr std::chrono::seconds kQuickFailure{1};
 
 Error unsupported(SourceType type) {
     const char* what = type == SourceType::window    ? "window"
@@ -100,6 +101,7 @@ class PortalSession::Impl {
     MaybeError serve() { return connection_.serve(); }
 
     UniqueFd pipeWire;
+    StartFailure failure = StartFailure::lasting;
     CastStream stream;
     CursorMode cursorMode = CursorMode::hidden;
     std::optional<std::string> restoreToken;
@@ -114,6 +116,8 @@ class PortalSession::Impl {
                              std::optional<CursorMode> mode);
     MaybeError startCast();
     MaybeError openPipeWireRemote();
+    // Keeps what a failed request means for a retry.
+    void noteFailure(const PortalRequest& request, bool quickly);
 
     PortalOptions options_;
     SessionConnection connection_;
@@ -154,6 +158,13 @@ MaybeError PortalSession::Impl::negotiate(const CastRequest& request) {
     return openPipeWireRemote();
 }
 
+void PortalSession::Impl::noteFailure(const PortalRequest& request, bool quickly) {
+    // A backend that is starting, or gone and started again by the bus,
+    // fails the frontend's call to it: the frontend answers 2.
+    if (request.response() == 2 && quickly)
+        failure = StartFailure::transient;
+}
+
 MaybeError PortalSession::Impl::createSession() {
     PortalRequest request(bus(), portal_);
     sdbus::MessagePtr call = newCall("CreateSession");
@@ -167,8 +178,10 @@ MaybeError PortalSession::Impl::createSession() {
     auto results = request.run(call.get(), "CreateSession", options_.timeout,
                                sdbus::Clock::now() + options_.timeout,
                                noAnswer("CreateSession", options_.timeout));
-    if (!results)
+    if (!results) {
+        noteFailure(request, true);
         return results.error();
+    }
     // A string, though it names an object; some portals send an object path.
     const int r =
         sdbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
@@ -214,8 +227,14 @@ MaybeError PortalSession::Impl::selectSources(const CastRequest& wanted, std::ui
     auto results = request.run(
         m, "SelectSources", options_.timeout, sdbus::Clock::now() + options_.timeout,
         noAnswer("SelectSources", options_.timeout), [this] { return connection_.closed(); });
-    if (!results)
+    if (!results) {
+        noteFailure(request, true);
+        // Portals check a token's form before anything else and refuse the
+        // call; a token they merely do not know brings the dialog instead.
+        if (request.refused() && wanted.restoreToken)
+            failure = StartFailure::tokenRefused;
         return results.error();
+    }
     return std::nullopt;
 }
 
@@ -230,11 +249,16 @@ MaybeError PortalSession::Impl::startCast() {
         return portalFailed("Cannot build the Start call");
     }
     // The user answers the portal's dialog here.
+    const auto asked = sdbus::Clock::now();
     auto results =
-        request.run(m, "Start", options_.timeout, sdbus::Clock::now() + options_.consentLimit,
+        request.run(m, "Start", options_.timeout, asked + options_.consentLimit,
                     wayland::consentTimeoutError(), [this] { return connection_.closed(); });
-    if (!results)
+    if (!results) {
+        // Nobody answers a dialog within a second: a failure that quick is
+        // the backend's own.
+        noteFailure(request, sdbus::Clock::now() - asked < kQuickFailure);
         return results.error();
+    }
 
     std::vector<CastStream> streams;
     const int r =
@@ -280,14 +304,19 @@ MaybeError PortalSession::Impl::openPipeWireRemote() {
 
 Result<std::unique_ptr<PortalSession>> PortalSession::start(
     const PortalOptions& options, const CastRequest& request,
-    std::function<void(const Error&)> onClosed) {
+    std::function<void(const Error&)> onClosed, StartFailure* failure) {
+    if (failure)
+        *failure = StartFailure::lasting;
     auto bus = sdbus::connect(options.busAddress, options.timeout);
     if (!bus)
         return bus.error();
     // On failure the Impl closes whatever session was created.
     auto impl = std::make_unique<Impl>(options, std::move(bus).value(), std::move(onClosed));
-    if (MaybeError error = impl->negotiate(request))
+    if (MaybeError error = impl->negotiate(request)) {
+        if (failure)
+            *failure = impl->failure;
         return *error;
+    }
     if (MaybeError error = impl->serve())
         return *error;
     return std::make_unique<PortalSession>(std::move(impl));

@@ -61,6 +61,17 @@ struct CastStream {
     std::optional<std::uint32_t> sourceType;
 };
 
+// What a failed start means for whoever asked.
+enum class StartFailure {
+    lasting,  // as its error says
+    // The portal's backend failed by itself before the user could have
+    // answered (response 2, as from a backend that is starting again): the
+    // same request may well work a moment later.
+    transient,
+    // The portal refused the restore token sent along: it will never work.
+    tokenRefused,
+};
+
 // One granted ScreenCast session: CreateSession, SelectSources, Start and
 // OpenPipeWireRemote done, its PipeWire remote open. Its own bus connection
 // is served on a thread of its own, so that the portal's Session.Closed
@@ -76,10 +87,12 @@ class PortalSession {
     // Errors: the user declined (userDeclinedError), the user took too long
     // (consentTimeoutError; the request is closed), no portal or no ScreenCast
     // (kPortalUnavailableCode), a source type the portal does not offer
-    // (kUnsupportedTargetCode), any other failure (kPortalFailedCode).
+    // (kUnsupportedTargetCode), any other failure (kPortalFailedCode); what
+    // the failure means goes to `failure` when given.
     static Result<std::unique_ptr<PortalSession>> start(const PortalOptions& options,
                                                         const CastRequest& request,
-                                                        std::function<void(const Error&)> onClosed);
+                                                        std::function<void(const Error&)> onClosed,
+                                                        StartFailure* failure = nullptr);
     ~PortalSession();
 
     PortalSession(const PortalSession&) = delete;

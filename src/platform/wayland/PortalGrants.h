@@ -3,8 +3,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/PlatformError.h"
 #include "platform/portal/PortalScreenCast.h"
@@ -29,13 +31,26 @@ struct GrantTarget {
     // title changes and the window itself is gone after the session.
     static GrantTarget display(const WaylandOutput& output);
     static GrantTarget window(const WaylandToplevel& toplevel);
+    // Whatever window the user picks in the portal's dialog, on desktops
+    // that list no windows: its token brings back the same window.
+    static GrantTarget chosenWindow();
 };
+
+// The key a grant is kept under: the asked target's, or another display's
+// when the stream is that display (its place and size are that output's:
+// the user picked another monitor), or none when it matches no display (a
+// whole workspace, a virtual output) or is another kind of source than
+// asked. Where the portal tells no size, the grant is taken as asked.
+std::optional<std::string> grantKeyOf(const GrantTarget& asked, const portal::CastStream& stream,
+                                      const std::vector<WaylandOutput>& outputs);
 
 // Asks the desktop portal for a display or window, once per target: the
 // newest restore token of each target goes with the request and the one the
-// portal returns replaces it (none returned: it is forgotten), so the user
-// sees the portal's dialog only for a target not granted before. Shared by
-// the streams of one provider; any thread.
+// portal returns replaces it, kept under what was granted (grantKeyOf), so
+// the user sees the portal's dialog only for a target not granted before.
+// A backend that fails by itself (one that is starting again) is asked once
+// more within the consent limit; a token is forgotten only when the portal
+// refuses it. Shared by the streams of one provider; any thread.
 class PortalGrants {
   public:
     using Log = std::function<void(std::string_view)>;
@@ -46,7 +61,7 @@ class PortalGrants {
     // asked for explicitly (a thumbnail) uses a stored grant or nothing.
     enum class Consent { mayAsk, storedOnly };
 
-    // A granted session for `output` (this may wait for the user, at most the
+    // A granted session for `target` (this may wait for the user, at most the
     // portal options' consent limit). When the portal grants another source
     // than the one asked for (the user picked another monitor), the session
     // films what the user granted and the log says so.
@@ -55,11 +70,21 @@ class PortalGrants {
         const GrantTarget& target, bool showCursor, std::function<void(const Error&)> onClosed,
         Consent consent = Consent::mayAsk);
 
+    // The displays as last listed, which grants are matched against.
+    void noteOutputs(std::vector<WaylandOutput> outputs);
+
   private:
+    // One start, and once more when the backend failed by itself.
+    Result<std::unique_ptr<portal::PortalSession>> start(
+        const GrantTarget& target, const portal::CastRequest& request,
+        const std::function<void(const Error&)>& onClosed, portal::StartFailure& failure);
+    void keep(const GrantTarget& target, const portal::PortalSession& session);
+
     const portal::PortalOptions options_;
     const Log log_;
     std::mutex mutex_;
-    portal::RestoreTokens _tokens;  // guarded by mutex_
+    portal::RestoreTokens _tokens;        // guarded by mutex_
+    std::vector<WaylandOutput> _outputs;  // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::wayland
