@@ -16,6 +16,22 @@ std::optional<OwningApplication> ownerOf(const std::string& appId, const Topleve
     return OwningApplication{appId, "", 0};
 }
 
+Window chosenWindow(const std::vector<Display>& displays) {
+    Window window;
+    window.windowId = kChosenWindowId;
+    window.title = kChosenWindowTitle;
+    window.frame = displays.empty() ? Rect{} : displays.front().frame;
+    window.isOnScreen = true;
+    return window;
+}
+
+WaylandToplevel chosenToplevel() {
+    WaylandToplevel toplevel;
+    toplevel.id = kChosenWindowId;
+    toplevel.title = kChosenWindowTitle;
+    return toplevel;
+}
+
 std::vector<Window> windowsOf(const std::vector<WaylandToplevel>& toplevels,
                               const std::vector<Display>& displays, const ToplevelOwner& owner,
                               const ShareableContentOptions& options) {

@@ -15,6 +15,17 @@ namespace ostrovane::platform::wayland {
 // toplevels (the platform binds it; this provider does not read them).
 using ToplevelOwner = std::function<std::optional<OwningApplication>(const std::string& appId)>;
 
+// Where the compositor lists no windows but the desktop portal films them,
+// one record stands for whichever window the user picks in the portal's
+// dialog. Its id lies between the display ids and ours of toplevels.
+inline constexpr WindowId kChosenWindowId = 0xFFFF;
+inline constexpr const char* kChosenWindowTitle = "A window chosen in the desktop's dialog";
+
+// That record, framed by the main display (listed first in `displays`).
+Window chosenWindow(const std::vector<Display>& displays);
+// The toplevel it stands for until the user has picked.
+WaylandToplevel chosenToplevel();
+
 // The owner of a toplevel with `appId`: what `owner` names, else one named
 // by the app_id itself without a bundle identifier; none without an app_id.
 // The compositor tells no process, so the pid stays unknown (0).

@@ -5,6 +5,7 @@
 #include "platform/image/StreamFrames.h"
 #include "platform/pipewire/PipeWireVideoStream.h"
 #include "platform/portal/PortalScreenCast.h"
+#include "platform/wayland/ToplevelWindows.h"
 #include "platform/wayland/WaylandErrors.h"
 
 namespace ostrovane::platform::wayland {
@@ -62,8 +63,15 @@ Result<std::unique_ptr<portal::PortalSession>> WaylandCaptureStream::grant(
                                      [this](const Error& error) { noteFailure(error); });
 }
 
+GrantTarget WaylandCaptureStream::grantTargetOf(const Target& target) {
+    if (!target.window)
+        return GrantTarget::display(target.output);
+    return target.window->id == kChosenWindowId ? GrantTarget::chosenWindow()
+                                                : GrantTarget::window(*target.window);
+}
+
 GrantTarget WaylandCaptureStream::targetLocked() const {
-    return _window ? GrantTarget::window(*_window) : GrantTarget::display(*_output);
+    return grantTargetOf({_output.value_or(WaylandOutput{}), _window});
 }
 
 void WaylandCaptureStream::filmWindow(WaylandToplevel toplevel) {
@@ -129,22 +137,29 @@ Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
 bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
     bool switched = false;
     for (auto& change : takeFilterChanges()) {
-        std::optional<WaylandOutput> output = lookup_ ? lookup_(change.filter) : std::nullopt;
-        if (!output) {
-            complete(std::move(change.completion), targetUnavailableError());
+        Result<Target> target =
+            lookup_ ? lookup_(change.filter) : Result<Target>(targetUnavailableError());
+        if (!target) {
+            complete(std::move(change.completion), target.error());
             continue;
         }
-        if (output->id == cast->output.id) {
+        bool same = false;
+        {
+            std::lock_guard lock(mutex_);
+            same = target->window ? _window && _window->id == target->window->id
+                                  : !_window && target->output.id == cast->output.id;
+        }
+        if (same) {
             complete(std::move(change.completion), std::nullopt);
             continue;
         }
-        // The old session keeps running until the new display is granted.
-        auto session = grant(GrantTarget::display(*output));
+        // The old session keeps running until the new target is granted.
+        auto session = grant(grantTargetOf(target.value()));
         if (!session) {
             complete(std::move(change.completion), session.error());
             continue;
         }
-        auto next = open(std::move(session.value()), *output);
+        auto next = open(std::move(session.value()), target->output);
         if (!next) {
             complete(std::move(change.completion), next.error());
             continue;
@@ -153,8 +168,8 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
         switched = true;
         {
             std::lock_guard lock(mutex_);
-            _output = output;
-            _window.reset();
+            _window = target->window;
+            _output = target->window ? std::nullopt : std::optional(target->output);
         }
         complete(std::move(change.completion), std::nullopt);
     }

@@ -61,9 +61,14 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     // cannot film).
     void refuse(Error error);
 
-    // The display a filter names, if it still exists; used for switches.
-    using OutputLookup = std::function<std::optional<WaylandOutput>(const ContentFilter&)>;
-    void setOutputLookup(OutputLookup lookup) { lookup_ = std::move(lookup); }
+    // What a filter names, if it still exists and can be filmed: a display,
+    // or a window (then `output` is none, id 0). Used for switches.
+    struct Target {
+        WaylandOutput output;
+        std::optional<WaylandToplevel> window;
+    };
+    using TargetLookup = std::function<Result<Target>(const ContentFilter&)>;
+    void setTargetLookup(TargetLookup lookup) { lookup_ = std::move(lookup); }
 
     // A copy of the newest full-size image of display `outputId`, when the
     // stream is filming that display and has received one: screenshots of
@@ -80,6 +85,7 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
 
     Result<std::unique_ptr<portal::PortalSession>> grant(const GrantTarget& target);
     GrantTarget targetLocked() const;
+    static GrantTarget grantTargetOf(const Target& target);
     Result<std::unique_ptr<Cast>> open(std::unique_ptr<portal::PortalSession> session,
                                        const WaylandOutput& output);
     // Applies queued switches; whether the stream now shows another display.
@@ -88,7 +94,7 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     void noteFailure(const Error& error);
 
     CastServices services_;
-    OutputLookup lookup_;
+    TargetLookup lookup_;
 
     std::optional<WaylandOutput> _output;             // guarded by mutex_
     std::optional<WaylandToplevel> _window;           // guarded by mutex_: filmed instead

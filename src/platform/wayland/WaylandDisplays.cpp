@@ -53,6 +53,7 @@ WaylandDisplays::~WaylandDisplays() = default;
 std::optional<std::vector<WaylandOutput>> WaylandDisplays::readOutputs() {
     auto outputs = outputs_->read();
     if (outputs) {
+        grants_->noteOutputs(*outputs);
         std::lock_guard lock(mutex_);
         _known = *outputs;
         std::erase_if(_lastSeen, [&](const auto& seen) {
@@ -79,6 +80,13 @@ void WaylandDisplays::shareableContent(const ShareableContentOptions& options,
         ShareableContent content;
         content.displays = displaysOf(monitorsOf(*outputs));
         content.windows = windowsOf(*toplevels, content.displays, options_.owner, options);
+        const bool chosen = !toplevels_->listsWindows() && portalFilmsWindows();
+        if (chosen)
+            content.windows.push_back(chosenWindow(content.displays));
+        {
+            std::lock_guard lock(mutex_);
+            _chosenListed = chosen;
+        }
         completion(std::move(content));
     });
 }
@@ -94,8 +102,28 @@ std::optional<std::vector<WaylandToplevel>> WaylandDisplays::readToplevels() {
     return toplevels;
 }
 
+bool WaylandDisplays::portalFilmsWindows() {
+    {
+        std::lock_guard lock(mutex_);
+        if (_windowsOffered)
+            return *_windowsOffered;
+    }
+    auto offer = portal::readPortalOffer(options_.portal);
+    if (!offer)
+        return false;  // asked again at the next listing
+    const bool windows = offer->offers(portal::SourceType::window);
+    options_.log(std::string("WaylandScreenCapture: the compositor lists no windows; the desktop "
+                             "portal ") +
+                 (windows ? "films the window the user picks" : "films no windows"));
+    std::lock_guard lock(mutex_);
+    _windowsOffered = windows;
+    return windows;
+}
+
 std::optional<WaylandToplevel> WaylandDisplays::toplevelOf(WindowId id) const {
     std::lock_guard lock(mutex_);
+    if (id == kChosenWindowId && _chosenListed)
+        return chosenToplevel();
     auto it = std::find_if(_toplevels.begin(), _toplevels.end(),
                            [&](const WaylandToplevel& t) { return t.id == id; });
     if (it == _toplevels.end())
@@ -146,24 +174,17 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
                              self->remember(outputId, image);
                      }},
         outputOf(filter), configuration, std::move(onStop));
-    stream->setOutputLookup(
-        [weak = weak_from_this()](const ContentFilter& next) -> std::optional<WaylandOutput> {
-            auto self = weak.lock();
-            return self ? self->outputOf(next) : std::nullopt;
-        });
-    if (const auto* window = std::get_if<Window>(&filter.target)) {
-        // Windows are granted by the portal's own picker where it offers
-        // them at all.
-        if (auto toplevel = toplevelOf(window->windowId)) {
-            auto offer = portal::readPortalOffer(options_.portal);
-            if (!offer)
-                stream->refuse(offer.error());
-            else if (!offer->offers(portal::SourceType::window))
-                stream->refuse(waylandError(kUnsupportedTargetCode,
-                                            "The desktop portal offers no window capture"));
-            else
-                stream->filmWindow(std::move(*toplevel));
-        }
+    stream->setTargetLookup([weak = weak_from_this()](const ContentFilter& next) {
+        auto self = weak.lock();
+        return self ? self->castTargetOf(next)
+                    : Result<WaylandCaptureStream::Target>(targetUnavailableError());
+    });
+    if (std::holds_alternative<Window>(filter.target)) {
+        auto target = castTargetOf(filter);
+        if (!target)
+            stream->refuse(target.error());
+        else
+            stream->filmWindow(std::move(*target->window));
     }
     {
         std::lock_guard lock(mutex_);
@@ -172,6 +193,27 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
     }
     stream->requestGrant();
     return stream;
+}
+
+Result<WaylandCaptureStream::Target> WaylandDisplays::castTargetOf(const ContentFilter& filter) {
+    const auto* window = std::get_if<Window>(&filter.target);
+    if (window == nullptr) {
+        auto output = outputOf(filter);
+        if (!output)
+            return targetUnavailableError();
+        return WaylandCaptureStream::Target{std::move(*output), std::nullopt};
+    }
+    // Windows are granted by the portal's own picker where it offers them
+    // at all.
+    auto toplevel = toplevelOf(window->windowId);
+    if (!toplevel)
+        return targetUnavailableError();
+    auto offer = portal::readPortalOffer(options_.portal);
+    if (!offer)
+        return offer.error();
+    if (!offer->offers(portal::SourceType::window))
+        return waylandError(kUnsupportedTargetCode, "The desktop portal offers no window capture");
+    return WaylandCaptureStream::Target{WaylandOutput{}, std::move(*toplevel)};
 }
 
 std::optional<Image> WaylandDisplays::filmedImageOf(std::uint32_t outputId) {

@@ -16,13 +16,13 @@
 #include "platform/ScreenCapture.h"
 #include "platform/portal/PortalScreenCast.h"
 #include "platform/wayland/ToplevelWindows.h"
+#include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandOutputs.h"
 #include "platform/wayland/WaylandToplevels.h"
 
 namespace ostrovane::platform::wayland {
 
 class PortalGrants;
-class WaylandCaptureStream;
 
 // The screen-capture service of a Wayland session. Displays are the
 // compositor's outputs, read without asking the user; a display's video
@@ -96,6 +96,10 @@ class WaylandDisplays final : public ScreenCapture,
     // Keeps a reduced copy of a display's newest image for its thumbnails.
     void remember(std::uint32_t outputId, const Image& image);
     std::optional<WaylandOutput> outputOf(const ContentFilter& filter) const;
+    // What a stream films for `filter`, or why it cannot.
+    Result<WaylandCaptureStream::Target> castTargetOf(const ContentFilter& filter);
+    // Whether the portal films windows, asked once it answers.
+    bool portalFilmsWindows();
 
     dispatch::Clock& clock_;
     const Options options_;
@@ -109,6 +113,11 @@ class WaylandDisplays final : public ScreenCapture,
     // Guarded by mutex_: each display as last seen, reduced, for thumbnails
     // of a display that sends nothing new.
     std::map<std::uint32_t, Image> _lastSeen;
+    // Guarded by mutex_: whether the portal offers windows, once it said.
+    std::optional<bool> _windowsOffered;
+    // Guarded by mutex_: the compositor lists no windows, so the chosen
+    // window stands for them.
+    bool _chosenListed = false;
     // Used on queue_ only.
     std::unique_ptr<WaylandOutputs> outputs_;
     // On outputs_'s connection, so declared after it; made by the first

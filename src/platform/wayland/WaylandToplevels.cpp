@@ -234,6 +234,10 @@ WaylandToplevels::WaylandToplevels(WaylandOutputs& outputs)
 
 WaylandToplevels::~WaylandToplevels() = default;
 
+bool WaylandToplevels::listsWindows() const {
+    return state_->ext.name != 0 || state_->wlr.name != 0;
+}
+
 std::optional<std::vector<WaylandToplevel>> WaylandToplevels::read() {
     if (!outputs_.roundtrip())
         return std::nullopt;

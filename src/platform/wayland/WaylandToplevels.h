@@ -52,6 +52,9 @@ class WaylandToplevels {
     // The described toplevels now, oldest first; nothing once the
     // compositor is gone or stalls past the connection's timeout.
     std::optional<std::vector<WaylandToplevel>> read();
+    // Whether the compositor publishes its toplevels at all; known once
+    // read() succeeded.
+    bool listsWindows() const;
 
     class State;
 
