@@ -1,5 +1,6 @@
 #include "platform/wayland/DisplayStill.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -53,14 +54,21 @@ Result<Image> DisplayStill::take(const WaylandOutput& output, bool showCursor,
     if (!video)
         return video.error();
 
+    // A cast that has an image sends it at once; one of a still display
+    // where the compositor copies displays is not waited for long.
+    constexpr std::chrono::milliseconds kCastHead{250};
     std::unique_lock lock(state->mutex);
-    state->changed.wait_for(lock, firstImageLimit,
+    state->changed.wait_for(lock, copy ? std::min(firstImageLimit, kCastHead) : firstImageLimit,
                             [&] { return state->_arrived || state->_failure.has_value(); });
     if (state->_failure)
         return *state->_failure;
     lock.unlock();
     Image image;
-    if (!video.value()->takeLatest(image)) {
+    if (!video.value()->takeLatest(image) && copy) {
+        if (auto copied = copy(output, showCursor))
+            return copied;
+    }
+    if (image.empty()) {
         return waylandError(kNoNewImageCode, "Display " + output.name + " sent no image within " +
                                                  std::to_string(firstImageLimit.count()) + " ms");
     }

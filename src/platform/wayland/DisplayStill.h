@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 #include "platform/PlatformError.h"
 #include "platform/image/Image.h"
@@ -13,11 +14,15 @@ namespace ostrovane::platform::wayland {
 // portal's grant (with Consent::storedOnly, a stored one or none), a
 // PipeWire stream until its first image, and both closed again. A display
 // that shows nothing new sends nothing, so the first image may not come:
-// after `firstImageLimit` the still fails.
+// after `firstImageLimit` the still fails, unless the compositor can copy
+// the granted display as it is (`copy`), which is then asked sooner.
 struct DisplayStill {
+    using Copy = std::function<Result<Image>(const WaylandOutput& output, bool showCursor)>;
+
     PortalGrants& grants;
     std::chrono::milliseconds timeout;  // every PipeWire wait
     std::chrono::milliseconds firstImageLimit;
+    Copy copy;  // empty where the compositor copies nothing
 
     Result<Image> take(const WaylandOutput& output, bool showCursor,
                        PortalGrants::Consent consent) const;

@@ -5,6 +5,8 @@
 #include "platform/image/StreamFrames.h"
 #include "platform/pipewire/PipeWireVideoStream.h"
 #include "platform/portal/PortalScreenCast.h"
+#include "platform/screens/FrameCadence.h"
+#include "platform/wayland/OutputCopy.h"
 #include "platform/wayland/ToplevelWindows.h"
 #include "platform/wayland/WaylandErrors.h"
 
@@ -13,6 +15,10 @@ namespace ostrovane::platform::wayland {
 namespace {
 // How often the stream looks whether its display still exists.
 constexpr dispatch::Duration kOutputCheckInterval = std::chrono::seconds(1);
+// A stream that sends no image this long after its start is not working.
+constexpr dispatch::Duration kFirstImageLimit = std::chrono::seconds(5);
+// How long a failed stream waits for what tells why it failed.
+constexpr dispatch::Duration kCauseWait = std::chrono::milliseconds(500);
 
 Error displayRemovedError() {
     return waylandError(kStreamDisplayUnavailableCode, "The captured display was removed");
@@ -60,7 +66,7 @@ MaybeError WaylandCaptureStream::filterWhileStoppedLocked(const ContentFilter&) 
 Result<std::unique_ptr<portal::PortalSession>> WaylandCaptureStream::grant(
     const GrantTarget& target) {
     return services_.grants->request(target, configuration().showsCursor,
-                                     [this](const Error& error) { noteFailure(error); });
+                                     [this](const Error& error) { noteSessionEnd(error); });
 }
 
 GrantTarget WaylandCaptureStream::grantTargetOf(const Target& target) {
@@ -113,6 +119,12 @@ void WaylandCaptureStream::noteFailure(const Error& error) {
     std::lock_guard lock(mutex_);
     if (!_failure)
         _failure = error;
+}
+
+void WaylandCaptureStream::noteSessionEnd(const Error& error) {
+    std::lock_guard lock(mutex_);
+    if (!_sessionEnd)
+        _sessionEnd = error;
 }
 
 Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
@@ -203,6 +215,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         output = _output.value_or(WaylandOutput{});
         target = targetLocked();
         _failure.reset();
+        _sessionEnd.reset();
     }
     if (!session) {
         // A stream started again after a stop asks anew.
@@ -219,32 +232,39 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         return;
     }
     std::unique_ptr<Cast> cast = std::move(opened.value());
+    OutputCopy copier(*outputs);
+    const bool seeded = seedFromCopy(copier, *cast);
     complete(std::move(started), std::nullopt);
 
     const dispatch::Duration period = framePeriod();
     std::shared_ptr<const Image> last;
-    bool unscaled = false;  // _grabbed holds an image not yet made a frame
+    bool unscaled = seeded;  // _grabbed holds an image not yet made a frame
     StreamFrames frames(configuration());
+    FrameCadence cadence;
     dispatch::Duration next = context.clock().uptime();
     dispatch::Duration nextCheck = next + kOutputCheckInterval;
+    // Until the first image, when the stream counts as silent.
+    dispatch::Duration imageDue = next + kFirstImageLimit;
+    bool awaitingImage = !seeded;
+    std::optional<dispatch::Duration> causeDue;
     while (!context.stopRequested()) {
-        std::optional<Error> failure;
-        {
-            std::lock_guard lock(mutex_);
-            failure = _failure;
-        }
-        if (failure) {
-            stopByItself(*failure);
+        const dispatch::Duration now = context.clock().uptime();
+        if (std::optional<Error> end = endOf(*outputs, now, causeDue)) {
+            stopByItself(*end);
             return;
         }
         if (applyFilterChanges(cast)) {
-            // Nothing of the old display is shown once the switch answered.
+            // Nothing of the old target is shown once the switch answered.
             last.reset();
-            unscaled = false;
-            std::lock_guard lock(grabMutex_);
-            _grabbedOutput.reset();
+            {
+                std::lock_guard lock(grabMutex_);
+                _grabbedOutput.reset();
+            }
+            unscaled = seedFromCopy(copier, *cast);
+            cadence.restart();
+            imageDue = now + kFirstImageLimit;
+            awaitingImage = !unscaled;
         }
-        const dispatch::Duration now = context.clock().uptime();
         if (now >= nextCheck) {
             nextCheck = now + kOutputCheckInterval;
             auto present = outputs->read();
@@ -265,24 +285,87 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
                 grabbed = true;
             }
         }
+        if (grabbed) {
+            awaitingImage = false;
+        } else if (awaitingImage && now >= imageDue) {
+            const Error silent = silentError();
+            services_.log("WaylandScreenCapture: " + silent.message + ": the capture stops");
+            stopByItself(silent);
+            return;
+        }
         // Only this thread writes the image: it is read here without the lock.
         // An image that found every pooled frame still held by the encoder
-        // is scaled at the next tick: a screen that has gone still sends no
+        // is scaled at a later tick: a screen that has gone still sends no
         // other, and its last picture would never be shown.
         unscaled = unscaled || grabbed;
-        if (unscaled) {
-            if (auto frame = frames.scale(_grabbed)) {
-                last = std::move(frame);
-                unscaled = false;
-            }
+        switch (cadence.atTick(now, unscaled)) {
+            case FrameCadence::Step::capture:
+                if (auto frame = unscaled ? frames.scale(_grabbed) : nullptr) {
+                    last = std::move(frame);
+                    unscaled = false;
+                    deliver(last, MediaTime{now.count(), 1'000'000'000});
+                } else {
+                    cadence.missed();
+                }
+                break;
+            case FrameCadence::Step::repeat:
+                if (last)
+                    deliver(last, MediaTime{now.count(), 1'000'000'000});
+                break;
+            case FrameCadence::Step::wait:
+                break;
         }
-        // A static screen sends nothing: its last image is shown again.
-        if (last)
-            deliver(last, MediaTime{now.count(), 1'000'000'000});
         next = std::max(next + period, now);
         if (!context.clock().sleepUntil(next, context.stopToken()))
             return;
     }
+}
+
+bool WaylandCaptureStream::seedFromCopy(OutputCopy& copier, const Cast& cast) {
+    // A window, or a compositor whose casts send their first image at once.
+    if (cast.output.id == 0 || !copier.offered())
+        return false;
+    auto image = copier.copy(cast.output.id, configuration().showsCursor, services_.timeout);
+    if (!image) {
+        services_.log("WaylandScreenCapture: " + image.error().message);
+        return false;
+    }
+    std::lock_guard lock(grabMutex_);
+    _grabbed = std::move(image.value());
+    _grabbedOutput = cast.output.id;
+    return true;
+}
+
+Error WaylandCaptureStream::silentError() const {
+    return waylandError(kNoNewImageCode,
+                        "The desktop sent no image within " +
+                            std::to_string(kFirstImageLimit / std::chrono::seconds(1)) +
+                            " s of the start");
+}
+
+std::optional<Error> WaylandCaptureStream::endOf(WaylandOutputs& outputs, dispatch::Duration now,
+                                                 std::optional<dispatch::Duration>& causeDue) {
+    std::optional<Error> failure;
+    std::optional<Error> sessionEnd;
+    {
+        std::lock_guard lock(mutex_);
+        failure = _failure;
+        sessionEnd = _sessionEnd;
+    }
+    if (!failure && !sessionEnd)
+        return std::nullopt;
+    // The stream's node goes first when the user stops sharing or the
+    // compositor goes away, and the portal's Closed or the lost connection
+    // follows: the cause is chosen once either came, or after a while.
+    if (!outputs.read())
+        return compositorGoneError();
+    if (sessionEnd)
+        return sessionEnd;
+    if (!causeDue)
+        causeDue = now + kCauseWait;
+    if (now >= *causeDue)
+        return failure;
+    return std::nullopt;
 }
 
 }  // namespace ostrovane::platform::wayland

@@ -19,6 +19,8 @@ class PortalSession;
 
 namespace ostrovane::platform::wayland {
 
+class OutputCopy;
+
 // What the streams of one provider share.
 struct CastServices {
     dispatch::Clock& clock;
@@ -28,6 +30,8 @@ struct CastServices {
     std::shared_ptr<dispatch::SerialQueue> events;
     // Told a display's last image when a stream of it ends; may be empty.
     std::function<void(std::uint32_t outputId, const Image& image)> lastImage;
+    // One diagnostic line.
+    std::function<void(std::string_view)> log;
 };
 
 // A stream of images of one display, or one window, of a Wayland session. The desktop
@@ -35,8 +39,9 @@ struct CastServices {
 // the user may be asked) and hands out a PipeWire node, which a consumer
 // reads in shared memory. While capturing, one thread takes the newest image
 // at the minimum frame interval, scales it into the configured size and
-// hands it to the screen output's queue; a screen that shows nothing new
-// sends no images, so the last one is handed out again at the interval.
+// hands it to the screen output's queue when it is new (FrameCadence: the
+// last one again once a second while the screen stands still). A stream
+// that sends no image within 5 s of its start stops by itself.
 //
 // A switch to another display asks the portal for that display and
 // replaces the session; the old one keeps running until the new one is
@@ -90,8 +95,16 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
                                        const WaylandOutput& output);
     // Applies queued switches; whether the stream now shows another display.
     bool applyFilterChanges(std::unique_ptr<Cast>& cast);
-    // Called from the portal's and PipeWire's threads.
+    // Called from PipeWire's and the portal's threads.
     void noteFailure(const Error& error);
+    void noteSessionEnd(const Error& error);
+    // Why the stream ended, once that is known; nothing while it runs.
+    std::optional<Error> endOf(WaylandOutputs& outputs, dispatch::Duration now,
+                               std::optional<dispatch::Duration>& causeDue);
+    Error silentError() const;
+    // Takes the cast display's picture now where the compositor can copy it
+    // (a cast there sends nothing until something changes): whether it did.
+    bool seedFromCopy(OutputCopy& copier, const Cast& cast);
 
     CastServices services_;
     TargetLookup lookup_;
@@ -99,7 +112,8 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     std::optional<WaylandOutput> _output;             // guarded by mutex_
     std::optional<WaylandToplevel> _window;           // guarded by mutex_: filmed instead
     std::optional<Error> _refusal;                    // guarded by mutex_
-    std::optional<Error> _failure;                    // guarded by mutex_
+    std::optional<Error> _failure;                    // guarded by mutex_: the stream's
+    std::optional<Error> _sessionEnd;                 // guarded by mutex_: the portal's
     std::unique_ptr<portal::PortalSession> _granted;  // guarded by mutex_
 
     // The newest image as received, written by the capturing thread under

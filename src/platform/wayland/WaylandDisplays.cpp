@@ -8,6 +8,7 @@
 #include "platform/image/StreamFrames.h"
 #include "platform/portal/RestoreTokens.h"
 #include "platform/wayland/DisplayStill.h"
+#include "platform/wayland/OutputCopy.h"
 #include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandErrors.h"
@@ -31,16 +32,19 @@ std::shared_ptr<WaylandDisplays> WaylandDisplays::connect(dispatch::Clock& clock
     auto outputs = WaylandOutputs::connect(options.displayName, options.timeout);
     if (!outputs)
         return nullptr;
-    options.log(
-        "WaylandScreenCapture: Wayland session: displays from the compositor, display "
-        "video through the desktop portal");
-    return std::make_shared<WaylandDisplays>(Key{}, clock, std::move(options), std::move(outputs));
+    const bool screenCopy = OutputCopy(*outputs).offered();
+    options.log(std::string("WaylandScreenCapture: Wayland session: displays from the compositor, "
+                            "display video through the desktop portal") +
+                (screenCopy ? ", first images of granted displays copied by the compositor" : ""));
+    return std::make_shared<WaylandDisplays>(Key{}, clock, std::move(options), std::move(outputs),
+                                             screenCopy);
 }
 
 WaylandDisplays::WaylandDisplays(Key, dispatch::Clock& clock, Options options,
-                                 std::unique_ptr<WaylandOutputs> outputs)
+                                 std::unique_ptr<WaylandOutputs> outputs, bool screenCopy)
     : clock_(clock),
       options_(std::move(options)),
+      screenCopy_(screenCopy),
       grants_(std::make_shared<PortalGrants>(options_.portal, options_.tokenFile, options_.log)),
       events_(std::make_shared<dispatch::SerialQueue>(clock, "wayland.events")),
       outputs_(std::move(outputs)),
@@ -172,7 +176,8 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
                      [weak = weak_from_this()](std::uint32_t outputId, const Image& image) {
                          if (auto self = weak.lock())
                              self->remember(outputId, image);
-                     }},
+                     },
+                     options_.log},
         outputOf(filter), configuration, std::move(onStop));
     stream->setTargetLookup([weak = weak_from_this()](const ContentFilter& next) {
         auto self = weak.lock();
@@ -244,6 +249,14 @@ void WaylandDisplays::remember(std::uint32_t outputId, const Image& image) {
     _lastSeen[outputId] = std::move(reduced);
 }
 
+Result<Image> WaylandDisplays::copyOf(const WaylandOutput& output, bool showCursor) {
+    // Off the queue, so on a connection of its own.
+    auto connection = WaylandOutputs::connect(options_.displayName, options_.timeout);
+    if (!connection || !connection->read())
+        return compositorGoneError();
+    return OutputCopy(*connection).copy(output.id, showCursor, options_.timeout);
+}
+
 Result<Image> WaylandDisplays::still(const WaylandOutput& output,
                                      const StreamConfiguration& configuration) {
     // A filmed display answers from its stream, without a grant of its own.
@@ -251,8 +264,12 @@ Result<Image> WaylandDisplays::still(const WaylandOutput& output,
     const bool thumbnail = !configuration.mayAskUser;
     bool seenBefore = false;
     if (!source) {
-        const DisplayStill display{*grants_, options_.timeout,
-                                   thumbnail ? options_.thumbnailLimit : options_.stillLimit};
+        const DisplayStill display{
+            *grants_, options_.timeout, thumbnail ? options_.thumbnailLimit : options_.stillLimit,
+            screenCopy_ ? DisplayStill::Copy([this](const WaylandOutput& o, bool cursor) {
+                return copyOf(o, cursor);
+            })
+                        : DisplayStill::Copy()};
         auto taken = display.take(
             output, configuration.showsCursor,
             thumbnail ? PortalGrants::Consent::storedOnly : PortalGrants::Consent::mayAsk);

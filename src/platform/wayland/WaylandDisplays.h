@@ -85,7 +85,7 @@ class WaylandDisplays final : public ScreenCapture,
         Key() = default;
     };
     WaylandDisplays(Key, dispatch::Clock& clock, Options options,
-                    std::unique_ptr<WaylandOutputs> outputs);
+                    std::unique_ptr<WaylandOutputs> outputs, bool screenCopy);
 
   private:
     std::optional<std::vector<WaylandOutput>> readOutputs();
@@ -93,6 +93,8 @@ class WaylandDisplays final : public ScreenCapture,
     // The newest image of a display that a running stream films.
     std::optional<Image> filmedImageOf(std::uint32_t outputId);
     Result<Image> still(const WaylandOutput& output, const StreamConfiguration& configuration);
+    // A granted display as it is now, copied by the compositor.
+    Result<Image> copyOf(const WaylandOutput& output, bool showCursor);
     // Keeps a reduced copy of a display's newest image for its thumbnails.
     void remember(std::uint32_t outputId, const Image& image);
     std::optional<WaylandOutput> outputOf(const ContentFilter& filter) const;
@@ -103,6 +105,7 @@ class WaylandDisplays final : public ScreenCapture,
 
     dispatch::Clock& clock_;
     const Options options_;
+    const bool screenCopy_;  // the compositor copies outputs (wlroots)
     const std::shared_ptr<PortalGrants> grants_;
     const std::shared_ptr<dispatch::SerialQueue> events_;
     mutable std::mutex mutex_;

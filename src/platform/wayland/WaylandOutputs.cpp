@@ -250,6 +250,11 @@ std::optional<std::uint32_t> WaylandOutputs::idOf(const wl_output* output) const
     return std::nullopt;
 }
 
+wl_output* WaylandOutputs::proxyOf(std::uint32_t id) const {
+    auto it = state_->outputs.find(id);
+    return it == state_->outputs.end() ? nullptr : it->second.output;
+}
+
 std::optional<std::vector<WaylandOutput>> WaylandOutputs::read() {
     // New globals are bound in the first round; their first events come in the next.
     state_->bound = false;

@@ -66,6 +66,8 @@ class WaylandOutputs {
     // The id of an output proxy of this connection; nothing for one that
     // was removed.
     std::optional<std::uint32_t> idOf(const wl_output* output) const;
+    // This connection's proxy of output `id`; null when there is none.
+    wl_output* proxyOf(std::uint32_t id) const;
 
     class State;
     class Key {
