@@ -24,6 +24,10 @@ struct I420Picture {
 // one row larger than the session is cropped (an odd capture size); any other
 // size is first scaled into a buffer of the session's size. One thread at a
 // time; allocates nothing after the first image of a new size.
+//
+// Images that carry their stream's revision (PixelRect.h) are converted
+// into a picture kept here, only where they changed since the previous
+// one, and that picture is copied out; a repeated picture is only copied.
 class I420Converter {
   public:
     I420Converter(int width, int height);
@@ -32,8 +36,13 @@ class I420Converter {
     bool convert(const Image& image, I420Picture& picture);
 
   private:
+    // Converts `area` (even-aligned) of `source` into `picture`.
+    bool convertArea(const Image& source, PixelRect area, I420Picture& picture) const;
+
     int width_;
     int height_;
+    I420Picture current_;
+    std::uint64_t currentRevision_ = 0;  // 0: current_ holds nothing
     ImageScaler scaler_;
     Image scaled_;
 };
