@@ -141,6 +141,15 @@ void TestWindows::movePointer(std::int16_t x, std::int16_t y) {
     sync();
 }
 
+void TestWindows::fill(xcb_window_t window, xcb_rectangle_t area, std::uint32_t rgb) {
+    const std::uint32_t pixel = pixelOf(*screen_, rgb);
+    const xcb_gcontext_t gc = xcb_generate_id(connection_);
+    xcb_create_gc(connection_, gc, window, XCB_GC_FOREGROUND, &pixel);
+    xcb_poly_fill_rectangle(connection_, window, gc, 1, &area);
+    xcb_free_gc(connection_, gc);
+    sync();
+}
+
 void TestWindows::publishClientList(const std::vector<xcb_window_t>& windows) {
     for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"})
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, screen_->root, atom(name),

@@ -47,6 +47,9 @@ class TestWindows {
     void destroy(xcb_window_t window);
     void resize(xcb_window_t window, std::uint16_t width, std::uint16_t height);
     void movePointer(std::int16_t x, std::int16_t y);
+    // Paints `area` of a window (or the root) in 0xRRGGBB, as a client draws.
+    void fill(xcb_window_t window, xcb_rectangle_t area, std::uint32_t rgb);
+    xcb_window_t root() const { return screen_->root; }
     // The client list a window manager publishes, bottom to top.
     void publishClientList(const std::vector<xcb_window_t>& windows);
     // A RandR monitor without outputs over part of the screen; its id as the

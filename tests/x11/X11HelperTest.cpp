@@ -204,6 +204,117 @@ TEST_F(X11Helper, VideoOfAWindowDecodesToItsContent) {
     EXPECT_FALSE(nearColour(lower->at(lower->width / 2, lower->height - 4), kGreen));
 }
 
+// ---- video that follows what changes ----
+
+constexpr std::uint32_t kBlue = 0x0000FF, kSlate = 0x336699;
+
+// The largest difference of one channel between two pictures within `area`
+// (decoded pixels), or outside it when `outside`.
+int largestDifference(const Picture& a, const Picture& b, xcb_rectangle_t area, bool outside) {
+    int largest = 0;
+    for (int y = 0; y < a.height; ++y) {
+        for (int x = 0; x < a.width; ++x) {
+            const bool in =
+                x >= area.x && x < area.x + area.width && y >= area.y && y < area.y + area.height;
+            if (in == outside)
+                continue;
+            const std::uint32_t p = a.at(x, y), q = b.at(x, y);
+            for (int shift : {0, 8, 16})
+                largest = std::max(largest,
+                                   std::abs(int((p >> shift) & 0xFF) - int((q >> shift) & 0xFF)));
+        }
+    }
+    return largest;
+}
+
+// One change on what is filmed (the display at 960 x 540, or red at its own
+// size): the frame after it shows the change where it happened and the same
+// picture everywhere else.
+enum class Change { rectangle, cursor, windowResized, windowRectangle };
+struct ChangeCase {
+    const char* name;
+    Change change;
+    xcb_rectangle_t changed;              // in decoded pixels, with room for the codec's edges
+    std::optional<std::uint32_t> colour;  // what the change's centre shows
+};
+class X11HelperChange : public X11Helper, public ::testing::WithParamInterface<ChangeCase> {};
+
+TEST_P(X11HelperChange, ShowsInTheNextFrameAndNothingElseChanges) {
+    const ChangeCase& c = GetParam();
+    const bool window = c.change == Change::windowRectangle;
+    windows->fill(windows->root(), {0, 0, 1920, 1080}, kSlate);
+    windows->map({.at = {1000, 100, 400, 300}, .rgb = kGreen});
+    windows->movePointer(1700, 900);
+    const std::size_t from = helper->outputBytes().size();
+    EXPECT_EQ(
+        window ? startVideo("window", red, 400, 300) : startVideo("display", displayId(), 960, 540),
+        "started");
+    ASSERT_TRUE(waitForVideoFrames(1, from));
+    const auto before = decodeVideo(from, true);
+    ASSERT_TRUE(before);
+    const std::size_t seen = videoFrames(from).size();
+    switch (c.change) {
+        case Change::rectangle:
+            windows->fill(windows->root(), {1400, 700, 200, 100}, kBlue);
+            break;
+        case Change::cursor:
+            windows->movePointer(300, 900);
+            break;
+        case Change::windowResized:
+            windows->resize(red, 400, 500);  // down to 600, below green
+            break;
+        case Change::windowRectangle:
+            windows->fill(red, {20, 200, 60, 40}, kBlue);
+            break;
+    }
+    ASSERT_TRUE(waitForVideoFrames(seen + 1, from));
+    const auto after = decodeVideo(from, true);
+    ASSERT_TRUE(after);
+    ASSERT_EQ(std::tie(after->width, after->height), std::tie(before->width, before->height));
+    EXPECT_GT(largestDifference(*before, *after, c.changed, false), 60);
+    EXPECT_LT(largestDifference(*before, *after, c.changed, true), 24);
+    if (c.colour) {
+        EXPECT_TRUE(nearColour(
+            after->at(c.changed.x + c.changed.width / 2, c.changed.y + c.changed.height / 2),
+            *c.colour));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, X11HelperChange,
+    ::testing::Values(
+        // 1400..1600 x 700..800 on the screen.
+        ChangeCase{"Rectangle", Change::rectangle, {690, 340, 120, 70}, kBlue},
+        // The cursor leaves (850, 450) and comes to (150, 450).
+        ChangeCase{"Cursor", Change::cursor, {130, 430, 740, 40}, std::nullopt},
+        // Red grows from 400 to 600 below green: 50..250 x 200..300.
+        ChangeCase{"WindowResized", Change::windowResized, {40, 190, 220, 120}, kRed},
+        ChangeCase{"WindowRectangle", Change::windowRectangle, {10, 190, 80, 60}, kBlue}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A still screen: one frame a second, the same picture each time, and a
+// keyframe once two seconds have passed since the last one.
+TEST_F(X11Helper, AStillScreenSendsItsPictureOnceASecondWithKeyframes) {
+    const std::size_t from = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("display", displayId(), 960, 540), "started");
+    ASSERT_TRUE(waitForVideoFrames(5, from));
+    const auto frames = videoFrames(from);
+    std::optional<std::uint64_t> keyframe;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const auto& v = frames[i].video();
+        EXPECT_EQ(frames[i].sequence, i);
+        if (i > 0) {
+            EXPECT_GE(v.pts - frames[i - 1].video().pts, 1'000'000u) << "frame " << i;
+        }
+        EXPECT_EQ(v.isKeyframe(), !keyframe || v.pts - *keyframe >= 2'000'000u) << "frame " << i;
+        if (v.isKeyframe())
+            keyframe = v.pts;
+    }
+    const auto first = decodeVideo(from, false), last = decodeVideo(from, true);
+    ASSERT_TRUE(first && last);
+    EXPECT_LT(largestDifference(*first, *last, {0, 0, 0, 0}, true), 16);
+}
+
 // A capture that loses what it captures, or cannot read the pixels of an
 // 8-bit screen, ends with an event naming why; the helper stays and keeps
 // answering.

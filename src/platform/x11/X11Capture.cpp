@@ -190,9 +190,17 @@ void X11Capture::awaitRepaint() {
     xcb_damage_destroy(c, damage);
 }
 
-GrabResult X11Capture::grab(ImageView& view, bool withCursor) {
+std::optional<PixelRect> X11Capture::partOf(ImageSize size) const {
+    const PixelRect whole{0, 0, size.width, size.height};
+    const PixelRect area = part_ ? part_->intersected(whole) : whole;
+    return area.empty() ? std::nullopt : std::optional(area);
+}
+
+GrabResult X11Capture::grab(ImageView& view, bool withCursor,
+                            const std::optional<PixelRect>& part) {
     if (!connection_.alive())
         return GrabResult::serverGone;
+    part_ = part;
     std::int32_t originX = 0;
     std::int32_t originY = 0;
     GrabResult result = GrabResult::nothing;
@@ -247,8 +255,12 @@ GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) 
         return GrabResult::nothing;
     if (!redirected_)
         return grabScreenArea(p.x, p.y, p.width, p.height, originX, originY);
-    originX = p.x;
-    originY = p.y;
+    target_ = Target{p.x, p.y, {p.width, p.height}};
+    const auto area = partOf(target_.size);
+    if (!area)
+        return GrabResult::nothing;
+    originX = p.x + static_cast<std::int32_t>(area->x);
+    originY = p.y + static_cast<std::int32_t>(area->y);
     // Named afresh for every frame: the server gives a window a new pixmap
     // when it is resized or mapped again, and the name of an old one would
     // keep showing its last picture.
@@ -256,10 +268,10 @@ GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) 
     xcb_composite_name_window_pixmap(connection_.get(), window_, pixmap);
     // The window pixmap includes the border; the client area starts inside it.
     bool supported = true;
-    const bool grabbed =
-        grabArea(pixmap, p.visual, static_cast<std::int16_t>(p.borderWidth),
-                 static_cast<std::int16_t>(p.borderWidth), static_cast<std::uint16_t>(p.width),
-                 static_cast<std::uint16_t>(p.height), supported);
+    const bool grabbed = grabArea(
+        pixmap, p.visual, static_cast<std::int16_t>(p.borderWidth + area->x),
+        static_cast<std::int16_t>(p.borderWidth + area->y), static_cast<std::uint16_t>(area->width),
+        static_cast<std::uint16_t>(area->height), supported);
     xcb_free_pixmap(connection_.get(), pixmap);
     if (!supported)
         return GrabResult::unsupported;
@@ -277,6 +289,14 @@ GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint3
         return connection_.alive() ? GrabResult::nothing : GrabResult::serverGone;
     if (!clipTo(root->width, root->height, x, y, width, height))
         return GrabResult::nothing;
+    target_ = Target{x, y, {width, height}};
+    const auto area = partOf(target_.size);
+    if (!area)
+        return GrabResult::nothing;
+    x += static_cast<std::int32_t>(area->x);
+    y += static_cast<std::int32_t>(area->y);
+    width = area->width;
+    height = area->height;
     originX = x;
     originY = y;
     bool supported = true;

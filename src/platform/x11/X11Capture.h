@@ -9,6 +9,7 @@
 #include "platform/PlatformError.h"
 #include "platform/ScreenContent.h"
 #include "platform/image/Image.h"
+#include "platform/image/ImageScaling.h"
 #include "platform/image/ImageView.h"
 #include "platform/x11/X11Connection.h"
 
@@ -58,10 +59,26 @@ class X11Capture {
     // select: in place in the shared-memory segment (or the server's reply)
     // when the server's pixels are already BGRA but for the padding byte,
     // converted into a buffer of ours otherwise.
-    GrabResult grab(ImageView& view, bool drawCursor);
+    //
+    // `part`: only that area of the target (in the target's own pixels),
+    // clipped to it. The target's place and size at the grab are then in
+    // target().
+    GrabResult grab(ImageView& view, bool drawCursor,
+                    const std::optional<PixelRect>& part = std::nullopt);
     // The same, copied into an opaque `image` (resized only when the
     // target's size changed).
     GrabResult grab(Image& image, bool drawCursor);
+
+    // Where the target was at the last grab: its root position and size.
+    struct Target {
+        std::int32_t x = 0;
+        std::int32_t y = 0;
+        ImageSize size;
+        bool operator==(const Target&) const = default;
+    };
+    const Target& target() const { return target_; }
+    // What is filmed: the root for a display, the window for a window.
+    xcb_window_t drawable() const { return window_ != XCB_NONE ? window_ : connection_.root(); }
 
     bool usesSharedMemory() const { return segment_ != nullptr; }
     bool usesComposite() const { return composite_; }
@@ -86,6 +103,8 @@ class X11Capture {
                   std::uint16_t width, std::uint16_t height, bool& supported);
     GrabResult grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
                               std::uint32_t height, std::int32_t& originX, std::int32_t& originY);
+    // The part of a target of `size` to grab: all of it, or `part_` clipped.
+    std::optional<PixelRect> partOf(ImageSize size) const;
     void drawCursor(std::int32_t originX, std::int32_t originY);
     bool compositingManagerRuns();
     void awaitRepaint();
@@ -102,6 +121,8 @@ class X11Capture {
     std::optional<std::uint32_t> display_;
     xcb_window_t window_ = XCB_NONE;
     bool redirected_ = false;
+    std::optional<PixelRect> part_;  // of the grab under way
+    Target target_;
 };
 
 }  // namespace ostrovane::platform::x11

@@ -115,8 +115,11 @@ bool X11Connection::check(xcb_void_cookie_t cookie, std::uint8_t* errorCode) {
 }
 
 void X11Connection::drainEvents() {
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_))
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        if (sink_)
+            sink_(*event);
         std::free(event);
+    }
 }
 
 bool X11Connection::awaitEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
@@ -126,6 +129,8 @@ bool X11Connection::awaitEvent(const std::function<bool(const xcb_generic_event_
     while (alive()) {
         if (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
             const bool found = matches(*event);
+            if (!found && sink_)
+                sink_(*event);
             std::free(event);
             if (found)
                 return true;

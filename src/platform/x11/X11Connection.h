@@ -64,8 +64,12 @@ class X11Connection {
     // A round trip: every earlier request has been handled when it returns true.
     bool sync();
     // Drops queued events and errors of unchecked requests, which would
-    // otherwise pile up in xcb's queue.
+    // otherwise pile up in xcb's queue; events go to the sink first.
     void drainEvents();
+    // Who hears the events that drainEvents and awaitEvent take (a stream's
+    // damage watch); none: they are dropped.
+    using EventSink = std::function<void(const xcb_generic_event_t&)>;
+    void setEventSink(EventSink sink) { sink_ = std::move(sink); }
     // Waits at most `limit` for an event that `matches`; others are dropped.
     bool awaitEvent(const std::function<bool(const xcb_generic_event_t&)>& matches,
                     std::chrono::milliseconds limit);
@@ -109,6 +113,7 @@ class X11Connection {
     std::map<std::string, xcb_atom_t> atoms_;
     std::map<xcb_extension_t*, bool> extensions_;
     std::map<std::string, bool> steps_;
+    EventSink sink_;
 };
 
 }  // namespace ostrovane::platform::x11

@@ -144,7 +144,8 @@ std::shared_ptr<CaptureStream> X11Displays::makeStream(const ContentFilter& filt
                                                        const StreamConfiguration& configuration,
                                                        StreamStopHandler onStop) {
     return std::make_shared<X11CaptureStream>(clock_, options_.displayName, options_.timeout,
-                                              events_, filter, configuration, std::move(onStop));
+                                              events_, filter, configuration, std::move(onStop),
+                                              options_.log);
 }
 
 Result<Image> X11Displays::shoot(const ContentFilter& filter,
