@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "monitoring/LogLineSplitter.h"
+#include "util/Utf8.h"
 
 using ostrovane::monitoring::LogLineSplitter;
 
@@ -36,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (split(data + 1, size - 1, step) != whole)
         __builtin_trap();
     for (const auto& line : whole) {
-        if (line.empty() || line.find('\n') != std::string::npos ||
-            !ostrovane::monitoring::isValidUtf8(line))
+        if (line.empty() || line.find('\n') != std::string::npos || !ostrovane::isValidUtf8(line))
             __builtin_trap();
     }
     return 0;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/Utf8.h"
+#include "util/Utf8.h"
 
 namespace ostrovane::app {
 

@@ -44,8 +44,4 @@ class LogLineSplitter {
     bool skippingOversized_ = false;
 };
 
-// Whether `bytes` is well-formed UTF-8 (no overlongs, surrogates or values
-// beyond U+10FFFF).
-bool isValidUtf8(std::string_view bytes);
-
 }  // namespace ostrovane::monitoring

@@ -1,5 +1,9 @@
 #include "sources/mic/DeviceDiagnostics.h"
 
+#include <cstdlib>
+
+#include "util/Utf8.h"
+
 #include <nlohmann/json.hpp>
 
 namespace ostrovane::sources::mic {
@@ -22,33 +26,12 @@ json deviceListJson(const std::vector<DeviceDiagnosticInfo>& list) {
     return array;
 }
 
-// Length of the UTF-8 sequence starting at `text[i]`, or 1 when it is not a
-// valid one.
-std::size_t sequenceLength(std::string_view text, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-    }
-    if (i + length > text.size())
-        return 1;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 1;
-    }
-    return length;
-}
-
 }  // namespace
 
 std::string prefixCharacters(std::string_view text, std::size_t limit) {
     std::size_t end = 0;
     for (std::size_t n = 0; n < limit && end < text.size(); ++n)
-        end += sequenceLength(text, end);
+        end += static_cast<std::size_t>(std::abs(utf8SequenceAt(text, end)));
     return std::string(text.substr(0, end));
 }
 

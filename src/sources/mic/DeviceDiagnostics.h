@@ -49,8 +49,8 @@ inline constexpr std::size_t kDiagnosticNameLength = 50;
 // Compact JSON of one record; nothing when it cannot be encoded.
 std::optional<std::string> encodeDeviceDiagnostic(const DeviceDiagnostic& diagnostic);
 
-// The first `limit` characters (code points) of a UTF-8 text; a byte that
-// does not start a valid sequence counts as one character.
+// The first `limit` characters (code points) of a UTF-8 text; an ill-formed
+// part counts as the one character that replaces it (repairUtf8).
 std::string prefixCharacters(std::string_view text, std::size_t limit);
 
 // The input devices of the machine, as the diagnostics list them.
