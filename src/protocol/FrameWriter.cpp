@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "protocol/WriteAll.h"
+#include "util/WriteAll.h"
 
 namespace ostrovane::protocol {
 

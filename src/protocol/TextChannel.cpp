@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "protocol/WriteAll.h"
+#include "util/WriteAll.h"
 
 namespace ostrovane::protocol {
 
@@ -23,7 +23,7 @@ void writeJoined(int fd, std::mutex& lineLock, std::string_view first, std::stri
     line.append(first).append(second).append(third).push_back('\n');
     // Errors are deliberately ignored: there is no other channel to report on.
     std::lock_guard lock(lineLock);
-    (void)writeAll(fd, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+    (void)writeAll(fd, line);
 }
 
 }  // namespace

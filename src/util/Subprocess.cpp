@@ -1,5 +1,7 @@
 #include "util/Subprocess.h"
 
+#include "util/WriteAll.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
@@ -248,16 +250,7 @@ Subprocess::~Subprocess() {
 }
 
 bool Subprocess::write(std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(input_.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return writeAll(input_.get(), bytes) == 0;
 }
 
 bool Subprocess::reap(bool block) {

@@ -1,5 +1,7 @@
 #include "platform/portal/RestoreTokens.h"
 
+#include "util/WriteAll.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,19 +81,6 @@ bool makeParents(const std::filesystem::path& file) {
     return true;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Writes a file beside the old one, flushes it to disk and renames it over
 // the old one: a reader sees the old store or the new, never a part.
 bool save(const std::filesystem::path& file, const Entries& entries) {
@@ -106,7 +95,7 @@ bool save(const std::filesystem::path& file, const Entries& entries) {
     if (!fd)
         return false;
     const bool written =
-        fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text) && fsync(fd.get()) == 0;
+        fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), text) == 0 && fsync(fd.get()) == 0;
     fd.reset();
     if (!written || std::rename(temporary.c_str(), file.c_str()) != 0) {
         ::unlink(temporary.c_str());

@@ -1,11 +1,11 @@
-#include "protocol/WriteAll.h"
+#include "util/WriteAll.h"
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace ostrovane::protocol {
+namespace ostrovane {
 
 namespace {
 
@@ -55,4 +55,4 @@ int writeAll(int fd, std::span<const std::uint8_t> bytes) noexcept {
     return 0;
 }
 
-}  // namespace ostrovane::protocol
+}  // namespace ostrovane
