@@ -20,7 +20,14 @@ void writeJoined(int fd, std::mutex& lineLock, std::string_view first, std::stri
     } catch (const std::bad_alloc&) {
         return;  // a line we cannot build is dropped, never half-written
     }
-    line.append(first).append(second).append(third).push_back('\n');
+    line.append(first).append(second).append(third);
+    // Every text is one line: a line feed or carriage return inside it (an
+    // error text from a library, a device name) becomes a space.
+    for (char& c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    line.push_back('\n');
     // Errors are deliberately ignored: there is no other channel to report on.
     std::lock_guard lock(lineLock);
     (void)writeAll(fd, line);

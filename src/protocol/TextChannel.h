@@ -11,8 +11,8 @@ namespace ostrovane::protocol {
 //
 // Callable from any thread. Takes no lock, in particular never the frame
 // writer's, so text lines and binary frames never wait for each other.
-// Failures (closed channel, EPIPE, EBADF) are ignored. Line feeds inside a
-// payload are not escaped or merged: callers keep their payloads single-line.
+// Failures (closed channel, EPIPE, EBADF) are ignored. Every payload goes
+// out as one line: line feeds and carriage returns inside it become spaces.
 class TextChannel {
   public:
     static constexpr std::string_view eventTag = "EVENT";

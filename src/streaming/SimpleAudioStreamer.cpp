@@ -13,11 +13,6 @@ std::string resultText(const platform::MaybeError& result) {
     return result ? "failure(" + result->localizedDescription() + ")" : "success";
 }
 
-std::string withoutLineFeeds(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
-
 }  // namespace
 
 // The acknowledgement of one start. Whoever moves `_fired` from false to true
@@ -223,8 +218,7 @@ void SimpleAudioStreamer::afterSystemStart(const AckRef& ack, const platform::Ma
     log("system source failed to start: " + error->description());
     // A denied permission has been reported by the source itself.
     if (!negotiating || !negotiating->isPermissionDenied(*error)) {
-        env_.text.sendEvent("SYSTEM_AUDIO_START_FAILED:" +
-                            withoutLineFeeds(error->localizedDescription()));
+        env_.text.sendEvent("SYSTEM_AUDIO_START_FAILED:" + error->localizedDescription());
     }
     if (negotiating)
         negotiating->setOnCaptureOutcome(nullptr);

@@ -57,9 +57,7 @@ void StreamingCommands::startStreaming() {
             text.sendCommandResponse("STREAMING:started");
             return;
         }
-        std::string reason = error->localizedDescription();
-        std::replace(reason.begin(), reason.end(), '\n', ' ');
-        text.sendCommandResponse("STREAMING:failed:" + reason);
+        text.sendCommandResponse("STREAMING:failed:" + error->localizedDescription());
     });
 }
 

@@ -14,13 +14,6 @@ namespace ostrovane::app {
 
 namespace {
 
-// Error texts travel inside one response line.
-std::string oneLine(std::string text) {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
-}
-
 // Runs an asynchronous video operation and waits for its completion; one
 // that does not complete in time is the service's timeout.
 template <class Operation>
@@ -36,7 +29,7 @@ void refuseArgument(protocol::TextChannel& text, const std::string& command,
                     const JsonArgumentError& error) {
     if (error.kind == JsonArgumentError::Kind::parseError) {
         text.logToStderr(command + " error: " + error.description);
-        text.sendCommandResponse(command + ":error:" + oneLine(error.description));
+        text.sendCommandResponse(command + ":error:" + error.description);
     } else {
         text.sendCommandResponse(command + ":error:invalid_json");
     }
@@ -83,7 +76,7 @@ void VideoCommands::startVideo(const std::string& argument) {
         {args.width, args.height, args.fps, args.bitrate});
     auto error = await([&](auto done) { source->start(args.type, args.id, std::move(done)); });
     if (error) {
-        const std::string description = oneLine(video::describe(*error));
+        const std::string description = video::describe(*error);
         text.logToStderr("START_VIDEO error: " + description);
         text.sendCommandResponse("START_VIDEO:error:" + description);
         // Released here; a start that outlived the wait finds the source
@@ -127,7 +120,7 @@ void VideoCommands::switchVideo(const std::string& argument) {
     }
     auto& source = *slots_.videoSource;
     if (auto error = await([&](auto done) { source.switchTarget(type, *id, std::move(done)); })) {
-        const std::string description = oneLine(video::describe(*error));
+        const std::string description = video::describe(*error);
         text.logToStderr("SWITCH_VIDEO error: " + description);
         text.sendCommandResponse("SWITCH_VIDEO:error:" + description);
         return;

@@ -19,7 +19,7 @@ class TextChannelTest : public ::testing::Test {
     TextChannel channel{packets.writeFd()};
 };
 
-TEST_F(TextChannelTest, WritersPrefixTheirTagAndWriteTheirPayloadVerbatimWithOneLineFeed) {
+TEST_F(TextChannelTest, WritersPrefixTheirTagAndWriteTheirPayloadAsOneLine) {
     channel.sendCommandResponse("STREAMING:started");
     channel.sendEvent("SYSTEM_AUDIO_CONTENTION_RESOLVED");
     channel.sendMicEvent(R"({"event":"device_started","deviceId":42})");
@@ -29,14 +29,16 @@ TEST_F(TextChannelTest, WritersPrefixTheirTagAndWriteTheirPayloadVerbatimWithOne
     channel.sendEvent("");
     channel.logToStderr("");
     channel.logToStderr("already terminated\n");
+    channel.sendCommandResponse("START_VIDEO:error:first\r\nsecond");
     channel.sendCommandResponse("CURRENT_MIC:Café “Zoom” 🎤");
 
     for (const char* expected :
          {"CMD_RESPONSE:STREAMING:started\n", "EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED\n",
           "MIC_EVENT:{\"event\":\"device_started\",\"deviceId\":42}\n", "MIC_APP_SNAPSHOT:{}\n",
           "SimpleAudioStreamer: started\n", "RECOVERY_SUCCESS\n", "EVENT:\n", "\n",
-          // No merging: the caller's own line feed leaves an empty line.
-          "already terminated\n\n", "CMD_RESPONSE:CURRENT_MIC:Café “Zoom” 🎤\n"}) {
+          // A line feed or carriage return inside a text is a space.
+          "already terminated \n", "CMD_RESPONSE:START_VIDEO:error:first  second\n",
+          "CMD_RESPONSE:CURRENT_MIC:Café “Zoom” 🎤\n"}) {
         EXPECT_EQ(packets.readMessage(), expected);
     }
 }
