@@ -1,5 +1,7 @@
 #include "platform/linux/PulseConnection.h"
 
+#include "platform/linux/PulseAnswer.h"
+
 #include <pulse/timeval.h>
 
 #include <charconv>
@@ -119,7 +121,7 @@ ModelChanges putClient(PulseModel& model, const pa_client_info& info) {
 }  // namespace
 
 std::shared_ptr<PulseConnection> PulseConnection::create(dispatch::Clock& clock, Options options) {
-    std::shared_ptr<PulseConnection> connection(new PulseConnection(clock, std::move(options)));
+    auto connection = std::make_shared<PulseConnection>(Key{}, clock, std::move(options));
     if (!connection->start())
         return connection;
     std::unique_lock lock(connection->mutex_);
@@ -128,7 +130,7 @@ std::shared_ptr<PulseConnection> PulseConnection::create(dispatch::Clock& clock,
     return connection;
 }
 
-PulseConnection::PulseConnection(dispatch::Clock& clock, Options options)
+PulseConnection::PulseConnection(Key, dispatch::Clock& clock, Options options)
     : options_(std::move(options)),
       events_(std::make_unique<dispatch::SerialQueue>(clock, "linux.pulse.events")),
       work_(std::make_unique<dispatch::SerialQueue>(clock, "linux.pulse.work")),
@@ -208,19 +210,14 @@ void PulseConnection::afterOnEvents(std::chrono::milliseconds delay, std::functi
 
 std::optional<bool> PulseConnection::sinkExists(const std::string& name) {
     struct Query {
-        std::mutex mutex;
-        std::condition_variable answered;
-        bool done = false;   // guarded by mutex
-        bool found = false;  // guarded by mutex
+        bool found = false;  // the main loop's thread only, read once answered
+        PulseAnswer<bool> answer;
     } query;
     auto onInfo = [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
         auto* q = static_cast<Query*>(userdata);
-        {
-            std::lock_guard lock(q->mutex);
-            q->found = q->found || info != nullptr;
-            q->done = eol != 0;
-        }
-        q->answered.notify_all();
+        q->found = q->found || info != nullptr;
+        if (eol != 0)
+            q->answer.set(q->found);
     };
     OperationPtr operation;
     {
@@ -232,29 +229,13 @@ std::optional<bool> PulseConnection::sinkExists(const std::string& name) {
         if (!operation)
             return std::nullopt;
     }
-    bool done;
-    {
-        std::unique_lock lock(query.mutex);
-        done = query.answered.wait_for(lock, options_.timeout, [&] { return query.done; });
-    }
-    {
-        // Cancelled under the lock: the callback, which runs with the lock
-        // held, cannot touch `query` after this.
-        MainloopLock lock(mainloop_.get());
-        operation.reset();
-    }
-    if (!done)
-        return std::nullopt;
-    std::lock_guard lock(query.mutex);
-    return query.found;
+    return query.answer.await(mainloop_.get(), operation, options_.timeout);
 }
 
 bool PulseConnection::refreshDefaults() {
     struct Query {
         PulseConnection* connection = nullptr;
-        std::mutex mutex;
-        std::condition_variable answered;
-        bool done = false;  // guarded by mutex
+        PulseAnswer<bool> answer;
     } query;
     query.connection = this;
     auto onInfo = [](pa_context*, const pa_server_info* info, void* userdata) {
@@ -265,11 +246,7 @@ bool PulseConnection::refreshDefaults() {
                 c.model_.setDefaults(info->default_source_name ? info->default_source_name : "",
                                      info->default_sink_name ? info->default_sink_name : ""));
         }
-        {
-            std::lock_guard lock(q->mutex);
-            q->done = true;
-        }
-        q->answered.notify_all();
+        q->answer.set(true);
     };
     OperationPtr operation;
     {
@@ -281,15 +258,7 @@ bool PulseConnection::refreshDefaults() {
         if (!operation)
             return false;
     }
-    bool done;
-    {
-        std::unique_lock lock(query.mutex);
-        done = query.answered.wait_for(lock, options_.timeout, [&] { return query.done; });
-    }
-    // Cancelled under the lock: the callback cannot touch `query` after this.
-    MainloopLock lock(mainloop_.get());
-    operation.reset();
-    return done;
+    return query.answer.await(mainloop_.get(), operation, options_.timeout).has_value();
 }
 
 // ---- main loop thread ----

@@ -1,5 +1,7 @@
 #include "platform/linux/RecordStream.h"
 
+#include "platform/linux/PulseAnswer.h"
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -24,8 +26,8 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
                      "The format of source " + request.source + " cannot be recorded"};
     }
     const auto timeout = connection->timeout();
-    std::unique_ptr<RecordStream> self(
-        new RecordStream(std::move(connection), std::move(request), std::move(events)));
+    auto self = std::make_unique<RecordStream>(Key{}, std::move(connection), std::move(request),
+                                               std::move(events));
     self->timeline_.emplace(self->request_.format, pa_frame_size(&*spec));
     self->source_ = self->request_.source;
     pa_threaded_mainloop* loop = self->connection_->mainloop();
@@ -138,7 +140,7 @@ void RecordStream::onContextState(pa_context* context, void* userdata) {
     self->settled_.notify_all();
 }
 
-RecordStream::RecordStream(std::shared_ptr<PulseConnection> connection, RecordRequest request,
+RecordStream::RecordStream(Key, std::shared_ptr<PulseConnection> connection, RecordRequest request,
                            RecordEvents events)
     : connection_(std::move(connection)),
       request_(std::move(request)),
@@ -224,18 +226,9 @@ void RecordStream::onMovedTo(pa_context*, const pa_source_info* info, int eol, v
 }
 
 MaybeError RecordStream::moveTo(const std::string& source) {
-    struct Move {
-        std::mutex mutex;
-        std::condition_variable answered;
-        std::optional<bool> success;  // guarded by mutex
-    } move;
+    PulseAnswer<bool> move;
     auto onDone = [](pa_context*, int success, void* userdata) {
-        auto* m = static_cast<Move*>(userdata);
-        {
-            std::lock_guard lock(m->mutex);
-            m->success = success != 0;
-        }
-        m->answered.notify_all();
+        static_cast<PulseAnswer<bool>*>(userdata)->set(success != 0);
     };
     std::string previous;
     OperationPtr operation;
@@ -265,17 +258,12 @@ MaybeError RecordStream::moveTo(const std::string& source) {
             return errorLocked("Cannot move the recording to " + source);
         }
     }
-    bool answered;
-    {
-        std::unique_lock lock(move.mutex);
-        answered = move.answered.wait_for(lock, connection_->timeout(),
-                                          [&] { return move.success.has_value(); });
-    }
+    const std::optional<bool> moved =
+        move.await(connection_->mainloop(), operation, connection_->timeout());
     MainloopLock lock(connection_->mainloop());
-    // Cancelled under the lock: the callback cannot touch `move` after this.
-    operation.reset();
-    if (answered && *move.success)
+    if (moved == true)
         return std::nullopt;
+    const bool answered = moved.has_value();
     if (source_ == source)
         source_ = previous;
     return Error{kPulseErrorDomain, answered ? PA_ERR_NOENTITY : PA_ERR_TIMEOUT,
