@@ -8,10 +8,10 @@
 namespace ostrovane::monitoring {
 
 std::shared_ptr<MicAppDetector> MicAppDetector::create(Environment environment) {
-    return std::shared_ptr<MicAppDetector>(new MicAppDetector(std::move(environment)));
+    return std::make_shared<MicAppDetector>(Key{}, std::move(environment));
 }
 
-MicAppDetector::MicAppDetector(Environment environment)
+MicAppDetector::MicAppDetector(Key, Environment environment)
     : env_(std::move(environment)),
       ownPid_(env_.platform.applications->currentPid()),
       queue_(std::make_unique<dispatch::SerialQueue>(env_.clock, "com.corvinta.micappdetector")),

@@ -56,9 +56,13 @@ class MicAppDetector {
     void startMonitoring();
     void stopMonitoring();
 
-  private:
-    explicit MicAppDetector(Environment environment);
+    class Key {
+        friend class MicAppDetector;
+        Key() = default;
+    };
+    MicAppDetector(Key, Environment environment);
 
+  private:
     // Queues `work` on the detector's queue, holding the detector weakly.
     template <class Work>
     void onQueue(Work work);

@@ -38,11 +38,11 @@ struct SimpleAudioStreamer::AckOnce {
 std::shared_ptr<SimpleAudioStreamer> SimpleAudioStreamer::create(
     StreamerEnvironment environment, std::shared_ptr<AudioSource> micSource,
     std::shared_ptr<AudioSource> systemSource) {
-    return std::make_shared<SimpleAudioStreamer>(Passkey{}, std::move(environment),
+    return std::make_shared<SimpleAudioStreamer>(Key{}, std::move(environment),
                                                  std::move(micSource), std::move(systemSource));
 }
 
-SimpleAudioStreamer::SimpleAudioStreamer(Passkey, StreamerEnvironment environment,
+SimpleAudioStreamer::SimpleAudioStreamer(Key, StreamerEnvironment environment,
                                          std::shared_ptr<AudioSource> micSource,
                                          std::shared_ptr<AudioSource> systemSource)
     : env_(std::move(environment)),

@@ -32,8 +32,6 @@ namespace ostrovane::streaming {
 // destructor stops the sender and releases the sources without waiting for
 // them to stop.
 class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStreamer> {
-    struct Passkey {};
-
   public:
     // Success (nothing) or the reason the start failed.
     using AckHandler = std::function<void(const platform::MaybeError& result)>;
@@ -48,7 +46,11 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
         StreamerEnvironment environment, std::shared_ptr<AudioSource> micSource = nullptr,
         std::shared_ptr<AudioSource> systemSource = nullptr);
 
-    SimpleAudioStreamer(Passkey, StreamerEnvironment environment,
+    class Key {
+        friend class SimpleAudioStreamer;
+        Key() = default;
+    };
+    SimpleAudioStreamer(Key, StreamerEnvironment environment,
                         std::shared_ptr<AudioSource> micSource,
                         std::shared_ptr<AudioSource> systemSource);
     ~SimpleAudioStreamer();

@@ -31,10 +31,10 @@ constexpr platform::ShareableContentOptions kTargetQuery{false, false};
 
 std::shared_ptr<ScreenVideoSource> ScreenVideoSource::create(Dependencies dependencies,
                                                              Targets targets) {
-    return std::make_shared<ScreenVideoSource>(Passkey{}, std::move(dependencies), targets);
+    return std::make_shared<ScreenVideoSource>(Key{}, std::move(dependencies), targets);
 }
 
-ScreenVideoSource::ScreenVideoSource(Passkey, Dependencies dependencies, Targets targets)
+ScreenVideoSource::ScreenVideoSource(Key, Dependencies dependencies, Targets targets)
     : screenCapture_(std::move(dependencies.screenCapture)),
       videoEncoders_(std::move(dependencies.videoEncoders)),
       text_(dependencies.text),

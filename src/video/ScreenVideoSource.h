@@ -45,8 +45,6 @@ inline constexpr std::string_view kVideoLogPrefix = "ScreenVideoSource: ";
 // thread; completions and the stream's delegate on platform threads. Every
 // callback holds the source weakly, so create it with create().
 class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoSource> {
-    struct Passkey {};
-
   public:
     // The channels and the clock must outlive the source.
     struct Dependencies {
@@ -70,7 +68,11 @@ class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoS
 
     static std::shared_ptr<ScreenVideoSource> create(Dependencies dependencies, Targets targets);
 
-    ScreenVideoSource(Passkey, Dependencies dependencies, Targets targets);
+    class Key {
+        friend class ScreenVideoSource;
+        Key() = default;
+    };
+    ScreenVideoSource(Key, Dependencies dependencies, Targets targets);
     ~ScreenVideoSource();
 
     ScreenVideoSource(const ScreenVideoSource&) = delete;

@@ -229,10 +229,10 @@ std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& from,
         return nullptr;
     // Room for a typical capture chunk, so steady streaming never allocates.
     state->pending.reserve(8192 * state->workChannels);
-    return std::unique_ptr<AudioConverter>(new AudioConverter(std::move(state)));
+    return std::make_unique<AudioConverter>(Key{}, std::move(state));
 }
 
-AudioConverter::AudioConverter(std::unique_ptr<State> state) : state_(std::move(state)) {}
+AudioConverter::AudioConverter(Key, std::unique_ptr<State> state) : state_(std::move(state)) {}
 AudioConverter::~AudioConverter() = default;
 
 const AudioFormat& AudioConverter::inputFormat() const {

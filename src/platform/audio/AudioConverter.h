@@ -89,9 +89,14 @@ class AudioConverter {
     // without resampling) plus input taken but not yet converted.
     double delayFrames() const;
 
-  private:
     struct State;
-    explicit AudioConverter(std::unique_ptr<State> state);
+    class Key {
+        friend class AudioConverter;
+        Key() = default;
+    };
+    AudioConverter(Key, std::unique_ptr<State> state);
+
+  private:
     std::unique_ptr<State> state_;
 };
 

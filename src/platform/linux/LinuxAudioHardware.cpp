@@ -8,7 +8,7 @@ namespace ostrovane::platform::pulse {
 
 std::shared_ptr<LinuxAudioHardware> LinuxAudioHardware::create(
     std::shared_ptr<PulseConnection> connection) {
-    std::shared_ptr<LinuxAudioHardware> hardware(new LinuxAudioHardware(connection));
+    auto hardware = std::make_shared<LinuxAudioHardware>(Key{}, connection);
     // Registered on the event queue, behind every update published so far:
     // the listing those updates describe is taken as what the listeners know,
     // so the first later update is compared with it and not with nothing

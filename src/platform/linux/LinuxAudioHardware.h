@@ -49,10 +49,14 @@ class LinuxAudioHardware final : public AudioHardware,
 
     void modelChanged(const ModelChanges& changes) override;
 
-  private:
-    explicit LinuxAudioHardware(std::shared_ptr<PulseConnection> connection)
+    class Key {
+        friend class LinuxAudioHardware;
+        Key() = default;
+    };
+    LinuxAudioHardware(Key, std::shared_ptr<PulseConnection> connection)
         : connection_(std::move(connection)) {}
 
+  private:
     struct Listener {
         PropertyAddress address;
         std::function<void()> onChange;

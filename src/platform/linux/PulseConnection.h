@@ -107,8 +107,13 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // within the timeout. Blocks: never call it on the main loop thread.
     bool refreshDefaults();
 
+    class Key {
+        friend class PulseConnection;
+        Key() = default;
+    };
+    PulseConnection(Key, dispatch::Clock& clock, Options options);
+
   private:
-    PulseConnection(dispatch::Clock& clock, Options options);
     bool start();
 
     void connectLocked();

@@ -66,9 +66,14 @@ class RecordStream {
     // connection's timeout for the server's answer.
     MaybeError moveTo(const std::string& source);
 
-  private:
-    RecordStream(std::shared_ptr<PulseConnection> connection, RecordRequest request,
+    class Key {
+        friend class RecordStream;
+        Key() = default;
+    };
+    RecordStream(Key, std::shared_ptr<PulseConnection> connection, RecordRequest request,
                  RecordEvents events);
+
+  private:
     Error errorLocked(const std::string& what) const;
     void readLocked();
 

@@ -48,13 +48,13 @@ void AudioOutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer)
 std::shared_ptr<SystemAudioStream> SystemAudioStream::create(
     std::shared_ptr<PulseConnection> connection, StreamConfiguration configuration,
     StreamStopHandler onStop) {
-    std::shared_ptr<SystemAudioStream> stream(
-        new SystemAudioStream(connection, configuration, std::move(onStop)));
+    auto stream =
+        std::make_shared<SystemAudioStream>(Key{}, connection, configuration, std::move(onStop));
     connection->addObserver(stream);
     return stream;
 }
 
-SystemAudioStream::SystemAudioStream(std::shared_ptr<PulseConnection> connection,
+SystemAudioStream::SystemAudioStream(Key, std::shared_ptr<PulseConnection> connection,
                                      StreamConfiguration configuration, StreamStopHandler onStop)
     : connection_(std::move(connection)),
       configuration_(configuration),

@@ -79,6 +79,13 @@ class SystemAudioStream final : public CaptureStream,
 
     void modelChanged(const ModelChanges& changes) override;
 
+    class Key {
+        friend class SystemAudioStream;
+        Key() = default;
+    };
+    SystemAudioStream(Key, std::shared_ptr<PulseConnection> connection,
+                      StreamConfiguration configuration, StreamStopHandler onStop);
+
   private:
     // awaitingServer: the server was lost while capturing. awaitingOutput:
     // the recording is gone and a new one waits for a default output.
@@ -100,8 +107,6 @@ class SystemAudioStream final : public CaptureStream,
         std::string monitor;
     };
 
-    SystemAudioStream(std::shared_ptr<PulseConnection> connection,
-                      StreamConfiguration configuration, StreamStopHandler onStop);
     std::optional<Output> defaultOutput() const;
     MaybeError open(std::uint64_t generation);
     void reopen(std::uint64_t generation);

@@ -538,10 +538,11 @@ Result<std::unique_ptr<PipeWireVideoStream>> PipeWireVideoStream::connect(Option
     auto impl = std::make_unique<Impl>(std::move(options));
     if (auto error = impl->start())
         return *error;
-    return std::make_unique<PipeWireVideoStream>(std::move(impl));
+    return std::make_unique<PipeWireVideoStream>(Key{}, std::move(impl));
 }
 
-PipeWireVideoStream::PipeWireVideoStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeWireVideoStream::PipeWireVideoStream(Key, std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl)) {}
 
 PipeWireVideoStream::~PipeWireVideoStream() = default;
 

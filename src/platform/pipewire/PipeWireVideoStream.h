@@ -71,7 +71,11 @@ class PipeWireVideoStream {
     VideoStreamStats stats() const;
 
     class Impl;
-    explicit PipeWireVideoStream(std::unique_ptr<Impl> impl);
+    class Key {
+        friend class PipeWireVideoStream;
+        Key() = default;
+    };
+    PipeWireVideoStream(Key, std::unique_ptr<Impl> impl);
 
   private:
     std::unique_ptr<Impl> impl_;

@@ -319,10 +319,10 @@ Result<std::unique_ptr<PortalSession>> PortalSession::start(
     }
     if (MaybeError error = impl->serve())
         return *error;
-    return std::make_unique<PortalSession>(std::move(impl));
+    return std::make_unique<PortalSession>(Key{}, std::move(impl));
 }
 
-PortalSession::PortalSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PortalSession::PortalSession(Key, std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PortalSession::~PortalSession() = default;
 
 int PortalSession::pipeWireFd() const {

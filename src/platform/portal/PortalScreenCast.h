@@ -107,7 +107,11 @@ class PortalSession {
     const std::optional<std::string>& restoreToken() const;
 
     class Impl;
-    explicit PortalSession(std::unique_ptr<Impl> impl);
+    class Key {
+        friend class PortalSession;
+        Key() = default;
+    };
+    PortalSession(Key, std::unique_ptr<Impl> impl);
 
   private:
     std::unique_ptr<Impl> impl_;

@@ -54,12 +54,12 @@ const char* boolText(bool value) {
 }  // namespace
 
 std::shared_ptr<MicrophoneSource> MicrophoneSource::create(Dependencies dependencies) {
-    auto source = std::make_shared<MicrophoneSource>(Passkey{}, std::move(dependencies));
+    auto source = std::make_shared<MicrophoneSource>(Key{}, std::move(dependencies));
     source->observeSessionAndDevices();
     return source;
 }
 
-MicrophoneSource::MicrophoneSource(Passkey, Dependencies dependencies)
+MicrophoneSource::MicrophoneSource(Key, Dependencies dependencies)
     : audioCapture_(std::move(dependencies.audioCapture)),
       audioHardware_(std::move(dependencies.audioHardware)),
       text_(dependencies.text),

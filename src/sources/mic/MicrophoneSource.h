@@ -56,8 +56,6 @@ namespace ostrovane::sources::mic {
 // callback, timer and queued task holds the source weakly.
 class MicrophoneSource final : public streaming::AudioSource,
                                public std::enable_shared_from_this<MicrophoneSource> {
-    struct Passkey {};
-
   public:
     // What the source needs from its surroundings. The text channel and the
     // clock must outlive the source.
@@ -78,7 +76,11 @@ class MicrophoneSource final : public streaming::AudioSource,
     // the default input device.
     static std::shared_ptr<MicrophoneSource> create(Dependencies dependencies);
 
-    MicrophoneSource(Passkey, Dependencies dependencies);
+    class Key {
+        friend class MicrophoneSource;
+        Key() = default;
+    };
+    MicrophoneSource(Key, Dependencies dependencies);
     ~MicrophoneSource() override;
 
     MicrophoneSource(const MicrophoneSource&) = delete;

@@ -20,12 +20,12 @@ const char* boolText(bool value) {
 }  // namespace
 
 std::shared_ptr<SystemAudioSource> SystemAudioSource::create(Dependencies dependencies) {
-    auto source = std::make_shared<SystemAudioSource>(Passkey{}, std::move(dependencies));
+    auto source = std::make_shared<SystemAudioSource>(Key{}, std::move(dependencies));
     source->registerForWakeNotifications();
     return source;
 }
 
-SystemAudioSource::SystemAudioSource(Passkey, Dependencies dependencies)
+SystemAudioSource::SystemAudioSource(Key, Dependencies dependencies)
     : screenCapture_(std::move(dependencies.screenCapture)),
       applications_(std::move(dependencies.applications)),
       text_(dependencies.text),

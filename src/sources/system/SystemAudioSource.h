@@ -40,8 +40,6 @@ namespace ostrovane::sources::system {
 // Every callback holds the source weakly, so create it with create().
 class SystemAudioSource final : public streaming::NegotiatingAudioSource,
                                 public std::enable_shared_from_this<SystemAudioSource> {
-    struct Passkey {};
-
   public:
     // What the source needs from its surroundings. The text channel and the
     // clock must outlive the source.
@@ -65,7 +63,11 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
     // Builds the source and registers it for the system-did-wake notification.
     static std::shared_ptr<SystemAudioSource> create(Dependencies dependencies);
 
-    SystemAudioSource(Passkey, Dependencies dependencies);
+    class Key {
+        friend class SystemAudioSource;
+        Key() = default;
+    };
+    SystemAudioSource(Key, Dependencies dependencies);
     ~SystemAudioSource() override;
 
     SystemAudioSource(const SystemAudioSource&) = delete;

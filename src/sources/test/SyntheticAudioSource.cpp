@@ -19,8 +19,8 @@ std::string makeSourceID(protocol::AudioProtocol::FrameType type) {
 std::shared_ptr<SyntheticAudioSource> SyntheticAudioSource::create(
     SyntheticPattern pattern, FrameType frameType, dispatch::Clock& clock,
     protocol::TextChannel& text, std::optional<std::uint64_t> seed) {
-    return std::make_shared<SyntheticAudioSource>(Passkey{}, std::move(pattern), frameType, clock,
-                                                  text, seed ? *seed : std::random_device{}());
+    return std::make_shared<SyntheticAudioSource>(Key{}, std::move(pattern), frameType, clock, text,
+                                                  seed ? *seed : std::random_device{}());
 }
 
 std::shared_ptr<SyntheticAudioSource> SyntheticAudioSource::withTargetRMS(
@@ -41,7 +41,7 @@ std::shared_ptr<SyntheticAudioSource> SyntheticAudioSource::silence(FrameType fr
     return create(pattern::Silence{}, frameType, clock, text);
 }
 
-SyntheticAudioSource::SyntheticAudioSource(Passkey, SyntheticPattern pattern, FrameType frameType,
+SyntheticAudioSource::SyntheticAudioSource(Key, SyntheticPattern pattern, FrameType frameType,
                                            dispatch::Clock& clock, protocol::TextChannel& text,
                                            std::uint64_t seed)
     : sourceID_(makeSourceID(frameType)),

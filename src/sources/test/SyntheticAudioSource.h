@@ -28,8 +28,6 @@ namespace ostrovane::sources {
 // source.
 class SyntheticAudioSource final : public streaming::AudioSource,
                                    public std::enable_shared_from_this<SyntheticAudioSource> {
-    struct Passkey {};
-
   public:
     using FrameType = protocol::AudioProtocol::FrameType;
 
@@ -51,8 +49,12 @@ class SyntheticAudioSource final : public streaming::AudioSource,
                                                          dispatch::Clock& clock,
                                                          protocol::TextChannel& text);
 
-    SyntheticAudioSource(Passkey, SyntheticPattern pattern, FrameType frameType,
-                         dispatch::Clock& clock, protocol::TextChannel& text, std::uint64_t seed);
+    class Key {
+        friend class SyntheticAudioSource;
+        Key() = default;
+    };
+    SyntheticAudioSource(Key, SyntheticPattern pattern, FrameType frameType, dispatch::Clock& clock,
+                         protocol::TextChannel& text, std::uint64_t seed);
     ~SyntheticAudioSource() override;
 
     std::string sourceID() const override { return sourceID_; }

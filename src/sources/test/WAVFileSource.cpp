@@ -37,8 +37,8 @@ std::shared_ptr<WAVFileSource> WAVFileSource::create(const std::string& wavPath,
                                                      WAVContents contents, FrameType frameType,
                                                      dispatch::Clock& clock,
                                                      protocol::TextChannel& text) {
-    auto source = std::make_shared<WAVFileSource>(Passkey{}, wavPath, frameType,
-                                                  std::move(contents), clock, text);
+    auto source = std::make_shared<WAVFileSource>(Key{}, wavPath, frameType, std::move(contents),
+                                                  clock, text);
     const WAVContents& c = source->contents();
     source->log("loaded " + lastPathComponent(wavPath) + " - " + std::to_string(c.sampleRate) +
                 "Hz, " + std::to_string(c.channels) + "ch, " + std::to_string(c.bitsPerSample) +
@@ -46,9 +46,8 @@ std::shared_ptr<WAVFileSource> WAVFileSource::create(const std::string& wavPath,
     return source;
 }
 
-WAVFileSource::WAVFileSource(Passkey, std::string wavPath, FrameType frameType,
-                             WAVContents contents, dispatch::Clock& clock,
-                             protocol::TextChannel& text)
+WAVFileSource::WAVFileSource(Key, std::string wavPath, FrameType frameType, WAVContents contents,
+                             dispatch::Clock& clock, protocol::TextChannel& text)
     : sourceID_(makeSourceID(frameType)),
       frameType_(frameType),
       wavPath_(std::move(wavPath)),

@@ -26,8 +26,6 @@ namespace ostrovane::sources {
 // and the text channel must outlive the source.
 class WAVFileSource final : public streaming::AudioSource,
                             public std::enable_shared_from_this<WAVFileSource> {
-    struct Passkey {};
-
   public:
     using FrameType = protocol::AudioProtocol::FrameType;
 
@@ -44,7 +42,11 @@ class WAVFileSource final : public streaming::AudioSource,
                                                  FrameType frameType, dispatch::Clock& clock,
                                                  protocol::TextChannel& text);
 
-    WAVFileSource(Passkey, std::string wavPath, FrameType frameType, WAVContents contents,
+    class Key {
+        friend class WAVFileSource;
+        Key() = default;
+    };
+    WAVFileSource(Key, std::string wavPath, FrameType frameType, WAVContents contents,
                   dispatch::Clock& clock, protocol::TextChannel& text);
     ~WAVFileSource() override;
 
