@@ -1,6 +1,7 @@
 #include "monitoring/MicAppResolver.h"
 
 #include <filesystem>
+#include <utility>
 
 #include "monitoring/SystemDaemons.h"
 
@@ -24,13 +25,15 @@ void MicAppResolver::onMain(const std::function<void()>& work) {
 
 void MicAppResolver::warmPidCache() {
     const double now = clock_.wallTime();
-    std::vector<std::pair<platform::Pid, AppIdentity>> kept;
+    std::vector<std::pair<platform::Pid, CachedApp>> kept;
     onMain([&] {
         for (const auto& app : applications_->runningApplications()) {
             if (app.bundleIdentifier)
-                kept.emplace_back(app.pid,
-                                  AppIdentity{*app.bundleIdentifier,
-                                              app.localizedName.value_or(*app.bundleIdentifier)});
+                kept.emplace_back(
+                    app.pid,
+                    CachedApp{AppIdentity{*app.bundleIdentifier,
+                                          app.localizedName.value_or(*app.bundleIdentifier)},
+                              app.executablePath});
         }
     });
     pidCache.clear();
@@ -47,11 +50,14 @@ std::optional<AppIdentity> MicAppResolver::resolveBundleInfo(
 
     std::optional<std::string> bundleId;
     std::optional<std::string> name;
-    if (auto cached = pidCache.find(pid); cached != pidCache.end()) {
-        bundleId = cached->second.bundleId;
-        name = cached->second.appName;
+    const auto path = applications_->executablePath(pid);
+    auto cached = pidCache.find(pid);
+    if (cached != pidCache.end() && cached->second.executable && cached->second.executable != path)
+        pidCache.erase(std::exchange(cached, pidCache.end()));
+    if (cached != pidCache.end()) {
+        bundleId = cached->second.identity.bundleId;
+        name = cached->second.identity.appName;
     } else {
-        const auto path = applications_->executablePath(pid);
         std::optional<platform::Bundle> bundle;
         if (path)
             bundle = findRootAppBundle(*path);
@@ -61,7 +67,8 @@ std::optional<AppIdentity> MicAppResolver::resolveBundleInfo(
             if (!name)
                 name = bundle->identifier;
             if (bundleId)
-                pidCache.insert_or_assign(pid, AppIdentity{*bundleId, name.value_or(*bundleId)});
+                pidCache.insert_or_assign(
+                    pid, CachedApp{AppIdentity{*bundleId, name.value_or(*bundleId)}, path});
         } else if (auto info = getAppInfoForPID(pid)) {
             bundleId = info->bundleId;
             name = info->appName;
@@ -76,7 +83,8 @@ std::optional<AppIdentity> MicAppResolver::resolveBundleInfo(
                 }
             }
             if (bundleId)
-                pidCache.insert_or_assign(pid, AppIdentity{*bundleId, name.value_or(*bundleId)});
+                pidCache.insert_or_assign(
+                    pid, CachedApp{AppIdentity{*bundleId, name.value_or(*bundleId)}, path});
         } else if (auto again = applications_->executablePath(pid)) {
             bundleId = "path:" + *again;
             name = std::filesystem::path(*again).stem().string();

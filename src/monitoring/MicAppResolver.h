@@ -60,7 +60,13 @@ class MicAppResolver {
     const std::shared_ptr<platform::Applications> applications_;
     const std::vector<std::string> platformDaemons_;
     const Log log_;
-    std::map<platform::Pid, AppIdentity> pidCache;
+    // What a pid was found to be, with the program it ran then: a pid the
+    // system has given to another program since is not that application.
+    struct CachedApp {
+        AppIdentity identity;
+        std::optional<std::string> executable;
+    };
+    std::map<platform::Pid, CachedApp> pidCache;
     double pidCacheTime = 0;
 };
 

@@ -75,6 +75,7 @@ class LinuxApplicationsTest : public MicAppFixture {
             {"usr", "python-tool.desktop", "Name=Tool\nExec=python3 /opt/tool.py\n"},
             {"usr", "codium.desktop", "Name=VS Codium\nStartupWMClass=VSCodium\nExec=/usr/share/codium/codium\n"},
             {"usr", "kitty.desktop", "Name=kitty\nExec=/usr/bin/kitty\nCategories=System;TerminalEmulator;\n"},
+            {"usr", "foot.desktop", "Name=Foot\nExec=/usr/bin/foot\nCategories=TerminalEmulator;System;\n"},
             {"usr", "org.gnome.Shell.desktop", "Name=GNOME Shell\nNoDisplay=true\nExec=/usr/bin/gnome-shell\n"},
             {"usr", "google-chrome.desktop", "Name=Google Chrome\nExec=/opt/google/chrome/google-chrome %U\n"},
             {"home", "chrome-kjgfgldnnfoeklkmfkjfagphfepbbdan-Default.desktop", "Name=Google Meet\nStartupWMClass=crx_kjgfgldnnfoeklkmfkjfagphfepbbdan\nExec=/opt/google/chrome/google-chrome --profile-directory=Default --app-id=kjgfgldnnfoeklkmfkjfagphfepbbdan\n"},
@@ -109,9 +110,11 @@ struct Case {
 
 TEST_F(LinuxApplicationsTest, ProcessesResolveToTheApplicationTheUserSees) {
     const std::string kwrite = (sys.root() / "bin" / "kwrite").string();
-    const std::string session = "session-2.scope", kitty = "app-gnome-kitty-555.scope";
+    const std::string session = "session-2.scope", kitty = "app-gnome-kitty-555.scope",
+                      foot = "app-sway-foot-556.scope";
     sys.process(10, 1, "/usr/bin/gnome-shell", session);
     sys.process(11, 10, "/usr/bin/kitty", kitty);
+    sys.process(12, 10, "/usr/bin/foot", foot);
     // clang-format off
     const std::vector<Case> cases{
         {"systemd scope, escaped id, localized name", 100, 10, "/usr/libexec/crashreporter", "app-gnome-firefox\\x2desr-4321.scope", {{"firefox-esr", "Firefox-Browser"}}},
@@ -127,6 +130,7 @@ TEST_F(LinuxApplicationsTest, ProcessesResolveToTheApplicationTheUserSees) {
         {"interpreter is no application", 110, 10, "/usr/bin/python3.11", session, {{"path:/usr/bin/python3.11", "python3"}}},
         {"own entry in a terminal's scope", 111, 11, "/opt/Slack/slack", kitty, {{"slack", "Slack"}}},
         {"plain program in a terminal", 113, 11, "/usr/bin/arecord", kitty, {{"path:/usr/bin/arecord", "arecord"}}},
+        {"terminal listed first among its categories", 112, 12, "/usr/bin/arecord", foot, {{"path:/usr/bin/arecord", "arecord"}}},
         {"plain program under the desktop shell", 114, 10, "/usr/bin/pw-record", session, {{"path:/usr/bin/pw-record", "pw-record"}}},
         {"browser beside its web apps", 115, 10, "/opt/google/chrome/chrome", session, {{"google-chrome", "Google Chrome"}}},
         {"wrapper script on the search path", 116, 10, "/usr/lib/firefox/firefox", session, {{"firefox", "Firefox Web Browser"}}},
@@ -161,13 +165,28 @@ TEST_F(LinuxApplicationsTest, ProcessesResolveToTheApplicationTheUserSees) {
     ASSERT_EQ(installed.size(), 1u);
     EXPECT_EQ(installed[0]["bundleId"], "recorder");
 
+    // A plain program that now has the pid of an application gone since is
+    // itself, not that application.
+    sys.process(131, 1, "/opt/Slack/slack", session);
+    say("rec", 131, true);
+    say("rec", 131, false);
+    fs::remove_all(sys.root() / "proc" / "131");
+    sys.process(131, 1, "/usr/bin/arecord", session);
+    fresh();
+    say("rec", 131, true);
+    const auto reused = records(fresh(), "MIC_APP_EVENT:");
+    ASSERT_EQ(reused.size(), 1u);
+    EXPECT_EQ(reused[0]["bundleId"], "path:/usr/bin/arecord");
+    say("rec", 131, false);
+    fs::remove_all(sys.root() / "proc" / "131");
+
     // The listing walks the table once and names each process's own application.
     std::map<platform::Pid, std::string> listed;
     for (const auto& app : applications->runningApplications())
         listed[app.pid] = app.bundleIdentifier.value_or("");
     // clang-format off
     EXPECT_EQ(listed, (std::map<platform::Pid, std::string>{
-        {10, "org.gnome.Shell"}, {11, "kitty"}, {100, "firefox-esr"}, {101, "org.mozilla.firefox"},
+        {10, "org.gnome.Shell"}, {11, "kitty"}, {12, "foot"}, {100, "firefox-esr"}, {101, "org.mozilla.firefox"},
         {102, "spotify_spotify"}, {103, "slack"}, {104, "slack"}, {107, "kde-org.kde.kwrite"},
         {108, "suite"}, {111, "slack"}, {115, "google-chrome"}, {116, "firefox"},
         {117, "audacity"}, {130, "recorder"}}));
