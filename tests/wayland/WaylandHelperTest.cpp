@@ -184,6 +184,20 @@ TEST_F(WaylandHelper, ASwitchFilmsTheOtherOutputAndTheUsersPickIsFilmedAsGranted
     // The moving terminal goes along, so that the new output sends frames.
     ASSERT_TRUE(
         session->sway({"[app_id=\"foot\"]", "move", "container", "to", "output", "HEADLESS-2"}));
+    // Listed at its new place: framed by the output it moved to.
+    std::string listed;
+    const auto placeOf = [](const nlohmann::json& w) {
+        return Place(w.value("x", -1), w.value("y", -1), w.value("width", -1),
+                     w.value("height", -1));
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto moved = windows(listed);
+            const auto it = moved.find("ostrovane-moving-content");
+            return it != moved.end() && placeOf(it->second) == Place(1280, 0, 800, 600);
+        },
+        5s, 100ms))
+        << listed;
     ASSERT_TRUE(session->pickOutput("HEADLESS-2"));
     EXPECT_EQ(ask("SWITCH_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(second) + "}",
                   "CMD_RESPONSE:SWITCH_VIDEO:"),
