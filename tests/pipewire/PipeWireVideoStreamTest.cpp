@@ -354,6 +354,24 @@ TEST_F(PipeWireVideoStreamTest, ACursorIsBlendedInAndKeepsItsBitmapWhenMoved) {
     image = show(frame);
     EXPECT_EQ(bgr(13, 6), red);
     EXPECT_EQ(bgr(4, 2), grey);
+
+    // A new shape carried only by a buffer that queued up behind a held
+    // consumer, and so was skipped, is the shape drawn from then on.
+    frame.crop = {};
+    frame.cursor = spa_meta_cursor{1, 0, {5, 3}, {1, 1}, 0};
+    hold_ = true;
+    ASSERT_TRUE(producer_->send(frame));
+    ASSERT_TRUE(settle([&] { return called_.try_acquire(); }));
+    const std::uint64_t before = handled();
+    Frame reshaped = frame;
+    reshaped.cursor = spa_meta_cursor{1, 0, {5, 3}, {1, 1}, sizeof(spa_meta_cursor)};
+    reshaped.cursorRgba = {0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255};
+    for (const Frame* next : {&reshaped, &frame, &frame})
+        ASSERT_TRUE(producer_->send(*next));
+    released_.release();
+    ASSERT_TRUE(settle([&] { return handled() >= before + 3; })) << handled() << " handled";
+    ASSERT_TRUE(stream_->takeLatest(image));
+    EXPECT_EQ(bgr(4, 2), (std::vector<int>{255, 0, 0}));  // blue, in BGR
 }
 
 // Whether the daemon dies (or else the producer ends).
