@@ -283,6 +283,14 @@ TEST_F(WaylandStillOutput, IsFilmedAndShotWithoutWaitingForAChange) {
     EXPECT_TRUE(waitForVideoFrames(7, 0, 10s)) << "a still stream stopped";
     for (const std::string& line : helper->errors().lines())
         EXPECT_EQ(line.find("VIDEO_STREAM_ERROR"), std::string::npos) << line;
+    // What was negotiated is in the log, for a user's bug report.
+    for (const char* said : {"WaylandScreenCapture: desktop portal ScreenCast version ",
+                             "PipeWireVideoStream: library ", "PipeWireVideoStream: node ",
+                             "PipeWireVideoStream: buffers in "}) {
+        EXPECT_TRUE(helper->errors().waitForLineMatching(
+            [&](const std::string& line) { return line.rfind(said, 0) == 0; }, 0, 100ms))
+            << said;
+    }
     EXPECT_EQ(ask("STOP_VIDEO", "CMD_RESPONSE:STOP_VIDEO:"), "stopped");
     const auto shot = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
     ASSERT_TRUE(shot);

@@ -24,6 +24,21 @@ namespace ostrovane::platform::pipewire {
 
 namespace {
 
+std::string formatName(std::uint32_t format) {
+    switch (format) {
+        case SPA_VIDEO_FORMAT_BGRx:
+            return "BGRx";
+        case SPA_VIDEO_FORMAT_BGRA:
+            return "BGRA";
+        case SPA_VIDEO_FORMAT_RGBx:
+            return "RGBx";
+        case SPA_VIDEO_FORMAT_RGBA:
+            return "RGBA";
+        default:
+            return "format " + std::to_string(format);
+    }
+}
+
 Error pipeWireError(std::string message) {
     return wayland::waylandError(wayland::kPipeWireCode, std::move(message));
 }
@@ -174,6 +189,14 @@ class PipeWireVideoStream::Impl {
     std::atomic<std::uint64_t> framesDropped_{0};
     std::atomic<std::uint64_t> framesSkipped_{0};
     std::atomic<std::uint64_t> size_{0};  // width << 32 | height
+    bool bufferTypeSaid_ = false;         // the stream's thread only
+    bool coreSaid_ = false;               // the stream's thread only
+
+  public:
+    void say(const std::string& line) const {
+        if (options_.log)
+            options_.log(line);
+    }
 };
 
 const pw_core_events PipeWireVideoStream::Impl::kCoreEvents = [] {
@@ -184,6 +207,13 @@ const pw_core_events PipeWireVideoStream::Impl::kCoreEvents = [] {
     };
     events.error = [](void* self, std::uint32_t id, int, int res, const char* message) {
         static_cast<Impl*>(self)->onCoreError(id, res, message);
+    };
+    events.info = [](void* self, const pw_core_info* info) {
+        auto& impl = *static_cast<Impl*>(self);
+        if (info == nullptr || std::exchange(impl.coreSaid_, true))
+            return;
+        impl.say(std::string("PipeWireVideoStream: library ") + pw_get_library_version() +
+                 ", daemon " + (info->version ? info->version : "?"));
     };
     return events;
 }();
@@ -406,7 +436,14 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
         height_ = info.size.height;
         order_ = *orderOf(info.format);
     }
+    const bool again = size_ != 0;
     size_ = std::uint64_t{info.size.width} << 32 | info.size.height;
+    say("PipeWireVideoStream: node " + std::to_string(options_.nodeId) +
+        (again ? " renegotiated " : " negotiated ") + formatName(info.format) + " " +
+        std::to_string(info.size.width) + "x" + std::to_string(info.size.height) +
+        (info.flags & SPA_VIDEO_FLAG_MODIFIER ? ", modifier " + std::to_string(info.modifier)
+                                              : ", no modifier"));
+    bufferTypeSaid_ = false;
 
     ParamList params;
     addBufferParams(params);
@@ -484,6 +521,14 @@ bool PipeWireVideoStream::Impl::copyOut(spa_buffer& buffer) {
         header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
         return false;
     const spa_data& data = buffer.datas[0];
+    if (!bufferTypeSaid_) {
+        bufferTypeSaid_ = true;
+        say(std::string("PipeWireVideoStream: buffers in ") +
+            (data.type == SPA_DATA_MemFd    ? "MemFd"
+             : data.type == SPA_DATA_MemPtr ? "MemPtr"
+             : data.type == SPA_DATA_DmaBuf ? "DmaBuf"
+                                            : "memory of type " + std::to_string(data.type)));
+    }
     if (!data.data || !data.chunk || data.maxsize == 0)
         return false;
     // The chunk lies in memory the producer shares: read it once.

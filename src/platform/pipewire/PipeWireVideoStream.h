@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "platform/PlatformError.h"
 #include "platform/image/Image.h"
@@ -52,6 +53,9 @@ class PipeWireVideoStream {
         // Called on the stream's thread whenever a new image is available.
         // Optional; it must be quick and must not call into the stream.
         std::function<void()> onFrame;
+        // One diagnostic line: what the producer and the daemon negotiated.
+        // Optional; called on the stream's thread.
+        std::function<void(std::string_view)> log;
     };
 
     // Connects and starts streaming; an error when the daemon cannot be

@@ -102,6 +102,7 @@ class PortalSession::Impl {
 
     UniqueFd pipeWire;
     StartFailure failure = StartFailure::lasting;
+    PortalOffer offered;
     CastStream stream;
     CursorMode cursorMode = CursorMode::hidden;
     std::optional<std::string> restoreToken;
@@ -139,6 +140,7 @@ MaybeError PortalSession::Impl::negotiate(const CastRequest& request) {
     auto offer = readOffer(bus(), options_.timeout);
     if (!offer)
         return offer.error();
+    offered = offer.value();
     // Refused here rather than by the portal after a dialog.
     if (!offer->offers(request.type))
         return unsupported(request.type);
@@ -336,6 +338,9 @@ CursorMode PortalSession::cursorMode() const {
 }
 const std::optional<std::string>& PortalSession::restoreToken() const {
     return impl_->restoreToken;
+}
+const PortalOffer& PortalSession::offer() const {
+    return impl_->offered;
 }
 
 }  // namespace ostrovane::platform::portal

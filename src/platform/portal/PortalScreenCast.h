@@ -105,6 +105,8 @@ class PortalSession {
     CursorMode cursorMode() const;
     // The token the portal gave for this grant; nothing when it gave none.
     const std::optional<std::string>& restoreToken() const;
+    // What the portal offered when it was asked.
+    const PortalOffer& offer() const;
 
     class Impl;
     class Key {

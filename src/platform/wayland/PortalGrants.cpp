@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
 #include <thread>
+#include <utility>
 
 #include "platform/wayland/WaylandErrors.h"
 
@@ -134,8 +136,48 @@ Result<std::unique_ptr<portal::PortalSession>> PortalGrants::request(
     }
     if (!session)
         return session.error();
+    sayNegotiated(target, *session.value());
     keep(target, *session.value());
     return std::move(session.value());
+}
+
+namespace {
+std::string namesOf(std::uint32_t bits,
+                    std::initializer_list<std::pair<std::uint32_t, const char*>> names) {
+    std::string out;
+    for (const auto& [bit, name] : names) {
+        if (bits & bit)
+            out += (out.empty() ? "" : "+") + std::string(name);
+    }
+    return out.empty() ? "none" : out;
+}
+}  // namespace
+
+void PortalGrants::sayNegotiated(const GrantTarget& target, const portal::PortalSession& session) {
+    const portal::PortalOffer& offer = session.offer();
+    const std::string said =
+        "WaylandScreenCapture: desktop portal ScreenCast version " + std::to_string(offer.version) +
+        ", source types " +
+        namesOf(offer.sourceTypes, {{1, "monitor"}, {2, "window"}, {4, "virtual"}}) +
+        ", cursor modes " +
+        namesOf(offer.cursorModes, {{1, "hidden"}, {2, "embedded"}, {4, "metadata"}}) +
+        "; cursor " +
+        namesOf(static_cast<std::uint32_t>(session.cursorMode()),
+                {{1, "hidden"}, {2, "embedded"}, {4, "metadata"}});
+    bool sayOffer = false;
+    bool sayTokenless = false;
+    {
+        std::lock_guard lock(mutex_);
+        sayOffer = std::exchange(_offerSaid, said) != said;
+        sayTokenless = !session.restoreToken() && !std::exchange(_tokenlessSaid, true);
+    }
+    if (sayOffer)
+        log_(said);
+    if (sayTokenless) {
+        log_("WaylandScreenCapture: the desktop portal gave no restore token for " +
+             target.description + (offer.version < 4 ? " (its version keeps no grants)" : "") +
+             ": the user is asked at every start");
+    }
 }
 
 void PortalGrants::keep(const GrantTarget& target, const portal::PortalSession& session) {

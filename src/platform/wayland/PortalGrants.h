@@ -79,12 +79,16 @@ class PortalGrants {
         const GrantTarget& target, const portal::CastRequest& request,
         const std::function<void(const Error&)>& onClosed, portal::StartFailure& failure);
     void keep(const GrantTarget& target, const portal::PortalSession& session);
+    // Logs what the portal offered and what was asked, when that changed.
+    void sayNegotiated(const GrantTarget& target, const portal::PortalSession& session);
 
     const portal::PortalOptions options_;
     const Log log_;
     std::mutex mutex_;
     portal::RestoreTokens _tokens;        // guarded by mutex_
     std::vector<WaylandOutput> _outputs;  // guarded by mutex_
+    std::string _offerSaid;               // guarded by mutex_: the offer last logged
+    bool _tokenlessSaid = false;          // guarded by mutex_
 };
 
 }  // namespace ostrovane::platform::wayland

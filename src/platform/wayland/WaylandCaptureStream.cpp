@@ -136,6 +136,7 @@ Result<std::unique_ptr<WaylandCaptureStream::Cast>> WaylandCaptureStream::open(
     options.drawCursor =
         configuration().showsCursor && session->cursorMode() == portal::CursorMode::metadata;
     options.onFailure = [this](const Error& error) { noteFailure(error); };
+    options.log = services_.log;
     auto video = pipewire::PipeWireVideoStream::connect(std::move(options));
     if (!video)
         return video.error();
