@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "servers/SessionProcesses.h"
 #include "servers/TiedProcess.h"
 #include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
@@ -85,7 +86,10 @@ std::vector<std::string> PrivateWaylandSession::environment() const {
         "LANG=C.UTF-8",
         // For the compositor and the portal backend; the bus hands them down.
         "WLR_BACKENDS=headless", "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1",
-        "XDPW_PERSIST_MODE=permanent"};
+        "XDPW_PERSIST_MODE=permanent",
+        // Only the wlroots backend, as on a sway install: other desktops'
+        // backends installed beside it would be started for some interfaces.
+        "XDG_DESKTOP_PORTAL_DIR=" + directory_ + "/portals"};
     if (options_.pulse)
         env.push_back("PULSE_SERVER=unix:" + runtime_ + "/pulse/native");
     // A sanitized helper keeps the test run's sanitizer settings.
@@ -151,10 +155,13 @@ bool PrivateWaylandSession::start() {
         "<policy context=\"default\"><allow user=\"root\"/><allow send_destination=\"*\" "
         "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
     std::error_code error;
-    for (const std::string& dir : {runtime_, services, directory_ + "/home/.local/state"}) {
+    for (const std::string& dir :
+         {runtime_, services, directory_ + "/home/.local/state", directory_ + "/portals"}) {
         if (!fs::create_directories(dir, error))
             return false;
     }
+    fs::copy_file("/usr/share/xdg-desktop-portal/portals/wlr.portal",
+                  directory_ + "/portals/wlr.portal", error);
     if (!writeFile(directory_ + "/sway.conf", compositor) ||
         !writeFile(directory_ + "/choose-output", chooser) ||
         ::chmod((directory_ + "/choose-output").c_str(), 0755) != 0 ||
@@ -333,48 +340,20 @@ void PrivateWaylandSession::killCompositor() {
     daemon("sway").waitForExit(kStopLimit);
 }
 
-int PrivateWaylandSession::sweep(int signal, bool reap) const {
-    // Ours: in the session's process group, or started by the bus or the
-    // compositor, which hand down its runtime directory. Not the test's own
-    // children (the helper), which their owners stop.
-    const std::string marker = "XDG_RUNTIME_DIR=" + runtime_ + '\0';
-    const pid_t self = ::getpid(), session = ::getsid(0);
-    int left = 0;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        struct stat owner {};
-        const pid_t pid = std::atoi(entry.path().filename().c_str());
-        if (pid <= 0 || ::stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != uid_)
-            continue;
-        // The command name in parentheses may hold anything; the fields after it do not.
-        const std::string stat = readProcessFile(entry.path() / "stat");
-        std::istringstream fields(stat.substr(stat.rfind(')') + 1));
-        char state = 0;
-        pid_t parent = 0, group = 0, sid = 0;
-        fields >> state >> parent >> group >> sid;
-        if (parent == self && group != group_ && sid == session)
-            continue;
-        if (state == 'Z') {
-            left += reap && parent == self && ::waitpid(pid, nullptr, WNOHANG) != pid;
-        } else if (group == group_ ||
-                   readProcessFile(entry.path() / "environ").find(marker) != std::string::npos) {
-            if (signal != 0)
-                ::kill(pid, signal);
-            ++left;
-        }
-    }
-    return left;
-}
-
 void PrivateWaylandSession::stop() {
     if (group_ < 0)
         return;
-    sweep(SIGTERM, false);
-    if (!waitUntil([this] { return sweep(0, false) == 0; }, kStopLimit))
-        waitUntil([this] { return sweep(SIGKILL, false) == 0; }, kStopLimit);
+    // Ours: in the session's process group, or started by the bus or the
+    // compositor, which hand down its runtime directory; also the document
+    // portal's fusermount3, which runs as root.
+    SessionProcesses processes(runtime_, group_);
+    processes.sweep(SIGTERM, false);
+    if (!waitUntil([&] { return processes.sweep(0, false) == 0; }, kStopLimit))
+        waitUntil([&] { return processes.sweep(SIGKILL, false) == 0; }, kStopLimit);
     clients_.clear();  // each reaps its own
     daemons_.clear();
-    waitUntil([this] { return sweep(0, true) == 0; }, kStopLimit);
+    waitUntil([&] { return processes.sweep(0, true) == 0; }, kStopLimit);
+    unmountBelow(directory_);
 }
 
 }  // namespace ostrovane::test

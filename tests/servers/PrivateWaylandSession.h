@@ -111,9 +111,6 @@ class PrivateWaylandSession {
     // succeeded, and its output.
     bool run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
     std::optional<pid_t> busNameOwner(const std::string& name) const;
-    // Signals the session's running processes with `signal` (0: none) and,
-    // when `reap`, reaps its zombies handed to us; how many are left.
-    int sweep(int signal, bool reap) const;
     void stop();
 
     Options options_;

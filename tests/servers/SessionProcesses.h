@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ostrovane::test {
+
+// A process told apart from a later one that reuses its pid: by its start
+// time (field 22 of /proc/PID/stat, in clock ticks since boot).
+struct ProcessIdentity {
+    pid_t pid = 0;
+    unsigned long long started = 0;
+    // Whether that very process still runs (a zombie does not).
+    bool running() const;
+    bool operator==(const ProcessIdentity&) const = default;
+};
+
+// The processes of a private desktop session: those in its process group
+// `group`, and those whose environment names its runtime directory, whoever
+// they run as (the document portal's fusermount3 runs as root). Not the test
+// process, nor what runs in its process group (the helper): their owners end
+// those.
+class SessionProcesses {
+  public:
+    SessionProcesses(const std::string& runtime, pid_t group);
+
+    std::vector<ProcessIdentity> list() const;
+    // Signals every running one, and those seen before that still run, with
+    // `signal` (0: none) and, with `reap`, reaps the zombies handed to us; how
+    // many are left (the group's leader is the fixture's Subprocess, which
+    // reaps it).
+    int sweep(int signal, bool reap);
+    // SIGTERM, then SIGKILL to those left after 3 s; reaps; and unmounts
+    // what is left mounted below `directory`.
+    void end(const std::string& directory);
+
+  private:
+    std::string marker_;
+    pid_t group_;
+    std::vector<ProcessIdentity> seen_;
+};
+
+// Detaches whatever is still mounted below `directory` (the document
+// portal's FUSE file system, when its server was killed), so that the
+// directory can be removed.
+void unmountBelow(const std::string& directory);
+
+}  // namespace ostrovane::test
