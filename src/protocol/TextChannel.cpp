@@ -1,5 +1,7 @@
 #include "protocol/TextChannel.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -12,7 +14,14 @@ namespace ostrovane::protocol {
 
 namespace {
 
-void writeJoined(int fd, std::mutex& lineLock, std::string_view first, std::string_view second,
+// The output lock: every text line of the process goes out under it,
+// whichever channel object or component writes it.
+std::mutex& outputLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void writeJoined(int fd, std::string_view first, std::string_view second,
                  std::string_view third) noexcept {
     std::string line;
     try {
@@ -29,18 +38,22 @@ void writeJoined(int fd, std::mutex& lineLock, std::string_view first, std::stri
     }
     line.push_back('\n');
     // Errors are deliberately ignored: there is no other channel to report on.
-    std::lock_guard lock(lineLock);
+    std::lock_guard lock(outputLock());
     (void)writeAll(fd, line);
 }
 
 }  // namespace
 
 void TextChannel::writeTagged(std::string_view tag, std::string_view payload) const noexcept {
-    writeJoined(fd_, lineLock_, tag, ":", payload);
+    writeJoined(fd_, tag, ":", payload);
 }
 
 void TextChannel::writeLine(std::string_view line) const noexcept {
-    writeJoined(fd_, lineLock_, line, {}, {});
+    writeJoined(fd_, line, {}, {});
+}
+
+void logLine(std::string_view line) noexcept {
+    TextChannel(STDERR_FILENO).logToStderr(line);
 }
 
 }  // namespace ostrovane::protocol

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <mutex>
 #include <string_view>
 
 namespace ostrovane::protocol {
@@ -43,12 +42,16 @@ class TextChannel {
     int fd() const noexcept { return fd_; }
 
   private:
-    const int fd_;
     // A pipe keeps only writes of up to PIPE_BUF bytes whole; a longer line
-    // (a screenshot answer) goes out in several pieces, and another thread's
-    // line must not land between them. Held for the one write of a line only;
-    // never the frame lock, so text and frames do not wait for each other.
-    mutable std::mutex lineLock_;
+    // (a screenshot answer) goes out in several pieces, and another line must
+    // not land between them: every line of the process is written under one
+    // output lock, held for the one write of that line only, never the frame
+    // lock, so that text and frames do not wait for each other.
+    const int fd_;
 };
+
+// A diagnostic line on standard error, for components below the app that
+// hold no channel (the screen providers), under the same output lock.
+void logLine(std::string_view line) noexcept;
 
 }  // namespace ostrovane::protocol

@@ -12,21 +12,13 @@
 #include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandErrors.h"
+#include "protocol/TextChannel.h"
 
 namespace ostrovane::platform::wayland {
 
-namespace {
-void logToStandardError(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    // One write per line, as every text line of the helper.
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-}
-}  // namespace
-
 std::shared_ptr<WaylandDisplays> WaylandDisplays::connect(dispatch::Clock& clock, Options options) {
     if (!options.log)
-        options.log = logToStandardError;
+        options.log = protocol::logLine;
     if (options.tokenFile.empty())
         options.tokenFile = portal::RestoreTokens::defaultFile();
     auto outputs = WaylandOutputs::connect(options.displayName, options.timeout);

@@ -13,16 +13,11 @@
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Errors.h"
 #include "platform/x11/X11Windows.h"
+#include "protocol/TextChannel.h"
 
 namespace ostrovane::platform::x11 {
 
 namespace {
-void logToStandardError(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    // One write per line, as every text line of the helper.
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-}
 
 std::optional<Error> grabError(GrabResult result) {
     switch (result) {
@@ -50,7 +45,7 @@ std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock,
 
 std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock, Options options) {
     if (!options.log)
-        options.log = logToStandardError;
+        options.log = protocol::logLine;
     if (!options.owners)
         options.owners = std::make_shared<ProcessWindowOwners>();
     ServerState state = ServerState::absent;
