@@ -14,24 +14,41 @@ ChangedFrames::ChangedFrames(const StreamConfiguration& configuration)
 std::shared_ptr<const Image> ChangedFrames::handOut(std::unique_ptr<Image> frame,
                                                     PixelRect changed) {
     pending_ = pending_.united(changed);
-    frame->setRevision({revision_ + 1, pending_});
+    PictureRevision revision{revision_ + 1, pending_};
+    if (parts_ <= PictureRevision::kMostParts) {
+        revision.parts = partList_;
+        revision.partCount = parts_;
+    }
+    frame->setRevision(revision);
+    parts_ = 0;
     std::shared_ptr<const Image> shared = pool_.share(std::move(frame));
     ++revision_;
+    history_.record(revision_, pending_);
     pending_ = {};
     lost_ = false;
     last_ = shared;
     return shared;
 }
 
+void ChangedFrames::discard() {
+    if (!building_)
+        return;
+    // Partly written: it holds no picture any more.
+    building_->setRevision({});
+    pool_.share(std::move(building_));  // straight back to the pool
+}
+
 std::shared_ptr<const Image> ChangedFrames::whole(const ImageView& grabbed) {
-    building_.reset();
+    discard();
+    parts_ = PictureRevision::kMostParts + 1;  // all of it
     std::unique_ptr<Image> frame = pool_.take(width_, height_);
     if (!frame)
         return nullptr;
     const bool scaled =
         scalesToFit_ ? scaler_.scaleToFit(grabbed, *frame) : scaler_.scale(grabbed, *frame);
     if (!scaled) {
-        pool_.share(std::move(frame));  // straight back to the pool
+        building_ = std::move(frame);
+        discard();
         return nullptr;
     }
     target_ = {grabbed.width, grabbed.height};
@@ -41,14 +58,23 @@ std::shared_ptr<const Image> ChangedFrames::whole(const ImageView& grabbed) {
 }
 
 bool ChangedFrames::begin(ImageSize target) {
-    building_.reset();
+    discard();
+    parts_ = 0;
     if (!last_ || target != target_ || lost_)
         return false;
     building_ = pool_.take(width_, height_);
     if (!building_)
         return true;  // finish() says there is no frame
-    // The last frame is read only: a receiver may still hold it.
-    std::memcpy(building_->data(), last_->data(), std::size_t{last_->stride()} * height_);
+    // The last frame is read only (a receiver may still hold it): copied,
+    // but only where it differs from the picture this image holds. Cold
+    // memory is dear: a still screen's frame touches only its change.
+    const PixelRect whole{0, 0, width_, height_};
+    const PixelRect stale =
+        history_.since(building_->revision().number).value_or(whole).intersected(whole);
+    for (std::uint32_t y = stale.y; y < stale.bottom(); ++y) {
+        std::memcpy(building_->row(y) + std::size_t{stale.x} * 4,
+                    last_->row(y) + std::size_t{stale.x} * 4, std::size_t{stale.width} * 4);
+    }
     return true;
 }
 
@@ -60,8 +86,11 @@ void ChangedFrames::add(const ImageView& part, const ScaledRegion& region) {
     const PixelRect touched{inner_.x + region.destination.x, inner_.y + region.destination.y,
                             region.destination.width, region.destination.height};
     if (building_ && !scaler_.scaleRegion(part, target_, region, *building_, inner_))
-        building_.reset();
+        discard();
     pending_ = pending_.united(touched);
+    if (parts_ < PictureRevision::kMostParts)
+        partList_[parts_] = touched;
+    ++parts_;
 }
 
 std::shared_ptr<const Image> ChangedFrames::finish() {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/StreamConfiguration.h"
+#include "platform/image/ChangeHistory.h"
 #include "platform/image/ImagePool.h"
 #include "platform/image/ImageScaling.h"
 #include "platform/image/StreamFrames.h"
@@ -36,6 +37,8 @@ class ChangedFrames {
 
   private:
     std::shared_ptr<const Image> handOut(std::unique_ptr<Image> frame, PixelRect changed);
+    // Gives the frame under way back to the pool.
+    void discard();
 
     const std::uint32_t width_;
     const std::uint32_t height_;
@@ -47,6 +50,10 @@ class ChangedFrames {
     PixelRect inner_;   // where the target lands in a frame
     std::uint64_t revision_ = 0;
     PixelRect pending_;  // changed since the last frame handed out
+    ChangeHistory history_;
+    // The areas of the frame under way (more than the revision holds: all).
+    std::array<PixelRect, PictureRevision::kMostParts> partList_{};
+    std::size_t parts_ = 0;
     std::unique_ptr<Image> building_;
     bool lost_ = false;  // a frame of parts was not handed out
 };

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace ostrovane::platform {
@@ -37,8 +39,13 @@ struct PixelRect {
 // picture `number - 1` only inside `changed`. Number 0: not known, so a
 // receiver that keeps work from the previous picture redoes all of it.
 struct PictureRevision {
+    static constexpr std::size_t kMostParts = 8;
     std::uint64_t number = 0;
     PixelRect changed;
+    // Where inside `changed`, when known: a few rectangles (a call grid's
+    // tiles); none: all of `changed`.
+    std::array<PixelRect, kMostParts> parts{};
+    std::size_t partCount = 0;
 };
 
 }  // namespace ostrovane::platform

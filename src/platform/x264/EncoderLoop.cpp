@@ -135,6 +135,9 @@ void EncoderLoop::encode(Slot& slot) {
     in.img.i_stride[1] = slot.picture.width / 2;
     in.img.i_stride[2] = slot.picture.width / 2;
     in.i_type = slot.forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    // Macroblocks equal to the previous picture: encoded as skips, unsearched.
+    if (slot.picture.constant)
+        in.prop.mb_info = slot.picture.macroblocks.data();
     in.i_pts = static_cast<std::int64_t>(slot.ticket);
 
     x264_nal_t* nals = nullptr;

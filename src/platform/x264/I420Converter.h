@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/image/ChangeHistory.h"
 #include "platform/image/Image.h"
 #include "platform/image/ImageScaling.h"
 
@@ -17,6 +18,12 @@ struct I420Picture {
     std::vector<std::uint8_t> y;  // width x height
     std::vector<std::uint8_t> u;  // width/2 x height/2
     std::vector<std::uint8_t> v;  // width/2 x height/2
+    // Which picture of its stream this holds (PictureRevision); 0: none known.
+    std::uint64_t revision = 0;
+    // x264's flags per 16x16 macroblock, X264_MBINFO_CONSTANT where the
+    // picture equals the one submitted before it; used when `constant`.
+    std::vector<std::uint8_t> macroblocks;
+    bool constant = false;
 };
 
 // Turns captured BGRA images into I420 at a session's even size with
@@ -25,9 +32,10 @@ struct I420Picture {
 // size is first scaled into a buffer of the session's size. One thread at a
 // time; allocates nothing after the first image of a new size.
 //
-// Images that carry their stream's revision (PixelRect.h) are converted
-// into a picture kept here, only where they changed since the previous
-// one, and that picture is copied out; a repeated picture is only copied.
+// Images that carry their stream's revision (PixelRect.h) are converted into
+// a picture only where they differ from what that picture held, and the
+// macroblocks that equal the previously submitted picture are marked for the
+// encoder, which then spends nothing on them.
 class I420Converter {
   public:
     I420Converter(int width, int height);
@@ -38,13 +46,16 @@ class I420Converter {
   private:
     // Converts `area` (even-aligned) of `source` into `picture`.
     bool convertArea(const Image& source, PixelRect area, I420Picture& picture) const;
+    // Marks the macroblocks outside `changed` (none: outside nothing).
+    void markConstant(const std::vector<PixelRect>* changed, I420Picture& picture) const;
 
     int width_;
     int height_;
-    I420Picture current_;
-    std::uint64_t currentRevision_ = 0;  // 0: current_ holds nothing
     ImageScaler scaler_;
     Image scaled_;
+    ChangeHistory history_;
+    std::uint64_t submitted_ = 0;  // the revision converted last; 0: none
+    std::vector<PixelRect> changedParts_;
 };
 
 }  // namespace ostrovane::platform::x264

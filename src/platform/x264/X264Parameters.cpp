@@ -63,6 +63,9 @@ bool makeX264Parameters(const VideoEncoderSettings& settings, EvenSize size, x26
     param.rc.i_lookahead = 0;
     param.i_bframe = 0;
 
+    // Pictures may say which macroblocks did not change (I420Converter).
+    param.analyse.b_mb_info = 1;
+
     param.i_keyint_max = settings.maxKeyframeInterval;
     param.i_scenecut_threshold = 0;
     param.b_intra_refresh = 0;
