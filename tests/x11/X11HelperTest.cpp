@@ -230,7 +230,7 @@ int largestDifference(const Picture& a, const Picture& b, xcb_rectangle_t area, 
 // One change on what is filmed (the display at 960 x 540, or red at its own
 // size): the frame after it shows the change where it happened and the same
 // picture everywhere else.
-enum class Change { rectangle, cursor, windowResized, windowRectangle };
+enum class Change { rectangle, rectangles, cursor, windowResized, windowRectangle };
 struct ChangeCase {
     const char* name;
     Change change;
@@ -257,6 +257,14 @@ TEST_P(X11HelperChange, ShowsInTheNextFrameAndNothingElseChanges) {
         case Change::rectangle:
             windows->fill(windows->root(), {1400, 700, 200, 100}, kBlue);
             break;
+        case Change::rectangles:
+            // One after another, each in a frame of its own: every later frame
+            // must keep the earlier ones, whichever frame image it is built in.
+            for (std::int16_t i = 0; i < 6; ++i) {
+                windows->fill(windows->root(), {std::int16_t(1400 + i * 30), 700, 20, 100}, kBlue);
+                ASSERT_TRUE(waitForVideoFrames(seen + i + 1, from));
+            }
+            break;
         case Change::cursor:
             windows->movePointer(300, 900);
             break;
@@ -273,6 +281,10 @@ TEST_P(X11HelperChange, ShowsInTheNextFrameAndNothingElseChanges) {
     ASSERT_EQ(std::tie(after->width, after->height), std::tie(before->width, before->height));
     EXPECT_GT(largestDifference(*before, *after, c.changed, false), 60);
     EXPECT_LT(largestDifference(*before, *after, c.changed, true), 24);
+    if (c.change == Change::rectangles) {
+        for (int i = 0; i < 6; ++i)
+            EXPECT_TRUE(nearColour(after->at(705 + i * 15, 375), kBlue)) << "strip " << i;
+    }
     if (c.colour) {
         EXPECT_TRUE(nearColour(
             after->at(c.changed.x + c.changed.width / 2, c.changed.y + c.changed.height / 2),
@@ -285,6 +297,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 1400..1600 x 700..800 on the screen.
         ChangeCase{"Rectangle", Change::rectangle, {690, 340, 120, 70}, kBlue},
+        // 1400..1570 x 700..800, in six strips; the last one's centre is blue.
+        ChangeCase{"Rectangles", Change::rectangles, {690, 340, 100, 70}, std::nullopt},
         // The cursor leaves (850, 450) and comes to (150, 450).
         ChangeCase{"Cursor", Change::cursor, {130, 430, 740, 40}, std::nullopt},
         // Red grows from 400 to 600 below green: 50..250 x 200..300.

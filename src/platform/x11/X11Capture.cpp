@@ -190,35 +190,69 @@ void X11Capture::awaitRepaint() {
     xcb_damage_destroy(c, damage);
 }
 
-std::optional<PixelRect> X11Capture::partOf(ImageSize size) const {
+std::vector<PixelRect> X11Capture::partsOf(ImageSize size) const {
     const PixelRect whole{0, 0, size.width, size.height};
-    const PixelRect area = part_ ? part_->intersected(whole) : whole;
-    return area.empty() ? std::nullopt : std::optional(area);
+    if (parts_.empty())
+        return {whole};
+    std::vector<PixelRect> inside;
+    for (const PixelRect& part : parts_) {
+        if (PixelRect area = part.intersected(whole); !area.empty())
+            inside.push_back(area);
+    }
+    return inside;
 }
 
 GrabResult X11Capture::grab(ImageView& view, bool withCursor,
                             const std::optional<PixelRect>& part) {
+    const PartHandler keep = [&](const ImageView& grabbed, const PixelRect&) { view = grabbed; };
+    bool any = false;
+    const PartHandler each = [&](const ImageView& grabbed, const PixelRect& area) {
+        any = true;
+        keep(grabbed, area);
+    };
+    const GrabResult result = grabParts(
+        part ? std::vector<PixelRect>{*part} : std::vector<PixelRect>{}, withCursor, each);
+    return result == GrabResult::ok && !any ? GrabResult::nothing : result;
+}
+
+GrabResult X11Capture::grabParts(const std::vector<PixelRect>& parts, bool withCursor,
+                                 const PartHandler& each) {
     if (!connection_.alive())
         return GrabResult::serverGone;
-    part_ = part;
-    std::int32_t originX = 0;
-    std::int32_t originY = 0;
+    parts_ = parts;
+    each_ = &each;
+    withCursor_ = withCursor && xfixes_;
+    cursor_.reset();
     GrabResult result = GrabResult::nothing;
     if (display_) {
-        result = grabDisplay(originX, originY);
+        result = grabDisplay();
     } else if (window_ != XCB_NONE) {
-        result = grabWindow(originX, originY);
+        result = grabWindow();
     }
-    if (result == GrabResult::ok && withCursor && xfixes_)
-        drawCursor(originX, originY);
+    each_ = nullptr;
     connection_.drainEvents();
     if (!connection_.alive())
         return GrabResult::serverGone;
-    if (result == GrabResult::ok) {
-        view = ImageView{pixels_.data, pixels_.width, pixels_.height, pixels_.stride,
-                         pixels_.alphaIsPadding};
-    }
     return result;
+}
+
+bool X11Capture::grabEach(xcb_drawable_t drawable, xcb_visualid_t visual, std::int32_t x,
+                          std::int32_t y, std::int32_t left, std::int32_t top, bool& supported) {
+    for (const PixelRect& area : partsOf(target_.size)) {
+        const bool grabbed =
+            grabArea(drawable, visual, static_cast<std::int16_t>(x + std::int32_t(area.x)),
+                     static_cast<std::int16_t>(y + std::int32_t(area.y)),
+                     static_cast<std::uint16_t>(area.width),
+                     static_cast<std::uint16_t>(area.height), supported);
+        if (!grabbed)
+            return false;
+        if (withCursor_)
+            drawCursor(left + std::int32_t(area.x), top + std::int32_t(area.y));
+        (*each_)(ImageView{pixels_.data, pixels_.width, pixels_.height, pixels_.stride,
+                           pixels_.alphaIsPadding},
+                 area);
+    }
+    return true;
 }
 
 GrabResult X11Capture::grab(Image& image, bool withCursor) {
@@ -233,7 +267,7 @@ GrabResult X11Capture::grab(Image& image, bool withCursor) {
     return result;
 }
 
-GrabResult X11Capture::grabDisplay(std::int32_t& originX, std::int32_t& originY) {
+GrabResult X11Capture::grabDisplay() {
     auto monitors = readMonitors(connection_, false);
     if (!monitors)
         return GrabResult::serverGone;
@@ -241,10 +275,10 @@ GrabResult X11Capture::grabDisplay(std::int32_t& originX, std::int32_t& originY)
                            [&](const X11Monitor& m) { return m.id == *display_; });
     if (it == monitors->end())
         return GrabResult::displayGone;
-    return grabScreenArea(it->x, it->y, it->width, it->height, originX, originY);
+    return grabScreenArea(it->x, it->y, it->width, it->height);
 }
 
-GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) {
+GrabResult X11Capture::grabWindow() {
     const auto placed = placeWindow(connection_, window_);
     if (const auto* failure = std::get_if<PlacementFailure>(&placed)) {
         return *failure == PlacementFailure::serverGone ? GrabResult::serverGone
@@ -254,13 +288,8 @@ GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) 
     if (!p.viewable || p.width == 0 || p.height == 0)
         return GrabResult::nothing;
     if (!redirected_)
-        return grabScreenArea(p.x, p.y, p.width, p.height, originX, originY);
+        return grabScreenArea(p.x, p.y, p.width, p.height);
     target_ = Target{p.x, p.y, {p.width, p.height}};
-    const auto area = partOf(target_.size);
-    if (!area)
-        return GrabResult::nothing;
-    originX = p.x + static_cast<std::int32_t>(area->x);
-    originY = p.y + static_cast<std::int32_t>(area->y);
     // Named afresh for every frame: the server gives a window a new pixmap
     // when it is resized or mapped again, and the name of an old one would
     // keep showing its last picture.
@@ -268,10 +297,8 @@ GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) 
     xcb_composite_name_window_pixmap(connection_.get(), window_, pixmap);
     // The window pixmap includes the border; the client area starts inside it.
     bool supported = true;
-    const bool grabbed = grabArea(
-        pixmap, p.visual, static_cast<std::int16_t>(p.borderWidth + area->x),
-        static_cast<std::int16_t>(p.borderWidth + area->y), static_cast<std::uint16_t>(area->width),
-        static_cast<std::uint16_t>(area->height), supported);
+    const auto border = static_cast<std::int32_t>(p.borderWidth);
+    const bool grabbed = grabEach(pixmap, p.visual, border, border, p.x, p.y, supported);
     xcb_free_pixmap(connection_.get(), pixmap);
     if (!supported)
         return GrabResult::unsupported;
@@ -280,8 +307,7 @@ GrabResult X11Capture::grabWindow(std::int32_t& originX, std::int32_t& originY) 
 }
 
 GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
-                                      std::uint32_t height, std::int32_t& originX,
-                                      std::int32_t& originY) {
+                                      std::uint32_t height) {
     // The root's size now: RandR may have resized the screen since we connected.
     auto root = connection_.reply<xcb_get_geometry_reply_t>(
         xcb_get_geometry(connection_.get(), connection_.root()));
@@ -290,20 +316,9 @@ GrabResult X11Capture::grabScreenArea(std::int32_t x, std::int32_t y, std::uint3
     if (!clipTo(root->width, root->height, x, y, width, height))
         return GrabResult::nothing;
     target_ = Target{x, y, {width, height}};
-    const auto area = partOf(target_.size);
-    if (!area)
-        return GrabResult::nothing;
-    x += static_cast<std::int32_t>(area->x);
-    y += static_cast<std::int32_t>(area->y);
-    width = area->width;
-    height = area->height;
-    originX = x;
-    originY = y;
     bool supported = true;
     const bool grabbed =
-        grabArea(connection_.root(), connection_.screen().root_visual, static_cast<std::int16_t>(x),
-                 static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                 static_cast<std::uint16_t>(height), supported);
+        grabEach(connection_.root(), connection_.screen().root_visual, x, y, x, y, supported);
     if (!supported)
         return GrabResult::unsupported;
     return grabbed ? GrabResult::ok : GrabResult::nothing;
@@ -350,8 +365,11 @@ bool X11Capture::grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::i
 }
 
 void X11Capture::drawCursor(std::int32_t originX, std::int32_t originY) {
-    auto cursor = connection_.reply<xcb_xfixes_get_cursor_image_reply_t>(
-        xcb_xfixes_get_cursor_image(connection_.get()));
+    if (!cursor_) {
+        cursor_ = connection_.reply<xcb_xfixes_get_cursor_image_reply_t>(
+            xcb_xfixes_get_cursor_image(connection_.get()));
+    }
+    const auto& cursor = cursor_;
     if (!cursor)
         return;
     const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());

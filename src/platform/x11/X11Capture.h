@@ -1,10 +1,13 @@
 #pragma once
 
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/PlatformError.h"
 #include "platform/ScreenContent.h"
@@ -65,6 +68,12 @@ class X11Capture {
     // target().
     GrabResult grab(ImageView& view, bool drawCursor,
                     const std::optional<PixelRect>& part = std::nullopt);
+    // Grabs each of `parts` of the target (its own pixels, clipped to it) on
+    // one look-up of the target and one of the cursor, handing each to
+    // `each` with the area it shows (the view lasts until it returns).
+    using PartHandler = std::function<void(const ImageView& view, const PixelRect& area)>;
+    GrabResult grabParts(const std::vector<PixelRect>& parts, bool drawCursor,
+                         const PartHandler& each);
     // The same, copied into an opaque `image` (resized only when the
     // target's size changed).
     GrabResult grab(Image& image, bool drawCursor);
@@ -95,16 +104,20 @@ class X11Capture {
         std::size_t stride = 0;
         bool alphaIsPadding = false;
     };
-    GrabResult grabDisplay(std::int32_t& originX, std::int32_t& originY);
-    GrabResult grabWindow(std::int32_t& originX, std::int32_t& originY);
+    GrabResult grabDisplay();
+    GrabResult grabWindow();
     // False when the server refused the area (it no longer fits the drawable).
     // `visual`: the drawable's, for a pixmap which has none of its own.
     bool grabArea(xcb_drawable_t drawable, xcb_visualid_t visual, std::int16_t x, std::int16_t y,
                   std::uint16_t width, std::uint16_t height, bool& supported);
     GrabResult grabScreenArea(std::int32_t x, std::int32_t y, std::uint32_t width,
-                              std::uint32_t height, std::int32_t& originX, std::int32_t& originY);
-    // The part of a target of `size` to grab: all of it, or `part_` clipped.
-    std::optional<PixelRect> partOf(ImageSize size) const;
+                              std::uint32_t height);
+    // The parts of a target of `size` to grab: all of it, or `parts_` clipped.
+    std::vector<PixelRect> partsOf(ImageSize size) const;
+    // Grabs each part of `drawable` from (x, y) of a target at root (left,
+    // top) and hands it on; false when the server refused one.
+    bool grabEach(xcb_drawable_t drawable, xcb_visualid_t visual, std::int32_t x, std::int32_t y,
+                  std::int32_t left, std::int32_t top, bool& supported);
     void drawCursor(std::int32_t originX, std::int32_t originY);
     bool compositingManagerRuns();
     void awaitRepaint();
@@ -121,7 +134,11 @@ class X11Capture {
     std::optional<std::uint32_t> display_;
     xcb_window_t window_ = XCB_NONE;
     bool redirected_ = false;
-    std::optional<PixelRect> part_;  // of the grab under way
+    // Of the grab under way: the parts (none: all), where they go, the cursor.
+    std::vector<PixelRect> parts_;
+    const PartHandler* each_ = nullptr;
+    bool withCursor_ = false;
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
     Target target_;
 };
 

@@ -62,50 +62,84 @@ void toTarget(std::vector<PixelRect>& rects, const X11Capture::Target& target) {
     rects = std::move(inside);
 }
 
-// Rectangles that overlap after scaling are merged, and many small ones
-// become their bounding box: each grab is a round trip.
-constexpr std::size_t kMostParts = 16;
+// At most this many parts a frame: each is a request and a reply. Beyond
+// them, the two whose union wastes least become one (a clock's digits one
+// rectangle, a grid's tiles four).
+constexpr std::size_t kMostParts = 8;
+// A change over more than this share of the target is grabbed whole: one
+// request beats many, and the whole path scales straight into the frame.
+constexpr double kWholeShare = 0.6;
 
-// Grabs each changed rectangle of the target (in the target's pixels) into
-// the frame under way. A target whose place or size changed meanwhile
-// needs a whole grab: `nothing`.
-GrabResult grabParts(X11Capture& capture, ChangedFrames& frames, std::vector<PixelRect>& changed,
-                     bool withCursor, ImageView& grabbed) {
-    const X11Capture::Target before = capture.target();
-    if (changed.size() > kMostParts) {
-        PixelRect all;
-        for (const PixelRect& r : changed)
-            all = all.united(r);
-        changed.assign(1, all);
-    }
-    std::vector<ScaledRegion> regions;
-    for (const PixelRect& r : changed) {
-        ScaledRegion region = frames.regionOf(r);
-        if (region.destination.empty())
-            continue;
-        // Merged with one it overlaps: the union's source covers both.
-        bool merged = false;
-        for (ScaledRegion& other : regions) {
-            if (!other.destination.intersected(region.destination).empty()) {
-                other = frames.regionOf(other.source.united(region.source));
-                merged = true;
-                break;
+std::uint64_t areaOf(const PixelRect& r) {
+    return std::uint64_t{r.width} * r.height;
+}
+
+void mergeParts(std::vector<PixelRect>& parts) {
+    while (parts.size() > 1) {
+        std::size_t a = 0, b = 1;
+        std::int64_t least = INT64_MAX;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            for (std::size_t j = i + 1; j < parts.size(); ++j) {
+                const auto waste = std::int64_t(areaOf(parts[i].united(parts[j]))) -
+                                   std::int64_t(areaOf(parts[i]) + areaOf(parts[j]));
+                if (waste < least) {
+                    least = waste;
+                    a = i;
+                    b = j;
+                }
             }
         }
-        if (!merged)
+        // Overlapping or touching parts always merge; others only to keep
+        // within the bound.
+        if (least > 0 && parts.size() <= kMostParts)
+            return;
+        parts[a] = parts[a].united(parts[b]);
+        parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(b));
+    }
+}
+
+// Grabs the changed rectangles of the target (in the target's pixels) into
+// the frame under way: `nothing` when the target's place or size changed
+// meanwhile or most of it changed, which a whole grab serves better.
+GrabResult grabParts(X11Capture& capture, ChangedFrames& frames, std::vector<PixelRect>& changed,
+                     bool withCursor) {
+    const X11Capture::Target before = capture.target();
+    std::vector<ScaledRegion> regions;
+    for (const PixelRect& r : changed) {
+        if (ScaledRegion region = frames.regionOf(r); !region.destination.empty())
             regions.push_back(region);
     }
-    for (const ScaledRegion& region : regions) {
-        const GrabResult result = capture.grab(grabbed, withCursor, region.source);
-        if (result != GrabResult::ok)
-            return result;
-        if (!(capture.target() == before) || grabbed.width != region.source.width ||
-            grabbed.height != region.source.height) {
-            return GrabResult::nothing;
-        }
-        frames.add(grabbed, region);
+    std::vector<PixelRect> sources;
+    for (const ScaledRegion& region : regions)
+        sources.push_back(region.source);
+    mergeParts(sources);
+    // The merged areas, as the scaling needs them.
+    regions.clear();
+    std::uint64_t total = 0;
+    for (const PixelRect& source : sources) {
+        regions.push_back(frames.regionOf(source));
+        total += areaOf(regions.back().source);
     }
-    return GrabResult::ok;
+    if (double(total) > kWholeShare * double(areaOf({0, 0, before.size.width, before.size.height})))
+        return GrabResult::nothing;
+    sources.clear();
+    for (const ScaledRegion& region : regions)
+        sources.push_back(region.source);
+    std::size_t next = 0;
+    bool intact = true;
+    const GrabResult result = capture.grabParts(
+        sources, withCursor, [&](const ImageView& grabbed, const PixelRect& area) {
+            // Parts come in order; one clipped away by a new size is skipped.
+            while (next < regions.size() && !(regions[next].source == area))
+                ++next, intact = false;
+            if (next == regions.size())
+                return;
+            frames.add(grabbed, regions[next++]);
+        });
+    if (result != GrabResult::ok)
+        return result;
+    return intact && next == regions.size() && capture.target() == before ? GrabResult::ok
+                                                                          : GrabResult::nothing;
 }
 
 }  // namespace
@@ -249,13 +283,17 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
             std::optional<std::vector<PixelRect>> damage;
             if (watch)
                 damage = watch->take();
-            if (!wholeDue && damage && frames.begin(capture.target().size)) {
+            bool whole = wholeDue || !damage || !frames.begin(capture.target().size);
+            if (!whole) {
                 if (capture.drawable() == connection->root())
                     toTarget(*damage, capture.target());
                 damage->insert(damage->end(), cursorAreas.begin(), cursorAreas.end());
-                result = grabParts(capture, frames, *damage, withCursor, grabbed);
+                result = grabParts(capture, frames, *damage, withCursor);
                 frame = result == GrabResult::ok ? frames.finish() : nullptr;
-            } else {
+                // Most of it changed, or its place or size: all of it, now.
+                whole = result == GrabResult::nothing;
+            }
+            if (whole) {
                 result = capture.grab(grabbed, withCursor);
                 if (result == GrabResult::ok)
                     frame = frames.whole(grabbed);
