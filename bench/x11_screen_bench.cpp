@@ -36,15 +36,20 @@ using namespace std::chrono_literals;
 
 constexpr auto kWarmUp = 3s;
 
-// Xvfb with the test pattern (and `windows` - 1 small titled windows) on it.
+// Xvfb with the test pattern (and `windows` - 1 small titled windows) on it,
+// or with one of the scenes of bench/scene.
 class ScreenRig {
   public:
-    explicit ScreenRig(int windows, const std::string& screen = "1920x1080x24") : x_({}, screen) {
+    explicit ScreenRig(int windows, const std::string& screen = "1920x1080x24",
+                       const std::string& scene = {})
+        : x_({}, screen) {
         if (!x_.ready())
             return;
         pattern_ = std::make_unique<Subprocess>(
-            std::vector<std::string>{OSTROVANE_TEST_PATTERN, "--display", x_.name(), "--windows",
-                                     std::to_string(windows - 1)});
+            scene.empty() ? std::vector<std::string>{OSTROVANE_TEST_PATTERN, "--display", x_.name(),
+                                                     "--windows", std::to_string(windows - 1)}
+                          : std::vector<std::string>{OSTROVANE_BENCH_SCENE, "--display", x_.name(),
+                                                     "--scene", scene});
         patternOut_ = std::make_unique<test::LineCollector>(pattern_->takeOutput().release());
         if (patternOut_->waitForLineCount(1, 5s))
             window_ = patternOut_->lines().front();
@@ -88,6 +93,8 @@ struct Filming {
     int fps;
     // False: the helper alone, to see whether it keeps its frame rate.
     bool besideFfmpeg = true;
+    // What is on the screen: the test pattern, or a scene of bench/scene.
+    std::string scene = {};
 };
 
 // The frames ffmpeg reported so far on its progress output ("frame=N").
@@ -106,7 +113,7 @@ double median(std::vector<double> values) {
 }
 
 void filmBesideFfmpeg(benchmark::State& state, const Filming& filming) {
-    ScreenRig rig(1, filming.screen + "x24");
+    ScreenRig rig(1, filming.screen + "x24", filming.scene);
     if (!rig.ready()) {
         state.SkipWithError("Xvfb or the test pattern did not start");
         return;
@@ -156,7 +163,7 @@ void filmBesideFfmpeg(benchmark::State& state, const Filming& filming) {
 
     const auto window = measuredWindow(10s);
     const double seconds = std::chrono::duration<double>(window).count();
-    std::vector<double> ours, theirs, ratios, rates;
+    std::vector<double> ours, theirs, ratios, rates, cpuRatios, helperCpuShare;
     for (auto _ : state) {
         for (int run = 0; run < 3; ++run) {
             CpuWindow helperCpu({helper->pid()});
@@ -184,6 +191,10 @@ void filmBesideFfmpeg(benchmark::State& state, const Filming& filming) {
             }
             theirs.push_back(*ffmpegSeconds * 1000 / double(referenceFrames));
             ratios.push_back(ours.back() / theirs.back());
+            // The whole CPU of each over the same window: the helper sends
+            // fewer frames when little changes.
+            cpuRatios.push_back(*helperSeconds / *ffmpegSeconds);
+            helperCpuShare.push_back(*helperSeconds / seconds * 100);
         }
         state.SetIterationTime(3 * seconds);
     }
@@ -192,6 +203,8 @@ void filmBesideFfmpeg(benchmark::State& state, const Filming& filming) {
         reference->waitForExit(5s);
         state.counters["ffmpeg_ms_per_frame"] = median(theirs);
         state.counters["helper_to_ffmpeg"] = median(ratios);
+        state.counters["helper_to_ffmpeg_cpu"] = median(cpuRatios);
+        state.counters["helper_cpu_percent"] = median(helperCpuShare);
     }
     state.counters["helper_ms_per_frame"] = median(ours);
     state.counters["helper_fps"] = median(rates);
@@ -212,6 +225,26 @@ BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, display1080pAt540p,
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, display2160pAt1080p30,
                   Filming{false, "3840x2160", 1920, 1080, 30, false})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// The scenes of a meeting on a 1920x1080 display filmed at 960x540 and 10
+// fps: the whole CPU of the helper against ffmpeg's over the same windows
+// (helper_to_ffmpeg_cpu), since the helper sends a frame only when the
+// picture changed.
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, sceneStill,
+                  Filming{false, "1920x1080", 960, 540, 10, true, "still"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, sceneSlides,
+                  Filming{false, "1920x1080", 960, 540, 10, true, "slides"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(BM_X11VideoCpuVersusFfmpeg, sceneGrid,
+                  Filming{false, "1920x1080", 960, 540, 10, true, "grid"})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

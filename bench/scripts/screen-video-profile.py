@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Where the helper's screen video CPU goes, per thread and per stage.
 
-Starts a private Xvfb showing the animated test pattern, the helper filming
+Starts a private Xvfb showing the animated test pattern (or, with --scene,
+one of the scenes of bench/scene: still, slides, grid), the helper filming
 it (START_VIDEO of the pattern window or of the display), and samples the
 helper with `perf record` for the measured window. Prints each thread's CPU
 per frame (from /proc/<pid>/task/*/schedstat) and, per thread, the share of
@@ -9,7 +10,7 @@ perf's samples by library and function.
 
 Usage: bench/scripts/screen-video-profile.py [--build build/default]
          [--target window|display] [--size 1920x1080] [--screen 1920x1080x24]
-         [--fps 10] [--seconds 10]
+         [--fps 10] [--seconds 10] [--scene still|slides|grid]
 --size is what START_VIDEO asks for (a display is captured at half of it).
 PERF_DATA=<file> keeps perf's samples there, for `perf report -G`.
 """
@@ -51,6 +52,9 @@ def main():
     parser.add_argument("--screen", default="1920x1080x24")
     parser.add_argument("--fps", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--scene", choices=["still", "slides", "grid"])
+    parser.add_argument("--beside-ffmpeg", action="store_true",
+                        help="ffmpeg x11grab films the same display meanwhile")
     args = parser.parse_args()
     width, height = args.size.split("x")
     display = free_display()
@@ -60,8 +64,10 @@ def main():
             ["Xvfb", display, "-screen", "0", args.screen, "-nolisten", "tcp"],
             stderr=subprocess.DEVNULL))
         time.sleep(1)
-        pattern = subprocess.Popen([f"{args.build}/src/ostrovane-test-pattern", "--display",
-                                    display], stdout=subprocess.PIPE, text=True)
+        painter = ([f"{args.build}/bench/ostrovane-bench-scene", "--scene", args.scene]
+                   if args.scene else [f"{args.build}/src/ostrovane-test-pattern"])
+        pattern = subprocess.Popen(painter + ["--display", display], stdout=subprocess.PIPE,
+                                   text=True)
         processes.append(pattern)
         window = pattern.stdout.readline().strip()
         env = dict(os.environ, DISPLAY=display, PULSE_SERVER="unix:/nonexistent/profile")
@@ -109,13 +115,20 @@ def main():
                    f'"fps":{args.fps},"bitrate":2000000}}\n')
         helper.stdin.write(command.encode())
         helper.stdin.flush()
+        if args.beside_ffmpeg:
+            processes.append(subprocess.Popen(
+                ["ffmpeg", "-nostdin", "-v", "error", "-f", "x11grab", "-framerate",
+                 str(args.fps), "-video_size", args.screen.rsplit("x", 1)[0], "-i",
+                 display + "+0,0", "-vf", f"scale={int(width) // 2}:{int(height) // 2}",
+                 "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency", "-b:v",
+                 "2M", "-g", str(args.fps), "-bf", "0", "-f", "h264", "-y", "/dev/null"]))
         time.sleep(3)
         if not any("START_VIDEO:started" in l for l in lines):
             sys.exit("START_VIDEO did not start: " + "\n".join(lines[-5:]))
         before, frames_before, began = thread_cpu(helper.pid), frames[0], time.monotonic()
         with tempfile.TemporaryDirectory() as scratch:
             data = os.environ.get("PERF_DATA") or os.path.join(scratch, "perf.data")
-            subprocess.run(["perf", "record", "-q", "-g", "-F", "999", "-o", data, "-p",
+            subprocess.run(["perf", "record", "-q", "--call-graph", os.environ.get("PERF_CALL_GRAPH", "fp"), "-F", "999", "-o", data, "-p",
                             str(helper.pid), "--", "sleep", str(args.seconds)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             after, count = thread_cpu(helper.pid), frames[0] - frames_before
@@ -125,11 +138,13 @@ def main():
                                        "--sort", keys, "--percent-limit", "0.3"],
                                       capture_output=True, text=True).stdout
                        for keys in ("comm,dso", "comm,dso,symbol")]
-        print(f"{count} frames in {elapsed:.1f} s; helper CPU per frame by thread:")
+        print(f"{count} frames in {elapsed:.1f} s; helper CPU per frame and per second "
+              "by thread:")
         for name in sorted(after, key=lambda n: before[n] - after[n]):
             spent = after[name] - before.get(name, 0)
             if spent > 0.0005:
-                print(f"  {name:16} {spent * 1000 / max(count, 1):6.2f} ms")
+                print(f"  {name:16} {spent * 1000 / max(count, 1):6.2f} ms  "
+                      f"{spent * 1000 / elapsed:6.2f} ms/s")
         for title, report in zip(("thread, library", "thread, library, function (not x264)"),
                                  reports):
             print(f"perf samples by {title}:")
