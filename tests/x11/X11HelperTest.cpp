@@ -24,7 +24,9 @@ constexpr std::uint32_t kRed = 0xFF0000, kGreen = 0x00FF00, kOrange = 0xFF8000;
 
 class X11Helper : public HelperScreenTest {
   protected:
-    explicit X11Helper(const std::string& screen = "1920x1080x24") : x({}, screen) {}
+    explicit X11Helper(const std::string& screen = "1920x1080x24",
+                       const std::vector<std::string>& serverArguments = {})
+        : x(serverArguments, screen) {}
 
     void SetUp() override {
         if (!fs::exists(kFfprobe) || !fs::exists(kFfmpeg))
@@ -327,6 +329,29 @@ TEST_F(X11Helper, AStillScreenSendsItsPictureOnceASecondWithKeyframes) {
     const auto first = decodeVideo(from, false), last = decodeVideo(from, true);
     ASSERT_TRUE(first && last);
     EXPECT_LT(largestDifference(*first, *last, {0, 0, 0, 0}, true), 16);
+}
+
+// A server without XDamage: every tick is grabbed whole, and a change shows
+// as on any other server.
+class X11HelperWithoutDamage : public X11Helper {
+  protected:
+    X11HelperWithoutDamage() : X11Helper("1920x1080x24", {"-extension", "DAMAGE"}) {}
+};
+
+TEST_F(X11HelperWithoutDamage, FilmsEveryTickAndShowsAChange) {
+    const std::size_t from = helper->outputBytes().size();
+    EXPECT_EQ(startVideo("display", displayId(), 960, 540), "started");
+    ASSERT_TRUE(waitForVideoFrames(10, from));
+    // Said once, for a bug report.
+    EXPECT_TRUE(helper->errors().waitForLine(
+        "X11CaptureStream: XDamage not available: grabbing every tick"));
+    windows->fill(windows->root(), {1400, 700, 200, 100}, kBlue);
+    const std::size_t seen = videoFrames(from).size();
+    ASSERT_TRUE(waitForVideoFrames(seen + 2, from));
+    const auto picture = decodeVideo(from, true);
+    ASSERT_TRUE(picture);
+    EXPECT_TRUE(nearColour(picture->at(750, 375), kBlue));
+    EXPECT_TRUE(nearColour(picture->at(75, 60), kRed));
 }
 
 // A capture that loses what it captures, or cannot read the pixels of an
