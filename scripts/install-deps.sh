@@ -71,6 +71,26 @@ PACKAGES=(
   gstreamer1.0-tools
   gstreamer1.0-plugins-base
   gstreamer1.0-plugins-ugly
+  # private GNOME and KDE Plasma sessions for the desktop tests: the shells,
+  # their portal backends and what their dialogs need (the KDE dialog's QML
+  # comes with plasma-workspace), gsettings, the KDE fake-input protocol for
+  # the scripted user, and GTK 3 for the windows of known colour
+  gnome-shell
+  mutter
+  xdg-desktop-portal-gnome
+  libglib2.0-bin
+  dbus-bin
+  kwin-wayland
+  xdg-desktop-portal-kde
+  qtwayland5
+  plasma-workspace
+  qml-module-org-kde-kirigami2
+  qml-module-org-kde-pipewire
+  qml-module-qtquick-controls2
+  qml-module-qtquick-layouts
+  plasma-wayland-protocols
+  gir1.2-gtk-3.0
+  python3-gi-cairo
   # the client libraries for parents: Node.js (npm comes with it, or below)
   # and Debian's Python, whose standard library is all the Python one needs
   nodejs
