@@ -2,11 +2,12 @@
 
 #include "platform/AudioInputLog.h"
 
-namespace ostrovane::platform::macos {
+namespace ostrovane::platform::sim {
 
-// The unified log followed live, filtered to the audio server's lines that
-// carry one process's input-running state. The audio server and its helpers
-// are already on the core's daemon list.
+// The audio-input log the simulated machine offers: macOS's unified log
+// followed live, filtered to the audio server's lines that carry one
+// process's input-running state, as a macOS provider would start it. The
+// audio server and its helpers are already on the core's daemon list.
 inline AudioInputLog macAudioInputLog() {
     return AudioInputLog{
         ChildProcessSpec{"/usr/bin/log",
@@ -17,4 +18,4 @@ inline AudioInputLog macAudioInputLog() {
         {}};
 }
 
-}  // namespace ostrovane::platform::macos
+}  // namespace ostrovane::platform::sim

@@ -1,6 +1,6 @@
 #include "platform/sim/SimWorld.h"
 
-#include "platform/macos/MacAudioInputLog.h"
+#include "platform/sim/MacAudioInputLog.h"
 
 namespace ostrovane::platform::sim {
 
@@ -19,7 +19,7 @@ SimWorld::~SimWorld() {
 
 Platform SimWorld::platform() const {
     return Platform{audio_,        audio_,          screen_,       videoEncoders_,
-                    applications_, childProcesses_, offlineAudio_, macos::macAudioInputLog()};
+                    applications_, childProcesses_, offlineAudio_, macAudioInputLog()};
 }
 
 void SimWorld::addTypicalMachine() {
