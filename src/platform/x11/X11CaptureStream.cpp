@@ -122,6 +122,8 @@ GrabResult grabParts(X11Capture& capture, ChangedFrames& frames, std::vector<Pix
     }
     if (double(total) > kWholeShare * double(areaOf({0, 0, before.size.width, before.size.height})))
         return GrabResult::nothing;
+    if (regions.empty())
+        return GrabResult::ok;  // damage beside the target: the same picture
     sources.clear();
     for (const ScaledRegion& region : regions)
         sources.push_back(region.source);
@@ -264,7 +266,8 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
                     around(pointer->first, pointer->second);
                 around(at->root_x, at->root_y);
                 pointer = std::pair(at->root_x, at->root_y);
-                changed = true;
+                // A pointer that moves beside the target changes nothing.
+                changed = changed || !cursorAreas.empty();
             }
         }
         if (watch && watch->damaged())
