@@ -10,6 +10,7 @@
 #include "platform/linux/LinuxScreenCapture.h"
 #include "platform/linux/PulseConnection.h"
 #include "platform/x264/X264VideoEncoders.h"
+#include "protocol/TextChannel.h"
 
 namespace ostrovane::platform {
 namespace {
@@ -33,7 +34,8 @@ AudioInputLog audioLogOf(const LinuxPlatformOptions& options) {
 
 Platform makeLinuxPlatform(dispatch::Clock& clock, LinuxPlatformOptions options) {
     auto connection = pulse::PulseConnection::create(
-        clock, pulse::PulseConnection::Options{"Ostrovane", options.pulseServer, options.timeout});
+        clock, pulse::PulseConnection::Options{"Ostrovane", options.pulseServer, options.timeout,
+                                               protocol::logLine});
     Platform platform;
     platform.audioCapture = std::make_shared<pulse::LinuxCaptureDevices>(connection);
     platform.audioHardware = pulse::LinuxAudioHardware::create(connection);

@@ -204,6 +204,16 @@ void PulseConnection::addObserver(std::weak_ptr<ModelObserver> observer) {
     _observers.push_back(std::move(observer));
 }
 
+void PulseConnection::sayOnce(const std::string& line) {
+    {
+        std::lock_guard lock(saidMutex_);
+        if (!_said.insert(line).second)
+            return;
+    }
+    if (options_.log)
+        options_.log(line);
+}
+
 void PulseConnection::afterOnEvents(std::chrono::milliseconds delay, std::function<void()> task) {
     events_->asyncAfter(delay, std::move(task));
 }
@@ -440,6 +450,11 @@ void PulseConnection::onInfo(pa_context*, const Info* info, int eol, void* userd
 template <bool Listing>
 void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<PulseConnection*>(userdata);
+    if (info && Listing) {
+        self->sayOnce(std::string("LinuxAudio: sound server ") +
+                      (info->server_name ? info->server_name : "?") + " " +
+                      (info->server_version ? info->server_version : "?"));
+    }
     if (info) {
         self->onPipeWire_ =
             info->server_name &&

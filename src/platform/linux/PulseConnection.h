@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dispatch/Clock.h"
@@ -54,6 +56,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
         std::string server;
         // Bound of every wait on the server.
         std::chrono::milliseconds timeout{5000};
+        // Where what the server and its recordings settled on is said (the
+        // helper's log); none: nowhere, as for the command-line tools.
+        std::function<void(std::string_view)> log;
     };
 
     // Connects and waits, at most the timeout, for the first complete listing
@@ -107,6 +112,11 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     // within the timeout. Blocks: never call it on the main loop thread.
     bool refreshDefaults();
 
+    // Logs `line` (Options::log) unless it was logged before on this
+    // connection: what a recording settled on is said once, not at every
+    // sample of a device.
+    void sayOnce(const std::string& line);
+
     class Key {
         friend class PulseConnection;
         Key() = default;
@@ -153,6 +163,9 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     bool _attempted = false;                               // guarded by mutex_
     std::string _unavailableReason = "not connected";      // guarded by mutex_
     std::vector<std::weak_ptr<ModelObserver>> _observers;  // guarded by mutex_
+    // Its own lock: lines are said with the main loop locked.
+    std::mutex saidMutex_;
+    std::set<std::string> _said;  // guarded by saidMutex_
 };
 
 }  // namespace ostrovane::platform::pulse

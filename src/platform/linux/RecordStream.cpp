@@ -101,6 +101,16 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
                      "The server offered " + std::string(device ? device : "no source") +
                          " instead of " + self->request_.source};
     }
+    // What a user's report of missing or late audio needs: the format and
+    // the fragment the server settled on.
+    char settled[PA_SAMPLE_SPEC_SNPRINT_MAX];
+    pa_sample_spec_snprint(settled, sizeof settled, pa_stream_get_sample_spec(s));
+    const pa_buffer_attr* attr = pa_stream_get_buffer_attr(s);
+    const pa_usec_t fragment =
+        attr ? pa_bytes_to_usec(attr->fragsize, pa_stream_get_sample_spec(s)) : 0;
+    self->connection_->sayOnce("LinuxAudio: recording " + self->request_.source + " as " + settled +
+                               ", fragments of " + std::to_string(fragment / PA_USEC_PER_MSEC) +
+                               " ms");
     return self;
 }
 
