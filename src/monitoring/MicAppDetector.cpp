@@ -1,6 +1,7 @@
 #include "monitoring/MicAppDetector.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "monitoring/AudioMxdLine.h"
 #include "monitoring/MicAppRecords.h"
@@ -56,6 +57,7 @@ void MicAppDetector::stopMonitoring() {
 }
 
 void MicAppDetector::stopMonitoringInternal() {
+    assert(queue_->isCurrent());
     if (!isMonitoring)
         return;
     isMonitoring = false;
@@ -128,6 +130,7 @@ void MicAppDetector::onLogExit(std::uint64_t launch, platform::Termination termi
 }
 
 void MicAppDetector::processLogOutputBuffered(std::span<const std::uint8_t> chunk) {
+    assert(queue_->isCurrent());
     lineBuffer.push(chunk, LogLineSplitter::Sink{
                                [this](std::string_view line) { processLogLine(line); }, nullptr,
                                [this] {
@@ -171,6 +174,7 @@ void MicAppDetector::handleMicStop(platform::Pid pid, std::optional<std::string>
 
 void MicAppDetector::startHandling(platform::Pid pid,
                                    const std::optional<std::string>& processNameHint) {
+    assert(queue_->isCurrent());
     if (!isMonitoring)
         return;
     auto info = resolver_.resolveBundleInfo(pid, processNameHint);
@@ -194,6 +198,7 @@ void MicAppDetector::startHandling(platform::Pid pid,
 
 void MicAppDetector::stopHandling(platform::Pid pid,
                                   const std::optional<std::string>& processNameHint) {
+    assert(queue_->isCurrent());
     auto tracked = pidToBundleMap.find(pid);
     if (tracked == pidToBundleMap.end()) {
         log("MicAppDetector: Ignoring stop for untracked PID " + std::to_string(pid) +

@@ -1,6 +1,7 @@
 #include "platform/wayland/WaylandDisplays.h"
 
 #include <unistd.h>
+#include <cassert>
 
 #include <algorithm>
 
@@ -47,6 +48,7 @@ WaylandDisplays::WaylandDisplays(Key, dispatch::Clock& clock, Options options,
 WaylandDisplays::~WaylandDisplays() = default;
 
 std::optional<std::vector<WaylandOutput>> WaylandDisplays::readOutputs() {
+    assert(queue_.isCurrent());
     auto outputs = outputs_->read();
     if (outputs) {
         grants_->noteOutputs(*outputs);
@@ -88,6 +90,7 @@ void WaylandDisplays::shareableContent(const ShareableContentOptions& options,
 }
 
 std::optional<std::vector<WaylandToplevel>> WaylandDisplays::readToplevels() {
+    assert(queue_.isCurrent());
     if (!toplevels_)
         toplevels_ = std::make_unique<WaylandToplevels>(*outputs_);
     auto toplevels = toplevels_->read();

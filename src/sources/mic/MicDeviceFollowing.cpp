@@ -1,6 +1,8 @@
 // Following the default input device, and recovering from session runtime
 // errors and interruptions.
 #include "sources/mic/MicText.h"
+
+#include <cassert>
 #include "sources/mic/MicrophoneSource.h"
 
 namespace ostrovane::sources::mic {
@@ -88,6 +90,7 @@ void MicrophoneSource::reconfigureForDeviceChange() {
 }
 
 void MicrophoneSource::resumeOnReturnedDevice() {
+    assert(sessionQueue_.isCurrent());
     session_->startRunning();
     // Still no usable device: the parent has been told, the next change
     // tries again.

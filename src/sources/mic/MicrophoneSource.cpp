@@ -1,5 +1,6 @@
 #include "sources/mic/MicrophoneSource.h"
 
+#include <cassert>
 #include <utility>
 
 #include "sources/mic/MicText.h"
@@ -196,6 +197,7 @@ void MicrophoneSource::start(StartCompletion completion) {
 }
 
 void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& answer) {
+    assert(sessionQueue_.isCurrent());
     bool alreadyActive;
     {
         std::lock_guard lock(stateLock_);
@@ -241,6 +243,7 @@ void MicrophoneSource::stop(StopCompletion completion) {
 }
 
 void MicrophoneSource::stopOnSessionQueue() {
+    assert(sessionQueue_.isCurrent());
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     bool wasActive;
     {
@@ -268,6 +271,7 @@ void MicrophoneSource::stopOnSessionQueue() {
 // ---- the session ----
 
 bool MicrophoneSource::setupSessionLocked() {
+    assert(sessionQueue_.isCurrent());
     session_->beginConfiguration();
     for (const auto& input : session_->inputs())
         session_->removeInput(input);
