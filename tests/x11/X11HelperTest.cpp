@@ -133,7 +133,8 @@ TEST_F(X11Helper, AStoppedServerIsServedAgainOnceItResumes) {
 }
 
 // Pixels of 16-, 24- and 30-bit screens come out in their own colours in
-// stills and video (an 8-bit screen's colour map is refused: below).
+// stills and video, unsheared where an odd width leaves rows padded (an 8-bit screen's colour map
+// is refused: below).
 class X11HelperDepth : public X11Helper, public ::testing::WithParamInterface<const char*> {
   protected:
     X11HelperDepth() : X11Helper(GetParam()) {}
@@ -158,7 +159,7 @@ TEST_P(X11HelperDepth, OrangeIsOrange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, X11HelperDepth,
-                         ::testing::Values("1280x720x16", "1280x720x24", "1280x720x30"),
+                         ::testing::Values("1281x720x16", "1280x720x24", "1281x720x30"),
                          [](const auto& info) { return "Depth" + std::string(info.param + 9); });
 
 // Video of a display: the depth cases above.
