@@ -38,31 +38,36 @@ class User(dbus.service.Object):
 
     def __init__(self, bus):
         super().__init__()
-        self.bus, self.items, self.dialog = bus, [], None
+        self.bus, self.items, self.dialog, self.origin = bus, [], None, (0, 0)
 
     @dbus.service.method('org.ostrovane.TestUser', in_signature='sii')
     def Dialog(self, caption, x, y):
         answer = policy()
         log('dialog %r answered %s' % (str(caption), ' '.join(answer)))
-        if answer[0] in ('share', 'window'):
-            n = int(answer[1])
-            steps = [['click', str(x + CARD[0] - 256 * (1 - n % 2)), str(y + CARD[1] + 172 * (n >= 2))], ['28']]
-        elif answer[0] == 'deny':
-            steps = [['1']]
-        else:
-            return
-        self.dialog = object()
-        # The dialog's QML lays itself out first; under load a click can come
-        # too early, so it is tried again while the dialog stays.
-        GLib.timeout_add(400, lambda: self.press(steps, self.dialog, 4))
+        dialog = self.dialog = object()
+        self.origin = (x, y)
+        if answer[0] in ('share', 'window', 'deny'):
+            # The dialog's QML lays itself out first; under load a click can
+            # come too early, so it is tried again while the dialog stays.
+            GLib.timeout_add(400, lambda: self.press(answer, dialog, 4))
 
-    def press(self, steps, dialog, tries):
+    @dbus.service.method('org.ostrovane.TestUser', in_signature='sii')
+    def Moved(self, _, x, y):
+        self.origin = (x, y)
+
+    def press(self, answer, dialog, tries):
         if dialog is not self.dialog or tries == 0:
             return False
+        if answer[0] == 'deny':
+            steps = [['1']]
+        else:
+            n, (x, y) = int(answer[1]), self.origin
+            steps = [['click', str(x + CARD[0] - 256 * (1 - n % 2)), str(y + CARD[1] + 172 * (n >= 2))], ['28']]
+        log('pressing', ' '.join(' '.join(step) for step in steps))
         for step in steps:
             subprocess.call([KEY] + step)
             time.sleep(0.25)
-        GLib.timeout_add(2000, lambda: self.press(steps, dialog, tries - 1))
+        GLib.timeout_add(2000, lambda: self.press(answer, dialog, tries - 1))
         return False
 
     @dbus.service.method('org.ostrovane.TestUser')

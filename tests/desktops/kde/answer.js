@@ -9,9 +9,14 @@ function isDialog(c) {
 function seen(c) {
     if (!isDialog(c)) return;
     workspace.activeClient = c;
-    var g = c.frameGeometry;
-    callDBus("org.ostrovane.TestUser", "/", "org.ostrovane.TestUser", "Dialog", String(c.caption),
-             Math.round(g.x), Math.round(g.y));
+    var place = function (method) {
+        var g = c.frameGeometry;
+        callDBus("org.ostrovane.TestUser", "/", "org.ostrovane.TestUser", method, String(c.caption),
+                 Math.round(g.x), Math.round(g.y));
+    };
+    place("Dialog");
+    // The dialog may still be placed or resized once it has laid itself out.
+    c.frameGeometryChanged.connect(function () { place("Moved"); });
 }
 workspace.clientAdded.connect(seen);
 workspace.clientList().forEach(seen);
