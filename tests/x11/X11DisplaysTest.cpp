@@ -10,11 +10,11 @@
 #include "platform/image/ImagePool.h"
 #include "platform/sim/SimWorld.h"
 #include "platform/x11/ServerProbe.h"
-#include "platform/x11/WaylandSession.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Monitors.h"
+#include "platform/x11/XwaylandNotice.h"
 #include "x11/X11Fixture.h"
 
 namespace ostrovane::platform::x11 {
@@ -61,7 +61,8 @@ TEST(X11Monitors, MainMonitorIsThePrimaryElseTheOneAtTheOriginElseTheFirst) {
     EXPECT_EQ(mainMonitor({a, primary}), 0u);
 }
 
-TEST(X11Monitors, WaylandIsNamedOnlyWhenItLimitsCapture) {
+// The log names Wayland only where it limits what X11 can capture.
+TEST(XwaylandNotice, IsGivenOnlyWhereWaylandLimitsCapture) {
     EXPECT_FALSE(waylandNotice(false, true, false));
     EXPECT_FALSE(waylandNotice(true, true, false));  // a real X server beside Wayland
     EXPECT_THAT(waylandNotice(true, false, false).value_or(""),

@@ -6,13 +6,13 @@
 #include <cstdlib>
 
 #include "platform/image/StreamFrames.h"
-#include "platform/x11/WaylandSession.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11CaptureStream.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Errors.h"
 #include "platform/x11/X11Windows.h"
+#include "platform/x11/XwaylandNotice.h"
 #include "protocol/TextChannel.h"
 
 namespace ostrovane::platform::x11 {

@@ -1,4 +1,4 @@
-#include "platform/x11/WaylandSession.h"
+#include "platform/x11/XwaylandNotice.h"
 
 namespace ostrovane::platform::x11 {
 
