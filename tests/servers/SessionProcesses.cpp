@@ -42,6 +42,13 @@ bool readStat(pid_t pid, Stat& out) {
 
 }  // namespace
 
+std::optional<ProcessIdentity> identityOf(pid_t pid) {
+    Stat stat;
+    if (!readStat(pid, stat))
+        return std::nullopt;
+    return ProcessIdentity{pid, stat.started};
+}
+
 bool ProcessIdentity::running() const {
     Stat stat;
     return readStat(pid, stat) && stat.started == started && stat.state != 'Z';

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,9 @@ struct ProcessIdentity {
     bool running() const;
     bool operator==(const ProcessIdentity&) const = default;
 };
+
+// Process `pid` as it is now; nothing when there is none.
+std::optional<ProcessIdentity> identityOf(pid_t pid);
 
 // The processes of a private desktop session: those in its process group
 // `group`, and those whose environment names its runtime directory, whoever

@@ -12,6 +12,7 @@
 
 #include "protocol/AudioProtocol.h"
 #include "servers/PrivateWaylandSession.h"
+#include "servers/SessionProcesses.h"
 #include "support/HelperScreenTest.h"
 #include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
@@ -249,12 +250,17 @@ TEST_P(WaylandHelperLoss, ACaptureThatLosesItsSourceEndsWithAnEvent) {
     // (what a killed compositor started is handed on), and no directory.
     helper.reset();
     const std::string directory = session->directory();
-    const auto started = processesWithEnvironment(directory);
+    // Each by pid and start time: a pid reused meanwhile is another process.
+    std::vector<ProcessIdentity> started;
+    for (const pid_t pid : processesWithEnvironment(directory)) {
+        if (auto identity = identityOf(pid))
+            started.push_back(*identity);
+    }
     session.reset();
     EXPECT_GE(started.size(), 4u);  // bus, PipeWire, its session manager, portal
     EXPECT_FALSE(fs::exists(directory));
-    for (const pid_t pid : started)
-        EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << pid << " is left";
+    for (const ProcessIdentity& process : started)
+        EXPECT_FALSE(process.running()) << process.pid << " is left";
 }
 
 INSTANTIATE_TEST_SUITE_P(
