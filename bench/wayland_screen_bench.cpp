@@ -41,14 +41,18 @@ std::optional<double> framesIn(const std::string& path) {
     return frames;
 }
 
+// Argument 1: a terminal prints the time on the output; 0: the output
+// stands still, where the compositor sends nothing new.
 void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
+    const bool moving = state.range(0) != 0;
     test::PrivateWaylandSession session;
     std::string failure;
     if (!session.ready(failure)) {
         state.SkipWithError(("the Wayland session did not start: " + failure).c_str());
         return;
     }
-    session.startMovingContent();
+    if (moving)
+        session.startMovingContent();
     test::HelperProcess helper(
         OSTROVANE_BINARY,
         test::HelperProcess::Context{session.environment(), session.uid(), session.gid()});
@@ -129,7 +133,8 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
     const auto window = measuredWindow(10s);
     CpuWindow helperCpu({helper.pid()}), gstreamerCpu({*gstreamer});
     const std::size_t helperFrames0 = videoFrameCount(helper);
-    const auto gstreamerFrames0 = framesIn(encoded);
+    // A still output may leave GStreamer's file empty: no frames.
+    const double gstreamerFrames0 = framesIn(encoded).value_or(0);
     for (auto _ : state) {
         helperCpu.start();
         gstreamerCpu.start();
@@ -138,19 +143,26 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
     }
     const auto helperSeconds = helperCpu.elapsed(), gstreamerSeconds = gstreamerCpu.elapsed();
     const std::size_t helperFrames = videoFrameCount(helper) - helperFrames0;
-    const auto gstreamerFrames1 = framesIn(encoded);
-    if (!helperSeconds || !gstreamerSeconds || helperFrames == 0 || !gstreamerFrames0 ||
-        !gstreamerFrames1 || *gstreamerFrames1 <= *gstreamerFrames0) {
+    const double gstreamerFrames1 = framesIn(encoded).value_or(0);
+    // A still output gives GStreamer nothing to encode: only CPU compares.
+    if (!helperSeconds || !gstreamerSeconds || helperFrames == 0 ||
+        (moving && gstreamerFrames1 <= gstreamerFrames0)) {
         state.SkipWithError("a process went away or no video frames came");
         return;
     }
     const double seconds = std::chrono::duration<double>(window).count();
-    const double gstreamerFrames = *gstreamerFrames1 - *gstreamerFrames0;
-    const double ours = *helperSeconds * 1000 / double(helperFrames);
-    const double theirs = *gstreamerSeconds * 1000 / gstreamerFrames;
-    state.counters["helper_ms_per_frame"] = ours;
-    state.counters["gstreamer_ms_per_frame"] = theirs;
-    state.counters["helper_to_gstreamer"] = ours / theirs;
+    const double gstreamerFrames = gstreamerFrames1 - gstreamerFrames0;
+    state.counters["helper_cpu_ms_per_s"] = *helperSeconds * 1000 / seconds;
+    state.counters["gstreamer_cpu_ms_per_s"] = *gstreamerSeconds * 1000 / seconds;
+    if (*gstreamerSeconds > 0)
+        state.counters["helper_cpu_to_gstreamer_cpu"] = *helperSeconds / *gstreamerSeconds;
+    if (gstreamerFrames > 0) {
+        const double ours = *helperSeconds * 1000 / double(helperFrames);
+        const double theirs = *gstreamerSeconds * 1000 / gstreamerFrames;
+        state.counters["helper_ms_per_frame"] = ours;
+        state.counters["gstreamer_ms_per_frame"] = theirs;
+        state.counters["helper_to_gstreamer"] = ours / theirs;
+    }
     state.counters["helper_fps"] = double(helperFrames) / seconds;
     state.counters["gstreamer_fps"] = gstreamerFrames / seconds;
     state.counters["start_answer_ms"] =
@@ -159,6 +171,9 @@ void BM_WaylandVideoCpuVersusGstreamer(benchmark::State& state) {
         std::chrono::duration<double, std::milli>(firstFrame - sent).count();
 }
 BENCHMARK(BM_WaylandVideoCpuVersusGstreamer)
+    ->ArgName("moving")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
