@@ -407,8 +407,12 @@ TEST_F(PipeWireVideoStreamTest, ConnectFailsWithinItsTimeout) {
     for (const auto& [fd, node] :
          {std::pair{pair[0], 0u}, std::pair{999, 0u}, std::pair{daemon, 4000u}}) {
         const auto begun = std::chrono::steady_clock::now();
-        const auto stream = PipeWireVideoStream::connect(
-            {.remoteFd = fd, .nodeId = node, .timeout = 300ms, .onFailure = {}, .onFrame = {}});
+        const auto stream = PipeWireVideoStream::connect({.remoteFd = fd,
+                                                          .nodeId = node,
+                                                          .timeout = 300ms,
+                                                          .onFailure = {},
+                                                          .onFrame = {},
+                                                          .log = {}});
         EXPECT_LT(std::chrono::steady_clock::now() - begun, 3s) << fd;
         ASSERT_FALSE(stream.ok()) << fd;
         EXPECT_EQ(stream.error().code, platform::wayland::kPipeWireCode);
