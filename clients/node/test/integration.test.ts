@@ -93,7 +93,8 @@ test('display video decodes at the size its SPS tells', { skip }, async (t) => {
   assert.ok(pngSize(await h.snapshot(200)).width <= 200);
   assert.equal(await h.stopVideo(), 'stopped');
   const stats = rec.close();
-  assert.ok(stats.frames >= 10 && stats.keyframes >= 1, JSON.stringify(stats));
+  // A still display: the first frame at once, then the last picture once a second.
+  assert.ok(stats.frames >= 2 && stats.keyframes >= 1, JSON.stringify(stats));
   assert.ok(frames[0].keyframe);
   assert.deepEqual([frames[0].width, frames[0].height, frames[0].fps], [640, 360, 10]);
   assert.deepEqual([frames[frames.length - 1].decodedWidth, frames[frames.length - 1].decodedHeight], [640, 360]);
@@ -125,5 +126,6 @@ test('the README example records as written', { skip }, async () => {
     assert.ok(seconds > 2 && seconds < 6, `${name}: ${seconds} s`);
   }
   const video = ffprobe(path.join(dir, 'screen.h264'));
-  assert.ok(video.frames >= 30, `${video.frames} video frames`);
+  // The rig's display stands still: a frame at once, then one a second.
+  assert.ok(video.frames >= 3, `${video.frames} video frames`);
 });

@@ -104,18 +104,19 @@ class RealHelperTest(unittest.IsolatedAsyncioTestCase):
         video = h.frames("video")
         # the header repeats the request; the picture is half the display
         await h.start_video(displays[0].id, width=1280, height=720, fps=10)
-        frames = [await asyncio.wait_for(anext(video), 10) for _ in range(15)]
+        # A still display: the first frame at once, then one a second.
+        frames = [await asyncio.wait_for(anext(video), 10) for _ in range(3)]
         self.assertEqual(png_size(await h.snapshot(0))[0], 640)
         self.assertTrue(await h.stop_video())
         writer.close()
         self.assertTrue(frames[0].keyframe)
-        self.assertEqual([f.sequence for f in frames], list(range(15)))
+        self.assertEqual([f.sequence for f in frames], list(range(3)))
         self.assertEqual({(f.width, f.height, f.fps) for f in frames}, {(1280, 720, 10)})
         self.assertEqual({(f.decoded_width, f.decoded_height) for f in frames}, {(640, 360)})
         self.assertEqual(sorted(f.pts for f in frames), [f.pts for f in frames])
         info = probe_h264(path)
         self.assertEqual((info["width"], info["height"]), (640, 360))
-        self.assertGreaterEqual(int(info["nb_read_frames"]), 15)
+        self.assertGreaterEqual(int(info["nb_read_frames"]), 3)
 
     async def test_answers_of_the_other_commands(self):
         h = await self.spawn()
@@ -153,7 +154,8 @@ class RealHelperTest(unittest.IsolatedAsyncioTestCase):
                 self.assertGreater(w.getnframes() / w.getframerate(), 2.5, name)
         info = probe_h264(os.path.join(cwd, "video.h264"))
         self.assertEqual((info["width"], info["height"]), (640, 360))
-        self.assertGreaterEqual(int(info["nb_read_frames"]), 30)
+        # the rig's display stands still: a frame at once, then one a second
+        self.assertGreaterEqual(int(info["nb_read_frames"]), 3)
 
 
 if __name__ == "__main__":
