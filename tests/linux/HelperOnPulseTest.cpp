@@ -287,7 +287,8 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerA
             const auto& sample = record["samples"][i];
             const auto& [name, amplitude] = mics[1 - i];
             EXPECT_EQ(sample["id"], name) << record.dump();
-            EXPECT_NEAR(sample["rms"].get<double>(), amplitude / std::numbers::sqrt2, 0.05);
+            EXPECT_NEAR(sample["rms"].get<double>(), amplitude / std::numbers::sqrt2, 0.05)
+                << record.dump();
             EXPECT_GT(sample["framesCaptured"].get<int>(), 0);
             EXPECT_FALSE(sample.contains("error"));
         }

@@ -26,9 +26,11 @@ inline double toneHertz(const std::vector<std::int16_t>& samples, int rate = 480
 }
 
 // Feeds a pipe source of a private sound server a sine tone in real time, 10 ms
-// at a time: the tone on the first channel, silence on the others. Never
-// blocks: the source stops reading once nobody records it, and what does not
-// fit then is dropped.
+// at a time and 100 ms ahead: the tone on the first channel, silence on the
+// others. PipeWire's pipe source plays silence for a period it finds the pipe
+// short of, so a feeder that only kept pace lost the tone whenever a loaded
+// machine woke it late. Never blocks: the source stops reading once nobody
+// records it, and what does not fit then is dropped.
 class ToneFeeder {
   public:
     ToneFeeder(const PipeSource& source, double hertz, double amplitude = 0.5)
@@ -65,7 +67,7 @@ class ToneFeeder {
             if (::write(fd_, chunk.data(), chunk.size() * 2) < 0 && errno != EAGAIN)
                 return;
             next += std::chrono::milliseconds(10);
-            std::this_thread::sleep_until(next);
+            std::this_thread::sleep_until(next - std::chrono::milliseconds(100));
         }
     }
 
