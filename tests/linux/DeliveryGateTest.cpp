@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/linux/DeliveryGate.h"
+#include "platform/pulse/DeliveryGate.h"
 
 namespace ostrovane::platform::pulse {
 namespace {

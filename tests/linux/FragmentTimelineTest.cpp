@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "platform/linux/PulseSampleBuffer.h"
+#include "platform/pulse/PulseSampleBuffer.h"
 
 namespace ostrovane::platform::pulse {
 namespace {

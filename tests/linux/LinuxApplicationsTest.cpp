@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "integration/monitoring/MicAppFixture.h"
-#include "platform/linux/AppIdOwners.h"
-#include "platform/linux/LinuxApplications.h"
+#include "platform/apps/AppIdOwners.h"
+#include "platform/apps/LinuxApplications.h"
 
 namespace ostrovane::monitoring::testing {
 namespace {

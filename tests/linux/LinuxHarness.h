@@ -8,7 +8,7 @@
 
 #include "contract/ProviderHarness.h"
 #include "dispatch/SystemClock.h"
-#include "platform/linux/LinuxApplications.h"
+#include "platform/apps/LinuxApplications.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "servers/PrivatePulseServer.h"
 #include "servers/PrivateSystemBus.h"

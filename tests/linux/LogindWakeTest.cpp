@@ -13,7 +13,7 @@
 
 #include "dispatch/SystemClock.h"
 #include "linux/LinuxHarness.h"
-#include "platform/linux/LinuxApplications.h"
+#include "platform/apps/LinuxApplications.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "servers/PrivatePulseServer.h"
 #include "servers/PrivateSystemBus.h"

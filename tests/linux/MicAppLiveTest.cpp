@@ -9,7 +9,7 @@
 
 #include "integration/monitoring/MicAppFixture.h"
 #include "platform/linux/LinuxPlatform.h"
-#include "platform/linux/ProcFs.h"
+#include "platform/processes/ProcFs.h"
 #include "servers/PrivatePulseServer.h"
 #include "support/WaitUntil.h"
 

@@ -5,8 +5,8 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/linux/PulseFormat.h"
-#include "platform/linux/PulseModel.h"
+#include "platform/pulse/PulseFormat.h"
+#include "platform/pulse/PulseModel.h"
 
 namespace ostrovane::platform::pulse {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "audiolog/AudioLogDiff.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::tools {
 

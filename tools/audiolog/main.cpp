@@ -17,7 +17,7 @@
 #include "audiolog/AudioLogOptions.h"
 #include "audiolog/AudioLogReader.h"
 #include "dispatch/SystemClock.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace {
 

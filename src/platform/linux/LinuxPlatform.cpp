@@ -3,12 +3,12 @@
 #include <filesystem>
 
 #include "platform/audio/OfflineRenderGraph.h"
-#include "platform/linux/LinuxApplications.h"
-#include "platform/linux/LinuxAudioHardware.h"
-#include "platform/linux/LinuxCaptureDevices.h"
-#include "platform/linux/LinuxChildProcesses.h"
+#include "platform/apps/LinuxApplications.h"
+#include "platform/pulse/LinuxAudioHardware.h"
+#include "platform/pulse/LinuxCaptureDevices.h"
+#include "platform/processes/LinuxChildProcesses.h"
 #include "platform/linux/LinuxScreenCapture.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 #include "platform/x264/X264VideoEncoders.h"
 #include "protocol/TextChannel.h"
 

@@ -6,7 +6,7 @@
 
 #include "dispatch/Clock.h"
 #include "platform/Platform.h"
-#include "platform/linux/LinuxApplications.h"
+#include "platform/apps/LinuxApplications.h"
 
 namespace ostrovane::platform {
 

@@ -1,7 +1,7 @@
 #include "platform/linux/LinuxScreenCapture.h"
 
 #include "platform/UnavailableCaptureStream.h"
-#include "platform/linux/SystemAudioStream.h"
+#include "platform/pulse/SystemAudioStream.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/ScreenCapture.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -5,8 +5,8 @@
 
 #include "platform/AudioCaptureDevices.h"
 #include "platform/AudioCaptureSession.h"
-#include "platform/linux/BufferHandlerSlot.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/BufferHandlerSlot.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/ApplicationResolver.h"
+#include "platform/apps/ApplicationResolver.h"
 
 namespace ostrovane::platform {
 

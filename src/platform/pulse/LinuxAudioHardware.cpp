@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxAudioHardware.h"
+#include "platform/pulse/LinuxAudioHardware.h"
 
 #include <algorithm>
 #include <future>

@@ -1,10 +1,10 @@
-#include "platform/linux/LinuxCaptureSession.h"
+#include "platform/pulse/LinuxCaptureSession.h"
 
 #include <algorithm>
 #include <atomic>
 #include <utility>
 
-#include "platform/linux/RecordStream.h"
+#include "platform/pulse/RecordStream.h"
 
 namespace ostrovane::platform::pulse {
 

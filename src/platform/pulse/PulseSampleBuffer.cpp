@@ -1,4 +1,4 @@
-#include "platform/linux/PulseSampleBuffer.h"
+#include "platform/pulse/PulseSampleBuffer.h"
 
 #include <cstring>
 

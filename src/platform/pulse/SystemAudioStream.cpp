@@ -1,6 +1,6 @@
-#include "platform/linux/SystemAudioStream.h"
+#include "platform/pulse/SystemAudioStream.h"
 
-#include "platform/linux/RecordStream.h"
+#include "platform/pulse/RecordStream.h"
 
 namespace ostrovane::platform::pulse {
 

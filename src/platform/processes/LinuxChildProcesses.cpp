@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxChildProcesses.h"
+#include "platform/processes/LinuxChildProcesses.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/AudioHardware.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
 

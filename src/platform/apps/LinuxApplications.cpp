@@ -1,6 +1,6 @@
-#include "platform/linux/LinuxApplications.h"
+#include "platform/apps/LinuxApplications.h"
 
-#include "platform/linux/ApplicationResolver.h"
+#include "platform/apps/ApplicationResolver.h"
 
 #include <unistd.h>
 

@@ -15,8 +15,8 @@
 #include "dispatch/Clock.h"
 #include "dispatch/SerialQueue.h"
 #include "platform/PlatformError.h"
-#include "platform/linux/PulseHandles.h"
-#include "platform/linux/PulseModel.h"
+#include "platform/pulse/PulseHandles.h"
+#include "platform/pulse/PulseModel.h"
 
 namespace ostrovane::platform::pulse {
 

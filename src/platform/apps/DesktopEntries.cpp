@@ -1,4 +1,4 @@
-#include "platform/linux/DesktopEntries.h"
+#include "platform/apps/DesktopEntries.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "platform/linux/LogindWakeWatcher.h"
+#include "platform/logind/LogindWakeWatcher.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,6 +1,6 @@
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/PulseConnection.h"
 
-#include "platform/linux/PulseAnswer.h"
+#include "platform/pulse/PulseAnswer.h"
 
 #include <pulse/timeval.h>
 
@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "platform/linux/ProcFs.h"
-#include "platform/linux/PulseFormat.h"
+#include "platform/processes/ProcFs.h"
+#include "platform/pulse/PulseFormat.h"
 
 namespace ostrovane::platform::pulse {
 

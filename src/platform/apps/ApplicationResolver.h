@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/Applications.h"
-#include "platform/linux/DesktopEntries.h"
-#include "platform/linux/ProcFs.h"
+#include "platform/apps/DesktopEntries.h"
+#include "platform/processes/ProcFs.h"
 
 namespace ostrovane::platform {
 

@@ -1,7 +1,7 @@
-#include "platform/linux/LinuxCaptureDevices.h"
+#include "platform/pulse/LinuxCaptureDevices.h"
 
-#include "platform/linux/LinuxCaptureSession.h"
-#include "platform/linux/RecordStream.h"
+#include "platform/pulse/LinuxCaptureSession.h"
+#include "platform/pulse/RecordStream.h"
 
 namespace ostrovane::platform::pulse {
 

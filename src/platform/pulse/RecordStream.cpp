@@ -1,6 +1,6 @@
-#include "platform/linux/RecordStream.h"
+#include "platform/pulse/RecordStream.h"
 
-#include "platform/linux/PulseAnswer.h"
+#include "platform/pulse/PulseAnswer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/PulseFormat.h"
-#include "platform/linux/PulseSampleBuffer.h"
+#include "platform/pulse/PulseFormat.h"
+#include "platform/pulse/PulseSampleBuffer.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "platform/Applications.h"
-#include "platform/linux/DesktopEntries.h"
-#include "platform/linux/LogindWakeWatcher.h"
-#include "platform/linux/ProcFs.h"
+#include "platform/apps/DesktopEntries.h"
+#include "platform/logind/LogindWakeWatcher.h"
+#include "platform/processes/ProcFs.h"
 
 namespace ostrovane::platform {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/ScreenContent.h"
-#include "platform/linux/DesktopEntries.h"
+#include "platform/apps/DesktopEntries.h"
 
 namespace ostrovane::platform {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "platform/CaptureStream.h"
-#include "platform/linux/BufferHandlerSlot.h"
-#include "platform/linux/DeliveryGate.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/BufferHandlerSlot.h"
+#include "platform/pulse/DeliveryGate.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/AppIdOwners.h"
+#include "platform/apps/AppIdOwners.h"
 
 namespace ostrovane::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/PulseFormat.h"
+#include "platform/pulse/PulseFormat.h"
 
 namespace ostrovane::platform::pulse {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/ProcFs.h"
+#include "platform/processes/ProcFs.h"
 
 #include <charconv>
 #include <filesystem>

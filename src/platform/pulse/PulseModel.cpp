@@ -1,4 +1,4 @@
-#include "platform/linux/PulseModel.h"
+#include "platform/pulse/PulseModel.h"
 
 #include <algorithm>
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "platform/AudioCaptureSession.h"
-#include "platform/linux/DeliveryGate.h"
-#include "platform/linux/LinuxCaptureDevices.h"
-#include "platform/linux/PulseConnection.h"
+#include "platform/pulse/DeliveryGate.h"
+#include "platform/pulse/LinuxCaptureDevices.h"
+#include "platform/pulse/PulseConnection.h"
 
 namespace ostrovane::platform::pulse {
 

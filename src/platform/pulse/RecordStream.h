@@ -10,8 +10,8 @@
 
 #include "platform/PlatformError.h"
 #include "platform/SampleBuffer.h"
-#include "platform/linux/PulseConnection.h"
-#include "platform/linux/PulseSampleBuffer.h"
+#include "platform/pulse/PulseConnection.h"
+#include "platform/pulse/PulseSampleBuffer.h"
 
 namespace ostrovane::platform::pulse {
 

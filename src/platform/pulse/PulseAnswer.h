@@ -5,7 +5,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/linux/PulseHandles.h"
+#include "platform/pulse/PulseHandles.h"
 
 namespace ostrovane::platform::pulse {
 

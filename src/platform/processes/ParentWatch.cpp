@@ -1,4 +1,4 @@
-#include "platform/linux/ParentWatch.h"
+#include "platform/processes/ParentWatch.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>
