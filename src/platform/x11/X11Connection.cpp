@@ -169,6 +169,19 @@ bool X11Connection::prepareExtension(xcb_extension_t* extension) {
     return extensions_[extension] = data != nullptr && data->present != 0;
 }
 
+std::string X11Connection::describeServer() {
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    std::string text;
+    text.append(xcb_setup_vendor(setup), static_cast<std::size_t>(xcb_setup_vendor_length(setup)));
+    text += " release " + std::to_string(setup->release_number) + ", screen " +
+            std::to_string(screen_->width_in_pixels) + "x" +
+            std::to_string(screen_->height_in_pixels) + " depth " +
+            std::to_string(screen_->root_depth) + "; extensions:";
+    for (const char* name : {"RANDR", "MIT-SHM", "Composite", "DAMAGE", "XFIXES"})
+        text += std::string(" ") + name + (hasExtension(name) ? " yes" : " no");
+    return text;
+}
+
 bool X11Connection::hasExtension(const char* name) {
     auto answer = reply<xcb_query_extension_reply_t>(
         xcb_query_extension(connection_, static_cast<std::uint16_t>(std::strlen(name)), name));

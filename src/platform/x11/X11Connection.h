@@ -94,6 +94,10 @@ class X11Connection {
     }
     // Whether the server has an extension xcb has no binding for.
     bool hasExtension(const char* name);
+    // The server's vendor and release, the screen's size and depth, and
+    // which of the extensions capture uses it has: what a bug report about
+    // black or sheared video needs first.
+    std::string describeServer();
 
     class Key {
         friend class X11Connection;

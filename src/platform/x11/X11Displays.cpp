@@ -62,6 +62,8 @@ std::shared_ptr<X11Displays> X11Displays::connect(dispatch::Clock& clock, Option
     }
     if (!connection && state != ServerState::silent)
         return nullptr;
+    if (connection)
+        options.log("X11ScreenCapture: X server " + connection->describeServer());
     if (!connection) {
         // Stopped or busy: the screens are read once it answers.
         options.log(
