@@ -11,9 +11,10 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/dbus/SdBus.h"
 #include "platform/portal/PortalScreenCast.h"
 #include "platform/portal/RestoreTokens.h"
-#include "platform/portal/SdBus.h"
+#include "platform/portal/SessionConnection.h"
 #include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandErrors.h"
 #include "servers/PrivateSystemBus.h"
@@ -23,6 +24,7 @@ namespace {
 
 using namespace platform::portal;
 using namespace platform::wayland;
+namespace dbus = platform::dbus;
 using namespace std::chrono_literals;
 using Options = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
@@ -74,7 +76,7 @@ struct FakePortal {
     }
 
     Script script;
-    sdbus::BusPtr bus;
+    dbus::BusPtr bus;
     std::string session;
     std::mutex mutex;
     std::string calls;  // space-separated; guarded by mutex, as is `selected`
@@ -100,7 +102,7 @@ const sd_bus_vtable kClosable[] = {SD_BUS_VTABLE_START(0),
                                    SD_BUS_VTABLE_END};
 
 FakePortal::FakePortal(const std::string& address, Script wanted) : script(wanted) {
-    auto connected = sdbus::connect(address, 5s);
+    auto connected = connectSessionBus(address, 5s);
     if (!connected)
         return;
     bus = std::move(connected).value();
@@ -139,15 +141,15 @@ int FakePortal::answer(sd_bus_message* call) {
     if (method != "CreateSession")
         sd_bus_message_skip(call, method == "Start" ? "os" : "o");
     Options options;
-    sdbus::readDict(call, [&](const std::string& key, sd_bus_message* value) {
+    dbus::readDict(call, [&](const std::string& key, sd_bus_message* value) {
         const char* text = nullptr;
         std::uint32_t number = 0;
         int truth = 0;
-        if ((r = sdbus::readVariant(value, 's', text)) > 0)
+        if ((r = dbus::readVariant(value, 's', text)) > 0)
             options[key] = text;
-        else if ((r = sdbus::readVariant(value, 'u', number)) > 0)
+        else if ((r = dbus::readVariant(value, 'u', number)) > 0)
             options[key] = std::to_string(number);
-        else if ((r = sdbus::readVariant(value, 'b', truth)) > 0)
+        else if ((r = dbus::readVariant(value, 'b', truth)) > 0)
             options[key] = truth ? "true" : "false";
         return r;
     });

@@ -15,7 +15,7 @@ namespace ostrovane::test {
 
 namespace {
 
-namespace sdbus = platform::portal::sdbus;
+namespace sdbus = platform::dbus;
 
 constexpr std::chrono::seconds kCallLimit{5};
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portal/SdBus.h"
+#include "platform/dbus/SdBus.h"
 #include "util/Subprocess.h"
 #include "util/UniqueFd.h"
 
@@ -67,7 +67,7 @@ class BusClient {
     bool emitPrepareForSleep(bool sleeping, const std::string& destination = {});
 
   private:
-    platform::portal::sdbus::BusPtr bus_;
+    platform::dbus::BusPtr bus_;
 };
 
 }  // namespace ostrovane::test

@@ -4,7 +4,8 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
+
+#include "platform/dbus/BusLoop.h"
 
 namespace ostrovane::platform::logind {
 
@@ -43,7 +44,7 @@ class LogindWakeWatcher {
   private:
     struct State;
     std::shared_ptr<State> state_;  // shared with the thread, which may outlive us
-    std::thread thread_;
+    dbus::LoopThread thread_;
 };
 
 }  // namespace ostrovane::platform::logind

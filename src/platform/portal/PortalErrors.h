@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/PlatformError.h"
-#include "platform/portal/SdBus.h"
+#include "platform/dbus/SdBus.h"
 #include "platform/wayland/WaylandErrors.h"
 
 namespace ostrovane::platform::portal {
@@ -32,7 +32,7 @@ inline Error busLostSessionEnded() {
 }
 
 // A portal method that failed or did not answer in time.
-inline Error callFailed(const std::string& method, const sdbus::Reply& reply,
+inline Error callFailed(const std::string& method, const dbus::Reply& reply,
                         std::chrono::milliseconds limit) {
     if (reply.timedOut()) {
         return portalFailed("The desktop portal did not answer " + method + " within " +

@@ -2,28 +2,29 @@
 
 #include <cerrno>
 
+#include "platform/dbus/SdBus.h"
 #include "platform/portal/PortalErrors.h"
-#include "platform/portal/SdBus.h"
+#include "platform/portal/SessionConnection.h"
 
 namespace ostrovane::platform::portal {
 
 namespace {
 
-bool nameMissing(const sdbus::Reply& reply) {
+bool nameMissing(const dbus::Reply& reply) {
     return reply.errorName == SD_BUS_ERROR_SERVICE_UNKNOWN ||
            reply.errorName == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
            reply.errorName.starts_with("org.freedesktop.DBus.Error.Spawn.");
 }
 
 // sd-bus and GDBus services answer a missing object or interface differently.
-bool interfaceMissing(const sdbus::Reply& reply) {
+bool interfaceMissing(const dbus::Reply& reply) {
     return reply.errorName == SD_BUS_ERROR_UNKNOWN_INTERFACE ||
            reply.errorName == SD_BUS_ERROR_UNKNOWN_OBJECT ||
            reply.errorName == SD_BUS_ERROR_UNKNOWN_METHOD ||
            reply.errorName == SD_BUS_ERROR_INVALID_ARGS;
 }
 
-Error unanswered(const sdbus::Reply& reply, std::chrono::milliseconds limit) {
+Error unanswered(const dbus::Reply& reply, std::chrono::milliseconds limit) {
     if (nameMissing(reply))
         return portalUnavailable(std::string("nothing serves ") + kPortalName +
                                  " on the session bus");
@@ -36,27 +37,27 @@ Error unanswered(const sdbus::Reply& reply, std::chrono::milliseconds limit) {
 }  // namespace
 
 Result<PortalOffer> readOffer(sd_bus* bus, std::chrono::milliseconds limit) {
-    sdbus::MessagePtr call =
-        sdbus::newCall(bus, kPortalName, kPortalPath, "org.freedesktop.DBus.Properties", "GetAll");
+    dbus::MessagePtr call =
+        dbus::newCall(bus, kPortalName, kPortalPath, "org.freedesktop.DBus.Properties", "GetAll");
     if (call && sd_bus_message_append(call.get(), "s", kScreenCastInterface) < 0)
         call.reset();
-    const sdbus::Reply reply = sdbus::call(bus, call.get(), limit);
+    const dbus::Reply reply = dbus::call(bus, call.get(), limit);
     if (!reply.ok())
         return interfaceMissing(reply) ? noScreenCast() : unanswered(reply, limit);
 
     PortalOffer offer;
     bool versioned = false;
     const int r =
-        sdbus::readDict(reply.message.get(), [&](const std::string& key, sd_bus_message* value) {
+        dbus::readDict(reply.message.get(), [&](const std::string& key, sd_bus_message* value) {
             if (key == "version") {
-                const int read = sdbus::readVariant(value, 'u', offer.version);
+                const int read = dbus::readVariant(value, 'u', offer.version);
                 versioned = read > 0;
                 return read;
             }
             if (key == "AvailableSourceTypes")
-                return sdbus::readVariant(value, 'u', offer.sourceTypes);
+                return dbus::readVariant(value, 'u', offer.sourceTypes);
             if (key == "AvailableCursorModes")
-                return sdbus::readVariant(value, 'u', offer.cursorModes);
+                return dbus::readVariant(value, 'u', offer.cursorModes);
             return 0;
         });
     if (r < 0)
@@ -68,11 +69,11 @@ Result<PortalOffer> readOffer(sd_bus* bus, std::chrono::milliseconds limit) {
 }
 
 Result<std::string> portalOwner(sd_bus* bus, std::chrono::milliseconds limit) {
-    sdbus::MessagePtr call = sdbus::newCall(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                            "org.freedesktop.DBus", "GetNameOwner");
+    dbus::MessagePtr call = dbus::newCall(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                          "org.freedesktop.DBus", "GetNameOwner");
     if (call && sd_bus_message_append(call.get(), "s", kPortalName) < 0)
         call.reset();
-    const sdbus::Reply reply = sdbus::call(bus, call.get(), limit);
+    const dbus::Reply reply = dbus::call(bus, call.get(), limit);
     const char* owner = nullptr;
     if (!reply.ok())
         return unanswered(reply, limit);
@@ -95,7 +96,7 @@ std::optional<CursorMode> chooseCursorMode(std::uint32_t offered, bool showCurso
 }
 
 Result<PortalOffer> readPortalOffer(const PortalOptions& options) {
-    auto bus = sdbus::connect(options.busAddress, options.timeout);
+    auto bus = connectSessionBus(options.busAddress, options.timeout);
     if (!bus)
         return bus.error();
     return readOffer(bus.value().get(), options.timeout);

@@ -56,10 +56,10 @@ bool PortalRequest::subscribe() {
     return true;
 }
 
-Result<sdbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::string& method,
-                                             std::chrono::milliseconds callLimit,
-                                             sdbus::Clock::time_point answerBy, const Error& late,
-                                             const std::function<bool()>& abandon) {
+Result<dbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::string& method,
+                                            std::chrono::milliseconds callLimit,
+                                            dbus::Clock::time_point answerBy, const Error& late,
+                                            const std::function<bool()>& abandon) {
     const char* unique = nullptr;
     if (sd_bus_get_unique_name(bus_, &unique) < 0)
         return busLostWhileStarting();
@@ -67,7 +67,7 @@ Result<sdbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::st
     if (!subscribe())
         return portalFailed("Cannot follow the desktop portal's answer to " + method);
 
-    const sdbus::Reply reply = sdbus::call(bus_, call, callLimit);
+    const dbus::Reply reply = dbus::call(bus_, call, callLimit);
     if (!reply.ok()) {
         refused_ = !reply.errorName.empty() && !reply.timedOut();
         return callFailed(method, reply, callLimit);
@@ -84,7 +84,7 @@ Result<sdbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::st
     }
 
     const int r =
-        sdbus::runUntil(bus_, answerBy, [&] { return response_ || (abandon && abandon()); });
+        dbus::runUntil(bus_, answerBy, [&] { return response_ || (abandon && abandon()); });
     if (r < 0)
         return busLostWhileStarting();
     if (!response_ && r == 0) {
@@ -108,9 +108,9 @@ Result<sdbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::st
 // Asks the portal to drop the request; errors are ignored.
 void PortalRequest::close(std::chrono::milliseconds limit) {
     match_.reset();
-    sdbus::MessagePtr message =
-        sdbus::newCall(bus_, portal_.c_str(), path_.c_str(), kRequestInterface, "Close");
-    sdbus::call(bus_, message.get(), limit);
+    dbus::MessagePtr message =
+        dbus::newCall(bus_, portal_.c_str(), path_.c_str(), kRequestInterface, "Close");
+    dbus::call(bus_, message.get(), limit);
 }
 
 }  // namespace ostrovane::platform::portal

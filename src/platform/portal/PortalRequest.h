@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/PlatformError.h"
-#include "platform/portal/SdBus.h"
+#include "platform/dbus/SdBus.h"
 
 namespace ostrovane::platform::portal {
 
@@ -37,10 +37,10 @@ class PortalRequest {
     // in time (the request is then closed, and with it any dialog it shows),
     // sessionClosedError() once `abandon` holds, userDeclinedError() when the
     // user cancelled, kPortalFailedCode for any other failure.
-    Result<sdbus::MessagePtr> run(sd_bus_message* call, const std::string& method,
-                                  std::chrono::milliseconds callLimit,
-                                  sdbus::Clock::time_point answerBy, const Error& late,
-                                  const std::function<bool()>& abandon = {});
+    Result<dbus::MessagePtr> run(sd_bus_message* call, const std::string& method,
+                                 std::chrono::milliseconds callLimit,
+                                 dbus::Clock::time_point answerBy, const Error& late,
+                                 const std::function<bool()>& abandon = {});
 
   private:
     void close(std::chrono::milliseconds limit);
@@ -51,8 +51,8 @@ class PortalRequest {
     std::string portal_;
     std::string token_;
     std::string path_;  // the request's object, once known
-    sdbus::SlotPtr match_;
-    sdbus::MessagePtr response_;  // standing at the results
+    dbus::SlotPtr match_;
+    dbus::MessagePtr response_;  // standing at the results
     std::uint32_t code_ = 0;
     bool refused_ = false;
 };

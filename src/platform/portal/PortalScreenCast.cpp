@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/dbus/SdBus.h"
 #include "platform/portal/PortalErrors.h"
 #include "platform/portal/PortalProperties.h"
 #include "platform/portal/PortalRequest.h"
-#include "platform/portal/SdBus.h"
 #include "platform/portal/SessionConnection.h"
 
 namespace ostrovane::platform::portal {
@@ -55,13 +55,13 @@ int readStreams(sd_bus_message* value, std::vector<CastStream>& streams) {
         bool typed = false;
         if ((r = sd_bus_message_read(value, "u", &stream.nodeId)) < 0)
             return r;
-        r = sdbus::readDict(value, [&](const std::string& key, sd_bus_message* property) {
+        r = dbus::readDict(value, [&](const std::string& key, sd_bus_message* property) {
             if (key == "size")
-                return sdbus::readPair(property, size);
+                return dbus::readPair(property, size);
             if (key == "position")
-                return sdbus::readPair(property, position);
+                return dbus::readPair(property, position);
             if (key == "source_type") {
-                const int read = sdbus::readVariant(property, 'u', sourceType);
+                const int read = dbus::readVariant(property, 'u', sourceType);
                 typed = read > 0;
                 return read;
             }
@@ -92,8 +92,7 @@ int readStreams(sd_bus_message* value, std::vector<CastStream>& streams) {
 
 class PortalSession::Impl {
   public:
-    Impl(const PortalOptions& options, sdbus::BusPtr bus,
-         std::function<void(const Error&)> onClosed)
+    Impl(const PortalOptions& options, dbus::BusPtr bus, std::function<void(const Error&)> onClosed)
         : options_(options), connection_(std::move(bus), std::move(onClosed)) {}
     ~Impl();
 
@@ -109,8 +108,8 @@ class PortalSession::Impl {
 
   private:
     sd_bus* bus() const { return connection_.bus(); }
-    sdbus::MessagePtr newCall(const char* member) const {
-        return sdbus::newCall(bus(), kPortalName, kPortalPath, kScreenCastInterface, member);
+    dbus::MessagePtr newCall(const char* member) const {
+        return dbus::newCall(bus(), kPortalName, kPortalPath, kScreenCastInterface, member);
     }
     MaybeError createSession();
     MaybeError selectSources(const CastRequest& request, std::uint32_t version,
@@ -131,9 +130,9 @@ PortalSession::Impl::~Impl() {
     // The connection is ours again. A session the portal closed needs no Close.
     if (session_.empty() || connection_.closed())
         return;
-    sdbus::MessagePtr call =
-        sdbus::newCall(bus(), kPortalName, session_.c_str(), kSessionInterface, "Close");
-    sdbus::call(bus(), call.get(), options_.timeout);
+    dbus::MessagePtr call =
+        dbus::newCall(bus(), kPortalName, session_.c_str(), kSessionInterface, "Close");
+    dbus::call(bus(), call.get(), options_.timeout);
 }
 
 MaybeError PortalSession::Impl::negotiate(const CastRequest& request) {
@@ -169,16 +168,16 @@ void PortalSession::Impl::noteFailure(const PortalRequest& request, bool quickly
 
 MaybeError PortalSession::Impl::createSession() {
     PortalRequest request(bus(), portal_);
-    sdbus::MessagePtr call = newCall("CreateSession");
+    dbus::MessagePtr call = newCall("CreateSession");
     const std::string sessionToken = newHandleToken();
     if (!call || sd_bus_message_open_container(call.get(), 'a', "{sv}") < 0 ||
-        sdbus::appendEntry(call.get(), "handle_token", "s", request.token().c_str()) < 0 ||
-        sdbus::appendEntry(call.get(), "session_handle_token", "s", sessionToken.c_str()) < 0 ||
+        dbus::appendEntry(call.get(), "handle_token", "s", request.token().c_str()) < 0 ||
+        dbus::appendEntry(call.get(), "session_handle_token", "s", sessionToken.c_str()) < 0 ||
         sd_bus_message_close_container(call.get()) < 0) {
         return portalFailed("Cannot build the CreateSession call");
     }
     auto results = request.run(call.get(), "CreateSession", options_.timeout,
-                               sdbus::Clock::now() + options_.timeout,
+                               dbus::Clock::now() + options_.timeout,
                                noAnswer("CreateSession", options_.timeout));
     if (!results) {
         noteFailure(request, true);
@@ -186,13 +185,13 @@ MaybeError PortalSession::Impl::createSession() {
     }
     // A string, though it names an object; some portals send an object path.
     const int r =
-        sdbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
+        dbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
             if (key != "session_handle")
                 return 0;
             const char* handle = nullptr;
-            int read = sdbus::readVariant(value, 's', handle);
+            int read = dbus::readVariant(value, 's', handle);
             if (read == 0)
-                read = sdbus::readVariant(value, 'o', handle);
+                read = dbus::readVariant(value, 'o', handle);
             if (read > 0 && handle)
                 session_ = handle;
             return read;
@@ -208,26 +207,25 @@ MaybeError PortalSession::Impl::createSession() {
 MaybeError PortalSession::Impl::selectSources(const CastRequest& wanted, std::uint32_t version,
                                               std::optional<CursorMode> mode) {
     PortalRequest request(bus(), portal_);
-    sdbus::MessagePtr call = newCall("SelectSources");
+    dbus::MessagePtr call = newCall("SelectSources");
     sd_bus_message* m = call.get();
-    bool built =
-        m && sd_bus_message_append(m, "o", session_.c_str()) >= 0 &&
-        sd_bus_message_open_container(m, 'a', "{sv}") >= 0 &&
-        sdbus::appendEntry(m, "handle_token", "s", request.token().c_str()) >= 0 &&
-        sdbus::appendEntry(m, "types", "u", static_cast<std::uint32_t>(wanted.type)) >= 0 &&
-        sdbus::appendEntry(m, "multiple", "b", 0) >= 0;
+    bool built = m && sd_bus_message_append(m, "o", session_.c_str()) >= 0 &&
+                 sd_bus_message_open_container(m, 'a', "{sv}") >= 0 &&
+                 dbus::appendEntry(m, "handle_token", "s", request.token().c_str()) >= 0 &&
+                 dbus::appendEntry(m, "types", "u", static_cast<std::uint32_t>(wanted.type)) >= 0 &&
+                 dbus::appendEntry(m, "multiple", "b", 0) >= 0;
     if (built && mode)
-        built = sdbus::appendEntry(m, "cursor_mode", "u", static_cast<std::uint32_t>(*mode)) >= 0;
+        built = dbus::appendEntry(m, "cursor_mode", "u", static_cast<std::uint32_t>(*mode)) >= 0;
     // Grants outlive the session from version 4 on.
     if (built && version >= 4) {
-        built = sdbus::appendEntry(m, "persist_mode", "u", kPersistUntilRevoked) >= 0;
+        built = dbus::appendEntry(m, "persist_mode", "u", kPersistUntilRevoked) >= 0;
         if (built && wanted.restoreToken)
-            built = sdbus::appendEntry(m, "restore_token", "s", wanted.restoreToken->c_str()) >= 0;
+            built = dbus::appendEntry(m, "restore_token", "s", wanted.restoreToken->c_str()) >= 0;
     }
     if (!built || sd_bus_message_close_container(m) < 0)
         return portalFailed("Cannot build the SelectSources call");
     auto results = request.run(
-        m, "SelectSources", options_.timeout, sdbus::Clock::now() + options_.timeout,
+        m, "SelectSources", options_.timeout, dbus::Clock::now() + options_.timeout,
         noAnswer("SelectSources", options_.timeout), [this] { return connection_.closed(); });
     if (!results) {
         noteFailure(request, true);
@@ -242,34 +240,34 @@ MaybeError PortalSession::Impl::selectSources(const CastRequest& wanted, std::ui
 
 MaybeError PortalSession::Impl::startCast() {
     PortalRequest request(bus(), portal_);
-    sdbus::MessagePtr call = newCall("Start");
+    dbus::MessagePtr call = newCall("Start");
     sd_bus_message* m = call.get();
     if (!m || sd_bus_message_append(m, "os", session_.c_str(), "") < 0 ||
         sd_bus_message_open_container(m, 'a', "{sv}") < 0 ||
-        sdbus::appendEntry(m, "handle_token", "s", request.token().c_str()) < 0 ||
+        dbus::appendEntry(m, "handle_token", "s", request.token().c_str()) < 0 ||
         sd_bus_message_close_container(m) < 0) {
         return portalFailed("Cannot build the Start call");
     }
     // The user answers the portal's dialog here.
-    const auto asked = sdbus::Clock::now();
+    const auto asked = dbus::Clock::now();
     auto results =
         request.run(m, "Start", options_.timeout, asked + options_.consentLimit,
                     wayland::consentTimeoutError(), [this] { return connection_.closed(); });
     if (!results) {
         // Nobody answers a dialog within a second: a failure that quick is
         // the backend's own.
-        noteFailure(request, sdbus::Clock::now() - asked < kQuickFailure);
+        noteFailure(request, dbus::Clock::now() - asked < kQuickFailure);
         return results.error();
     }
 
     std::vector<CastStream> streams;
     const int r =
-        sdbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
+        dbus::readDict(results.value().get(), [&](const std::string& key, sd_bus_message* value) {
             if (key == "streams")
                 return readStreams(value, streams);
             if (key == "restore_token") {
                 const char* token = nullptr;
-                const int read = sdbus::readVariant(value, 's', token);
+                const int read = dbus::readVariant(value, 's', token);
                 if (read > 0 && token && *token)
                     restoreToken = token;
                 return read;
@@ -285,12 +283,12 @@ MaybeError PortalSession::Impl::startCast() {
 }
 
 MaybeError PortalSession::Impl::openPipeWireRemote() {
-    sdbus::MessagePtr call = newCall("OpenPipeWireRemote");
+    dbus::MessagePtr call = newCall("OpenPipeWireRemote");
     if (call && (sd_bus_message_append(call.get(), "o", session_.c_str()) < 0 ||
                  sd_bus_message_append(call.get(), "a{sv}", 0) < 0)) {
         call.reset();
     }
-    const sdbus::Reply reply = sdbus::call(bus(), call.get(), options_.timeout);
+    const dbus::Reply reply = dbus::call(bus(), call.get(), options_.timeout);
     if (!reply.ok())
         return callFailed("OpenPipeWireRemote", reply, options_.timeout);
     int fd = -1;
@@ -309,7 +307,7 @@ Result<std::unique_ptr<PortalSession>> PortalSession::start(
     std::function<void(const Error&)> onClosed, StartFailure* failure) {
     if (failure)
         *failure = StartFailure::lasting;
-    auto bus = sdbus::connect(options.busAddress, options.timeout);
+    auto bus = connectSessionBus(options.busAddress, options.timeout);
     if (!bus)
         return bus.error();
     // On failure the Impl closes whatever session was created.

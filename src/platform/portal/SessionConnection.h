@@ -3,12 +3,16 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "platform/PlatformError.h"
-#include "platform/portal/SdBus.h"
+#include "platform/dbus/BusLoop.h"
+#include "platform/dbus/SdBus.h"
 
 namespace ostrovane::platform::portal {
+
+// A running connection to the session bus at `address` (the user's when
+// empty) within `limit`, or why the portal cannot be reached.
+Result<dbus::BusPtr> connectSessionBus(const std::string& address, std::chrono::milliseconds limit);
 
 // The connection of one portal session and, once the session is granted,
 // the thread that serves it: the portal's Session.Closed or the loss of the
@@ -17,7 +21,7 @@ namespace ostrovane::platform::portal {
 // alone uses the connection, then the thread alone until stop() returns.
 class SessionConnection {
   public:
-    SessionConnection(sdbus::BusPtr bus, std::function<void(const Error&)> onClosed);
+    SessionConnection(dbus::BusPtr bus, std::function<void(const Error&)> onClosed);
     ~SessionConnection();
 
     SessionConnection(const SessionConnection&) = delete;
@@ -37,8 +41,8 @@ class SessionConnection {
 
   private:
     struct State;
-    std::shared_ptr<State> state_;
-    std::thread thread_;
+    std::shared_ptr<State> state_;  // shared with the thread, which may outlive us
+    dbus::LoopThread thread_;
 };
 
 }  // namespace ostrovane::platform::portal
