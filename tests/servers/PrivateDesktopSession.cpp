@@ -1,6 +1,5 @@
 #include "servers/PrivateDesktopSession.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -12,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "servers/PrivateWaylandSession.h"
 #include "servers/SessionProcesses.h"
 #include "servers/TiedProcess.h"
 #include "support/ProcessTable.h"
@@ -30,11 +28,6 @@ std::size_t count(const std::string& text, const std::string& what) {
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
-}
-
-std::string tailOf(const std::string& path) {
-    const std::string text = readProcessFile(path);
-    return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
 }
 
 }  // namespace
@@ -90,12 +83,7 @@ std::vector<std::string> PrivateDesktopSession::environment() const {
             monitors += i == 0 ? "1280x720" : " 1024x768";
         env.push_back("MONITORS=" + monitors);
     }
-    // QT_LOGGING_RULES opens KDE's logs when a case needs them.
-    for (const char* name : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
-                             "TSAN_OPTIONS", "QT_LOGGING_RULES"}) {
-        if (const char* value = std::getenv(name))
-            env.push_back(std::string(name) + "=" + value);
-    }
+    handDown(env, {"QT_LOGGING_RULES"});  // opens KDE's logs when a case needs them
     return env;
 }
 
@@ -105,21 +93,8 @@ bool PrivateDesktopSession::start() {
         return false;
     directory_ = pattern;
     runtime_ = directory_ + "/run";
-    // The Wayland tests' user, created as root (uid_ is still 0) when
-    // missing; parallel runs may create it at once.
-    if (!::getpwnam(PrivateWaylandSession::kUser))
-        runAsUser({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home",
-                   "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin",
-                   PrivateWaylandSession::kUser});
-    const passwd* user = nullptr;
-    if (!waitUntil([&] { return (user = ::getpwnam(PrivateWaylandSession::kUser)) != nullptr; },
-                   2s)) {
-        failure_ = std::string("the desktop sessions run as user ") + PrivateWaylandSession::kUser +
-                   ", which is missing and cannot be created (run the tests as root)";
+    if (!sessionUser(uid_, gid_, failure_))
         return false;
-    }
-    uid_ = user->pw_uid;
-    gid_ = user->pw_gid;
     if (::chmod(directory_.c_str(), 0755) != 0 || ::chown(directory_.c_str(), uid_, gid_) != 0)
         return false;
     const std::string script = std::string(OSTROVANE_DESKTOPS_DIR) +
@@ -137,15 +112,14 @@ bool PrivateDesktopSession::start() {
     const std::string ready = directory_ + "/ready";
     if (!waitUntil([&] { return fs::exists(ready) || !script_->isRunning(); }, 60s, 50ms) ||
         !fs::exists(ready))
-        failure_ = "the desktop did not start; " + script + " said:\n" +
-                   tailOf(directory_ + "/session.log") + "\nthe session's logs are in " +
-                   directory_ + " until it ends";
+        failure_ = "the desktop did not start; " + script + " said:\n" + logTail("session") +
+                   "\nthe session's logs are in " + directory_ + " until it ends";
     return true;
 }
 
 bool PrivateDesktopSession::ready(std::string& failure) {
     if (failure_.empty() && !script_->isRunning())
-        failure_ = "a process of the desktop has ended:\n" + tailOf(directory_ + "/session.log");
+        failure_ = "a process of the desktop has ended:\n" + logTail("session");
     failure = failure_;
     return failure_.empty();
 }
@@ -179,7 +153,7 @@ std::size_t PrivateDesktopSession::dialogsShown() const {
 }
 
 std::string PrivateDesktopSession::logTail(const std::string& name) const {
-    return tailOf(directory_ + "/" + name + ".log");
+    return test::logTail(directory_ + "/" + name + ".log");
 }
 
 bool PrivateDesktopSession::showWindow(const std::string& colour, bool windowed,
@@ -239,20 +213,19 @@ pid_t PrivateDesktopSession::pidOf(const std::string& name) const {
     return found;
 }
 
-std::string PrivateDesktopSession::busOwner(const std::string& name) const {
-    std::string reply;  // "u 1234"
-    if (!runAsUser({"busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                    "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", name},
-                   &reply) ||
-        reply.rfind("u ", 0) != 0)
-        return {};
-    return reply.substr(2, reply.find_first_of(" \n", 2) - 2);
+pid_t PrivateDesktopSession::busOwner(const std::string& name) const {
+    std::string reply;
+    return replyPid(
+        runAsUser({"busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                   "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", name},
+                  &reply),
+        reply);
 }
 
 void PrivateDesktopSession::kill(const std::string& name, const std::string& busName) {
     std::vector<pid_t> pids = {pidOf(name)};
-    if (const std::string owner = busName.empty() ? "" : busOwner(busName); !owner.empty())
-        pids.push_back(std::stoi(owner));
+    if (const pid_t owner = busName.empty() ? 0 : busOwner(busName); owner > 0)
+        pids.push_back(owner);
     for (const pid_t pid : pids) {
         // The recorded pid is a child of the script, which stays to reap it:
         // it is ours until then.
@@ -268,7 +241,7 @@ void PrivateDesktopSession::kill(const std::string& name, const std::string& bus
         },
         3s);
     if (!busName.empty())
-        waitUntil([&] { return busOwner(busName).empty(); }, 3s);
+        waitUntil([&] { return busOwner(busName) == 0; }, 3s);
 }
 
 void PrivateDesktopSession::killPortalBackend() {
@@ -287,26 +260,7 @@ std::vector<ProcessIdentity> PrivateDesktopSession::processes() const {
 
 bool PrivateDesktopSession::runAsUser(const std::vector<std::string>& argv,
                                       std::string* output) const {
-    const std::string log = directory_ + "/command.out";
-    std::error_code ignored;
-    fs::remove(log, ignored);
-    try {
-        Subprocess command(argv, {.environment = environment(),
-                                  .searchPath = true,
-                                  .logFile = log,
-                                  .outputToLog = true,
-                                  .user = uid_,
-                                  .group = gid_});
-        command.closeInput();
-        const bool succeeded = command.waitForExit(5s) == 0;
-        if (output)
-            *output = readProcessFile(log);
-        return succeeded;
-    } catch (const std::exception& error) {
-        if (output)
-            *output = error.what();
-        return false;
-    }
+    return runCommand(argv, environment(), directory_ + "/command.out", output, uid_, gid_);
 }
 
 }  // namespace ostrovane::test

@@ -91,7 +91,7 @@ class PrivateDesktopSession {
     pid_t pidOf(const std::string& name) const;
     void kill(const std::string& name, const std::string& busName = {});
     bool runAsUser(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    std::string busOwner(const std::string& name) const;
+    pid_t busOwner(const std::string& name) const;
 
     Desktop desktop_;
     Options options_;

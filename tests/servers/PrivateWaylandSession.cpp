@@ -1,6 +1,5 @@
 #include "servers/PrivateWaylandSession.h"
 
-#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -37,11 +36,6 @@ constexpr const char* kMovingContentTitle = "ostrovane-moving-content";
 constexpr const char* kDisplay = "wayland-1";
 constexpr seconds kStartLimit(10);
 constexpr seconds kStopLimit(3);
-
-std::string logTail(const std::string& path) {
-    const std::string text = readProcessFile(path);
-    return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
-}
 
 bool writeFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path);
@@ -92,12 +86,7 @@ std::vector<std::string> PrivateWaylandSession::environment() const {
         "XDG_DESKTOP_PORTAL_DIR=" + directory_ + "/portals"};
     if (options_.pulse)
         env.push_back("PULSE_SERVER=unix:" + runtime_ + "/pulse/native");
-    // A sanitized helper keeps the test run's sanitizer settings.
-    for (const char* name :
-         {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name))
-            env.push_back(std::string(name) + "=" + value);
-    }
+    handDown(env);  // a sanitized helper keeps the test run's sanitizer settings
     return env;
 }
 
@@ -112,17 +101,8 @@ bool PrivateWaylandSession::start() {
         return false;
     directory_ = pattern;
     runtime_ = directory_ + "/run";
-    // Parallel runs may create the user at once: it shows up in the end.
-    if (!::getpwnam(kUser))
-        run({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
-             "/nonexistent", "--shell", "/usr/sbin/nologin", kUser});
-    if (!waitUntil([] { return ::getpwnam(kUser) != nullptr; }, seconds(2))) {
-        failure_ = std::string("the Wayland session runs as user ") + kUser +
-                   ", which is missing and cannot be created (run the tests as root)";
+    if (!sessionUser(uid_, gid_, failure_))
         return false;
-    }
-    uid_ = ::getpwnam(kUser)->pw_uid;
-    gid_ = ::getpwnam(kUser)->pw_gid;
 
     // Xwayland stays off: it would claim an X display number shared with the
     // X tests. The moving content floats in the top left corner.
@@ -256,24 +236,7 @@ Subprocess& PrivateWaylandSession::daemon(const std::string& name) {
 }
 
 bool PrivateWaylandSession::run(const std::vector<std::string>& argv, std::string* output) const {
-    const std::string log = directory_ + "/command.out";
-    std::error_code ignored;
-    fs::remove(log, ignored);
-    try {
-        Subprocess command(argv, {.environment = environment(),
-                                  .searchPath = true,
-                                  .logFile = log,
-                                  .outputToLog = true});
-        command.closeInput();
-        const bool succeeded = command.waitForExit(seconds(5)) == 0;
-        if (output)
-            *output = readProcessFile(log);
-        return succeeded;  // the destructor kills a command that overran
-    } catch (const std::exception& error) {
-        if (output)
-            *output = error.what();
-        return false;
-    }
+    return runCommand(argv, environment(), directory_ + "/command.out", output);
 }
 
 bool PrivateWaylandSession::sway(const std::vector<std::string>& args, std::string* output) {
@@ -283,14 +246,14 @@ bool PrivateWaylandSession::sway(const std::vector<std::string>& args, std::stri
 }
 
 std::optional<pid_t> PrivateWaylandSession::busNameOwner(const std::string& name) const {
-    std::string reply;  // "u 1234"
-    if (!run({"busctl", "--address=unix:path=" + runtime_ + "/bus", "call", "org.freedesktop.DBus",
-              "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s",
-              name},
-             &reply) ||
-        reply.rfind("u ", 0) != 0)
-        return std::nullopt;
-    return static_cast<pid_t>(std::stol(reply.substr(2)));
+    std::string reply;
+    const pid_t pid =
+        replyPid(run({"busctl", "--address=unix:path=" + runtime_ + "/bus", "call",
+                      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetConnectionUnixProcessID", "s", name},
+                     &reply),
+                 reply);
+    return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
 }
 
 bool PrivateWaylandSession::pickOutput(const std::string& name) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "servers/SessionProcesses.h"
 #include "util/Subprocess.h"
 
 namespace ostrovane::test {
@@ -44,7 +45,7 @@ class PrivateWaylandSession {
     };
 
     // The system user the sessions run as.
-    static constexpr const char* kUser = "ostrovane-wl";
+    static constexpr const char* kUser = kSessionUser;
     static constexpr const char* kOutput = "HEADLESS-1";
 
     PrivateWaylandSession() : PrivateWaylandSession(Options{}) {}

@@ -1,5 +1,6 @@
 #include "servers/SessionProcesses.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include "support/ProcessTable.h"
 #include "support/WaitUntil.h"
+#include "util/Subprocess.h"
 
 namespace ostrovane::test {
 
@@ -118,6 +120,69 @@ void unmountBelow(const std::string& directory) {
         if (point.rfind(directory + "/", 0) == 0)
             ::umount2(point.c_str(), MNT_DETACH);
     }
+}
+
+bool sessionUser(uid_t& uid, gid_t& gid, std::string& failure) {
+    if (!::getpwnam(kSessionUser))
+        runCommand({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home",
+                    "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", kSessionUser},
+                   {}, "/dev/null", nullptr);
+    const passwd* user = nullptr;
+    if (!waitUntil([&] { return (user = ::getpwnam(kSessionUser)) != nullptr; },
+                   std::chrono::seconds(2))) {
+        failure = std::string("the sessions run as user ") + kSessionUser +
+                  ", which is missing and cannot be created (run the tests as root)";
+        return false;
+    }
+    uid = user->pw_uid;
+    gid = user->pw_gid;
+    return true;
+}
+
+std::string logTail(const std::string& path) {
+    const std::string text = readProcessFile(path);
+    return text.size() > 1500 ? "..." + text.substr(text.size() - 1500) : text;
+}
+
+bool runCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                const std::string& log, std::string* output, std::optional<uid_t> user,
+                std::optional<gid_t> group) {
+    std::error_code ignored;
+    if (log != "/dev/null")
+        fs::remove(log, ignored);
+    try {
+        Subprocess command(argv, {.environment = environment,
+                                  .searchPath = true,
+                                  .logFile = log,
+                                  .outputToLog = true,
+                                  .user = user,
+                                  .group = group});
+        command.closeInput();
+        const bool succeeded = command.waitForExit(std::chrono::seconds(5)) == 0;
+        if (output)
+            *output = readProcessFile(log);
+        return succeeded;  // the destructor kills a command that overran
+    } catch (const std::exception& error) {
+        if (output)
+            *output = error.what();
+        return false;
+    }
+}
+
+void handDown(std::vector<std::string>& env, std::initializer_list<const char*> names) {
+    std::vector<const char*> all = {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
+                                    "TSAN_OPTIONS"};
+    all.insert(all.end(), names);
+    for (const char* name : all) {
+        if (const char* value = std::getenv(name))
+            env.push_back(std::string(name) + "=" + value);
+    }
+}
+
+pid_t replyPid(bool answered, const std::string& reply) {
+    if (!answered || reply.rfind("u ", 0) != 0)
+        return 0;
+    return static_cast<pid_t>(std::atol(reply.c_str() + 2));
 }
 
 }  // namespace ostrovane::test

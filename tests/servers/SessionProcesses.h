@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,5 +51,24 @@ class SessionProcesses {
 // portal's FUSE file system, when its server was killed), so that the
 // directory can be removed.
 void unmountBelow(const std::string& directory);
+
+// What the sessions of the Wayland and desktop tests share: their user, the
+// end of a log for a failure, a short command, the variables they hand down.
+inline constexpr const char* kSessionUser = "ostrovane-wl";
+// The session user's ids, the user created as root when missing (parallel
+// runs may create it at once); false, with `failure` said, when it cannot be.
+bool sessionUser(uid_t& uid, gid_t& gid, std::string& failure);
+std::string logTail(const std::string& path);
+// Runs `argv` for at most 5 s, its output in `log` and then `*output`; as
+// the session's user when `user` is set.
+bool runCommand(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                const std::string& log, std::string* output,
+                std::optional<uid_t> user = std::nullopt,
+                std::optional<gid_t> group = std::nullopt);
+// `env` with those of `names` that are set here (PATH and the sanitizers'
+// settings always).
+void handDown(std::vector<std::string>& env, std::initializer_list<const char*> names = {});
+// The pid a bus call of GetConnectionUnixProcessID answered ("u 1234"), 0 if none.
+pid_t replyPid(bool answered, const std::string& reply);
 
 }  // namespace ostrovane::test
