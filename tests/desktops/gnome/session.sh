@@ -3,25 +3,12 @@
 # as the session's user with its environment: PipeWire and WirePlumber,
 # gnome-shell on virtual monitors drawn in software, the desktop portal with
 # GNOME's backend, and the test's user (answer-dialog.py) at the keyboard.
-# Every daemon dies with this script, which waits for them; the fixture ends
-# them by pid. $SESSION_DIR holds the logs, "pids" and "ready" once all is up.
 set -u
-D=$SESSION_DIR HERE=$(cd "$(dirname "$0")" && pwd)
-wait_for() { # wait_for <seconds> <cmd...>
-  local t=$(($1 * 20)); shift
-  while ! "$@" >/dev/null 2>&1; do t=$((t - 1)); [ $t -le 0 ] && return 1; sleep 0.05; done
-}
-bg() { # bg <name> <cmd...>: a daemon tied to this script, its pid recorded
-  local n=$1; shift
-  setpriv --pdeathsig KILL -- "$@" >"$D/$n.log" 2>&1 &
-  echo "$n $!" >>"$D/pids"
-}
-fail() { echo "$1 (see $D)" >&2; exit 1; }
-bus() { busctl --user status "$1"; }
+HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/../session-common.sh"
 
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" && chmod 700 "$XDG_RUNTIME_DIR" || exit 1
-bg bus dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS"
-wait_for 5 busctl --user list || fail "the session bus did not start"
+start_bus_and_pipewire
 dbus-update-activation-environment --all
 # Before the shell starts: a solid background, no animations, a clock that
 # shows seconds (the top bar then changes once a second), no lock.
@@ -31,9 +18,6 @@ for s in "background picture-options none" "background color-shading-type solid"
   "session idle-delay 0" "screensaver lock-enabled false" "screensaver idle-activation-enabled false"; do
   set -- $s; gsettings set "org.gnome.desktop.$1" "$2" "$3"
 done
-bg pipewire pipewire
-wait_for 5 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "pipewire did not start"
-bg wireplumber wireplumber
 # The shell insists on a system bus (a logind proxy): an empty private one.
 printf '<busconfig><type>system</type><listen>unix:path=%s</listen><auth>EXTERNAL</auth><policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy></busconfig>\n' \
   "$XDG_RUNTIME_DIR/system_bus_socket" >"$D/system-bus.conf"

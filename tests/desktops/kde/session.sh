@@ -8,18 +8,8 @@
 # "pids" and "ready" once all is up. $FAKE_KEY is the fake-input client and
 # $CAST_SHIM the library KWin's virtual outputs need to feed casts (empty: none).
 set -u
-D=$SESSION_DIR HERE=$(cd "$(dirname "$0")" && pwd)
-wait_for() { # wait_for <seconds> <cmd...>
-  local t=$(($1 * 20)); shift
-  while ! "$@" >/dev/null 2>&1; do t=$((t - 1)); [ $t -le 0 ] && return 1; sleep 0.05; done
-}
-bg() { # bg <name> <cmd...>: a daemon tied to this script, its pid recorded
-  local n=$1; shift
-  setpriv --pdeathsig KILL -- "$@" >"$D/$n.log" 2>&1 &
-  echo "$n $!" >>"$D/pids"
-}
-fail() { echo "$1 (see $D)" >&2; exit 1; }
-bus() { busctl --user status "$1"; }
+HERE=$(cd "$(dirname "$0")" && pwd)
+source "$HERE/../session-common.sh"
 
 mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/applications" "$XDG_STATE_HOME" "$XDG_DESKTOP_PORTAL_DIR" &&
   chmod 700 "$XDG_RUNTIME_DIR" || exit 1
@@ -31,11 +21,7 @@ printf '[Daemon]\nAutolock=false\nLockOnResume=false\n' >"$XDG_CONFIG_HOME/kscre
 cp /usr/share/xdg-desktop-portal/portals/kde.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 1
 # The packaged kwin_wayland has a file capability a container may not grant.
 cp /usr/bin/kwin_wayland "$D/kwin_wayland" || exit 1
-bg bus dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_BUS_ADDRESS"
-wait_for 5 busctl --user list || fail "the session bus did not start"
-bg pipewire pipewire
-wait_for 5 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "pipewire did not start"
-bg wireplumber wireplumber
+start_bus_and_pipewire
 kbuildsycoca5 >"$D/kbuildsycoca.log" 2>&1  # KWin finds the desktop entries here
 # OpenGL on llvmpipe ("O" alone makes 5.27 fall back to QPainter).
 bg compositor env KWIN_COMPOSE=O2 LD_PRELOAD="$CAST_SHIM" "$D/kwin_wayland" --virtual --width 1280 --height 720 \
