@@ -11,9 +11,9 @@
 #include <optional>
 #include <semaphore>
 
+#include "platform/ScreenStreamErrors.h"
 #include "platform/pipewire/PipeWireVideoStream.h"
 #include "platform/pipewire/VideoStreamParams.h"
-#include "platform/wayland/WaylandErrors.h"
 #include "servers/PrivatePulseServer.h"
 #include "servers/TiedProcess.h"
 #include "support/WaitUntil.h"
@@ -415,7 +415,7 @@ TEST_F(PipeWireVideoStreamTest, ConnectFailsWithinItsTimeout) {
                                                           .log = {}});
         EXPECT_LT(std::chrono::steady_clock::now() - begun, 3s) << fd;
         ASSERT_FALSE(stream.ok()) << fd;
-        EXPECT_EQ(stream.error().code, platform::wayland::kPipeWireCode);
+        EXPECT_EQ(stream.error().code, platform::kPipeWireCode);
     }
     for (const int fd : {pair[0], pair[1], daemon})
         close(fd);

@@ -11,20 +11,20 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/ScreenStreamErrors.h"
 #include "platform/dbus/SdBus.h"
 #include "platform/portal/PortalScreenCast.h"
 #include "platform/portal/RestoreTokens.h"
 #include "platform/portal/SessionConnection.h"
 #include "platform/wayland/PortalGrants.h"
-#include "platform/wayland/WaylandErrors.h"
 #include "servers/PrivateSystemBus.h"
 
 namespace ostrovane::test {
 namespace {
 
+using namespace platform;
 using namespace platform::portal;
 using namespace platform::wayland;
-namespace dbus = platform::dbus;
 using namespace std::chrono_literals;
 using Options = std::map<std::string, std::string>;
 namespace fs = std::filesystem;
@@ -354,7 +354,7 @@ TEST_P(PortalEndTest, IsReportedOnce) {
     ASSERT_TRUE(session) << session.error().description();
     if (!GetParam())
         bus.kill();
-    const platform::Error lost(kErrorDomain, kSessionClosedCode,
+    const platform::Error lost(kScreenStreamErrorDomain, kSessionClosedCode,
                                "The connection to the session bus was lost");
     EXPECT_EQ(closedAfter(1), std::vector{GetParam() ? sessionClosedError() : lost});
     bus.kill();

@@ -16,9 +16,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/ScreenStreamErrors.h"
 #include "platform/pipewire/FrameCopy.h"
 #include "platform/pipewire/VideoStreamParams.h"
-#include "platform/wayland/WaylandErrors.h"
 
 namespace ostrovane::platform::pipewire {
 
@@ -40,7 +40,7 @@ std::string formatName(std::uint32_t format) {
 }
 
 Error pipeWireError(std::string message) {
-    return wayland::waylandError(wayland::kPipeWireCode, std::move(message));
+    return screenStreamError(kPipeWireCode, std::move(message));
 }
 
 void initPipeWire() {

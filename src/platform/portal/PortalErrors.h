@@ -1,26 +1,24 @@
 #pragma once
 
-// The errors of the portal client, in the Wayland screen-capture domain.
+// The errors of the portal client, in the screen-stream domain.
 
 #include <chrono>
 #include <string>
 
 #include "platform/PlatformError.h"
+#include "platform/ScreenStreamErrors.h"
 #include "platform/dbus/SdBus.h"
-#include "platform/wayland/WaylandErrors.h"
 
 namespace ostrovane::platform::portal {
 
 inline Error portalUnavailable(const std::string& why) {
-    return wayland::waylandError(wayland::kPortalUnavailableCode,
-                                 "The desktop portal is not available: " + why);
+    return screenStreamError(kPortalUnavailableCode, "The desktop portal is not available: " + why);
 }
 inline Error noScreenCast() {
-    return wayland::waylandError(wayland::kPortalUnavailableCode,
-                                 "The desktop portal offers no screen casting");
+    return screenStreamError(kPortalUnavailableCode, "The desktop portal offers no screen casting");
 }
 inline Error portalFailed(std::string text) {
-    return wayland::waylandError(wayland::kPortalFailedCode, std::move(text));
+    return screenStreamError(kPortalFailedCode, std::move(text));
 }
 // The bus went away: while starting, a failure; once granted, the session's end.
 inline constexpr const char* kBusLost = "The connection to the session bus was lost";
@@ -28,7 +26,7 @@ inline Error busLostWhileStarting() {
     return portalFailed(kBusLost);
 }
 inline Error busLostSessionEnded() {
-    return wayland::waylandError(wayland::kSessionClosedCode, kBusLost);
+    return screenStreamError(kSessionClosedCode, kBusLost);
 }
 
 // A portal method that failed or did not answer in time.

@@ -92,13 +92,13 @@ Result<dbus::MessagePtr> PortalRequest::run(sd_bus_message* call, const std::str
         return late;
     }
     if (!response_)
-        return wayland::sessionClosedError();
+        return sessionClosedError();
     match_.reset();
     switch (code_) {
         case 0:
             return std::move(response_);
         case 1:
-            return wayland::userDeclinedError();
+            return userDeclinedError();
         default:
             return portalFailed("The desktop portal failed " + method + " (response " +
                                 std::to_string(code_) + ")");

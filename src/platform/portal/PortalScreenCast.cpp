@@ -25,8 +25,8 @@ Error unsupported(SourceType type) {
     const char* what = type == SourceType::window    ? "window"
                        : type == SourceType::monitor ? "monitor"
                                                      : "virtual monitor";
-    return wayland::waylandError(wayland::kUnsupportedTargetCode,
-                                 std::string("The desktop portal offers no ") + what + " capture");
+    return screenStreamError(kUnsupportedTargetCode,
+                             std::string("The desktop portal offers no ") + what + " capture");
 }
 
 Error noAnswer(const std::string& method, std::chrono::milliseconds limit) {
@@ -250,9 +250,8 @@ MaybeError PortalSession::Impl::startCast() {
     }
     // The user answers the portal's dialog here.
     const auto asked = dbus::Clock::now();
-    auto results =
-        request.run(m, "Start", options_.timeout, asked + options_.consentLimit,
-                    wayland::consentTimeoutError(), [this] { return connection_.closed(); });
+    auto results = request.run(m, "Start", options_.timeout, asked + options_.consentLimit,
+                               consentTimeoutError(), [this] { return connection_.closed(); });
     if (!results) {
         // Nobody answers a dialog within a second: a failure that quick is
         // the backend's own.

@@ -31,7 +31,7 @@ void SessionConnection::State::run(const dbus::StopSignal& stop) {
     const dbus::LoopEnd end = dbus::serve(bus.get(), stop, [this] { return !closed; });
     if (end == dbus::LoopEnd::Stopped || stop.raised() || !onClosed)
         return;
-    onClosed(end == dbus::LoopEnd::Done ? wayland::sessionClosedError() : busLostSessionEnded());
+    onClosed(end == dbus::LoopEnd::Done ? sessionClosedError() : busLostSessionEnded());
 }
 
 SessionConnection::SessionConnection(dbus::BusPtr bus, std::function<void(const Error&)> onClosed)
