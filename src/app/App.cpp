@@ -12,6 +12,7 @@
 #include "app/InputReader.h"
 #include "app/LineQueue.h"
 #include "app/Version.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::app {
 
@@ -20,13 +21,13 @@ namespace {
 // ends from the main queue, and the loop thread (which has returned by then)
 // is joined first so that it ends as a joined thread, not a leaked one.
 struct LoopThread {
-    std::mutex mutex;
-    std::thread _thread;  // guarded by mutex
+    util::Mutex mutex;
+    std::thread _thread GUARDED_BY(mutex);
 
     void join() {
         std::thread finished;
         {
-            std::lock_guard lock(mutex);
+            util::MutexLock lock(mutex);
             if (!_thread.joinable() || _thread.get_id() == std::this_thread::get_id())
                 return;
             finished = std::move(_thread);
@@ -62,18 +63,18 @@ class App::Runner {
 
     // The start-up task: runs on the main queue.
     void launch() {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_shutDown || _launched)
             return;
         _launched = true;
         text_.logToStderr("🔵 Task executing, about to call runApp()...");
-        std::lock_guard threadLock(loopThread_->mutex);
+        util::MutexLock threadLock(loopThread_->mutex);
         loopThread_->_thread = std::thread([this] { runApp(); });
     }
 
     void shutdown() {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _shutDown = true;
         }
         lines_.close();
@@ -130,9 +131,9 @@ class App::Runner {
     protocol::FrameWriter frames_;
     AppContext context_;
     LineQueue lines_;
-    std::mutex mutex_;
-    bool _shutDown = false;  // guarded by mutex_
-    bool _launched = false;  // guarded by mutex_
+    util::Mutex mutex_;
+    bool _shutDown GUARDED_BY(mutex_) = false;
+    bool _launched GUARDED_BY(mutex_) = false;
     std::atomic<bool> loopEnded_{false};
 };
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::app {
 
@@ -22,7 +23,7 @@ class LineQueue {
   public:
     void push(InputLine line) {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (_finished)
                 return;
             _lines.push_back(std::move(line));
@@ -33,7 +34,7 @@ class LineQueue {
     // No more lines will come: pop() drains what is queued, then yields nothing.
     void finish() {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _finished = true;
         }
         ready_.notify_all();
@@ -42,7 +43,7 @@ class LineQueue {
     // Stop at once: pop() yields nothing, queued lines are dropped.
     void close() {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _finished = true;
             _lines.clear();
         }
@@ -53,7 +54,7 @@ class LineQueue {
     // after finish().
     void replaceWithLast(InputLine line) {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _finished = true;
             _lines.clear();
             _lines.push_back(std::move(line));
@@ -62,8 +63,8 @@ class LineQueue {
     }
 
     std::optional<InputLine> pop() {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return _finished || !_lines.empty(); });
+        util::MutexLock lock(mutex_);
+        lock.wait(ready_, [this]() REQUIRES(mutex_) { return _finished || !_lines.empty(); });
         if (_lines.empty())
             return std::nullopt;
         InputLine line = std::move(_lines.front());
@@ -72,10 +73,10 @@ class LineQueue {
     }
 
   private:
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable ready_;
-    std::deque<InputLine> _lines;  // guarded by mutex_
-    bool _finished = false;        // guarded by mutex_
+    std::deque<InputLine> _lines GUARDED_BY(mutex_);
+    bool _finished GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ostrovane::app

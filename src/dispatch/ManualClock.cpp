@@ -11,27 +11,27 @@ ManualClock::ManualClock(double wallStart, std::chrono::milliseconds settleLimit
 ManualClock::~ManualClock() = default;
 
 double ManualClock::wallTime() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return wallStart_ + toSeconds(_now);
 }
 
 Duration ManualClock::uptime() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _now;
 }
 
 TimerId ManualClock::schedule(Duration deadline, std::function<void()> fire) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _timers.add(deadline, std::move(fire));
 }
 
 bool ManualClock::cancel(TimerId id) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _timers.remove(id);
 }
 
 bool ManualClock::sleepUntil(Duration deadline, std::stop_token stop) {
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (stop.stop_requested())
         return false;
     if (deadline <= _now)
@@ -52,20 +52,20 @@ bool ManualClock::sleepUntil(Duration deadline, std::stop_token stop) {
 }
 
 void ManualClock::beginActivity() noexcept {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ++_busy;
 }
 
 void ManualClock::endActivity() noexcept {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         --_busy;
     }
     changed_.notify_all();
 }
 
-void ManualClock::settleLocked(std::unique_lock<std::mutex>& lock) {
-    if (!changed_.wait_for(lock, settleLimit_, [this] { return _busy <= 0; })) {
+void ManualClock::settleLocked(util::MutexLock& lock) {
+    if (!changed_.wait_for(lock, settleLimit_, [this]() REQUIRES(mutex_) { return _busy <= 0; })) {
         throw std::runtime_error("ManualClock: work did not settle within " +
                                  std::to_string(settleLimit_.count()) +
                                  " ms (something blocks instead of scheduling)");
@@ -73,12 +73,12 @@ void ManualClock::settleLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void ManualClock::settle() {
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     settleLocked(lock);
 }
 
 void ManualClock::advance(Duration d) {
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Duration target = _now + d;
     for (;;) {
         settleLocked(lock);
@@ -110,7 +110,7 @@ void ManualClock::advance(Duration d) {
 }
 
 std::size_t ManualClock::pendingTimers() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _timers.size() + _sleepers.size();
 }
 

@@ -6,6 +6,7 @@
 
 #include "dispatch/Clock.h"
 #include "dispatch/TimerTable.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::dispatch {
 
@@ -47,16 +48,17 @@ class ManualClock final : public Clock {
         bool woken = false;
     };
 
-    void settleLocked(std::unique_lock<std::mutex>& lock);
+    void settleLocked(util::MutexLock& lock) REQUIRES(mutex_);
 
     const double wallStart_;
     const std::chrono::milliseconds settleLimit_;
-    mutable std::mutex mutex_;
+    mutable util::Mutex mutex_;
     std::condition_variable_any changed_;
-    Duration _now{0};
-    long _busy = 0;
-    TimerTable _timers;
-    std::map<Key, Sleeper*> _sleepers;  // background tasks asleep until a deadline
+    Duration _now GUARDED_BY(mutex_){0};
+    long _busy GUARDED_BY(mutex_) = 0;
+    TimerTable _timers GUARDED_BY(mutex_);
+    std::map<Key, Sleeper*> _sleepers
+        GUARDED_BY(mutex_);  // background tasks asleep until a deadline
 };
 
 }  // namespace ostrovane::dispatch

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "util/ThreadAnnotations.h"
+
 namespace ostrovane::dispatch {
 
 struct RepeatingTimer::State : std::enable_shared_from_this<State> {
@@ -14,26 +16,26 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
     const Duration leeway;
     const std::function<void()> handler;
 
-    std::mutex mutex;
-    bool _running = false;          // guarded by mutex
-    std::uint64_t _generation = 0;  // guarded by mutex; bumped by every start and cancel
-    TimerId _timer = 0;             // guarded by mutex
-    Duration _next{0};              // guarded by mutex
+    util::Mutex mutex;
+    bool _running GUARDED_BY(mutex) = false;
+    std::uint64_t _generation GUARDED_BY(mutex) = 0;  // bumped by every start and cancel
+    TimerId _timer GUARDED_BY(mutex) = 0;
+    Duration _next GUARDED_BY(mutex){0};
 
-    void armLocked(std::uint64_t generation) {
+    void armLocked(std::uint64_t generation) REQUIRES(mutex) {
         _timer = clock.schedule(_next, [weak = weak_from_this(), generation] {
             if (auto self = weak.lock())
                 self->fire(generation);
         });
     }
 
-    bool currentLocked(std::uint64_t generation) const {
+    bool currentLocked(std::uint64_t generation) const REQUIRES(mutex) {
         return _running && generation == _generation;
     }
 
     void fire(std::uint64_t generation) {
         {
-            std::lock_guard lock(mutex);
+            util::MutexLock lock(mutex);
             if (!currentLocked(generation))
                 return;
             // Pace from the schedule; skip ticks that a stalled clock missed.
@@ -48,7 +50,7 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
             if (!self)
                 return;
             {
-                std::lock_guard lock(self->mutex);
+                util::MutexLock lock(self->mutex);
                 if (!self->currentLocked(generation))
                     return;
             }
@@ -59,7 +61,7 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
     void cancel() {
         TimerId pending = 0;
         {
-            std::lock_guard lock(mutex);
+            util::MutexLock lock(mutex);
             _running = false;
             ++_generation;
             pending = _timer;
@@ -80,7 +82,7 @@ RepeatingTimer::~RepeatingTimer() {
 
 void RepeatingTimer::start(Duration firstDelay) {
     state_->cancel();
-    std::lock_guard lock(state_->mutex);
+    util::MutexLock lock(state_->mutex);
     state_->_running = true;
     state_->_next = state_->clock.uptime() + firstDelay;
     state_->armLocked(state_->_generation);
@@ -99,7 +101,7 @@ Duration RepeatingTimer::leeway() const {
 }
 
 bool RepeatingTimer::isRunning() const {
-    std::lock_guard lock(state_->mutex);
+    util::MutexLock lock(state_->mutex);
     return state_->_running;
 }
 

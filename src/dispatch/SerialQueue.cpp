@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "dispatch/ThreadName.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::dispatch {
 namespace detail {
@@ -26,7 +27,7 @@ class QueueCore {
 
     bool post(std::function<void()> task) {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (_stopping)
                 return false;
             _tasks.push_back(std::move(task));
@@ -39,9 +40,11 @@ class QueueCore {
     // Runs tasks on the calling thread until stop() is called.
     void serve() {
         servingThread_.store(std::this_thread::get_id());
-        std::unique_lock lock(mutex_);
+        util::MutexLock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return _stopping || (!_tasks.empty() && !_busy); });
+            lock.wait(wake_, [this]() REQUIRES(mutex_) {
+                return _stopping || (!_tasks.empty() && !_busy);
+            });
             if (_stopping)
                 break;
             auto task = std::move(_tasks.front());
@@ -71,7 +74,7 @@ class QueueCore {
         if (!ownThread_)
             return false;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (_stopping || _busy || !_tasks.empty())
                 return false;
             _busy = true;
@@ -87,7 +90,7 @@ class QueueCore {
         clock_.endActivity();
         bool waiting;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _busy = false;
             waiting = !_tasks.empty();
         }
@@ -99,7 +102,7 @@ class QueueCore {
 
     void stop() {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _stopping = true;
         }
         wake_.notify_all();
@@ -108,7 +111,7 @@ class QueueCore {
     void dropPending() {
         std::deque<std::function<void()>> dropped;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             dropped.swap(_tasks);
         }
         for (std::size_t i = 0; i < dropped.size(); ++i)
@@ -132,12 +135,12 @@ class QueueCore {
   private:
     Clock& clock_;
     const std::string label_;
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable wake_;
     const bool ownThread_;
-    std::deque<std::function<void()>> _tasks;
-    bool _stopping = false;
-    bool _busy = false;  // a task runs, on the worker or inline
+    std::deque<std::function<void()>> _tasks GUARDED_BY(mutex_);
+    bool _stopping GUARDED_BY(mutex_) = false;
+    bool _busy GUARDED_BY(mutex_) = false;  // a task runs, on the worker or inline
     std::atomic<std::thread::id> servingThread_{};
     std::atomic<std::thread::id> inlineThread_{};
     std::atomic<bool> abandoned_{false};

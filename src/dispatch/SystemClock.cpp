@@ -31,7 +31,7 @@ Duration SystemClock::uptime() const {
 TimerId SystemClock::schedule(Duration deadline, std::function<void()> fire) {
     TimerId id;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         id = _timers.add(deadline, std::move(fire));
     }
     wake_.notify_all();
@@ -39,7 +39,7 @@ TimerId SystemClock::schedule(Duration deadline, std::function<void()> fire) {
 }
 
 bool SystemClock::cancel(TimerId id) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _timers.remove(id);
 }
 
@@ -52,11 +52,11 @@ bool SystemClock::sleepUntil(Duration deadline, std::stop_token stop) {
 }
 
 void SystemClock::timerLoop(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     while (!stop.stop_requested()) {
         const auto first = _timers.earliest();
         if (!first) {
-            wake_.wait(lock, stop, [this] { return _timers.size() > 0; });
+            wake_.wait(lock, stop, [this]() REQUIRES(mutex_) { return _timers.size() > 0; });
             continue;
         }
         if (first->deadline <= uptime()) {
@@ -67,10 +67,11 @@ void SystemClock::timerLoop(std::stop_token stop) {
             continue;
         }
         // Wakes early when a timer is added or removed in front of this one.
-        wake_.wait_until(lock, stop, steadyPoint(first->deadline), [this, id = first->id] {
-            const auto now = _timers.earliest();
-            return !now || now->id != id;
-        });
+        wake_.wait_until(lock, stop, steadyPoint(first->deadline),
+                         [this, id = first->id]() REQUIRES(mutex_) {
+                             const auto now = _timers.earliest();
+                             return !now || now->id != id;
+                         });
     }
 }
 

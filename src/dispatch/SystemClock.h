@@ -7,6 +7,7 @@
 
 #include "dispatch/Clock.h"
 #include "dispatch/TimerTable.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::dispatch {
 
@@ -26,9 +27,9 @@ class SystemClock final : public Clock {
   private:
     void timerLoop(std::stop_token stop);
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable_any wake_;
-    TimerTable _timers;    // guarded by mutex_
+    TimerTable _timers GUARDED_BY(mutex_);
     std::jthread thread_;  // last: started after the fields above exist
 };
 

@@ -6,6 +6,7 @@
 #include "monitoring/MicSamplerRecords.h"
 #include "sources/mic/MicPcmConversion.h"
 #include "sources/mic/MicRms.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::monitoring {
 
@@ -28,7 +29,7 @@ SingleMicSampler::~SingleMicSampler() {
 
 void SingleMicSampler::sample(Completion completion) {
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         _completion = std::move(completion);
     }
     sessionQueue_.async([this] { configureAndStart(); });
@@ -72,7 +73,7 @@ void SingleMicSampler::configureAndStart() {
 
 void SingleMicSampler::firstBufferWaitOver() {
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         if (_windowOpen)
             return;
     }
@@ -82,7 +83,7 @@ void SingleMicSampler::firstBufferWaitOver() {
 void SingleMicSampler::deadline() {
     MicLevel level;
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         if (_isCompleted)
             return;
         _isCompleted = true;
@@ -99,7 +100,7 @@ void SingleMicSampler::deadline() {
 
 void SingleMicSampler::measure(const platform::SampleBuffer& buffer) {
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         if (_isCompleted)
             return;
     }
@@ -112,7 +113,7 @@ void SingleMicSampler::measure(const platform::SampleBuffer& buffer) {
     const double rms = sources::mic::rmsOf(*pcm);
     bool opened = false;
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         if (_isCompleted)
             return;
         _rmsAccumulator += rms;
@@ -128,7 +129,7 @@ void SingleMicSampler::measure(const platform::SampleBuffer& buffer) {
 void SingleMicSampler::completeWith(MicLevelOutcome outcome) {
     Completion completion;
     {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         completion = std::move(_completion);
         _completion = nullptr;
     }

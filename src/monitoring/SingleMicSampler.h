@@ -12,6 +12,7 @@
 #include "platform/AudioCaptureDevices.h"
 #include "platform/AudioCaptureSession.h"
 #include "platform/SampleBuffer.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::monitoring {
 
@@ -75,13 +76,13 @@ class SingleMicSampler {
     dispatch::QueueRef completionQueue_;
     std::shared_ptr<platform::AudioCaptureSession> session_;  // session queue only
 
-    std::mutex lock_;
-    Completion _completion;
-    double _rmsAccumulator = 0;
-    double _peakRms = 0;
-    std::int64_t _frameCount = 0;
-    bool _windowOpen = false;
-    bool _isCompleted = false;
+    util::Mutex lock_;
+    Completion _completion GUARDED_BY(lock_);
+    double _rmsAccumulator GUARDED_BY(lock_) = 0;
+    double _peakRms GUARDED_BY(lock_) = 0;
+    std::int64_t _frameCount GUARDED_BY(lock_) = 0;
+    bool _windowOpen GUARDED_BY(lock_) = false;
+    bool _isCompleted GUARDED_BY(lock_) = false;
 
     // Declared last: destroyed (and joined) first.
     dispatch::SerialQueue dataQueue_;

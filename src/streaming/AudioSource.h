@@ -9,6 +9,7 @@
 
 #include "platform/PlatformError.h"
 #include "protocol/AudioProtocol.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::streaming {
 
@@ -48,7 +49,7 @@ class AudioSource {
     // Set by the streamer before start(); may be replaced or cleared at any time.
     void setOnAudioData(DataHandler handler) {
         auto shared = handler ? std::make_shared<const DataHandler>(std::move(handler)) : nullptr;
-        std::lock_guard lock(handlerMutex_);
+        util::MutexLock lock(handlerMutex_);
         _onAudioData = std::move(shared);
     }
 
@@ -57,7 +58,7 @@ class AudioSource {
     void deliverAudio(std::span<const std::uint8_t> chunk) const {
         std::shared_ptr<const DataHandler> handler;
         {
-            std::lock_guard lock(handlerMutex_);
+            util::MutexLock lock(handlerMutex_);
             handler = _onAudioData;
         }
         if (handler)
@@ -65,8 +66,8 @@ class AudioSource {
     }
 
   private:
-    mutable std::mutex handlerMutex_;
-    std::shared_ptr<const DataHandler> _onAudioData;  // guarded by handlerMutex_
+    mutable util::Mutex handlerMutex_;
+    std::shared_ptr<const DataHandler> _onAudioData GUARDED_BY(handlerMutex_);
 };
 
 // A source whose start() returns before capture is really running, and which

@@ -23,7 +23,7 @@ CircularByteBuffer::CircularByteBuffer(std::int64_t capacity)
 }
 
 std::int64_t CircularByteBuffer::write(std::span<const std::uint8_t> data) {
-    std::lock_guard guard(lock_);
+    util::MutexLock guard(lock_);
     const auto size = static_cast<std::int64_t>(data.size());
     const std::int64_t n = std::min(capacity_, size);
     if (n == 0)
@@ -43,7 +43,7 @@ std::int64_t CircularByteBuffer::write(std::span<const std::uint8_t> data) {
 }
 
 std::optional<std::vector<std::uint8_t>> CircularByteBuffer::read(std::int64_t maxBytes) {
-    std::lock_guard guard(lock_);
+    util::MutexLock guard(lock_);
     if (_count == 0)
         return std::nullopt;
     const std::int64_t n = std::clamp<std::int64_t>(maxBytes, 0, _count);
@@ -59,12 +59,12 @@ std::optional<std::vector<std::uint8_t>> CircularByteBuffer::read(std::int64_t m
 }
 
 std::int64_t CircularByteBuffer::availableBytes() const {
-    std::lock_guard guard(lock_);
+    util::MutexLock guard(lock_);
     return _count;
 }
 
 void CircularByteBuffer::clear() {
-    std::lock_guard guard(lock_);
+    util::MutexLock guard(lock_);
     _readIndex = 0;
     _writeIndex = 0;
     _count = 0;

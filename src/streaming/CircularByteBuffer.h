@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "util/ThreadAnnotations.h"
+
 namespace ostrovane::streaming {
 
 // A bounded FIFO of bytes between audio producers and the frame sender. A
@@ -42,10 +44,10 @@ class CircularByteBuffer {
   private:
     const std::int64_t capacity_;
     const std::unique_ptr<std::uint8_t[]> buffer_;
-    mutable std::mutex lock_;
-    std::int64_t _readIndex = 0;   // oldest unread byte
-    std::int64_t _writeIndex = 0;  // == (_readIndex + _count) % capacity_
-    std::int64_t _count = 0;
+    mutable util::Mutex lock_;
+    std::int64_t _readIndex GUARDED_BY(lock_) = 0;   // oldest unread byte
+    std::int64_t _writeIndex GUARDED_BY(lock_) = 0;  // == (_readIndex + _count) % capacity_
+    std::int64_t _count GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace ostrovane::streaming

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "util/ThreadAnnotations.h"
+
 namespace ostrovane::streaming {
 
 // A bounded FIFO of whole elements (delivered audio chunks). Appending to a
@@ -30,7 +32,7 @@ class CircularFrameBuffer {
     // Returns the oldest element when it had to make room, so that the
     // caller can account for it (and free it outside the lock).
     std::optional<T> append(T element) {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         auto& slot = _slots[static_cast<std::size_t>(_tail)];
         std::optional<T> dropped;
         const std::int64_t next = (_tail + 1) % capacity_;
@@ -48,7 +50,7 @@ class CircularFrameBuffer {
     }
 
     std::optional<T> removeFirst() {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         if (_head == _tail)
             return std::nullopt;
         auto& slot = _slots[static_cast<std::size_t>(_head)];
@@ -59,17 +61,17 @@ class CircularFrameBuffer {
     }
 
     std::int64_t count() const {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         return _tail >= _head ? _tail - _head : capacity_ - _head + _tail;
     }
 
     bool isEmpty() const {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         return _head == _tail;
     }
 
     void clear() {
-        std::lock_guard guard(lock_);
+        util::MutexLock guard(lock_);
         _head = 0;
         _tail = 0;
         _slots.assign(static_cast<std::size_t>(capacity_), std::nullopt);
@@ -79,10 +81,10 @@ class CircularFrameBuffer {
 
   private:
     const std::int64_t capacity_;
-    mutable std::mutex lock_;
-    std::vector<std::optional<T>> _slots;
-    std::int64_t _head = 0;  // oldest element
-    std::int64_t _tail = 0;  // next free slot
+    mutable util::Mutex lock_;
+    std::vector<std::optional<T>> _slots GUARDED_BY(lock_);
+    std::int64_t _head GUARDED_BY(lock_) = 0;  // oldest element
+    std::int64_t _tail GUARDED_BY(lock_) = 0;  // next free slot
 };
 
 }  // namespace ostrovane::streaming

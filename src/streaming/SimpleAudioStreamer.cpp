@@ -22,16 +22,16 @@ struct SimpleAudioStreamer::AckOnce {
 
     // True for the one caller that claims the decision.
     bool claim() {
-        std::lock_guard guard(lock);
+        util::MutexLock guard(lock);
         return !std::exchange(_fired, true);
     }
     bool fired() {
-        std::lock_guard guard(lock);
+        util::MutexLock guard(lock);
         return _fired;
     }
 
-    std::mutex lock;
-    bool _fired = false;
+    util::Mutex lock;
+    bool _fired GUARDED_BY(lock) = false;
     const AckHandler onAck;
 };
 
@@ -61,7 +61,7 @@ SimpleAudioStreamer::~SimpleAudioStreamer() {
     std::unique_ptr<dispatch::BackgroundTask> gapWatch;
     std::shared_ptr<SenderState> state;
     {
-        std::lock_guard guard(senderLock_);
+        util::MutexLock guard(senderLock_);
         sender = std::move(_sender);
         gapWatch = std::move(_gapWatch);
         state = std::move(_senderState);
@@ -80,12 +80,12 @@ void SimpleAudioStreamer::log(std::string_view message) const {
 }
 
 std::shared_ptr<AudioSource> SimpleAudioStreamer::micSource() const {
-    std::lock_guard guard(lifecycleLock_);
+    util::MutexLock guard(lifecycleLock_);
     return _micSource;
 }
 
 std::shared_ptr<AudioSource> SimpleAudioStreamer::systemSource() const {
-    std::lock_guard guard(lifecycleLock_);
+    util::MutexLock guard(lifecycleLock_);
     return _systemSource;
 }
 
@@ -94,17 +94,17 @@ std::shared_ptr<NegotiatingAudioSource> SimpleAudioStreamer::negotiatingSystemSo
 }
 
 bool SimpleAudioStreamer::isStreaming() const {
-    std::lock_guard guard(stateLock_);
+    util::MutexLock guard(stateLock_);
     return _isStreaming;
 }
 
 void SimpleAudioStreamer::setStreaming(bool streaming) {
-    std::lock_guard guard(stateLock_);
+    util::MutexLock guard(stateLock_);
     _isStreaming = streaming;
 }
 
 bool SimpleAudioStreamer::stopRequested() const {
-    std::lock_guard guard(lifecycleLock_);
+    util::MutexLock guard(lifecycleLock_);
     return _stopRequested;
 }
 
@@ -120,7 +120,7 @@ void SimpleAudioStreamer::continueOnQueue(std::function<void(SimpleAudioStreamer
 void SimpleAudioStreamer::start(AckHandler onAck) {
     auto ack = std::make_shared<AckOnce>(std::move(onAck));
     {
-        std::lock_guard guard(lifecycleLock_);
+        util::MutexLock guard(lifecycleLock_);
         _pendingAck = ack;
     }
     continueOnQueue([ack](SimpleAudioStreamer& self) { self.beginStart(ack); });
@@ -136,7 +136,7 @@ void SimpleAudioStreamer::beginStart(const AckRef& ack) {
     std::shared_ptr<AudioSource> mic;
     std::shared_ptr<AudioSource> system;
     {
-        std::lock_guard guard(lifecycleLock_);
+        util::MutexLock guard(lifecycleLock_);
         if (!_micSource && env_.makeMicSource)
             _micSource = env_.makeMicSource();
         if (!_systemSource && env_.makeSystemSource)
@@ -264,7 +264,7 @@ void SimpleAudioStreamer::resolveClaimed(const AckRef& ack, const platform::Mayb
     if (result) {
         log("system audio negotiation failed: " + result->description());
     } else {
-        std::unique_lock lifecycle(lifecycleLock_);
+        util::MutexLock lifecycle(lifecycleLock_);
         if (_stopRequested) {
             lifecycle.unlock();
             log("system audio negotiation succeeded after stop() was already requested - "
@@ -274,7 +274,7 @@ void SimpleAudioStreamer::resolveClaimed(const AckRef& ack, const platform::Mayb
                 negotiating->forceCleanup();
         } else {
             {
-                std::lock_guard state(stateLock_);
+                util::MutexLock state(stateLock_);
                 _isStreaming = true;
             }
             lifecycle.unlock();
@@ -294,7 +294,7 @@ void SimpleAudioStreamer::finishPendingAck(const AckRef& ack, const platform::Ma
 }
 
 void SimpleAudioStreamer::clearPendingAck(const AckRef& ack) {
-    std::lock_guard guard(lifecycleLock_);
+    util::MutexLock guard(lifecycleLock_);
     if (_pendingAck == ack)
         _pendingAck.reset();
 }
@@ -302,7 +302,7 @@ void SimpleAudioStreamer::clearPendingAck(const AckRef& ack) {
 // MARK: stop
 
 void SimpleAudioStreamer::markStopRequestedAndTakePendingAck() {
-    std::lock_guard guard(lifecycleLock_);
+    util::MutexLock guard(lifecycleLock_);
     _stopRequested = true;
     if (auto pending = std::exchange(_pendingAck, nullptr))
         pending->claim();  // silenced: its onAck is never called
@@ -348,7 +348,7 @@ void SimpleAudioStreamer::startDataStream() {
         [weak = weak_from_this(), state](dispatch::BackgroundTask::Context& context) {
             senderLoop(weak, *state, context);
         });
-    std::lock_guard guard(senderLock_);
+    util::MutexLock guard(senderLock_);
     _senderState = std::move(state);
     _sender = std::move(task);
     _gapWatch = std::move(gapWatch);

@@ -14,6 +14,7 @@
 #include "streaming/StreamDataPath.h"
 #include "streaming/StreamerEnvironment.h"
 #include "streaming/StreamingAckError.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::streaming {
 
@@ -105,19 +106,21 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
     StreamerEnvironment env_;
     StreamDataPath dataPath_;
 
-    mutable std::mutex lifecycleLock_;
-    bool _stopRequested = false;                 // never cleared
-    AckRef _pendingAck;                          // the start in progress
-    std::shared_ptr<AudioSource> _micSource;     // filled at construction or start
-    std::shared_ptr<AudioSource> _systemSource;  // filled at construction or start
+    mutable util::Mutex lifecycleLock_;
+    bool _stopRequested GUARDED_BY(lifecycleLock_) = false;  // never cleared
+    AckRef _pendingAck GUARDED_BY(lifecycleLock_);           // the start in progress
+    std::shared_ptr<AudioSource> _micSource
+        GUARDED_BY(lifecycleLock_);  // filled at construction or start
+    std::shared_ptr<AudioSource> _systemSource
+        GUARDED_BY(lifecycleLock_);  // filled at construction or start
 
-    mutable std::mutex stateLock_;
-    bool _isStreaming = false;
+    mutable util::Mutex stateLock_;
+    bool _isStreaming GUARDED_BY(stateLock_) = false;
 
-    std::mutex senderLock_;
-    std::shared_ptr<SenderState> _senderState;
-    std::unique_ptr<dispatch::BackgroundTask> _sender;
-    std::unique_ptr<dispatch::BackgroundTask> _gapWatch;
+    util::Mutex senderLock_;
+    std::shared_ptr<SenderState> _senderState GUARDED_BY(senderLock_);
+    std::unique_ptr<dispatch::BackgroundTask> _sender GUARDED_BY(senderLock_);
+    std::unique_ptr<dispatch::BackgroundTask> _gapWatch GUARDED_BY(senderLock_);
 
     // Last: stopped first, before the state its tasks use goes away.
     std::unique_ptr<dispatch::SerialQueue> queue_;

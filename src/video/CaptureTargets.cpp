@@ -9,6 +9,7 @@
 
 #include "platform/encoding/Base64.h"
 #include "platform/image/PngEncoder.h"
+#include "util/ThreadAnnotations.h"
 #include "video/ContentQuery.h"
 
 namespace ostrovane::video {
@@ -123,10 +124,10 @@ std::optional<std::string> thumbnailOf(const platform::Result<platform::Image>& 
 // (on platform threads, in any order) and read once all have, or the wait
 // is over. Shared with the completions, which may outlive the wait.
 struct ThumbnailBatch {
-    std::mutex mutex;
+    util::Mutex mutex;
     std::condition_variable done;
-    std::map<std::string, std::string> _thumbnails;
-    std::size_t _pending = 0;
+    std::map<std::string, std::string> _thumbnails GUARDED_BY(mutex);
+    std::size_t _pending GUARDED_BY(mutex) = 0;
 };
 
 }  // namespace
@@ -208,13 +209,16 @@ json listCaptureTargets(platform::ScreenCapture& screenCapture, const protocol::
         if (auto it = filters.find(key); it != filters.end())
             wanted.emplace_back(key, &it->second);
     }
-    batch->_pending = wanted.size();
+    {
+        util::MutexLock lock(batch->mutex);
+        batch->_pending = wanted.size();
+    }
     for (const auto& [key, filter] : wanted) {
         screenCapture.screenshot(
             *filter, thumbnailConfiguration(*filter, kThumbnailWidth),
             [batch, key = key](const platform::Result<platform::Image>& image) {
                 std::optional<std::string> thumbnail = thumbnailOf(image);
-                std::lock_guard lock(batch->mutex);
+                util::MutexLock lock(batch->mutex);
                 if (thumbnail)
                     batch->_thumbnails.emplace(key, std::move(*thumbnail));
                 if (--batch->_pending == 0)
@@ -223,8 +227,9 @@ json listCaptureTargets(platform::ScreenCapture& screenCapture, const protocol::
     }
     std::map<std::string, std::string> thumbnails;
     {
-        std::unique_lock lock(batch->mutex);
-        batch->done.wait_for(lock, kServiceAnswerLimit, [&] { return batch->_pending == 0; });
+        util::MutexLock lock(batch->mutex);
+        lock.waitFor(batch->done, kServiceAnswerLimit,
+                     [&]() REQUIRES(batch->mutex) { return batch->_pending == 0; });
         thumbnails = batch->_thumbnails;
     }
     for (json& record : targets) {

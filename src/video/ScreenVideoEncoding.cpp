@@ -1,5 +1,6 @@
 // The H.264 half of the video source: the encoder session, the intake of
 // captured images, and the way encoded access units become video frames.
+#include "util/ThreadAnnotations.h"
 #include "video/AnnexB.h"
 #include "video/ScreenVideoSource.h"
 
@@ -41,7 +42,7 @@ std::optional<VideoError> ScreenVideoSource::createCompressionSession(std::int64
         return VideoSourceError::encoderCreationFailed(created.status != 0 ? created.status : -1);
     }
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _compressionSession = std::move(created.encoder);
     }
     text_.logToStderr(std::string(kVideoLogPrefix) + "H264 encoder created (Main Profile, " +
@@ -56,7 +57,7 @@ void ScreenVideoSource::intake(const platform::ScreenSample& sample) {
     EncoderPtr encoder;
     bool forceKeyframe = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // Kept by reference: the snapshot reads the same pixels later.
         _latestSampleBuffer = sample;
         if (!_captureStartTime)
@@ -82,14 +83,14 @@ void ScreenVideoSource::submit(const EncoderPtr& encoder, const platform::Screen
                                 self->handleEncodedFrame(s, std::move(frame));
                         });
     if (status == 0) {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _keyframes.submitted(sample.presentationTime, forceKeyframe);
         return;
     }
     if (forceKeyframe) {
         // The image that was to be the keyframe never reached the encoder:
         // the next one must be, or a reader joining now waits a whole interval.
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _forceNextKeyframe = true;
     }
     if (status == platform::kEncoderBusy) {
@@ -122,7 +123,7 @@ void ScreenVideoSource::handleEncodedFrame(platform::EncoderStatus status,
     std::uint64_t pts = 0;
     std::vector<std::uint8_t> sps, pps;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (_captureStartTime)
             pts = microsecondsSince(*_captureStartTime, frame->presentationTime);
         if (frame->isKeyframe && frame->parameterSets) {

@@ -2,6 +2,7 @@
 
 #include "platform/image/PngEncoder.h"
 #include "util/NumberFormat.h"
+#include "util/ThreadAnnotations.h"
 #include "video/CaptureSize.h"
 
 namespace ostrovane::video {
@@ -48,7 +49,7 @@ ScreenVideoSource::~ScreenVideoSource() {
     StreamPtr stream;
     EncoderPtr encoder;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         stream = std::move(_stream);
         encoder = std::move(_compressionSession);
     }
@@ -160,7 +161,7 @@ std::optional<VideoError> ScreenVideoSource::startWithContent(
         // Nothing runs on the session that was just made; drop it.
         EncoderPtr encoder;
         {
-            std::lock_guard lock(stateLock_);
+            util::MutexLock lock(stateLock_);
             encoder = std::move(_compressionSession);
         }
         if (encoder)
@@ -170,7 +171,7 @@ std::optional<VideoError> ScreenVideoSource::startWithContent(
 
     frameSequence_.store(0);
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _captureStartTime.reset();
         _forceNextKeyframe = true;
         _keyframes.reset();
@@ -215,7 +216,7 @@ void ScreenVideoSource::onStreamStopped(const platform::StreamStopError& error) 
 void ScreenVideoSource::stop() {
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!isActive_.load())
             return;
         isActive_.store(false);
@@ -229,7 +230,7 @@ void ScreenVideoSource::stop() {
 void ScreenVideoSource::forceCleanup() {
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         isActive_.store(false);
         stream = std::move(_stream);
     }
@@ -260,7 +261,7 @@ void ScreenVideoSource::commonTeardown() {
     // exactly once.
     EncoderPtr encoder;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         encoder = std::move(_compressionSession);
     }
     if (encoder) {
@@ -268,7 +269,7 @@ void ScreenVideoSource::commonTeardown() {
         encoder->invalidate();
     }
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _latestSampleBuffer.reset();
         _cachedSPS.clear();
         _cachedPPS.clear();
@@ -282,7 +283,7 @@ void ScreenVideoSource::switchTarget(const std::string& targetType, std::uint32_
                                      Completion completion) {
     std::optional<VideoError> refused;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!isActive_.load() || !_stream)
             refused = VideoSourceError::targetNotFound("No active stream");
         else if (_isSwitching)
@@ -326,7 +327,7 @@ std::optional<VideoError> ScreenVideoSource::switchWithContent(
         return finishSwitch(*error);
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         stream = _stream;
     }
     if (!stream)
@@ -339,7 +340,7 @@ std::optional<VideoError> ScreenVideoSource::switchWithContent(
                 return;
             if (!error) {
                 {
-                    std::lock_guard lock(self->stateLock_);
+                    util::MutexLock lock(self->stateLock_);
                     self->_forceNextKeyframe = true;
                     self->_latestSampleBuffer.reset();
                 }
@@ -355,7 +356,7 @@ std::optional<VideoError> ScreenVideoSource::switchWithContent(
 }
 
 std::optional<VideoError> ScreenVideoSource::finishSwitch(std::optional<VideoError> error) {
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     _isSwitching = false;
     return error;
 }
@@ -365,7 +366,7 @@ std::optional<VideoError> ScreenVideoSource::finishSwitch(std::optional<VideoErr
 std::optional<std::vector<std::uint8_t>> ScreenVideoSource::snapshotPNG(std::int64_t maxWidth) {
     std::shared_ptr<const platform::Image> image;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_latestSampleBuffer || !_latestSampleBuffer->isValid)
             return std::nullopt;
         image = _latestSampleBuffer->image;
@@ -378,7 +379,7 @@ std::optional<std::vector<std::uint8_t>> ScreenVideoSource::snapshotPNG(std::int
         const platform::ImageSize size = platform::fitWithinWidth(
             {image->width(), image->height()}, static_cast<std::uint32_t>(maxWidth));
         platform::Image scaled(size.width, size.height);
-        std::lock_guard lock(snapshotLock_);
+        util::MutexLock lock(snapshotLock_);
         if (!_snapshotScaler.scale(*image, scaled))
             return std::nullopt;
         png = platform::encodePng(scaled);

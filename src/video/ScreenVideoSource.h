@@ -18,6 +18,7 @@
 #include "platform/image/ImageScaling.h"
 #include "protocol/FrameWriter.h"
 #include "protocol/TextChannel.h"
+#include "util/ThreadAnnotations.h"
 #include "video/KeyframeCadence.h"
 #include "video/VideoSourceError.h"
 
@@ -145,7 +146,7 @@ class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoS
     std::atomic<std::uint32_t> frameSequence_{0};
     std::atomic<std::uint64_t> droppedImages_{0};
 
-    mutable std::mutex stateLock_;
+    mutable util::Mutex stateLock_;
     StreamPtr _stream;
     EncoderPtr _compressionSession;
     std::optional<platform::MediaTime> _captureStartTime;
@@ -157,8 +158,8 @@ class ScreenVideoSource final : public std::enable_shared_from_this<ScreenVideoS
     std::optional<platform::ScreenSample> _latestSampleBuffer;
 
     // Used only by snapshotPNG, created once and reused.
-    std::mutex snapshotLock_;
-    platform::ImageScaler _snapshotScaler;
+    util::Mutex snapshotLock_;
+    platform::ImageScaler _snapshotScaler GUARDED_BY(snapshotLock_);
 };
 
 }  // namespace ostrovane::video

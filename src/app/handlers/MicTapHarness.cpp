@@ -10,6 +10,7 @@
 #include "platform/audio/AudioConverter.h"
 #include "protocol/FrameWriter.h"
 #include "streaming/AudioOutputFormat.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::app {
 
@@ -30,21 +31,21 @@ constexpr double kRenderSeconds = 0.3;
 class TapCollector {
   public:
     void append(std::vector<std::uint8_t> frame) {
-        std::lock_guard guard(mutex_);
+        util::MutexLock guard(mutex_);
         frames_.push_back(std::move(frame));
         tapCallbacks_ += 1;
     }
     int tapCallbacks() const {
-        std::lock_guard guard(mutex_);
+        util::MutexLock guard(mutex_);
         return tapCallbacks_;
     }
     std::vector<std::vector<std::uint8_t>> frames() const {
-        std::lock_guard guard(mutex_);
+        util::MutexLock guard(mutex_);
         return frames_;
     }
 
   private:
-    mutable std::mutex mutex_;
+    mutable util::Mutex mutex_;
     std::vector<std::vector<std::uint8_t>> frames_;
     int tapCallbacks_ = 0;
 };

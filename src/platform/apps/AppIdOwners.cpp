@@ -1,4 +1,5 @@
 #include "platform/apps/AppIdOwners.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -6,7 +7,7 @@ AppIdOwners::AppIdOwners(std::optional<DesktopEntrySources> sources)
     : sources_(sources ? std::move(*sources) : DesktopEntrySources::fromEnvironment()) {}
 
 std::optional<OwningApplication> AppIdOwners::owner(const std::string& appId) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const bool fresh = !_entries;
     if (fresh)
         _entries = std::make_unique<const DesktopEntries>(DesktopEntries::load(sources_));

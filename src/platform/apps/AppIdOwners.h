@@ -8,6 +8,7 @@
 
 #include "platform/ScreenContent.h"
 #include "platform/apps/DesktopEntries.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -27,9 +28,9 @@ class AppIdOwners {
 
   private:
     const DesktopEntrySources sources_;
-    std::mutex mutex_;
-    std::unique_ptr<const DesktopEntries> _entries;  // guarded by mutex_
-    std::set<std::string> _unmatched;                // guarded by mutex_
+    util::Mutex mutex_;
+    std::unique_ptr<const DesktopEntries> _entries GUARDED_BY(mutex_);
+    std::set<std::string> _unmatched GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform

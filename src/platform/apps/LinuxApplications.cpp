@@ -7,20 +7,21 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
 class LinuxApplications::WakeObservers {
   public:
     WakeObserverToken add(std::function<void()> onWake) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         const std::uint64_t id = _nextId++;
         _observers.emplace(id, std::make_shared<const std::function<void()>>(std::move(onWake)));
         return WakeObserverToken{id};
     }
 
     void remove(std::uint64_t id) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _observers.erase(id);
     }
 
@@ -29,14 +30,14 @@ class LinuxApplications::WakeObservers {
     void notify() {
         std::vector<std::uint64_t> ids;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             for (const auto& [id, _] : _observers)
                 ids.push_back(id);
         }
         for (std::uint64_t id : ids) {
             std::shared_ptr<const std::function<void()>> observer;
             {
-                std::lock_guard lock(mutex_);
+                util::MutexLock lock(mutex_);
                 auto it = _observers.find(id);
                 if (it == _observers.end())
                     continue;
@@ -47,10 +48,10 @@ class LinuxApplications::WakeObservers {
     }
 
   private:
-    std::mutex mutex_;
-    std::map<std::uint64_t, std::shared_ptr<const std::function<void()>>>
-        _observers;             // guarded by mutex_
-    std::uint64_t _nextId = 1;  // guarded by mutex_; ids are never reused
+    util::Mutex mutex_;
+    std::map<std::uint64_t, std::shared_ptr<const std::function<void()>>> _observers
+        GUARDED_BY(mutex_);
+    std::uint64_t _nextId GUARDED_BY(mutex_) = 1;  // ids are never reused
 };
 
 LinuxApplications::LinuxApplications(logind::LogindWakeWatcher::Options wake,
@@ -83,13 +84,13 @@ std::vector<std::filesystem::file_time_type> folderTimes(const DesktopEntrySourc
 std::shared_ptr<const DesktopEntries> LinuxApplications::entries(bool reload) {
     const auto times = folderTimes(desktop_);
     {
-        std::lock_guard lock(entriesMutex_);
+        util::MutexLock lock(entriesMutex_);
         if (_entries && !reload && times == _entriesTimes)
             return _entries;
     }
     // Read without the lock: a concurrent reader keeps the previous set.
     auto fresh = std::make_shared<const DesktopEntries>(DesktopEntries::load(desktop_));
-    std::lock_guard lock(entriesMutex_);
+    util::MutexLock lock(entriesMutex_);
     _entries = fresh;
     _entriesTimes = times;
     return fresh;

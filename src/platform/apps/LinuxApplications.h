@@ -9,6 +9,7 @@
 #include "platform/apps/DesktopEntries.h"
 #include "platform/logind/LogindWakeWatcher.h"
 #include "platform/processes/ProcFs.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -56,9 +57,9 @@ class LinuxApplications final : public Applications {
 
     const ProcFs proc_;
     const DesktopEntrySources desktop_;
-    std::mutex entriesMutex_;
-    std::shared_ptr<const DesktopEntries> _entries;              // guarded by entriesMutex_
-    std::vector<std::filesystem::file_time_type> _entriesTimes;  // guarded by entriesMutex_
+    util::Mutex entriesMutex_;
+    std::shared_ptr<const DesktopEntries> _entries GUARDED_BY(entriesMutex_);
+    std::vector<std::filesystem::file_time_type> _entriesTimes GUARDED_BY(entriesMutex_);
 
     class WakeObservers;
     // Shared with the watcher's thread, which may outlive us when the last

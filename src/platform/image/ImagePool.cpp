@@ -1,9 +1,10 @@
 #include "platform/image/ImagePool.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
 std::unique_ptr<Image> ImagePool::take(std::uint32_t width, std::uint32_t height) {
-    std::lock_guard lock(shared_->mutex);
+    util::MutexLock lock(shared_->mutex);
     auto& free = shared_->_free;
     for (auto it = free.begin(); it != free.end(); ++it) {
         if ((*it)->width() == width && (*it)->height() == height) {
@@ -26,7 +27,7 @@ std::shared_ptr<const Image> ImagePool::share(std::unique_ptr<Image> image) {
     return std::shared_ptr<const Image>(image.release(), [home](const Image* released) {
         std::unique_ptr<Image> owned(const_cast<Image*>(released));
         if (auto pool = home.lock()) {
-            std::lock_guard lock(pool->mutex);
+            util::MutexLock lock(pool->mutex);
             pool->_free.push_back(std::move(owned));
         }
     });

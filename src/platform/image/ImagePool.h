@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/image/Image.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -28,9 +29,9 @@ class ImagePool {
 
   private:
     struct Shared {
-        std::mutex mutex;
-        std::vector<std::unique_ptr<Image>> _free;  // guarded by mutex
-        std::size_t _existing = 0;                  // guarded by mutex
+        util::Mutex mutex;
+        std::vector<std::unique_ptr<Image>> _free GUARDED_BY(mutex);
+        std::size_t _existing GUARDED_BY(mutex) = 0;
     };
     std::shared_ptr<Shared> shared_;
     const std::size_t capacity_;

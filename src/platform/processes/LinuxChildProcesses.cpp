@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/ThreadAnnotations.h"
 #include "util/UniqueFd.h"
 
 extern char** environ;
@@ -131,7 +132,7 @@ void LinuxChildProcesses::Child::report(const ChildProcessHandlers& handlers) {
 LinuxChildProcesses::~LinuxChildProcesses() {
     std::vector<Watcher> watchers;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         watchers.swap(_watchers);
     }
     for (auto& watcher : watchers)
@@ -182,7 +183,7 @@ Result<std::shared_ptr<ChildProcess>> LinuxChildProcesses::launch(const ChildPro
     auto child = std::make_shared<Child>(pid, std::move(pidfd), std::move(readEnd),
                                          std::move(wakeRead), std::move(wakeWrite));
 
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     // Watchers whose child has been reported are joined as they are dropped.
     const auto self = std::this_thread::get_id();
     std::erase_if(_watchers, [self](const Watcher& w) {

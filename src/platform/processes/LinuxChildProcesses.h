@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/ChildProcess.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -32,8 +33,8 @@ class LinuxChildProcesses final : public ChildProcesses {
         std::jthread thread;
     };
 
-    std::mutex mutex_;
-    std::vector<Watcher> _watchers;  // guarded by mutex_
+    util::Mutex mutex_;
+    std::vector<Watcher> _watchers GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform

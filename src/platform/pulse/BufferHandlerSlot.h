@@ -6,6 +6,7 @@
 
 #include "dispatch/SerialQueue.h"
 #include "platform/AudioCaptureSession.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -14,7 +15,7 @@ class BufferHandlerSlot {
   public:
     void replace(SampleBufferHandler handler, dispatch::QueueRef queue) {
         auto shared = share(std::move(handler));
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _handler = std::move(shared);
         _queue = std::move(queue);
     }
@@ -22,7 +23,7 @@ class BufferHandlerSlot {
     // False, leaving the slot as it is, when it holds a handler already.
     bool fill(SampleBufferHandler handler, dispatch::QueueRef queue) {
         auto shared = share(std::move(handler));
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_handler)
             return false;
         _handler = std::move(shared);
@@ -32,7 +33,7 @@ class BufferHandlerSlot {
 
     // False when it held none.
     bool clear() {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_handler)
             return false;
         _handler = nullptr;
@@ -48,7 +49,7 @@ class BufferHandlerSlot {
         std::shared_ptr<const SampleBufferHandler> handler;
         dispatch::QueueRef queue;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             handler = _handler;
             queue = _queue;
         }
@@ -64,9 +65,9 @@ class BufferHandlerSlot {
         return std::make_shared<const SampleBufferHandler>(std::move(handler));
     }
 
-    std::mutex mutex_;
-    std::shared_ptr<const SampleBufferHandler> _handler;  // guarded by mutex_
-    dispatch::QueueRef _queue;                            // guarded by mutex_
+    util::Mutex mutex_;
+    std::shared_ptr<const SampleBufferHandler> _handler GUARDED_BY(mutex_);
+    dispatch::QueueRef _queue GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::pulse

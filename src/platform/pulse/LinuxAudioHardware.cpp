@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <future>
 #include <utility>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -111,14 +112,14 @@ PropertyRead<ListenerRegistration> LinuxAudioHardware::addListener(const Propert
                                                                    std::function<void()> onChange) {
     if (address.object != kSystemObject && !connection_->model().device(address.object))
         return PropertyRead<ListenerRegistration>::failure(kBadObjectStatus);
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const std::uint64_t id = _nextListenerId++;
     _listeners.emplace(id, Listener{address, std::move(onChange)});
     return PropertyRead<ListenerRegistration>::success(ListenerRegistration{id, address});
 }
 
 HardwareStatus LinuxAudioHardware::removeListener(const ListenerRegistration& registration) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = _listeners.find(registration.id);
     if (it == _listeners.end() || !(it->second.address == registration.address))
         return kBadObjectStatus;
@@ -189,7 +190,7 @@ void LinuxAudioHardware::modelChanged(const ModelChanges& reported) {
     };
     std::vector<std::uint64_t> due;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         for (const auto& [id, listener] : _listeners) {
             if (concerns(listener.address))
                 due.push_back(id);
@@ -200,7 +201,7 @@ void LinuxAudioHardware::modelChanged(const ModelChanges& reported) {
         // is not called.
         std::function<void()> callback;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             auto it = _listeners.find(id);
             if (it == _listeners.end())
                 continue;

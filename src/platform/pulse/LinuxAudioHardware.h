@@ -8,6 +8,7 @@
 
 #include "platform/AudioHardware.h"
 #include "platform/pulse/PulseConnection.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -73,9 +74,9 @@ class LinuxAudioHardware final : public AudioHardware,
     ModelChanges filtered(const ModelChanges& changes);
 
     const std::shared_ptr<PulseConnection> connection_;
-    mutable std::mutex mutex_;
-    std::map<std::uint64_t, Listener> _listeners;  // guarded by mutex_
-    std::uint64_t _nextListenerId = 1;             // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::map<std::uint64_t, Listener> _listeners GUARDED_BY(mutex_);
+    std::uint64_t _nextListenerId GUARDED_BY(mutex_) = 1;
     // Updated on the connection's event queue only.
     Seen seen_;
     bool serverPresent_ = false;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/pulse/PulseHandles.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -19,7 +20,7 @@ class PulseAnswer {
   public:
     void set(T value) {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _value = std::move(value);
         }
         answered_.notify_all();
@@ -31,8 +32,8 @@ class PulseAnswer {
                            std::chrono::milliseconds limit) {
         std::optional<T> value;
         {
-            std::unique_lock lock(mutex_);
-            answered_.wait_for(lock, limit, [&] { return _value.has_value(); });
+            util::MutexLock lock(mutex_);
+            lock.waitFor(answered_, limit, [&]() REQUIRES(mutex_) { return _value.has_value(); });
             value = _value;
         }
         MainloopLock lock(loop);
@@ -41,9 +42,9 @@ class PulseAnswer {
     }
 
   private:
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable answered_;
-    std::optional<T> _value;  // guarded by mutex_
+    std::optional<T> _value GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::pulse

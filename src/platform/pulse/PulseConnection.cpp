@@ -11,6 +11,7 @@
 
 #include "platform/processes/ProcFs.h"
 #include "platform/pulse/PulseFormat.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -124,9 +125,9 @@ std::shared_ptr<PulseConnection> PulseConnection::create(dispatch::Clock& clock,
     auto connection = std::make_shared<PulseConnection>(Key{}, clock, std::move(options));
     if (!connection->start())
         return connection;
-    std::unique_lock lock(connection->mutex_);
-    connection->attempted_.wait_for(lock, connection->options_.timeout,
-                                    [&] { return connection->_attempted; });
+    util::MutexLock lock(connection->mutex_);
+    lock.waitFor(connection->attempted_, connection->options_.timeout,
+                 [&]() REQUIRES(connection->mutex_) { return connection->_attempted; });
     return connection;
 }
 
@@ -158,14 +159,14 @@ PulseConnection::~PulseConnection() {
 
 bool PulseConnection::start() {
     if (!mainloop_) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _unavailableReason = "cannot create the PulseAudio main loop";
         return false;
     }
     if (pa_threaded_mainloop_start(mainloop_.get()) < 0) {
         // A main loop that never ran must not be stopped by its deleter.
         pa_threaded_mainloop_free(mainloop_.release());
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _unavailableReason = "cannot start the PulseAudio main loop";
         return false;
     }
@@ -187,7 +188,7 @@ pa_context* PulseConnection::readyContextLocked() const {
 std::string PulseConnection::unavailableReason() const {
     if (model_.available())
         return {};
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _unavailableReason;
 }
 
@@ -199,14 +200,14 @@ void PulseConnection::settle() {
 }
 
 void PulseConnection::addObserver(std::weak_ptr<ModelObserver> observer) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_observers, [](const auto& o) { return o.expired(); });
     _observers.push_back(std::move(observer));
 }
 
 void PulseConnection::sayOnce(const std::string& line) {
     {
-        std::lock_guard lock(saidMutex_);
+        util::MutexLock lock(saidMutex_);
         if (!_said.insert(line).second)
             return;
     }
@@ -302,7 +303,7 @@ void PulseConnection::connectLocked() {
 
 void PulseConnection::failedLocked(const std::string& reason) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _unavailableReason = "no sound server: " + reason;
         _attempted = true;
     }
@@ -367,7 +368,7 @@ void PulseConnection::listingStepDone() {
     connections_.fetch_add(1);
     publish(model_.setAvailable(true));
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _unavailableReason.clear();
         _attempted = true;
     }
@@ -476,7 +477,7 @@ void PulseConnection::publish(ModelChanges changes) {
     events_->async([self = this, changes = std::move(changes)] {
         std::vector<std::shared_ptr<ModelObserver>> observers;
         {
-            std::lock_guard lock(self->mutex_);
+            util::MutexLock lock(self->mutex_);
             for (const auto& o : self->_observers) {
                 if (auto strong = o.lock())
                     observers.push_back(std::move(strong));

@@ -17,6 +17,7 @@
 #include "platform/PlatformError.h"
 #include "platform/pulse/PulseHandles.h"
 #include "platform/pulse/PulseModel.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -158,14 +159,14 @@ class PulseConnection : public std::enable_shared_from_this<PulseConnection> {
     bool onPipeWire_ = false;
     std::atomic<std::uint64_t> connections_{0};
 
-    mutable std::mutex mutex_;
+    mutable util::Mutex mutex_;
     std::condition_variable attempted_;
-    bool _attempted = false;                               // guarded by mutex_
-    std::string _unavailableReason = "not connected";      // guarded by mutex_
-    std::vector<std::weak_ptr<ModelObserver>> _observers;  // guarded by mutex_
+    bool _attempted GUARDED_BY(mutex_) = false;
+    std::string _unavailableReason GUARDED_BY(mutex_) = "not connected";
+    std::vector<std::weak_ptr<ModelObserver>> _observers GUARDED_BY(mutex_);
     // Its own lock: lines are said with the main loop locked.
-    std::mutex saidMutex_;
-    std::set<std::string> _said;  // guarded by saidMutex_
+    util::Mutex saidMutex_;
+    std::set<std::string> _said GUARDED_BY(saidMutex_);
 };
 
 }  // namespace ostrovane::platform::pulse

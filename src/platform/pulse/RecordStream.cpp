@@ -10,6 +10,7 @@
 
 #include "platform/pulse/PulseFormat.h"
 #include "platform/pulse/PulseSampleBuffer.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -76,8 +77,8 @@ Result<std::unique_ptr<RecordStream>> RecordStream::open(
     }
 
     {
-        std::unique_lock lock(self->mutex_);
-        const bool settled = self->settled_.wait_for(lock, timeout, [&] {
+        util::MutexLock lock(self->mutex_);
+        const bool settled = lock.waitFor(self->settled_, timeout, [&]() REQUIRES(self->mutex_) {
             return self->_state == PA_STREAM_READY || self->_state == PA_STREAM_FAILED ||
                    self->_state == PA_STREAM_TERMINATED;
         });
@@ -125,8 +126,8 @@ MaybeError RecordStream::openOwnContext(pa_threaded_mainloop* loop,
             return context.error();
         ownContext_ = std::move(context).value();
     }
-    std::unique_lock lock(mutex_);
-    const bool settled = settled_.wait_for(lock, timeout, [&] {
+    util::MutexLock lock(mutex_);
+    const bool settled = lock.waitFor(settled_, timeout, [&]() REQUIRES(mutex_) {
         return _contextState == PA_CONTEXT_READY || _contextState == PA_CONTEXT_FAILED ||
                _contextState == PA_CONTEXT_TERMINATED;
     });
@@ -144,7 +145,7 @@ MaybeError RecordStream::openOwnContext(pa_threaded_mainloop* loop,
 void RecordStream::onContextState(pa_context* context, void* userdata) {
     auto* self = static_cast<RecordStream*>(userdata);
     {
-        std::lock_guard lock(self->mutex_);
+        util::MutexLock lock(self->mutex_);
         self->_contextState = pa_context_get_state(context);
     }
     self->settled_.notify_all();
@@ -182,7 +183,7 @@ void RecordStream::onState(pa_stream* stream, void* userdata) {
     const pa_stream_state_t state = pa_stream_get_state(stream);
     bool wasReady;
     {
-        std::lock_guard lock(self->mutex_);
+        util::MutexLock lock(self->mutex_);
         wasReady = self->_state == PA_STREAM_READY;
         self->_state = state;
     }

@@ -12,6 +12,7 @@
 #include "platform/SampleBuffer.h"
 #include "platform/pulse/PulseConnection.h"
 #include "platform/pulse/PulseSampleBuffer.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -104,10 +105,10 @@ class RecordStream {
     bool strayed_ = false;
     OperationPtr checkMove_;  // asks what the server moved the recording to
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable settled_;
-    pa_stream_state_t _state = PA_STREAM_UNCONNECTED;           // guarded by mutex_
-    pa_context_state_t _contextState = PA_CONTEXT_UNCONNECTED;  // guarded by mutex_
+    pa_stream_state_t _state GUARDED_BY(mutex_) = PA_STREAM_UNCONNECTED;
+    pa_context_state_t _contextState GUARDED_BY(mutex_) = PA_CONTEXT_UNCONNECTED;
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -1,6 +1,7 @@
 #include "platform/pulse/SystemAudioStream.h"
 
 #include "platform/pulse/RecordStream.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -84,7 +85,7 @@ void SystemAudioStream::startCapture(StreamCompletion completion) {
     std::uint64_t generation = 0;
     bool running = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         running = _state != State::idle && _state != State::ended;
         if (!running) {
             _state = State::starting;
@@ -113,7 +114,7 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
     const std::string sinkName = model.defaultSinkName();
     const std::uint64_t connection = connection_->connections();
     auto fail = [&](std::int64_t code, std::string message) -> MaybeError {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation == generation && _state == State::starting)
             _state = State::idle;
         return captureError(code, std::move(message));
@@ -162,7 +163,7 @@ MaybeError SystemAudioStream::open(std::uint64_t generation) {
 
     std::shared_ptr<RecordStream> record = std::move(opened).value();
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || (_state != State::starting && _state != State::reopening))
             return captureError(kStoppedWhileStartingCode, "The stream was stopped while starting");
         _record = record;
@@ -203,7 +204,7 @@ void SystemAudioStream::reopen(std::uint64_t generation) {
     std::optional<std::uint64_t> wait;
     bool ended = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         // A stop meanwhile is not a failure to report.
         if (_generation != generation || _state != State::reopening)
             return;
@@ -246,7 +247,7 @@ void SystemAudioStream::armWait(std::uint64_t generation, std::uint64_t wait) {
 
 void SystemAudioStream::outputWaitOver(std::uint64_t generation, std::uint64_t wait) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || _wait != wait || !_waiting)
             return;
         // A recording being set up right now decides by itself.
@@ -259,7 +260,7 @@ void SystemAudioStream::outputWaitOver(std::uint64_t generation, std::uint64_t w
 }
 
 bool SystemAudioStream::isAwaitingService() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _state == State::awaitingServer || _state == State::awaitingOutput ||
            _state == State::reopening;
 }
@@ -268,7 +269,7 @@ void SystemAudioStream::stopCapture(StreamCompletion completion) {
     std::shared_ptr<RecordStream> record;
     MaybeError result;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_state == State::idle) {
             result = captureError(kStreamNotRunningCode, "The stream is not running");
         } else if (_state == State::ended) {
@@ -295,7 +296,7 @@ void SystemAudioStream::recordingFailed(std::uint64_t generation, const Error& e
     const bool serverLost =
         error.domain == kPulseErrorDomain && error.code == PA_ERR_CONNECTIONTERMINATED;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || _state != State::capturing)
             return;
         _state = serverLost ? State::awaitingServer : State::reopening;
@@ -313,7 +314,7 @@ void SystemAudioStream::recordingFailed(std::uint64_t generation, const Error& e
     const std::optional<bool> sinkExists = connection_->sinkExists(sink);
     std::optional<std::uint64_t> wait;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || _state != State::reopening)
             return;
         if (sinkExists && !*sinkExists) {
@@ -347,7 +348,7 @@ void SystemAudioStream::modelChanged(const ModelChanges&) {
     bool reopening = false;
     bool following = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         generation = _generation;
         if (_state == State::awaitingServer && available && connections > _connection) {
             // Back: a new wait for the output the server offers.
@@ -391,14 +392,14 @@ void SystemAudioStream::follow(std::uint64_t generation) {
         return;  // the server has not settled on an output yet
     std::shared_ptr<RecordStream> record;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || _state != State::capturing || output->sink == _sink ||
             (_failed && _failed->load()))
             return;
         record = _record;
     }
     if (!record->moveTo(output->monitor)) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation == generation && _state == State::capturing)
             _sink = output->sink;
         return;
@@ -406,7 +407,7 @@ void SystemAudioStream::follow(std::uint64_t generation) {
     // Not moved (the server may have taken the recording elsewhere): record
     // the new output anew.
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         // A recording that failed meanwhile is handled by its own report.
         if (_generation != generation || _state != State::capturing || (_failed && _failed->load()))
             return;
@@ -421,7 +422,7 @@ void SystemAudioStream::follow(std::uint64_t generation) {
 void SystemAudioStream::report(std::uint64_t generation, std::int64_t code,
                                const std::string& message) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_generation != generation || _stopReported)
             return;
         _stopReported = true;

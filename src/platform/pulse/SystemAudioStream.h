@@ -10,6 +10,7 @@
 #include "platform/pulse/BufferHandlerSlot.h"
 #include "platform/pulse/DeliveryGate.h"
 #include "platform/pulse/PulseConnection.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -113,7 +114,7 @@ class SystemAudioStream final : public CaptureStream,
     void follow(std::uint64_t generation);
     // A wait for an output to record lasts at most kDeviceSettleTime: the
     // number of a new wait, nothing when one is on already.
-    std::optional<std::uint64_t> beginWaitLocked();
+    std::optional<std::uint64_t> beginWaitLocked() REQUIRES(mutex_);
     void armWait(std::uint64_t generation, std::uint64_t wait);
     void outputWaitOver(std::uint64_t generation, std::uint64_t wait);
     void recordingFailed(std::uint64_t generation, const Error& error);
@@ -126,19 +127,19 @@ class SystemAudioStream final : public CaptureStream,
 
     const std::shared_ptr<AudioOutputGate> gate_ = std::make_shared<AudioOutputGate>();
 
-    mutable std::mutex mutex_;
-    State _state = State::idle;             // guarded by mutex_
-    std::uint64_t _generation = 0;          // guarded by mutex_; one per start
-    std::string _sink;                      // guarded by mutex_; the sink being recorded
-    std::shared_ptr<RecordStream> _record;  // guarded by mutex_
+    mutable util::Mutex mutex_;
+    State _state GUARDED_BY(mutex_) = State::idle;
+    std::uint64_t _generation GUARDED_BY(mutex_) = 0;  // one per start
+    std::string _sink GUARDED_BY(mutex_);              // the sink being recorded
+    std::shared_ptr<RecordStream> _record GUARDED_BY(mutex_);
     // Set on the main loop thread the moment the recording fails, before any
     // model change that the failure causes is published.
-    std::shared_ptr<std::atomic<bool>> _failed;  // guarded by mutex_
-    bool _stopReported = false;                  // guarded by mutex_
-    std::uint64_t _connection = 0;  // guarded by mutex_; connections() when the recording opened
-    std::uint64_t _wait = 0;        // guarded by mutex_; one per wait for an output
-    bool _waiting = false;          // guarded by mutex_; a wait is on
-    bool _waitOver = false;         // guarded by mutex_; its time is up
+    std::shared_ptr<std::atomic<bool>> _failed GUARDED_BY(mutex_);
+    bool _stopReported GUARDED_BY(mutex_) = false;
+    std::uint64_t _connection GUARDED_BY(mutex_) = 0;  // connections() when the recording opened
+    std::uint64_t _wait GUARDED_BY(mutex_) = 0;        // one per wait for an output
+    bool _waiting GUARDED_BY(mutex_) = false;          // a wait is on
+    bool _waitOver GUARDED_BY(mutex_) = false;         // its time is up
 };
 
 }  // namespace ostrovane::platform::pulse

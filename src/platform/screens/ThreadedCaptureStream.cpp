@@ -1,4 +1,5 @@
 #include "platform/screens/ThreadedCaptureStream.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -39,7 +40,7 @@ MaybeError ThreadedCaptureStream::addAudioOutput(AudioSampleHandler, dispatch::Q
 
 MaybeError ThreadedCaptureStream::addScreenOutput(ScreenSampleHandler handler,
                                                   dispatch::QueueRef queue) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (auto refusal = refusalLocked())
         return refusal;
     if (_handler)
@@ -50,7 +51,7 @@ MaybeError ThreadedCaptureStream::addScreenOutput(ScreenSampleHandler handler,
 }
 
 MaybeError ThreadedCaptureStream::removeOutput(StreamOutputType type) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (type != StreamOutputType::screen || !_handler)
         return error(kOutputCode, "No such output to remove");
     _handler = nullptr;
@@ -61,7 +62,7 @@ MaybeError ThreadedCaptureStream::removeOutput(StreamOutputType type) {
 void ThreadedCaptureStream::startCapture(StreamCompletion completion) {
     std::unique_ptr<dispatch::BackgroundTask> finished;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (auto refusal = refusalLocked()) {
             complete(std::move(completion), refusal);
             return;
@@ -89,7 +90,7 @@ void ThreadedCaptureStream::stopCapture(StreamCompletion completion) {
     const bool wasCapturing = halt();
     bool stoppedByItself = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         stoppedByItself = _stoppedByItself;
     }
     complete(std::move(completion),
@@ -103,7 +104,7 @@ bool ThreadedCaptureStream::halt() {
     std::vector<FilterChange> unanswered;
     bool wasCapturing = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         wasCapturing = _capturing;
         _capturing = false;
         grabber = std::move(_grabber);
@@ -122,7 +123,7 @@ void ThreadedCaptureStream::updateContentFilter(const ContentFilter& filter,
                                                 StreamCompletion completion) {
     MaybeError outcome;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_capturing) {
             // The capturing thread switches at its next frame and answers then.
             _filterChanges.push_back(FilterChange{filter, std::move(completion)});
@@ -142,7 +143,7 @@ void ThreadedCaptureStream::complete(StreamCompletion completion, MaybeError err
 void ThreadedCaptureStream::stopByItself(const Error& error) {
     std::vector<FilterChange> unanswered;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_capturing)
             return;  // stopped meanwhile: the owner asked first
         _capturing = false;
@@ -159,7 +160,7 @@ void ThreadedCaptureStream::stopByItself(const Error& error) {
 void ThreadedCaptureStream::failStart(StreamCompletion started, const Error& error) {
     std::vector<FilterChange> unanswered;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _capturing = false;
         unanswered = std::move(_filterChanges);
         _filterChanges.clear();
@@ -170,7 +171,7 @@ void ThreadedCaptureStream::failStart(StreamCompletion started, const Error& err
 }
 
 std::vector<ThreadedCaptureStream::FilterChange> ThreadedCaptureStream::takeFilterChanges() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<FilterChange> changes = std::move(_filterChanges);
     _filterChanges.clear();
     return changes;
@@ -182,7 +183,7 @@ void ThreadedCaptureStream::deliver(std::shared_ptr<const Image> frame, MediaTim
     ScreenSample sample{std::move(frame), time, true};
     // Handed to the queue under the lock so that nothing follows a stop or
     // the removal of the output.
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_capturing || !_handler)
         return;
     _queue.async([handler = _handler, sample] { handler(sample); });

@@ -9,6 +9,7 @@
 #include "dispatch/BackgroundTask.h"
 #include "dispatch/SerialQueue.h"
 #include "platform/CaptureStream.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform {
 
@@ -72,7 +73,7 @@ class ThreadedCaptureStream : public CaptureStream {
     void deliver(std::shared_ptr<const Image> frame, MediaTime time);
 
     const std::shared_ptr<dispatch::SerialQueue> events_;
-    mutable std::mutex mutex_;
+    mutable util::Mutex mutex_;
 
   private:
     dispatch::Clock& clock_;
@@ -80,15 +81,15 @@ class ThreadedCaptureStream : public CaptureStream {
     const StreamStopHandler onStop_;
     const Texts texts_;
 
-    std::vector<FilterChange> _filterChanges;  // guarded by mutex_
-    ScreenSampleHandler _handler;              // guarded by mutex_
-    dispatch::QueueRef _queue;                 // guarded by mutex_
-    bool _capturing = false;                   // guarded by mutex_
+    std::vector<FilterChange> _filterChanges GUARDED_BY(mutex_);
+    ScreenSampleHandler _handler GUARDED_BY(mutex_);
+    dispatch::QueueRef _queue GUARDED_BY(mutex_);
+    bool _capturing GUARDED_BY(mutex_) = false;
     // Guarded by mutex_: the last run ended by itself (its stop handler was
     // told), so stopping it is already done and it takes no new target
     // until it is started again.
     bool _stoppedByItself = false;
-    std::unique_ptr<dispatch::BackgroundTask> _grabber;  // guarded by mutex_
+    std::unique_ptr<dispatch::BackgroundTask> _grabber GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform

@@ -1,6 +1,7 @@
 #include "platform/sim/SimApplications.h"
 
 #include <algorithm>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -8,25 +9,25 @@ SimApplications::SimApplications(std::shared_ptr<PlatformThreads> threads, Pid o
     : threads_(std::move(threads)), ownPid_(ownPid) {}
 
 void SimApplications::addApplication(RunningApplication application) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (application.executablePath)
         _paths[application.pid] = *application.executablePath;
     _applications.push_back(std::move(application));
 }
 
 void SimApplications::removeApplication(Pid pid) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_applications, [pid](const RunningApplication& a) { return a.pid == pid; });
     _paths.erase(pid);
 }
 
 void SimApplications::setExecutablePath(Pid pid, std::string path) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _paths[pid] = std::move(path);
 }
 
 void SimApplications::addBundle(Bundle bundle) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::string path = bundle.path;
     _bundles[std::move(path)] = std::move(bundle);
 }
@@ -40,14 +41,14 @@ void SimApplications::postWake() {
             return;
         std::vector<std::uint64_t> tokens;
         {
-            std::lock_guard lock(self->mutex_);
+            util::MutexLock lock(self->mutex_);
             for (const auto& [token, _] : self->_wakeObservers)
                 tokens.push_back(token);
         }
         for (std::uint64_t token : tokens) {
             std::function<void()> observer;
             {
-                std::lock_guard lock(self->mutex_);
+                util::MutexLock lock(self->mutex_);
                 auto it = self->_wakeObservers.find(token);
                 if (it == self->_wakeObservers.end())
                     continue;
@@ -59,17 +60,17 @@ void SimApplications::postWake() {
 }
 
 std::size_t SimApplications::wakeObservers() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _wakeObservers.size();
 }
 
 std::vector<RunningApplication> SimApplications::runningApplications() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _applications;
 }
 
 std::optional<RunningApplication> SimApplications::runningApplication(Pid pid) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const RunningApplication& a : _applications) {
         if (a.pid == pid)
             return a;
@@ -78,7 +79,7 @@ std::optional<RunningApplication> SimApplications::runningApplication(Pid pid) {
 }
 
 std::optional<std::string> SimApplications::executablePath(Pid pid) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = _paths.find(pid);
     if (it == _paths.end())
         return std::nullopt;
@@ -86,7 +87,7 @@ std::optional<std::string> SimApplications::executablePath(Pid pid) {
 }
 
 std::optional<Bundle> SimApplications::openBundle(const std::string& directory) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::string key = directory;
     while (key.size() > 1 && key.back() == '/')
         key.pop_back();
@@ -97,14 +98,14 @@ std::optional<Bundle> SimApplications::openBundle(const std::string& directory) 
 }
 
 WakeObserverToken SimApplications::addWakeObserver(std::function<void()> onWake) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const std::uint64_t id = _nextToken++;
     _wakeObservers.emplace(id, std::move(onWake));
     return WakeObserverToken{id};
 }
 
 void SimApplications::removeWakeObserver(const WakeObserverToken& token) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _wakeObservers.erase(token.id);
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/Applications.h"
 #include "platform/sim/PlatformThreads.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -43,12 +44,12 @@ class SimApplications final : public Applications,
   private:
     std::shared_ptr<PlatformThreads> threads_;
     const Pid ownPid_;
-    mutable std::mutex mutex_;
-    std::vector<RunningApplication> _applications;                  // guarded by mutex_
-    std::map<Pid, std::string> _paths;                              // guarded by mutex_
-    std::map<std::string, Bundle> _bundles;                         // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<RunningApplication> _applications GUARDED_BY(mutex_);
+    std::map<Pid, std::string> _paths GUARDED_BY(mutex_);
+    std::map<std::string, Bundle> _bundles GUARDED_BY(mutex_);
     std::map<std::uint64_t, std::function<void()>> _wakeObservers;  // guarded by mutex_
-    std::uint64_t _nextToken = 1;                                   // guarded by mutex_
+    std::uint64_t _nextToken GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace ostrovane::platform::sim

@@ -1,6 +1,7 @@
 #include "platform/sim/SimChildProcesses.h"
 
 #include <algorithm>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -63,7 +64,7 @@ void SimChild::run(const SimChildScript& script) {
 
 void SimChild::terminate() {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _terminateRequested = true;
     }
     exit(Termination{Termination::Reason::uncaughtSignal, kTerminateSignal});
@@ -85,18 +86,18 @@ void SimChild::exit(Termination termination) {
 }
 
 bool SimChild::hasExited() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _exited;
 }
 
 bool SimChild::terminateRequested() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _terminateRequested;
 }
 
 void SimChild::deliverOutput(std::vector<std::uint8_t> bytes) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_exited || bytes.empty())
             return;
     }
@@ -106,7 +107,7 @@ void SimChild::deliverOutput(std::vector<std::uint8_t> bytes) {
 
 void SimChild::deliverExit(Termination termination) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_exited)
             return;
         _exited = true;
@@ -119,22 +120,22 @@ SimChildProcesses::SimChildProcesses(std::shared_ptr<PlatformThreads> threads)
     : threads_(std::move(threads)) {}
 
 void SimChildProcesses::pushScript(const std::string& executable, SimChildScript script) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _scripts[executable].push_back(std::move(script));
 }
 
 std::vector<ChildProcessSpec> SimChildProcesses::launches() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _launches;
 }
 
 std::vector<std::shared_ptr<SimChild>> SimChildProcesses::children() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _children;
 }
 
 std::shared_ptr<SimChild> SimChildProcesses::lastChild() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _children.empty() ? nullptr : _children.back();
 }
 
@@ -143,7 +144,7 @@ Result<std::shared_ptr<ChildProcess>> SimChildProcesses::launch(const ChildProce
     SimChildScript script;
     std::shared_ptr<SimChild> child;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _launches.push_back(spec);
         auto& queue = _scripts[spec.executable];
         if (!queue.empty()) {

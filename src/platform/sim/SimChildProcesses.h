@@ -12,6 +12,7 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/sim/PlatformThreads.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -61,9 +62,9 @@ class SimChild final : public ChildProcess, public std::enable_shared_from_this<
     const std::int32_t pid_;
     const ChildProcessSpec spec_;
     const ChildProcessHandlers handlers_;
-    mutable std::mutex mutex_;
-    bool _exited = false;              // guarded by mutex_; set when the exit is posted
-    bool _terminateRequested = false;  // guarded by mutex_
+    mutable util::Mutex mutex_;
+    bool _exited GUARDED_BY(mutex_) = false;  // set when the exit is posted
+    bool _terminateRequested GUARDED_BY(mutex_) = false;
 };
 
 // Launches scripted children. Each executable has a queue of scripts; a
@@ -85,11 +86,11 @@ class SimChildProcesses final : public ChildProcesses {
 
   private:
     std::shared_ptr<PlatformThreads> threads_;
-    mutable std::mutex mutex_;
-    std::map<std::string, std::deque<SimChildScript>> _scripts;  // guarded by mutex_
-    std::vector<ChildProcessSpec> _launches;                     // guarded by mutex_
-    std::vector<std::shared_ptr<SimChild>> _children;            // guarded by mutex_
-    std::int32_t _nextPid = 7000;                                // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::map<std::string, std::deque<SimChildScript>> _scripts GUARDED_BY(mutex_);
+    std::vector<ChildProcessSpec> _launches GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<SimChild>> _children GUARDED_BY(mutex_);
+    std::int32_t _nextPid GUARDED_BY(mutex_) = 7000;
 };
 
 }  // namespace ostrovane::platform::sim

@@ -1,6 +1,7 @@
 #include "platform/sim/SimOfflineAudio.h"
 
 #include "platform/audio/OfflineRenderGraph.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -24,7 +25,7 @@ class Engine final : public OfflineAudioEngine {
     MaybeError enableManualRendering(const AudioFormat& format,
                                      std::uint32_t maximumFrames) override {
         {
-            std::lock_guard lock(faults_->mutex);
+            util::MutexLock lock(faults_->mutex);
             if (faults_->enableError)
                 return faults_->enableError;
         }
@@ -33,7 +34,7 @@ class Engine final : public OfflineAudioEngine {
 
     MaybeError start() override {
         {
-            std::lock_guard lock(faults_->mutex);
+            util::MutexLock lock(faults_->mutex);
             if (faults_->startError)
                 return faults_->startError;
         }
@@ -45,7 +46,7 @@ class Engine final : public OfflineAudioEngine {
 
     Result<RenderStatus> renderOffline(std::uint32_t frames, PcmBuffer& buffer) override {
         {
-            std::lock_guard lock(faults_->mutex);
+            util::MutexLock lock(faults_->mutex);
             if (!faults_->renderAnswers.empty()) {
                 Result<RenderStatus> answer = std::move(faults_->renderAnswers.front());
                 faults_->renderAnswers.pop_front();
@@ -65,17 +66,17 @@ class Engine final : public OfflineAudioEngine {
 SimOfflineAudio::SimOfflineAudio() : faults_(std::make_shared<Faults>()) {}
 
 void SimOfflineAudio::failEnableManualRendering(std::optional<Error> error) {
-    std::lock_guard lock(faults_->mutex);
+    util::MutexLock lock(faults_->mutex);
     faults_->enableError = std::move(error);
 }
 
 void SimOfflineAudio::failStart(std::optional<Error> error) {
-    std::lock_guard lock(faults_->mutex);
+    util::MutexLock lock(faults_->mutex);
     faults_->startError = std::move(error);
 }
 
 void SimOfflineAudio::pushRenderAnswer(Result<RenderStatus> answer) {
-    std::lock_guard lock(faults_->mutex);
+    util::MutexLock lock(faults_->mutex);
     faults_->renderAnswers.push_back(std::move(answer));
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/OfflineAudioEngine.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -16,10 +17,10 @@ namespace ostrovane::platform::sim {
 class SimOfflineAudio final : public OfflineAudioEngines {
   public:
     struct Faults {
-        std::mutex mutex;
-        std::optional<Error> enableError;                // guarded by mutex
-        std::optional<Error> startError;                 // guarded by mutex
-        std::deque<Result<RenderStatus>> renderAnswers;  // guarded by mutex; used first
+        util::Mutex mutex;
+        std::optional<Error> enableError GUARDED_BY(mutex);
+        std::optional<Error> startError GUARDED_BY(mutex);
+        std::deque<Result<RenderStatus>> renderAnswers GUARDED_BY(mutex);  // used first
     };
 
     SimOfflineAudio();

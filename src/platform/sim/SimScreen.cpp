@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/sim/SimCaptureStream.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -43,13 +44,13 @@ SimScreen::~SimScreen() = default;
 // ---- scripting: content ----
 
 void SimScreen::addDisplay(SimDisplaySpec spec) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _displays.push_back(std::move(spec));
 }
 
 void SimScreen::removeDisplay(DisplayId id) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         std::erase_if(_displays, [id](const SimDisplaySpec& d) { return d.id == id; });
     }
     for (const auto& stream : liveStreams()) {
@@ -61,59 +62,59 @@ void SimScreen::removeDisplay(DisplayId id) {
 }
 
 void SimScreen::addWindow(Window window) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _windows.push_back(std::move(window));
 }
 
 void SimScreen::removeWindow(WindowId id) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_windows, [id](const Window& w) { return w.windowId == id; });
 }
 
 // ---- scripting: answers and faults ----
 
 void SimScreen::setPermission(bool granted) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _permission = granted;
 }
 
 void SimScreen::failShareableContent(std::optional<Error> error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _contentError = std::move(error);
 }
 
 void SimScreen::setStartOutcome(SimOutcome outcome) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _startOutcome = std::move(outcome);
 }
 
 void SimScreen::pushStartOutcome(SimOutcome outcome) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _queuedStartOutcomes.push_back(std::move(outcome));
 }
 
 void SimScreen::setUpdateOutcome(SimOutcome outcome) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _updateOutcome = std::move(outcome);
 }
 
 void SimScreen::failAddOutput(std::optional<Error> error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _addOutputError = std::move(error);
 }
 
 void SimScreen::failScreenshot(std::optional<Error> error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _screenshotError = std::move(error);
 }
 
 void SimScreen::failScreenshotsOf(WindowId id) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _unrenderableWindows.push_back(id);
 }
 
 void SimScreen::setSystemAudio(SampleGenerator generator, std::int64_t framesPerBuffer) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _systemAudio = std::move(generator);
     _systemAudioFrames = framesPerBuffer;
 }
@@ -126,7 +127,7 @@ void SimScreen::stopStreams(std::int64_t code, const std::string& message) {
 // ---- observation ----
 
 std::vector<std::shared_ptr<SimCaptureStream>> SimScreen::liveStreams() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<std::shared_ptr<SimCaptureStream>> out;
     for (const auto& weak : _streams) {
         if (auto s = weak.lock())
@@ -146,29 +147,29 @@ std::size_t SimScreen::capturingStreams() const {
 }
 
 std::int64_t SimScreen::streamsMade() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _streamsMade;
 }
 
 std::int64_t SimScreen::accessRequests() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _accessRequests;
 }
 
 std::int64_t SimScreen::contentQueries() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _contentQueries;
 }
 
 std::int64_t SimScreen::screenshotsTaken() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _screenshots;
 }
 
 // ---- ScreenCapture ----
 
 bool SimScreen::requestAccess() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ++_accessRequests;
     return _permission;
 }
@@ -177,7 +178,7 @@ void SimScreen::shareableContent(const ShareableContentOptions& options,
                                  std::function<void(Result<ShareableContent>)> completion) {
     std::optional<Result<ShareableContent>> answer;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         ++_contentQueries;
         if (_contentError) {
             answer.emplace(*_contentError);
@@ -198,7 +199,7 @@ void SimScreen::shareableContent(const ShareableContentOptions& options,
     }
     bool held;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         held = _holdContent;
     }
     this->answer(held, [completion = std::move(completion), answer = std::move(*answer)] {
@@ -207,7 +208,7 @@ void SimScreen::shareableContent(const ShareableContentOptions& options,
 }
 
 ContentFilter SimScreen::makeFilter(const Display& display) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     double scale = 1.0;
     for (const SimDisplaySpec& d : _displays) {
         if (d.id == display.displayId)
@@ -217,7 +218,7 @@ ContentFilter SimScreen::makeFilter(const Display& display) {
 }
 
 ContentFilter SimScreen::makeFilter(const Window& window) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     double scale = 1.0;
     // The scale of the display under the window's origin.
     for (const SimDisplaySpec& d : _displays) {
@@ -236,7 +237,7 @@ std::shared_ptr<CaptureStream> SimScreen::makeStream(const ContentFilter& filter
                                                      StreamStopHandler onStop) {
     auto stream = std::make_shared<SimCaptureStream>(weak_from_this(), threads_, filter,
                                                      configuration, std::move(onStop));
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_streams, [](const auto& w) { return w.expired(); });
     _streams.push_back(stream);
     ++_streamsMade;
@@ -247,7 +248,7 @@ void SimScreen::screenshot(const ContentFilter& filter, const StreamConfiguratio
                            std::function<void(Result<Image>)> completion) {
     std::optional<Error> error;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         ++_screenshots;
         error = _screenshotError;
         const auto* window = std::get_if<Window>(&filter.target);
@@ -271,7 +272,7 @@ void SimScreen::screenshot(const ContentFilter& filter, const StreamConfiguratio
 }
 
 ScreenList SimScreen::screens() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ScreenList list;
     for (const SimDisplaySpec& d : _displays) {
         if (!d.screenName)
@@ -288,7 +289,7 @@ ScreenList SimScreen::screens() {
 void SimScreen::answerStart(std::function<void()> answer) {
     bool held;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         held = _holdStarts;
     }
     this->answer(held, std::move(answer));
@@ -296,7 +297,7 @@ void SimScreen::answerStart(std::function<void()> answer) {
 
 void SimScreen::answer(bool held, std::function<void()> answer) {
     if (held) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _heldAnswers.push_back(std::move(answer));
         return;
     }
@@ -304,24 +305,24 @@ void SimScreen::answer(bool held, std::function<void()> answer) {
 }
 
 void SimScreen::holdStartAnswers(bool hold) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _holdStarts = hold;
 }
 
 void SimScreen::holdContentAnswers(bool hold) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _holdContent = hold;
 }
 
 std::size_t SimScreen::heldAnswers() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _heldAnswers.size();
 }
 
 void SimScreen::releaseHeldAnswers() {
     std::deque<std::function<void()>> due;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         due.swap(_heldAnswers);
     }
     for (auto& answer : due)
@@ -329,7 +330,7 @@ void SimScreen::releaseHeldAnswers() {
 }
 
 SimOutcome SimScreen::nextStartOutcome() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_queuedStartOutcomes.empty())
         return _startOutcome;
     SimOutcome next = std::move(_queuedStartOutcomes.front());
@@ -338,17 +339,17 @@ SimOutcome SimScreen::nextStartOutcome() {
 }
 
 SimOutcome SimScreen::updateOutcome() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _updateOutcome;
 }
 
 std::optional<Error> SimScreen::addOutputFault() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _addOutputError;
 }
 
 bool SimScreen::targetExists(const ContentFilter& filter) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (auto* d = std::get_if<Display>(&filter.target)) {
         return std::any_of(_displays.begin(), _displays.end(),
                            [&](const SimDisplaySpec& s) { return s.id == d->displayId; });
@@ -359,27 +360,27 @@ bool SimScreen::targetExists(const ContentFilter& filter) const {
 }
 
 SampleGenerator SimScreen::systemAudio() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _systemAudio;
 }
 
 void SimScreen::setStill(bool still) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _still = still;
 }
 
 void SimScreen::repaint() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ++_repaints;
 }
 
 std::optional<std::uint64_t> SimScreen::pictureRevision() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _still ? std::optional<std::uint64_t>(_repaints) : std::nullopt;
 }
 
 std::int64_t SimScreen::systemAudioFrames() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _systemAudioFrames;
 }
 

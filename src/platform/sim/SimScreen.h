@@ -12,6 +12,7 @@
 #include "platform/ScreenCapture.h"
 #include "platform/sim/PlatformThreads.h"
 #include "platform/sim/SampleGenerators.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -120,29 +121,29 @@ class SimScreen final : public ScreenCapture, public std::enable_shared_from_thi
     void answer(bool held, std::function<void()> answer);
 
     std::shared_ptr<PlatformThreads> threads_;
-    mutable std::mutex mutex_;
-    std::vector<SimDisplaySpec> _displays;                      // guarded by mutex_
-    std::vector<Window> _windows;                               // guarded by mutex_
-    std::vector<std::weak_ptr<SimCaptureStream>> _streams;      // guarded by mutex_
-    bool _permission = true;                                    // guarded by mutex_
-    std::optional<Error> _contentError;                         // guarded by mutex_
-    SimOutcome _startOutcome;                                   // guarded by mutex_
-    std::deque<SimOutcome> _queuedStartOutcomes;                // guarded by mutex_
-    SimOutcome _updateOutcome;                                  // guarded by mutex_
-    std::optional<Error> _addOutputError;                       // guarded by mutex_
-    std::optional<Error> _screenshotError;                      // guarded by mutex_
-    std::vector<WindowId> _unrenderableWindows;                 // guarded by mutex_
-    SampleGenerator _systemAudio = generators::tone(440, 0.1);  // guarded by mutex_
-    std::int64_t _systemAudioFrames = 960;                      // guarded by mutex_
-    std::int64_t _accessRequests = 0;                           // guarded by mutex_
-    std::int64_t _contentQueries = 0;                           // guarded by mutex_
-    std::int64_t _screenshots = 0;                              // guarded by mutex_
-    std::int64_t _streamsMade = 0;                              // guarded by mutex_
-    bool _still = false;                                        // guarded by mutex_
-    std::uint64_t _repaints = 0;                                // guarded by mutex_
-    bool _holdStarts = false;                                   // guarded by mutex_
-    bool _holdContent = false;                                  // guarded by mutex_
-    std::deque<std::function<void()>> _heldAnswers;             // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<SimDisplaySpec> _displays GUARDED_BY(mutex_);
+    std::vector<Window> _windows GUARDED_BY(mutex_);
+    std::vector<std::weak_ptr<SimCaptureStream>> _streams GUARDED_BY(mutex_);
+    bool _permission GUARDED_BY(mutex_) = true;
+    std::optional<Error> _contentError GUARDED_BY(mutex_);
+    SimOutcome _startOutcome GUARDED_BY(mutex_);
+    std::deque<SimOutcome> _queuedStartOutcomes GUARDED_BY(mutex_);
+    SimOutcome _updateOutcome GUARDED_BY(mutex_);
+    std::optional<Error> _addOutputError GUARDED_BY(mutex_);
+    std::optional<Error> _screenshotError GUARDED_BY(mutex_);
+    std::vector<WindowId> _unrenderableWindows GUARDED_BY(mutex_);
+    SampleGenerator _systemAudio GUARDED_BY(mutex_) = generators::tone(440, 0.1);
+    std::int64_t _systemAudioFrames GUARDED_BY(mutex_) = 960;
+    std::int64_t _accessRequests GUARDED_BY(mutex_) = 0;
+    std::int64_t _contentQueries GUARDED_BY(mutex_) = 0;
+    std::int64_t _screenshots GUARDED_BY(mutex_) = 0;
+    std::int64_t _streamsMade GUARDED_BY(mutex_) = 0;
+    bool _still GUARDED_BY(mutex_) = false;
+    std::uint64_t _repaints GUARDED_BY(mutex_) = 0;
+    bool _holdStarts GUARDED_BY(mutex_) = false;
+    bool _holdContent GUARDED_BY(mutex_) = false;
+    std::deque<std::function<void()>> _heldAnswers;  // guarded by mutex_
 };
 
 // A synthetic picture of a capture target: one colour derived from the

@@ -1,6 +1,7 @@
 #include "platform/sim/SimVideoEncoders.h"
 
 #include <algorithm>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -87,7 +88,7 @@ SimVideoEncoders::SimVideoEncoders(std::shared_ptr<PlatformThreads> threads)
     : threads_(std::move(threads)), faults_(std::make_shared<Faults>()) {}
 
 void SimVideoEncoders::failCreation(EncoderStatus status) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _creationStatus = status;
 }
 
@@ -100,7 +101,7 @@ void SimVideoEncoders::failOutput(EncoderStatus status) {
 }
 
 std::vector<VideoEncoderSettings> SimVideoEncoders::created() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _created;
 }
 
@@ -110,7 +111,7 @@ std::int64_t SimVideoEncoders::framesSubmitted() const {
 
 VideoEncoderCreation SimVideoEncoders::create(const VideoEncoderSettings& settings) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_creationStatus != 0)
             return {_creationStatus, nullptr};
         if (settings.width <= 0 || settings.height <= 0)

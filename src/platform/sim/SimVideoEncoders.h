@@ -7,6 +7,7 @@
 
 #include "platform/VideoEncoder.h"
 #include "platform/sim/PlatformThreads.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -43,9 +44,9 @@ class SimVideoEncoders final : public VideoEncoders {
   private:
     std::shared_ptr<PlatformThreads> threads_;
     std::shared_ptr<Faults> faults_;
-    mutable std::mutex mutex_;
-    EncoderStatus _creationStatus = 0;           // guarded by mutex_
-    std::vector<VideoEncoderSettings> _created;  // guarded by mutex_
+    mutable util::Mutex mutex_;
+    EncoderStatus _creationStatus GUARDED_BY(mutex_) = 0;
+    std::vector<VideoEncoderSettings> _created GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::sim

@@ -8,6 +8,7 @@
 #include "platform/pipewire/PipeWireVideoStream.h"
 #include "platform/portal/PortalScreenCast.h"
 #include "platform/wayland/WaylandErrors.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::wayland {
 
@@ -15,18 +16,18 @@ namespace {
 // What the PipeWire and portal threads tell the waiting caller; shared, as
 // a late callback may still run while the stream goes.
 struct FirstImage {
-    std::mutex mutex;
+    util::Mutex mutex;
     std::condition_variable changed;
-    bool _arrived = false;          // guarded by mutex
-    std::optional<Error> _failure;  // guarded by mutex
+    bool _arrived GUARDED_BY(mutex) = false;
+    std::optional<Error> _failure GUARDED_BY(mutex);
 
     void arrive() {
-        std::lock_guard lock(mutex);
+        util::MutexLock lock(mutex);
         _arrived = true;
         changed.notify_all();
     }
     void fail(const Error& error) {
-        std::lock_guard lock(mutex);
+        util::MutexLock lock(mutex);
         if (!_failure)
             _failure = error;
         changed.notify_all();
@@ -57,9 +58,10 @@ Result<Image> DisplayStill::take(const WaylandOutput& output, bool showCursor,
     // A cast that has an image sends it at once; one of a still display
     // where the compositor copies displays is not waited for long.
     constexpr std::chrono::milliseconds kCastHead{250};
-    std::unique_lock lock(state->mutex);
-    state->changed.wait_for(lock, copy ? std::min(firstImageLimit, kCastHead) : firstImageLimit,
-                            [&] { return state->_arrived || state->_failure.has_value(); });
+    util::MutexLock lock(state->mutex);
+    lock.waitFor(
+        state->changed, copy ? std::min(firstImageLimit, kCastHead) : firstImageLimit,
+        [&]() REQUIRES(state->mutex) { return state->_arrived || state->_failure.has_value(); });
     if (state->_failure)
         return *state->_failure;
     lock.unlock();

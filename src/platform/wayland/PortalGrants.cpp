@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/wayland/WaylandErrors.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::wayland {
 
@@ -77,7 +78,7 @@ std::optional<std::string> grantKeyOf(const GrantTarget& asked, const portal::Ca
 }
 
 void PortalGrants::noteOutputs(std::vector<WaylandOutput> outputs) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _outputs = std::move(outputs);
 }
 
@@ -108,7 +109,7 @@ Result<std::unique_ptr<portal::PortalSession>> PortalGrants::request(
     request.type = target.type;
     request.showCursor = showCursor;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         request.restoreToken = _tokens.find(target.key);
     }
     if (consent == Consent::storedOnly && !request.restoreToken) {
@@ -126,7 +127,7 @@ Result<std::unique_ptr<portal::PortalSession>> PortalGrants::request(
         log_("WaylandScreenCapture: the desktop portal refused the stored grant of " +
              target.description + " (" + session.error().message + ")");
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _tokens.forget(target.key);
         }
         if (consent == Consent::mayAsk) {
@@ -167,7 +168,7 @@ void PortalGrants::sayNegotiated(const GrantTarget& target, const portal::Portal
     bool sayOffer = false;
     bool sayTokenless = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         sayOffer = std::exchange(_offerSaid, said) != said;
         sayTokenless = !session.restoreToken() && !std::exchange(_tokenlessSaid, true);
     }
@@ -187,7 +188,7 @@ void PortalGrants::keep(const GrantTarget& target, const portal::PortalSession& 
     bool kept = true;
     std::string file;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         key = grantKeyOf(target, stream, _outputs);
         // Tokens are single-use: the one just spent is gone whatever was
         // granted, and the newest is kept under what it grants.

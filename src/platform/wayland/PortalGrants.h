@@ -13,6 +13,7 @@
 #include "platform/portal/RestoreTokens.h"
 #include "platform/wayland/WaylandOutputs.h"
 #include "platform/wayland/WaylandToplevels.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::wayland {
 
@@ -84,11 +85,11 @@ class PortalGrants {
 
     const portal::PortalOptions options_;
     const Log log_;
-    std::mutex mutex_;
-    portal::RestoreTokens _tokens;        // guarded by mutex_
-    std::vector<WaylandOutput> _outputs;  // guarded by mutex_
-    std::string _offerSaid;               // guarded by mutex_: the offer last logged
-    bool _tokenlessSaid = false;          // guarded by mutex_
+    util::Mutex mutex_;
+    portal::RestoreTokens _tokens GUARDED_BY(mutex_);
+    std::vector<WaylandOutput> _outputs GUARDED_BY(mutex_);
+    std::string _offerSaid GUARDED_BY(mutex_);  // the offer last logged
+    bool _tokenlessSaid GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ostrovane::platform::wayland

@@ -14,6 +14,7 @@
 #include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandErrors.h"
 #include "protocol/TextChannel.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::wayland {
 
@@ -52,7 +53,7 @@ std::optional<std::vector<WaylandOutput>> WaylandDisplays::readOutputs() {
     auto outputs = outputs_->read();
     if (outputs) {
         grants_->noteOutputs(*outputs);
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _known = *outputs;
         std::erase_if(_lastSeen, [&](const auto& seen) {
             return std::none_of(outputs->begin(), outputs->end(),
@@ -82,7 +83,7 @@ void WaylandDisplays::shareableContent(const ShareableContentOptions& options,
         if (chosen)
             content.windows.push_back(chosenWindow(content.displays));
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _chosenListed = chosen;
         }
         completion(std::move(content));
@@ -95,7 +96,7 @@ std::optional<std::vector<WaylandToplevel>> WaylandDisplays::readToplevels() {
         toplevels_ = std::make_unique<WaylandToplevels>(*outputs_);
     auto toplevels = toplevels_->read();
     if (toplevels) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _toplevels = *toplevels;
     }
     return toplevels;
@@ -103,7 +104,7 @@ std::optional<std::vector<WaylandToplevel>> WaylandDisplays::readToplevels() {
 
 bool WaylandDisplays::portalFilmsWindows() {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_windowsOffered)
             return *_windowsOffered;
     }
@@ -114,13 +115,13 @@ bool WaylandDisplays::portalFilmsWindows() {
     options_.log(std::string("WaylandScreenCapture: the compositor lists no windows; the desktop "
                              "portal ") +
                  (windows ? "films the window the user picks" : "films no windows"));
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _windowsOffered = windows;
     return windows;
 }
 
 std::optional<WaylandToplevel> WaylandDisplays::toplevelOf(WindowId id) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (id == kChosenWindowId && _chosenListed)
         return chosenToplevel();
     auto it = std::find_if(_toplevels.begin(), _toplevels.end(),
@@ -141,7 +142,7 @@ ContentFilter WaylandDisplays::makeFilter(const Window& window) {
     // A window is drawn at the scale of the output it shows on first.
     double scale = 1.0;
     if (auto toplevel = toplevelOf(window.windowId); toplevel && !toplevel->outputs.empty()) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         for (const WaylandOutput& output : _known) {
             if (output.id == toplevel->outputs.front())
                 scale = output.scale;
@@ -154,7 +155,7 @@ std::optional<WaylandOutput> WaylandDisplays::outputOf(const ContentFilter& filt
     const auto* display = std::get_if<Display>(&filter.target);
     if (display == nullptr)
         return std::nullopt;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = std::find_if(_known.begin(), _known.end(),
                            [&](const WaylandOutput& o) { return o.id == display->displayId; });
     if (it == _known.end())
@@ -187,7 +188,7 @@ std::shared_ptr<CaptureStream> WaylandDisplays::makeStream(const ContentFilter& 
             stream->filmWindow(std::move(*target->window));
     }
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         std::erase_if(_streams, [](const auto& weak) { return weak.expired(); });
         _streams.push_back(stream);
     }
@@ -219,7 +220,7 @@ Result<WaylandCaptureStream::Target> WaylandDisplays::castTargetOf(const Content
 std::optional<Image> WaylandDisplays::filmedImageOf(std::uint32_t outputId) {
     std::vector<std::shared_ptr<WaylandCaptureStream>> streams;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         for (const auto& weak : _streams) {
             if (auto stream = weak.lock())
                 streams.push_back(std::move(stream));
@@ -240,7 +241,7 @@ constexpr std::uint32_t kLastSeenWidth = 480;
 void WaylandDisplays::remember(std::uint32_t outputId, const Image& image) {
     const ImageSize size = fitWithinWidth({image.width(), image.height()}, kLastSeenWidth);
     Image reduced = scale(image, size.width, size.height);
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _lastSeen[outputId] = std::move(reduced);
 }
 
@@ -273,7 +274,7 @@ Result<Image> WaylandDisplays::still(const WaylandOutput& output,
         } else if (thumbnail && taken.error().code == kNoNewImageCode) {
             // Nothing changed on the display while we looked: its thumbnail
             // shows it as last seen, if it was.
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (auto it = _lastSeen.find(output.id); it != _lastSeen.end()) {
                 source = it->second;
                 seenBefore = true;

@@ -19,6 +19,7 @@
 #include "platform/wayland/WaylandCaptureStream.h"
 #include "platform/wayland/WaylandOutputs.h"
 #include "platform/wayland/WaylandToplevels.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::wayland {
 
@@ -108,9 +109,9 @@ class WaylandDisplays final : public ScreenCapture,
     const bool screenCopy_;  // the compositor copies outputs (wlroots)
     const std::shared_ptr<PortalGrants> grants_;
     const std::shared_ptr<dispatch::SerialQueue> events_;
-    mutable std::mutex mutex_;
-    std::vector<WaylandOutput> _known;        // guarded by mutex_: the last outputs read
-    std::vector<WaylandToplevel> _toplevels;  // guarded by mutex_: the last ones read
+    mutable util::Mutex mutex_;
+    std::vector<WaylandOutput> _known GUARDED_BY(mutex_);        // the last outputs read
+    std::vector<WaylandToplevel> _toplevels GUARDED_BY(mutex_);  // the last ones read
     // Guarded by mutex_: the streams made, which may answer screenshots.
     std::vector<std::weak_ptr<WaylandCaptureStream>> _streams;
     // Guarded by mutex_: each display as last seen, reduced, for thumbnails

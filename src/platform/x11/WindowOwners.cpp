@@ -1,6 +1,7 @@
 #include "platform/x11/WindowOwners.h"
 
 #include <fstream>
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::x11 {
 
@@ -18,14 +19,14 @@ std::optional<OwningApplication> ProcessWindowOwners::owner(const WindowClaims& 
 }
 
 void ApplicationWindowOwners::resolveWith(std::shared_ptr<Applications> applications) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _applications = std::move(applications);
 }
 
 std::optional<OwningApplication> ApplicationWindowOwners::owner(const WindowClaims& claims) {
     std::shared_ptr<Applications> applications;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         applications = _applications;
     }
     if (applications && claims.pid && *claims.pid > 0) {

@@ -7,6 +7,7 @@
 
 #include "platform/Applications.h"
 #include "platform/ScreenContent.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::x11 {
 
@@ -52,8 +53,8 @@ class ApplicationWindowOwners final : public WindowOwners {
 
   private:
     ProcessWindowOwners fallback_;
-    std::mutex mutex_;
-    std::shared_ptr<Applications> _applications;  // guarded by mutex_
+    util::Mutex mutex_;
+    std::shared_ptr<Applications> _applications GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::x11

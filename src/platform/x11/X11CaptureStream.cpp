@@ -8,6 +8,7 @@
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Errors.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::x11 {
 
@@ -174,7 +175,7 @@ bool X11CaptureStream::applyFilterChanges(X11Capture& capture, bool& switched) {
     switched = !changes.empty();
     ContentFilter current;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         current = _filter;
     }
     for (auto& change : changes) {
@@ -189,7 +190,7 @@ bool X11CaptureStream::applyFilterChanges(X11Capture& capture, bool& switched) {
         }
         complete(std::move(change.completion), error);
     }
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _filter = current;
     return true;
 }
@@ -205,7 +206,7 @@ void X11CaptureStream::run(dispatch::BackgroundTask::Context& context, StreamCom
     X11Capture capture(*connection);
     ContentFilter filter;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         filter = _filter;
     }
     if (MaybeError error = capture.select(filter)) {

@@ -1,6 +1,7 @@
 #include "platform/x264/EncoderLoop.h"
 
 #include "platform/x264/X264VideoEncoders.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::x264 {
 
@@ -10,7 +11,7 @@ EncoderLoop::EncoderLoop(X264Handle encoder, int width, int height, ParameterSet
       slots_{Slot(width, height), Slot(width, height), Slot(width, height)} {}
 
 EncoderLoop::Slot* EncoderLoop::acquire(EncoderStatus& refusal) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_invalidated) {
         refusal = kX264InvalidSession;
         return nullptr;
@@ -32,7 +33,7 @@ void EncoderLoop::submit(Slot& slot, MediaTime presentationTime, bool forceKeyfr
     slot.onOutput = std::move(onOutput);
     // Notified under the lock: a handler may release the last owner of the
     // loop as soon as the lock is free.
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     slot.ticket = _nextTicket++;
     slot.state = Slot::State::waiting;
     ++_outstanding;
@@ -40,31 +41,32 @@ void EncoderLoop::submit(Slot& slot, MediaTime presentationTime, bool forceKeyfr
 }
 
 void EncoderLoop::release(Slot& slot) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     slot.state = Slot::State::free;
 }
 
 void EncoderLoop::completeFrames(std::chrono::milliseconds limit) {
     if (isEncoderThread())
         return;
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     _flushRequested = true;
     changed_.notify_all();
-    changed_.wait_for(lock, limit,
-                      [this] { return _stopping || (_outstanding == 0 && !_flushRequested); });
+    lock.waitFor(changed_, limit, [this]() REQUIRES(mutex_) {
+        return _stopping || (_outstanding == 0 && !_flushRequested);
+    });
 }
 
 void EncoderLoop::invalidate(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     _invalidated = true;
     changed_.notify_all();
     if (!isEncoderThread())
-        changed_.wait_for(lock, limit, [this] { return !_inHandler; });
+        lock.waitFor(changed_, limit, [this]() REQUIRES(mutex_) { return !_inHandler; });
 }
 
 void EncoderLoop::stop() {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _stopping = true;
         _invalidated = true;
     }
@@ -82,9 +84,9 @@ EncoderLoop::Slot* EncoderLoop::nextWaitingLocked() {
 
 void EncoderLoop::run() {
     threadId_.store(std::this_thread::get_id());
-    std::unique_lock lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] {
+        lock.wait(changed_, [this]() REQUIRES(mutex_) {
             return _stopping || _flushRequested || nextWaitingLocked() != nullptr;
         });
         if (_stopping)
@@ -202,7 +204,7 @@ void EncoderLoop::deliver(EncodedFrameHandler& onOutput, EncoderStatus status,
     EncodedFrameHandler handler = std::move(onOutput);
     bool call = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         call = !_invalidated && handler;
         _inHandler = call;
     }
@@ -210,7 +212,7 @@ void EncoderLoop::deliver(EncodedFrameHandler& onOutput, EncoderStatus status,
         handler(status, std::move(frame));
     handler = nullptr;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _inHandler = false;
         --_outstanding;
     }

@@ -10,6 +10,7 @@
 #include "platform/VideoEncoder.h"
 #include "platform/x264/I420Converter.h"
 #include "platform/x264/X264Handle.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::x264 {
 
@@ -76,7 +77,7 @@ class EncoderLoop {
     };
     static constexpr std::size_t kMaxPending = 8;
 
-    Slot* nextWaitingLocked();
+    Slot* nextWaitingLocked() REQUIRES(mutex_);
     void encode(Slot& slot);
     void flushDelayed();
     void handleOutput(int size, const x264_nal_t* nals, const x264_picture_t& out);
@@ -91,15 +92,15 @@ class EncoderLoop {
     std::size_t pendingCount_ = 0;              // encoder thread only
     std::atomic<std::thread::id> threadId_;
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable changed_;
     std::array<Slot, kPictures> slots_;  // states guarded by mutex_
-    std::uint64_t _nextTicket = 0;       // guarded by mutex_
-    std::size_t _outstanding = 0;        // submitted, not yet handed out; guarded by mutex_
-    bool _flushRequested = false;        // guarded by mutex_
-    bool _inHandler = false;             // guarded by mutex_
-    bool _invalidated = false;           // guarded by mutex_
-    bool _stopping = false;              // guarded by mutex_
+    std::uint64_t _nextTicket GUARDED_BY(mutex_) = 0;
+    std::size_t _outstanding GUARDED_BY(mutex_) = 0;  // submitted, not yet handed outmutex_
+    bool _flushRequested GUARDED_BY(mutex_) = false;
+    bool _inHandler GUARDED_BY(mutex_) = false;
+    bool _invalidated GUARDED_BY(mutex_) = false;
+    bool _stopping GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ostrovane::platform::x264

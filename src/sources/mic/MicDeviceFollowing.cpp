@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include "sources/mic/MicrophoneSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -46,7 +47,7 @@ void MicrophoneSource::handleDeviceChange() {
     });
     std::shared_ptr<dispatch::WorkItem> previous;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         previous = std::exchange(_deviceChangeWorkItem, item);
     }
     if (previous)
@@ -58,14 +59,14 @@ void MicrophoneSource::reconfigureForDeviceChange() {
     bool wasActive;
     bool deviceLost;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         wasActive = _isActive;
         deviceLost = _deviceLost;
     }
     log(std::string("Default device changed, reconfiguring (wasActive=") + boolText(wasActive) +
         ")...");
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _silenceDetector.reset();
     }
     if (session_->isRunning())
@@ -97,7 +98,7 @@ void MicrophoneSource::resumeOnReturnedDevice() {
     if (!session_->isRunning())
         return;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _isActive = true;
         _deviceLost = false;
         resetCountersLocked(now());
@@ -109,7 +110,7 @@ void MicrophoneSource::resumeOnReturnedDevice() {
 void MicrophoneSource::failRecovery(std::string_view what) {
     log(critical(withStartCause(what)));
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         setInactiveLocked();
         _deviceLost = true;
     }
@@ -130,7 +131,7 @@ void MicrophoneSource::handleRuntimeError(const std::optional<platform::Error>& 
 
 void MicrophoneSource::recoverFromRuntimeError() {
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_isActive)
             return;
     }
@@ -162,7 +163,7 @@ void MicrophoneSource::handleInterruptionEnded() {
 
 void MicrophoneSource::resumeAfterInterruption() {
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_isActive)
             return;
     }

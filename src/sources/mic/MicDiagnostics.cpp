@@ -1,6 +1,7 @@
 // The three "DEVICE_DIAGNOSTIC:" records of the microphone source.
 #include "sources/mic/MicText.h"
 #include "sources/mic/MicrophoneSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -32,7 +33,7 @@ void MicrophoneSource::emitCaptureStartDiagnostic() {
     DeviceDiagnostic diagnostic;
     diagnostic.event = "capture_start";
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         diagnostic.selectedDevice.id = _selectedDeviceID;
         diagnostic.selectedDevice.name = _selectedDeviceName;
     }
@@ -48,7 +49,7 @@ void MicrophoneSource::emitCaptureStatusDiagnostic(double avgRms, std::int64_t t
     DeviceDiagnostic diagnostic;
     diagnostic.event = "capture_status";
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         diagnostic.selectedDevice.id = _selectedDeviceID;
         diagnostic.selectedDevice.name = _selectedDeviceName;
     }
@@ -72,7 +73,7 @@ void MicrophoneSource::emitCaptureProblemDiagnostic(const std::string& reason) {
     diagnostic.reason = reason;
     std::int64_t frames;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         diagnostic.selectedDevice.id = _selectedDeviceID;
         diagnostic.selectedDevice.name = _selectedDeviceName;
         diagnostic.selectedDevice.rms =

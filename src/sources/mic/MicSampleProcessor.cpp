@@ -3,6 +3,7 @@
 #include "sources/mic/MicRms.h"
 #include "sources/mic/MicText.h"
 #include "sources/mic/MicrophoneSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -23,7 +24,7 @@ std::string callbackText(std::int64_t n) {
 void MicrophoneSource::processSampleBuffer(const platform::SampleBuffer& buffer) {
     std::int64_t n;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         n = ++_callbackCount;
     }
     if (traced(n)) {
@@ -51,7 +52,7 @@ void MicrophoneSource::processSampleBuffer(const platform::SampleBuffer& buffer)
     SilenceDetector::Action action;
     std::optional<std::pair<double, std::int64_t>> status;  // average RMS, frames
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         ++_totalFrameCount;
         _cumulativeRMS += rms;
         ++_rmsFrameCount;
@@ -89,7 +90,7 @@ void MicrophoneSource::processSampleBuffer(const platform::SampleBuffer& buffer)
 
 void MicrophoneSource::noteMonoFallback(const platform::StreamDescription& description) {
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (_loggedMonoFallback)
             return;
         _loggedMonoFallback = true;

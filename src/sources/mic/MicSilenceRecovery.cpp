@@ -1,6 +1,7 @@
 // Silent-input recovery and the callback watchdog.
 #include "sources/mic/MicText.h"
 #include "sources/mic/MicrophoneSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -56,7 +57,7 @@ void MicrophoneSource::handleSilenceAction(const SilenceDetector::Action& action
 // pause (stop, start, device change) supersedes the rebuild.
 void MicrophoneSource::performAggressiveSilenceRecovery() {
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_isActive) {
             _silenceDetector.recoveryFinished();
             return;
@@ -93,7 +94,7 @@ void MicrophoneSource::finishAggressiveSilenceRecovery(std::uint64_t epoch) {
             log(std::string(kWarningSign) + " Silent-input recovery: session failed to restart");
         }
     }
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     _silenceDetector.recoveryFinished();
 }
 
@@ -105,7 +106,7 @@ void MicrophoneSource::emitRecoveryFailed(const std::string& reason, std::int64_
 void MicrophoneSource::startMicCallbackWatchdog() {
     std::unique_ptr<dispatch::RepeatingTimer> previous;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         previous = std::move(_micCallbackWatchdog);
     }
     if (previous)
@@ -116,7 +117,7 @@ void MicrophoneSource::startMicCallbackWatchdog() {
             if (auto self = weak.lock())
                 self->watchdogTick();
         });
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     _micCallbackWatchdog = std::move(timer);
     _micCallbackWatchdog->start(dispatch::seconds(watchdogInterval));
 }
@@ -125,7 +126,7 @@ void MicrophoneSource::startMicCallbackWatchdog() {
 void MicrophoneSource::watchdogTick() {
     std::optional<double> gap;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_isActive)
             return;
         const double sinceLast = now() - _lastCallbackAt;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "sources/mic/MicText.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -80,7 +81,7 @@ MicrophoneSource::~MicrophoneSource() {
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     std::shared_ptr<dispatch::WorkItem> deviceChange;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         watchdog = std::move(_micCallbackWatchdog);
         deviceChange = std::move(_deviceChangeWorkItem);
     }
@@ -157,12 +158,12 @@ void MicrophoneSource::resetCountersLocked(double now) {
 }
 
 bool MicrophoneSource::isActive() const {
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     return _isActive;
 }
 
 std::optional<std::string> MicrophoneSource::selectedDeviceID() const {
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     if (_selectedDeviceID.empty())
         return std::nullopt;
     return _selectedDeviceID;
@@ -200,7 +201,7 @@ void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& a
     assert(sessionQueue_.isCurrent());
     bool alreadyActive;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         alreadyActive = _isActive;
     }
     if (alreadyActive) {
@@ -220,7 +221,7 @@ void MicrophoneSource::startOnSessionQueue(const std::shared_ptr<StartAnswer>& a
         return;
     }
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _isActive = true;
         _deviceLost = false;
         resetCountersLocked(now());
@@ -247,7 +248,7 @@ void MicrophoneSource::stopOnSessionQueue() {
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     bool wasActive;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         wasActive = _isActive;
         _deviceLost = false;
         // Also when a failed restart already made the source inactive: the
@@ -261,7 +262,7 @@ void MicrophoneSource::stopOnSessionQueue() {
     if (session_->isRunning())
         session_->stopRunning();
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _isActive = false;
     }
     ++sessionEpoch_;
@@ -295,7 +296,7 @@ bool MicrophoneSource::setupSessionLocked() {
     }
     session_->addInput(input.value());
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         _selectedDeviceID = device->uniqueId;
         _selectedDeviceName = device->localizedName;
     }

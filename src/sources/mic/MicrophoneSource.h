@@ -22,6 +22,7 @@
 #include "sources/mic/SilenceDetector.h"
 #include "streaming/AudioConverterPipeline.h"
 #include "streaming/AudioSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::mic {
 
@@ -163,7 +164,7 @@ class MicrophoneSource final : public streaming::AudioSource,
     const protocol::TextChannel& text_;
     dispatch::Clock& clock_;
 
-    mutable std::mutex stateLock_;
+    mutable util::Mutex stateLock_;
     bool _isActive = false;
     std::int64_t _callbackCount = 0;
     double _cumulativeRMS = 0;

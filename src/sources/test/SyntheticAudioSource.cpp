@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "streaming/AudioOutputFormat.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources {
 
@@ -56,7 +57,7 @@ SyntheticAudioSource::~SyntheticAudioSource() {
     std::unique_ptr<dispatch::BackgroundTask> task;
     std::shared_ptr<streaming::LoopEnd> end;
     {
-        std::lock_guard guard(taskLock_);
+        util::MutexLock guard(taskLock_);
         task = std::move(_playbackTask);
         end = std::move(_playbackEnd);
     }
@@ -80,7 +81,7 @@ void SyntheticAudioSource::start(StartCompletion completion) {
             std::unique_ptr<dispatch::BackgroundTask> previous;
             std::shared_ptr<streaming::LoopEnd> previousEnd;
             {
-                std::lock_guard guard(taskLock_);
+                util::MutexLock guard(taskLock_);
                 previous = std::move(_playbackTask);
                 previousEnd = std::move(_playbackEnd);
             }
@@ -96,7 +97,7 @@ void SyntheticAudioSource::start(StartCompletion completion) {
                 playbackLoop(weak, *end, context);
             });
         {
-            std::lock_guard guard(taskLock_);
+            util::MutexLock guard(taskLock_);
             _playbackTask = std::move(task);
             _playbackEnd = std::move(end);
         }
@@ -110,7 +111,7 @@ void SyntheticAudioSource::start(StartCompletion completion) {
 
 void SyntheticAudioSource::stop(StopCompletion completion) {
     {
-        std::lock_guard guard(taskLock_);
+        util::MutexLock guard(taskLock_);
         if (_playbackTask)
             _playbackTask->requestStop();
     }

@@ -14,6 +14,7 @@
 #include "sources/test/SyntheticPattern.h"
 #include "streaming/AudioSource.h"
 #include "streaming/LoopEnd.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources {
 
@@ -81,10 +82,11 @@ class SyntheticAudioSource final : public streaming::AudioSource,
     std::mt19937_64 random_;  // playback thread only
     std::atomic<bool> active_{false};
     std::atomic<std::int64_t> sampleIndex_{0};
-    std::mutex taskLock_;
-    std::shared_ptr<streaming::LoopEnd> _playbackEnd;  // of the latest playback
+    util::Mutex taskLock_;
+    std::shared_ptr<streaming::LoopEnd> _playbackEnd
+        GUARDED_BY(taskLock_);  // of the latest playback
     // Last: stopped and joined before the fields it reads go away.
-    std::unique_ptr<dispatch::BackgroundTask> _playbackTask;
+    std::unique_ptr<dispatch::BackgroundTask> _playbackTask GUARDED_BY(taskLock_);
 };
 
 }  // namespace ostrovane::sources

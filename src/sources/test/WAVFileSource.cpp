@@ -4,6 +4,7 @@
 
 #include "sources/test/FileURL.h"
 #include "streaming/AudioOutputFormat.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources {
 
@@ -59,7 +60,7 @@ WAVFileSource::~WAVFileSource() {
     std::unique_ptr<dispatch::BackgroundTask> task;
     std::shared_ptr<streaming::LoopEnd> end;
     {
-        std::lock_guard guard(taskLock_);
+        util::MutexLock guard(taskLock_);
         task = std::move(_playbackTask);
         end = std::move(_playbackEnd);
     }
@@ -85,7 +86,7 @@ void WAVFileSource::start(StartCompletion completion) {
             std::unique_ptr<dispatch::BackgroundTask> previous;
             std::shared_ptr<streaming::LoopEnd> previousEnd;
             {
-                std::lock_guard guard(taskLock_);
+                util::MutexLock guard(taskLock_);
                 previous = std::move(_playbackTask);
                 previousEnd = std::move(_playbackEnd);
             }
@@ -100,7 +101,7 @@ void WAVFileSource::start(StartCompletion completion) {
                 playbackLoop(weak, *end, context);
             });
         {
-            std::lock_guard guard(taskLock_);
+            util::MutexLock guard(taskLock_);
             _playbackTask = std::move(task);
             _playbackEnd = std::move(end);
         }
@@ -114,7 +115,7 @@ void WAVFileSource::stop(StopCompletion completion) {
     {
         // The task object stays until the next start or the end of the
         // source, so stop() never waits for the loop to wind down.
-        std::lock_guard guard(taskLock_);
+        util::MutexLock guard(taskLock_);
         if (_playbackTask)
             _playbackTask->requestStop();
     }

@@ -12,6 +12,7 @@
 #include "sources/test/WAVFormat.h"
 #include "streaming/AudioSource.h"
 #include "streaming/LoopEnd.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources {
 
@@ -75,10 +76,11 @@ class WAVFileSource final : public streaming::AudioSource,
     dispatch::Clock& clock_;
     protocol::TextChannel& text_;
     std::atomic<bool> active_{false};
-    std::mutex taskLock_;
-    std::shared_ptr<streaming::LoopEnd> _playbackEnd;  // of the latest playback
+    util::Mutex taskLock_;
+    std::shared_ptr<streaming::LoopEnd> _playbackEnd
+        GUARDED_BY(taskLock_);  // of the latest playback
     // Last: stopped and joined before the fields it reads go away.
-    std::unique_ptr<dispatch::BackgroundTask> _playbackTask;
+    std::unique_ptr<dispatch::BackgroundTask> _playbackTask GUARDED_BY(taskLock_);
 };
 
 }  // namespace ostrovane::sources
