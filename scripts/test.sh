@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs the whole test suite in the
-# plain, AddressSanitizer+UBSan and ThreadSanitizer configurations, and gives
-# every fuzz target a short run, then builds the Debian package, installs it,
-# runs the installed helper briefly and removes it again. Fails on the first
+# plain, AddressSanitizer+UBSan and ThreadSanitizer configurations, builds the
+# tree once more with clang's lock analysis (the thread-safety preset, build
+# only), gives every fuzz target a short run, then builds the Debian package,
+# installs it, runs the installed helper briefly and removes it again. Fails on the first
 # failure; only the tests named in scripts/second-run.txt get a second run
 # (scripts/run-tests.sh). The Linux audio suites run against a private
 # PulseAudio and again, as the tests named "...@pipewire", against PipeWire's
@@ -34,6 +35,9 @@ for preset in default asan tsan; do
     unset OSTROVANE_BINARY
   fi
 done
+
+echo "== thread-safety: build (clang -Wthread-safety, nothing run)"
+scripts/build.sh thread-safety
 
 echo "== fuzz: build"
 scripts/build.sh fuzz
