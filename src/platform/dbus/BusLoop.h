@@ -58,7 +58,6 @@ class LoopThread {
     // signal is shared with the thread, which may outlive this object.
     std::string start(std::function<void(const StopSignal&)> body);
     void stop();
-    bool running() const { return thread_.joinable(); }
 
   private:
     std::shared_ptr<StopSignal> stop_;
