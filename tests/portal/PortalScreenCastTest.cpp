@@ -354,8 +354,8 @@ TEST_P(PortalEndTest, IsReportedOnce) {
     ASSERT_TRUE(session) << session.error().description();
     if (!GetParam())
         bus.kill();
-    const platform::Error lost(kScreenStreamErrorDomain, kSessionClosedCode,
-                               "The connection to the session bus was lost");
+    const platform::Error lost{kScreenStreamErrorDomain, kSessionClosedCode,
+                               "The connection to the session bus was lost"};
     EXPECT_EQ(closedAfter(1), std::vector{GetParam() ? sessionClosedError() : lost});
     bus.kill();
     session.value().reset();
