@@ -33,7 +33,7 @@
 #define RETURN_CAPABILITY(x) OSTROVANE_THREAD_ATTRIBUTE(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS OSTROVANE_THREAD_ATTRIBUTE(no_thread_safety_analysis)
 
-namespace util {
+namespace ostrovane::util {
 
 // A std::mutex the analysis knows as a lock.
 class CAPABILITY("mutex") Mutex {
@@ -98,4 +98,4 @@ class SCOPED_CAPABILITY MutexLock {
     std::unique_lock<std::mutex> lock_;
 };
 
-}  // namespace util
+}  // namespace ostrovane::util
