@@ -19,6 +19,7 @@
 #include "platform/ScreenStreamErrors.h"
 #include "platform/pipewire/FrameCopy.h"
 #include "platform/pipewire/VideoStreamParams.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pipewire {
 
@@ -138,8 +139,8 @@ class PipeWireVideoStream::Impl {
     bool waitFor(Done&& done);
     void fail(Error error);
     bool closing() {
-        std::lock_guard<std::mutex> lock(frameMutex_);
-        return closing_;
+        util::MutexLock lock(frameMutex_);
+        return _closing;
     }
 
     void onCoreDone(std::uint32_t id, int seq);
@@ -148,8 +149,8 @@ class PipeWireVideoStream::Impl {
     void onStateChanged(pw_stream_state state, const char* error);
     void onParamChanged(std::uint32_t id, const spa_pod* param);
     void onProcess();
-    void readCursor(spa_buffer& buffer);
-    bool copyOut(spa_buffer& buffer);
+    void readCursor(spa_buffer& buffer) REQUIRES(frameMutex_);
+    bool copyOut(spa_buffer& buffer) REQUIRES(frameMutex_);
 
     static const pw_core_events kCoreEvents;
     static const pw_registry_events kRegistryEvents;
@@ -173,23 +174,24 @@ class PipeWireVideoStream::Impl {
     // The negotiated format, the cursor and the frame being copied: the
     // stream's callbacks only, which PipeWire may hand from its data thread
     // to its loop thread; the lock orders them.
-    std::mutex frameMutex_;
-    bool closing_ = false;     // guarded by frameMutex_: the stream is being destroyed
-    std::uint32_t width_ = 0;  // guarded by frameMutex_
-    std::uint32_t height_ = 0;
-    PixelOrder order_ = PixelOrder::BlueFirst;
-    Cursor cursor_;
-    Image work_;  // the frame being copied
+    util::Mutex frameMutex_;
+    bool _closing GUARDED_BY(frameMutex_) = false;  // the stream is being destroyed
+    std::uint32_t _width GUARDED_BY(frameMutex_) = 0;
+    std::uint32_t _height GUARDED_BY(frameMutex_) = 0;
+    PixelOrder _order GUARDED_BY(frameMutex_) = PixelOrder::BlueFirst;
+    Cursor _cursor GUARDED_BY(frameMutex_);
+    Image _work GUARDED_BY(frameMutex_);  // the frame being copied
+    // Said once per format, on whichever thread PipeWire copies from.
+    bool _bufferTypeSaid GUARDED_BY(frameMutex_) = false;
 
-    mutable std::mutex imageMutex_;
-    Image staging_;  // the newest complete frame
-    bool fresh_ = false;
+    mutable util::Mutex imageMutex_;
+    Image _staging GUARDED_BY(imageMutex_);  // the newest complete frame
+    bool _fresh GUARDED_BY(imageMutex_) = false;
 
     std::atomic<std::uint64_t> framesReceived_{0};
     std::atomic<std::uint64_t> framesDropped_{0};
     std::atomic<std::uint64_t> framesSkipped_{0};
     std::atomic<std::uint64_t> size_{0};  // width << 32 | height
-    bool bufferTypeSaid_ = false;         // the stream's thread only
     bool coreSaid_ = false;               // the stream's thread only
 
   public:
@@ -247,8 +249,8 @@ PipeWireVideoStream::Impl::~Impl() {
     // and disconnecting takes the node off the data thread before its
     // listeners go.
     {
-        std::lock_guard<std::mutex> lock(frameMutex_);
-        closing_ = true;
+        util::MutexLock lock(frameMutex_);
+        _closing = true;
     }
     if (loop_ && stream_) {
         LoopLock lock(loop_.get());
@@ -431,10 +433,11 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(frameMutex_);
-        width_ = info.size.width;
-        height_ = info.size.height;
-        order_ = *orderOf(info.format);
+        util::MutexLock lock(frameMutex_);
+        _width = info.size.width;
+        _height = info.size.height;
+        _order = *orderOf(info.format);
+        _bufferTypeSaid = false;
     }
     const bool again = size_ != 0;
     size_ = std::uint64_t{info.size.width} << 32 | info.size.height;
@@ -443,7 +446,6 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
         std::to_string(info.size.width) + "x" + std::to_string(info.size.height) +
         (info.flags & SPA_VIDEO_FLAG_MODIFIER ? ", modifier " + std::to_string(info.modifier)
                                               : ", no modifier"));
-    bufferTypeSaid_ = false;
 
     ParamList params;
     addBufferParams(params);
@@ -451,8 +453,8 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
 }
 
 void PipeWireVideoStream::Impl::onProcess() {
-    std::unique_lock<std::mutex> frame(frameMutex_);
-    if (closing_)
+    util::MutexLock frame(frameMutex_);
+    if (_closing)
         return;
     // Only the newest buffer is shown; older ones go back to the producer
     // at once, their cursor updates read first.
@@ -475,9 +477,9 @@ void PipeWireVideoStream::Impl::onProcess() {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(imageMutex_);
-        std::swap(staging_, work_);
-        fresh_ = true;
+        util::MutexLock lock(imageMutex_);
+        std::swap(_staging, _work);
+        _fresh = true;
     }
     frame.unlock();
     ++framesReceived_;
@@ -492,11 +494,11 @@ void PipeWireVideoStream::Impl::readCursor(spa_buffer& buffer) {
     const auto* base = static_cast<const std::uint8_t*>(meta->data);
     spa_meta_cursor cursor{};
     std::memcpy(&cursor, base, sizeof cursor);
-    cursor_.visible = cursor.id != 0;
-    if (!cursor_.visible)
+    _cursor.visible = cursor.id != 0;
+    if (!_cursor.visible)
         return;
-    cursor_.x = cursor.position.x;
-    cursor_.y = cursor.position.y;
+    _cursor.x = cursor.position.x;
+    _cursor.y = cursor.position.y;
     // No bitmap, or an empty one, keeps the last picture.
     if (cursor.bitmap_offset < sizeof(spa_meta_cursor) ||
         std::uint64_t{cursor.bitmap_offset} + sizeof(spa_meta_bitmap) > meta->size)
@@ -508,21 +510,21 @@ void PipeWireVideoStream::Impl::readCursor(spa_buffer& buffer) {
         return;
     if (readCursorBitmap(bitmap.format, base + cursor.bitmap_offset + bitmap.offset,
                          room - bitmap.offset, bitmap.size.width, bitmap.size.height, bitmap.stride,
-                         cursor_.sprite)) {
-        cursor_.sprite.hotspotX = cursor.hotspot.x;
-        cursor_.sprite.hotspotY = cursor.hotspot.y;
+                         _cursor.sprite)) {
+        _cursor.sprite.hotspotX = cursor.hotspot.x;
+        _cursor.sprite.hotspotY = cursor.hotspot.y;
     }
 }
 
 bool PipeWireVideoStream::Impl::copyOut(spa_buffer& buffer) {
-    if (width_ == 0 || buffer.n_datas < 1)
+    if (_width == 0 || buffer.n_datas < 1)
         return false;
     if (const auto* header = metaData<spa_meta_header>(buffer, SPA_META_Header);
         header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED))
         return false;
     const spa_data& data = buffer.datas[0];
-    if (!bufferTypeSaid_) {
-        bufferTypeSaid_ = true;
+    if (!_bufferTypeSaid) {
+        _bufferTypeSaid = true;
         say(std::string("PipeWireVideoStream: buffers in ") +
             (data.type == SPA_DATA_MemFd    ? "MemFd"
              : data.type == SPA_DATA_MemPtr ? "MemPtr"
@@ -539,32 +541,32 @@ bool PipeWireVideoStream::Impl::copyOut(spa_buffer& buffer) {
     FrameBytes frame;
     frame.pixels = static_cast<const std::uint8_t*>(data.data) + offset;
     frame.bytes = std::min(chunk.size, data.maxsize - offset);
-    frame.width = width_;
-    frame.height = height_;
-    frame.stride = chunk.stride > 0 ? static_cast<std::uint32_t>(chunk.stride) : width_ * 4;
-    frame.order = order_;
+    frame.width = _width;
+    frame.height = _height;
+    frame.stride = chunk.stride > 0 ? static_cast<std::uint32_t>(chunk.stride) : _width * 4;
+    frame.order = _order;
 
-    FrameRegion region{0, 0, width_, height_};
+    FrameRegion region{0, 0, _width, _height};
     if (const auto* crop = metaData<spa_meta_region>(buffer, SPA_META_VideoCrop))
         region = visibleRegion(crop->region.position.x, crop->region.position.y,
-                               crop->region.size.width, crop->region.size.height, width_, height_);
-    if (!copyFrame(frame, region, work_))
+                               crop->region.size.width, crop->region.size.height, _width, _height);
+    if (!copyFrame(frame, region, _work))
         return false;
-    if (options_.drawCursor && cursor_.visible && !cursor_.sprite.pixels.empty()) {
+    if (options_.drawCursor && _cursor.visible && !_cursor.sprite.pixels.empty()) {
         // The cursor's position is in the frame; the image starts at the crop.
-        blendCursor(work_, cursor_.sprite,
-                    std::int64_t{cursor_.x} - cursor_.sprite.hotspotX - region.x,
-                    std::int64_t{cursor_.y} - cursor_.sprite.hotspotY - region.y);
+        blendCursor(_work, _cursor.sprite,
+                    std::int64_t{_cursor.x} - _cursor.sprite.hotspotX - region.x,
+                    std::int64_t{_cursor.y} - _cursor.sprite.hotspotY - region.y);
     }
     return true;
 }
 
 bool PipeWireVideoStream::Impl::takeLatest(Image& image) {
-    std::lock_guard<std::mutex> lock(imageMutex_);
-    if (!fresh_)
+    util::MutexLock lock(imageMutex_);
+    if (!_fresh)
         return false;
-    std::swap(image, staging_);
-    fresh_ = false;
+    std::swap(image, _staging);
+    _fresh = false;
     return true;
 }
 

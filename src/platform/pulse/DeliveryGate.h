@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "util/ThreadAnnotations.h"
+
 namespace ostrovane::platform::pulse {
 
 // The point after which a capture output receives nothing more. Buffers pass
@@ -15,12 +17,12 @@ namespace ostrovane::platform::pulse {
 class DeliveryGate {
   public:
     void open() {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _open = true;
     }
 
     void close() {
-        std::unique_lock lock(mutex_);
+        util::MutexLock lock(mutex_);
         _open = false;
         waitLocked(lock);
     }
@@ -28,7 +30,7 @@ class DeliveryGate {
     // Waits until no buffer passes, except one passing on the calling
     // thread: that is the closer's own caller.
     void waitForPassing() {
-        std::unique_lock lock(mutex_);
+        util::MutexLock lock(mutex_);
         waitLocked(lock);
     }
 
@@ -36,7 +38,7 @@ class DeliveryGate {
     template <typename Pass>
     bool pass(Pass&& pass) {
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (!_open)
                 return false;
             ++_passing;
@@ -44,7 +46,7 @@ class DeliveryGate {
         }
         std::forward<Pass>(pass)();
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             if (--_passing == 0)
                 passed_.notify_all();
         }
@@ -52,15 +54,17 @@ class DeliveryGate {
     }
 
   private:
-    void waitLocked(std::unique_lock<std::mutex>& lock) {
-        passed_.wait(lock, [&] { return _passing == 0 || _passer == std::this_thread::get_id(); });
+    void waitLocked(util::MutexLock& lock) REQUIRES(mutex_) {
+        lock.wait(passed_, [&]() REQUIRES(mutex_) {
+            return _passing == 0 || _passer == std::this_thread::get_id();
+        });
     }
 
-    std::mutex mutex_;
+    util::Mutex mutex_;
     std::condition_variable passed_;
-    bool _open = false;       // guarded by mutex_
-    int _passing = 0;         // guarded by mutex_
-    std::thread::id _passer;  // guarded by mutex_; the thread buffers pass on
+    bool _open GUARDED_BY(mutex_) = false;
+    int _passing GUARDED_BY(mutex_) = 0;
+    std::thread::id _passer GUARDED_BY(mutex_);  // the thread buffers pass on
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -11,18 +11,18 @@ namespace ostrovane::platform::pulse {
 // ---- OutputGate ----
 
 void OutputGate::add(std::shared_ptr<LinuxAudioDataOutput> output) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _outputs.push_back(std::move(output));
 }
 
 bool OutputGate::contains(const std::shared_ptr<AudioDataOutput>& output) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return std::any_of(_outputs.begin(), _outputs.end(),
                        [&](const auto& o) { return o == output; });
 }
 
 std::vector<std::shared_ptr<AudioDataOutput>> OutputGate::outputs() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return {_outputs.begin(), _outputs.end()};
 }
 
@@ -37,7 +37,7 @@ void OutputGate::deliver(const std::shared_ptr<const SampleBuffer>& buffer) {
     gate_.pass([&] {
         std::vector<std::shared_ptr<LinuxAudioDataOutput>> outputs;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             outputs = _outputs;
         }
         for (const auto& output : outputs)
@@ -55,12 +55,12 @@ LinuxCaptureSession::~LinuxCaptureSession() {
 }
 
 void LinuxCaptureSession::setNotifications(SessionNotifications notifications) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _notifications = std::move(notifications);
 }
 
 std::vector<std::shared_ptr<CaptureDeviceInput>> LinuxCaptureSession::inputs() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return {_inputs.begin(), _inputs.end()};
 }
 
@@ -71,7 +71,7 @@ bool LinuxCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>&
     auto source = connection_->model().source(ours->device().uniqueId);
     if (!source || source->isMonitor || !source->recordFormat)
         return false;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _inputs.empty();
 }
 
@@ -79,7 +79,7 @@ void LinuxCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
     auto ours = std::dynamic_pointer_cast<LinuxDeviceInput>(input);
     if (!ours)
         return;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_inputs.empty())
         _inputs.push_back(std::move(ours));
 }
@@ -87,7 +87,7 @@ void LinuxCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
 void LinuxCaptureSession::removeInput(const std::shared_ptr<CaptureDeviceInput>& input) {
     bool removed;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         removed = std::erase_if(_inputs, [&](const auto& i) { return i == input; }) > 0;
     }
     // Without its input a session records nothing.
@@ -114,7 +114,7 @@ void LinuxCaptureSession::startRunning() {
     std::shared_ptr<RecordStream> corked;
     std::uint64_t generation = 0;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _startError.reset();
         if (_state == State::running || _inputs.empty())
             return;
@@ -134,7 +134,7 @@ void LinuxCaptureSession::startRunning() {
     }
     auto source = connection_->model().source(uid);
     if (!source || source->isMonitor || !source->recordFormat) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         failStartLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
                               "The microphone " + uid + " is no longer there"});
         return;
@@ -167,14 +167,14 @@ void LinuxCaptureSession::startRunning() {
                                          std::chrono::milliseconds(10)},
                            std::move(events));
     if (!opened.ok()) {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         failStartLocked(opened.error());
         return;
     }
     std::shared_ptr<RecordStream> stream = std::move(opened).value();
     const std::uint64_t connection = connection_->connections();
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (ended->load() || _generation != generation) {
             failStartLocked(Error{kPulseErrorDomain, PA_ERR_NOENTITY,
                                   "The record stream on " + uid + " ended as it started"});
@@ -192,12 +192,12 @@ void LinuxCaptureSession::stopRunning() {
 }
 
 bool LinuxCaptureSession::isRunning() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _state == State::running;
 }
 
 std::optional<Error> LinuxCaptureSession::startError() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _startError;
 }
 
@@ -205,7 +205,7 @@ void LinuxCaptureSession::halt() {
     gate_->setOpen(false);
     std::shared_ptr<RecordStream> stream;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _state = State::stopped;
         ++_generation;
         stream = std::move(_stream);
@@ -220,7 +220,7 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
     std::function<void(std::map<std::string, std::string>)> interrupted;
     bool observe = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (generation != _generation || _state == State::stopped)
             return;
         notify = _notifications.runtimeError;
@@ -241,7 +241,7 @@ void LinuxCaptureSession::streamFailed(std::uint64_t generation, const Error& er
         return;
     }
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         _state = State::awaitingServer;
         observe = !std::exchange(_observing, true);
     }
@@ -267,7 +267,7 @@ void LinuxCaptureSession::checkServerReturn(bool settled) {
     std::uint64_t generation = 0;
     bool arm = false;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (settled)
             _settling = false;
         if (_state != State::awaitingServer || !back || connections <= _connection)
@@ -289,7 +289,7 @@ void LinuxCaptureSession::checkServerReturn(bool settled) {
                 return;
             bool current;
             {
-                std::lock_guard lock(self->mutex_);
+                util::MutexLock lock(self->mutex_);
                 current = self->_generation == generation;
                 if (!current)
                     self->_settling = false;
@@ -308,7 +308,7 @@ void LinuxCaptureSession::streamSuspended(std::uint64_t generation, bool suspend
     std::function<void(std::map<std::string, std::string>)> interrupted;
     std::function<void()> ended;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (generation != _generation)
             return;
         if (suspended && _state == State::running) {

@@ -8,6 +8,7 @@
 #include "platform/pulse/DeliveryGate.h"
 #include "platform/pulse/LinuxCaptureDevices.h"
 #include "platform/pulse/PulseConnection.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -29,8 +30,8 @@ class OutputGate {
     void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
 
   private:
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<LinuxAudioDataOutput>> _outputs;  // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<std::shared_ptr<LinuxAudioDataOutput>> _outputs GUARDED_BY(mutex_);
     DeliveryGate gate_;
 };
 
@@ -83,7 +84,7 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     enum class State { stopped, running, interrupted, awaitingServer };
 
     void halt();
-    void failStartLocked(Error error) { _startError = std::move(error); }
+    void failStartLocked(Error error) REQUIRES(mutex_) { _startError = std::move(error); }
     void streamFailed(std::uint64_t generation, const Error& error);
     void streamSuspended(std::uint64_t generation, bool suspended);
     // awaitingServer: reports the runtime error once the server is back and
@@ -93,16 +94,16 @@ class LinuxCaptureSession final : public AudioCaptureSession,
     const std::shared_ptr<PulseConnection> connection_;
     const std::shared_ptr<OutputGate> gate_ = std::make_shared<OutputGate>();
 
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<LinuxDeviceInput>> _inputs;  // guarded by mutex_
-    SessionNotifications _notifications;                     // guarded by mutex_
-    State _state = State::stopped;                           // guarded by mutex_
-    std::uint64_t _generation = 0;                           // guarded by mutex_; one per stream
-    std::shared_ptr<RecordStream> _stream;                   // guarded by mutex_
-    std::uint64_t _connection = 0;     // guarded by mutex_; connections() when the stream opened
-    bool _observing = false;           // guarded by mutex_
-    bool _settling = false;            // guarded by mutex_; the settle timer is armed
-    std::optional<Error> _startError;  // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<std::shared_ptr<LinuxDeviceInput>> _inputs GUARDED_BY(mutex_);
+    SessionNotifications _notifications GUARDED_BY(mutex_);
+    State _state GUARDED_BY(mutex_) = State::stopped;
+    std::uint64_t _generation GUARDED_BY(mutex_) = 0;  // one per stream
+    std::shared_ptr<RecordStream> _stream GUARDED_BY(mutex_);
+    std::uint64_t _connection GUARDED_BY(mutex_) = 0;  // connections() when the stream opened
+    bool _observing GUARDED_BY(mutex_) = false;
+    bool _settling GUARDED_BY(mutex_) = false;  // the settle timer is armed
+    std::optional<Error> _startError GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -39,7 +39,7 @@ AudioObjectId PulseModel::nextIdLocked() {
 // ---- updates ----
 
 ModelChanges PulseModel::setAvailable(bool available) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!available) {
         _sources.clear();
         _sinks.clear();
@@ -57,7 +57,7 @@ ModelChanges PulseModel::setAvailable(bool available) {
 }
 
 ModelChanges PulseModel::putSource(SourceInfo info) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ModelChanges changes;
     auto it = _sources.find(info.index);
     if (it == _sources.end()) {
@@ -79,7 +79,7 @@ ModelChanges PulseModel::putSource(SourceInfo info) {
 }
 
 ModelChanges PulseModel::removeSource(std::uint32_t index) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = _sources.find(index);
     if (it == _sources.end())
         return {};
@@ -93,7 +93,7 @@ ModelChanges PulseModel::removeSource(std::uint32_t index) {
 }
 
 ModelChanges PulseModel::putSink(SinkInfo info) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ModelChanges changes;
     auto it = _sinks.find(info.index);
     if (it == _sinks.end()) {
@@ -109,7 +109,7 @@ ModelChanges PulseModel::putSink(SinkInfo info) {
 }
 
 ModelChanges PulseModel::removeSink(std::uint32_t index) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = _sinks.find(index);
     if (it == _sinks.end())
         return {};
@@ -121,7 +121,7 @@ ModelChanges PulseModel::removeSink(std::uint32_t index) {
 }
 
 ModelChanges PulseModel::setDefaults(std::string source, std::string sink) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     ModelChanges changes;
     changes.defaultInput = source != _defaultSource;
     changes.defaultOutput = sink != _defaultSink;
@@ -131,37 +131,37 @@ ModelChanges PulseModel::setDefaults(std::string source, std::string sink) {
 }
 
 ModelChanges PulseModel::putSourceOutput(StreamInfo info) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _outputs[info.index] = info;
     return _available ? processesOnly() : ModelChanges{};
 }
 
 ModelChanges PulseModel::removeSourceOutput(std::uint32_t index) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const bool known = _outputs.erase(index) > 0;
     return _available && known ? processesOnly() : ModelChanges{};
 }
 
 ModelChanges PulseModel::putSinkInput(StreamInfo info) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _inputs[info.index] = info;
     return _available ? processesOnly() : ModelChanges{};
 }
 
 ModelChanges PulseModel::removeSinkInput(std::uint32_t index) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const bool known = _inputs.erase(index) > 0;
     return _available && known ? processesOnly() : ModelChanges{};
 }
 
 ModelChanges PulseModel::putClient(ClientInfo info) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _clients[info.index] = info;
     return _available ? processesOnly() : ModelChanges{};
 }
 
 ModelChanges PulseModel::removeClient(std::uint32_t index) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _clients.erase(index);
     return {};
 }
@@ -169,12 +169,12 @@ ModelChanges PulseModel::removeClient(std::uint32_t index) {
 // ---- reads ----
 
 bool PulseModel::available() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _available;
 }
 
 std::vector<CaptureDevice> PulseModel::captureDevices() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<CaptureDevice> out;
     if (!_available)
         return out;
@@ -186,7 +186,7 @@ std::vector<CaptureDevice> PulseModel::captureDevices() const {
 }
 
 std::optional<CaptureDevice> PulseModel::defaultCaptureDevice() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const auto& [index, s] : _sources) {
         if (_available && !s.info.isMonitor && s.info.name == _defaultSource)
             return CaptureDevice{s.info.name, s.info.description};
@@ -195,7 +195,7 @@ std::optional<CaptureDevice> PulseModel::defaultCaptureDevice() const {
 }
 
 std::optional<SourceInfo> PulseModel::source(const std::string& name) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const auto& [index, s] : _sources) {
         if (s.info.name == name)
             return s.info;
@@ -204,7 +204,7 @@ std::optional<SourceInfo> PulseModel::source(const std::string& name) const {
 }
 
 std::optional<SinkInfo> PulseModel::sink(const std::string& name) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const auto& [index, s] : _sinks) {
         if (s.info.name == name)
             return s.info;
@@ -213,12 +213,12 @@ std::optional<SinkInfo> PulseModel::sink(const std::string& name) const {
 }
 
 std::string PulseModel::defaultSinkName() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _defaultSink;
 }
 
 AudioObjectId PulseModel::defaultInputId() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const auto& [index, s] : _sources) {
         if (!s.info.isMonitor && s.info.name == _defaultSource)
             return s.id;
@@ -227,7 +227,7 @@ AudioObjectId PulseModel::defaultInputId() const {
 }
 
 std::vector<AudioObjectId> PulseModel::deviceIds() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<AudioObjectId> ids;
     for (const auto& [index, s] : _sinks)
         ids.push_back(s.id);
@@ -239,7 +239,7 @@ std::vector<AudioObjectId> PulseModel::deviceIds() const {
 }
 
 std::optional<DeviceView> PulseModel::device(AudioObjectId id) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const auto& [index, s] : _sources) {
         if (s.id == id && !s.info.isMonitor) {
             return DeviceView{id,
@@ -305,7 +305,7 @@ bool PulseModel::recordsInputLocked(const StreamInfo& output) const {
 
 std::vector<PulseModel::ProcessState> PulseModel::processStatesLocked() const {
     std::vector<ProcessState> states;
-    auto note = [&](const StreamInfo& stream, bool input) {
+    auto note = [&](const StreamInfo& stream, bool input) REQUIRES(mutex_) {
         const auto key = processKeyLocked(stream);
         if (!key)
             return;
@@ -327,7 +327,7 @@ std::vector<PulseModel::ProcessState> PulseModel::processStatesLocked() const {
 }
 
 std::vector<ProcessView> PulseModel::processes() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<ProcessView> out;
     if (!_available)
         return out;
@@ -344,7 +344,7 @@ std::vector<ProcessView> PulseModel::processes() {
 }
 
 std::optional<ProcessView> PulseModel::process(AudioObjectId id) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = std::find_if(_processIds.begin(), _processIds.end(),
                            [id](const auto& entry) { return entry.second == id; });
     if (it == _processIds.end())

@@ -12,6 +12,7 @@
 #include "platform/AudioCaptureDevices.h"
 #include "platform/AudioHardware.h"
 #include "platform/audio/AudioFormat.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pulse {
 
@@ -172,29 +173,29 @@ class PulseModel {
         auto operator<=>(const ProcessKey&) const = default;
     };
 
-    AudioObjectId nextIdLocked();
-    std::optional<ProcessKey> processKeyLocked(const StreamInfo& stream) const;
-    bool recordsInputLocked(const StreamInfo& output) const;
-    const ClientInfo* clientLocked(const StreamInfo& stream) const;
-    std::string nameLocked(const StreamInfo& stream) const;
+    AudioObjectId nextIdLocked() REQUIRES(mutex_);
+    std::optional<ProcessKey> processKeyLocked(const StreamInfo& stream) const REQUIRES(mutex_);
+    bool recordsInputLocked(const StreamInfo& output) const REQUIRES(mutex_);
+    const ClientInfo* clientLocked(const StreamInfo& stream) const REQUIRES(mutex_);
+    std::string nameLocked(const StreamInfo& stream) const REQUIRES(mutex_);
     struct ProcessState {
         ProcessKey key;
         bool runningInput = false;
         std::string name;
     };
-    std::vector<ProcessState> processStatesLocked() const;
+    std::vector<ProcessState> processStatesLocked() const REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
-    bool _available = false;                          // guarded by mutex_
-    std::map<std::uint32_t, Source> _sources;         // guarded by mutex_; by server index
-    std::map<std::uint32_t, Sink> _sinks;             // guarded by mutex_
-    std::map<std::uint32_t, StreamInfo> _outputs;     // guarded by mutex_; source-outputs
-    std::map<std::uint32_t, StreamInfo> _inputs;      // guarded by mutex_; sink-inputs
-    std::map<std::uint32_t, ClientInfo> _clients;     // guarded by mutex_
-    std::string _defaultSource;                       // guarded by mutex_
-    std::string _defaultSink;                         // guarded by mutex_
-    std::map<ProcessKey, AudioObjectId> _processIds;  // guarded by mutex_
-    std::uint32_t _nextId = 0x100;                    // guarded by mutex_
+    mutable util::Mutex mutex_;
+    bool _available GUARDED_BY(mutex_) = false;
+    std::map<std::uint32_t, Source> _sources GUARDED_BY(mutex_);  // by server index
+    std::map<std::uint32_t, Sink> _sinks GUARDED_BY(mutex_);
+    std::map<std::uint32_t, StreamInfo> _outputs GUARDED_BY(mutex_);  // source-outputs
+    std::map<std::uint32_t, StreamInfo> _inputs GUARDED_BY(mutex_);   // sink-inputs
+    std::map<std::uint32_t, ClientInfo> _clients GUARDED_BY(mutex_);
+    std::string _defaultSource GUARDED_BY(mutex_);
+    std::string _defaultSink GUARDED_BY(mutex_);
+    std::map<ProcessKey, AudioObjectId> _processIds GUARDED_BY(mutex_);
+    std::uint32_t _nextId GUARDED_BY(mutex_) = 0x100;
 };
 
 }  // namespace ostrovane::platform::pulse

@@ -51,10 +51,10 @@ class ThreadedCaptureStream : public CaptureStream {
     // The capturing thread's body: answers `started` once capture runs (or
     // through failStart), then captures until a stop is requested.
     virtual void run(dispatch::BackgroundTask::Context& context, StreamCompletion started) = 0;
-    // A filter change while not capturing; called with mutex_ held.
-    virtual MaybeError filterWhileStoppedLocked(const ContentFilter& filter) = 0;
-    // Why the stream cannot run at all; called with mutex_ held.
-    virtual std::optional<Error> refusalLocked() const { return std::nullopt; }
+    // A filter change while not capturing.
+    virtual MaybeError filterWhileStoppedLocked(const ContentFilter& filter) REQUIRES(mutex_) = 0;
+    // Why the stream cannot run at all.
+    virtual std::optional<Error> refusalLocked() const REQUIRES(mutex_) { return std::nullopt; }
 
     Error error(std::int64_t code, const char* message) const;
     // Time between frames: the minimum frame interval, 1/60 s when unset.

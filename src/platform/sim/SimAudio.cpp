@@ -24,7 +24,7 @@ AudioObjectId SimAudio::addDevice(SimDeviceSpec spec) {
     std::vector<std::uint64_t> fire;
     AudioObjectId id;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         id = AudioObjectId{_nextObjectId++};
         _devices.push_back(Device{std::move(spec), id, {}, {}, 0});
         notifyLocked(kSystemObject, HardwareProperty::deviceList, fire);
@@ -36,7 +36,7 @@ AudioObjectId SimAudio::addDevice(SimDeviceSpec spec) {
 void SimAudio::removeDevice(const std::string& uid) {
     std::vector<std::uint64_t> fire;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         auto it = std::find_if(_devices.begin(), _devices.end(),
                                [&](const Device& d) { return d.spec.uid == uid; });
         if (it == _devices.end())
@@ -54,7 +54,7 @@ void SimAudio::removeDevice(const std::string& uid) {
 void SimAudio::setDefaultInput(std::optional<std::string> uid) {
     std::vector<std::uint64_t> fire;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_defaultUid == uid)
             return;
         _defaultUid = std::move(uid);
@@ -66,7 +66,7 @@ void SimAudio::setDefaultInput(std::optional<std::string> uid) {
 void SimAudio::setRunning(const std::string& uid, Scope scope, bool running) {
     std::vector<std::uint64_t> fire;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         Device* d = findLocked(uid);
         if (!d || d->scriptedRunning[scopeIndex(scope)] == running)
             return;
@@ -77,24 +77,24 @@ void SimAudio::setRunning(const std::string& uid, Scope scope, bool running) {
 }
 
 void SimAudio::setGenerator(const std::string& uid, SampleGenerator generator) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (Device* d = findLocked(uid))
         d->spec.generator = std::move(generator);
 }
 
 void SimAudio::setFaults(const std::string& uid, SimDeviceFaults faults) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (Device* d = findLocked(uid))
         d->faults = std::move(faults);
 }
 
 void SimAudio::setPermission(bool granted) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _permission = granted;
 }
 
 void SimAudio::holdPermissionAnswers(bool hold) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _holdPermission = hold;
 }
 
@@ -102,7 +102,7 @@ std::size_t SimAudio::releasePermissionAnswers() {
     std::vector<std::function<void(bool)>> due;
     bool granted;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         due.swap(_heldPermission);
         granted = _permission;
     }
@@ -112,12 +112,12 @@ std::size_t SimAudio::releasePermissionAnswers() {
 }
 
 void SimAudio::refuseOutputs(bool refuse) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _refuseOutputs = refuse;
 }
 
 void SimAudio::failRead(SimRead read, HardwareStatus status) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (status == 0) {
         _readFaults.erase(read);
     } else {
@@ -130,7 +130,7 @@ void SimAudio::failRead(SimRead read, HardwareStatus status) {
 std::vector<std::shared_ptr<SimCaptureSession>> SimAudio::sessionsOn(const std::string& uid) {
     std::vector<std::shared_ptr<SimCaptureSession>> all;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         std::erase_if(_sessions, [](const auto& w) { return w.expired(); });
         for (const auto& weak : _sessions) {
             if (auto s = weak.lock())
@@ -154,7 +154,7 @@ void SimAudio::interrupt(const std::string& uid, std::map<std::string, std::stri
 void SimAudio::endInterruption(const std::string& uid) {
     std::vector<std::shared_ptr<SimCaptureSession>> all;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         for (const auto& weak : _sessions) {
             if (auto s = weak.lock())
                 all.push_back(std::move(s));
@@ -175,14 +175,14 @@ void SimAudio::endInterruption(const std::string& uid) {
 // ---- scripting: processes ----
 
 AudioObjectId SimAudio::addProcess(Pid pid, bool inputRunning) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const AudioObjectId id{_nextObjectId++};
     _processes.push_back(Process{pid, id, inputRunning});
     return id;
 }
 
 void SimAudio::setProcessInput(Pid pid, bool inputRunning) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (Process& p : _processes) {
         if (p.pid == pid)
             p.inputRunning = inputRunning;
@@ -190,14 +190,14 @@ void SimAudio::setProcessInput(Pid pid, bool inputRunning) {
 }
 
 void SimAudio::removeProcess(Pid pid) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_processes, [pid](const Process& p) { return p.pid == pid; });
 }
 
 // ---- observation ----
 
 std::optional<AudioObjectId> SimAudio::objectId(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(uid);
     if (!d)
         return std::nullopt;
@@ -205,18 +205,18 @@ std::optional<AudioObjectId> SimAudio::objectId(const std::string& uid) const {
 }
 
 std::size_t SimAudio::listenerCount() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _listeners.size();
 }
 
 std::size_t SimAudio::runningSessions(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(uid);
     return d ? static_cast<std::size_t>(d->ownSessions) : 0;
 }
 
 std::int64_t SimAudio::permissionRequests() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _permissionRequests;
 }
 
@@ -225,7 +225,7 @@ std::int64_t SimAudio::permissionRequests() const {
 void SimAudio::requestAccess(std::function<void(bool)> answer) {
     bool granted;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         ++_permissionRequests;
         granted = _permission;
         if (_holdPermission) {
@@ -237,7 +237,7 @@ void SimAudio::requestAccess(std::function<void(bool)> answer) {
 }
 
 std::optional<CaptureDevice> SimAudio::defaultDevice() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_defaultUid)
         return std::nullopt;
     const Device* d = findLocked(*_defaultUid);
@@ -247,7 +247,7 @@ std::optional<CaptureDevice> SimAudio::defaultDevice() {
 }
 
 std::vector<CaptureDevice> SimAudio::discoverDevices() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::vector<CaptureDevice> out;
     for (const Device& d : _devices) {
         if (d.spec.isInput)
@@ -257,7 +257,7 @@ std::vector<CaptureDevice> SimAudio::discoverDevices() {
 }
 
 Result<std::shared_ptr<CaptureDeviceInput>> SimAudio::makeInput(const CaptureDevice& device) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(device.uniqueId);
     if (!d || !d->spec.isInput) {
         return Error{"AVFoundationErrorDomain", -11814, "Cannot Record"};
@@ -273,7 +273,7 @@ std::shared_ptr<AudioDataOutput> SimAudio::makeAudioDataOutput() {
 
 std::shared_ptr<AudioCaptureSession> SimAudio::makeSession() {
     auto session = std::make_shared<SimCaptureSession>(weak_from_this(), threads_);
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_sessions, [](const auto& w) { return w.expired(); });
     _sessions.push_back(session);
     return session;
@@ -282,7 +282,7 @@ std::shared_ptr<AudioCaptureSession> SimAudio::makeSession() {
 // ---- AudioHardware ----
 
 PropertyRead<AudioObjectId> SimAudio::defaultInputDevice() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (auto f = _readFaults.find(SimRead::defaultInput); f != _readFaults.end()) {
         return PropertyRead<AudioObjectId>::failure(f->second);
     }
@@ -291,7 +291,7 @@ PropertyRead<AudioObjectId> SimAudio::defaultInputDevice() {
 }
 
 PropertyRead<std::vector<AudioObjectId>> SimAudio::devices() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (auto f = _readFaults.find(SimRead::deviceList); f != _readFaults.end()) {
         return PropertyRead<std::vector<AudioObjectId>>::failure(f->second);
     }
@@ -302,7 +302,7 @@ PropertyRead<std::vector<AudioObjectId>> SimAudio::devices() {
 }
 
 PropertyRead<std::string> SimAudio::deviceUID(AudioObjectId device) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(device);
     if (!d)
         return PropertyRead<std::string>::failure(kBadObjectStatus);
@@ -310,7 +310,7 @@ PropertyRead<std::string> SimAudio::deviceUID(AudioObjectId device) {
 }
 
 PropertyRead<std::string> SimAudio::deviceName(AudioObjectId device) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(device);
     if (!d)
         return PropertyRead<std::string>::failure(kBadObjectStatus);
@@ -318,7 +318,7 @@ PropertyRead<std::string> SimAudio::deviceName(AudioObjectId device) {
 }
 
 PropertyRead<std::uint32_t> SimAudio::isRunningSomewhere(AudioObjectId device, Scope scope) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(device);
     if (!d)
         return PropertyRead<std::uint32_t>::failure(kBadObjectStatus);
@@ -326,7 +326,7 @@ PropertyRead<std::uint32_t> SimAudio::isRunningSomewhere(AudioObjectId device, S
 }
 
 PropertyRead<std::vector<std::uint32_t>> SimAudio::inputStreamChannels(AudioObjectId device) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(device);
     if (!d)
         return PropertyRead<std::vector<std::uint32_t>>::failure(kBadObjectStatus);
@@ -337,7 +337,7 @@ PropertyRead<std::vector<std::uint32_t>> SimAudio::inputStreamChannels(AudioObje
 }
 
 PropertyRead<std::vector<AudioObjectId>> SimAudio::processObjects() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (auto f = _readFaults.find(SimRead::processList); f != _readFaults.end()) {
         return PropertyRead<std::vector<AudioObjectId>>::failure(f->second);
     }
@@ -348,7 +348,7 @@ PropertyRead<std::vector<AudioObjectId>> SimAudio::processObjects() {
 }
 
 PropertyRead<std::int32_t> SimAudio::processPid(AudioObjectId process) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const Process& p : _processes) {
         if (p.id == process)
             return PropertyRead<std::int32_t>::success(p.pid);
@@ -357,7 +357,7 @@ PropertyRead<std::int32_t> SimAudio::processPid(AudioObjectId process) {
 }
 
 PropertyRead<std::uint32_t> SimAudio::processIsRunningInput(AudioObjectId process) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     for (const Process& p : _processes) {
         if (p.id == process)
             return PropertyRead<std::uint32_t>::success(p.inputRunning ? 1 : 0);
@@ -367,7 +367,7 @@ PropertyRead<std::uint32_t> SimAudio::processIsRunningInput(AudioObjectId proces
 
 PropertyRead<ListenerRegistration> SimAudio::addListener(const PropertyAddress& address,
                                                          std::function<void()> onChange) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (address.object != kSystemObject && !findLocked(address.object)) {
         return PropertyRead<ListenerRegistration>::failure(kBadObjectStatus);
     }
@@ -377,7 +377,7 @@ PropertyRead<ListenerRegistration> SimAudio::addListener(const PropertyAddress& 
 }
 
 HardwareStatus SimAudio::removeListener(const ListenerRegistration& registration) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     auto it = _listeners.find(registration.id);
     if (it == _listeners.end() || !(it->second.address == registration.address)) {
         return kBadObjectStatus;
@@ -389,7 +389,7 @@ HardwareStatus SimAudio::removeListener(const ListenerRegistration& registration
 // ---- used by the sessions ----
 
 std::optional<SimAudio::CaptureSetup> SimAudio::captureSetup(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(uid);
     if (!d || !d->spec.isInput || d->faults.failToStart)
         return std::nullopt;
@@ -397,18 +397,18 @@ std::optional<SimAudio::CaptureSetup> SimAudio::captureSetup(const std::string& 
 }
 
 SampleGenerator SimAudio::generator(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(uid);
     return d ? d->spec.generator : SampleGenerator{};
 }
 
 bool SimAudio::outputsRefused() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _refuseOutputs;
 }
 
 bool SimAudio::inputRefused(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     const Device* d = findLocked(uid);
     return !d || d->faults.refuseInput;
 }
@@ -416,7 +416,7 @@ bool SimAudio::inputRefused(const std::string& uid) const {
 void SimAudio::sessionRunningChanged(const std::string& uid, int delta) {
     std::vector<std::uint64_t> fire;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         Device* d = findLocked(uid);
         if (!d)
             return;
@@ -450,7 +450,7 @@ void SimAudio::post(const std::vector<std::uint64_t>& listenerIds) {
                 return;
             std::function<void()> callback;
             {
-                std::lock_guard lock(self->mutex_);
+                util::MutexLock lock(self->mutex_);
                 auto it = self->_listeners.find(id);
                 if (it == self->_listeners.end())
                     return;

@@ -16,6 +16,7 @@
 #include "platform/AudioHardware.h"
 #include "platform/sim/PlatformThreads.h"
 #include "platform/sim/SampleGenerators.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -156,30 +157,30 @@ class SimAudio final : public AudioCaptureDevices,
     // Collects the listeners of `property` on `object`; post() calls them on
     // the hardware thread.
     void notifyLocked(AudioObjectId object, HardwareProperty property,
-                      std::vector<std::uint64_t>& out) const;
+                      std::vector<std::uint64_t>& out) const REQUIRES(mutex_);
     void post(const std::vector<std::uint64_t>& listenerIds);
     std::vector<std::shared_ptr<SimCaptureSession>> sessionsOn(const std::string& uid);
 
-    const Device* findLocked(AudioObjectId id) const;
-    Device* findLocked(const std::string& uid);
-    const Device* findLocked(const std::string& uid) const;
-    std::uint32_t runningLocked(const Device& d, Scope scope) const;
+    const Device* findLocked(AudioObjectId id) const REQUIRES(mutex_);
+    Device* findLocked(const std::string& uid) REQUIRES(mutex_);
+    const Device* findLocked(const std::string& uid) const REQUIRES(mutex_);
+    std::uint32_t runningLocked(const Device& d, Scope scope) const REQUIRES(mutex_);
 
     std::shared_ptr<PlatformThreads> threads_;
-    mutable std::mutex mutex_;
-    std::vector<Device> _devices;                             // guarded by mutex_
-    std::optional<std::string> _defaultUid;                   // guarded by mutex_
-    std::vector<Process> _processes;                          // guarded by mutex_
-    std::map<std::uint64_t, Listener> _listeners;             // guarded by mutex_
-    std::vector<std::weak_ptr<SimCaptureSession>> _sessions;  // guarded by mutex_
-    std::map<SimRead, HardwareStatus> _readFaults;            // guarded by mutex_
-    bool _permission = true;                                  // guarded by mutex_
-    bool _refuseOutputs = false;                              // guarded by mutex_
-    std::int64_t _permissionRequests = 0;                     // guarded by mutex_
-    bool _holdPermission = false;                             // guarded by mutex_
-    std::vector<std::function<void(bool)>> _heldPermission;   // guarded by mutex_
-    std::uint32_t _nextObjectId = 40;                         // guarded by mutex_
-    std::uint64_t _nextListenerId = 1;                        // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<Device> _devices GUARDED_BY(mutex_);
+    std::optional<std::string> _defaultUid GUARDED_BY(mutex_);
+    std::vector<Process> _processes GUARDED_BY(mutex_);
+    std::map<std::uint64_t, Listener> _listeners GUARDED_BY(mutex_);
+    std::vector<std::weak_ptr<SimCaptureSession>> _sessions GUARDED_BY(mutex_);
+    std::map<SimRead, HardwareStatus> _readFaults GUARDED_BY(mutex_);
+    bool _permission GUARDED_BY(mutex_) = true;
+    bool _refuseOutputs GUARDED_BY(mutex_) = false;
+    std::int64_t _permissionRequests GUARDED_BY(mutex_) = 0;
+    bool _holdPermission GUARDED_BY(mutex_) = false;
+    std::vector<std::function<void(bool)>> _heldPermission GUARDED_BY(mutex_);
+    std::uint32_t _nextObjectId GUARDED_BY(mutex_) = 40;
+    std::uint64_t _nextListenerId GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace ostrovane::platform::sim

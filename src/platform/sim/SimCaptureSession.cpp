@@ -8,7 +8,7 @@ namespace ostrovane::platform::sim {
 
 void SimAudioDataOutput::setSampleBufferHandler(SampleBufferHandler handler,
                                                 dispatch::QueueRef queue) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _handler = std::move(handler);
     _queue = std::move(queue);
 }
@@ -17,7 +17,7 @@ void SimAudioDataOutput::deliver(const std::shared_ptr<const SampleBuffer>& buff
     SampleBufferHandler handler;
     dispatch::QueueRef queue;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         handler = _handler;
         queue = _queue;
     }
@@ -35,12 +35,12 @@ SimCaptureSession::~SimCaptureSession() {
 }
 
 void SimCaptureSession::setNotifications(SessionNotifications notifications) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _notifications = std::move(notifications);
 }
 
 std::vector<std::shared_ptr<CaptureDeviceInput>> SimCaptureSession::inputs() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return {_inputs.begin(), _inputs.end()};
 }
 
@@ -51,7 +51,7 @@ bool SimCaptureSession::canAddInput(const std::shared_ptr<CaptureDeviceInput>& i
     auto audio = audio_.lock();
     if (!audio || audio->inputRefused(sim->device().uniqueId))
         return false;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return std::find(_inputs.begin(), _inputs.end(), sim) == _inputs.end();
 }
 
@@ -59,19 +59,19 @@ void SimCaptureSession::addInput(std::shared_ptr<CaptureDeviceInput> input) {
     auto sim = std::dynamic_pointer_cast<SimDeviceInput>(input);
     if (!sim)
         return;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (std::find(_inputs.begin(), _inputs.end(), sim) == _inputs.end()) {
         _inputs.push_back(std::move(sim));
     }
 }
 
 void SimCaptureSession::removeInput(const std::shared_ptr<CaptureDeviceInput>& input) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     std::erase_if(_inputs, [&](const auto& i) { return i == input; });
 }
 
 std::vector<std::shared_ptr<AudioDataOutput>> SimCaptureSession::outputs() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return {_outputs.begin(), _outputs.end()};
 }
 
@@ -82,7 +82,7 @@ bool SimCaptureSession::canAddOutput(const std::shared_ptr<AudioDataOutput>& out
     auto audio = audio_.lock();
     if (!audio || audio->outputsRefused())
         return false;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return std::find(_outputs.begin(), _outputs.end(), sim) == _outputs.end();
 }
 
@@ -90,7 +90,7 @@ void SimCaptureSession::addOutput(std::shared_ptr<AudioDataOutput> output) {
     auto sim = std::dynamic_pointer_cast<SimAudioDataOutput>(output);
     if (!sim)
         return;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (std::find(_outputs.begin(), _outputs.end(), sim) == _outputs.end()) {
         _outputs.push_back(std::move(sim));
     }
@@ -102,7 +102,7 @@ void SimCaptureSession::startRunning() {
         return;
     std::string uid;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_capturingUid.empty() || _inputs.empty())
             return;
         uid = _inputs.front()->device().uniqueId;
@@ -113,7 +113,7 @@ void SimCaptureSession::startRunning() {
     const auto period =
         dispatch::seconds(static_cast<double>(setup->framesPerBuffer) / setup->layout.sampleRate);
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_capturingUid.empty())
             return;
         _capturingUid = uid;
@@ -136,12 +136,12 @@ void SimCaptureSession::stopRunning() {
 }
 
 bool SimCaptureSession::isRunning() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return !_capturingUid.empty();
 }
 
 std::string SimCaptureSession::capturingUid() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _capturingUid;
 }
 
@@ -156,7 +156,7 @@ void SimCaptureSession::halt() {
     std::unique_ptr<dispatch::RepeatingTimer> timer;
     std::string uid;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         uid = haltLocked(timer);
     }
     if (uid.empty())
@@ -169,7 +169,7 @@ void SimCaptureSession::failAtRuntime(std::optional<Error> error) {
     halt();
     std::function<void(std::optional<Error>)> handler;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         handler = _notifications.runtimeError;
     }
     if (handler)
@@ -180,7 +180,7 @@ void SimCaptureSession::interrupt(std::map<std::string, std::string> userInfo) {
     halt();
     std::function<void(std::map<std::string, std::string>)> handler;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         handler = _notifications.interrupted;
     }
     if (handler)
@@ -190,7 +190,7 @@ void SimCaptureSession::interrupt(std::map<std::string, std::string> userInfo) {
 void SimCaptureSession::endInterruption() {
     std::function<void()> handler;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         handler = _notifications.interruptionEnded;
     }
     if (handler)
@@ -204,7 +204,7 @@ void SimCaptureSession::tick() {
     BufferSlot slot;
     std::string uid;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_capturingUid.empty())
             return;
         uid = _capturingUid;
@@ -223,7 +223,7 @@ void SimCaptureSession::tick() {
         return;
     // Delivery happens under the lock so that stopRunning, once it returned,
     // is never followed by another buffer.
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_capturingUid != uid)
         return;
     for (const auto& output : _outputs)

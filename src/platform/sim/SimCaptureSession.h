@@ -7,6 +7,7 @@
 #include "dispatch/RepeatingTimer.h"
 #include "platform/AudioCaptureSession.h"
 #include "platform/sim/PlatformThreads.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -29,9 +30,9 @@ class SimAudioDataOutput final : public AudioDataOutput {
     void deliver(const std::shared_ptr<const SampleBuffer>& buffer);
 
   private:
-    std::mutex mutex_;
-    SampleBufferHandler _handler;  // guarded by mutex_
-    dispatch::QueueRef _queue;     // guarded by mutex_
+    util::Mutex mutex_;
+    SampleBufferHandler _handler GUARDED_BY(mutex_);
+    dispatch::QueueRef _queue GUARDED_BY(mutex_);
 };
 
 // A capture session whose running input device produces one buffer per
@@ -65,22 +66,22 @@ class SimCaptureSession final : public AudioCaptureSession,
 
   private:
     // Stops delivery; returns the uid that was captured (empty if none).
-    std::string haltLocked(std::unique_ptr<dispatch::RepeatingTimer>& timer);
+    std::string haltLocked(std::unique_ptr<dispatch::RepeatingTimer>& timer) REQUIRES(mutex_);
     void halt();
     void tick();
 
     std::weak_ptr<SimAudio> audio_;
     std::shared_ptr<PlatformThreads> threads_;
-    mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<SimDeviceInput>> _inputs;       // guarded by mutex_
-    std::vector<std::shared_ptr<SimAudioDataOutput>> _outputs;  // guarded by mutex_
-    SessionNotifications _notifications;                        // guarded by mutex_
-    std::string _capturingUid;                                  // guarded by mutex_; empty: stopped
-    std::int64_t _slot = 0;                                     // guarded by mutex_
-    std::int64_t _framesPerBuffer = 0;                          // guarded by mutex_
-    StreamDescription _layout;                                  // guarded by mutex_
-    bool _described = true;                                     // guarded by mutex_
-    std::unique_ptr<dispatch::RepeatingTimer> _timer;           // guarded by mutex_
+    mutable util::Mutex mutex_;
+    std::vector<std::shared_ptr<SimDeviceInput>> _inputs GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<SimAudioDataOutput>> _outputs GUARDED_BY(mutex_);
+    SessionNotifications _notifications GUARDED_BY(mutex_);
+    std::string _capturingUid GUARDED_BY(mutex_);  // empty: stopped
+    std::int64_t _slot GUARDED_BY(mutex_) = 0;
+    std::int64_t _framesPerBuffer GUARDED_BY(mutex_) = 0;
+    StreamDescription _layout GUARDED_BY(mutex_);
+    bool _described GUARDED_BY(mutex_) = true;
+    std::unique_ptr<dispatch::RepeatingTimer> _timer GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::sim

@@ -33,7 +33,7 @@ SimCaptureStream::SimCaptureStream(std::weak_ptr<SimScreen> screen,
       _filter(std::move(filter)) {}
 
 SimCaptureStream::~SimCaptureStream() {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     haltLocked();
 }
 
@@ -41,7 +41,7 @@ MaybeError SimCaptureStream::addAudioOutput(AudioSampleHandler handler, dispatch
     auto screen = screen_.lock();
     if (auto fault = screen ? screen->addOutputFault() : std::nullopt)
         return fault;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_audioHandler)
         return streamError(-3812, "An audio output was already added");
     _audioHandler = std::move(handler);
@@ -54,7 +54,7 @@ MaybeError SimCaptureStream::addScreenOutput(ScreenSampleHandler handler,
     auto screen = screen_.lock();
     if (auto fault = screen ? screen->addOutputFault() : std::nullopt)
         return fault;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (_screenHandler)
         return streamError(-3812, "A screen output was already added");
     _screenHandler = std::move(handler);
@@ -63,7 +63,7 @@ MaybeError SimCaptureStream::addScreenOutput(ScreenSampleHandler handler,
 }
 
 MaybeError SimCaptureStream::removeOutput(StreamOutputType type) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (type == StreamOutputType::audio) {
         if (!_audioHandler)
             return streamError(-3812, "No audio output to remove");
@@ -88,7 +88,7 @@ void SimCaptureStream::startCapture(StreamCompletion completion) {
             streamError(kStreamDisplayUnavailableCode, "The capture target is not available"));
     }
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (outcome.kind == SimOutcome::Kind::never) {
             _unanswered.push_back(std::move(completion));
             return;
@@ -110,7 +110,7 @@ void SimCaptureStream::startCapture(StreamCompletion completion) {
 void SimCaptureStream::stopCapture(StreamCompletion completion) {
     MaybeError result;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_capturing) {
             haltLocked();
         } else {
@@ -131,7 +131,7 @@ void SimCaptureStream::updateContentFilter(const ContentFilter& filter,
             streamError(kStreamDisplayUnavailableCode, "The capture target is not available"));
     }
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (outcome.kind == SimOutcome::Kind::never) {
             _unanswered.push_back(std::move(completion));
             return;
@@ -151,7 +151,7 @@ void SimCaptureStream::updateContentFilter(const ContentFilter& filter,
 
 void SimCaptureStream::failWith(std::int64_t code, const std::string& message) {
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_capturing)
             return;
         haltLocked();
@@ -163,17 +163,17 @@ void SimCaptureStream::failWith(std::int64_t code, const std::string& message) {
 }
 
 bool SimCaptureStream::isCapturing() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _capturing;
 }
 
 ContentFilter SimCaptureStream::filter() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _filter;
 }
 
 bool SimCaptureStream::shows(const ContentFilter& filter) const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return sameTarget(_filter, filter);
 }
 
@@ -220,7 +220,7 @@ void SimCaptureStream::deliverScreen() {
     const dispatch::Duration now = threads_->clock.uptime();
     // Handed to the queue under the lock so that nothing follows a stop or a
     // removal of the output.
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_capturing || !_screenHandler)
         return;
     const bool changed = !revision || revision != _seenRevision;
@@ -252,7 +252,7 @@ void SimCaptureStream::deliverAudio() {
     const SampleGenerator generate = screen->systemAudio();
     BufferSlot slot = audioSlot(*screen);
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (!_capturing)
             return;
         slot.index = _audioSlot++;
@@ -262,7 +262,7 @@ void SimCaptureStream::deliverAudio() {
     auto buffer = generate ? generate(slot) : nullptr;
     if (!buffer)
         return;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_capturing || !_audioHandler)
         return;
     _audioQueue.async([handler = _audioHandler, buffer] { handler(buffer); });
@@ -278,13 +278,13 @@ void SimCaptureStream::deliverLateCallbacks(std::int64_t code, const std::string
     }
     const SampleGenerator generate = screen->systemAudio();
     auto buffer = generate ? generate(audioSlot(*screen)) : nullptr;
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (buffer && _audioHandler)
         _audioQueue.async([handler = _audioHandler, buffer] { handler(buffer); });
 }
 
 dispatch::QueueRef SimCaptureStream::audioQueue() const {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     return _audioQueue;
 }
 

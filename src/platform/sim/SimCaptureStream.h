@@ -9,6 +9,7 @@
 #include "platform/screens/FrameCadence.h"
 #include "platform/sim/PlatformThreads.h"
 #include "platform/sim/SampleGenerators.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::sim {
 
@@ -46,8 +47,8 @@ class SimCaptureStream final : public CaptureStream,
     bool shows(const ContentFilter& filter) const;
 
   private:
-    void beginLocked();
-    void haltLocked();
+    void beginLocked() REQUIRES(mutex_);
+    void haltLocked() REQUIRES(mutex_);
     void deliverScreen();
     void deliverAudio();
     BufferSlot audioSlot(const SimScreen& screen) const;
@@ -57,20 +58,20 @@ class SimCaptureStream final : public CaptureStream,
     const StreamConfiguration configuration_;
     const StreamStopHandler onStop_;
 
-    mutable std::mutex mutex_;
-    ContentFilter _filter;                                   // guarded by mutex_
-    std::shared_ptr<const Image> _image;                     // guarded by mutex_
-    AudioSampleHandler _audioHandler;                        // guarded by mutex_
-    dispatch::QueueRef _audioQueue;                          // guarded by mutex_
-    ScreenSampleHandler _screenHandler;                      // guarded by mutex_
-    dispatch::QueueRef _screenQueue;                         // guarded by mutex_
-    bool _capturing = false;                                 // guarded by mutex_
-    std::int64_t _audioSlot = 0;                             // guarded by mutex_
-    std::unique_ptr<dispatch::RepeatingTimer> _screenTimer;  // guarded by mutex_
-    std::unique_ptr<dispatch::RepeatingTimer> _audioTimer;   // guarded by mutex_
-    std::vector<StreamCompletion> _unanswered;               // guarded by mutex_
-    FrameCadence _cadence;                                   // guarded by mutex_
-    std::optional<std::uint64_t> _seenRevision;              // guarded by mutex_
+    mutable util::Mutex mutex_;
+    ContentFilter _filter GUARDED_BY(mutex_);
+    std::shared_ptr<const Image> _image GUARDED_BY(mutex_);
+    AudioSampleHandler _audioHandler GUARDED_BY(mutex_);
+    dispatch::QueueRef _audioQueue GUARDED_BY(mutex_);
+    ScreenSampleHandler _screenHandler GUARDED_BY(mutex_);
+    dispatch::QueueRef _screenQueue GUARDED_BY(mutex_);
+    bool _capturing GUARDED_BY(mutex_) = false;
+    std::int64_t _audioSlot GUARDED_BY(mutex_) = 0;
+    std::unique_ptr<dispatch::RepeatingTimer> _screenTimer GUARDED_BY(mutex_);
+    std::unique_ptr<dispatch::RepeatingTimer> _audioTimer GUARDED_BY(mutex_);
+    std::vector<StreamCompletion> _unanswered GUARDED_BY(mutex_);
+    FrameCadence _cadence GUARDED_BY(mutex_);
+    std::optional<std::uint64_t> _seenRevision GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrovane::platform::sim

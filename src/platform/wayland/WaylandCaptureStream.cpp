@@ -54,7 +54,7 @@ WaylandCaptureStream::~WaylandCaptureStream() {
     halt();
     std::unique_ptr<portal::PortalSession> granted;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         granted = std::move(_granted);
     }
 }
@@ -81,7 +81,7 @@ GrantTarget WaylandCaptureStream::targetLocked() const {
 }
 
 void WaylandCaptureStream::filmWindow(WaylandToplevel toplevel) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _window = std::move(toplevel);
     _output.reset();
     _refusal.reset();
@@ -90,13 +90,13 @@ void WaylandCaptureStream::filmWindow(WaylandToplevel toplevel) {
 void WaylandCaptureStream::requestGrant() {
     GrantTarget target;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         if (_refusal || _granted)
             return;
         target = targetLocked();
     }
     auto session = grant(target);
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (session)
         _granted = std::move(session.value());
     else
@@ -104,25 +104,25 @@ void WaylandCaptureStream::requestGrant() {
 }
 
 std::optional<Image> WaylandCaptureStream::latestImageOf(std::uint32_t outputId) const {
-    std::lock_guard lock(grabMutex_);
+    util::MutexLock lock(grabMutex_);
     if (_grabbedOutput != outputId || _grabbed.empty())
         return std::nullopt;
     return _grabbed;
 }
 
 void WaylandCaptureStream::refuse(Error error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     _refusal = std::move(error);
 }
 
 void WaylandCaptureStream::noteFailure(const Error& error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_failure)
         _failure = error;
 }
 
 void WaylandCaptureStream::noteSessionEnd(const Error& error) {
-    std::lock_guard lock(mutex_);
+    util::MutexLock lock(mutex_);
     if (!_sessionEnd)
         _sessionEnd = error;
 }
@@ -158,7 +158,7 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
         }
         bool same = false;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             same = target->window ? _window && _window->id == target->window->id
                                   : !_window && target->output.id == cast->output.id;
         }
@@ -180,7 +180,7 @@ bool WaylandCaptureStream::applyFilterChanges(std::unique_ptr<Cast>& cast) {
         cast = std::move(next.value());
         switched = true;
         {
-            std::lock_guard lock(mutex_);
+            util::MutexLock lock(mutex_);
             _window = target->window;
             _output = target->window ? std::nullopt : std::optional(target->output);
         }
@@ -196,7 +196,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
     struct ForgetGrab {
         WaylandCaptureStream& stream;
         ~ForgetGrab() {
-            std::lock_guard lock(stream.grabMutex_);
+            util::MutexLock lock(stream.grabMutex_);
             if (stream._grabbedOutput && !stream._grabbed.empty() && stream.services_.lastImage)
                 stream.services_.lastImage(*stream._grabbedOutput, stream._grabbed);
             stream._grabbedOutput.reset();
@@ -211,7 +211,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
     WaylandOutput output;  // none (id 0) for a window
     GrantTarget target;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         session = std::move(_granted);
         output = _output.value_or(WaylandOutput{});
         target = targetLocked();
@@ -258,7 +258,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
             // Nothing of the old target is shown once the switch answered.
             last.reset();
             {
-                std::lock_guard lock(grabMutex_);
+                util::MutexLock lock(grabMutex_);
                 _grabbedOutput.reset();
             }
             unscaled = seedFromCopy(copier, *cast);
@@ -280,7 +280,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         }
         bool grabbed = false;
         {
-            std::lock_guard lock(grabMutex_);
+            util::MutexLock lock(grabMutex_);
             if (cast->video->takeLatest(_grabbed)) {
                 _grabbedOutput = cast->output.id;
                 grabbed = true;
@@ -301,7 +301,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         unscaled = unscaled || grabbed;
         switch (cadence.atTick(now, unscaled)) {
             case FrameCadence::Step::capture:
-                if (auto frame = unscaled ? frames.scale(_grabbed) : nullptr) {
+                if (auto frame = unscaled ? frames.scale(grabbedOnCaptureThread()) : nullptr) {
                     last = std::move(frame);
                     unscaled = false;
                     deliver(last, MediaTime{now.count(), 1'000'000'000});
@@ -331,7 +331,7 @@ bool WaylandCaptureStream::seedFromCopy(OutputCopy& copier, const Cast& cast) {
         services_.log("WaylandScreenCapture: " + image.error().message);
         return false;
     }
-    std::lock_guard lock(grabMutex_);
+    util::MutexLock lock(grabMutex_);
     _grabbed = std::move(image.value());
     _grabbedOutput = cast.output.id;
     return true;
@@ -349,7 +349,7 @@ std::optional<Error> WaylandCaptureStream::endOf(WaylandOutputs& outputs, dispat
     std::optional<Error> failure;
     std::optional<Error> sessionEnd;
     {
-        std::lock_guard lock(mutex_);
+        util::MutexLock lock(mutex_);
         failure = _failure;
         sessionEnd = _sessionEnd;
     }

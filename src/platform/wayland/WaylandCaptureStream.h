@@ -9,6 +9,7 @@
 #include "platform/screens/ThreadedCaptureStream.h"
 #include "platform/wayland/PortalGrants.h"
 #include "platform/wayland/WaylandOutputs.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::platform::pipewire {
 class PipeWireVideoStream;
@@ -85,11 +86,11 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     struct Cast;
 
     void run(dispatch::BackgroundTask::Context& context, StreamCompletion started) override;
-    MaybeError filterWhileStoppedLocked(const ContentFilter& filter) override;
-    std::optional<Error> refusalLocked() const override { return _refusal; }
+    MaybeError filterWhileStoppedLocked(const ContentFilter& filter) override REQUIRES(mutex_);
+    std::optional<Error> refusalLocked() const override REQUIRES(mutex_) { return _refusal; }
 
     Result<std::unique_ptr<portal::PortalSession>> grant(const GrantTarget& target);
-    GrantTarget targetLocked() const;
+    GrantTarget targetLocked() const REQUIRES(mutex_);
     static GrantTarget grantTargetOf(const Target& target);
     Result<std::unique_ptr<Cast>> open(std::unique_ptr<portal::PortalSession> session,
                                        const WaylandOutput& output);
@@ -109,18 +110,20 @@ class WaylandCaptureStream final : public ThreadedCaptureStream {
     CastServices services_;
     TargetLookup lookup_;
 
-    std::optional<WaylandOutput> _output;             // guarded by mutex_
-    std::optional<WaylandToplevel> _window;           // guarded by mutex_: filmed instead
-    std::optional<Error> _refusal;                    // guarded by mutex_
-    std::optional<Error> _failure;                    // guarded by mutex_: the stream's
-    std::optional<Error> _sessionEnd;                 // guarded by mutex_: the portal's
-    std::unique_ptr<portal::PortalSession> _granted;  // guarded by mutex_
+    std::optional<WaylandOutput> _output GUARDED_BY(mutex_);
+    std::optional<WaylandToplevel> _window GUARDED_BY(mutex_);  // filmed instead
+    std::optional<Error> _refusal GUARDED_BY(mutex_);
+    std::optional<Error> _failure GUARDED_BY(mutex_);     // the stream's
+    std::optional<Error> _sessionEnd GUARDED_BY(mutex_);  // the portal's
+    std::unique_ptr<portal::PortalSession> _granted GUARDED_BY(mutex_);
 
     // The newest image as received, written by the capturing thread under
     // grabMutex_ only, so that screenshots may copy it meanwhile.
-    mutable std::mutex grabMutex_;
-    Image _grabbed;                               // guarded by grabMutex_
-    std::optional<std::uint32_t> _grabbedOutput;  // guarded by grabMutex_: whose it is
+    mutable util::Mutex grabMutex_;
+    // The capturing thread writes _grabbed, so it may read it unlocked.
+    const Image& grabbedOnCaptureThread() const NO_THREAD_SAFETY_ANALYSIS { return _grabbed; }
+    Image _grabbed GUARDED_BY(grabMutex_);
+    std::optional<std::uint32_t> _grabbedOutput GUARDED_BY(grabMutex_);  // whose it is
 };
 
 }  // namespace ostrovane::platform::wayland

@@ -38,7 +38,7 @@ class X11CaptureStream final : public ThreadedCaptureStream {
 
   private:
     void run(dispatch::BackgroundTask::Context& context, StreamCompletion started) override;
-    MaybeError filterWhileStoppedLocked(const ContentFilter& filter) override;
+    MaybeError filterWhileStoppedLocked(const ContentFilter& filter) override REQUIRES(mutex_);
     // Applies queued filter changes; false when the stream had to stop.
     // `switched`: a change was applied.
     bool applyFilterChanges(X11Capture& capture, bool& switched);

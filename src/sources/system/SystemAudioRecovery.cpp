@@ -62,7 +62,7 @@ void SystemAudioSource::startCallbackWatchdogLocked(
 void SystemAudioSource::stopCallbackWatchdog() {
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         watchdog = std::move(_callbackWatchdog);
     }
     if (watchdog)
@@ -76,7 +76,7 @@ void SystemAudioSource::watchdogTick() {
     StreamPtr stream;
     StreamId id = 0;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_isActive)
             return;
         age = callbackAgeSecondsLocked(tickAt);
@@ -90,7 +90,7 @@ void SystemAudioSource::watchdogTick() {
         // The stream resumes by itself when its service is back; a rebuild
         // now would only fail and spend the budget. The stall limit counts
         // from the service's return.
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (isCurrentStreamLocked(id))
             _lastCallbackAt = tickAt;
         return;
@@ -112,7 +112,7 @@ void SystemAudioSource::handleStreamStopped(StreamId id, const platform::StreamS
     const std::string code = std::to_string(error.code());
     bool current = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         current = _stream && isCurrentStreamLocked(id);
     }
     if (!current) {
@@ -157,7 +157,7 @@ void SystemAudioSource::runScheduleStreamRecovery(const std::string& reason) {
     const double requestedAt = now();
     RecoveryBudget::NormalDecision decision;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         decision = _recovery.requestNormal(requestedAt, liveLocked());
     }
     if (decision.firstRefusal) {
@@ -181,7 +181,7 @@ void SystemAudioSource::runScheduleContentionRecovery() {
     const double requestedAt = now();
     RecoveryBudget::ContentionDecision decision;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         decision = _recovery.requestContention(requestedAt, liveLocked());
     }
     if (decision.preemptedNormal)
@@ -213,7 +213,7 @@ void SystemAudioSource::rebuildStream(const std::string& reason, const RecoveryT
     rebuild->ticket = ticket;
     bool admitted = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         admitted = _recovery.admit(ticket, liveLocked());
         if (admitted)
             rebuild->savedConfiguration = _streamConfiguration;
@@ -229,7 +229,7 @@ void SystemAudioSource::rebuildBegin(const std::shared_ptr<Rebuild>& rebuild) {
     StreamPtr old;
     bool valid = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         valid = _recovery.isValid(rebuild->ticket, liveLocked());
         if (valid)
             old = takeStreamLocked();
@@ -296,7 +296,7 @@ void SystemAudioSource::rebuildWithContent(
 
     StreamId id = 0;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         id = ++_lastStreamId;
     }
     StreamPtr stream = makeStream(filter, configuration, id);
@@ -309,7 +309,7 @@ void SystemAudioSource::rebuildWithContent(
 
     bool stored = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (_recovery.isValid(rebuild->ticket, liveLocked())) {
             setStreamConfigLocked(filter, configuration, stream, id);
             resetCallbackStateLocked();
@@ -341,7 +341,7 @@ void SystemAudioSource::rebuildStarted(const std::shared_ptr<Rebuild>& rebuild,
     bool valid = false;
     StreamPtr abandoned;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         valid = _recovery.isValid(rebuild->ticket, liveLocked());
         if (valid) {
             _lastCallbackAt = startedAt;
@@ -366,7 +366,7 @@ void SystemAudioSource::rebuildStarted(const std::shared_ptr<Rebuild>& rebuild,
 void SystemAudioSource::rebuildCleanUpStream(const std::shared_ptr<Rebuild>& rebuild) {
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // Only this rebuild's own stream, or the current one while this rebuild
         // is still the newest: a stale rebuild must not tear down the stream a
         // newer one made.
@@ -387,7 +387,7 @@ void SystemAudioSource::rebuildFinish(const std::shared_ptr<Rebuild>& rebuild) {
         return;
     bool retry = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         retry = _recovery.finish(rebuild->ticket, rebuild->succeeded, liveLocked());
     }
     // A failed contention rebuild retries at once rather than waiting for the

@@ -43,7 +43,7 @@ SystemAudioSource::~SystemAudioSource() {
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         watchdog = std::move(_callbackWatchdog);
         stream = takeStreamLocked();
     }
@@ -96,13 +96,13 @@ std::optional<double> SystemAudioSource::callbackAgeSecondsLocked(double now) co
 // ---- AudioSource ----
 
 bool SystemAudioSource::isActive() const {
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     return _isActive;
 }
 
 void SystemAudioSource::setOnCaptureOutcome(CaptureOutcome outcome) {
     auto shared = outcome ? std::make_shared<const CaptureOutcome>(std::move(outcome)) : nullptr;
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     _onCaptureOutcome = std::move(shared);
 }
 
@@ -111,7 +111,7 @@ bool SystemAudioSource::isPermissionDenied(const platform::Error& error) const {
 }
 
 SystemAudioSource::Status SystemAudioSource::status() const {
-    std::lock_guard lock(stateLock_);
+    util::MutexLock lock(stateLock_);
     return Status{
         .isActive = _isActive,
         .isStopping = _isStopping,
@@ -134,7 +134,7 @@ void SystemAudioSource::start(StartCompletion completion) {
     std::uint64_t generation = 0;
     const char* refusal = nullptr;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (_isActive || _isStopping) {
             refusal = _isStopping ? "stop in progress" : "already active";
         } else {
@@ -176,7 +176,7 @@ void SystemAudioSource::failStart(std::uint64_t generation, platform::Error erro
                                   const StartCompletion& completion) {
     std::unique_ptr<dispatch::RepeatingTimer> watchdog;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // A stop (and perhaps a new start) may have overtaken this one; what
         // is there now belongs to that session.
         if (_recovery.sessionGeneration() == generation) {
@@ -266,7 +266,7 @@ void SystemAudioSource::continueStart(std::uint64_t generation,
     // A stop during the content query ended this start's session; a stream
     // made now would capture with nobody to stop it. Checked before the stream
     // is made and again when it is stored.
-    auto overtakenLocked = [&] {
+    auto overtakenLocked = [&]() REQUIRES(stateLock_) {
         return !liveLocked() || _recovery.sessionGeneration() != generation;
     };
     auto abandon = [&] {
@@ -276,7 +276,7 @@ void SystemAudioSource::continueStart(std::uint64_t generation,
     };
     StreamId id = 0;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!overtakenLocked())
             id = ++_lastStreamId;
     }
@@ -287,7 +287,7 @@ void SystemAudioSource::continueStart(std::uint64_t generation,
     StreamPtr stream = makeStream(filter, configuration, id);
     bool overtaken = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         overtaken = overtakenLocked();
         if (!overtaken)
             setStreamConfigLocked(filter, configuration, stream, id);
@@ -299,7 +299,7 @@ void SystemAudioSource::continueStart(std::uint64_t generation,
 
     if (MaybeError error = addAudioOutput(stream, id)) {
         {
-            std::lock_guard lock(stateLock_);
+            util::MutexLock lock(stateLock_);
             if (isCurrentStreamLocked(id))
                 takeStreamLocked();
         }
@@ -313,7 +313,7 @@ void SystemAudioSource::continueStart(std::uint64_t generation,
     std::unique_ptr<dispatch::RepeatingTimer> previousWatchdog;
     {
         const double startedAt = now();
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // Only while this start still owns the session: a stop that began
         // meanwhile must not find a watchdog started behind its back.
         if (liveLocked() && isCurrentStreamLocked(id)) {
@@ -339,7 +339,7 @@ void SystemAudioSource::captureStartCompleted(StreamId id, const MaybeError& err
         bool confirmed = false;
         std::shared_ptr<const CaptureOutcome> outcome;
         {
-            std::lock_guard lock(stateLock_);
+            util::MutexLock lock(stateLock_);
             confirmed = liveLocked() && isCurrentStreamLocked(id);
             outcome = _onCaptureOutcome;
         }
@@ -352,7 +352,7 @@ void SystemAudioSource::captureStartCompleted(StreamId id, const MaybeError& err
         log("start aborted - stopped during startCapture");
         StreamPtr stream;
         {
-            std::lock_guard lock(stateLock_);
+            util::MutexLock lock(stateLock_);
             if (isCurrentStreamLocked(id))
                 stream = takeStreamLocked();
         }
@@ -367,7 +367,7 @@ void SystemAudioSource::captureStartCompleted(StreamId id, const MaybeError& err
     bool current = false;
     std::shared_ptr<const CaptureOutcome> outcome;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         current = isCurrentStreamLocked(id);
         outcome = _onCaptureOutcome;
     }
@@ -397,7 +397,7 @@ void SystemAudioSource::stop(StopCompletion completion) {
     StreamPtr stream;
     bool stopping = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // Nothing to stop, or another stop is already at it: not a word.
         if (_isActive && !_isStopping) {
             stopping = true;
@@ -439,7 +439,7 @@ void SystemAudioSource::stop(StopCompletion completion) {
 
 void SystemAudioSource::finishStop() {
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         setActiveLocked(false);
         _isStopping = false;
     }
@@ -449,7 +449,7 @@ void SystemAudioSource::finishStop() {
 void SystemAudioSource::forceCleanup() {
     StreamPtr stream;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         stream = takeStreamLocked();
         _isActive = false;
         _isStopping = false;
@@ -473,7 +473,7 @@ void SystemAudioSource::handleSampleBuffer(
         return;
     const double arrivedAt = now();
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         if (!_stream || !isCurrentStreamLocked(id))
             return;  // a buffer of a stream that was replaced or stopped
         _lastCallbackAt = arrivedAt;
@@ -489,7 +489,7 @@ void SystemAudioSource::handleSampleBuffer(
     bool first = false;
     bool reclaimed = false;
     {
-        std::lock_guard lock(stateLock_);
+        util::MutexLock lock(stateLock_);
         // Checked again: a rebuild may have taken the stream since, and an old
         // buffer must not end contention mode for the new one.
         if (!isCurrentStreamLocked(id))

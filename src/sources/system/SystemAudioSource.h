@@ -18,6 +18,7 @@
 #include "sources/system/SystemAudioError.h"
 #include "streaming/AudioOutputFormat.h"
 #include "streaming/AudioSource.h"
+#include "util/ThreadAnnotations.h"
 
 namespace ostrovane::sources::system {
 
@@ -137,7 +138,8 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
 
     // ---- recovery (SystemAudioRecovery.cpp) ----
     void registerForWakeNotifications();
-    void startCallbackWatchdogLocked(std::unique_ptr<dispatch::RepeatingTimer>& previous);
+    void startCallbackWatchdogLocked(std::unique_ptr<dispatch::RepeatingTimer>& previous)
+        REQUIRES(stateLock_);
     void stopCallbackWatchdog();
     void watchdogTick();
     void handleStreamStopped(StreamId id, const platform::StreamStopError& error);
@@ -155,15 +157,17 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
     void rebuildFinish(const std::shared_ptr<Rebuild>& rebuild);
 
     // ---- helpers whose body runs under stateLock_ ----
-    bool liveLocked() const { return _isActive && !_isStopping; }
-    bool isCurrentStreamLocked(StreamId id) const { return id != 0 && _streamId == id; }
-    StreamPtr takeStreamLocked();
+    bool liveLocked() const REQUIRES(stateLock_) { return _isActive && !_isStopping; }
+    bool isCurrentStreamLocked(StreamId id) const REQUIRES(stateLock_) {
+        return id != 0 && _streamId == id;
+    }
+    StreamPtr takeStreamLocked() REQUIRES(stateLock_);
     void setStreamConfigLocked(const platform::ContentFilter& filter,
                                const platform::StreamConfiguration& configuration, StreamPtr stream,
-                               StreamId id);
-    void setActiveLocked(bool active);
-    void resetCallbackStateLocked();
-    std::optional<double> callbackAgeSecondsLocked(double now) const;
+                               StreamId id) REQUIRES(stateLock_);
+    void setActiveLocked(bool active) REQUIRES(stateLock_);
+    void resetCallbackStateLocked() REQUIRES(stateLock_);
+    std::optional<double> callbackAgeSecondsLocked(double now) const REQUIRES(stateLock_);
 
     const std::shared_ptr<platform::ScreenCapture> screenCapture_;
     const std::shared_ptr<platform::Applications> applications_;
@@ -173,19 +177,20 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
     const std::int64_t targetChannels_ = streaming::AudioOutputFormat::channels;
     std::optional<platform::WakeObserverToken> wakeObserver_;  // written once, by create()
 
-    mutable std::mutex stateLock_;
-    bool _isActive = false;
-    bool _isStopping = false;
-    StreamPtr _stream;
-    StreamId _streamId = 0;
-    StreamId _lastStreamId = 0;
-    std::optional<platform::StreamConfiguration> _streamConfiguration;
-    std::optional<platform::ContentFilter> _streamContentFilter;
-    RecoveryBudget _recovery;
-    std::optional<double> _lastCallbackAt;  // seconds of uptime; nothing: no audio yet
-    std::int64_t _callbackCount = 0;
-    bool _firstCallback = true;
-    std::shared_ptr<const CaptureOutcome> _onCaptureOutcome;
+    mutable util::Mutex stateLock_;
+    bool _isActive GUARDED_BY(stateLock_) = false;
+    bool _isStopping GUARDED_BY(stateLock_) = false;
+    StreamPtr _stream GUARDED_BY(stateLock_);
+    StreamId _streamId GUARDED_BY(stateLock_) = 0;
+    StreamId _lastStreamId GUARDED_BY(stateLock_) = 0;
+    std::optional<platform::StreamConfiguration> _streamConfiguration GUARDED_BY(stateLock_);
+    std::optional<platform::ContentFilter> _streamContentFilter GUARDED_BY(stateLock_);
+    RecoveryBudget _recovery GUARDED_BY(stateLock_);
+    // Seconds of uptime; nothing: no audio yet.
+    std::optional<double> _lastCallbackAt GUARDED_BY(stateLock_);
+    std::int64_t _callbackCount GUARDED_BY(stateLock_) = 0;
+    bool _firstCallback GUARDED_BY(stateLock_) = true;
+    std::shared_ptr<const CaptureOutcome> _onCaptureOutcome GUARDED_BY(stateLock_);
 
     // Touched only on systemAudioQueue_.
     SystemAudioConversion conversion_;
@@ -193,7 +198,7 @@ class SystemAudioSource final : public streaming::NegotiatingAudioSource,
     // Declared after everything their tasks touch, so they are joined first.
     dispatch::SerialQueue streamRecoveryQueue_;
     dispatch::SerialQueue systemAudioQueue_;
-    std::unique_ptr<dispatch::RepeatingTimer> _callbackWatchdog;  // guarded by stateLock_
+    std::unique_ptr<dispatch::RepeatingTimer> _callbackWatchdog GUARDED_BY(stateLock_);
 };
 
 }  // namespace ostrovane::sources::system
