@@ -78,6 +78,37 @@ bool ChangedFrames::begin(ImageSize target) {
     return true;
 }
 
+std::shared_ptr<const Image> ChangedFrames::update(const ImageView& grabbed,
+                                                   const PictureChange& change) {
+    if (change.all || !begin({grabbed.width, grabbed.height}))
+        return whole(grabbed);
+    std::vector<PixelRect> sources;
+    for (const PixelRect& part : change.parts) {
+        if (const ScaledRegion region = regionOf(part); !region.destination.empty())
+            sources.push_back(region.source);
+    }
+    mergeParts(sources);
+    std::uint64_t total = 0;
+    for (const PixelRect& source : sources)
+        total += areaOf(source);
+    if (double(total) > kWholeChangeShare * double(areaOf({0, 0, grabbed.width, grabbed.height})))
+        return whole(grabbed);
+    if (sources.empty()) {
+        discard();
+        return last_;
+    }
+    for (const PixelRect& source : sources) {
+        const ScaledRegion region = regionOf(source);
+        if (region.destination.empty())
+            continue;
+        const ImageView part{grabbed.row(region.source.y) + std::size_t{region.source.x} * 4,
+                             region.source.width, region.source.height, grabbed.stride,
+                             grabbed.alphaIsPadding};
+        add(part, region);
+    }
+    return finish();
+}
+
 ScaledRegion ChangedFrames::regionOf(PixelRect changed) {
     return scaler_.regionOf(changed, target_, {inner_.width, inner_.height});
 }

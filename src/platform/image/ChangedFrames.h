@@ -6,6 +6,7 @@
 #include "platform/image/ChangeHistory.h"
 #include "platform/image/ImagePool.h"
 #include "platform/image/ImageScaling.h"
+#include "platform/image/PictureChange.h"
 #include "platform/image/StreamFrames.h"
 
 namespace ostrovane::platform {
@@ -31,6 +32,12 @@ class ChangedFrames {
     ScaledRegion regionOf(PixelRect changed);
     void add(const ImageView& part, const ScaledRegion& region);
     std::shared_ptr<const Image> finish();
+
+    // A frame of a whole grab of which only `change` differs from the grab
+    // of the last frame: only the changed parts scaled anew, or all of it
+    // where most changed or no frame of this size came before. The last
+    // frame again when nothing of it changed.
+    std::shared_ptr<const Image> update(const ImageView& grabbed, const PictureChange& change);
 
     // The last frame handed out, for a repeat.
     const std::shared_ptr<const Image>& last() const { return last_; }

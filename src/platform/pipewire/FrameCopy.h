@@ -29,6 +29,7 @@ struct FrameRegion {
     std::uint32_t y = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    bool operator==(const FrameRegion&) const = default;
 };
 
 // The part of a `width` x `height` frame to show: the producer's crop when

@@ -98,6 +98,19 @@ T* metaData(spa_buffer& buffer, spa_meta_type type) {
     return static_cast<T*>(spa_buffer_find_meta_data(&buffer, type, sizeof(T)));
 }
 
+// The part of a `width` x `height` rectangle at (x, y) inside a
+// `boundsWidth` x `boundsHeight` image.
+PixelRect clippedRect(std::int64_t x, std::int64_t y, std::uint32_t width, std::uint32_t height,
+                      std::uint32_t boundsWidth, std::uint32_t boundsHeight) {
+    const std::int64_t left = std::max<std::int64_t>(x, 0), top = std::max<std::int64_t>(y, 0);
+    const std::int64_t right = std::min<std::int64_t>(x + width, boundsWidth);
+    const std::int64_t bottom = std::min<std::int64_t>(y + height, boundsHeight);
+    if (right <= left || bottom <= top)
+        return {};
+    return {static_cast<std::uint32_t>(left), static_cast<std::uint32_t>(top),
+            static_cast<std::uint32_t>(right - left), static_cast<std::uint32_t>(bottom - top)};
+}
+
 }  // namespace
 
 class PipeWireVideoStream::Impl {
@@ -109,7 +122,7 @@ class PipeWireVideoStream::Impl {
     Impl& operator=(const Impl&) = delete;
 
     MaybeError start();
-    bool takeLatest(Image& image);
+    bool takeLatest(Image& image, PictureChange& change);
     VideoStreamStats stats() const;
 
   private:
@@ -150,6 +163,10 @@ class PipeWireVideoStream::Impl {
     void onParamChanged(std::uint32_t id, const spa_pod* param);
     void onProcess();
     void readCursor(spa_buffer& buffer) REQUIRES(frameMutex_);
+    // The buffer's visible part: its crop, or all of the negotiated size.
+    FrameRegion visibleRegionOf(spa_buffer& buffer) REQUIRES(frameMutex_);
+    // Adds what the producer says changed in the buffer to _damage.
+    void noteDamage(spa_buffer& buffer) REQUIRES(frameMutex_);
     bool copyOut(spa_buffer& buffer) REQUIRES(frameMutex_);
 
     static const pw_core_events kCoreEvents;
@@ -181,12 +198,19 @@ class PipeWireVideoStream::Impl {
     PixelOrder _order GUARDED_BY(frameMutex_) = PixelOrder::BlueFirst;
     Cursor _cursor GUARDED_BY(frameMutex_);
     Image _work GUARDED_BY(frameMutex_);  // the frame being copied
+    // What changed since the last image copied out: every buffer's damage,
+    // skipped and dropped ones too, in the image's pixels.
+    PictureChange _damage GUARDED_BY(frameMutex_);
+    FrameRegion _shown GUARDED_BY(frameMutex_);      // of the last image copied out
+    PixelRect _drawnCursor GUARDED_BY(frameMutex_);  // where it was drawn into that image
     // Said once per format, on whichever thread PipeWire copies from.
     bool _bufferTypeSaid GUARDED_BY(frameMutex_) = false;
 
     mutable util::Mutex imageMutex_;
     Image _staging GUARDED_BY(imageMutex_);  // the newest complete frame
     bool _fresh GUARDED_BY(imageMutex_) = false;
+    // What changed in _staging since the image taken before it.
+    PictureChange _stagingChange GUARDED_BY(imageMutex_);
 
     std::atomic<std::uint64_t> framesReceived_{0};
     std::atomic<std::uint64_t> framesDropped_{0};
@@ -438,6 +462,7 @@ void PipeWireVideoStream::Impl::onParamChanged(std::uint32_t id, const spa_pod* 
         _height = info.size.height;
         _order = *orderOf(info.format);
         _bufferTypeSaid = false;
+        _damage = PictureChange{};
     }
     const bool again = size_ != 0;
     size_ = std::uint64_t{info.size.width} << 32 | info.size.height;
@@ -462,6 +487,7 @@ void PipeWireVideoStream::Impl::onProcess() {
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get())) {
         if (options_.drawCursor)
             readCursor(*buffer->buffer);
+        noteDamage(*buffer->buffer);
         if (newest) {
             pw_stream_queue_buffer(stream_.get(), newest);
             ++framesSkipped_;
@@ -479,8 +505,13 @@ void PipeWireVideoStream::Impl::onProcess() {
     {
         util::MutexLock lock(imageMutex_);
         std::swap(_staging, _work);
+        if (_fresh)
+            _stagingChange.add(_damage);
+        else
+            _stagingChange = std::move(_damage);
         _fresh = true;
     }
+    _damage = PictureChange::nothing();
     frame.unlock();
     ++framesReceived_;
     if (options_.onFrame)
@@ -529,7 +560,10 @@ bool PipeWireVideoStream::Impl::copyOut(spa_buffer& buffer) {
             (data.type == SPA_DATA_MemFd    ? "MemFd"
              : data.type == SPA_DATA_MemPtr ? "MemPtr"
              : data.type == SPA_DATA_DmaBuf ? "DmaBuf"
-                                            : "memory of type " + std::to_string(data.type)));
+                                            : "memory of type " + std::to_string(data.type)) +
+            (spa_buffer_find_meta(&buffer, SPA_META_VideoDamage)
+                 ? ", with the damage of each"
+                 : ", without damage: each image is scaled and converted whole"));
     }
     if (!data.data || !data.chunk || data.maxsize == 0)
         return false;
@@ -546,26 +580,71 @@ bool PipeWireVideoStream::Impl::copyOut(spa_buffer& buffer) {
     frame.stride = chunk.stride > 0 ? static_cast<std::uint32_t>(chunk.stride) : _width * 4;
     frame.order = _order;
 
-    FrameRegion region{0, 0, _width, _height};
-    if (const auto* crop = metaData<spa_meta_region>(buffer, SPA_META_VideoCrop))
-        region = visibleRegion(crop->region.position.x, crop->region.position.y,
-                               crop->region.size.width, crop->region.size.height, _width, _height);
+    const FrameRegion region = visibleRegionOf(buffer);
     if (!copyFrame(frame, region, _work))
         return false;
+    if (region != _shown) {
+        _damage = PictureChange{};
+        _shown = region;
+    }
+    // A cursor drawn in changes its old place and its new one, whatever the
+    // producer says of the picture beneath.
+    _damage.add(_drawnCursor);
+    _drawnCursor = {};
     if (options_.drawCursor && _cursor.visible && !_cursor.sprite.pixels.empty()) {
         // The cursor's position is in the frame; the image starts at the crop.
-        blendCursor(_work, _cursor.sprite,
-                    std::int64_t{_cursor.x} - _cursor.sprite.hotspotX - region.x,
-                    std::int64_t{_cursor.y} - _cursor.sprite.hotspotY - region.y);
+        const std::int64_t x = std::int64_t{_cursor.x} - _cursor.sprite.hotspotX - region.x;
+        const std::int64_t y = std::int64_t{_cursor.y} - _cursor.sprite.hotspotY - region.y;
+        blendCursor(_work, _cursor.sprite, x, y);
+        _drawnCursor = clippedRect(x, y, _cursor.sprite.width, _cursor.sprite.height, region.width,
+                                   region.height);
+        _damage.add(_drawnCursor);
     }
     return true;
 }
 
-bool PipeWireVideoStream::Impl::takeLatest(Image& image) {
+FrameRegion PipeWireVideoStream::Impl::visibleRegionOf(spa_buffer& buffer) {
+    if (const auto* crop = metaData<spa_meta_region>(buffer, SPA_META_VideoCrop))
+        return visibleRegion(crop->region.position.x, crop->region.position.y,
+                             crop->region.size.width, crop->region.size.height, _width, _height);
+    return {0, 0, _width, _height};
+}
+
+void PipeWireVideoStream::Impl::noteDamage(spa_buffer& buffer) {
+    // No damage said, or none valid: all of it may have changed. The array
+    // lies in memory the producer shares: each region is read once.
+    const spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_VideoDamage);
+    if (!meta || !meta->data) {
+        _damage = PictureChange{};
+        return;
+    }
+    const FrameRegion region = visibleRegionOf(buffer);
+    const auto* base = static_cast<const std::uint8_t*>(meta->data);
+    PictureChange change = PictureChange::nothing();
+    bool said = false;
+    for (std::size_t at = 0; at + sizeof(spa_meta_region) <= meta->size;
+         at += sizeof(spa_meta_region)) {
+        spa_meta_region damaged{};
+        std::memcpy(&damaged, base + at, sizeof damaged);
+        if (!spa_meta_region_is_valid(&damaged))
+            break;
+        said = true;
+        change.add(clippedRect(std::int64_t{damaged.region.position.x} - region.x,
+                               std::int64_t{damaged.region.position.y} - region.y,
+                               damaged.region.size.width, damaged.region.size.height, region.width,
+                               region.height));
+    }
+    if (!said)
+        change = PictureChange{};
+    _damage.add(change);
+}
+
+bool PipeWireVideoStream::Impl::takeLatest(Image& image, PictureChange& change) {
     util::MutexLock lock(imageMutex_);
     if (!_fresh)
         return false;
     std::swap(image, _staging);
+    change = std::move(_stagingChange);
     _fresh = false;
     return true;
 }
@@ -593,8 +672,13 @@ PipeWireVideoStream::PipeWireVideoStream(Key, std::unique_ptr<Impl> impl)
 
 PipeWireVideoStream::~PipeWireVideoStream() = default;
 
+bool PipeWireVideoStream::takeLatest(Image& image, PictureChange& change) {
+    return impl_->takeLatest(image, change);
+}
+
 bool PipeWireVideoStream::takeLatest(Image& image) {
-    return impl_->takeLatest(image);
+    PictureChange change;
+    return impl_->takeLatest(image, change);
 }
 
 VideoStreamStats PipeWireVideoStream::stats() const {

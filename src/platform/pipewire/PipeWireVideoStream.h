@@ -8,6 +8,7 @@
 
 #include "platform/PlatformError.h"
 #include "platform/image/Image.h"
+#include "platform/image/PictureChange.h"
 
 namespace ostrovane::platform::pipewire {
 
@@ -30,7 +31,9 @@ struct VideoStreamStats {
 // with an empty chunk is dropped. The newest image is copied out at once as
 // opaque BGRA (stride from the chunk, the video-crop metadata honoured, a
 // cursor sent as metadata drawn in on request) and the buffer goes back to
-// the producer. A new format (a resize) reallocates.
+// the producer. A new format (a resize) reallocates. The damage a producer
+// sends with its buffers (video-damage metadata) says what changed, so that
+// the receiver scales and converts only that.
 //
 // A producer that shows nothing new sends nothing: the last image stays the
 // latest. A stream that goes into the error state, a node that goes away
@@ -71,6 +74,10 @@ class PipeWireVideoStream {
     // (whose pixels may be recycled for the next one). False when nothing
     // new has arrived; `image` is then untouched.
     bool takeLatest(Image& image);
+    // The same, with what changed since the image taken before, from the
+    // producer's damage where it says it (all of it where not), the drawn
+    // cursor's old and new place, and all of it after a new format or crop.
+    bool takeLatest(Image& image, PictureChange& change);
 
     VideoStreamStats stats() const;
 

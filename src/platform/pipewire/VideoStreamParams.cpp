@@ -45,6 +45,12 @@ void addBufferParams(ParamList& params) {
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr)))));
     params.add(metaParam(params.builder(), SPA_META_Header, sizeof(spa_meta_header)));
     params.add(metaParam(params.builder(), SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    // Where the producer says what changed, only that is scaled and converted.
+    params.add(static_cast<spa_pod*>(spa_pod_builder_add_object(
+        params.builder(), SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * kDamageRegions, sizeof(spa_meta_region),
+                                 sizeof(spa_meta_region) * kDamageRegions))));
     params.add(static_cast<spa_pod*>(spa_pod_builder_add_object(
         params.builder(), SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,

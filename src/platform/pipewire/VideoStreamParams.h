@@ -17,6 +17,8 @@ inline constexpr spa_video_format kAcceptedFormats[] = {
 
 // The largest cursor bitmap the stream asks room for, in pixels a side.
 inline constexpr std::uint32_t kCursorSide = 64;
+// Damaged regions a buffer may say; a producer with more sends their bounds.
+inline constexpr std::uint32_t kDamageRegions = 16;
 
 // Bytes of a cursor metadata block carrying a `width` x `height` RGBA bitmap.
 constexpr std::uint32_t cursorMetaSize(std::uint32_t width, std::uint32_t height) {

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/image/StreamFrames.h"
+#include "platform/image/ChangedFrames.h"
+#include "platform/image/ImageView.h"
 #include "platform/pipewire/PipeWireVideoStream.h"
 #include "platform/portal/PortalScreenCast.h"
 #include "platform/screens/FrameCadence.h"
@@ -240,7 +241,9 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
     const dispatch::Duration period = framePeriod();
     std::shared_ptr<const Image> last;
     bool unscaled = seeded;  // _grabbed holds an image not yet made a frame
-    StreamFrames frames(configuration());
+    ChangedFrames frames(configuration());
+    // What changed in _grabbed since the last frame was made of it.
+    PictureChange change;
     FrameCadence cadence;
     dispatch::Duration next = context.clock().uptime();
     dispatch::Duration nextCheck = next + kOutputCheckInterval;
@@ -262,6 +265,7 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
                 _grabbedOutput.reset();
             }
             unscaled = seedFromCopy(copier, *cast);
+            change = PictureChange{};
             cadence.restart();
             imageDue = now + kFirstImageLimit;
             awaitingImage = !unscaled;
@@ -281,9 +285,11 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         bool grabbed = false;
         {
             util::MutexLock lock(grabMutex_);
-            if (cast->video->takeLatest(_grabbed)) {
+            PictureChange taken;
+            if (cast->video->takeLatest(_grabbed, taken)) {
                 _grabbedOutput = cast->output.id;
                 grabbed = true;
+                change.add(taken);
             }
         }
         if (grabbed) {
@@ -301,9 +307,12 @@ void WaylandCaptureStream::run(dispatch::BackgroundTask::Context& context,
         unscaled = unscaled || grabbed;
         switch (cadence.atTick(now, unscaled)) {
             case FrameCadence::Step::capture:
-                if (auto frame = unscaled ? frames.scale(grabbedOnCaptureThread()) : nullptr) {
+                if (auto frame =
+                        unscaled ? frames.update(ImageView::of(grabbedOnCaptureThread()), change)
+                                 : nullptr) {
                     last = std::move(frame);
                     unscaled = false;
+                    change = PictureChange::nothing();
                     deliver(last, MediaTime{now.count(), 1'000'000'000});
                 } else {
                     cadence.missed();

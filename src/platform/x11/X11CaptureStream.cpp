@@ -3,6 +3,7 @@
 #include <xcb/xfixes.h>
 
 #include "platform/image/ChangedFrames.h"
+#include "platform/image/PictureChange.h"
 #include "platform/screens/FrameCadence.h"
 #include "platform/x11/DamageWatch.h"
 #include "platform/x11/X11Capture.h"
@@ -63,42 +64,6 @@ void toTarget(std::vector<PixelRect>& rects, const X11Capture::Target& target) {
     rects = std::move(inside);
 }
 
-// At most this many parts a frame: each is a request and a reply. Beyond
-// them, the two whose union wastes least become one (a clock's digits one
-// rectangle, a grid's tiles four).
-constexpr std::size_t kMostParts = 8;
-// A change over more than this share of the target is grabbed whole: one
-// request beats many, and the whole path scales straight into the frame.
-constexpr double kWholeShare = 0.6;
-
-std::uint64_t areaOf(const PixelRect& r) {
-    return std::uint64_t{r.width} * r.height;
-}
-
-void mergeParts(std::vector<PixelRect>& parts) {
-    while (parts.size() > 1) {
-        std::size_t a = 0, b = 1;
-        std::int64_t least = INT64_MAX;
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            for (std::size_t j = i + 1; j < parts.size(); ++j) {
-                const auto waste = std::int64_t(areaOf(parts[i].united(parts[j]))) -
-                                   std::int64_t(areaOf(parts[i]) + areaOf(parts[j]));
-                if (waste < least) {
-                    least = waste;
-                    a = i;
-                    b = j;
-                }
-            }
-        }
-        // Overlapping or touching parts always merge; others only to keep
-        // within the bound.
-        if (least > 0 && parts.size() <= kMostParts)
-            return;
-        parts[a] = parts[a].united(parts[b]);
-        parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(b));
-    }
-}
-
 // Grabs the changed rectangles of the target (in the target's pixels) into
 // the frame under way: `nothing` when the target's place or size changed
 // meanwhile or most of it changed, which a whole grab serves better.
@@ -121,7 +86,8 @@ GrabResult grabParts(X11Capture& capture, ChangedFrames& frames, std::vector<Pix
         regions.push_back(frames.regionOf(source));
         total += areaOf(regions.back().source);
     }
-    if (double(total) > kWholeShare * double(areaOf({0, 0, before.size.width, before.size.height})))
+    if (double(total) >
+        kWholeChangeShare * double(areaOf({0, 0, before.size.width, before.size.height})))
         return GrabResult::nothing;
     if (regions.empty())
         return GrabResult::ok;  // damage beside the target: the same picture
