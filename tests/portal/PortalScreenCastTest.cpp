@@ -36,6 +36,7 @@ constexpr char kRemoteByte = 'p';
 constexpr const char* kRoot = "/org/freedesktop/portal/desktop";
 constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
+constexpr const char* kGranted = "CreateSession SelectSources Start OpenPipeWireRemote";
 
 struct Script {
     std::uint32_t version = 5;
@@ -250,10 +251,9 @@ TEST_P(PortalGrantTest, SendsOnlyWhatIsOfferedAndKeepsTheGrant) {
         selected["cursor_mode"] = o.cursorSent;
     if (o.version >= 4)  // grants outlive the session: ask so, with the earlier token
         selected.insert({{"persist_mode", "2"}, {"restore_token", "earlier-token"}});
-    const std::string calls = "CreateSession SelectSources Start OpenPipeWireRemote";
-    EXPECT_EQ(portal->seen(), std::pair(calls, selected));
+    EXPECT_EQ(portal->seen(), std::pair(std::string(kGranted), selected));
     session.value().reset();
-    EXPECT_EQ(portal->seen().first, calls + " Session.Close");
+    EXPECT_EQ(portal->seen().first, kGranted + std::string(" Session.Close"));
     EXPECT_TRUE(closedAfter(0).empty());  // closing it ourselves is not reported
 }
 
@@ -267,7 +267,8 @@ INSTANTIATE_TEST_SUITE_P(Offers, PortalGrantTest,
                                          Offer{"NoModes", 1, 0, true, {}, hidden}),
                          [](const auto& info) { return info.param.name; });
 
-// Refusals at each step; a created session is closed again.
+// Refusals at each step; a created session is closed again. A start for a
+// window asks for one; one with a token sends "damaged".
 struct Refusal {
     const char* name;
     std::int64_t code;
@@ -276,27 +277,29 @@ struct Refusal {
     // What the failure means for the caller: whether to ask once more, or
     // to forget the token.
     StartFailure failure = StartFailure::lasting;
-    SourceType type = SourceType::monitor;
-    std::optional<std::string> token = std::nullopt;
+    bool window = false;
     friend void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 };
 class PortalRefusalTest : public PortalTest, public testing::WithParamInterface<Refusal> {};
+using enum StartFailure;
 
 TEST_P(PortalRefusalTest, FailsWithTheMatchingError) {
-    serve(GetParam().script);
+    const Refusal& r = GetParam();
+    serve(r.script);
     StartFailure failure = StartFailure::transient;
+    const auto token = r.failure == tokenRefused ? "damaged" : std::optional<std::string>();
     const auto session = PortalSession::start(
-        {bus.address(), 5s, 300ms}, {GetParam().type, true, GetParam().token}, {}, &failure);
+        {bus.address(), 5s, 300ms},
+        {r.window ? SourceType::window : SourceType::monitor, true, token}, {}, &failure);
     ASSERT_FALSE(session);
-    EXPECT_EQ(session.error().code, GetParam().code) << session.error().description();
-    EXPECT_EQ(failure, GetParam().failure);
-    EXPECT_EQ(portal->seen().first, GetParam().calls);
+    EXPECT_EQ(session.error().code, r.code) << session.error().description();
+    EXPECT_EQ(failure, r.failure);
+    EXPECT_EQ(portal->seen().first, r.calls);
 }
 
 constexpr const char* kStarted = "CreateSession SelectSources Start Session.Close";
 constexpr const char* kTimedOut = "CreateSession SelectSources Start Request.Close Session.Close";
 constexpr const char* kSelected = "CreateSession SelectSources Session.Close";
-using enum StartFailure;
 const Refusal kRefusals[] = {
     {"CreateCancelled", kUserDeclinedCode, "CreateSession", {.create = 1}},
     // A backend that is starting again fails before any dialog.
@@ -305,22 +308,11 @@ const Refusal kRefusals[] = {
     {"StartFailedAtOnce", kPortalFailedCode, kStarted, {.start = 2}, transient},
     {"StartCancelled", kUserDeclinedCode, kStarted, {.start = 1}},
     {"NoStream", kPortalFailedCode, kStarted, {.streams = false}},
-    {"TokenRefused",
-     kPortalFailedCode,
-     kSelected,
-     {.refuseTokens = true},
-     tokenRefused,
-     SourceType::monitor,
-     "damaged"},
+    {"TokenRefused", kPortalFailedCode, kSelected, {.refuseTokens = true}, tokenRefused},
     // The consent limit closes the Request and the session.
     {"ConsentTimeout", kConsentTimeoutCode, kTimedOut, {.silentStart = true}},
     // Refused here rather than after a dialog.
-    {"WindowNotOffered",
-     kUnsupportedTargetCode,
-     "",
-     {.sourceTypes = 1},
-     lasting,
-     SourceType::window}};
+    {"WindowNotOffered", kUnsupportedTargetCode, "", {.sourceTypes = 1}, lasting, true}};
 INSTANTIATE_TEST_SUITE_P(Answers, PortalRefusalTest, testing::ValuesIn(kRefusals),
                          [](const auto& info) { return info.param.name; });
 
@@ -369,9 +361,9 @@ INSTANTIATE_TEST_SUITE_P(ByPortalOrBus, PortalEndTest, testing::Bool());
 struct GrantCase {
     const char* name;
     Script script;
-    const char* calls;                          // up to the grant
-    std::map<std::string, std::string> tokens;  // the store afterwards
-    const char* sent;                           // the token the last SelectSources carried
+    const char* granted;             // the key the new token is stored under; "": none
+    const char* calls = kGranted;    // up to the grant
+    const char* sent = "old-token";  // the token the last SelectSources carried
     friend void PrintTo(const GrantCase& c, std::ostream* out) { *out << c.name; }
 };
 class PortalGrantsTest : public PortalTest, public testing::WithParamInterface<GrantCase> {};
@@ -390,37 +382,29 @@ TEST_P(PortalGrantsTest, KeepsTheTokenUnderWhatWasGranted) {
     EXPECT_EQ(portal->seen().first, GetParam().calls);
     EXPECT_EQ(portal->seen().second["restore_token"], GetParam().sent);
     const RestoreTokens stored(file);
-    std::map<std::string, std::string> tokens;
+    std::map<std::string, std::string> tokens, expected;
     for (const char* key : {"display:A", "display:B"}) {
         if (auto token = stored.find(key))
             tokens[key] = *token;
     }
-    EXPECT_EQ(tokens, GetParam().tokens);
+    if (*GetParam().granted)
+        expected[GetParam().granted] = "granted-token";
+    EXPECT_EQ(tokens, expected);
 }
 
-constexpr const char* kGranted = "CreateSession SelectSources Start OpenPipeWireRemote";
-INSTANTIATE_TEST_SUITE_P(
-    Grants, PortalGrantsTest,
-    testing::Values(
-        GrantCase{"AsAsked", {}, kGranted, {{"display:A", "granted-token"}}, "old-token"},
-        GrantCase{"AnotherMonitor",
-                  {.x = 1280, .width = 1024, .height = 768},
-                  kGranted,
-                  {{"display:B", "granted-token"}},
-                  "old-token"},
-        GrantCase{"WholeWorkspace", {.width = 2304, .height = 768}, kGranted, {}, "old-token"},
-        GrantCase{"BackendStartingAnew",
-                  {.failedCreates = 1},
-                  "CreateSession CreateSession SelectSources Start OpenPipeWireRemote",
-                  {{"display:A", "granted-token"}},
-                  "old-token"},
-        GrantCase{"TokenRefused",
-                  {.refuseTokens = true},
-                  "CreateSession SelectSources Session.Close CreateSession SelectSources Start "
-                  "OpenPipeWireRemote",
-                  {{"display:A", "granted-token"}},
-                  ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+constexpr const char* kRetried =
+    "CreateSession CreateSession SelectSources Start OpenPipeWireRemote";
+constexpr const char* kAskedAnew =
+    "CreateSession SelectSources Session.Close CreateSession SelectSources Start "
+    "OpenPipeWireRemote";
+const GrantCase kGrants[] = {
+    {"AsAsked", {}, "display:A"},
+    {"AnotherMonitor", {.x = 1280, .width = 1024, .height = 768}, "display:B"},
+    {"WholeWorkspace", {.width = 2304, .height = 768}, ""},
+    {"BackendStartingAnew", {.failedCreates = 1}, "display:A", kRetried},
+    {"TokenRefused", {.refuseTokens = true}, "display:A", kAskedAnew, ""}};
+INSTANTIATE_TEST_SUITE_P(Grants, PortalGrantsTest, testing::ValuesIn(kGrants),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrovane::test
