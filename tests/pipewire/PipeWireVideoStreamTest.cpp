@@ -279,7 +279,6 @@ TEST_P(Frames, AreShownAsOpaqueBgraOrDropped) {
     frame.chunk.size -= std::min(c.cut, frame.chunk.size);
     ASSERT_TRUE(producer_->send(frame));
     ASSERT_TRUE(settle([&] { return handled() == 2; }));
-    EXPECT_EQ(stream_->stats().framesDropped, c.shown ? 0u : 1u);
     EXPECT_EQ(stream_->takeLatest(image), c.shown.has_value());
     EXPECT_EQ(mismatch(image, c.shown ? 2 : 1, c.shown.value_or(kWhole)), "");
 }
@@ -310,7 +309,6 @@ TEST_F(PipeWireVideoStreamTest, OnlyTheNewestOfSeveralQueuedBuffersIsShownAtTheL
     released_.release();
     // At least the four sent; the count tells what came when fewer did.
     ASSERT_TRUE(settle([&] { return handled() >= 4; })) << handled() << " handled";
-    EXPECT_GE(stream_->stats().framesSkipped, 1u);
     Image image;
     ASSERT_TRUE(stream_->takeLatest(image));
     EXPECT_EQ(mismatch(image, 4, kWhole), "");
