@@ -14,7 +14,6 @@
 #include "platform/x11/X11Capture.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Monitors.h"
-#include "platform/x11/XwaylandNotice.h"
 #include "x11/X11Fixture.h"
 
 namespace ostrovane::platform::x11 {
@@ -38,7 +37,7 @@ TEST(ImagePool, ReusesReleasedImagesAndNeverOneStillHeld) {
     EXPECT_EQ(again.get(), firstAddress);
 }
 
-TEST(X11Monitors, GlobalFramesUseTheBottomLeftOfTheMainMonitor) {
+TEST(X11Monitors, TheMainMonitorComesFirstAndFramesUseItsBottomLeft) {
     const X11Monitor left{10, "left", 0, 0, 1280, 1024, false};
     const X11Monitor primary{20, "main", 1280, 200, 1920, 1080, true};
     const auto displays = displaysOf({left, primary});
@@ -48,26 +47,15 @@ TEST(X11Monitors, GlobalFramesUseTheBottomLeftOfTheMainMonitor) {
     // The left monitor's bottom edge (y 1024 in X) lies 256 above the
     // primary's bottom edge (y 1280 in X).
     EXPECT_EQ(displays[1].frame, (Rect{-1280, 256, 1280, 1024}));
-}
-
-TEST(X11Monitors, MainMonitorIsThePrimaryElseTheOneAtTheOriginElseTheFirst) {
+    // The main monitor: the primary, else the one at the origin, else the first.
     const X11Monitor a{1, "a", 1920, 0, 800, 600, false};
     const X11Monitor origin{2, "b", 0, 0, 1920, 1080, false};
-    X11Monitor primary{3, "c", 0, 1080, 800, 600, true};
-    EXPECT_EQ(mainMonitor({a, origin, primary}), 2u);
+    X11Monitor below{3, "c", 0, 1080, 800, 600, true};
+    EXPECT_EQ(mainMonitor({a, origin, below}), 2u);
     EXPECT_EQ(mainMonitor({a, origin}), 1u);
-    EXPECT_EQ(mainMonitor({a, primary}), 1u);
-    primary.primary = false;
-    EXPECT_EQ(mainMonitor({a, primary}), 0u);
-}
-
-// The log names Wayland only where it limits what X11 can capture.
-TEST(XwaylandNotice, IsGivenOnlyWhereWaylandLimitsCapture) {
-    EXPECT_FALSE(waylandNotice(false, true, false));
-    EXPECT_FALSE(waylandNotice(true, true, false));  // a real X server beside Wayland
-    EXPECT_THAT(waylandNotice(true, false, false).value_or(""),
-                testing::HasSubstr("without a usable X display"));
-    EXPECT_THAT(waylandNotice(true, true, true).value_or(""), testing::HasSubstr("Xwayland"));
+    EXPECT_EQ(mainMonitor({a, below}), 1u);
+    below.primary = false;
+    EXPECT_EQ(mainMonitor({a, below}), 0u);
 }
 
 TEST(X11Monitors, WindowsAreNamedAfterTheDesktopApplicationOfTheirProcess) {
