@@ -1,7 +1,6 @@
 #include "servers/PrivateDesktopSession.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,10 +32,8 @@ std::size_t count(const std::string& text, const std::string& what) {
 }  // namespace
 
 PrivateDesktopSession::PrivateDesktopSession(Desktop desktop, Options options)
-    : desktop_(desktop), options_(options) {
-    // What a killed compositor or bus started comes to us to reap.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    if (!start() && failure_.empty())
+    : SessionBase("ostrovane-desktop"), desktop_(desktop), options_(options) {
+    if (failure_.empty() && !start() && failure_.empty())
         failure_ = "cannot prepare the session's directory " + directory_;
 }
 
@@ -45,10 +42,6 @@ PrivateDesktopSession::~PrivateDesktopSession() {
         SessionProcesses(runtime_, script_->pid()).end(directory_);
     windows_.clear();
     script_.reset();
-    std::error_code ignored;
-    if (!directory_.empty())
-        fs::remove_all(directory_, ignored);
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 std::vector<std::string> PrivateDesktopSession::environment() const {
@@ -88,13 +81,6 @@ std::vector<std::string> PrivateDesktopSession::environment() const {
 }
 
 bool PrivateDesktopSession::start() {
-    char pattern[] = "/tmp/ostrovane-desktop.XXXXXX";
-    if (!::mkdtemp(pattern))
-        return false;
-    directory_ = pattern;
-    runtime_ = directory_ + "/run";
-    if (!sessionUser(uid_, gid_, failure_))
-        return false;
     if (::chmod(directory_.c_str(), 0755) != 0 || ::chown(directory_.c_str(), uid_, gid_) != 0)
         return false;
     const std::string script = std::string(OSTROVANE_DESKTOPS_DIR) +
@@ -211,15 +197,6 @@ pid_t PrivateDesktopSession::pidOf(const std::string& name) const {
             found = pid;
     }
     return found;
-}
-
-pid_t PrivateDesktopSession::busOwner(const std::string& name) const {
-    std::string reply;
-    return replyPid(
-        runAsUser({"busctl", "--user", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                   "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", name},
-                  &reply),
-        reply);
 }
 
 void PrivateDesktopSession::kill(const std::string& name, const std::string& busName) {

@@ -26,7 +26,7 @@ namespace ostrovane::test {
 // every process of the session by pid, those the bus started and what the
 // document portal mounted included, and removes the directory. The test
 // process is a child subreaper while the session lives.
-class PrivateDesktopSession {
+class PrivateDesktopSession : public SessionBase {
   public:
     enum class Desktop { gnome, kde };
     struct Options {
@@ -40,21 +40,11 @@ class PrivateDesktopSession {
     PrivateDesktopSession(Desktop desktop, Options options);
     ~PrivateDesktopSession();
 
-    PrivateDesktopSession(const PrivateDesktopSession&) = delete;
-    PrivateDesktopSession& operator=(const PrivateDesktopSession&) = delete;
-
     // Whether everything started and still runs; why not in `failure`.
     bool ready(std::string& failure);
     std::vector<std::string> environment() const;
-    uid_t uid() const { return uid_; }
-    gid_t gid() const { return gid_; }
-    const std::string& directory() const { return directory_; }
     Desktop desktop() const { return desktop_; }
     const Options& options() const { return options_; }
-    // Where the helper keeps its restore tokens in this session.
-    std::string tokenFile() const {
-        return directory_ + "/home/.local/state/ostrovane/portal-tokens";
-    }
 
     // How the user answers the portal's dialogs from now on: share monitor
     // `index` (in the compositor's order), the whole workspace (KDE with
@@ -91,18 +81,12 @@ class PrivateDesktopSession {
     pid_t pidOf(const std::string& name) const;
     void kill(const std::string& name, const std::string& busName = {});
     bool runAsUser(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    pid_t busOwner(const std::string& name) const;
 
     Desktop desktop_;
     Options options_;
-    uid_t uid_ = 0;
-    gid_t gid_ = 0;
-    std::string directory_;
-    std::string runtime_;
     std::unique_ptr<Subprocess> script_;
     std::vector<std::unique_ptr<Subprocess>> windows_;
     std::size_t shown_ = 0;  // windows that have painted themselves, ever
-    std::string failure_;
 };
 
 }  // namespace ostrovane::test

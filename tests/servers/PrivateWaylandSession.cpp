@@ -1,7 +1,6 @@
 #include "servers/PrivateWaylandSession.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,20 +43,14 @@ bool writeFile(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
-PrivateWaylandSession::PrivateWaylandSession(Options options) : options_(options) {
-    // What sway and the bus started outlives them when they are killed:
-    // such orphans come to us to reap.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    if (!start() && failure_.empty())
+PrivateWaylandSession::PrivateWaylandSession(Options options)
+    : SessionBase("ostrovane-wayland"), options_(options) {
+    if (failure_.empty() && !start() && failure_.empty())
         failure_ = "cannot prepare the session's directory " + directory_;
 }
 
 PrivateWaylandSession::~PrivateWaylandSession() {
     stop();
-    std::error_code ignored;
-    if (!directory_.empty())
-        fs::remove_all(directory_, ignored);
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 bool PrivateWaylandSession::ready(std::string& failure) {
@@ -96,14 +89,6 @@ bool PrivateWaylandSession::start() {
                    " is missing; build it with scripts/build-test-portal.sh (as root)";
         return false;
     }
-    char pattern[] = "/tmp/ostrovane-wayland.XXXXXX";
-    if (!::mkdtemp(pattern))
-        return false;
-    directory_ = pattern;
-    runtime_ = directory_ + "/run";
-    if (!sessionUser(uid_, gid_, failure_))
-        return false;
-
     // Xwayland stays off: it would claim an X display number shared with the
     // X tests. The moving content floats in the top left corner.
     const std::string compositor =
@@ -161,8 +146,7 @@ bool PrivateWaylandSession::start() {
     return startDaemon("bus",
                        {"dbus-daemon", "--config-file=" + directory_ + "/bus.conf", "--nofork",
                         "--nopidfile", "--address=unix:path=" + runtime_ + "/bus"},
-                       "answer as root",
-                       [&] { return busNameOwner("org.freedesktop.DBus").has_value(); }) &&
+                       "answer", [&] { return busOwner("org.freedesktop.DBus") > 0; }) &&
            startDaemon("pipewire", {"pipewire"}, "open its socket",
                        answers(runtime_ + "/pipewire-0")) &&
            // Links a cast's stream to its consumer; waited for last, while the rest starts.
@@ -178,11 +162,9 @@ bool PrivateWaylandSession::start() {
                        }) &&
            (!options_.portal ||
             (startDaemon("portal-backend", {kPortalBackend, "-l", "DEBUG", "-c", portalConfig},
-                         "take its bus name",
-                         [&] { return busNameOwner(kBackendName).has_value(); }) &&
-             startDaemon(
-                 "portal", {"/usr/libexec/xdg-desktop-portal", "-v"}, "take its bus name",
-                 [&] { return busNameOwner("org.freedesktop.portal.Desktop").has_value(); }))) &&
+                         "take its bus name", [&] { return busOwner(kBackendName) > 0; }) &&
+             startDaemon("portal", {"/usr/libexec/xdg-desktop-portal", "-v"}, "take its bus name",
+                         [&] { return busOwner("org.freedesktop.portal.Desktop") > 0; }))) &&
            // The session manager publishes the "default" metadata once it runs.
            waitFor("wireplumber", "register with PipeWire", [&] {
                return run({"pw-metadata", "-n", "default"}, &outputs) &&
@@ -245,17 +227,6 @@ bool PrivateWaylandSession::sway(const std::vector<std::string>& args, std::stri
     return run(argv, output);
 }
 
-std::optional<pid_t> PrivateWaylandSession::busNameOwner(const std::string& name) const {
-    std::string reply;
-    const pid_t pid =
-        replyPid(run({"busctl", "--address=unix:path=" + runtime_ + "/bus", "call",
-                      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                      "GetConnectionUnixProcessID", "s", name},
-                     &reply),
-                 reply);
-    return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
-}
-
 bool PrivateWaylandSession::pickOutput(const std::string& name) {
     return writeFile(directory_ + "/picked-output", name + "\n");
 }
@@ -291,11 +262,11 @@ bool PrivateWaylandSession::waitForWindow(const std::string& title, bool shown, 
 }
 
 void PrivateWaylandSession::killPortalBackend() {
-    if (const auto owner = busNameOwner(kBackendName))
-        ::kill(*owner, SIGKILL);
+    if (const pid_t owner = busOwner(kBackendName); owner > 0)
+        ::kill(owner, SIGKILL);
     daemon("portal-backend").kill(SIGKILL);
     daemon("portal-backend").waitForExit(kStopLimit);
-    waitUntil([&] { return !busNameOwner(kBackendName).has_value(); }, kStopLimit);
+    waitUntil([&] { return busOwner(kBackendName) == 0; }, kStopLimit);
 }
 
 void PrivateWaylandSession::killCompositor() {

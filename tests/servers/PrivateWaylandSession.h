@@ -5,7 +5,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,7 +32,7 @@ namespace ostrovane::test {
 // the compositor started, reaps them and removes the directory. The test
 // process is a child subreaper while the session lives, so that orphans of
 // the session are handed to it. Sessions do not overlap within a process.
-class PrivateWaylandSession {
+class PrivateWaylandSession : public SessionBase {
   public:
     struct Options {
         // The desktop portal and its backend. Without them the bus starts no
@@ -52,9 +51,6 @@ class PrivateWaylandSession {
     explicit PrivateWaylandSession(Options options);
     ~PrivateWaylandSession();
 
-    PrivateWaylandSession(const PrivateWaylandSession&) = delete;
-    PrivateWaylandSession& operator=(const PrivateWaylandSession&) = delete;
-
     // Whether every process started (each waited for within a bound) and
     // still runs; why not in `failure`.
     bool ready(std::string& failure);
@@ -64,9 +60,6 @@ class PrivateWaylandSession {
     // socket, home and state directories, PULSE_SERVER with the pulse server,
     // PATH and the sanitizers' settings. No DISPLAY.
     std::vector<std::string> environment() const;
-    uid_t uid() const { return uid_; }
-    gid_t gid() const { return gid_; }
-    const std::string& directory() const { return directory_; }
 
     // Runs swaymsg with `args` against this session's compositor ({"output",
     // "HEADLESS-1", "bg", "#ff8000", "solid_color"}, {"create_output"},
@@ -111,18 +104,12 @@ class PrivateWaylandSession {
     // Runs `argv` as the test's user to its end (within a bound); whether it
     // succeeded, and its output.
     bool run(const std::vector<std::string>& argv, std::string* output = nullptr) const;
-    std::optional<pid_t> busNameOwner(const std::string& name) const;
     void stop();
 
     Options options_;
-    uid_t uid_ = 0;
-    gid_t gid_ = 0;
-    std::string directory_;
-    std::string runtime_;
     pid_t group_ = -1;
     std::vector<std::pair<std::string, std::unique_ptr<Subprocess>>> daemons_;
     std::vector<std::unique_ptr<Subprocess>> clients_;
-    std::string failure_;
 };
 
 }  // namespace ostrovane::test

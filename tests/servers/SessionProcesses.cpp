@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,24 @@ bool readStat(pid_t pid, Stat& out) {
     for (int field = 6; field < 22 && fields >> skip;)
         ++field;
     return static_cast<bool>(fields >> out.started);
+}
+
+// Parallel runs may create the user at once.
+bool sessionUser(uid_t& uid, gid_t& gid, std::string& failure) {
+    if (!::getpwnam(kSessionUser))
+        runCommand({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home",
+                    "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", kSessionUser},
+                   {}, "/dev/null", nullptr);
+    const passwd* user = nullptr;
+    if (!waitUntil([&] { return (user = ::getpwnam(kSessionUser)) != nullptr; },
+                   std::chrono::seconds(2))) {
+        failure = std::string("the sessions run as user ") + kSessionUser +
+                  ", which is missing and cannot be created (run the tests as root)";
+        return false;
+    }
+    uid = user->pw_uid;
+    gid = user->pw_gid;
+    return true;
 }
 
 }  // namespace
@@ -113,6 +132,38 @@ void SessionProcesses::end(const std::string& directory) {
     unmountBelow(directory);
 }
 
+SessionBase::SessionBase(const std::string& prefix) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        failure_ = "cannot make a directory " + pattern;
+        return;
+    }
+    directory_ = pattern;
+    runtime_ = directory_ + "/run";
+    sessionUser(uid_, gid_, failure_);
+}
+
+SessionBase::~SessionBase() {
+    std::error_code ignored;
+    if (!directory_.empty())
+        fs::remove_all(directory_, ignored);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+pid_t SessionBase::busOwner(const std::string& name) const {
+    std::vector<std::string> env;
+    handDown(env);
+    std::string reply;  // "u 1234"
+    if (!runCommand({"busctl", "--address=unix:path=" + runtime_ + "/bus", "call",
+                     "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                     "GetConnectionUnixProcessID", "s", name},
+                    env, directory_ + "/command.out", &reply, uid_, gid_) ||
+        reply.rfind("u ", 0) != 0)
+        return 0;
+    return static_cast<pid_t>(std::atol(reply.c_str() + 2));
+}
+
 void unmountBelow(const std::string& directory) {
     std::istringstream mounts(readProcessFile("/proc/self/mounts"));
     for (std::string device, point, rest;
@@ -120,23 +171,6 @@ void unmountBelow(const std::string& directory) {
         if (point.rfind(directory + "/", 0) == 0)
             ::umount2(point.c_str(), MNT_DETACH);
     }
-}
-
-bool sessionUser(uid_t& uid, gid_t& gid, std::string& failure) {
-    if (!::getpwnam(kSessionUser))
-        runCommand({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home",
-                    "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", kSessionUser},
-                   {}, "/dev/null", nullptr);
-    const passwd* user = nullptr;
-    if (!waitUntil([&] { return (user = ::getpwnam(kSessionUser)) != nullptr; },
-                   std::chrono::seconds(2))) {
-        failure = std::string("the sessions run as user ") + kSessionUser +
-                  ", which is missing and cannot be created (run the tests as root)";
-        return false;
-    }
-    uid = user->pw_uid;
-    gid = user->pw_gid;
-    return true;
 }
 
 std::string logTail(const std::string& path) {
@@ -177,12 +211,6 @@ void handDown(std::vector<std::string>& env, std::initializer_list<const char*> 
         if (const char* value = std::getenv(name))
             env.push_back(std::string(name) + "=" + value);
     }
-}
-
-pid_t replyPid(bool answered, const std::string& reply) {
-    if (!answered || reply.rfind("u ", 0) != 0)
-        return 0;
-    return static_cast<pid_t>(std::atol(reply.c_str() + 2));
 }
 
 }  // namespace ostrovane::test

@@ -47,6 +47,38 @@ class SessionProcesses {
     std::vector<ProcessIdentity> seen_;
 };
 
+// A session's fresh directory /tmp/`prefix`.XXXXXX, with its runtime
+// directory `run` in it, and the session user's ids (the user is created,
+// as root, when missing); the first failure in `failure_`. The test process
+// is a child subreaper while it lives, so that what a killed compositor or
+// bus started comes to it to reap; the directory goes with it.
+class SessionBase {
+  public:
+    SessionBase(const SessionBase&) = delete;
+    SessionBase& operator=(const SessionBase&) = delete;
+
+    uid_t uid() const { return uid_; }
+    gid_t gid() const { return gid_; }
+    const std::string& directory() const { return directory_; }
+    // Where the helper keeps its restore tokens in this session.
+    std::string tokenFile() const {
+        return directory_ + "/home/.local/state/ostrovane/portal-tokens";
+    }
+
+  protected:
+    explicit SessionBase(const std::string& prefix);
+    ~SessionBase();
+    // The pid of what owns bus name `name` on the session's bus, asked as
+    // the session's user; 0 if nothing.
+    pid_t busOwner(const std::string& name) const;
+
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+    std::string directory_;
+    std::string runtime_;
+    std::string failure_;
+};
+
 // Detaches whatever is still mounted below `directory` (the document
 // portal's FUSE file system, when its server was killed), so that the
 // directory can be removed.
@@ -55,9 +87,6 @@ void unmountBelow(const std::string& directory);
 // What the sessions of the Wayland and desktop tests share: their user, the
 // end of a log for a failure, a short command, the variables they hand down.
 inline constexpr const char* kSessionUser = "ostrovane-wl";
-// The session user's ids, the user created as root when missing (parallel
-// runs may create it at once); false, with `failure` said, when it cannot be.
-bool sessionUser(uid_t& uid, gid_t& gid, std::string& failure);
 std::string logTail(const std::string& path);
 // Runs `argv` for at most 5 s, its output in `log` and then `*output`; as
 // the session's user when `user` is set.
@@ -68,7 +97,5 @@ bool runCommand(const std::vector<std::string>& argv, const std::vector<std::str
 // `env` with those of `names` that are set here (PATH and the sanitizers'
 // settings always).
 void handDown(std::vector<std::string>& env, std::initializer_list<const char*> names = {});
-// The pid a bus call of GetConnectionUnixProcessID answered ("u 1234"), 0 if none.
-pid_t replyPid(bool answered, const std::string& reply);
 
 }  // namespace ostrovane::test

@@ -72,14 +72,6 @@ class WaylandHelper : public HelperScreenTest {
         return out;
     }
 
-    fs::path tokenFile() const {
-        for (const std::string& entry : session->environment()) {
-            if (entry.rfind("XDG_STATE_HOME=", 0) == 0)
-                return fs::path(entry.substr(15)) / "ostrovane" / "portal-tokens";
-        }
-        return {};
-    }
-
     std::unique_ptr<PrivateWaylandSession> session;
     std::optional<Picture> displayThumbnail;  // of the last listing
 };
@@ -123,16 +115,16 @@ TEST_F(WaylandHelper, VideoOfAnOutputShowsItAndKeepsItsRateWhenTheScreenIsStill)
             changed = first->at(x, y) != moving->at(x, y);
     EXPECT_TRUE(changed);
 
-    const std::string granted = readProcessFile(tokenFile());
+    const std::string granted = readProcessFile(session->tokenFile());
     ASSERT_NE(granted.find("display:HEADLESS-1"), std::string::npos) << granted;
     struct stat info {};
-    ASSERT_EQ(::stat(tokenFile().c_str(), &info), 0);
+    ASSERT_EQ(::stat(session->tokenFile().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(filmBriefly());
     // A token the portal no longer knows is sent, and replaced by the new grant.
-    std::ofstream(tokenFile()) << "display:HEADLESS-1\tspent-token\n";
+    std::ofstream(session->tokenFile()) << "display:HEADLESS-1\tspent-token\n";
     EXPECT_TRUE(filmBriefly());
-    const std::string renewed = readProcessFile(tokenFile());
+    const std::string renewed = readProcessFile(session->tokenFile());
     EXPECT_NE(renewed.find("display:HEADLESS-1"), std::string::npos);
     EXPECT_EQ(renewed.find("spent-token"), std::string::npos) << renewed;
 
@@ -211,7 +203,7 @@ TEST_F(WaylandHelper, ASwitchFilmsTheOtherOutputAndTheUsersPickIsFilmedAsGranted
     EXPECT_TRUE(nearColour(switched->at(250, 200), kTeal)) << std::hex << switched->at(250, 200);
 
     // Asked for the first output anew, the user grants the second: that is filmed.
-    fs::remove(tokenFile());
+    fs::remove(session->tokenFile());
     const std::size_t lines = helper->errors().lines().size();
     EXPECT_EQ(startVideo("display", displayId()), "started");
     EXPECT_TRUE(helper->errors().waitForLineMatching(
