@@ -20,7 +20,6 @@ namespace ostrovane::platform::x11 {
 namespace {
 
 using test::rgbAt;
-using test::TestWindows;
 using test::X11Fixture;
 using testing::ElementsAre;
 
@@ -213,27 +212,6 @@ TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
     };
     EXPECT_EQ(countOther(false), 0);
     EXPECT_GT(countOther(true), 10);
-}
-
-// Without Composite a window is grabbed from the screen: what covers it shows.
-TEST(X11DisplaysWithoutComposite, WindowsAreGrabbedFromTheScreenArea) {
-    test::PrivateXServer server({"-extension", "Composite"});
-    ASSERT_TRUE(server.ready());
-    test::TestWindows windows(server.name());
-    const auto red = windows.map({.at = {100, 100, 400, 200}, .rgb = 0xFF0000});
-    windows.map({.at = {300, 100, 200, 200}, .rgb = 0x0000FF});
-    auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
-    ASSERT_NE(connection, nullptr);
-    X11Capture capture(*connection);
-    EXPECT_FALSE(capture.usesComposite());
-    Window window;
-    window.windowId = red;
-    ASSERT_FALSE(capture.select(ContentFilter{window, {}, 1.0}));
-    Image image;
-    ASSERT_EQ(capture.grab(image, false), GrabResult::ok);
-    ASSERT_EQ(image.width(), 400u);
-    EXPECT_EQ(rgbAt(image, 50, 50), 0xFF0000u);
-    EXPECT_EQ(rgbAt(image, 350, 50), 0x0000FFu);
 }
 
 }  // namespace

@@ -333,6 +333,22 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"WithoutDamage", Change::rectangle, {690, 340, 120, 70}, kBlue, kNoDamage, 10}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Without Composite a window is grabbed from the screen: green, over red's
+// middle, shows in red's video.
+class X11HelperWithoutComposite : public X11Helper {
+  protected:
+    X11HelperWithoutComposite() : X11Helper("1920x1080x24", {"-extension", "Composite"}) {}
+};
+
+TEST_F(X11HelperWithoutComposite, AWindowIsFilmedWithWhatCoversIt) {
+    EXPECT_EQ(startVideo("window", red, 400, 300), "started");
+    ASSERT_TRUE(waitForVideoFrames(2));
+    const auto video = decodeVideo(0, true);
+    ASSERT_TRUE(video);
+    EXPECT_TRUE(nearColour(video->at(50, 30), kRed)) << std::hex << video->at(50, 30);
+    EXPECT_TRUE(nearColour(video->at(300, 200), kGreen)) << std::hex << video->at(300, 200);
+}
+
 // A capture that loses what it captures, or cannot read the pixels of an
 // 8-bit screen, ends with an event naming why; the helper stays and keeps
 // answering.
