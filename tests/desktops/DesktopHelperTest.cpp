@@ -70,10 +70,11 @@ class DesktopHelper : public HelperScreenTest, public ::testing::WithParamInterf
         sessions().erase(GetParam().desktop);
     }
 
-    std::vector<nlohmann::json> displays() {
+    // The records of the target list of `type`.
+    std::vector<nlohmann::json> listed(const std::string& type = "display") {
         std::vector<nlohmann::json> found;
         for (const auto& item : listWindows())
-            if (item.value("type", "") == "display")
+            if (item.value("type", "") == type)
                 found.push_back(item);
         return found;
     }
@@ -149,13 +150,13 @@ class DesktopHelper : public HelperScreenTest, public ::testing::WithParamInterf
 TEST_P(DesktopHelper, ADisplayIsFilmedInItsColourAndItsGrantSparesTheNextDialog) {
     start();
     ASSERT_TRUE(desktop->showWindow("cc3333"));
-    const auto listed = displays();
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(std::make_tuple(listed[0].value("x", -1), listed[0].value("y", -1),
-                              listed[0].value("width", -1), listed[0].value("height", -1)),
+    const auto displays = listed();
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(std::make_tuple(displays[0].value("x", -1), displays[0].value("y", -1),
+                              displays[0].value("width", -1), displays[0].value("height", -1)),
               std::make_tuple(0, 0, 1280, 720))
-        << listed[0].dump();
-    const std::uint64_t display = listed[0].value("id", std::uint64_t{0});
+        << displays[0].dump();
+    const std::uint64_t display = displays[0].value("id", std::uint64_t{0});
     fs::remove(desktop->tokenFile());
 
     const std::size_t dialogs = desktop->dialogsShown();
@@ -189,14 +190,11 @@ TEST_P(DesktopHelper, ADisplayIsFilmedInItsColourAndItsGrantSparesTheNextDialog)
 TEST_P(DesktopHelper, TheWindowPickedInTheDialogIsFilmedAndKeptForTheNextStart) {
     start();
     ASSERT_TRUE(desktop->showWindow("33cc33", true, "ostrovane-picked"));
-    std::optional<nlohmann::json> picked;
-    for (const auto& item : listWindows())
-        if (item.value("type", "") == "window")
-            picked = item;
-    ASSERT_TRUE(picked);
-    EXPECT_EQ(picked->value("id", std::uint64_t{0}), kPickedWindow) << picked->dump();
-    EXPECT_EQ(picked->value("name", ""), "A window chosen in the desktop's dialog");
-    EXPECT_FALSE(picked->contains("thumbnail"));
+    const auto windows = listed("window");
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].value("id", std::uint64_t{0}), kPickedWindow) << windows[0].dump();
+    EXPECT_EQ(windows[0].value("name", ""), "A window chosen in the desktop's dialog");
+    EXPECT_FALSE(windows[0].contains("thumbnail"));
 
     ASSERT_TRUE(desktop->shareWindow(0));
     const std::size_t dialogs = desktop->dialogsShown();
@@ -239,11 +237,11 @@ TEST_P(DesktopHelper, AKilledCompositorIsReportedAndTheSessionLeavesNothingBehin
 TEST_P(DesktopHelper, AnotherMonitorPickedInTheDialogIsFilmedAndItsGrantFollowsIt) {
     start({.monitors = 2});
     ASSERT_TRUE(desktop->showWindow("cc3333"));
-    const auto listed = displays();
-    ASSERT_EQ(listed.size(), 2u);
+    const auto displays = listed();
+    ASSERT_EQ(displays.size(), 2u);
     const bool gnome = GetParam().desktop == Desktop::gnome;
-    const std::uint64_t first = listed[0].value("id", std::uint64_t{0});
-    const std::uint64_t asked = listed[gnome ? 1 : 0].value("id", std::uint64_t{0});
+    const std::uint64_t first = displays[0].value("id", std::uint64_t{0});
+    const std::uint64_t asked = displays[gnome ? 1 : 0].value("id", std::uint64_t{0});
     fs::remove(desktop->tokenFile());
     ASSERT_TRUE(gnome ? desktop->shareMonitor(0) : desktop->shareWorkspace());
 
