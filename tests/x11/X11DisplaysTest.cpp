@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <fstream>
 
 #include "dispatch/ManualClock.h"
@@ -11,8 +10,6 @@
 #include "platform/sim/SimWorld.h"
 #include "platform/x11/ServerProbe.h"
 #include "platform/x11/WindowOwners.h"
-#include "platform/x11/X11Capture.h"
-#include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Monitors.h"
 #include "x11/X11Fixture.h"
 
@@ -114,27 +111,6 @@ TEST_F(X11DisplaysTest, ListsTopLevelWindowsFrontFirstWithTitlesFramesAndOwners)
     windows->publishClientList({painter, hidden});
     EXPECT_THAT(idsOf(content()), ElementsAre(painter));
     EXPECT_THAT(idsOf(content({false, false})), ElementsAre(hidden, painter));
-}
-
-TEST_F(X11DisplaysTest, SharedMemoryAndGetImageGrabTheSamePixels) {
-    windows->map({.at = {0, 0, 700, 500}, .rgb = 0x123456, .title = "A"});
-    windows->map({.at = {650, 400, 300, 300}, .rgb = 0xABCDEF, .title = "B"});
-    auto connection = X11Connection::open(server.name(), std::chrono::seconds(2));
-    ASSERT_NE(connection, nullptr);
-    X11Capture shared(*connection);
-    X11Capture copied(*connection, false);
-    const auto filter = displayFilter();
-    ASSERT_FALSE(shared.select(filter));
-    ASSERT_FALSE(copied.select(filter));
-    Image viaShm, viaGetImage;
-    ASSERT_EQ(shared.grab(viaShm, false), GrabResult::ok);
-    ASSERT_EQ(copied.grab(viaGetImage, false), GrabResult::ok);
-    EXPECT_TRUE(shared.usesSharedMemory());
-    EXPECT_FALSE(copied.usesSharedMemory());
-    ASSERT_EQ(viaShm.width(), 1920u);
-    EXPECT_EQ(std::memcmp(viaShm.data(), viaGetImage.data(), std::size_t{1920} * 1080 * 4), 0);
-    EXPECT_EQ(rgbAt(viaShm, 660, 410), 0xABCDEFu);
-    EXPECT_TRUE(viaShm.isOpaque());
 }
 
 // This process's resident memory in KiB.

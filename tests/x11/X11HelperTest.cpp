@@ -333,14 +333,20 @@ INSTANTIATE_TEST_SUITE_P(
         ChangeCase{"WithoutDamage", Change::rectangle, {690, 340, 120, 70}, kBlue, kNoDamage, 10}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Without Composite a window is grabbed from the screen: green, over red's
-// middle, shows in red's video.
-class X11HelperWithoutComposite : public X11Helper {
+// Without Composite a window is grabbed from the screen, and without shared
+// memory every grab comes over the connection: green, over red's middle,
+// shows in red's video, and a screenshot shows each window in its colour.
+class X11HelperPlainServer : public X11Helper {
   protected:
-    X11HelperWithoutComposite() : X11Helper("1920x1080x24", {"-extension", "Composite"}) {}
+    X11HelperPlainServer()
+        : X11Helper("1920x1080x24", {"-extension", "Composite", "-extension", "MIT-SHM"}) {}
 };
 
-TEST_F(X11HelperWithoutComposite, AWindowIsFilmedWithWhatCoversIt) {
+TEST_F(X11HelperPlainServer, AWindowIsFilmedWithWhatCoversItAndStillsAreWhole) {
+    const auto still = decodePng(ask("SCREENSHOT", "CMD_RESPONSE:SCREENSHOT_DATA:"));
+    ASSERT_TRUE(still);
+    for (auto [x, y, rgb] : {std::tuple{150, 120, kRed}, {600, 400, kGreen}, {1900, 1000, 0u}})
+        EXPECT_TRUE(nearColour(still->at(x, y), rgb, 8)) << std::hex << still->at(x, y);
     EXPECT_EQ(startVideo("window", red, 400, 300), "started");
     ASSERT_TRUE(waitForVideoFrames(2));
     const auto video = decodeVideo(0, true);
