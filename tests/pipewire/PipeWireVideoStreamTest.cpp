@@ -35,6 +35,7 @@ struct Frame {
     spa_region crop{};
     std::optional<spa_meta_cursor> cursor;  // a 2x2 bitmap at bitmap_offset, if set
     std::vector<std::uint8_t> cursorRgba;
+    std::vector<spa_region> damage;  // none: the damage array says nothing
 };
 
 // A screen-cast node as a compositor offers one: a driving output stream on
@@ -90,6 +91,12 @@ class TestVideoProducer {
                 *b.datas[0].chunk = frame.chunk;
                 meta<spa_meta_header>(b, SPA_META_Header)->flags = frame.headerFlags;
                 meta<spa_meta_region>(b, SPA_META_VideoCrop)->region = frame.crop;
+                if (spa_meta* damage = spa_buffer_find_meta(&b, SPA_META_VideoDamage)) {
+                    auto* regions = static_cast<spa_meta_region*>(damage->data);
+                    for (std::size_t i = 0; i < damage->size / sizeof(spa_meta_region); ++i)
+                        regions[i].region =
+                            i < frame.damage.size() ? frame.damage[i] : spa_region{};
+                }
                 auto* cursor = meta<spa_meta_cursor>(b, SPA_META_Cursor);
                 *cursor = frame.cursor.value_or(spa_meta_cursor{});
                 auto* bitmap = SPA_PTROFF(cursor, sizeof(spa_meta_cursor), spa_meta_bitmap);
@@ -396,6 +403,38 @@ TEST_P(StreamLoss, IsReportedOnce) {
 INSTANTIATE_TEST_SUITE_P(Causes, StreamLoss, ::testing::Values(false, true), [](const auto& info) {
     return info.param ? "DaemonDies" : "ProducerEnds";
 });
+
+// What changed since the image taken before: the producer's damage cut to
+// the image and gathered over buffers not taken; all of it for the first
+// image and where a buffer's damage says nothing.
+TEST_F(PipeWireVideoStreamTest, AnImageSaysWhatTheProducerDamagedSinceTheOneTakenBefore) {
+    using platform::PixelRect;
+    start(SPA_VIDEO_FORMAT_BGRx);
+    Image image;
+    platform::PictureChange change;
+    const auto send = [&](std::vector<spa_region> damage) {
+        Frame frame = frameOf(SPA_VIDEO_FORMAT_BGRx, 1, 0);
+        frame.damage = std::move(damage);
+        EXPECT_TRUE(producer_->send(frame));
+    };
+    const auto take = [&] {
+        EXPECT_TRUE(settle([&] { return stream_->takeLatest(image, change); }));
+        return change.all ? std::optional<std::vector<PixelRect>>() : change.parts;
+    };
+    send({{{2, 1}, {3, 2}}});
+    EXPECT_EQ(take(), std::nullopt);
+    send({{{2, 1}, {3, 2}}, {{14, 6}, {5, 5}}});
+    EXPECT_THAT(take(), ::testing::Optional(
+                            ::testing::ElementsAre(PixelRect{2, 1, 3, 2}, PixelRect{14, 6, 2, 2})));
+    const std::uint64_t before = handled();
+    send({{{0, 0}, {1, 1}}});
+    send({{{5, 5}, {1, 1}}});
+    ASSERT_TRUE(settle([&] { return handled() == before + 2; }));
+    EXPECT_THAT(take(), ::testing::Optional(
+                            ::testing::ElementsAre(PixelRect{0, 0, 1, 1}, PixelRect{5, 5, 1, 1})));
+    send({});
+    EXPECT_EQ(take(), std::nullopt);
+}
 
 TEST_F(PipeWireVideoStreamTest, ConnectFailsWithinItsTimeout) {
     int pair[2];
