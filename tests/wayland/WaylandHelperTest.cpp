@@ -377,6 +377,22 @@ TEST_F(WaylandHelper, StillsAndWindowsAreListedAndAThumbnailNeverAsksTheUser) {
     shot = screenshot();
     ASSERT_TRUE(shot);
     EXPECT_TRUE(nearColour(shot->at(900, 500), kTeal)) << std::hex << shot->at(900, 500);
+
+    // Where the compositor copies nothing, the still output's cast sends no
+    // image with the stored grant: a thumbnail gives up after its own short
+    // bound, so that a listing is not held up, and a still after its longer.
+    const std::string display = std::to_string(displayId());
+    helper.reset();
+    HelperProcess stills(
+        OSTROVANE_WAYLAND_STILLS,
+        HelperProcess::Context{session->environment(), session->uid(), session->gid()});
+    ASSERT_EQ(stills.waitForExit(20s), 0);
+    const std::vector<std::uint8_t> out = stills.outputBytes();
+    EXPECT_EQ(std::string(out.begin(), out.end()),
+              "thumbnail " + display + ": Display " + PrivateWaylandSession::kOutput +
+                  " sent no image within 250 ms\nstill " + display + ": Display " +
+                  PrivateWaylandSession::kOutput + " sent no image within 2000 ms\n")
+        << testing::PrintToString(stills.errors().lines());
 }
 
 // Without a portal, a start answers that it is missing; system audio needs

@@ -26,7 +26,7 @@ std::shared_ptr<WaylandDisplays> WaylandDisplays::connect(dispatch::Clock& clock
     auto outputs = WaylandOutputs::connect(options.displayName, options.timeout);
     if (!outputs)
         return nullptr;
-    const bool screenCopy = OutputCopy(*outputs).offered();
+    const bool screenCopy = options.compositorCopy && OutputCopy(*outputs).offered();
     options.log(std::string("WaylandScreenCapture: Wayland session: displays from the compositor, "
                             "display video through the desktop portal") +
                 (screenCopy ? ", first images of granted displays copied by the compositor" : ""));

@@ -52,6 +52,9 @@ class WaylandDisplays final : public ScreenCapture,
         // hold up every listing.
         std::chrono::milliseconds stillLimit{2000};
         std::chrono::milliseconds thumbnailLimit{250};
+        // Whether the compositor may copy a granted display whose cast sends
+        // nothing, where it offers that; off, such a still waits its limit.
+        bool compositorCopy = true;
         portal::PortalOptions portal;
         // Where restore tokens are kept; empty: the default file of the
         // user's state directory.
