@@ -32,9 +32,8 @@ TEST(CommandLine, ArgumentsFallBackToDefaultsOnlyWithoutAColon) {
     EXPECT_EQ(parseCommand("GET_DEVICE_DIAGNOSTIC")->argument, "requested");
     EXPECT_EQ(parseCommand("SAMPLE_RUNNING_MICS:why")->argument, "why");
     EXPECT_EQ(parseCommand("Stop:now")->spec->command, Command::stop);
-    EXPECT_FALSE(parseCommand("STOP "));
-    EXPECT_FALSE(parseCommand("HEALTH"));
-    EXPECT_FALSE(parseCommand(""));
+    for (const char* unknown : {"STOP ", "HEALTH", ""})
+        EXPECT_FALSE(parseCommand(unknown)) << unknown;
 }
 
 TEST(NumberFormat, ShortestRoundTripAlwaysWithADecimalPoint) {

@@ -12,8 +12,9 @@ using Action = SilenceDetector::Action;
 // The timeline of uninterrupted silence is followed through the microphone
 // source's tests, as the lines the parent reads. Here the first attempt comes
 // after 8 s of silence, and a restart that takes 10 s holds the second attempt
-// until its end, past the 6 s between attempts.
-TEST(SilenceDetectorTest, NextAttemptWaitsForTheRecoveryInFlight) {
+// until its end, past the 6 s between attempts; sound after an attempt is
+// recovered even while the restart is in flight.
+TEST(SilenceDetectorTest, NextAttemptWaitsForTheRecoveryInFlightAndSoundEndsIt) {
     SilenceDetector detector;
     EXPECT_EQ(detector.update(0.0, 0.0), Action::none());
     EXPECT_EQ(detector.update(0.0, 7.99), Action::none());
@@ -22,6 +23,10 @@ TEST(SilenceDetectorTest, NextAttemptWaitsForTheRecoveryInFlight) {
     EXPECT_EQ(detector.update(0.0, 17.99), Action::none());
     detector.recoveryFinished();
     EXPECT_EQ(detector.update(0.0, 18.0), Action::attemptRecovery(2, 3));
+    ASSERT_TRUE(detector.recoveryInFlight());
+    EXPECT_EQ(detector.update(0.3, 18.1), Action::recovered());
+    EXPECT_FALSE(detector.recoveryInFlight());
+    EXPECT_EQ(detector.update(0.3, 18.2), Action::none());
 }
 
 TEST(SilenceDetectorTest, ThresholdIsInclusiveAndNaNIsSilence) {
@@ -35,17 +40,6 @@ TEST(SilenceDetectorTest, ThresholdIsInclusiveAndNaNIsSilence) {
     EXPECT_EQ(detector.silenceStart(), 2.0);
     EXPECT_EQ(detector.update(std::numeric_limits<double>::quiet_NaN(), 10.0),
               Action::attemptRecovery(1, 3));
-}
-
-TEST(SilenceDetectorTest, SoundAfterAnAttemptIsRecoveredEvenWhileTheRestartIsInFlight) {
-    SilenceDetector detector;
-    detector.update(0.0, 0.0);
-    ASSERT_EQ(detector.update(0.0, 8.0), Action::attemptRecovery(1, 3));
-    ASSERT_TRUE(detector.recoveryInFlight());
-    EXPECT_EQ(detector.update(0.0, 8.1), Action::none());
-    EXPECT_EQ(detector.update(0.3, 8.2), Action::recovered());
-    EXPECT_FALSE(detector.recoveryInFlight());
-    EXPECT_EQ(detector.update(0.3, 8.3), Action::none());
 }
 
 }  // namespace

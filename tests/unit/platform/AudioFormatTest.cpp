@@ -27,10 +27,9 @@ TEST(AudioFormatTest, DescribesTheSampleTypesCapturedBuffersUseComparedWithoutTh
     for (const auto& [description, expected] : cases) {
         const auto format = AudioFormat::fromStreamDescription(description);
         ASSERT_TRUE(format.has_value());
-        EXPECT_EQ(format->commonFormat(), expected);
-        EXPECT_EQ(format->sampleRate(), description.sampleRate);
-        EXPECT_EQ(format->channelCount(), description.channelsPerFrame);
-        EXPECT_EQ(format->isInterleaved(), !description.isNonInterleaved);
+        EXPECT_EQ(*format,
+                  AudioFormat(expected, description.sampleRate, description.channelsPerFrame,
+                              !description.isNonInterleaved));
         EXPECT_EQ(format->bytesPerFrame(), description.bytesPerFrame());
         EXPECT_EQ(AudioFormat::fromStreamDescription(format->streamDescription()), format);
     }

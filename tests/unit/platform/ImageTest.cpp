@@ -12,14 +12,16 @@
 namespace ostrovane::platform {
 namespace {
 
-// A picture with structure in every channel, opaque unless told otherwise.
+// A picture whose every pixel differs from its neighbours in every channel, so
+// that a pixel computed from the wrong source area shows; pictures of two
+// seeds differ everywhere. Opaque unless told otherwise.
 Image pattern(std::uint32_t width, std::uint32_t height, std::uint32_t stride = 0,
-              bool opaque = true) {
+              bool opaque = true, std::uint8_t seed = 0) {
     Image image(width, height, stride);
     for (std::uint32_t y = 0; y < height; ++y) {
         for (std::uint32_t x = 0; x < width; ++x) {
-            const std::uint8_t bgra[] = {std::uint8_t(x * 7), std::uint8_t(y * 13),
-                                         std::uint8_t((x ^ y) * 3),
+            const std::uint8_t bgra[] = {std::uint8_t(x * 7 + seed), std::uint8_t(y * 13 + seed),
+                                         std::uint8_t((x ^ y) * 3 + seed),
                                          opaque ? std::uint8_t(255) : std::uint8_t(x * 31 + y)};
             std::copy_n(bgra, 4, image.row(y) + x * 4);
         }
@@ -141,6 +143,66 @@ TEST(ImageScalingTest, FitKeepsTheAspectRatio) {
     EXPECT_EQ(fitWithin({1080, 1920}, {960, 540}), (ImageSize{304, 540}));
     EXPECT_EQ(fitWithin({1920, 1080}, {960, 540}), (ImageSize{960, 540}));
 }
+
+struct RegionCase {
+    const char* name;
+    ImageSize source;
+    ImageSize destination;
+    bool fit;
+    PixelRect changed;
+};
+
+class RegionScaling : public ::testing::TestWithParam<RegionCase> {};
+
+// The scaled picture after a change redone region by region is the scaled
+// picture of the changed source, pixel for pixel.
+TEST_P(RegionScaling, RedoingTheChangedRegionGivesTheWholeScale) {
+    const RegionCase& c = GetParam();
+    const Image before = pattern(c.source.width, c.source.height);
+    Image after = before;
+    const Image changedPixels = pattern(c.source.width, c.source.height, 0, true, 99);
+    for (std::uint32_t y = c.changed.y; y < c.changed.bottom(); ++y) {
+        std::copy_n(changedPixels.row(y) + c.changed.x * 4, c.changed.width * 4,
+                    after.row(y) + c.changed.x * 4);
+    }
+    ImageScaler scaler;
+    Image expected(c.destination.width, c.destination.height);
+    Image incremental(c.destination.width, c.destination.height);
+    if (c.fit) {
+        ASSERT_TRUE(scaler.scaleToFit(after, expected));
+        ASSERT_TRUE(scaler.scaleToFit(before, incremental));
+    } else {
+        ASSERT_TRUE(scaler.scale(after, expected));
+        ASSERT_TRUE(scaler.scale(before, incremental));
+    }
+    const PixelRect inner = c.fit ? fittedArea(c.source, c.destination)
+                                  : PixelRect{0, 0, c.destination.width, c.destination.height};
+    const ScaledRegion region = scaler.regionOf(c.changed, c.source, {inner.width, inner.height});
+    ASSERT_FALSE(region.destination.empty());
+    // The source area holds the change; the redone area is smaller than all.
+    EXPECT_EQ(region.source.united(c.changed), region.source);
+    EXPECT_LT(region.destination.width * region.destination.height, inner.width * inner.height);
+    const ImageView part{after.row(region.source.y) + region.source.x * 4, region.source.width,
+                         region.source.height, after.stride(), false};
+    ASSERT_TRUE(scaler.scaleRegion(part, c.source, region, incremental, inner));
+    for (std::uint32_t y = 0; y < c.destination.height; ++y) {
+        ASSERT_TRUE(std::equal(expected.row(y), expected.row(y) + c.destination.width * 4,
+                               incremental.row(y)))
+            << "row " << y;
+    }
+}
+
+const RegionCase kRegionCases[] = {
+    {"halved", {1920, 1080}, {960, 540}, true, {101, 333, 37, 5}},
+    {"quartered", {1920, 1080}, {480, 270}, false, {1, 1, 640, 360}},
+    {"sameSize", {320, 200}, {320, 200}, false, {7, 9, 1, 1}},
+    {"areaFilter", {1000, 700}, {640, 360}, false, {500, 10, 99, 600}},
+    {"halvedThenArea", {3840, 2160}, {640, 360}, false, {3000, 2000, 840, 160}},
+    {"enlargedIntoFit", {300, 200}, {960, 540}, true, {150, 100, 20, 20}},
+    {"lastColumnAndRow", {1001, 601}, {960, 540}, true, {1000, 600, 1, 1}},
+};
+INSTANTIATE_TEST_SUITE_P(Sizes, RegionScaling, ::testing::ValuesIn(kRegionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ostrovane::platform

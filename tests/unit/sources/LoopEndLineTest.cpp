@@ -35,35 +35,24 @@ struct LoopEndFixture : ::testing::Test {
     }
     dispatch::ManualClock& clock = sharedClock();
     test::MemoryChannels out;
-};
 
-// A test source whose playback loop runs; `gate`, when given, holds its first
-// delivery (the loop is then inside a pass, holding the source).
-struct SourceCase {
-    const char* name;
-    std::function<std::shared_ptr<streaming::AudioSource>(LoopEndFixture&)> make;
-};
-
-const SourceCase kSources[] = {
-    {"wav",
-     [](LoopEndFixture& f) -> std::shared_ptr<streaming::AudioSource> {
-         auto contents = parseWAV(test::makeWav(test::WavSpec{}, test::ramp(3200)));
-         return WAVFileSource::create("/x.wav", std::get<WAVContents>(std::move(contents)),
-                                      AudioProtocol::FrameType::mic, f.clock, f.out.text());
-     }},
-    {"synthetic",
-     [](LoopEndFixture& f) -> std::shared_ptr<streaming::AudioSource> {
-         return SyntheticAudioSource::testTone(0.5, AudioProtocol::FrameType::mic, f.clock,
-                                               f.out.text());
-     }},
+    // A test source whose playback loop runs.
+    std::shared_ptr<streaming::AudioSource> makeSource(bool wav) {
+        if (!wav)
+            return SyntheticAudioSource::testTone(0.5, AudioProtocol::FrameType::mic, clock,
+                                                  out.text());
+        auto contents = parseWAV(test::makeWav(test::WavSpec{}, test::ramp(3200)));
+        return WAVFileSource::create("/x.wav", std::get<WAVContents>(std::move(contents)),
+                                     AudioProtocol::FrameType::mic, clock, out.text());
+    }
 };
 
 TEST_F(LoopEndFixture, ASourceReleasedAtAnyPointEndsItsLoop) {
-    for (const auto& c : kSources) {
-        SCOPED_TRACE(c.name);
+    for (const bool wav : {true, false}) {
+        SCOPED_TRACE(wav ? "wav" : "synthetic");
         // Released at once: before, at or after the loop's first pass.
         for (int round = 1; round <= 10; ++round) {
-            auto source = c.make(*this);
+            auto source = makeSource(wav);
             source->start({});
             source.reset();
             clock.settle();
@@ -71,7 +60,7 @@ TEST_F(LoopEndFixture, ASourceReleasedAtAnyPointEndsItsLoop) {
         }
         // Released while the loop is inside a delivery: the loop drops the
         // last reference itself.
-        auto source = c.make(*this);
+        auto source = makeSource(wav);
         std::promise<void> entered, open;
         std::once_flag first;
         source->setOnAudioData([&, held = open.get_future().share()](auto) {

@@ -177,10 +177,8 @@ TEST_F(WAVPlayback, SourcesLoadedFromOneReadShareOneBufferOfSamples) {
     auto system = WAVFileSource::create(wav.path(), std::move(contents).value(),
                                         AudioProtocol::FrameType::system, clock, out.text());
     const auto& shared = mic->contents().file;
-    EXPECT_EQ(shared, system->contents().file);
     EXPECT_EQ(shared.use_count(), 2);
     // The read buffer itself holds the samples: no second copy was made.
-    EXPECT_EQ(shared->size(), file.size());
     EXPECT_EQ(mic->contents().pcmData.data(), shared->data() + 44);
     EXPECT_EQ(system->contents().pcmData.data(), shared->data() + 44);
 }
