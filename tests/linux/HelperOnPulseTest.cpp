@@ -1,14 +1,21 @@
 // The helper binary against a private sound server (and, for system audio,
-// a private X server), read as a parent reads it: frames and text lines.
+// a private X server), read as a parent reads it: frames and text lines, or
+// the files and summary of the reference recorder that drives it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <numbers>
 #include <string>
 #include <thread>
@@ -16,15 +23,139 @@
 
 #include <nlohmann/json.hpp>
 
-#include "linux/HelperFrames.h"
+#include "protocol/FrameReader.h"
 #include "servers/PinnedTone.h"
 #include "servers/PrivatePulseServer.h"
 #include "support/HelperProcess.h"
+#include "support/JsonRecords.h"
 #include "support/PrivateXServer.h"
 #include "support/ToneFeeder.h"
+#include "support/ToolOutput.h"
+#include "support/WaitUntil.h"
+#include "util/Subprocess.h"
 
 namespace ostrovane::test {
 namespace {
+
+// The audio frames a helper binary writes, as a parent receives them: each
+// with the time it was seen arriving (20 ms resolution), its level and the
+// samples of its first channel. Read on a thread of its own so that arrival
+// times stay right while the test talks to the sound server.
+class HelperFrames {
+  public:
+    using Clock = std::chrono::steady_clock;
+    using Type = protocol::AudioProtocol::FrameType;
+    struct Arrival {
+        Clock::time_point at;
+        Type type;
+        double level;                    // 0…1
+        std::vector<std::int16_t> left;  // the first channel's samples
+    };
+
+    explicit HelperFrames(HelperProcess& helper) : thread_([this, &helper] { run(helper); }) {}
+    ~HelperFrames() {
+        stop_ = true;
+        thread_.join();
+    }
+    HelperFrames(const HelperFrames&) = delete;
+    HelperFrames& operator=(const HelperFrames&) = delete;
+
+    // The frames of `type` seen so far, from the `from`th on.
+    std::vector<Arrival> of(Type type, std::size_t from = 0) const {
+        std::lock_guard lock(mutex_);
+        std::vector<Arrival> out;
+        std::size_t seen = 0;
+        for (const auto& f : _arrivals)
+            if (f.type == type && seen++ >= from)
+                out.push_back(f);
+        return out;
+    }
+    std::size_t count(Type type) const { return of(type).size(); }
+
+    // Waits until `count` frames of `type` came in all.
+    bool waitForCount(Type type, std::size_t count, std::chrono::milliseconds limit) const {
+        return waitUntil([&] { return this->count(type) >= count; }, limit);
+    }
+
+    // Waits until the last `last` frames of `type` after the `from`th carry
+    // a tone within 5 % of `hertz` (by the zero crossings of their first channel).
+    bool waitForTone(Type type, double hertz, std::size_t from = 0, std::size_t last = 10,
+                     std::chrono::milliseconds limit = std::chrono::seconds(8)) const {
+        const auto heard = [&] {
+            const auto frames = of(type, from);
+            std::vector<std::int16_t> left;
+            for (auto f = frames.end() - static_cast<long>(std::min(last, frames.size()));
+                 f != frames.end(); ++f)
+                left.insert(left.end(), f->left.begin(), f->left.end());
+            return frames.size() >= last && std::abs(toneHertz(left) - hertz) < hertz * 0.05;
+        };
+        return waitUntil(heard, limit, std::chrono::milliseconds(50));
+    }
+
+    // Longest time without a frame of `type` between `from` and now.
+    double longestGap(Type type, Clock::time_point from) const {
+        auto previous = from;
+        double longest = 0;
+        for (const auto& f : of(type)) {
+            if (f.at < from)
+                continue;
+            longest = std::max(longest, std::chrono::duration<double>(f.at - previous).count());
+            previous = f.at;
+        }
+        return std::max(longest, std::chrono::duration<double>(Clock::now() - previous).count());
+    }
+
+    // Audio missing from the frames of `type` that arrived since `from`: the
+    // time between the first and the last of them less the 20 ms each
+    // carries. Unlike arrival gaps, it does not count the helper's writing
+    // in batches (every 100 ms) or a late pass that makes up for itself.
+    double lostSeconds(Type type, Clock::time_point from) const {
+        std::vector<Clock::time_point> since;
+        for (const auto& f : of(type))
+            if (f.at >= from)
+                since.push_back(f.at);
+        const double span =
+            since.empty() ? 0 : std::chrono::duration<double>(since.back() - since.front()).count();
+        return since.size() < 2 ? 0 : span - (since.size() - 1) * 0.02;
+    }
+
+    // Mean level of the frames of `type` from the `from`th on.
+    double meanLevel(Type type, std::size_t from) const {
+        const auto frames = of(type, from);
+        double sum = 0;
+        for (const auto& f : frames)
+            sum += f.level;
+        return frames.empty() ? 0 : sum / frames.size();
+    }
+
+  private:
+    void run(HelperProcess& helper) {
+        protocol::FrameReader reader;
+        std::size_t fed = 0;
+        while (!stop_) {
+            const auto bytes = helper.outputBytes();
+            const auto now = Clock::now();
+            reader.feed(std::span<const std::uint8_t>(bytes).subspan(fed));
+            fed = bytes.size();
+            for (protocol::Frame frame; reader.next(frame) == protocol::ReadStatus::frame;) {
+                if (frame.isVideo())
+                    continue;
+                Arrival f{now, frame.type, frame.audio().level / 65535.0, {}};
+                for (std::size_t i = 0; i + 3 < frame.payload.size(); i += 4)
+                    f.left.push_back(
+                        static_cast<std::int16_t>(frame.payload[i] | (frame.payload[i + 1] << 8)));
+                std::lock_guard lock(mutex_);
+                _arrivals.push_back(std::move(f));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Arrival> _arrivals;  // guarded by mutex_
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -84,23 +215,20 @@ class HelperOnPulse : public ::testing::Test {
                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         const std::size_t from = helper->errors().lines().size();
         helper->sendLine(command);
-        const auto at = helper->errors().waitForLineMatching(
-            [&](const std::string& l) { return l.starts_with(prefix); }, from, limit);
-        return at ? helper->errors().lines()[*at].substr(prefix.size()) : "";
+        return helper->errors().waitForRest(prefix, from, limit).value_or("");
     }
     std::vector<std::string> lines() { return helper->errors().lines(); }
-    // The gap events of a stream ("\"mic\"" or "\"system\"").
-    std::vector<nlohmann::json> gaps(const std::string& stream) {
-        std::vector<nlohmann::json> out;
-        for (const auto& line : lines())
-            if (line.starts_with("EVENT:AUDIO_GAP:") && line.find(stream) != std::string::npos)
-                out.push_back(nlohmann::json::parse(line.substr(16)));
-        return out;
+    // The gap events of a stream.
+    std::vector<nlohmann::json> gaps(Type type) {
+        auto all = records(lines(), "EVENT:AUDIO_GAP:");
+        std::erase_if(
+            all, [&](const auto& g) { return g["stream"] != (type == kMic ? "mic" : "system"); });
+        return all;
     }
     // A parent's timeline of a stream in seconds: 20 ms a frame plus the gaps.
     double timeline(Type type) {
         double ms = 20.0 * static_cast<double>(frames->count(type));
-        for (const auto& gap : gaps(type == kMic ? "\"mic\"" : "\"system\""))
+        for (const auto& gap : gaps(type))
             ms += gap["durationMs"].get<double>();
         return ms / 1000;
     }
@@ -150,10 +278,9 @@ class HelperOnDesktop : public HelperOnPulse {
 // Microphones that come and go as on a desktop, seen in the microphone
 // frames (when they arrive, the pitch of the tone in them) and the lines.
 std::size_t captureStarts(const std::vector<std::string>& lines) {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const auto& l) {
-        return l.starts_with("DEVICE_DIAGNOSTIC:") &&
-               nlohmann::json::parse(l.substr(18)).value("event", "") == "capture_start";
-    }));
+    return std::ranges::count_if(records(lines, "DEVICE_DIAGNOSTIC:"), [](const auto& r) {
+        return r.value("event", "") == "capture_start";
+    });
 }
 
 class MicrophoneDesktop : public HelperOnPulse {
@@ -210,7 +337,6 @@ TEST_F(MicrophoneDesktop, EveryStartCapturesOnceAndCaptureFollowsUnpluggedMicrop
         // Past the 0.3 s a device change waits before the microphone follows.
         std::this_thread::sleep_for(500ms);
         EXPECT_EQ(captureStarts(lines()), 1u) << transcript();
-        EXPECT_EQ(linesWith("Default device changed"), 0u) << transcript();
     }
 
     const auto unplugged = Clock::now();
@@ -220,7 +346,7 @@ TEST_F(MicrophoneDesktop, EveryStartCapturesOnceAndCaptureFollowsUnpluggedMicrop
     EXPECT_LT(frames->longestGap(kMic, unplugged), 0.5);
     std::this_thread::sleep_for(3s);  // past the gap's measure
     expectOneTimeline();
-    EXPECT_EQ(linesWith("RECOVERY_FAILED:") + linesWith("CRITICAL"), 0u);
+    EXPECT_EQ(linesWith("RECOVERY_FAILED:"), 0u);
 
     // Following the new default may restart capture a moment later: only
     // what comes after the report counts.
@@ -362,6 +488,16 @@ TEST_F(MonitoringOnPulse, DevicesAreTheMicrophonesAsJsonAndRecordingsOnAnyOfThem
     ASSERT_TRUE(active);
     EXPECT_EQ(active->at("deviceName"), "Studio \"A\" Mikrofon ü");
     EXPECT_NE(active->at("deviceId"), idle->at("deviceId"));
+
+    // A monitor made the default source is no microphone.
+    const std::string monitor = std::string(PrivatePulseServer::kSpeakers) + ".monitor";
+    ASSERT_TRUE(pulse.pactl({"set-default-source", monitor}));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return reply("GET_CURRENT_MIC", "CMD_RESPONSE:CURRENT_MIC:") ==
+                   "No default microphone found";
+        },
+        5s));
 }
 
 // The helper binary against a private sound server that misbehaves the way
@@ -480,30 +616,39 @@ TEST_P(SystemAudioOutage, BothStreamsResumeSoonAfterTheServerReturns) {
         EXPECT_LE(resumed.front().at - back, 3s);
     }
     // Neither the recovery budget nor a failure the parent would act on.
-    EXPECT_EQ(linesWith("max attempts") + linesWith("STREAM_ERROR"), 0u);
+    EXPECT_EQ(linesWith("STREAM_ERROR"), 0u);
     EXPECT_EQ(linesWith("RECOVERY_FAILED", restarted), 0u) << transcript();
 }
 
 INSTANTIATE_TEST_SUITE_P(Outages, SystemAudioOutage, ::testing::Values(2s, 20s),
                          [](const auto& info) { return std::to_string(info.param.count()) + "s"; });
 
-// The parent is a shell that dies by SIGKILL; its helper streams on the
+// A parent that stops reading for longer than the buffers hold (15 s of
+// microphone, 22.5 s of system audio) hears of its loss while stalled. The
+// parent is a shell that then dies by SIGKILL; its helper streams on the
 // shell's pipes, which the test keeps open (an asynchronous command's input
 // is /dev/null unless handed over on another descriptor).
-TEST_F(MicrophoneDesktop, AKilledParentTakesItsStreamingHelperAndItsRecordingsAlong) {
+TEST_F(MicrophoneDesktop, AStalledParentHearsOfItsLossAndAKilledOneTakesItsHelperAlong) {
     plug("headset_mic", 440);
     ASSERT_NO_FATAL_FAILURE(startStreaming(
         {.wrapper = {"/bin/sh", "-c",
                      R"(exec 3<&0; "$0" <&3 3<&- & echo "helper pid $!" >&2; wait)"}}));
-    const auto said = helper->errors().waitForLineMatching(
-        [](const std::string& l) { return l.starts_with("helper pid "); }, 0, 5s);
-    ASSERT_TRUE(said);
-    const std::string pid = lines()[*said].substr(11);
+    const std::string pid = helper->errors().waitForRest("helper pid ", 0, 5s).value_or("none");
+    ASSERT_TRUE(frames->waitForTone(kMic, 440));
+    helper->holdOutput(true);
+    std::this_thread::sleep_for(25s);
+    for (const Type type : {kMic, Type::system}) {
+        const auto lost = gaps(type);
+        ASSERT_FALSE(lost.empty()) << transcript();
+        EXPECT_EQ(lost.back()["reason"], "output_too_slow");
+    }
+    helper->holdOutput(false);
+    expectOneTimeline();
+
     const auto recordsOfHelper = [&] {
         const auto list = pulse.pactl({"list", "source-outputs"}).value_or("");
         return list.find("application.process.id = \"" + pid + "\"") != std::string::npos;
     };
-    ASSERT_TRUE(frames->waitForCount(Type::system, 5, 5s));
     ASSERT_TRUE(recordsOfHelper());
     ::kill(helper->pid(), SIGKILL);
     const auto killed = Clock::now();
@@ -521,21 +666,122 @@ TEST_F(MicrophoneDesktop, AKilledParentTakesItsStreamingHelperAndItsRecordingsAl
     helper.reset();  // the shell is gone: no STOP to send
 }
 
-// A parent that stops reading for longer than the buffers hold (15 s of
-// microphone, 22.5 s of system audio) hears of its loss while stalled.
-TEST_F(MicrophoneDesktop, AStalledParentHearsOfItsLossWhileStalledAndTheStreamsKeepOneTimeline) {
-    plug("headset_mic", 440);
-    ASSERT_NO_FATAL_FAILURE(startStreaming());
-    ASSERT_TRUE(frames->waitForTone(kMic, 440));
-    helper->holdOutput(true);
-    std::this_thread::sleep_for(25s);
-    for (const char* stream : {"mic", "system"}) {
-        const auto lost = gaps(std::string("\"") + stream + "\"");
-        ASSERT_FALSE(lost.empty()) << stream << "\n" << transcript();
-        EXPECT_EQ(lost.back()["reason"], "output_too_slow");
+namespace fs = std::filesystem;
+
+struct Tone {
+    std::size_t frames = 0;
+    double rms = 0;        // of the left channel, full scale 1.0
+    double frequency = 0;  // from zero crossings of the left channel
+};
+
+// Reads a 48 kHz stereo 16-bit WAV file written by the recorder.
+Tone analyse(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::int16_t> left;
+    double sum = 0;
+    for (std::size_t i = 44; i + 3 < bytes.size(); i += 4) {
+        left.push_back(static_cast<std::int16_t>(bytes[i] | bytes[i + 1] << 8));
+        sum += double(left.back()) * left.back();
     }
-    helper->holdOutput(false);
-    expectOneTimeline();
+    const double rms = left.empty() ? 0 : std::sqrt(sum / left.size()) / 32768.0;
+    return {left.size(), rms, toneHertz(left)};
+}
+
+struct RecorderRun {
+    std::optional<int> status;
+    std::string summary;  // what the recorder printed
+};
+
+RecorderRun record(const fs::path& out, const std::string& seconds) {
+    Subprocess recorder({OSTROVANE_RECORDER, "--helper", OSTROVANE_BINARY, "--duration", seconds,
+                         "--out", out.string(), "--quiet", "START_STREAMING"});
+    recorder.closeInput();
+    const std::string summary = readFor(recorder.takeOutput().get(), std::chrono::seconds(30));
+    return {recorder.waitForExit(std::chrono::seconds(30)), summary};
+}
+
+// The helper driven by the reference recorder. A 1 kHz tone plays into the
+// speakers; the microphone is a 440 Hz tone fed through a sink's monitor,
+// remapped into an ordinary input (a monitor itself never counts as a
+// microphone).
+class Recording : public HelperOnDesktop {
+  protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(HelperOnDesktop::SetUp());
+        const std::vector<std::vector<std::string>> modules{
+            {"module-sine", "sink=ostrovane_speakers", "frequency=1000"},
+            {"module-null-sink", "sink_name=mic_feed"},
+            {"module-sine", "sink=mic_feed", "frequency=440"},
+            {"module-remap-source", "master=mic_feed.monitor", "source_name=test_mic"}};
+        for (const auto& module : modules)
+            ASSERT_TRUE(pulse.loadModule(module)) << module.front();
+        ASSERT_TRUE(pulse.pactl({"set-default-source", "test_mic"}));
+        out = fs::path(pulse.directory()) / "recording";
+    }
+
+    fs::path out;
+};
+
+TEST_F(Recording, BothStreamsHoldTheirToneAtTheExpectedLevelWithoutGaps) {
+    if (pulse.kind() == ServerKind::PipeWire)
+        GTEST_SKIP() << "PipeWire: the ffmpeg-fed tones underrun on a loaded machine";
+    const auto [status, summary] = record(out, "5");
+    EXPECT_EQ(status, 0) << summary;
+    EXPECT_THAT(summary, ::testing::HasSubstr("CMD_RESPONSE:STREAMING:started"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("problems: none"));
+
+    // module-sine plays at amplitude 0.5 (RMS 0.354); the converter keeps it.
+    for (const auto& [file, frequency] : {std::pair{"mic.wav", 440.0}, {"system.wav", 1000.0}}) {
+        const Tone tone = analyse(out / file);
+        SCOPED_TRACE(file);
+        // The server's first buffers may take a second or two to come.
+        EXPECT_GT(tone.frames, 24000u);  // at least half a second of audio
+        EXPECT_NEAR(tone.rms, 0.354, 0.03);
+        EXPECT_NEAR(tone.frequency, frequency, frequency * 0.02);
+    }
+}
+
+TEST_F(Recording, StartTwiceAnswersAlreadyActiveAndStartThenStopMayOnlyAnswerStopped) {
+    startHelper();
+    auto& lines = helper->errors();
+    helper->sendLine("START_STREAMING");
+    helper->sendLine("START_STREAMING");
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:already_active"));
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:started"));
+    helper->sendLine("STOP_STREAMING");
+    EXPECT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:stopped"));
+
+    // A stop right behind a start: the start's answer may be silenced, but
+    // the stop is always answered and nothing fails.
+    const std::size_t from = lines.lines().size();
+    helper->sendLine("START_STREAMING");
+    helper->sendLine("STOP_STREAMING");
+    ASSERT_TRUE(lines.waitForLine("CMD_RESPONSE:STREAMING:stopped", from));
+    helper->sendLine("STOP");
+    EXPECT_EQ(helper->waitForExit(), 0);
+    int started = 0;
+    for (const auto& l : lines.lines()) {
+        EXPECT_THAT(l, ::testing::Not(::testing::HasSubstr(":failed")));
+        started += l == "CMD_RESPONSE:STREAMING:started";
+    }
+    EXPECT_THAT(started, ::testing::AllOf(::testing::Ge(1), ::testing::Le(2)));
+}
+
+TEST(RecordingWithoutServers, TheAcknowledgementStillArrivesAndTheRecorderSaysWhatHappened) {
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
+    ::unsetenv("DISPLAY");
+    const fs::path out =
+        fs::temp_directory_path() / ("ostrovane-noserver-" + std::to_string(::getpid()));
+    const auto [status, summary] = record(out, "1");
+    // System audio needs no display, only the server: without one the start
+    // is answered with the reason, and the recorder names it.
+    EXPECT_EQ(status, 1) << summary;
+    EXPECT_THAT(summary,
+                ::testing::HasSubstr("CMD_RESPONSE:STREAMING:failed:No sound server is reachable"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("problems:"));
+    EXPECT_THAT(summary, ::testing::HasSubstr("mic: 0 frames"));
+    fs::remove_all(out);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The Linux provider against a private PulseAudio: what the contract suites
 // cannot arrange (a sine source's samples, another client's recording, the
-// system mix, streams killed or left without their device, no server at all).
+// system mix, streams left without their device or their server). Without a
+// server at all the helper's answers are checked in HelperOnPulseTest.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -227,24 +228,14 @@ TEST_F(LinuxAudioTest, AHandlerMayEndItsOwnRecordingOnTheDeliveringThread) {
     EXPECT_LT(floatRms(all), 1.0);
 }
 
-// Default changes reach the listeners in the hardware contract; here the
-// sink's monitor is made the server's default source.
-TEST_F(LinuxAudioTest, MonitorsAreNeverInputsAndAnotherClientsRecordingIsAProcess) {
-    addMicrophone("mic_a");
-    ASSERT_TRUE(server.pactl({"set-default-source", "mic_a"}));
+// A monitor is never a microphone: MonitoringOnPulse sees it as the parent
+// does. The sink is a device without inputs; another client's recording is
+// a process with its pid and running input.
+TEST_F(LinuxAudioTest, TheSinkHasNoInputsAndAnotherClientsRecordingIsAProcess) {
     auto hw = platform.audioHardware;
+    std::optional<AudioObjectId> speakers;
     ASSERT_TRUE(
-        waitUntil([&] { return hw->defaultInputDevice().valueOr({}) == deviceId("mic_a"); }, 5s));
-
-    ASSERT_TRUE(server.pactl(
-        {"set-default-source", std::string(PrivatePulseServer::kSpeakers) + ".monitor"}));
-    ASSERT_TRUE(waitUntil([&] { return !platform.audioCapture->defaultDevice(); }, 5s));
-    EXPECT_EQ(hw->defaultInputDevice().value(), AudioObjectId{});
-    for (const auto& d : platform.audioCapture->discoverDevices())
-        EXPECT_EQ(d.uniqueId.find(".monitor"), std::string::npos);
-    // The sink is a device without inputs.
-    const auto speakers = deviceId(PrivatePulseServer::kSpeakers);
-    ASSERT_TRUE(speakers);
+        waitUntil([&] { return !!(speakers = deviceId(PrivatePulseServer::kSpeakers)); }, 5s));
     EXPECT_TRUE(hw->inputStreamChannels(*speakers).value().empty());
 
     // Another client's recording is a process with its pid and running input.
@@ -348,7 +339,8 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     EXPECT_EQ(hw->removeListener(reg.value()), 0);
 }
 
-TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsContention) {
+// A killed recording is contention: HelperRecovery sees it as the parent does.
+TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixInSmallFragments) {
     ASSERT_TRUE(
         server.pactl({"load-module", "module-sine",
                       std::string("sink=") + PrivatePulseServer::kSpeakers, "frequency=1000"}));
@@ -372,13 +364,6 @@ TEST_F(LinuxAudioTest, SystemAudioRecordsTheMixAndReportsAKilledRecordingAsConte
         EXPECT_GE(std::stod(m[1]) * 48000 / std::stod(m[2]), 1024) << *listing;
     }
     EXPECT_GT(floatRms(buffers.values()), 0.05);
-
-    auto index = server.recordingNamed("Ostrovane system audio");
-    ASSERT_TRUE(index);
-    ASSERT_TRUE(server.killSourceOutput(*index));
-    ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }, 5s));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(stops.values(), std::vector<std::int64_t>{platform::kStreamContentionCode});
 }
 
 // Headphones plugged in and unplugged: the same recording follows the
@@ -422,40 +407,6 @@ TEST_F(LinuxAudioTest, SystemAudioFollowsTheDefaultOutputAndEndsAsUnavailableWit
     ASSERT_TRUE(waitUntil([&] { return stops.size() > 0; }, 6s));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(stops.values(), std::vector<std::int64_t>{platform::kStreamDisplayUnavailableCode});
-}
-
-TEST(LinuxWithoutServerTest, EveryFacilityAnswersHonestlyAndQuickly) {
-    dispatch::SystemClock clock;
-    platform::LinuxPlatformOptions options;
-    options.pulseServer = "unix:/nonexistent/ostrovane/native";
-    const auto begun = std::chrono::steady_clock::now();
-    auto platform = platform::makeLinuxPlatform(clock, options);
-    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
-
-    EXPECT_TRUE(platform.audioCapture->discoverDevices().empty());
-    EXPECT_FALSE(platform.audioCapture->defaultDevice());
-    auto input = platform.audioCapture->makeInput({"anything", "Anything"});
-    ASSERT_FALSE(input.ok());
-    EXPECT_NE(input.error().message.find("no sound server"), std::string::npos)
-        << input.error().message;
-
-    auto hw = platform.audioHardware;
-    EXPECT_NE(hw->devices().status(), 0);
-    EXPECT_NE(hw->defaultInputDevice().status(), 0);
-    EXPECT_NE(hw->processObjects().status(), 0);
-
-    Recorder<platform::Result<platform::ShareableContent>> content;
-    platform.screenCapture->shareableContent({}, [&](auto r) { content.add(std::move(r)); });
-    platform::StreamConfiguration config;
-    config.capturesAudio = true;
-    auto stream = platform.screenCapture->makeStream(
-        platform::ContentFilter{platform::Display{}, {}, 1.0}, config, [](const auto&) {});
-    Recorder<platform::MaybeError> started;
-    stream->startCapture([&](auto e) { started.add(std::move(e)); });
-    ASSERT_TRUE(waitUntil([&] { return started.size() > 0 && content.size() > 0; }, 5s));
-    ASSERT_TRUE(started.values().front());
-    EXPECT_FALSE(started.values().front()->message.empty());
-    EXPECT_FALSE(content.values().front().ok());  // no display provider either
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The mic app detector on the real provider: the audio-log reader against a
-// private PulseAudio, a parec recording reported under its desktop entry.
+// private sound server, recordings reported under their desktop entries.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -65,13 +67,33 @@ class MicAppLiveTest : public MicAppFixture {
     test::PrivatePulseServer server;
 };
 
-TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogIsRestarted) {
+// Neither a monitor's recording nor one of a process the reader is told to
+// ignore is reported.
+TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAnEndedLogIsRestarted) {
+    const auto recordings = [&] {
+        const auto listing = server.pactl({"list", "short", "source-outputs"}).value_or("");
+        return listing.empty() ? 0 : 1 + std::count(listing.begin(), listing.end(), '\n');
+    };
+    // A recorder whose pid is known before it records: a shell that waits on a
+    // FIFO and then becomes parec.
+    const std::string gate = server.directory() + "/gate";
+    ASSERT_EQ(::mkfifo(gate.c_str(), 0600), 0);
+    auto ignored = server.spawn(
+        {"sh", "-c", "read line < " + gate + " && exec parec --device=live_mic --raw /dev/null"});
+    auto& arguments = platform.audioInputLog.command.arguments;
+    arguments.insert(arguments.end(), {"--ignore-pid", std::to_string(ignored.pid())});
     start();
     std::vector<platform::Pid> reader;
     test::waitUntil([&] { return !(reader = audioLogChildren()).empty(); }, 2s);
     ASSERT_EQ(reader.size(), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the reader takes its baseline
+    std::ofstream(gate) << "go\n";
+    const std::string speakers = test::PrivatePulseServer::kSpeakers;
+    auto monitor =
+        server.spawn({"parec", "--device=" + speakers + ".monitor", "--raw", "/dev/null"});
+    ASSERT_TRUE(test::waitUntil([&] { return recordings() == 2; }, 10s));
 
+    // Reported after the ignored one and the monitor's began: the reader has seen them.
     auto parec = server.spawn({"parec", "--device=live_mic", "--raw", "/dev/null"});
     auto started = waitFor("MIC_APP_EVENT:");
     EXPECT_EQ(started["bundleId"], "org.example.Recorder");
@@ -97,6 +119,9 @@ TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogI
     clock.advanceSeconds(MicAppDetector::snapshotInterval);
     EXPECT_EQ(waitFor("MIC_APP_SNAPSHOT:")["bundleIds"],
               nlohmann::json({"org.example.Recorder", id}));
+    const std::set<int> silent{ignored.pid(), monitor.pid()};
+    for (const auto& event : records(channels.lines(), "MIC_APP_EVENT:"))
+        EXPECT_FALSE(silent.contains(event["pid"].get<int>())) << event.dump();
 
     ::kill(reader[0], SIGKILL);
     EXPECT_EQ(waitFor("MIC_APP_ERROR:")["error"], "log stream exited with status 9");
@@ -105,6 +130,11 @@ TEST_F(MicAppLiveTest, RecordingsAreReportedUnderTheirApplicationsAndAKilledLogI
     test::waitUntil([&] { return !(again = audioLogChildren()).empty() && again != reader; }, 2s);
     ASSERT_EQ(again.size(), 1u);
     EXPECT_NE(again, reader);
+    // A lost server ends the reader, and so does one it cannot reach.
+    server.kill();
+    EXPECT_EQ(waitFor("MIC_APP_ERROR:", 2)["error"], "log stream exited with status 1");
+    clock.advanceSeconds(5);
+    EXPECT_EQ(waitFor("MIC_APP_ERROR:", 3)["error"], "log stream exited with status 1");
     stop();
 }
 

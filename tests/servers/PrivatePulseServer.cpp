@@ -1,6 +1,7 @@
 #include "servers/PrivatePulseServer.h"
 
 #include <pulse/pulseaudio.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,10 +9,10 @@
 #include <map>
 #include <regex>
 #include <sstream>
-#include <stdexcept>
 
-#include "servers/ServerDaemons.h"
+#include "servers/PrivateSystemBus.h"
 #include "servers/TiedProcess.h"
+#include "support/ToolOutput.h"
 #include "support/WaitUntil.h"
 
 extern char** environ;
@@ -20,7 +21,6 @@ namespace ostrovane::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
@@ -51,6 +51,105 @@ std::map<std::string, std::string> argumentsOf(const std::vector<std::string>& w
 }
 
 }  // namespace
+
+// The processes behind a private sound server: PulseAudio alone, or PipeWire
+// with its session manager and its pulse server next to a session bus of
+// their own. The server's processes share one process group, so that
+// stopping or killing it leaves none behind; the bus outlives kill(), as a
+// desktop's does when its sound server crashes.
+class ServerDaemons {
+  public:
+    ServerDaemons(ServerKind kind, std::string directory)
+        : kind_(kind), directory_(std::move(directory)) {
+        if (kind_ == ServerKind::PipeWire)
+            bus_ = std::make_unique<PrivateSystemBus>();
+    }
+    ~ServerDaemons() {
+        // A clean stop first, so that the servers remove their sockets.
+        signalGroup(SIGTERM);
+        waitUntil([this] { return std::ranges::none_of(processes_, &Subprocess::isRunning); },
+                  seconds(3));
+        kill();
+    }
+
+    // Where the server's pulse socket opens.
+    std::string socket() const {
+        return directory_ + (kind_ == ServerKind::PipeWire ? "/pulse/native" : "/native");
+    }
+    // The session bus the server's processes share (PipeWire only).
+    std::string busAddress() const { return bus_ ? bus_->address() : ""; }
+
+    // Starts the server's processes with `environment`. PulseAudio loads
+    // `modules` before its socket opens (clients that reconnect find the
+    // server complete); PipeWire takes none here. Whether everything could
+    // be started; why not in `failure`.
+    bool launch(const std::vector<std::string>& environment,
+                const std::vector<std::string>& modules, std::string& failure) {
+        if (kind_ == ServerKind::PulseAudio) {
+            auto argv = words("pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no");
+            std::vector<std::string> loaded = {std::string("module-null-sink sink_name=") +
+                                               PrivatePulseServer::kSpeakers +
+                                               " sink_properties=device.description=Speakers"};
+            loaded.insert(loaded.end(), modules.begin(), modules.end());
+            loaded.push_back("module-native-protocol-unix auth-anonymous=1 socket=" + socket());
+            for (const auto& module : loaded)
+                argv.insert(argv.end(), {"-L", module});
+            return add(argv, environment, 0, failure);
+        }
+        if (!bus_->ready()) {
+            failure = "the session bus did not start: " + bus_->failure();
+            return false;
+        }
+        if (!add({"pipewire"}, environment, 0, failure))
+            return false;
+        // The session manager and the pulse server connect to the core's socket.
+        if (!waitUntil([&] { return socketAnswers(directory_ + "/pipewire-0"); }, seconds(5))) {
+            failure =
+                "pipewire did not open its socket within 5 s; see " + directory_ + "/server.log";
+            return false;
+        }
+        const pid_t group = processes_.front()->pid();
+        return add({"wireplumber"}, environment, group, failure) &&
+               add({"pipewire-pulse"}, environment, group, failure);
+    }
+    // Whether one of the server's processes has ended.
+    bool anyExited() { return !std::ranges::all_of(processes_, &Subprocess::isRunning); }
+    // Kills every process of the server at once and reaps them.
+    void kill() {
+        signalGroup(SIGKILL);
+        processes_.clear();  // reaps each
+        std::error_code ignored;
+        std::filesystem::remove(socket(), ignored);
+    }
+
+  private:
+    // Starts one of the server's processes into `group` (0: a new one) and keeps it.
+    bool add(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+             pid_t group, std::string& failure) {
+        auto process = startTied(argv, {.environment = environment,
+                                        .logFile = directory_ + "/server.log",
+                                        .outputToLog = true,
+                                        .processGroup = group});
+        if (!process) {
+            failure = "cannot launch " + argv.front() + " (is it installed?)";
+            return false;
+        }
+        processes_.push_back(std::move(process));
+        return true;
+    }
+    void signalGroup(int signal) {
+        if (!processes_.empty() && processes_.front()->isRunning())
+            ::kill(-processes_.front()->pid(), signal);
+        for (auto& process : processes_)
+            process->kill(signal);
+    }
+
+    ServerKind kind_;
+    std::string directory_;
+    std::unique_ptr<PrivateSystemBus> bus_;
+    // The group leader first.
+    std::vector<std::unique_ptr<Subprocess>> processes_;
+};
 
 ServerKind selectedServerKind() {
     const char* chosen = std::getenv("OSTROVANE_SOUND_SERVER");
@@ -114,7 +213,7 @@ bool PrivatePulseServer::startServer(const std::vector<std::string>& modules) {
                 return pactl({"set-default-sink", kSpeakers}) &&
                        pactl({"get-default-sink"}) == std::string(kSpeakers);
             },
-            seconds(5), std::chrono::milliseconds(50));
+            seconds(5), milliseconds(50));
     if (!speakers)
         return fail("pipewire did not take the speakers as its default sink");
     for (const auto& module : modules) {
@@ -161,32 +260,18 @@ std::vector<std::string> PrivatePulseServer::environment() const {
     return env;
 }
 
-std::unique_ptr<Subprocess> PrivatePulseServer::launch(const std::vector<std::string>& argv,
-                                                       bool keepOutput) const {
-    Subprocess::Options options{.environment = environment(),
-                                .searchPath = true,
-                                .logFile = directory_ + "/clients.log",
-                                .outputToLog = !keepOutput};
-    if (!keepOutput)  // a long-running client dies with the test process
-        return startTied(argv, std::move(options));
-    try {
-        return std::make_unique<Subprocess>(argv, std::move(options));
-    } catch (const std::runtime_error&) {
-        return nullptr;
-    }
+Subprocess::Options PrivatePulseServer::clientOptions() const {
+    return {.environment = environment(),
+            .searchPath = true,
+            .logFile = directory_ + "/clients.log",
+            .outputToLog = true};
 }
 
 std::optional<std::string> PrivatePulseServer::run(const std::vector<std::string>& argv) const {
-    auto process = launch(argv, true);
-    if (!process)
-        return std::nullopt;
-    const UniqueFd output = process->takeOutput();
-    const auto deadline = Clock::now() + seconds(10);
-    const std::string text = readFor(output.get(), seconds(10));
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (process->waitForExit(std::max(left, milliseconds(0))) != 0)
-        return std::nullopt;  // the destructor kills a client that overran
-    return trimmed(text);
+    auto options = clientOptions();
+    options.outputToLog = false;
+    const auto text = toolOutput(argv, seconds(10), std::move(options));
+    return text ? std::optional(trimmed(*text)) : std::nullopt;
 }
 
 std::optional<std::string> PrivatePulseServer::pactl(
@@ -268,7 +353,7 @@ bool PrivatePulseServer::feedTone(const std::vector<std::string>& target, int ra
                       std::to_string(frequency) + ":sample_rate=" + std::to_string(rate) +
                       " -af volume=4 -y");
     argv.insert(argv.end(), target.begin(), target.end());
-    auto feeder = launch(argv);
+    auto feeder = startTied(argv, clientOptions());
     if (!feeder)
         return false;
     feeders_.push_back(std::move(feeder));
@@ -319,7 +404,7 @@ std::optional<std::uint32_t> PrivatePulseServer::recordingNamed(
 }
 
 SpawnedClient PrivatePulseServer::spawn(const std::vector<std::string>& argv) const {
-    return SpawnedClient(launch(argv));
+    return SpawnedClient(startTied(argv, clientOptions()));
 }
 
 std::optional<std::string> PrivatePulseServer::addSineSource(const std::string& name,

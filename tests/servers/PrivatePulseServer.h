@@ -110,8 +110,8 @@ class PrivatePulseServer {
 
   private:
     bool startServer(const std::vector<std::string>& modules = {});
-    std::unique_ptr<Subprocess> launch(const std::vector<std::string>& argv,
-                                       bool keepOutput = false) const;
+    // How clients are started: with environment(), their output in clients.log.
+    Subprocess::Options clientOptions() const;
     // A tone written by ffmpeg into `target` ("-f pulse -device sink" or a
     // FIFO), kept running while the server lives.
     bool feedTone(const std::vector<std::string>& target, int rate, int frequency) const;

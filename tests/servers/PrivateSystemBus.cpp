@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "servers/ServerDaemons.h"
 #include "servers/TiedProcess.h"
+#include "support/WaitUntil.h"
 
 namespace ostrovane::test {
 
@@ -18,6 +18,15 @@ namespace {
 namespace sdbus = platform::dbus;
 
 constexpr std::chrono::seconds kCallLimit{5};
+
+// Started as startTied does; nothing unless it answers on `socket` within 5 s.
+std::unique_ptr<Subprocess> startListening(const std::vector<std::string>& argv,
+                                           Subprocess::Options options, const std::string& socket) {
+    auto process = startTied(argv, std::move(options));
+    if (process && waitUntil([&] { return socketAnswers(socket); }, std::chrono::seconds(5)))
+        return process;
+    return nullptr;
+}
 
 // Everyone may connect, own any name, and send and receive anything.
 std::string configuration(const std::string& socket) {
@@ -55,7 +64,6 @@ PrivateSystemBus::~PrivateSystemBus() {
 
 void PrivateSystemBus::kill() {
     daemon_.reset();
-    announced_.reset();
     ready_ = false;
 }
 
@@ -69,23 +77,12 @@ bool PrivateSystemBus::start() {
     std::error_code ignored;
     std::filesystem::remove(socket_, ignored);
     const std::string log = directory_ + "/daemon.log";
-    daemon_ = startTied({"dbus-daemon", "--nofork", "--print-address=1",
-                         "--config-file=" + directory_ + "/bus.conf"},
-                        {.logFile = log});
-    if (!daemon_) {
-        failure_ = "cannot launch dbus-daemon";
-        return false;
-    }
-    announced_ = daemon_->takeOutput();
-
-    // Ready once it printed its address (a line); an exec failure or an exit
-    // closes the pipe first.
-    const auto line = [](const std::string& text) { return text.find('\n') != std::string::npos; };
-    if (line(readFor(announced_.get(), std::chrono::seconds(10), line)))
-        return true;
-    failure_ = "dbus-daemon did not start (is it installed?); see " + log;
-    kill();
-    return false;
+    daemon_ =
+        startListening({"dbus-daemon", "--nofork", "--config-file=" + directory_ + "/bus.conf"},
+                       {.logFile = log, .outputToLog = true}, socket_);
+    if (!daemon_)
+        failure_ = "dbus-daemon did not start (is it installed?); see " + log;
+    return daemon_ != nullptr;
 }
 
 BusClient::BusClient(const std::string& address) {

@@ -10,9 +10,10 @@
 
 namespace ostrovane::test {
 
-// A message bus of the test's own standing in for the system bus: a
-// `dbus-daemon` on a unix socket in a fresh temporary directory, with a
-// policy that lets every client own any name and send anything. Clients are
+// A message bus of the test's own standing in for the system bus (or for a
+// private sound server's session bus): a `dbus-daemon` on a unix socket in a
+// fresh temporary directory, with a policy that lets every client own any
+// name and send anything, and no services it would start on demand. Clients are
 // handed its address; the test process's environment is not touched. The
 // destructor stops and reaps the daemon and removes the directory.
 class PrivateSystemBus {
@@ -42,7 +43,6 @@ class PrivateSystemBus {
     std::string directory_;
     std::string socket_;
     std::unique_ptr<Subprocess> daemon_;
-    UniqueFd announced_;  // the daemon's standard output, kept open while it runs
     bool ready_ = false;
     std::string failure_;
 };

@@ -45,13 +45,10 @@ fs::path HelperScreenTest::file(const std::string& name) {
 std::string HelperScreenTest::ask(const std::string& command, const std::string& prefix) {
     const std::size_t from = helper->errors().lines().size();
     helper->sendLine(command);
-    auto at = helper->errors().waitForLineMatching(
-        [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, from);
-    if (!at) {
+    const auto rest = helper->errors().waitForRest(prefix, from);
+    if (!rest)
         ADD_FAILURE() << command << ": no line beginning " << prefix;
-        return {};
-    }
-    return helper->errors().lines()[*at].substr(prefix.size());
+    return rest.value_or("");
 }
 
 json HelperScreenTest::listWindows() {

@@ -46,12 +46,8 @@ std::optional<std::size_t> InProcessApp::answer(const std::string& payload, std:
 
 std::optional<std::string> InProcessApp::answerStartingWith(const std::string& prefix,
                                                             std::size_t from) {
-    const std::string tagged = "CMD_RESPONSE:" + prefix;
-    auto at = errors_->waitForLineMatching(
-        [&](const std::string& line) { return line.starts_with(tagged); }, from);
-    if (!at)
-        return std::nullopt;
-    return errors_->lines()[*at].substr(std::string("CMD_RESPONSE:").size());
+    const auto rest = errors_->waitForRest("CMD_RESPONSE:" + prefix, from);
+    return rest ? std::optional(prefix + *rest) : std::nullopt;
 }
 
 }  // namespace ostrovane::test

@@ -54,15 +54,17 @@ std::optional<std::size_t> LineCollector::waitForLineMatching(
     return found;
 }
 
+std::optional<std::string> LineCollector::waitForRest(const std::string& prefix, std::size_t from,
+                                                      std::chrono::milliseconds limit) {
+    const auto at = waitForLineMatching(
+        [&](const std::string& line) { return line.starts_with(prefix); }, from, limit);
+    return at ? std::optional(lines()[*at].substr(prefix.size())) : std::nullopt;
+}
+
 bool LineCollector::waitForLineCount(std::size_t count, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, limit, [&] { return _lines.size() >= count || _ended; }) &&
            _lines.size() >= count;
-}
-
-bool LineCollector::waitForEnd(std::chrono::milliseconds limit) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return _ended; });
 }
 
 std::vector<std::string> LineCollector::lines() const {

@@ -30,9 +30,10 @@ class LineCollector {
     std::optional<std::size_t> waitForLineMatching(
         const std::function<bool(const std::string&)>& match, std::size_t from = 0,
         std::chrono::milliseconds limit = kDefaultWait);
+    // What follows `prefix` on the first line from `from` on that begins with it.
+    std::optional<std::string> waitForRest(const std::string& prefix, std::size_t from = 0,
+                                           std::chrono::milliseconds limit = kDefaultWait);
     bool waitForLineCount(std::size_t count, std::chrono::milliseconds limit = kDefaultWait);
-    // True once the writer closed the channel.
-    bool waitForEnd(std::chrono::milliseconds limit = kDefaultWait);
 
     std::vector<std::string> lines() const;
 
