@@ -363,7 +363,8 @@ TEST_F(MicrophoneDesktop, EveryStartCapturesOnceAndCaptureFollowsUnpluggedMicrop
 }
 
 // The running-mics sample and the tap self-test of the helper binary, against
-// a private sound server and without one, and its device commands without one.
+// a private sound server and without one, and its device commands with a
+// monitor as the default source and without a server.
 using SamplingOnPulse = HelperOnPulse;
 
 // The diagnostics answer before any microphone is recorded. Then microphones
@@ -420,6 +421,18 @@ TEST_F(SamplingOnPulse, RecordedMicrophonesAreListedWithTheirLevelsAndAnyServerA
         }
         stopHelper();
     }
+
+    // A monitor made the default source is no microphone.
+    startHelper();
+    const std::string monitor = std::string(PrivatePulseServer::kSpeakers) + ".monitor";
+    ASSERT_TRUE(pulse.pactl({"set-default-source", monitor}));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return reply("GET_CURRENT_MIC", "CMD_RESPONSE:CURRENT_MIC:") ==
+                   "No default microphone found";
+        },
+        5s));
+    stopHelper();
 
     ::setenv("PULSE_SERVER", "unix:/nonexistent/ostrovane/native", 1);
     startHelper();
@@ -488,16 +501,6 @@ TEST_F(MonitoringOnPulse, DevicesAreTheMicrophonesAsJsonAndRecordingsOnAnyOfThem
     ASSERT_TRUE(active);
     EXPECT_EQ(active->at("deviceName"), "Studio \"A\" Mikrofon ü");
     EXPECT_NE(active->at("deviceId"), idle->at("deviceId"));
-
-    // A monitor made the default source is no microphone.
-    const std::string monitor = std::string(PrivatePulseServer::kSpeakers) + ".monitor";
-    ASSERT_TRUE(pulse.pactl({"set-default-source", monitor}));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return reply("GET_CURRENT_MIC", "CMD_RESPONSE:CURRENT_MIC:") ==
-                   "No default microphone found";
-        },
-        5s));
 }
 
 // The helper binary against a private sound server that misbehaves the way
