@@ -29,11 +29,9 @@ TEST_F(MicDeviceFollowingTest, ABurstOfChangesLeadsToOneReconfigurationAfterTheL
     EXPECT_EQ(source->selectedDeviceID(), "mic-b");
     EXPECT_EQ(world.audio().runningSessions("mic-a"), 0u);
     EXPECT_EQ(world.audio().runningSessions("mic-b"), 1u);
-    const auto records = diagnostics(newLines());
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_THAT(records[0],
-                test::HoldsFields(nlohmann::json{{"event", "capture_start"},
-                                                 {"selectedDevice", {{"id", "mic-b"}}}}));
+    EXPECT_THAT(diagnostics(newLines()),
+                ElementsAre(HoldsFields(nlohmann::json{{"event", "capture_start"},
+                                                       {"selectedDevice", {{"id", "mic-b"}}}})));
 
     // Converted for the new format, each 441-frame buffer arrives once:
     // about one second of 48 kHz stereo in 100 chunks.
@@ -93,15 +91,11 @@ TEST_P(MicLostDeviceTest, TheParentIsToldOnceAndCaptureResumesWhenADeviceAppears
         world.audio().setDefaultInput("mic-b");
     }
     clock.advanceSeconds(0.5);
-    auto lines = newLines();
     EXPECT_FALSE(source->isActive());
     // Said once: neither the idle watchdog nor later changes repeat it.
     clock.advanceSeconds(15);
-    for (auto& line : newLines())
-        lines.push_back(std::move(line));
-    EXPECT_EQ(linesStartingWith(lines, "RECOVERY_FAILED:").size(), 1u);
-    EXPECT_EQ(linesStartingWith(lines, "RECOVERY_FAILED:microphone_device_unavailable:1").size(),
-              1u);
+    EXPECT_THAT(linesStartingWith(newLines(), "RECOVERY_FAILED:"),
+                ElementsAre("RECOVERY_FAILED:microphone_device_unavailable:1"));
 
     if (c.stopBeforeReturn)
         stopSource();
@@ -109,7 +103,7 @@ TEST_P(MicLostDeviceTest, TheParentIsToldOnceAndCaptureResumesWhenADeviceAppears
     clock.advanceSeconds(0.5);
     const std::size_t before = chunks();
     clock.advanceSeconds(1);
-    lines = newLines();
+    const auto lines = newLines();
     const bool resumed = !c.stopBeforeReturn;
     EXPECT_EQ(source->isActive(), resumed);
     EXPECT_EQ(world.audio().runningSessions("mic-c"), resumed ? 1u : 0u);

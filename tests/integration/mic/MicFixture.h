@@ -1,6 +1,6 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <future>
 
@@ -14,7 +14,9 @@
 
 namespace ostrovane::sources::mic::testing {
 
+using test::HoldsFields;
 using test::linesStartingWith;
+using ::testing::ElementsAre;
 
 // A simulated machine on a manual clock, a microphone source on it, and its
 // text channel read back line by line.

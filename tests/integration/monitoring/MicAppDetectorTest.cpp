@@ -5,6 +5,8 @@ namespace {
 
 using platform::Bundle;
 using platform::RunningApplication;
+using ::testing::AllOf;
+using ::testing::SizeIs;
 
 class MicAppDetectorTest : public MicAppFixture {};
 
@@ -16,7 +18,7 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     say("zoom.us", 501, true);
     clock.advanceSeconds(0.5);
     say("zoom.us", 502, true);
-    auto events = records(fresh(), "MIC_APP_EVENT:");
+    const auto events = records(fresh(), "MIC_APP_EVENT:");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_THAT(events[0], HoldsFields(nlohmann::json{
                                {"bundleId", "us.zoom.xos"}, {"appName", "zoom.us"}, {"pid", 501}}));
@@ -25,9 +27,8 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     say("zoom.us", 501, false);
     EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
     say("zoom.us", 502, false);
-    const auto stops = records(fresh(), "MIC_APP_STOP_EVENT:");
-    ASSERT_EQ(stops.size(), 1u);
-    EXPECT_EQ(stops[0]["pid"], 502);
+    EXPECT_THAT(records(fresh(), "MIC_APP_STOP_EVENT:"),
+                ElementsAre(HoldsFields(nlohmann::json{{"pid", 502}})));
 
     // A stop nobody started has no event.
     say("ghost", 999, false);
@@ -39,9 +40,7 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     world.applications().addApplication({501, "org.new", "New", {}});
     clock.advanceSeconds(MicAppResolver::pidCacheMaxAge + 1.5);  // between two snapshots
     say("x", 501, true);
-    events = records(fresh(), "MIC_APP_EVENT:");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["appName"], "New");
+    EXPECT_EQ(starts(fresh()), Lines{"org.new|New"});
 }
 
 TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
@@ -53,10 +52,7 @@ TEST_F(MicAppDetectorTest, LinesReachTheTrackerWhateverTheChunking) {
     for (std::size_t at = 0; at < text.size(); ++at)  // a byte at a time
         logChild().write(text.substr(at, 1));
     clock.settle();
-    const auto events = records(fresh(), "MIC_APP_EVENT:");
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0]["bundleId"], "process:caf\xC3\xA9");
-    EXPECT_EQ(events[1]["bundleId"], "process:rec");
+    EXPECT_EQ(starts(fresh()), (Lines{"process:caf\xC3\xA9|caf\xC3\xA9", "process:rec|rec"}));
 }
 
 // What the machine knows of the process: a registered application (bundle
@@ -99,10 +95,7 @@ TEST_F(MicAppDetectorTest, ResolvesProcessesToTheApplicationsThatOwnThem) {
         if (!c.executable.empty())
             apps.setExecutablePath(pid, c.executable);
         say(c.hint, pid, true);
-        std::string got;
-        for (const auto& event : records(fresh(), "MIC_APP_EVENT:"))
-            got += event["bundleId"].get<std::string>() + "|" + event["appName"].get<std::string>();
-        EXPECT_EQ(got, c.expected) << c.what;
+        EXPECT_EQ(starts(fresh()), c.expected.empty() ? Lines{} : Lines{c.expected}) << c.what;
         ++pid;
     }
 }
@@ -114,16 +107,14 @@ TEST_F(MicAppDetectorTest, StartingReconstructsSessionsAndConfirmsWithASnapshot)
     world.audio().addProcess(world.applications().currentPid(), true);
     start();
     auto lines = fresh();
-    const auto events = records(lines, "MIC_APP_EVENT:");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["bundleId"], "com.discord");
+    EXPECT_EQ(starts(lines), Lines{"com.discord|Discord"});
     EXPECT_TRUE(snapshots(lines).empty());
 
     world.applications().addApplication({800, "com.skype", "Skype", {}});
     world.audio().addProcess(800, true);
     clock.advanceSeconds(0.75);
     lines = fresh();
-    EXPECT_EQ(records(lines, "MIC_APP_EVENT:").size(), 1u);  // Skype, found by the second pass
+    EXPECT_EQ(starts(lines), Lines{"com.skype|Skype"});  // found by the second pass
     EXPECT_EQ(snapshots(lines),
               (std::vector<std::vector<std::string>>{{"com.discord", "com.skype"}}));
 
@@ -166,7 +157,7 @@ TEST_F(MicAppDetectorTest, ReconcilePrunesAfterTwoMissesAndSnapshotsEveryTick) {
     EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
     world.audio().addProcess(501, true);
     say("zoom.us", 501, true);
-    EXPECT_EQ(records(fresh(), "MIC_APP_EVENT:").size(), 1u);
+    EXPECT_EQ(starts(fresh()), Lines{"us.zoom.xos|zoom.us"});
 }
 
 TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanlyOrNeverRan) {
@@ -184,10 +175,10 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
                                   "AND composedMessage CONTAINS 'input_running')",
                                   "--style", "compact"}));
     clock.advanceSeconds(2);
-    auto errors = records(fresh(), "MIC_APP_ERROR:");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0]["error"], "log stream exited with status 1");
-    EXPECT_EQ(errors[0].size(), 2u);
+    EXPECT_THAT(
+        records(fresh(), "MIC_APP_ERROR:"),
+        ElementsAre(AllOf(HoldsFields(nlohmann::json{{"error", "log stream exited with status 1"}}),
+                          SizeIs(2))));
     clock.advanceSeconds(4.9);
     EXPECT_EQ(world.childProcesses().launches().size(), 1u);
     clock.advanceSeconds(0.1);
@@ -204,9 +195,9 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
     world.audio().addProcess(501, true);
     stop();
     start();
-    errors = records(fresh(), "MIC_APP_ERROR:");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0]["error"], "Failed to start log stream: gone");
+    EXPECT_THAT(
+        records(fresh(), "MIC_APP_ERROR:"),
+        ElementsAre(HoldsFields(nlohmann::json{{"error", "Failed to start log stream: gone"}})));
     clock.advanceSeconds(31);
     EXPECT_TRUE(snapshots(fresh()).empty());
     EXPECT_EQ(world.childProcesses().launches().size(), 3u);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <thread>
 
@@ -14,6 +14,8 @@ namespace ostrovane::monitoring::testing {
 
 using test::HoldsFields;
 using test::records;
+using Lines = std::vector<std::string>;
+using ::testing::ElementsAre;
 
 inline const std::string kLogTool = "/usr/bin/log";
 
@@ -61,6 +63,13 @@ class MicAppFixture : public ::testing::Test {
 
     // Lines written since the previous call.
     std::vector<std::string> fresh() { return channels.newLines(); }
+    // "bundle id|app name" of each start event among `lines`.
+    static std::vector<std::string> starts(const std::vector<std::string>& lines) {
+        std::vector<std::string> out;
+        for (const auto& e : records(lines, "MIC_APP_EVENT:"))
+            out.push_back(e["bundleId"].get<std::string>() + "|" + e["appName"].get<std::string>());
+        return out;
+    }
     // The bundle ids of each snapshot among `lines`, sorted.
     static std::vector<std::vector<std::string>> snapshots(const std::vector<std::string>& lines) {
         std::vector<std::vector<std::string>> out;

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 namespace ostrovane::sources::system::testing {
 
 using test::linesStartingWith;
+using ::testing::ElementsAre;
 
 // A system source on a simulated machine (one display, a 440 Hz tone as the
 // system mix) with a manual clock; the error channel is read back line by line.
@@ -44,16 +44,23 @@ class SystemAudioFixture : public ::testing::Test {
     }
 
     // Starts the source and lets the service answer. Returns the start's
-    // error text, or "ok".
+    // error text, or "ok"; the error itself is kept in `startError`.
     std::string start() {
-        contract::Recorder<std::string> result;
-        source->start([&result](platform::MaybeError error) {
-            result.add(error ? error->localizedDescription() : "ok");
-        });
+        contract::Recorder<platform::MaybeError> result;
+        source->start([&result](platform::MaybeError error) { result.add(std::move(error)); });
         clock.settle();
-        auto values = result.values();
-        return values.size() == 1 ? values[0]
-                                  : "start completions: " + std::to_string(values.size());
+        const auto values = result.values();
+        if (values.size() != 1)
+            return "start completions: " + std::to_string(values.size());
+        startError = values[0];
+        return startError ? startError->localizedDescription() : "ok";
+    }
+
+    // Not capturing: inactive, with neither a stream nor a watchdog.
+    bool idle() const {
+        const auto status = source->status();
+        return !source->isActive() && !status.hasStream && !status.watchdogRunning &&
+               sim.capturingStreams() == 0;
     }
 
     bool stop() {
@@ -99,6 +106,7 @@ class SystemAudioFixture : public ::testing::Test {
     contract::Recorder<std::vector<std::uint8_t>> chunks;
     contract::Recorder<std::string> outcomes;
     std::shared_ptr<SystemAudioSource> source;
+    platform::MaybeError startError;
 };
 
 }  // namespace ostrovane::sources::system::testing

@@ -65,16 +65,11 @@ TEST_F(CaptureTargets, ListsDisplaysThenRecognisableWindowsWithThumbnails) {
     EXPECT_THAT(
         targets[1],
         HoldsFields(json{{"name", "Display 2  (1920\u00d71080)"}, {"x", 1512}, {"y", 982 - 1080}}));
-    EXPECT_EQ(targets[2], (json{{"type", "window"},
-                                {"id", 10},
-                                {"name", "Draft"},
-                                {"appName", "Editor"},
-                                {"bundleId", "org.example.editor"},
-                                {"width", 101},
-                                {"height", 101},
-                                {"x", 100},
-                                {"y", 781},
-                                {"thumbnail", targets[2]["thumbnail"]}}));
+    json window = targets[2];
+    window.erase("thumbnail");  // decoded below
+    EXPECT_EQ(window, json::parse(R"({"type": "window", "id": 10, "name": "Draft",
+        "appName": "Editor", "bundleId": "org.example.editor", "width": 101, "height": 101,
+        "x": 100, "y": 781})"));
     EXPECT_THAT(targets[3], HoldsFields(json{{"appName", ""}, {"bundleId", ""}, {"y", 382}}));
 
     // A 3024-pixel-wide display gives a 240-wide thumbnail; a window that
