@@ -73,10 +73,8 @@ struct Scenario {
     friend void PrintTo(const Scenario& c, std::ostream* os) { *os << c.name; }
 };
 
-void start(MonitorFixture& f) {
-    f.startMonitor();
-}
-void nothing(MonitorFixture&) {}
+const auto start = [](MonitorFixture& f) { f.startMonitor(); };
+const auto nothing = [](MonitorFixture&) {};
 std::function<void(MonitorFixture&)> running(std::string uid, bool on, Scope scope = Scope::input) {
     return [=](MonitorFixture& f) { f.setRunning(uid, on, scope); };
 }

@@ -38,8 +38,7 @@ TEST_F(MonitoringCommands, StartAndStopAnswerOnceEachAndReleaseTheListeners) {
 
     // STOP stops the monitor too.
     run({"START_MIC_MONITORING"});
-    app.send("STOP");
-    ASSERT_TRUE(app.answer("STOPPED:ok"));
+    ASSERT_EQ(ask("STOP", "STOPPED:"), "STOPPED:ok");
     EXPECT_EQ(world.audio().listenerCount(), baseListeners);
 }
 
@@ -70,8 +69,7 @@ TEST_F(MonitoringCommands, DeviceDiagnosticWritesTheRecordOnlyWithALiveMicrophon
     EXPECT_EQ(linesStartingWith(lines, "EVENT:DEVICE_DIAGNOSTIC_REQUESTED").size(), 1u);
     EXPECT_EQ(linesStartingWith(lines, "DEVICE_DIAGNOSTIC:").size(), 0u);
 
-    run({"START_STREAMING"});
-    ASSERT_TRUE(app.answer("STREAMING:started"));
+    ASSERT_EQ(ask("START_STREAMING", "STREAMING:"), "STREAMING:started");
     const std::size_t from = app.lines().size();
     lines = run({"GET_DEVICE_DIAGNOSTIC:why"});
     EXPECT_EQ(linesStartingWith(lines, "EVENT:DEVICE_DIAGNOSTIC_REQUESTED").size(), 1u);
@@ -182,8 +180,7 @@ TEST_F(SamplingCommands, SampleAnnouncesThenRecordsAtMostThreeAtOnceWithMeanAndP
 }
 
 TEST_F(SamplingCommands, SampleNamesTheStreamingMicrophone) {
-    app.send("START_STREAMING");
-    ASSERT_TRUE(app.answer("STREAMING:started"));
+    ASSERT_EQ(ask("START_STREAMING", "STREAMING:"), "STREAMING:started");
     const auto json =
         nlohmann::json::parse(stepUntil("SAMPLE_RUNNING_MICS", "RUNNING_MICS_SAMPLE:"));
     EXPECT_EQ(json["selectedDeviceId"], "quiet");

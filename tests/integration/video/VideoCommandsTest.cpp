@@ -71,7 +71,9 @@ TEST_F(VideoFixture, DisplayCaptureStreamsPacedKeyframedFramesAndSurvivesASwitch
         EXPECT_EQ(head(frames[i], 5), (std::vector<std::uint8_t>{
                                           0, 0, 0, 1, std::uint8_t(v.isKeyframe() ? 0x67 : 0x41)}));
     }
-    EXPECT_EQ(world.videoEncoders().created().back().width, 960);
+    // The encoder is asked for a keyframe at least once a second too.
+    const auto encoder = world.videoEncoders().created().back();
+    EXPECT_EQ(std::pair(encoder.width, encoder.maxKeyframeInterval), std::pair(960, 10));
 
     EXPECT_EQ(ask(R"(START_VIDEO:{"id":1})"), "START_VIDEO:error:already_active");
     // A broken argument leaves the running capture alone.
