@@ -1,5 +1,4 @@
 #include <future>
-#include <ranges>
 
 #include "integration/video/VideoFixture.h"
 #include "platform/VideoEncoder.h"
@@ -276,8 +275,9 @@ class VideoCadence : public VideoFixture {
     std::vector<Seen> seen(std::size_t first = 0) const {
         std::vector<Seen> out;
         const auto frames = videoFrames();
-        for (const auto& frame : frames | std::views::drop(first))
-            out.push_back({frame.sequence, frame.video().pts, frame.video().isKeyframe()});
+        for (std::size_t i = first; i < frames.size(); ++i)
+            out.push_back(
+                {frames[i].sequence, frames[i].video().pts, frames[i].video().isKeyframe()});
         return out;
     }
 };
