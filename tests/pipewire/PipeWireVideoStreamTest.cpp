@@ -77,8 +77,8 @@ class TestVideoProducer {
     }
 
     // Sends `frame` in a buffer of the current format and runs the graph
-    // until the buffer has left: the consumer has it once it has taken the
-    // one before. False when that did not happen in time.
+    // until the buffer has left; a consumer that has not taken the one
+    // before by then loses that one. False when it did not leave in time.
     bool send(const Frame& frame) {
         pw_buffer* buffer = nullptr;
         pw_time time{};
@@ -309,8 +309,8 @@ TEST_F(PipeWireVideoStreamTest, OnlyTheNewestOfSeveralQueuedBuffersIsShownAtTheL
     hold_ = true;
     ASSERT_TRUE(producer_->send(frameOf(SPA_VIDEO_FORMAT_BGRx, 1, 0)));
     ASSERT_TRUE(settle([&] { return called_.try_acquire(); }));
-    // Each send waits until the consumer has taken the buffer before: 2 and
-    // 3 at least queue up together behind the blocked onFrame.
+    // Each send waits until its buffer has left the producer: 2 and 3 at
+    // least queue up together behind the blocked onFrame.
     for (std::uint8_t seed : {2, 3, 4})
         ASSERT_TRUE(producer_->send(frameOf(SPA_VIDEO_FORMAT_BGRx, seed, 0)));
     released_.release();
