@@ -18,7 +18,6 @@ namespace {
 
 using nlohmann::json;
 
-constexpr std::int64_t kThumbnailWidth = 240;
 constexpr std::array<std::string_view, 4> kExcludedApplications{"WindowManager", "Wallpaper",
                                                                 "Dock", "Notification Center"};
 

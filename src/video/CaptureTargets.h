@@ -11,6 +11,9 @@
 
 namespace ostrovane::video {
 
+// The widest a target list's thumbnail is, in pixels.
+inline constexpr std::int64_t kThumbnailWidth = 240;
+
 // The size and settings of a thumbnail of `filter` at most `maxWidth` pixels
 // wide: never enlarged, never smaller than 64 × 48.
 platform::StreamConfiguration thumbnailConfiguration(const platform::ContentFilter& filter,

@@ -23,7 +23,8 @@ int main() {
         return 1;
     for (const platform::Display& display : content->displays) {
         const platform::ContentFilter filter = displays->makeFilter(display);
-        platform::StreamConfiguration thumbnail = video::thumbnailConfiguration(filter, 240);
+        platform::StreamConfiguration thumbnail =
+            video::thumbnailConfiguration(filter, video::kThumbnailWidth);
         platform::StreamConfiguration still = thumbnail;
         still.mayAskUser = true;
         for (const auto& [kind, configuration] :
