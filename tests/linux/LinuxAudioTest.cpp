@@ -319,6 +319,9 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     watch(*session);
     ASSERT_TRUE(session->isRunning());
 
+    // Counted from the loss on: the microphone's own arrival as the default
+    // may be reported after the listener was added.
+    const int before = deviceChanges;
     server.kill();
     EXPECT_EQ(event(1), "interrupted");
     // The event may come before the session has marked itself stopped.
@@ -334,7 +337,7 @@ TEST_F(LinuxAudioTest, ALostServerInterruptsAndReportsTheErrorOnlyOnceItIsBackWi
     // A restarted PipeWire really passes through other defaults while its
     // session manager and our fed microphone come up; PulseAudio does not.
     if (server.kind() != ServerKind::PipeWire) {
-        EXPECT_EQ(deviceChanges, 0);
+        EXPECT_EQ(deviceChanges, before);
     }
     EXPECT_EQ(hw->removeListener(reg.value()), 0);
 }
