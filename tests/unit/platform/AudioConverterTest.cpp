@@ -26,15 +26,6 @@ PcmBuffer floatBuffer(double rate, bool interleaved,
     return buffer;
 }
 
-std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t frames,
-                        double phase = 0) {
-    std::vector<float> samples(frames);
-    for (std::size_t i = 0; i < frames; ++i)
-        samples[i] =
-            float(amplitude * std::sin(2 * std::numbers::pi * frequency * i / rate + phase));
-    return samples;
-}
-
 // Hands `buffer` over on the first request and says noDataNow afterwards, as
 // the conversion pipeline does; counts the requests.
 InputBlock once(const PcmBuffer& buffer, int* calls = nullptr) {
@@ -127,8 +118,12 @@ TEST(AudioConverterTest, ResamplesChunkedInputLikeOneShotWithHighFidelity) {
     for (const auto& [rate, tones] : cases) {
         SCOPED_TRACE(testing::Message() << rate << " Hz, " << tones.size() << " channels");
         std::vector<std::vector<float>> planes;
-        for (const auto& [amplitude, phase] : tones)
-            planes.push_back(sine(1000, rate, amplitude, std::size_t(rate), phase));
+        for (const auto& [amplitude, phase] : tones) {
+            planes.emplace_back(std::size_t(rate));
+            for (std::size_t i = 0; i < planes.back().size(); ++i)
+                planes.back()[i] =
+                    float(amplitude * std::sin(2 * std::numbers::pi * 1000 * i / rate + phase));
+        }
         const PcmBuffer input = floatBuffer(rate, true, planes);
         const auto reference = convertAll(
             input, [&] { return input.frameLength(); }, [] { return 60000u; });
@@ -197,7 +192,7 @@ TEST(AudioConverterTest, MapsChannelsByTheDocumentedRules) {
 TEST(AudioConverterTest, StatusesFollowTheInputAndTheOutputRoom) {
     // Resampler priming: the first small input may give nothing at all.
     const PcmBuffer small =
-        floatBuffer(44100, true, {sine(440, 44100, 0.5, 64), sine(440, 44100, 0.5, 64)});
+        floatBuffer(44100, true, {std::vector(64, 0.5f), std::vector(64, -0.5f)});
     auto priming = AudioConverter::create(small.format(), kOutput);
     PcmBuffer output(kOutput, 100);
     int calls = 0;

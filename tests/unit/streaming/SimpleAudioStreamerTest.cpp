@@ -193,7 +193,7 @@ TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
             ASSERT_THAT(acks(), SizeIs(1)) << round;
             const bool watchdogWon =
                 acks()[0] && isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout);
-            EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0);
+            EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0) << round;
         }
     }
 }
