@@ -26,15 +26,6 @@ PcmBuffer floatBuffer(double rate, bool interleaved,
     return buffer;
 }
 
-std::vector<float> sine(double frequency, double rate, double amplitude, std::size_t frames,
-                        double phase = 0) {
-    std::vector<float> samples(frames);
-    for (std::size_t i = 0; i < frames; ++i)
-        samples[i] =
-            float(amplitude * std::sin(2 * std::numbers::pi * frequency * i / rate + phase));
-    return samples;
-}
-
 // Hands `buffer` over on the first request and says noDataNow afterwards, as
 // the conversion pipeline does; counts the requests.
 InputBlock once(const PcmBuffer& buffer, int* calls = nullptr) {
@@ -50,6 +41,12 @@ const InputBlock kEnded = [](std::uint32_t, InputStatus& status) -> const PcmBuf
     status = InputStatus::endOfStream;
     return nullptr;
 };
+
+// The samples of an interleaved int16 buffer.
+std::vector<int> int16s(const PcmBuffer& buffer) {
+    return {buffer.int16ChannelData(0),
+            buffer.int16ChannelData(0) + buffer.frameLength() * buffer.stride()};
+}
 
 // Same-rate conversion of one buffer: exact per sample.
 PcmBuffer convertOnce(const PcmBuffer& input, const AudioFormat& to) {
@@ -95,26 +92,19 @@ struct SineFit {
     double amplitude, phase, snrDb;
 };
 
-// Least-squares fit of a 1 kHz sine to `channel` of a stereo output, away
-// from the filter's edges: the resampler's delay becomes the phase; what the
-// fit leaves is noise.
+// Projection of `channel` of a stereo output on a 1 kHz sine and cosine over
+// whole cycles away from the filter's edges: the resampler's delay becomes the
+// phase; what the fit leaves is noise.
 SineFit fitSine(const std::vector<std::int16_t>& stereo, std::size_t channel) {
     const double w = 2 * std::numbers::pi * 1000 / 48000;
-    auto x = [&](std::size_t n) { return stereo[2 * n + channel] / 32768.0; };
-    double ss = 0, cc = 0, sc = 0, xs = 0, xc = 0;
-    for (std::size_t n = 2000; n < 46000; ++n) {
-        const double s = std::sin(w * double(n)), c = std::cos(w * double(n));
-        ss += s * s, cc += c * c, sc += s * c, xs += x(n) * s, xc += x(n) * c;
+    const std::size_t from = 2000, n = 42000;  // 875 cycles
+    double xs = 0, xc = 0, xx = 0;
+    for (std::size_t i = from; i < from + n; ++i) {
+        const double x = stereo[2 * i + channel] / 32768.0;
+        xs += x * std::sin(w * double(i)), xc += x * std::cos(w * double(i)), xx += x * x;
     }
-    const double det = ss * cc - sc * sc;
-    const double a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
-    double signal = 0, noise = 0;
-    for (std::size_t n = 2000; n < 46000; ++n) {
-        const double fitted = a * std::sin(w * double(n)) + b * std::cos(w * double(n));
-        signal += fitted * fitted;
-        noise += (x(n) - fitted) * (x(n) - fitted);
-    }
-    return {std::hypot(a, b), std::atan2(b, a), 10 * std::log10(signal / noise)};
+    const double a = 2 * xs / n, b = 2 * xc / n, signal = (a * a + b * b) * n / 2;
+    return {std::hypot(a, b), std::atan2(b, a), 10 * std::log10(signal / (xx - signal))};
 }
 
 // One second in, one second out, chunk boundaries leave no trace, and away
@@ -128,8 +118,12 @@ TEST(AudioConverterTest, ResamplesChunkedInputLikeOneShotWithHighFidelity) {
     for (const auto& [rate, tones] : cases) {
         SCOPED_TRACE(testing::Message() << rate << " Hz, " << tones.size() << " channels");
         std::vector<std::vector<float>> planes;
-        for (const auto& [amplitude, phase] : tones)
-            planes.push_back(sine(1000, rate, amplitude, std::size_t(rate), phase));
+        for (const auto& [amplitude, phase] : tones) {
+            planes.emplace_back(std::size_t(rate));
+            for (std::size_t i = 0; i < planes.back().size(); ++i)
+                planes.back()[i] =
+                    float(amplitude * std::sin(2 * std::numbers::pi * 1000 * i / rate + phase));
+        }
         const PcmBuffer input = floatBuffer(rate, true, planes);
         const auto reference = convertAll(
             input, [&] { return input.frameLength(); }, [] { return 60000u; });
@@ -161,7 +155,7 @@ TEST(AudioConverterTest, SameRateConversionIsExactPerSample) {
     const PcmBuffer int16 =
         convertOnce(floats, AudioFormat(CommonFormat::pcmInt16, 48000, 1, true));
     // Round to nearest (ties to even), clip, NaN to silence.
-    EXPECT_EQ(std::vector<int>(int16.int16ChannelData(0), int16.int16ChannelData(0) + 12),
+    EXPECT_EQ(int16s(int16),
               (std::vector<int>{0, 16384, -32768, 32767, 32767, -32768, 0, 1, -1, 2, 0, 32767}));
 
     // int16 <-> int32 <-> float keep every bit; int32 -> int16 rounds.
@@ -176,8 +170,7 @@ TEST(AudioConverterTest, SameRateConversionIsExactPerSample) {
     const std::int32_t values[] = {0x00017FFF, 0x00018001, -0x00018001, 0x7FFFFFFF};
     std::copy(values, values + 4, odd.int32ChannelData(0));
     const PcmBuffer narrow = convertOnce(odd, AudioFormat(CommonFormat::pcmInt16, 48000, 1, true));
-    EXPECT_EQ(std::vector<int>(narrow.int16ChannelData(0), narrow.int16ChannelData(0) + 4),
-              (std::vector<int>{1, 2, -2, 32767}));
+    EXPECT_EQ(int16s(narrow), (std::vector<int>{1, 2, -2, 32767}));
 }
 
 // Channels are mapped on the narrower side of the resampler, the same way
@@ -186,10 +179,8 @@ TEST(AudioConverterTest, MapsChannelsByTheDocumentedRules) {
     const std::vector<float> a = {0.25f, -0.5f}, b = {0.75f, 0.5f}, c = {0.1f, 0.1f},
                              d = {-0.9f, 0.9f};
     auto map = [](const std::vector<std::vector<float>>& planes, std::uint32_t outChannels) {
-        const PcmBuffer out =
-            convertOnce(floatBuffer(48000, false, planes),
-                        AudioFormat(CommonFormat::pcmInt16, 48000, outChannels, true));
-        return std::vector<int>(out.int16ChannelData(0), out.int16ChannelData(0) + 2 * outChannels);
+        return int16s(convertOnce(floatBuffer(48000, false, planes),
+                                  AudioFormat(CommonFormat::pcmInt16, 48000, outChannels, true)));
     };
     using V = std::vector<int>;
     EXPECT_EQ(map({a}, 2), (V{8192, 8192, -16384, -16384}));                 // mono copied
@@ -201,7 +192,7 @@ TEST(AudioConverterTest, MapsChannelsByTheDocumentedRules) {
 TEST(AudioConverterTest, StatusesFollowTheInputAndTheOutputRoom) {
     // Resampler priming: the first small input may give nothing at all.
     const PcmBuffer small =
-        floatBuffer(44100, true, {sine(440, 44100, 0.5, 64), sine(440, 44100, 0.5, 64)});
+        floatBuffer(44100, true, {std::vector(64, 0.5f), std::vector(64, -0.5f)});
     auto priming = AudioConverter::create(small.format(), kOutput);
     PcmBuffer output(kOutput, 100);
     int calls = 0;

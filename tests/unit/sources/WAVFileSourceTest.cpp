@@ -59,9 +59,8 @@ TEST(WAVParsing, RefusesWhatCannotBePlayedWithTheTextOfTheFirstCheckThatFails) {
 }
 
 TEST(WAVParsing, ReadsTheCanonicalHeaderAndTakesEverythingAfterItAsSamples) {
-    auto parsed = parseWAV(
-        makeWav({.extraChunk = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'a', 'b', 'c', 'd'}}, ramp(640)));
-    auto& contents = std::get<WAVContents>(parsed);
+    const auto contents = std::get<WAVContents>(parseWAV(
+        makeWav({.extraChunk = {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'a', 'b', 'c', 'd'}}, ramp(640))));
     // Offset 44 now falls inside the LIST chunk: its bytes are played.
     EXPECT_EQ(contents.pcmData.size(), 4u + 8 + 1280);
     EXPECT_EQ(contents.pcmData[0], 'a');

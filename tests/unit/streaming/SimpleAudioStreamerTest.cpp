@@ -23,29 +23,24 @@ using ::testing::SizeIs;
 struct StreamerFixture : ::testing::Test {
     dispatch::ManualClock clock;
     test::MemoryChannels out;
-    std::shared_ptr<ScriptedSource> mic =
-        std::make_shared<ScriptedSource>(AudioProtocol::FrameType::mic);
-    std::shared_ptr<ScriptedNegotiatingSource> system =
-        std::make_shared<ScriptedNegotiatingSource>();
+    std::shared_ptr<ScriptedSource> mic;
+    std::shared_ptr<ScriptedNegotiatingSource> system;
     contract::Recorder<platform::MaybeError> acknowledged;
     std::shared_ptr<SimpleAudioStreamer> streamer;
 
+    StreamerFixture() { fresh(); }
     ~StreamerFixture() override {
         streamer.reset();
         clock.settle();
     }
 
     StreamerEnvironment env() { return {out.text(), out.frameWriter(), clock, {}, {}}; }
-    void make(std::shared_ptr<AudioSource> micSource, std::shared_ptr<AudioSource> systemSource) {
-        streamer =
-            SimpleAudioStreamer::create(env(), std::move(micSource), std::move(systemSource));
-    }
     // New sources in a new streamer, nothing acknowledged yet.
     void fresh() {
         mic = std::make_shared<ScriptedSource>(AudioProtocol::FrameType::mic);
         system = std::make_shared<ScriptedNegotiatingSource>();
         acknowledged.clear();
-        make(mic, system);
+        streamer = SimpleAudioStreamer::create(env(), mic, system);
     }
     void start() {
         streamer->start([this](const platform::MaybeError& result) { acknowledged.add(result); });
@@ -62,92 +57,83 @@ struct StreamerFixture : ::testing::Test {
 
 // MARK: resolution table
 
-// A plain system source is acknowledged when its start returns, with no
-// watchdog to answer again; empty slots are filled from the factories, and an
-// empty system slot streams the microphone alone.
-TEST_F(StreamerFixture, APlainOrAnEmptySystemSlotIsAcknowledgedOnceWhenTheStartReturns) {
-    make(mic, std::make_shared<ScriptedSource>(AudioProtocol::FrameType::system));
-    start();
-    EXPECT_TRUE(streamer->isStreaming());
-    clock.advanceSeconds(10);
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-
-    auto environment = env();
-    environment.makeMicSource = [this] { return mic; };
-    environment.makeSystemSource = [] { return nullptr; };
-    streamer = SimpleAudioStreamer::create(environment);
-    start();
-    EXPECT_EQ(streamer->micSource(), mic);
-    EXPECT_EQ(mic->starts.load(), 2);
-    EXPECT_THAT(acks(), ElementsAre(std::nullopt, std::nullopt));
-    EXPECT_TRUE(streamer->isStreaming());
-}
-
-// How a negotiating start ends: the capture outcome decides unless the 4 s
-// watchdog comes first; a microphone that fails does not hold the start up.
-// Whatever comes later is never acknowledged again.
-TEST_F(StreamerFixture, TheCaptureOutcomeOrTheWatchdogAcknowledgesTheStartOnce) {
+// How a start ends. A negotiating system source: the capture outcome decides
+// unless the 4 s watchdog comes first, and a microphone that fails does not
+// hold the start up. A plain system source, an empty system slot (the
+// microphone then comes from its factory and streams alone) and a system
+// source that fails to start are acknowledged when the start returns; a failed
+// start is told to the parent on one line, unless permission was denied, which
+// has its own event. Whatever comes later is never acknowledged again.
+TEST_F(StreamerFixture, EveryWayAStartEndsAcknowledgesItOnce) {
     const platform::Error rejected{"SCStreamErrorDomain", -3815, "no display"};
+    const platform::Error taken{"SCStreamErrorDomain", -3805, "taken\nby another app"};
+    const platform::Error denied{"SCStreamErrorDomain",
+                                 ScriptedNegotiatingSource::kPermissionDeniedCode, "denied"};
+    const std::vector<std::string> takenLine{
+        "EVENT:SYSTEM_AUDIO_START_FAILED:taken by another app"};
+    const std::string timeout = "system_audio_negotiation_timeout";
+    enum class Slot { negotiating, plain, empty };
+    using enum Slot;
     struct Case {
         const char* name;
+        Slot system;
         bool micFails;
+        std::optional<platform::Error> systemFails;
         std::optional<platform::MaybeError> outcome;  // sent at 3.9 s, unless none
-        std::string ack;                              // "ok" or the error's description
-        bool streaming;
-        int cleanups;
+        std::string ack;  // "ok" or the error's description; the watchdog's cleans up
+        std::vector<std::string> events;
     };
     const std::vector<Case> cases{
-        {"confirmed", false, platform::MaybeError{}, "ok", true, 0},
-        {"rejected", false, rejected, "no display", false, 0},
-        {"microphone failed", true, platform::MaybeError{}, "ok", true, 0},
-        {"never answered", false, std::nullopt, "system_audio_negotiation_timeout", false, 1},
+        {"plain system source", plain, false, {}, {}, "ok", {}},
+        {"empty system slot", empty, false, {}, {}, "ok", {}},
+        {"confirmed", negotiating, false, {}, platform::MaybeError{}, "ok", {}},
+        {"rejected", negotiating, false, {}, rejected, "no display", {}},
+        {"microphone failed", negotiating, true, {}, platform::MaybeError{}, "ok", {}},
+        {"system taken", negotiating, false, taken, {}, "ok", takenLine},
+        {"system denied", negotiating, false, denied, {}, "ok", {}},
+        {"never answered", negotiating, false, {}, {}, timeout, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh();
+        const bool streaming = c.ack == "ok";
+        const int cleanups = c.ack == timeout;
+        if (c.system == plain)
+            streamer = SimpleAudioStreamer::create(
+                env(), mic, std::make_shared<ScriptedSource>(AudioProtocol::FrameType::system));
+        if (c.system == empty)
+            streamer =
+                SimpleAudioStreamer::create({out.text(), out.frameWriter(), clock,
+                                             [this] { return mic; }, [] { return nullptr; }});
         if (c.micFails)
             mic->failStartWith({"AVFoundationErrorDomain", -11800, "busy"});
+        if (c.systemFails)
+            system->failStartWith(*c.systemFails);
+        out.newLines();
         start();
+        const bool atOnce = c.system != negotiating || c.systemFails;
         clock.advanceSeconds(3.9);
-        EXPECT_THAT(acks(), IsEmpty());
+        EXPECT_THAT(acks(), SizeIs(atOnce ? 1 : 0));
+        EXPECT_NE(system->hasOutcomeHandler(), atOnce);
         if (c.outcome)
             system->sendOutcome(*c.outcome);
         clock.advanceSeconds(0.1);
         ASSERT_THAT(acks(), SizeIs(1));
         EXPECT_EQ(acks()[0] ? acks()[0]->localizedDescription() : "ok", c.ack);
-        EXPECT_EQ(streamer->isStreaming(), c.streaming);
-        EXPECT_EQ(system->cleanups.load(), c.cleanups);
+        EXPECT_EQ(linesStartingWith(out.newLines(), "EVENT:"), c.events);
+        EXPECT_EQ(streamer->isStreaming(), streaming);
+        EXPECT_EQ(system->cleanups.load(), cleanups);
+        EXPECT_EQ(streamer->micSource(), mic);
+        EXPECT_EQ(mic->starts.load(), 1);
         EXPECT_NE(mic->isActive(), c.micFails);  // sources stay as they are until stop()
 
         system->sendOutcome();  // too late
         clock.advanceSeconds(5);
         EXPECT_THAT(acks(), SizeIs(1));
-        EXPECT_EQ(streamer->isStreaming(), c.streaming);
+        EXPECT_EQ(streamer->isStreaming(), streaming);
+        EXPECT_EQ(system->cleanups.load(), cleanups);
     }
     EXPECT_TRUE(isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout));
-}
-
-// A system source that fails to start is told to the parent on one line
-// (unless permission was denied, which has its own event) and the microphone
-// streams alone.
-TEST_F(StreamerFixture, AFailedSystemStartIsReportedOnOneLineAndTheMicStreamsAlone) {
-    const std::vector<std::pair<platform::Error, std::vector<std::string>>> cases = {
-        {{"SCStreamErrorDomain", -3805, "taken\nby another app"},
-         {"EVENT:SYSTEM_AUDIO_START_FAILED:taken by another app"}},
-        {{"SCStreamErrorDomain", ScriptedNegotiatingSource::kPermissionDeniedCode, "denied"}, {}},
-    };
-    for (const auto& [error, events] : cases) {
-        fresh();
-        system->failStartWith(error);
-        out.newLines();
-        start();
-        EXPECT_EQ(linesStartingWith(out.newLines(), "EVENT:"), events);
-        EXPECT_THAT(acks(), ElementsAre(std::nullopt));
-        EXPECT_TRUE(streamer->isStreaming());
-        EXPECT_FALSE(system->hasOutcomeHandler());
-        clock.advanceSeconds(5);
-        EXPECT_EQ(system->cleanups.load(), 0);
-    }
 }
 
 // MARK: stop races
@@ -156,30 +142,28 @@ TEST_F(StreamerFixture, AFailedSystemStartIsReportedOnOneLineAndTheMicStreamsAlo
 // outcome only logs; a stop during the microphone's start aborts before the
 // negotiation. A stopped streamer does not start again.
 TEST_F(StreamerFixture, AStopDuringTheStartSilencesTheAckAndEndsTheStart) {
-    make(mic, system);
-    start();
-    stop();
-    EXPECT_EQ(mic->stops.load(), 1);
-    EXPECT_EQ(system->stops.load(), 1);
-    system->sendOutcome();
-    clock.advanceSeconds(10);
-    EXPECT_THAT(acks(), IsEmpty());
-    EXPECT_EQ(system->cleanups.load(), 0);
-    EXPECT_FALSE(streamer->isStreaming());
-    start();
-    ASSERT_THAT(acks(), SizeIs(1));
-    EXPECT_EQ(acks()[0]->localizedDescription(), "stopped_before_start_completed");
-    EXPECT_EQ(mic->starts.load(), 1);
-
-    fresh();
-    mic->holdStart();
-    start();
-    stop();
-    mic->completeHeldStart();
-    clock.advanceSeconds(10);
-    EXPECT_EQ(system->starts.load(), 0);
-    EXPECT_EQ(mic->stops.load(), 2);  // by stop() and by the aborted start
-    EXPECT_THAT(acks(), IsEmpty());
+    for (const bool duringMicStart : {false, true}) {
+        SCOPED_TRACE(duringMicStart);
+        fresh();
+        if (duringMicStart)
+            mic->holdStart();
+        start();
+        stop();
+        if (duringMicStart)
+            mic->completeHeldStart();
+        system->sendOutcome();
+        clock.advanceSeconds(10);
+        EXPECT_THAT(acks(), IsEmpty());
+        EXPECT_EQ(system->starts.load(), duringMicStart ? 0 : 1);
+        EXPECT_EQ(mic->stops.load(), duringMicStart ? 2 : 1);  // and by the aborted start
+        EXPECT_EQ(system->stops.load(), 1);
+        EXPECT_EQ(system->cleanups.load(), 0);
+        EXPECT_FALSE(streamer->isStreaming());
+        start();
+        ASSERT_THAT(acks(), SizeIs(1));
+        EXPECT_EQ(acks()[0]->localizedDescription(), "stopped_before_start_completed");
+        EXPECT_EQ(mic->starts.load(), 1);
+    }
 }
 
 // The outcome and the watchdog at nearly the same instant, many times: one of
@@ -209,51 +193,42 @@ TEST_F(StreamerFixture, RacingOutcomesWatchdogAndStopAcknowledgeAtMostOnce) {
             ASSERT_THAT(acks(), SizeIs(1)) << round;
             const bool watchdogWon =
                 acks()[0] && isStreamingAckError(*acks()[0], StreamingAckError::watchdogTimeout);
-            EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0);
+            EXPECT_EQ(system->cleanups.load(), watchdogWon ? 1 : 0) << round;
         }
-        streamer.reset();
-        clock.settle();
     }
 }
 
 // MARK: data path through the streamer
 
-TEST_F(StreamerFixture, AudioBufferedDuringNegotiationLeavesInTheFirstPass) {
-    make(mic, system);
-    start();
-    const std::vector<std::uint8_t> frame(3840, 0x11);
-    for (int i = 0; i < 150; ++i) {  // 3 s of microphone audio
-        mic->deliver(frame);
-        if (i % 15 == 0)
-            clock.advanceSeconds(0.3);
-    }
-    system->deliver(std::vector<std::uint8_t>(3840 * 2, 0x22));
-    clock.settle();
-    EXPECT_TRUE(out.frames().empty());
-    system->sendOutcome();
-    clock.settle();
-    const auto frames = out.frames();
-    ASSERT_EQ(frames.size(), 152u);
-    for (std::uint32_t i = 0; i < 150; ++i) {
-        ASSERT_EQ(frames[i].type, AudioProtocol::FrameType::mic);
-        ASSERT_EQ(frames[i].sequence, i);
-    }
-    EXPECT_EQ(frames[150].type, AudioProtocol::FrameType::system);
-    EXPECT_EQ(frames[151].sequence, 1u);
-}
-
-// Stopped or released, the streamer sends nothing more and late callbacks of
-// its sources are harmless.
-TEST_F(StreamerFixture, NothingIsSentAfterAStopOrARelease) {
+// Audio buffered while the system source negotiates leaves in the first pass
+// after the outcome. Stopped or released, the streamer sends nothing more and
+// late callbacks of its sources are harmless.
+TEST_F(StreamerFixture, BufferedAudioLeavesInTheFirstPassAndNothingAfterAStopOrARelease) {
     for (const bool release : {false, true}) {
         SCOPED_TRACE(release);
+        fresh();
         const auto before = out.frames().size();
-        make(mic, system);
         start();
+        const std::vector<std::uint8_t> frame(3840, 0x11);
+        for (int i = 0; i < 150; ++i) {  // 3 s of microphone audio
+            mic->deliver(frame);
+            if (i % 15 == 0)
+                clock.advanceSeconds(0.3);
+        }
+        system->deliver(std::vector<std::uint8_t>(3840 * 2, 0x22));
+        clock.settle();
+        EXPECT_EQ(out.frames().size(), before);
         system->sendOutcome();
-        mic->deliver(std::vector<std::uint8_t>(3840, 1));
-        clock.advanceSeconds(0.1);
-        ASSERT_EQ(out.frames().size(), before + 1);
+        clock.settle();
+        auto frames = out.frames();
+        frames.erase(frames.begin(), frames.begin() + std::ptrdiff_t(before));
+        ASSERT_EQ(frames.size(), 152u);
+        for (std::uint32_t i = 0; i < 150; ++i) {
+            ASSERT_EQ(frames[i].type, AudioProtocol::FrameType::mic);
+            ASSERT_EQ(frames[i].sequence, i);
+        }
+        EXPECT_EQ(frames[150].type, AudioProtocol::FrameType::system);
+        EXPECT_EQ(frames[151].sequence, 1u);
         if (release)
             streamer.reset();
         else
@@ -261,7 +236,7 @@ TEST_F(StreamerFixture, NothingIsSentAfterAStopOrARelease) {
         mic->deliver(std::vector<std::uint8_t>(3840 * 3, 1));
         system->sendOutcome();
         clock.advanceSeconds(1);
-        EXPECT_EQ(out.frames().size(), before + 1);
+        EXPECT_EQ(out.frames().size(), before + 152);
     }
 }
 

@@ -33,6 +33,15 @@ struct DataPathFixture : ::testing::Test {
     std::unique_ptr<StreamDataPath> make(StreamSequences first = {}) {
         return std::make_unique<StreamDataPath>(clock, out.text(), out.frameWriter(), first);
     }
+    // Ramps salted by their index: `micFrames` microphone frames, then
+    // `systemChunks` system chunks of one frame each.
+    void feed(std::uint32_t micFrames, std::uint32_t systemChunks, StreamDataPath* into = nullptr) {
+        into = into ? into : path.get();
+        for (std::uint32_t i = 0; i < micFrames; ++i)
+            into->handleMicData(byteRamp(kFrame, i));
+        for (std::uint32_t i = 0; i < systemChunks; ++i)
+            into->handleSystemData(byteRamp(kFrame, i));
+    }
     // Runs the intakes' queued jobs, then one sender pass.
     void pass() {
         clock.settle();
@@ -82,19 +91,15 @@ TEST_F(DataPathFixture, WholeFramesLeaveWithTheirHeaderAndSequencesWrapPerStream
 }
 
 TEST_F(DataPathFixture, SystemPassStopsAtTheFrameCapBetweenChunks) {
-    const Bytes frame = byteRamp(kFrame);
-    for (int i = 0; i < 150; ++i)
-        path->handleSystemData(frame);
-    const Bytes big = byteRamp(kFrame * 3);
+    feed(0, 150);
     pass();
     EXPECT_EQ(path->systemFramesSent(), 100);
     pass();
     EXPECT_EQ(path->systemFramesSent(), 150);
 
     // The cap is only looked at between chunks: one large chunk may exceed it.
-    for (int i = 0; i < 99; ++i)
-        path->handleSystemData(frame);
-    path->handleSystemData(big);
+    feed(0, 99);
+    path->handleSystemData(byteRamp(kFrame * 3));
     pass();
     EXPECT_EQ(path->systemFramesSent(), 150 + 102);
 }
@@ -119,8 +124,7 @@ struct SlowWritesClock final : dispatch::Clock {
 TEST_F(DataPathFixture, SystemPassEndsWhenItsTimeIsSpentAndTheNextGoesOn) {
     SlowWritesClock slow{clock};
     StreamDataPath slowPath(slow, out.text(), out.frameWriter());
-    for (std::uint32_t i = 0; i < 150; ++i)
-        slowPath.handleSystemData(byteRamp(kFrame, i));
+    feed(0, 150, &slowPath);
     slowPath.sendAudioData();
     const auto first = slowPath.systemFramesSent();
     EXPECT_GT(first, 0);
@@ -184,18 +188,12 @@ TEST_F(DataPathFixture, RampsWrittenFromTwoThreadsWhileTheSenderDrainsComeBackSa
 // keep contiguous numbers, and the loss is reported in milliseconds per
 // stream, at most once a second, and counted.
 TEST_F(DataPathFixture, DroppedAudioIsReportedPerStreamAtMostOnceASecondAndCounted) {
-    auto fill = [&](std::uint32_t micFrames, std::uint32_t systemChunks) {
-        for (std::uint32_t i = 0; i < micFrames; ++i)
-            path->handleMicData(byteRamp(kFrame, i));
-        for (std::uint32_t i = 0; i < systemChunks; ++i)
-            path->handleSystemData(byteRamp(kFrame, i));
-    };
     auto drops = [&] {
         return test::linesStartingWith(out.lines(), "SimpleAudioStreamer: audio dropped");
     };
     // 15 s of microphone audio fit; 5 frames more push out 100 ms. The system
     // ring holds 2249 chunks; 10 more push out 200 ms.
-    fill(750 + 5, 2249 + 10);
+    feed(750 + 5, 2249 + 10);
     pass();
     EXPECT_THAT(drops(), ElementsAre("SimpleAudioStreamer: audio dropped (output too slow) "
                                      "mic=100ms sys=200ms since last report, total mic=100ms "
@@ -205,7 +203,7 @@ TEST_F(DataPathFixture, DroppedAudioIsReportedPerStreamAtMostOnceASecondAndCount
     EXPECT_EQ(framesOf(AudioProtocol::FrameType::mic).front().payload, byteRamp(kFrame, 5));
     EXPECT_EQ(framesOf(AudioProtocol::FrameType::system).front().payload, byteRamp(kFrame, 10));
 
-    fill(750 + 1, 0);  // the sender sent the mic ring empty: one frame too many
+    feed(750 + 1, 0);  // the sender sent the mic ring empty: one frame too many
     pass();
     EXPECT_EQ(drops().size(), 1u);  // within the second: held back
     clock.advanceSeconds(1);
