@@ -1,4 +1,5 @@
-// The ScreenCast portal client against a scripted portal on a private bus.
+// The ScreenCast portal client against a scripted portal on a private bus,
+// and the store of the restore tokens it is granted.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -355,6 +358,59 @@ TEST_P(PortalEndTest, IsReportedOnce) {
 }
 INSTANTIATE_TEST_SUITE_P(ByPortalOrBus, PortalEndTest, testing::Bool());
 
+// The restore-token store: one file, private to the user, replaced whole.
+// Each test process has a directory of its own, which the store creates.
+class RestoreTokensTest : public testing::Test {
+  protected:
+    void TearDown() override { fs::remove_all(directory); }
+
+    const fs::path directory =
+        fs::temp_directory_path() / ("ostrovane-tokens." + std::to_string(::getpid()));
+    const fs::path file = directory / "state" / "ostrovane" / "portal-tokens";
+};
+
+TEST_F(RestoreTokensTest, TokensOutliveTheStoreInAPrivateFileReplacedWhole) {
+    RestoreTokens writer(file);
+    // What the file cannot hold is refused, and nothing is written for it.
+    EXPECT_FALSE(writer.store("monitor\t1", "token"));
+    EXPECT_FALSE(writer.store("monitor", "to\nken"));
+    EXPECT_FALSE(writer.store("", "token"));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(RestoreTokens({}).store("monitor", "token"));
+
+    ASSERT_TRUE(writer.store("monitor:DP-1", "first"));
+    ASSERT_TRUE(writer.store("window:firefox", "second"));
+    ASSERT_TRUE(writer.store("monitor:DP-1", "third"));
+    ASSERT_TRUE(writer.forget("window:firefox"));
+    ASSERT_TRUE(writer.forget("never-stored"));
+
+    const RestoreTokens reader(file);
+    EXPECT_EQ(reader.find("monitor:DP-1"), "third");
+    EXPECT_EQ(reader.find("window:firefox"), std::nullopt);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms(0700));
+    EXPECT_EQ(fs::status(directory / "state").permissions(), fs::perms(0700));
+    // Only the store itself: no file it was written through is left.
+    std::vector<fs::path> entries(fs::directory_iterator(file.parent_path()), {});
+    EXPECT_EQ(entries, std::vector<fs::path>{file});
+}
+
+// A file with any line not of the store's making is not trusted at all:
+// after a good line, one without a tab, one cut short, a token holding a tab
+// or a NUL.
+TEST_F(RestoreTokensTest, DamagedFileIsAnEmptyStoreAndIsReplacedOnStore) {
+    const std::string damaged[] = {"no tab\n", "c\td", "c\td\te\n", std::string("c\td\0\n", 5)};
+    fs::create_directories(file.parent_path());
+    for (const std::string& tail : damaged) {
+        SCOPED_TRACE(testing::PrintToString(tail));
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << "a\tb\n" + tail;
+        RestoreTokens tokens(file);
+        EXPECT_EQ(tokens.find("a"), std::nullopt);
+        ASSERT_TRUE(tokens.store("monitor:DP-2", "fresh"));
+        EXPECT_EQ(tokens.find("monitor:DP-2"), "fresh");
+    }
+}
+
 // Grants through the provider's store: the token is kept under the display
 // the stream shows, a backend that fails by itself is asked once more with
 // the same token, and a refused token is forgotten and the user asked.
@@ -374,19 +430,17 @@ TEST_P(PortalGrantsTest, KeepsTheTokenUnderWhatWasGranted) {
     RestoreTokens(file).store("display:A", "old-token");
     serve(GetParam().script);
     PortalGrants grants({bus.address(), 5s, 10s}, file, [](std::string_view) {});
-    grants.noteOutputs({{3, "A", "", 0, 0, 1280, 720, 1280, 720, 1},
-                        {7, "B", "", 1280, 0, 1024, 768, 1024, 768, 1}});
     const WaylandOutput a{3, "A", "", 0, 0, 1280, 720, 1280, 720, 1};
+    grants.noteOutputs({a, {7, "B", "", 1280, 0, 1024, 768, 1024, 768, 1}});
     auto session = grants.request(GrantTarget::display(a), true, {});
     ASSERT_TRUE(session) << session.error().description();
     EXPECT_EQ(portal->seen().first, GetParam().calls);
     EXPECT_EQ(portal->seen().second["restore_token"], GetParam().sent);
     const RestoreTokens stored(file);
     std::map<std::string, std::string> tokens, expected;
-    for (const char* key : {"display:A", "display:B"}) {
+    for (const char* key : {"display:A", "display:B"})
         if (auto token = stored.find(key))
             tokens[key] = *token;
-    }
     if (*GetParam().granted)
         expected[GetParam().granted] = "granted-token";
     EXPECT_EQ(tokens, expected);

@@ -2,12 +2,14 @@
 // outputs listed without asking anyone, a display filmed through the desktop
 // portal and PipeWire and decoded to what is on it, the portal asked once
 // per display, every loss reported as an event, and system audio without
-// any X display.
+// any X display. First, without a compositor, the frame, owner and on-screen
+// state each toplevel gets as a window of the target list.
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 
+#include "platform/wayland/ToplevelWindows.h"
 #include "protocol/AudioProtocol.h"
 #include "servers/PrivateWaylandSession.h"
 #include "servers/SessionProcesses.h"
@@ -20,6 +22,55 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+using platform::Display, platform::OwningApplication, platform::Rect, platform::Window;
+
+// Two outputs side by side: the main one (id 3) first, as displaysOf lists them.
+const std::vector<Display> kDisplays{{3, 1280, 720, Rect{0, 0, 1280, 720}},
+                                     {7, 800, 600, Rect{1280, 120, 800, 600}}};
+
+const OwningApplication kFoot{"Foot", "foot", 0};
+
+std::optional<OwningApplication> installed(const std::string& appId) {
+    return appId == "foot" ? std::optional(kFoot) : std::nullopt;
+}
+
+struct ToplevelCase {
+    const char* what;
+    platform::wayland::WaylandToplevel toplevel;
+    bool onScreenOnly;
+    std::optional<Window> expected;
+};
+
+TEST(ToplevelWindows, FrameOwnerAndVisibility) {
+    // clang-format off
+    const std::vector<ToplevelCase> cases{
+        {"the first output entered frames it", {0x10000, "a", "foot", "", {7, 3}, false}, true,
+         Window{0x10000, "a", kDisplays[1].frame, kFoot, true, false}},
+        {"an output that is gone is skipped", {0x10001, "b", "foot", "", {9, 3}, false}, true,
+         Window{0x10001, "b", kDisplays[0].frame, kFoot, true, false}},
+        {"no output told: the main display", {0x10002, "c", "foot", "", {}, false}, true,
+         Window{0x10002, "c", kDisplays[0].frame, kFoot, true, false}},
+        {"an app_id of no application names it", {0x10003, "d", "tool", "", {3}, false}, true,
+         Window{0x10003, "d", kDisplays[0].frame, OwningApplication{"tool", "", 0}, true, false}},
+        {"no app_id, no title", {0x10004, "", "", "", {3}, false}, true,
+         Window{0x10004, std::nullopt, kDisplays[0].frame, std::nullopt, true, false}},
+        {"minimized: left out of on-screen windows", {0x10005, "e", "foot", "", {3}, true}, true,
+         std::nullopt},
+        {"bytes that are not UTF-8 are replaced", {0x10007, "t\xff", "a\xc3", "", {3}, false},
+         true, Window{0x10007, "t\xEF\xBF\xBD", kDisplays[0].frame,
+                      OwningApplication{"a\xEF\xBF\xBD", "", 0}, true, false}},
+        {"minimized: listed as off screen", {0x10006, "f", "foot", "", {3}, true}, false,
+         Window{0x10006, "f", kDisplays[0].frame, kFoot, false, false}},
+    };
+    // clang-format on
+    for (const ToplevelCase& c : cases) {
+        const auto windows = platform::wayland::windowsOf({c.toplevel}, kDisplays, installed,
+                                                          {false, c.onScreenOnly});
+        ASSERT_EQ(windows.size(), c.expected ? 1u : 0u) << c.what;
+        EXPECT_EQ(windows.empty() ? std::nullopt : std::optional(windows[0]), c.expected) << c.what;
+    }
+}
 
 constexpr std::uint32_t kOrange = 0xFF8000, kTeal = 0x008080;
 using Place = std::tuple<int, int, int, int>;  // x, y, width, height
@@ -238,10 +289,9 @@ TEST_P(WaylandHelperLoss, ACaptureThatLosesItsSourceEndsWithAnEvent) {
     const std::string directory = session->directory();
     // Each by pid and start time: a pid reused meanwhile is another process.
     std::vector<ProcessIdentity> started;
-    for (const pid_t pid : processesWithEnvironment(directory)) {
+    for (const pid_t pid : processesWithEnvironment(directory))
         if (auto identity = identityOf(pid))
             started.push_back(*identity);
-    }
     session.reset();
     EXPECT_GE(started.size(), 4u);  // bus, PipeWire, its session manager, portal
     EXPECT_FALSE(fs::exists(directory));

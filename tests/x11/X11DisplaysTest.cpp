@@ -4,13 +4,18 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <vector>
 
+#include "contract/ScreenCaptureContract.h"
 #include "dispatch/ManualClock.h"
 #include "platform/image/ImagePool.h"
+#include "platform/image/PixelFormat.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "platform/sim/SimWorld.h"
 #include "platform/x11/ServerProbe.h"
 #include "platform/x11/WindowOwners.h"
 #include "platform/x11/X11Monitors.h"
+#include "servers/PrivatePulseServer.h"
 #include "x11/X11Fixture.h"
 
 namespace ostrovane::platform::x11 {
@@ -32,6 +37,52 @@ TEST(ImagePool, ReusesReleasedImagesAndNeverOneStillHeld) {
     auto again = pool.take(8, 8);
     EXPECT_EQ(again.get(), firstAddress);
 }
+
+struct LayoutCase {
+    const char* name;
+    PixelLayout layout;
+    std::vector<std::uint8_t> pixel;  // one pixel as the server sends it
+    std::uint32_t rgb;                // what it shows; 0: refused
+    friend void PrintTo(const LayoutCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// Server pixels of every layout an X server may send become the same BGRA.
+// Orange, 255,128,0: 10-bit green 514, 6-bit 32 and 5-bit 16 are the
+// nearest of their depth to 128. Padding and alpha bytes are 0x40.
+const LayoutCase kLayouts[] = {
+    {"Depth24", {32, 0xFF0000, 0xFF00, 0xFF, false}, {0x00, 0x80, 0xFF, 0x40}, 0xFF8000},
+    {"Depth24Bgr", {32, 0xFF, 0xFF00, 0xFF0000, true}, {0x40, 0x00, 0x80, 0xFF}, 0xFF8000},
+    {"Depth24Packed", {24, 0xFF0000, 0xFF00, 0xFF, false}, {0x00, 0x80, 0xFF}, 0xFF8000},
+    {"Depth30", {32, 0x3FF00000, 0xFFC00, 0x3FF, false}, {0x00, 0x08, 0xF8, 0x3F}, 0xFF8000},
+    {"Depth30MsbFirst", {32, 0x3FF00000, 0xFFC00, 0x3FF, true}, {0x3F, 0xF8, 0x08, 0x00}, 0xFF8000},
+    {"Depth16", {16, 0xF800, 0x7E0, 0x1F, false}, {0x00, 0xFC}, 0xFF8200},
+    {"Depth15", {16, 0x7C00, 0x3E0, 0x1F, false}, {0x00, 0x7E}, 0xFF8400},
+    {"EightBitsRefused", {8, 0xE0, 0x1C, 0x03, false}, {0xFC}, 0},
+    {"SplitMaskRefused", {32, 0xF0F000, 0xF00, 0xF, false}, {0, 0, 0, 0}, 0},
+    {"MaskOutsidePixelRefused", {16, 0xF0000, 0x7E0, 0x1F, false}, {0, 0}, 0},
+};
+
+class ImagePixels : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(ImagePixels, EveryPixelComesOutOpaqueInItsColourOrTheImageIsLeft) {
+    const LayoutCase& c = GetParam();
+    // 3 × 2 pixels, rows padded to 16 bytes with bytes that must not show.
+    std::vector<std::uint8_t> rows(32, 0xA5);
+    for (std::size_t i = 0; i < 6; ++i)
+        std::copy(c.pixel.begin(), c.pixel.end(),
+                  rows.begin() + i / 3 * 16 + i % 3 * c.pixel.size());
+    Image image(1, 1);
+    ASSERT_EQ(toBgra(rows.data(), 16, 3, 2, c.layout, image), c.rgb != 0);
+    const std::uint32_t count = c.rgb != 0 ? 6 : 1;
+    ASSERT_EQ(image.width() * image.height(), count);
+    for (std::uint32_t i = 0; c.rgb != 0 && i < count; ++i) {
+        const std::uint8_t* p = image.row(i / 3) + i % 3 * 4;
+        EXPECT_EQ(std::uint32_t(p[3] << 24 | p[2] << 16 | p[1] << 8 | p[0]), 0xFF000000 | c.rgb);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ImagePixels, testing::ValuesIn(kLayouts),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(X11Monitors, TheMainMonitorComesFirstAndFramesUseItsBottomLeft) {
     const X11Monitor left{10, "left", 0, 0, 1280, 1024, false};
@@ -126,8 +177,7 @@ long residentKib() {
 // the 1080p screen) serves the stills that follow, and goes back once idle.
 TEST_F(X11DisplaysTest, TheGrabOfAScreenshotIsGivenBackOnceIdle) {
     dispatch::ManualClock idle{0.0};
-    auto displays = X11Displays::connect(
-        idle, {.displayName = server.name(), .owners = {}, .log = [](std::string_view) {}});
+    auto displays = X11Displays::connect(idle, quiet(server.name()));
     ASSERT_NE(displays, nullptr);
     const ContentFilter filter = displayFilter();
     const StreamConfiguration full;  // the whole 1080p screen
@@ -163,9 +213,7 @@ TEST_F(X11DisplaysTest, TheProbeTellsARunningAStoppedAndNoServerApart) {
     };
     for (const auto& [name, state] : cases)
         EXPECT_EQ(probeServer(name, std::chrono::milliseconds(500)).state, state) << name;
-    X11Displays::Options absent{
-        .displayName = ":119", .owners = {}, .log = [](std::string_view) {}};
-    EXPECT_EQ(X11Displays::connect(clock, absent), nullptr);  // no server, no provider
+    EXPECT_EQ(X11Displays::connect(clock, quiet(":119")), nullptr);  // no server, no provider
     server.pause();
     EXPECT_EQ(probeServer(server.name(), std::chrono::milliseconds(100)).state,
               ServerState::silent);
@@ -189,6 +237,35 @@ TEST_F(X11DisplaysTest, CursorIsDrawnInOnlyWhenShown) {
     EXPECT_EQ(countOther(false), 0);
     EXPECT_GT(countOther(true), 10);
 }
+
+// The screen contract against the real Linux provider: displays, windows,
+// images and screenshots from a private Xvfb, system audio from a private
+// PulseAudio.
+class X11Harness final : public contract::RealTimeHarness {
+  public:
+    X11Harness() {
+        EXPECT_TRUE(sound.ready()) << "private PulseAudio did not start: " << sound.failure();
+        EXPECT_TRUE(display.ready()) << "Xvfb did not start";
+        LinuxPlatformOptions options;
+        options.pulseServer = sound.server();
+        options.displays = X11Displays::connect(clock_, display.name());
+        platform_ = makeLinuxPlatform(clock_, std::move(options));
+    }
+
+    Platform platform() override { return platform_; }
+
+  private:
+    test::PrivatePulseServer sound;
+    test::PrivateXServer display;
+    Platform platform_;
+};
+
+using contract::providerName;
+using contract::ScreenCaptureContract;
+INSTANTIATE_TEST_SUITE_P(X11, ScreenCaptureContract,
+                         testing::Values(contract::Provider{
+                             "X11", [] { return std::make_unique<X11Harness>(); }}),
+                         providerName);
 
 }  // namespace
 }  // namespace ostrovane::platform::x11

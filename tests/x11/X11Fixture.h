@@ -28,11 +28,13 @@ class X11Fixture : public testing::Test {
         ASSERT_TRUE(server.ready()) << "Xvfb could not be started";
         windows = std::make_unique<TestWindows>(server.name());
         ASSERT_TRUE(windows->connected());
-        platform::x11::X11Displays::Options options;
-        options.displayName = server.name();
-        options.log = [](std::string_view) {};
-        screen = platform::x11::X11Displays::connect(clock, std::move(options));
+        screen = platform::x11::X11Displays::connect(clock, quiet(server.name()));
         ASSERT_NE(screen, nullptr);
+    }
+
+    // The provider's options for `display`, its log kept out of the test's output.
+    static platform::x11::X11Displays::Options quiet(std::string display) {
+        return {.displayName = std::move(display), .owners = {}, .log = [](std::string_view) {}};
     }
 
     template <class T, class Ask>

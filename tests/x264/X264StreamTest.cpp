@@ -1,6 +1,7 @@
 // What a parent decodes from a libx264 session's output (frames, sizes,
-// profile, keyframes, parameter sets, colours), and how a session behaves
-// when images arrive faster than it encodes.
+// profile, keyframes, parameter sets, colours), how a session behaves when
+// images arrive faster than it encodes, and the encoder contract run against
+// the sessions that the Linux provider hands out.
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "contract/ProviderHarness.h"
+#include "contract/VideoEncoderContract.h"
 #include "platform/x264/X264VideoEncoders.h"
 #include "support/ToolOutput.h"
 #include "video/AnnexB.h"
@@ -239,5 +240,22 @@ TEST_F(X264Test, SettingsThatCannotBeEncodedFailCreationWithAStatus) {
         EXPECT_FALSE(created.encoder);
     }
 }
+
+// Only the encoder facility, in real time.
+class X264Harness final : public contract::RealTimeHarness {
+  public:
+    X264Harness() { platform_.videoEncoders = std::make_shared<x264::X264VideoEncoders>(); }
+    Platform platform() override { return platform_; }
+
+  private:
+    Platform platform_;
+};
+
+using contract::providerName;
+using contract::VideoEncoderContract;
+INSTANTIATE_TEST_SUITE_P(X264, VideoEncoderContract,
+                         testing::Values(contract::Provider{
+                             "X264", [] { return std::make_unique<X264Harness>(); }}),
+                         providerName);
 
 }  // namespace ostrovane::test
