@@ -5,8 +5,6 @@
 namespace ostrovane::monitoring::testing {
 namespace {
 
-using platform::Bundle;
-using platform::RunningApplication;
 using ::testing::AllOf;
 using ::testing::SizeIs;
 
@@ -169,10 +167,11 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
         kLogTool, platform::sim::SimChildScript().exit(0, dispatch::seconds(1)));
     start();
     fresh();
-    const auto& spec = logChild().spec();  // the unified log, filtered to input changes
-    EXPECT_EQ(spec.executable, kLogTool);
-    EXPECT_EQ(spec.arguments, (std::vector<std::string>{
-                                  "stream", "--predicate",
+    const auto& launch = logChild().spec();  // the unified log, filtered to input changes
+    EXPECT_EQ(launch.executable, kLogTool);
+    EXPECT_EQ(
+        launch.arguments,
+        (std::vector<std::string>{"stream", "--predicate",
                                   "(subsystem == 'com.apple.coreaudio' AND category == 'as_server' "
                                   "AND composedMessage CONTAINS 'input_running')",
                                   "--style", "compact"}));
@@ -238,37 +237,34 @@ std::string withJson(const std::string& session, const std::string& details) {
            ",\"details\":" + details + "}";
 }
 
-struct ParseCase {
-    std::string line;
-    std::optional<AudioMxdEvent> expected;
-};
-
 TEST(AudioMxdLine, ReadsOnlyTheDocumentedShape) {
     const std::string on = "{\"input_running\":true}";
-    const std::vector<ParseCase> cases{
-        {withJson(R"j({"name":"zoom.us(501)"})j", on), AudioMxdEvent{"zoom.us", 501, true}},
+    const std::vector<std::pair<std::string, AudioMxdEvent>> read{
+        {withJson(R"j({"name":"zoom.us(501)"})j", on), {"zoom.us", 501, true}},
         {withJson(R"j({"name":"Google Chrome He (123)","x":1})j",
                   R"j({"a":[],"input_running":false})j"),
-         AudioMxdEvent{"Google Chrome He ", 123, false}},
-        {withJson(R"j({"name":"(77)"})j", on), AudioMxdEvent{"", 77, true}},
-        {withJson(R"j({"name":"a(2147483647)"})j", on), AudioMxdEvent{"a", 2147483647, true}},
-        {withJson(R"j({"name":"a(b)(12)"})j", on), AudioMxdEvent{"a(b)", 12, true}},
-        {withJson(R"j({"name":"zoom(501) "})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(5x1)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(12345678901)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(2147483648)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(1)"})j", R"j({"input_running":"true"})j"), std::nullopt},
-        {withJson(R"j({"name":5})j", on), std::nullopt},
-        {withJson(R"j("zoom(1)")j", on), std::nullopt},
-        {R"j(x {"session":{"name":"a(1)","details":{"input_running":true}}})j", std::nullopt},
-        {R"j(free { text {"session":{"name":"a(1)"},"details":{"input_running":true}})j",
-         std::nullopt},
-        {R"j({"session":{"name":"a(1)"},"details":{"input_running":true}} trailing)j",
-         std::nullopt},
-        {"no json here", std::nullopt},
+         {"Google Chrome He ", 123, false}},
+        {withJson(R"j({"name":"(77)"})j", on), {"", 77, true}},
+        {withJson(R"j({"name":"a(2147483647)"})j", on), {"a", 2147483647, true}},
+        {withJson(R"j({"name":"a(b)(12)"})j", on), {"a(b)", 12, true}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(parseAudioMxdLog(c.line), c.expected) << c.line;
+    for (const auto& [line, event] : read)
+        EXPECT_EQ(parseAudioMxdLog(line), event) << line;
+    const std::vector<std::string> rejected{
+        withJson(R"j({"name":"zoom(501) "})j", on),
+        withJson(R"j({"name":"zoom(5x1)"})j", on),
+        withJson(R"j({"name":"zoom(12345678901)"})j", on),
+        withJson(R"j({"name":"zoom(2147483648)"})j", on),
+        withJson(R"j({"name":"zoom(1)"})j", R"j({"input_running":"true"})j"),
+        withJson(R"j({"name":5})j", on),
+        withJson(R"j("zoom(1)")j", on),
+        R"j(x {"session":{"name":"a(1)","details":{"input_running":true}}})j",
+        R"j(free { text {"session":{"name":"a(1)"},"details":{"input_running":true}})j",
+        R"j({"session":{"name":"a(1)"},"details":{"input_running":true}} trailing)j",
+        "no json here",
+    };
+    for (const auto& line : rejected)
+        EXPECT_EQ(parseAudioMxdLog(line), std::nullopt) << line;
 }
 
 struct SplitCase {
