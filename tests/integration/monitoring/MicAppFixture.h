@@ -55,12 +55,9 @@ class MicAppFixture : public ::testing::Test {
     }
 
     platform::sim::SimChild& logChild() { return *world.childProcesses().lastChild(); }
-    void say(const std::string& text) {
-        logChild().write(text);
-        clock.settle();
-    }
     void say(const std::string& name, platform::Pid pid, bool running) {
-        say(logLine(name, pid, running));
+        logChild().write(logLine(name, pid, running));
+        clock.settle();
     }
 
     // Lines written since the previous call.

@@ -27,7 +27,6 @@ class MicSamplerTest : public testing::MicAppFixture {
     // Samples in 10 ms steps.
     RunningMicsSampleDiagnostic sample(std::int64_t maxConcurrent = 3,
                                        std::optional<std::string> selected = std::nullopt) {
-        const auto platform = world.platform();
         MicSampler sampler({platform.audioCapture, platform.audioHardware, clock, mainQueue}, 200,
                            maxConcurrent, [](const std::string&) {});
         std::optional<RunningMicsSampleDiagnostic> record;
