@@ -5,8 +5,8 @@
 namespace ostrovane::monitoring::testing {
 namespace {
 
-using platform::Bundle;
-using platform::RunningApplication;
+using nlohmann::json;
+using platform::sim::SimChildScript;
 using ::testing::AllOf;
 using ::testing::SizeIs;
 
@@ -22,7 +22,7 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     say("zoom.us", 502, true);
     const auto events = records(fresh(), "MIC_APP_EVENT:");
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_THAT(events[0], HoldsFields(nlohmann::json{
+    EXPECT_THAT(events[0], HoldsFields(json{
                                {"bundleId", "us.zoom.xos"}, {"appName", "zoom.us"}, {"pid", 501}}));
     EXPECT_DOUBLE_EQ(events[0]["timestamp"].get<double>(), clock.wallTime() - 0.5);
 
@@ -30,7 +30,7 @@ TEST_F(MicAppDetectorTest, OneEventPerApplicationTheStopCarriesTheLastPidAndPids
     EXPECT_TRUE(records(fresh(), "MIC_APP_STOP_EVENT:").empty());
     say("zoom.us", 502, false);
     EXPECT_THAT(records(fresh(), "MIC_APP_STOP_EVENT:"),
-                ElementsAre(HoldsFields(nlohmann::json{{"pid", 502}})));
+                ElementsAre(HoldsFields(json{{"pid", 502}})));
 
     // A stop nobody started has no event.
     say("ghost", 999, false);
@@ -117,8 +117,7 @@ TEST_F(MicAppDetectorTest, StartingReconstructsSessionsAndConfirmsWithASnapshot)
     clock.advanceSeconds(0.75);
     lines = fresh();
     EXPECT_EQ(starts(lines), Lines{"com.skype|Skype"});  // found by the second pass
-    EXPECT_EQ(snapshots(lines),
-              (std::vector<std::vector<std::string>>{{"com.discord", "com.skype"}}));
+    EXPECT_EQ(snapshots(lines), (std::vector<Lines>{{"com.discord", "com.skype"}}));
 
     // Stopping ends the open sessions without stop lines.
     stop();
@@ -150,7 +149,7 @@ TEST_F(MicAppDetectorTest, ReconcilePrunesAfterTwoMissesAndSnapshotsEveryTick) {
         ticks[i].first();
         clock.advanceSeconds(15);
         const auto lines = fresh();
-        EXPECT_EQ(snapshots(lines), (std::vector<std::vector<std::string>>{ticks[i].second})) << i;
+        EXPECT_EQ(snapshots(lines), (std::vector<Lines>{ticks[i].second})) << i;
         EXPECT_TRUE(records(lines, "MIC_APP_STOP_EVENT:").empty());
     }
 
@@ -163,24 +162,22 @@ TEST_F(MicAppDetectorTest, ReconcilePrunesAfterTwoMissesAndSnapshotsEveryTick) {
 }
 
 TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanlyOrNeverRan) {
-    world.childProcesses().pushScript(
-        kLogTool, platform::sim::SimChildScript().exit(1, dispatch::seconds(2)));
-    world.childProcesses().pushScript(
-        kLogTool, platform::sim::SimChildScript().exit(0, dispatch::seconds(1)));
+    world.childProcesses().pushScript(kLogTool, SimChildScript().exit(1, dispatch::seconds(2)));
+    world.childProcesses().pushScript(kLogTool, SimChildScript().exit(0, dispatch::seconds(1)));
     start();
     fresh();
-    const auto& spec = logChild().spec();  // the unified log, filtered to input changes
-    EXPECT_EQ(spec.executable, kLogTool);
-    EXPECT_EQ(spec.arguments, (std::vector<std::string>{
-                                  "stream", "--predicate",
+    const auto& launch = logChild().spec();  // the unified log, filtered to input changes
+    EXPECT_EQ(launch.executable, kLogTool);
+    EXPECT_EQ(
+        launch.arguments,
+        (std::vector<std::string>{"stream", "--predicate",
                                   "(subsystem == 'com.apple.coreaudio' AND category == 'as_server' "
                                   "AND composedMessage CONTAINS 'input_running')",
                                   "--style", "compact"}));
     clock.advanceSeconds(2);
-    EXPECT_THAT(
-        records(fresh(), "MIC_APP_ERROR:"),
-        ElementsAre(AllOf(HoldsFields(nlohmann::json{{"error", "log stream exited with status 1"}}),
-                          SizeIs(2))));
+    EXPECT_THAT(records(fresh(), "MIC_APP_ERROR:"),
+                ElementsAre(AllOf(HoldsFields(json{{"error", "log stream exited with status 1"}}),
+                                  SizeIs(2))));
     clock.advanceSeconds(4.9);
     EXPECT_EQ(world.childProcesses().launches().size(), 1u);
     clock.advanceSeconds(0.1);
@@ -193,13 +190,12 @@ TEST_F(MicAppDetectorTest, AFailingLogIsReportedAndRelaunchedUnlessItEndedCleanl
     // A log that cannot be launched leaves the detector stopped until the
     // next start.
     world.childProcesses().pushScript(
-        kLogTool, platform::sim::SimChildScript::failingLaunch({"NSCocoaErrorDomain", 4, "gone"}));
+        kLogTool, SimChildScript::failingLaunch({"NSCocoaErrorDomain", 4, "gone"}));
     world.audio().addProcess(501, true);
     stop();
     start();
-    EXPECT_THAT(
-        records(fresh(), "MIC_APP_ERROR:"),
-        ElementsAre(HoldsFields(nlohmann::json{{"error", "Failed to start log stream: gone"}})));
+    EXPECT_THAT(records(fresh(), "MIC_APP_ERROR:"),
+                ElementsAre(HoldsFields(json{{"error", "Failed to start log stream: gone"}})));
     clock.advanceSeconds(31);
     EXPECT_TRUE(snapshots(fresh()).empty());
     EXPECT_EQ(world.childProcesses().launches().size(), 3u);
@@ -219,8 +215,7 @@ TEST_F(MicAppDetectorTest, AStopAndAStartLeaveOneLogWhateverTheOldOneDid) {
     EXPECT_TRUE(records(fresh(), "MIC_APP_ERROR:").empty());
     EXPECT_EQ(world.childProcesses().launches().size(), 2u);
 
-    world.childProcesses().pushScript(
-        kLogTool, platform::sim::SimChildScript().exit(1, dispatch::seconds(1)));
+    world.childProcesses().pushScript(kLogTool, SimChildScript().exit(1, dispatch::seconds(1)));
     stop();
     start();
     clock.advanceSeconds(1);  // this log fails: a restart is due in 5 s
@@ -238,45 +233,40 @@ std::string withJson(const std::string& session, const std::string& details) {
            ",\"details\":" + details + "}";
 }
 
-struct ParseCase {
-    std::string line;
-    std::optional<AudioMxdEvent> expected;
-};
-
 TEST(AudioMxdLine, ReadsOnlyTheDocumentedShape) {
     const std::string on = "{\"input_running\":true}";
-    const std::vector<ParseCase> cases{
-        {withJson(R"j({"name":"zoom.us(501)"})j", on), AudioMxdEvent{"zoom.us", 501, true}},
+    const std::vector<std::pair<std::string, AudioMxdEvent>> read{
+        {withJson(R"j({"name":"zoom.us(501)"})j", on), {"zoom.us", 501, true}},
         {withJson(R"j({"name":"Google Chrome He (123)","x":1})j",
                   R"j({"a":[],"input_running":false})j"),
-         AudioMxdEvent{"Google Chrome He ", 123, false}},
-        {withJson(R"j({"name":"(77)"})j", on), AudioMxdEvent{"", 77, true}},
-        {withJson(R"j({"name":"a(2147483647)"})j", on), AudioMxdEvent{"a", 2147483647, true}},
-        {withJson(R"j({"name":"a(b)(12)"})j", on), AudioMxdEvent{"a(b)", 12, true}},
-        {withJson(R"j({"name":"zoom(501) "})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(5x1)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(12345678901)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(2147483648)"})j", on), std::nullopt},
-        {withJson(R"j({"name":"zoom(1)"})j", R"j({"input_running":"true"})j"), std::nullopt},
-        {withJson(R"j({"name":5})j", on), std::nullopt},
-        {withJson(R"j("zoom(1)")j", on), std::nullopt},
-        {R"j(x {"session":{"name":"a(1)","details":{"input_running":true}}})j", std::nullopt},
-        {R"j(free { text {"session":{"name":"a(1)"},"details":{"input_running":true}})j",
-         std::nullopt},
-        {R"j({"session":{"name":"a(1)"},"details":{"input_running":true}} trailing)j",
-         std::nullopt},
-        {"no json here", std::nullopt},
+         {"Google Chrome He ", 123, false}},
+        {withJson(R"j({"name":"(77)"})j", on), {"", 77, true}},
+        {withJson(R"j({"name":"a(2147483647)"})j", on), {"a", 2147483647, true}},
+        {withJson(R"j({"name":"a(b)(12)"})j", on), {"a(b)", 12, true}},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(parseAudioMxdLog(c.line), c.expected) << c.line;
+    for (const auto& [line, event] : read)
+        EXPECT_EQ(parseAudioMxdLog(line), event) << line;
+    const std::vector<std::string> rejected{
+        withJson(R"j({"name":"zoom(501) "})j", on),
+        withJson(R"j({"name":"zoom(5x1)"})j", on),
+        withJson(R"j({"name":"zoom(12345678901)"})j", on),
+        withJson(R"j({"name":"zoom(2147483648)"})j", on),
+        withJson(R"j({"name":"zoom(1)"})j", R"j({"input_running":"true"})j"),
+        withJson(R"j({"name":5})j", on),
+        withJson(R"j("zoom(1)")j", on),
+        R"j(x {"session":{"name":"a(1)","details":{"input_running":true}}})j",
+        R"j(free { text {"session":{"name":"a(1)"},"details":{"input_running":true}})j",
+        R"j({"session":{"name":"a(1)"},"details":{"input_running":true}} trailing)j",
+        "no json here",
+    };
+    for (const auto& line : rejected)
+        EXPECT_EQ(parseAudioMxdLog(line), std::nullopt) << line;
 }
 
 struct SplitCase {
     const char* what;
-    std::vector<std::string> chunks;
-    std::vector<std::string> lines;
-    int invalid = 0;
-    int oversized = 0;
+    Lines chunks, lines;
+    int invalid = 0, oversized = 0;
 };
 
 TEST(LogLineSplitter, CutsLinesAcrossChunksAndCharacters) {
@@ -302,9 +292,9 @@ TEST(LogLineSplitter, CutsLinesAcrossChunksAndCharacters) {
         for (const auto& chunk : c.chunks)
             splitter.push({reinterpret_cast<const std::uint8_t*>(chunk.data()), chunk.size()},
                           sink);
-        EXPECT_EQ(lines, c.lines) << c.what;
-        EXPECT_EQ(invalid, c.invalid) << c.what;
-        EXPECT_EQ(oversized, c.oversized) << c.what;
+        EXPECT_EQ(std::tuple(lines, invalid, oversized),
+                  std::tuple(c.lines, c.invalid, c.oversized))
+            << c.what;
         EXPECT_LE(splitter.pendingBytes(), 64u) << c.what;
     }
 }

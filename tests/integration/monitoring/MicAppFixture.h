@@ -27,11 +27,13 @@ inline std::string logLine(const std::string& name, platform::Pid pid, bool runn
            ")\",\"id\":7},\"details\":{\"input_running\":" + (running ? "true" : "false") + "}}\n";
 }
 
-// A simulated machine on a manual clock whose main queue is served by a
-// thread of the fixture; a detector on it, its text channel read back.
+// A simulated machine with a speaker (an output no microphone code may take)
+// on a manual clock whose main queue is served by a thread of the fixture; a
+// detector on it, its text channel read back.
 class MicAppFixture : public ::testing::Test {
   protected:
     MicAppFixture() : world(clock) {
+        world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
         mainThread = std::thread([this] { mainQueue.run(); });
     }
     ~MicAppFixture() override {
@@ -53,12 +55,9 @@ class MicAppFixture : public ::testing::Test {
     }
 
     platform::sim::SimChild& logChild() { return *world.childProcesses().lastChild(); }
-    void say(const std::string& text) {
-        logChild().write(text);
-        clock.settle();
-    }
     void say(const std::string& name, platform::Pid pid, bool running) {
-        say(logLine(name, pid, running));
+        logChild().write(logLine(name, pid, running));
+        clock.settle();
     }
 
     // Lines written since the previous call.

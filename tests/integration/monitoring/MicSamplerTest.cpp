@@ -12,26 +12,21 @@ using platform::StreamDescription;
 using platform::sim::SimDeviceSpec;
 namespace generators = platform::sim::generators;
 
-// The detector's machine with a speaker added; runs a sampler and steps
-// time until its record arrives.
+// The detector's machine; runs a sampler and steps time until its record
+// arrives.
 class MicSamplerTest : public testing::MicAppFixture {
   protected:
-    MicSamplerTest() {
-        world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
-    }
-
     // A microphone delivering a constant level, running unless told not to.
-    void addMic(SimDeviceSpec spec, double level, bool running = true) {
-        const std::string uid = spec.uid;
-        spec.generator = generators::constant(level);
-        world.audio().addDevice(std::move(spec));
+    void addMic(SimDeviceSpec device, double level, bool running = true) {
+        const std::string uid = device.uid;
+        device.generator = generators::constant(level);
+        world.audio().addDevice(std::move(device));
         world.audio().setRunning(uid, Scope::input, running);
     }
 
     // Samples in 10 ms steps.
     RunningMicsSampleDiagnostic sample(std::int64_t maxConcurrent = 3,
                                        std::optional<std::string> selected = std::nullopt) {
-        const auto platform = world.platform();
         MicSampler sampler({platform.audioCapture, platform.audioHardware, clock, mainQueue}, 200,
                            maxConcurrent, [](const std::string&) {});
         std::optional<RunningMicsSampleDiagnostic> record;
@@ -58,11 +53,7 @@ TEST_F(MicSamplerTest, NothingRunningOrNoSlotsGivesAnEmptyRecord) {
 
 // Every sample type a microphone may deliver is measured, not read as silence.
 TEST_F(MicSamplerTest, EverySampleLayoutMeasuresTheSameLevel) {
-    struct Case {
-        const char* uid;
-        StreamDescription format;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<std::pair<const char*, StreamDescription>> cases = {
         {"float-mono", {48000, 1, 32, true, false, false, true, true}},
         {"int16-stereo", {48000, 2, 16, false, true, false, true, true}},
         {"float-planar", {48000, 2, 32, true, false, true, true, true}},
@@ -70,8 +61,8 @@ TEST_F(MicSamplerTest, EverySampleLayoutMeasuresTheSameLevel) {
         {"int32-4ch", {48000, 4, 32, false, true, false, true, true}},
         {"int16-6ch-planar", {48000, 6, 16, false, true, true, true, true}},
     };
-    for (const auto& c : cases)
-        addMic({.uid = c.uid, .name = c.uid, .format = c.format}, 0.25);
+    for (const auto& [uid, format] : cases)
+        addMic({.uid = uid, .name = uid, .format = format}, 0.25);
     const auto record = sample(6);
     ASSERT_EQ(record.samples.size(), cases.size());
     for (const auto& s : record.samples) {
@@ -93,12 +84,9 @@ TEST_F(MicSamplerTest, TheWindowOpensWithTheDevicesFirstBuffer) {
 
 TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
     static const std::string kName = "Ünïcødé " + std::string(60, 'x');
-    struct Case {
-        const char* name;
-        std::function<void(platform::sim::SimAudio&)> fault;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
+    // What goes wrong, how, and the error the sample carries.
+    using Fault = std::function<void(platform::sim::SimAudio&)>;
+    const std::vector<std::tuple<const char*, Fault, std::string>> cases = {
         {"input",
          [](auto& a) {
              a.setFaults("bad", {.inputCreationError = platform::Error{"dom", 7, "gone"}});
@@ -123,14 +111,14 @@ TEST_F(MicSamplerTest, AFailingDeviceIsListedWithZerosAndItsError) {
     };
     addMic({.uid = "bad", .name = kName}, 0.3);
     addMic({.uid = "good", .name = "Good"}, 0.3);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        c.fault(world.audio());
+    for (const auto& [name, fault, error] : cases) {
+        SCOPED_TRACE(name);
+        fault(world.audio());
         const auto record = sample();
         ASSERT_EQ(record.samples.size(), 2u);
         const auto& bad = record.samples[record.samples[0].id == "bad" ? 0 : 1];
         EXPECT_EQ(bad.id, "bad");
-        EXPECT_EQ(bad.error, c.error);
+        EXPECT_EQ(bad.error, error);
         EXPECT_EQ(std::tuple(bad.rms, bad.peakRms, bad.framesCaptured),
                   std::tuple(0.0, 0.0, std::int64_t{0}));
         // Cut to 50 characters, never inside one.

@@ -9,9 +9,8 @@ namespace {
 
 using platform::Scope;
 
-// The detector's machine with a default microphone "mic", two USB
-// microphones "usb1" and "usb2" and a speaker, and a microphone monitor on
-// it.
+// The detector's machine with a default microphone "mic" and two USB
+// microphones "usb1" and "usb2", and a microphone monitor on it.
 class MonitorFixture : public MicAppFixture {
   public:
     using MicAppFixture::clock;
@@ -20,12 +19,9 @@ class MonitorFixture : public MicAppFixture {
     MonitorFixture() {
         for (const char* uid : {"mic", "usb1", "usb2"})
             world.audio().addDevice({.uid = uid, .name = std::string(uid) + " name"});
-        world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
         world.audio().setDefaultInput("mic");
         clock.settle();
     }
-
-    ~MonitorFixture() override { monitor.reset(); }
 
     void startMonitor() {
         monitor = std::make_unique<MicrophoneMonitor>(

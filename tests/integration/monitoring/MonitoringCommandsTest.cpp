@@ -7,6 +7,8 @@
 namespace ostrovane::test {
 namespace {
 
+using Lines = std::vector<std::string>;
+
 // The machine has the microphone "sim-mic" as its default input and one
 // display.
 class MonitoringCommands : public AppOnSimMachine {
@@ -26,14 +28,12 @@ class MonitoringCommands : public AppOnSimMachine {
 
 TEST_F(MonitoringCommands, StartAndStopAnswerOnceEachAndReleaseTheListeners) {
     auto lines = run({"START_MIC_MONITORING", "START_MIC_MONITORING"});
-    EXPECT_EQ(answers(lines), (std::vector<std::string>{"MIC_MONITORING:started",
-                                                        "MIC_MONITORING:already_active"}));
+    EXPECT_EQ(answers(lines), (Lines{"MIC_MONITORING:started", "MIC_MONITORING:already_active"}));
     EXPECT_EQ(linesStartingWith(lines, "MIC_EVENT:{").size(), 1u);
     EXPECT_GT(world.audio().listenerCount(), baseListeners);
 
     lines = run({"STOP_MIC_MONITORING", "STOP_MIC_MONITORING"});
-    EXPECT_EQ(answers(lines),
-              (std::vector<std::string>{"MIC_MONITORING:stopped", "MIC_MONITORING:not_active"}));
+    EXPECT_EQ(answers(lines), (Lines{"MIC_MONITORING:stopped", "MIC_MONITORING:not_active"}));
     EXPECT_EQ(world.audio().listenerCount(), baseListeners);  // nothing more to report
 
     // STOP stops the monitor too.
@@ -45,7 +45,7 @@ TEST_F(MonitoringCommands, StartAndStopAnswerOnceEachAndReleaseTheListeners) {
 TEST_F(MonitoringCommands, MonitoringOutlivesStreaming) {
     // STOP_STREAMING without a streamer still starts monitoring.
     auto lines = run({"STOP_STREAMING"});
-    EXPECT_EQ(answers(lines), std::vector<std::string>{"STREAMING:stopped"});
+    EXPECT_EQ(answers(lines), Lines{"STREAMING:stopped"});
     EXPECT_EQ(linesStartingWith(lines, "MIC_EVENT:").size(), 1u);
     EXPECT_TRUE(monitoring());
 
@@ -84,9 +84,8 @@ using DeviceListing = AppOnSimMachine;
 
 TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
     world.audio().addDevice({.uid = "speaker", .name = "Speaker", .isInput = false});
-    EXPECT_EQ(
-        answers(run({"LIST_DEVICES", "GET_CURRENT_MIC"})),
-        (std::vector<std::string>{"DEVICES_LIST:[]", "CURRENT_MIC:No default microphone found"}));
+    EXPECT_EQ(answers(run({"LIST_DEVICES", "GET_CURRENT_MIC"})),
+              (Lines{"DEVICES_LIST:[]", "CURRENT_MIC:No default microphone found"}));
     const std::string odd = "Bühne \"Studio\": Mic ☊";
     world.audio().addDevice({.uid = "usb", .name = "USB Mic"});
     world.audio().addDevice({.uid = "odd", .name = odd});
@@ -103,8 +102,8 @@ TEST_F(DeviceListing, NamesAreEscapedInTheListAndWrittenAsTheyAreAlone) {
 }
 
 using platform::RenderStatus;
-
-namespace generators = platform::sim::generators;
+using platform::sim::generators::constant;
+using platform::sim::generators::sequence;
 
 const char* const kMics[] = {"quiet", "loud", "varying", "silent", "digital"};
 
@@ -118,13 +117,11 @@ class SamplingCommands : public AppOnSimMachine {
         const double levels[] = {0.1, 0.4, 0, 0, 0};
         for (std::size_t i = 0; i < std::size(kMics); ++i) {
             world.audio().addDevice(
-                {.uid = kMics[i], .name = kMics[i], .generator = generators::constant(levels[i])});
+                {.uid = kMics[i], .name = kMics[i], .generator = constant(levels[i])});
             world.audio().setRunning(kMics[i], platform::Scope::input, true);
         }
         world.audio().setGenerator(
-            "varying", generators::sequence(generators::constant(0.2), 3,
-                                            generators::sequence(generators::constant(0.8), 2,
-                                                                 generators::constant(0.1))));
+            "varying", sequence(constant(0.2), 3, sequence(constant(0.8), 2, constant(0.1))));
         world.audio().setDefaultInput("quiet");
     }
 };

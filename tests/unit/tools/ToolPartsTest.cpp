@@ -2,9 +2,7 @@
 // back by the helper's own microphone-app detector) and options; the
 // recorder's statistics, WAV file and options.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -56,11 +54,7 @@ TEST(AudioLogLine, IsOneCompactLogLineWhoseJsonTheDetectorReadsBack) {
         << text;
     EXPECT_EQ(text.substr(text.find('{')),
               R"j({"session":{"name":"parec(5678)"},"details":{"input_running":true}})j");
-    auto event = detect(text);
-    ASSERT_TRUE(event);
-    EXPECT_EQ(event->name, "parec");
-    EXPECT_EQ(event->pid, 5678);
-    EXPECT_TRUE(event->inputRunning);
+    EXPECT_EQ(detect(text), (monitoring::AudioMxdEvent{"parec", 5678, true}));
 }
 
 TEST(AudioLogLine, AnyNameSurvivesTheDetectorsParsing) {
@@ -76,11 +70,8 @@ TEST(AudioLogLine, AnyNameSurvivesTheDetectorsParsing) {
         const std::string expected = replaced.contains(name) ? replaced.at(name) : name;
         const std::string line = formatLogLine({2147483647, name, false}, now, {1, 1});
         ASSERT_EQ(line.find('\n'), line.size() - 1);
-        auto event = detect(line.substr(0, line.size() - 1));
-        ASSERT_TRUE(event);
-        EXPECT_EQ(event->name, expected);
-        EXPECT_EQ(event->pid, 2147483647);
-        EXPECT_FALSE(event->inputRunning);
+        EXPECT_EQ(detect(line.substr(0, line.size() - 1)),
+                  (monitoring::AudioMxdEvent{expected, 2147483647, false}));
     }
 }
 
@@ -135,12 +126,9 @@ TEST(StreamStats, CountsGapsAcrossTheWrapMeasuresLevelsAndReadsTheHelpersDropTot
     EXPECT_EQ(formatDbfs(StreamStats{}.rmsDbfs()), "-inf dBFS");
 
     // The helper's drop report gives the totals per stream, nothing else does.
-    const auto totals = droppedAudioTotals(
-        "SimpleAudioStreamer: audio dropped (output too slow) mic=20ms sys=0ms since last "
-        "report, total mic=120ms sys=3400ms");
-    ASSERT_TRUE(totals);
-    EXPECT_EQ(totals->first, 120);
-    EXPECT_EQ(totals->second, 3400);
+    EXPECT_EQ(droppedAudioTotals("SimpleAudioStreamer: audio dropped (output too slow) mic=20ms "
+                                 "sys=0ms since last report, total mic=120ms sys=3400ms"),
+              (std::pair<std::int64_t, std::int64_t>{120, 3400}));
     EXPECT_FALSE(droppedAudioTotals("SimpleAudioStreamer: mic 5 frames (total: 500, RMS: 0.1)"));
     EXPECT_FALSE(droppedAudioTotals("SimpleAudioStreamer: audio dropped, total mic=x"));
 }
