@@ -359,9 +359,11 @@ TEST_P(PortalEndTest, IsReportedOnce) {
 INSTANTIATE_TEST_SUITE_P(ByPortalOrBus, PortalEndTest, testing::Bool());
 
 // The restore-token store: one file, private to the user, replaced whole.
-// Each test process has a directory of its own, which the store creates.
+// Each test process has a directory of its own, which the store creates; one
+// left by an earlier process of the same pid is cleared first.
 class RestoreTokensTest : public testing::Test {
   protected:
+    void SetUp() override { fs::remove_all(directory); }
     void TearDown() override { fs::remove_all(directory); }
 
     const fs::path directory =
